@@ -1,0 +1,82 @@
+// Operating-system services used by the Terminal link. One implementation file per
+// platform (posix.cpp here); the rest of the extension never calls the OS directly.
+//
+// Text crossing this interface is UTF-16 (char16_t units, NUL-terminated unless a length
+// is given); implementations convert to the platform's file-system encoding themselves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace orbisyn::platform {
+
+// A pipe handle; kInvalidPipe means "no link".
+using PipeHandle = int;
+constexpr PipeHandle kInvalidPipe = -1;
+
+enum class IoResult {
+  kOk,      // every byte moved
+  kBroken,  // the peer has gone (end of stream, EPIPE, ECONNRESET): the caller must close
+  kFailed,  // any other failure; the handle stays usable
+};
+
+// Sends all n bytes (looping over partial sends, retrying on EINTR) without raising SIGPIPE.
+IoResult PipeWrite(PipeHandle h, const void* src, size_t n);
+
+// Receives exactly n bytes, retrying on EINTR. End of stream before n bytes is kBroken.
+IoResult PipeRead(PipeHandle h, void* dst, size_t n);
+
+// Closes h (ignores kInvalidPipe).
+void PipeClose(PipeHandle h);
+
+// Opens the pipe named "\\.\pipe\NAME" (UTF-16, NUL-terminated). Waits without limit while
+// the pipe is busy. On success returns the handle; on failure returns kInvalidPipe and
+// stores the system error number in *error (ENOENT/ECONNREFUSED for a missing pipe,
+// EACCES for an unsafe socket directory).
+PipeHandle PipeOpen(const char16_t* name, uint32_t* error);
+
+// Final (normalised) path of an existing file into out (capacity units including the
+// terminator). Returns the length in units, or 0 when the file cannot be resolved or the
+// result needs capacity units or more.
+size_t FinalPath(const char16_t* path, char16_t* out, size_t capacity);
+
+// Lower-cases n UTF-16 units in place by the simple one-to-one mapping; surrogates stay.
+void LowerCase(char16_t* text, size_t n);
+
+// SHA-256 of n bytes. Returns false when the cryptographic library fails.
+bool Sha256(const void* data, size_t n, uint8_t digest[32]);
+
+// Starts the program at path detached from this process (own session, standard streams on
+// /dev/null, the caller's environment and working directory), with "/portable" as its only
+// argument when portable is set. Leaves no zombie. Returns false when it could not start.
+bool SpawnDetached(const char16_t* path, bool portable);
+
+// Roaming application-data folder into out. Returns false when there is none.
+bool RoamingAppData(char16_t* out, size_t capacity);
+
+// True when path exists (stat succeeds).
+bool PathExists(const char16_t* path);
+
+// Last-write time as an ordered 64-bit value (0 for times before 1970). False when the
+// path does not exist.
+bool LastWriteTime(const char16_t* path, uint64_t* time);
+
+// Calls visit(name, is_directory, context) for every entry of the directory, in the order
+// the file system returns them, until visit returns false. Returns false when the
+// directory cannot be opened.
+using DirVisitor = bool (*)(const char16_t* name, bool is_directory, void* context);
+bool ListDirectory(const char16_t* dir, DirVisitor visit, void* context);
+
+// Reads up to max bytes from the start of a file. Returns false when it cannot be opened;
+// *got receives the number of bytes read.
+bool ReadFileHead(const char16_t* path, void* dst, size_t max, size_t* got);
+
+// Executable image of this process's parent, into out. Returns false when unknown.
+bool ParentImagePath(char16_t* out, size_t capacity);
+
+void SleepMs(uint32_t ms);
+
+// Number of UTF-16 units before the terminator.
+size_t TextLength(const char16_t* text);
+
+}  // namespace orbisyn::platform

@@ -1,0 +1,9 @@
+"""Python connector to the Orbisyn Terminal.
+
+Every function and record type of the extension ``orbisyn._core`` is available here.
+"""
+from . import _core
+from ._core import *  # noqa: F401,F403
+
+__all__ = [name for name in dir(_core) if not name.startswith("_")]
+__version__ = "0.1.0"
