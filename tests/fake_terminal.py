@@ -72,6 +72,7 @@ from __future__ import annotations
 import argparse
 import os
 import pickle
+import select
 import selectors
 import signal
 import socket
@@ -211,14 +212,26 @@ MAX_LIFETIME = 300.0  # a peer whose test died never outlives this
 MAX_REQUEST = 64 << 20
 
 
+def _readable(sock: socket.socket) -> bool:
+    poller = select.poll()
+    poller.register(sock, select.POLLIN)
+    return bool(poller.poll(0))
+
+
 class _Peer:
+    """Event records (request, accept, eof, ...) go to an append-only file, so the peer never
+    blocks on a test process that sits in a module call; the control socket carries only the
+    test's commands and the peer's few answers to them."""
+
     def __init__(self, args):
         self.args = args
         self.queue: list[dict] = []
         self.standing: dict[int, dict] = {}
         self.clients: dict[int, socket.socket] = {}
         self.next_id = 0
+        self.pid = os.getpid()
         self.sel = selectors.DefaultSelector()
+        self.events = os.open(args.events, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
         try:
             with open(args.state, "rb") as f:
                 state = pickle.load(f)
@@ -227,16 +240,20 @@ class _Peer:
         except FileNotFoundError:
             pass
 
-    def emit(self, *msg):
+    def answer(self, *msg):
         try:
             _send_msg(self.ctl, msg)
         except OSError:
             os._exit(0)
 
+    def record(self, *msg):
+        data = pickle.dumps(msg)
+        os.write(self.events, _HDR.pack(len(data)) + data)
+
     def run(self):
         self.ctl = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.ctl.connect(self.args.control)
-        self.emit("hello", os.getpid(), self.args.argv)
+        self.answer("hello", self.pid, self.args.argv)
 
         paths = _load_paths(self.args.paths)
         paths.ensure_pipe_dir()
@@ -249,7 +266,7 @@ class _Peer:
         self.listener.bind(sock_path)
         os.chmod(sock_path, 0o600)
         self.listener.listen(8)
-        self.emit("listening", sock_path)
+        self.answer("listening", sock_path)
 
         self.sel.register(self.ctl, selectors.EVENT_READ, "ctl")
         self.sel.register(self.listener, selectors.EVENT_READ, "listen")
@@ -259,16 +276,19 @@ class _Peer:
                 self.dispatch(key)
 
     def dispatch(self, key):
+        # Nested handling may already have consumed what made this key ready.
         if key.data == "ctl":
-            self.on_control()
+            if _readable(self.ctl):
+                self.on_control()
         elif key.data == "listen":
-            conn, _ = self.listener.accept()
-            cid = self.next_id
-            self.next_id += 1
-            self.clients[cid] = conn
-            self.sel.register(conn, selectors.EVENT_READ, cid)
-            self.emit("accept", cid)
-        else:
+            if _readable(self.listener):
+                conn, _ = self.listener.accept()
+                cid = self.next_id
+                self.next_id += 1
+                self.clients[cid] = conn
+                self.sel.register(conn, selectors.EVENT_READ, cid)
+                self.record("accept", (self.pid, cid))
+        elif key.data in self.clients and _readable(self.clients[key.data]):
             self.on_client(key.data)
 
     def drain(self):
@@ -280,7 +300,13 @@ class _Peer:
             for key in ready:
                 self.dispatch(key)
 
-    def on_control(self):
+    def control_first(self):
+        """Apply control messages already sent: the test scripts before it calls the module,
+        but both sockets may turn readable in the same round."""
+        while _readable(self.ctl):
+            self.on_control(nested=True)
+
+    def on_control(self, nested=False):
         msg = _recv_msg(self.ctl)
         if msg is None:
             os._exit(0)  # the test has gone
@@ -296,36 +322,38 @@ class _Peer:
         elif op == "clear":
             self.queue.clear()
         elif op == "sync":
-            self.drain()
-            self.emit("synced", msg[1], len(self.queue))
+            if not nested:
+                self.drain()
+            self.answer("synced", msg[1], len(self.queue))
 
     def drop(self, cid, event):
         conn = self.clients.pop(cid, None)
         if conn is not None:
             self.sel.unregister(conn)
             conn.close()
-            self.emit(event, cid)
+            self.record(event, (self.pid, cid))
 
     def on_client(self, cid):
         conn = self.clients[cid]
+        key = (self.pid, cid)
         head = _recv_exact(conn, 4)
         if head is None:
             return self.drop(cid, "eof")
         n = _HDR.unpack(head)[0]
         if n > MAX_REQUEST:
-            self.emit("request", cid, head)
+            self.record("request", key, head)
             return self.drop(cid, "closed")
         body = _recv_exact(conn, n)
         if body is None:
-            self.emit("request", cid, head)  # a torn request is still worth seeing
+            self.record("request", key, head)  # a torn request is still worth seeing
             return self.drop(cid, "eof")
-        frame = head + body
-        self.emit("request", cid, frame)
+        self.record("request", key, head + body)
+        self.control_first()
         code = struct.unpack_from("<i", body)[0] if n >= 4 else None
         action = self.standing.get(code)
         if action is None:
             if not self.queue:
-                self.emit("unscripted", cid, code)
+                self.record("unscripted", key, code)
                 return self.drop(cid, "closed")
             action = self.queue.pop(0)
         self.perform(cid, conn, action)
@@ -355,6 +383,7 @@ def _peer_main(argv):
     p.add_argument("--paths", required=True)
     p.add_argument("--exe", required=True)
     p.add_argument("--pids", required=True)
+    p.add_argument("--events", required=True)
     p.add_argument("argv", nargs="*")
     args = p.parse_args(argv)
     Path(args.pids, str(os.getpid())).touch()
@@ -379,6 +408,8 @@ class FakeTerminal:
         self._pids = self.dir / "pids"
         self._pids.mkdir(exist_ok=True)
         self.log_path = str(self.dir / "peer.log")
+        self._events = str(self.dir / "events.bin")
+        self._events_off = 0
         self._ctl_path = str(Path(ctl_dir) / f"ctl-{name}")
         self._paths = paths_module()
         self._listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -410,6 +441,7 @@ class FakeTerminal:
             "#!/bin/sh\n"
             f"exec {q(sys.executable)} {q(here)} --control {q(self._ctl_path)} --state {q(self._state)}"
             f" --paths {q(self._paths.__file__)} --exe {q(self.exe_path)} --pids {q(str(self._pids))}"
+            f" --events {q(self._events)}"
             ' -- "$@"' f" 2>>{q(self.log_path)}\n"
         )
         Path(self.exe_path).write_text(script)
@@ -467,7 +499,24 @@ class FakeTerminal:
                 if until and until(msg):
                     return msg
             if not ready and (until is None or time.monotonic() >= deadline):
+                self._read_events()
                 return None
+
+    def _read_events(self):
+        try:
+            with open(self._events, "rb") as f:
+                f.seek(self._events_off)
+                data = f.read()
+        except FileNotFoundError:
+            return
+        pos = 0
+        while pos + 4 <= len(data):
+            n = _HDR.unpack_from(data, pos)[0]
+            if pos + 4 + n > len(data):
+                break  # a record being written; next time
+            self._handle(pickle.loads(data[pos + 4:pos + 4 + n]))
+            pos += 4 + n
+        self._events_off += pos
 
     def _handle(self, msg):
         op = msg[0]
@@ -514,6 +563,7 @@ class FakeTerminal:
             got = self._pump(lambda m: m[0] == "synced" and m[1] == seq, timeout, peer=peer)
             if got is None and peer in self._peers:
                 raise AssertionError(f"fake Terminal did not answer within {timeout} s (see {self.log_path})")
+        self._read_events()
 
     # -- scripting
     def script(self, *actions) -> "FakeTerminal":
@@ -609,6 +659,7 @@ class FakeTerminal:
         for peer in self._peers:
             peer.close()
         self._peers = []
+        self._read_events()
         self._open_ids = set()
 
     def stop(self) -> None:
