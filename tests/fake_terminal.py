@@ -58,6 +58,8 @@ a silent peer fails the test after 5 s instead of hanging it):
     ``term.unscripted()``   command codes that found no action
     ``term.pending()``      actions not consumed yet
     ``term.argv()``         arguments the last peer was started with (e.g. ["/portable"])
+    ``term.pid()``          process id of the last peer
+    ``term.starts()``       number of peers started so far (fixture or module)
     ``term.clear()``        forget recorded requests and drop pending actions
 
 Lifecycle: ``term.start()`` runs the executable and waits until it listens;
@@ -423,6 +425,8 @@ class FakeTerminal:
         self._open_ids: set = set()
         self._accepted = 0
         self._argv: list[str] | None = None
+        self._pid: int | None = None
+        self._starts = 0
         self._remaining = 0
         self._seq = 0
         self._procs: list[subprocess.Popen] = []
@@ -521,7 +525,9 @@ class FakeTerminal:
     def _handle(self, msg):
         op = msg[0]
         if op == "hello":
+            self._pid = msg[1]
             self._argv = list(msg[2])
+            self._starts += 1
         elif op == "accept":
             self._accepted += 1
             self._open_ids.add(msg[1])
@@ -628,6 +634,16 @@ class FakeTerminal:
         self.sync()
         return self._argv
 
+    def pid(self) -> int | None:
+        """Process id of the last peer started."""
+        self.sync()
+        return self._pid
+
+    def starts(self) -> int:
+        """Number of peers started so far (by the fixture or by the module)."""
+        self.sync()
+        return self._starts
+
     # -- lifecycle
     def start(self, timeout: float = 10.0) -> "FakeTerminal":
         proc = subprocess.Popen([self.exe_path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -700,15 +716,19 @@ def session(term: FakeTerminal, build: int = 3000, **kwargs) -> FakeTerminal:
     return term
 
 
-def run_fresh(code: str, timeout: float = 30.0, env: dict | None = None) -> subprocess.CompletedProcess:
-    """Run code in a new interpreter that finds the same orbisyn package."""
+def run_fresh(code: str, timeout: float = 30.0, env: dict | None = None,
+              argv: list[str] | None = None) -> subprocess.CompletedProcess:
+    """Run code in a new interpreter that finds the same orbisyn package (text output).
+
+    argv replaces the command line [python, -c, code], e.g. to start it through a shell."""
     import importlib.util
 
     spec = importlib.util.find_spec("orbisyn")
     pkg_parent = os.path.dirname(os.path.dirname(spec.origin))
     full_env = dict(os.environ if env is None else env)
     full_env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, full_env.get("PYTHONPATH", "")) if p)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+    full_env.pop("PYTEST_CURRENT_TEST", None)
+    return subprocess.run(argv or [sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=full_env, stdin=subprocess.DEVNULL)
 
 
