@@ -22,7 +22,21 @@ Test-side API (fixtures in conftest.py)::
         ...
 
 ``make_terminal(name="Term", start=True)`` (fixture) makes further or not-yet-started
-terminals; ``run_fresh(code)`` runs a snippet in a new interpreter.
+terminals (``tmp_path/name/terminal64.exe``); ``run_fresh(code)`` (fixture, also a plain
+function here) runs a snippet in a new interpreter that imports the same package and
+returns the CompletedProcess. Every test (autouse ``private_env``) gets a private
+``XDG_RUNTIME_DIR`` (a short dir under /tmp: socket paths are limited to 108 bytes) and
+an empty ``XDG_DATA_HOME``; teardown calls ``orbisyn.shutdown()`` and kills the peers.
+
+``session(term, build=3000, **initialize_kwargs)`` scripts the handshake and one ready
+poll (unless ``term.auto()`` answers them) and asserts ``initialize`` is True: call it
+before scripting the replies of the function under test, since the queue is in order.
+Useful attributes: ``term.exe_path``, ``term.socket_path``, ``term.dir``, ``term.log_path``
+(the peer's stderr).
+
+Parametrize with bytes freely: conftest gives bytes and actions short ids, because pytest
+puts the test id into the environment (PYTEST_CURRENT_TEST) that a spawned Terminal
+inherits, and a huge id makes the spawn fail with E2BIG.
 
 Frames and values (all little-endian, as on the wire):
     ``reply(echo, status, payload=b"", length=None)``  reply frame; ``length`` overrides the

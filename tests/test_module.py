@@ -174,3 +174,16 @@ def test_no_exception_escapes(junk):
         assert result is False or result is True
         code, message = orbisyn.last_error()
         assert code < 0 and message
+
+
+def test_import_fails_cleanly_without_datetime(run_fresh):
+    # numpy first, so that only the extension's own datetime import can fail.
+    code = ("import sys, numpy\n"
+            "sys.modules['datetime'] = None\n"
+            "try:\n"
+            "    import orbisyn\n"
+            "except Exception as e:\n"
+            "    print(type(e).__name__, e)\n")
+    result = run_fresh(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ImportError") and "datetime" in result.stdout
