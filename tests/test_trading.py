@@ -138,7 +138,8 @@ BAD = {
     "symbol": [None, b"EURUSD", "A" * 30, "\U0001F600" * 15, 5],
     "volume": [1, None, "1.0", np.int64(1)], "price": [1, True], "stoplimit": [0], "sl": [None],
     "tp": [2], "deviation": [-1, 10.0], "type": [2**32, None], "type_filling": [-1],
-    "type_time": [1.5], "expiration": [2**63, -2**63 - 1, 1.5, datetime(2024, 1, 1, tzinfo=timezone.utc)],
+    "type_time": [1.5],
+    "expiration": [2**63, -2**63 - 1, 1.5, datetime(2024, 1, 1, tzinfo=timezone.utc)],
     "comment": ["c" * 30, None, "\U0001F600" * 14 + "xy"], "position": [-1, 2**64],
     "position_by": [2**64, "x"],
 }

@@ -4,7 +4,7 @@
 #include "module/conversion.h"
 #include "module/error_state.h"
 #include "module/functions.h"
-#include "trading/trade_records.h"
+#include "trading/trade_request.h"
 
 namespace orbisyn::py {
 

@@ -1,11 +1,8 @@
-// Trade request and result records as they travel on the pipe, and their conversions.
+// Trade request and result records as they travel on the pipe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "module/python.h"
-#include "module/records.h"
 
 namespace orbisyn {
 
@@ -59,7 +56,8 @@ struct SendResultRecord {
 #pragma pack(pop)
 
 static_assert(sizeof(TradeRequestRecord) == 232, "trade request record is 232 bytes");
-static_assert(offsetof(TradeRequestRecord, magic) == 4 && offsetof(TradeRequestRecord, order) == 12 &&
+static_assert(offsetof(TradeRequestRecord, magic) == 4 &&
+                  offsetof(TradeRequestRecord, order) == 12 &&
                   offsetof(TradeRequestRecord, symbol) == 20 &&
                   offsetof(TradeRequestRecord, volume) == 84 &&
                   offsetof(TradeRequestRecord, tp) == 116 &&
@@ -82,16 +80,5 @@ static_assert(offsetof(SendResultRecord, deal) == 4 && offsetof(SendResultRecord
                   offsetof(SendResultRecord, request_id) == 252 &&
                   offsetof(SendResultRecord, retcode_external) == 256,
               "send result record layout");
-
-// Fills a zeroed record from a dict (or subclass), key by key in record order. On the
-// first bad key records -2 with that key's message and returns false.
-bool ParseTradeRequest(PyObject* request, TradeRequestRecord* record);
-
-// New TradeRequest record showing the record as sent; null (exception pending) on failure.
-PyObject* BuildTradeRequest(const TradeRequestRecord& record);
-
-// The result records with the TradeRequest as their last field; null on failure.
-PyObject* BuildCheckResult(const CheckResultRecord& result, const TradeRequestRecord& request);
-PyObject* BuildSendResult(const SendResultRecord& result, const TradeRequestRecord& request);
 
 }  // namespace orbisyn

@@ -4,7 +4,8 @@
 #include "link/commands.h"
 #include "module/conversion.h"
 #include "module/error_state.h"
-#include "trading/trade_records.h"
+#include "module/records.h"
+#include "trading/trade_request.h"
 
 namespace orbisyn {
 
