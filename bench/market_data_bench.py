@@ -10,7 +10,9 @@ that peak memory is its own:
   orbisyn   orbisyn.copy_rates_from: a new array per call, as users get it
 
 Each client runs --rounds times per case and its fastest round (by median) is kept, which
-keeps other load on the machine out of the figures as far as possible. Peak extra memory
+keeps other load on the machine out of the figures as far as possible. With --pin the server
+and the clients are held on two different CPUs, so that every client meets the same
+placement; on a machine shared with other work that usually hurts more than it helps. Peak extra memory
 is the process's resident high-water mark minus its resident size before the first call.
 
 Run from the repository root after tools/devbuild:
@@ -124,10 +126,15 @@ def child_recv_into(sock_path: str, bars: int, seconds: float) -> None:
     report(timed_loop(call, seconds), baseline)
 
 
-def run_client(kind: str, args: list[str], env: dict, rounds: int) -> dict:
+def pinned(cpu):
+    return None if cpu is None else (lambda: os.sched_setaffinity(0, {cpu}))
+
+
+def run_client(kind: str, args: list[str], env: dict, rounds: int, cpu) -> dict:
     best = None
     for _ in range(rounds):
-        out = subprocess.run(args, env=env, capture_output=True, text=True, timeout=600)
+        out = subprocess.run(args, env=env, capture_output=True, text=True, timeout=600,
+                             preexec_fn=pinned(cpu))
         if out.returncode != 0:
             sys.exit(f"{kind} client failed: {out.stderr.strip() or out.stdout.strip()}")
         calls, fastest, median, base_kb, peak_kb = out.stdout.split()
@@ -152,6 +159,7 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=0.5, help="timed calls per round")
     parser.add_argument("--rounds", type=int, default=3, help="rounds per client and case")
     parser.add_argument("--bars", default="1,1000,100000,1000000")
+    parser.add_argument("--pin", action="store_true", help="server and clients on two fixed CPUs")
     parser.add_argument("--child", nargs=4, metavar=("KIND", "TARGET", "BARS", "SECONDS"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -173,8 +181,10 @@ def main() -> None:
         open(exe, "w").close()
         os.environ["XDG_RUNTIME_DIR"] = tmp
         sock_path = _paths.socket_path(exe)
+        cpus = sorted(os.sched_getaffinity(0))
+        server_cpu, client_cpu = (cpus[0], cpus[1]) if len(cpus) >= 2 and args.pin else (None, None)
         server = subprocess.Popen([bar_server, sock_path, str(max(counts))],
-                                  stdout=subprocess.PIPE, text=True)
+                                  stdout=subprocess.PIPE, text=True, preexec_fn=pinned(server_cpu))
         try:
             if server.stdout.readline().strip() != "ready":
                 sys.exit("bar server did not start")
@@ -188,7 +198,8 @@ def main() -> None:
                     "recv_into": me + ["recv_into", sock_path, str(n), sec],
                     "orbisyn": me + ["orbisyn", exe, str(n), sec],
                 }
-                res = {kind: run_client(kind, cmd, env, args.rounds) for kind, cmd in clients.items()}
+                res = {kind: run_client(kind, cmd, env, args.rounds, client_cpu)
+                       for kind, cmd in clients.items()}
                 rows.append((n, res))
                 print_row(n, res)
                 sys.stdout.flush()
