@@ -182,7 +182,8 @@ def main() -> None:
         os.environ["XDG_RUNTIME_DIR"] = tmp
         sock_path = _paths.socket_path(exe)
         cpus = sorted(os.sched_getaffinity(0))
-        server_cpu, client_cpu = (cpus[0], cpus[1]) if len(cpus) >= 2 and args.pin else (None, None)
+        pin = args.pin and len(cpus) >= 2
+        server_cpu, client_cpu = (cpus[0], cpus[1]) if pin else (None, None)
         server = subprocess.Popen([bar_server, sock_path, str(max(counts))],
                                   stdout=subprocess.PIPE, text=True, preexec_fn=pinned(server_cpu))
         try:
