@@ -10,10 +10,11 @@ that peak memory is its own:
   orbisyn   orbisyn.copy_rates_from: a new array per call, as users get it
 
 Each client runs --rounds times per case and its fastest round (by median) is kept, which
-keeps other load on the machine out of the figures as far as possible. With --pin the server
-and the clients are held on two different CPUs, so that every client meets the same
-placement; on a machine shared with other work that usually hurts more than it helps. Peak extra memory
-is the process's resident high-water mark minus its resident size before the first call.
+keeps other load on the machine out of the figures as far as possible. With --pin the
+server and the clients are held on two different CPUs, so that every client meets the same
+placement; on a machine shared with other work that usually hurts more than it helps.
+Peak extra memory is the process's resident high-water mark minus its resident size before
+the first call.
 
 Run from the repository root after tools/devbuild:
 
