@@ -50,6 +50,7 @@ class Spec:
     margin_initial: float = 0.0
     margin_maintenance: float = 0.0
     margin_hedged: float = 0.0
+    margin_hedged_use_leg: bool = False
     swap_long: float = 0.0
     swap_short: float = 0.0
 

@@ -58,6 +58,19 @@ def test_account_figures_follow_prices_across_currencies(hedge, market):
     assert fig["margin_level"] == pytest.approx(fig["equity"] / fig["margin"] * 100, abs=0.01)
 
 
+@pytest.mark.parametrize("margin_hedged, use_leg, expected", [
+    (50000.0, False, 1100.05 * 0.4 * 0.5 + 0.6 * 1100.1),  # overlap 0.4 lot at half the contract
+    (0.0, False, 0.6 * 1100.1),                       # overlap free
+    (0.0, True, 1100.1),                              # larger leg only
+])
+def test_hedged_margin(hedge, market, margin_hedged, use_leg, expected):
+    market.specs["EURUSD"].margin_hedged = margin_hedged
+    market.specs["EURUSD"].margin_hedged_use_leg = use_leg
+    hedge.buy(volume=1.0)
+    hedge.sell(volume=0.4)
+    assert hedge.engine.account_figures()["margin"] == pytest.approx(expected, abs=0.006)
+
+
 def test_history_by_range_position_and_ticket(hedge, market):
     a = hedge.buy(volume=0.1)                   # at T0
     market.now = T0 + 5_000

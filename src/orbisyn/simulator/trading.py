@@ -367,7 +367,7 @@ class TradingEngine:
             spec = self._spec(name)
             if spec is None:
                 continue
-            for c in (spec.currency_profit, calc.margin_currency(spec)):
+            for c in (spec.currency_profit, calc.margin_conversion_currency(spec)):
                 for a, b in ((c, ccy), (c, "USD"), ("USD", ccy)):
                     for key in ((a, b), (b, a)):
                         pair = self._rates.pairs.get(key)
@@ -519,8 +519,18 @@ class TradingEngine:
             ms = self._rates.margin(spec, sv, bid, acc.leverage, ccy) if sv > 0 else 0.0
         except NoRate:
             return 0.0, 0.0
-        margin = max(mb, ms) if acc.hedging else mb + ms
-        return profit, margin
+        if not acc.hedging:
+            return profit, mb + ms
+        if bv > 0 and sv > 0 and not getattr(spec, "margin_hedged_use_leg", False):
+            # The overlapping volume is charged margin_hedged units per lot instead of the
+            # contract size; the rest of the larger side pays full margin.
+            h = min(bv, sv)
+            per_b, per_s = mb / bv, ms / sv
+            contract = float(getattr(spec, "trade_contract_size", 0.0) or 0.0)
+            ratio = float(getattr(spec, "margin_hedged", 0.0) or 0.0) / contract if contract else 0.0
+            rest = (bv - h) * per_b if bv >= sv else (sv - h) * per_s
+            return profit, rest + h * (per_b + per_s) / 2.0 * ratio
+        return profit, max(mb, ms)
 
     def _equity_margin(self, acc: Account, plan: Optional[Plan] = None) -> Tuple[float, float]:
         profit = margin = 0.0
@@ -699,7 +709,7 @@ class TradingEngine:
         acc = self._acc
         try:
             self._rates.rate(spec.currency_profit, acc.currency)
-            self._rates.rate(calc.margin_currency(spec), acc.currency)
+            self._rates.margin(spec, 1.0, q[1], acc.leverage, acc.currency)
         except NoRate:
             raise Reject(NO_QUOTES, "No quotes to convert into the account currency") from None
         return q

@@ -53,9 +53,19 @@ def margin_native(spec, volume: float, price: float, leverage: int) -> float:
     raise ValueError(f"unknown calculation mode {mode}")
 
 
+PRICE_MODES = (CFD, CFD_INDEX, CFD_LEVERAGE, STOCKS)
+
+
 def margin_currency(spec) -> str:
     return (_spec_get(spec, "currency_margin", "") or _spec_get(spec, "currency_base", "")
             or _spec_get(spec, "currency_profit", ""))
+
+
+def margin_conversion_currency(spec) -> str:
+    """The currency margin_native() counts in: contract * price is a sum in the quote currency."""
+    if _spec_get(spec, "trade_calc_mode", FOREX) in PRICE_MODES:
+        return _spec_get(spec, "currency_profit", "") or margin_currency(spec)
+    return margin_currency(spec)
 
 
 class Rates:
@@ -107,15 +117,13 @@ class Rates:
         """Margin in the account currency; `price` is the opening price of the lots."""
         amount = margin_native(spec, volume, price, leverage)
         ccy = margin_currency(spec)
-        if ccy == account_ccy:
-            return amount
-        mode = _spec_get(spec, "trade_calc_mode", FOREX)
         profit_ccy = _spec_get(spec, "currency_profit", "")
-        if (mode in (FOREX, FOREX_NO_LEVERAGE) and ccy == _spec_get(spec, "currency_base", "")
-                and profit_ccy and profit_ccy != ccy):
+        mode = _spec_get(spec, "trade_calc_mode", FOREX)
+        if (mode in (FOREX, FOREX_NO_LEVERAGE) and ccy != account_ccy and profit_ccy
+                and ccy == _spec_get(spec, "currency_base", "") and profit_ccy != ccy):
             # Base units are worth `price` profit units: the symbol is its own cross rate.
             return amount * price * self.rate(profit_ccy, account_ccy)
-        return amount * self.rate(ccy, account_ccy)
+        return amount * self.rate(margin_conversion_currency(spec), account_ccy)
 
     def profit(self, spec, is_buy: bool, volume: float, price_open: float, price_close: float,
                account_ccy: str) -> float:
