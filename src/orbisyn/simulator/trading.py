@@ -89,7 +89,7 @@ class Account:
         self.by_symbol: Dict[str, Dict[int, Position]] = {}
         self.orders: Dict[int, Order] = {}
         self.aggs: Dict[str, Tuple[float, float, float, float]] = {}
-        self.stops: Dict[str, List[Position]] = {}
+        self.stops: Dict[str, Dict[int, Position]] = {}
 
     @property
     def currency(self) -> str:
@@ -103,33 +103,58 @@ class Account:
     def hedging(self) -> bool:
         return int(self.cfg.get("margin_mode", NETTING)) == HEDGING
 
+    # Cached aggregates follow each change, so a trade costs the same with 10 positions
+    # or 10 000.
+    def _agg_add(self, p: Position, sign: float) -> None:
+        a = self.aggs.get(p.symbol)
+        if a is None:
+            return
+        bv, bvo, sv, svo = a
+        if p.type == BUY:
+            bv, bvo = bv + sign * p.volume, bvo + sign * p.volume * p.price_open
+        else:
+            sv, svo = sv + sign * p.volume, svo + sign * p.volume * p.price_open
+        self.aggs[p.symbol] = (bv, bvo, sv, svo)
+
+    def _watch(self, p: Position) -> None:
+        group = self.stops.setdefault(p.symbol, {})
+        if p.sl > 0 or p.tp > 0:
+            group[p.ticket] = p
+        else:
+            group.pop(p.ticket, None)
+
     def add_position(self, p: Position) -> None:
         self.positions[p.ticket] = p
         self.by_symbol.setdefault(p.symbol, {})[p.ticket] = p
-        self.aggs.pop(p.symbol, None)
-        self.stops.pop(p.symbol, None)
+        self._agg_add(p, 1.0)
+        self._watch(p)
 
     def drop_position(self, p: Position) -> None:
         del self.positions[p.ticket]
         group = self.by_symbol[p.symbol]
         del group[p.ticket]
-        if not group:
+        self.stops.get(p.symbol, {}).pop(p.ticket, None)
+        if group:
+            self._agg_add(p, -1.0)
+        else:
             del self.by_symbol[p.symbol]
-        self.aggs.pop(p.symbol, None)
-        self.stops.pop(p.symbol, None)
+            self.aggs.pop(p.symbol, None)
+
+    def resize(self, p: Position, volume: float, price_open: float) -> None:
+        self._agg_add(p, -1.0)
+        p.volume, p.price_open = volume, price_open
+        self._agg_add(p, 1.0)
+        p.touch()
 
     def changed(self, p: Position) -> None:
+        """After a change of stops."""
         p.touch()
-        self.aggs.pop(p.symbol, None)
-        self.stops.pop(p.symbol, None)
+        self._watch(p)
 
     def watched(self, symbol: str) -> List[Position]:
         """Positions of the symbol with a stop loss or take profit."""
-        w = self.stops.get(symbol)
-        if w is None:
-            w = self.stops[symbol] = [p for p in self.by_symbol.get(symbol, {}).values()
-                                      if p.sl > 0 or p.tp > 0]
-        return w
+        group = self.stops.get(symbol)
+        return list(group.values()) if group else []
 
     def agg(self, symbol: str) -> Tuple[float, float, float, float]:
         """Volume and volume-weighted open price sums per side: profit and margin are linear in them."""
@@ -657,8 +682,7 @@ class TradingEngine:
             acc.balance = money(acc.balance + plan.realized)
         if p is not None:
             if plan.remaining > 0:
-                p.volume = plan.remaining
-                p.price_open = plan.new_price
+                acc.resize(p, plan.remaining, plan.new_price)
                 if plan.entry == ENTRY_IN:
                     if sl > 0:
                         p.sl = sl
