@@ -51,6 +51,8 @@ class Spec:
     margin_maintenance: float = 0.0
     margin_hedged: float = 0.0
     margin_hedged_use_leg: bool = False
+    swap_mode: int = 0
+    swap_rollover3days: int = 3
     swap_long: float = 0.0
     swap_short: float = 0.0
 

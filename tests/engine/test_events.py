@@ -127,3 +127,31 @@ def test_outcome_does_not_depend_on_when_requests_arrive(open_engine, tmp_path, 
                          for d in c.deals()])
     assert outcomes[0] == outcomes[1]
     assert any(d[1] > T0 for d in outcomes[0])  # the script does trigger events
+
+
+@pytest.mark.parametrize("mode, long_rate, per_night", [
+    (1, -4.5, -4.5),          # points: 4.5 * 0.00001 * 100 000
+    (3, -2.0, -2.0),          # account money per lot
+    (4, 3.6, 1.1001 * 100000 * 3.6 / 100 / 360),  # yearly interest on the current price
+])
+def test_swaps_accrue_at_rollover_and_are_booked_on_close(hedge, market, mode, long_rate, per_night):
+    spec = market.specs["EURUSD"]
+    spec.swap_mode, spec.swap_long = mode, long_rate
+    market.tick("EURUSD", 1.1001, 1.1002)
+    r = hedge.buy(volume=1.0)
+    day = T0 // 86_400_000 * 86_400_000       # Monday 00:00
+    market.now = day + 86_400_000 - 1
+    assert hedge.position(r.order).swap == 0.0
+    market.now = day + 3 * 86_400_000 + 5     # after Mon, Tue and the triple Wednesday
+    nights = round(per_night, 2) * 5
+    assert hedge.position(r.order).swap == pytest.approx(nights)
+    market.now = day + 7 * 86_400_000 + 5     # Thursday, Friday; no weekend charge
+    total = round(per_night, 2) * 7
+    assert hedge.position(r.order).swap == pytest.approx(total)
+    before = hedge.engine.account_figures()
+    close = hedge.sell(volume=1.0, position=r.order)
+    deal = hedge.deal(close.deal)
+    assert deal.swap == pytest.approx(total)
+    after = hedge.engine.account_figures()
+    assert after["balance"] == pytest.approx(10000 + deal.profit + total)
+    assert after["equity"] == pytest.approx(before["equity"], abs=0.01)

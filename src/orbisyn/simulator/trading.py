@@ -90,6 +90,7 @@ class Account:
         self.orders: Dict[int, Order] = {}
         self.aggs: Dict[str, Tuple[float, float, float, float]] = {}
         self.stops: Dict[str, Dict[int, Position]] = {}
+        self.swaps = 0.0  # accrued swaps of the open positions, part of the equity
 
     @property
     def currency(self) -> str:
@@ -101,7 +102,7 @@ class Account:
 
     @property
     def hedging(self) -> bool:
-        return int(self.cfg.get("margin_mode", NETTING)) == HEDGING
+        return int(self.cfg.get("margin_mode", HEDGING)) == HEDGING
 
     # Cached aggregates follow each change, so a trade costs the same with 10 positions
     # or 10 000.
@@ -139,6 +140,8 @@ class Account:
         else:
             del self.by_symbol[p.symbol]
             self.aggs.pop(p.symbol, None)
+        if not self.positions:
+            self.swaps = 0.0  # no drift left behind
 
     def resize(self, p: Position, volume: float, price_open: float) -> None:
         self._agg_add(p, -1.0)
@@ -190,6 +193,16 @@ class Plan:
 
     def position_id(self, new_ticket: int) -> int:
         return self.pos.ticket if self.pos is not None else new_ticket
+
+    @property
+    def swap(self) -> float:
+        """The part of the position's accrued swap that the deal books to the balance."""
+        p = self.pos
+        if p is None or not self.close_volume or not p.swap:
+            return 0.0
+        if self.close_volume >= p.volume - _EPS:
+            return p.swap
+        return money(p.swap * self.close_volume / p.volume)
 
 
 def _expiry_ms(o: Order) -> Optional[int]:
@@ -311,6 +324,7 @@ class TradingEngine:
         acc = Account(login, self._cfg[login], row[0], row[1], row[2], row[3])
         for p in store.positions(login):
             acc.add_position(p)
+            acc.swaps += p.swap
         for o in store.active_orders(login):
             acc.orders[o.ticket] = o
         self._next_ticket = store.meta("next_ticket")
@@ -417,10 +431,14 @@ class TradingEngine:
         expiries = sorted((e, o.ticket) for o in acc.orders.values()
                           if (e := _expiry_ms(o)) is not None and e <= end)
         k = 0
+        rollover = (start // DAY_MS + 1) * DAY_MS
         for t_ms, i, _, tick in heapq.merge(*streams):
             while k < len(expiries) and expiries[k][0] <= t_ms:
                 self._expire(acc, expiries[k][1], expiries[k][0])
                 k += 1
+            if rollover <= t_ms:
+                self._rollover(acc, rollover)
+                rollover += DAY_MS
             if tick.bid <= 0 or tick.ask <= 0:
                 continue
             name = names[i]
@@ -430,6 +448,50 @@ class TradingEngine:
         while k < len(expiries):
             self._expire(acc, expiries[k][1], expiries[k][0])
             k += 1
+        if rollover <= end:
+            self._rollover(acc, rollover)
+
+    def _rollover(self, acc: Account, t_ms: int) -> None:
+        """Swaps accrue at 00:00 UTC after each weekday, triple after the symbol's triple day."""
+        dow = (t_ms // DAY_MS - 1 + 4) % 7  # day that ended: 0 Sunday .. 6 Saturday
+        if not 1 <= dow <= 5 or not acc.positions:
+            return
+        self._now = t_ms
+        store = self._store
+        for p in list(acc.positions.values()):
+            spec = self._spec(p.symbol)
+            try:
+                amount = self._swap_of(acc, spec, p)
+            except (NoRate, ValueError):
+                continue
+            if dow == int(getattr(spec, "swap_rollover3days", 3)):
+                amount *= 3
+            amount = money(amount)
+            if amount:
+                p.swap = money(p.swap + amount)
+                acc.swaps += amount
+                p.touch()
+                store.save_position(p)
+
+    def _swap_of(self, acc: Account, spec, p: Position) -> float:
+        mode = int(getattr(spec, "swap_mode", 0) or 0)
+        rate = float(getattr(spec, "swap_long" if p.type == BUY else "swap_short", 0.0) or 0.0)
+        if not rate or not mode:
+            return 0.0
+        ccy = acc.currency
+        if mode == 1:    # points
+            return rate * self._point(spec) * p.volume * calc.profit_factor(spec) * \
+                self._rates.rate(spec.currency_profit, ccy)
+        if mode == 2:    # money per lot in the margin currency
+            return rate * p.volume * self._rates.rate(calc.margin_currency(spec), ccy)
+        if mode == 3:    # money per lot in the account currency
+            return rate * p.volume
+        if mode in (4, 5):  # yearly interest on the current or the opening price
+            q = self._quote(p.symbol)
+            price = p.price_open if mode == 5 or q is None else (q[0] if p.type == BUY else q[1])
+            value = p.volume * float(getattr(spec, "trade_contract_size", 1.0)) * price
+            return value * rate / 100.0 / 360.0 * self._rates.rate(spec.currency_profit, ccy)
+        return 0.0
 
     def _expire(self, acc: Account, ticket: int, t_ms: int) -> None:
         o = acc.orders.get(ticket)
@@ -497,9 +559,10 @@ class TradingEngine:
 
     def _stop_out(self, acc: Account, t_ms: int) -> None:
         so = float(acc.cfg.get("margin_so_so", 0.0) or 0.0)
+        in_money = int(acc.cfg.get("margin_so_mode", 0) or 0) == 1
         while acc.positions:
             equity, margin = self._equity_margin(acc)
-            if margin <= 0 or equity / margin * 100.0 > so:
+            if margin <= 0 or (equity if in_money else equity / margin * 100.0) > so:
                 return
             level = equity / margin * 100.0
             worst, worst_profit = None, None
@@ -568,7 +631,7 @@ class TradingEngine:
             profit += p
             margin += m
         balance = acc.balance + (plan.realized if plan is not None else 0.0)
-        return balance + acc.credit + profit, margin
+        return balance + acc.credit + acc.swaps + profit, margin
 
     def _plan_agg(self, acc: Account, plan: Plan):
         bv, bvo, sv, svo = acc.agg(plan.symbol)
@@ -593,7 +656,7 @@ class TradingEngine:
 
     def _figures(self, acc: Account, plan: Optional[Plan] = None) -> dict:
         equity, margin = self._equity_margin(acc, plan)
-        balance = money(acc.balance + (plan.realized if plan is not None else 0.0))
+        balance = money(acc.balance + (plan.realized + plan.swap if plan is not None else 0.0))
         equity = money(equity)
         margin = money(margin)
         return {"balance": balance, "credit": acc.credit, "profit": money(equity - balance - acc.credit),
@@ -675,11 +738,15 @@ class TradingEngine:
         p = plan.pos
         pid = plan.position_id(order.ticket)
         deal = Deal(self._ticket(), acc.login, order.ticket, t_ms, 0 if plan.buy else 1, plan.entry,
-                    magic, pid, reason, plan.volume, plan.price, 0.0, 0.0, plan.realized, 0.0,
+                    magic, pid, reason, plan.volume, plan.price, 0.0, plan.swap, plan.realized, 0.0,
                     plan.symbol, comment)
         store.add_deal(deal)
-        if plan.realized:
-            acc.balance = money(acc.balance + plan.realized)
+        if plan.realized or deal.swap:
+            acc.balance = money(acc.balance + plan.realized + deal.swap)
+        if deal.swap:
+            acc.swaps -= deal.swap
+            p.swap = money(p.swap - deal.swap)
+            p.touch()
         if p is not None:
             if plan.remaining > 0:
                 acc.resize(p, plan.remaining, plan.new_price)
@@ -909,7 +976,7 @@ class TradingEngine:
         self._check_stops(spec, buy, ref, sl, tp)
         t = self._now
         expiration = self._expiration(spec, req.type_time, req.expiration, t)
-        limit = int(acc.cfg.get("limit_orders", 0) or 0)
+        limit = int(acc.cfg.get("limit_orders", 200) or 0)
         if limit and len(acc.orders) >= limit:
             raise Reject(LIMIT_ORDERS, "Pending orders limit reached")
         fill_price = stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else price
