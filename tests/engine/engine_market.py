@@ -149,3 +149,20 @@ class FakeMarket:
 
     def is_trading(self, name, time_ms) -> bool:
         return name not in self.closed
+
+
+NETTING_LOGIN, HEDGING_LOGIN = 5001, 5002
+
+
+def make_settings(**over):
+    accounts = [
+        dict(login=HEDGING_LOGIN, password="p", server="Sim", name="Hedger", company="Sim",
+             currency="USD", leverage=100, deposit=10000.0, margin_mode=2, margin_so_call=100.0,
+             margin_so_so=50.0, otp=False),
+        dict(login=NETTING_LOGIN, password="p", server="Sim", name="Netter", company="Sim",
+             currency="USD", leverage=100, deposit=10000.0, margin_mode=0, margin_so_call=100.0,
+             margin_so_so=50.0, otp=False),
+    ]
+    settings = dict(trade_api_allowed=True, accounts=accounts)
+    settings.update(over)
+    return settings

@@ -6,7 +6,7 @@ import sys
 import textwrap
 
 import pytest
-from conftest import HEDGING_LOGIN, NETTING_LOGIN, make_settings
+from engine_market import HEDGING_LOGIN, NETTING_LOGIN, make_settings
 from engine_client import Client
 
 from orbisyn.simulator.trading import reset_account
@@ -50,11 +50,11 @@ def test_events_while_closed_are_replayed_at_their_tick_time(open_engine, market
 CHILD = textwrap.dedent("""
     import sys
     sys.path[:0] = [{tests!r}]
-    from engine_market import FakeMarket, bootstrap
+    from engine_market import FakeMarket, bootstrap, make_settings
     bootstrap()
     from orbisyn.simulator.trading import TradingEngine
     from engine_client import Client
-    from conftest import make_settings
+    from engine_market import make_settings
     c = Client(TradingEngine({data!r}, make_settings(), FakeMarket()))
     while True:
         r = c.buy(volume=0.01)

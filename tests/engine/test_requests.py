@@ -2,7 +2,7 @@
 import struct
 
 import pytest
-from conftest import make_settings
+from engine_market import make_settings
 from engine_client import Client, request
 
 
