@@ -94,9 +94,12 @@ def test_history_by_range_position_and_ticket(hedge, market):
     assert hedge.history_order(p.order) is None and hedge.order(p.order).ticket == p.order
 
 
-def test_lists_by_symbol(hedge):
+def test_lists_by_symbol(hedge, market):
     hedge.buy(volume=0.1)
     hedge.buy(symbol="GBPUSD", volume=0.1)
+    assert [p.profit for p in hedge.positions()] == [-1.0, -2.0]
+    market.tick("GBPUSD", 1.2510, 1.2512)
+    assert [(p.price_current, p.profit) for p in hedge.positions()] == [(1.1, -1.0), (1.251, 8.0)]
     hedge.send(action=5, symbol="GBPUSD", volume=0.1, type=2, price=1.2)
     assert [p.symbol for p in hedge.positions()] == ["EURUSD", "GBPUSD"]
     assert [p.symbol for p in hedge.positions("GBPUSD")] == ["GBPUSD"]

@@ -131,9 +131,10 @@ def test_netting_accumulates_reduces_and_reverses(net, market):
 
 def test_modify_position_stops(hedge, market):
     a = hedge.buy(volume=0.1)
+    assert hedge.positions()[0].sl == 0.0
     ok = hedge.send(action=6, position=a.order, sl=1.0950, tp=1.1100)
     assert ok.retcode == 10009
-    p = hedge.position(a.order)
+    [p] = hedge.positions()
     assert (p.sl, p.tp) == (1.0950, 1.1100)
     assert hedge.send(action=6, position=a.order, sl=1.0950, tp=1.1100).retcode == 10025
     assert hedge.send(action=6, position=a.order, sl=1.1050).retcode == 10016

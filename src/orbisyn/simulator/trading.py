@@ -91,6 +91,24 @@ class Account:
         self.aggs: Dict[str, Tuple[float, float, float, float]] = {}
         self.stops: Dict[str, Dict[int, Position]] = {}
         self.swaps = 0.0  # accrued swaps of the open positions, part of the equity
+        self._snapshot: Optional[Tuple[bytearray, List[str]]] = None
+
+    def touch(self, p: Position) -> None:
+        p.touch()
+        self._snapshot = None
+
+    def snapshot(self) -> Tuple[bytearray, List[str]]:
+        """The array reply of all positions and their symbols, kept until a position changes.
+
+        Only the current price and profit fields are rewritten on each use, in place: the
+        buffer's pages stay mapped, which matters more than the copy at 10 000 positions.
+        """
+        if self._snapshot is None:
+            ps = list(self.positions.values())
+            buf = bytearray(U32.pack(len(ps)))
+            buf += b"".join([p.static_record() for p in ps])
+            self._snapshot = (buf, [p.symbol for p in ps])
+        return self._snapshot
 
     @property
     def currency(self) -> str:
@@ -125,12 +143,14 @@ class Account:
             group.pop(p.ticket, None)
 
     def add_position(self, p: Position) -> None:
+        self._snapshot = None
         self.positions[p.ticket] = p
         self.by_symbol.setdefault(p.symbol, {})[p.ticket] = p
         self._agg_add(p, 1.0)
         self._watch(p)
 
     def drop_position(self, p: Position) -> None:
+        self._snapshot = None
         del self.positions[p.ticket]
         group = self.by_symbol[p.symbol]
         del group[p.ticket]
@@ -147,11 +167,11 @@ class Account:
         self._agg_add(p, -1.0)
         p.volume, p.price_open = volume, price_open
         self._agg_add(p, 1.0)
-        p.touch()
+        self.touch(p)
 
     def changed(self, p: Position) -> None:
         """After a change of stops."""
-        p.touch()
+        self.touch(p)
         self._watch(p)
 
     def watched(self, symbol: str) -> List[Position]:
@@ -470,7 +490,7 @@ class TradingEngine:
             if amount:
                 p.swap = money(p.swap + amount)
                 acc.swaps += amount
-                p.touch()
+                acc.touch(p)
                 store.save_position(p)
 
     def _swap_of(self, acc: Account, spec, p: Position) -> float:
@@ -746,7 +766,7 @@ class TradingEngine:
         if deal.swap:
             acc.swaps -= deal.swap
             p.swap = money(p.swap - deal.swap)
-            p.touch()
+            acc.touch(p)
         if p is not None:
             if plan.remaining > 0:
                 acc.resize(p, plan.remaining, plan.new_price)
@@ -1167,17 +1187,23 @@ class TradingEngine:
             return ST_FAILED, b""
         return ST_OK, F64.pack(money(pr))
 
-    def _position_records(self, positions: List[Position]) -> bytes:
-        if not positions:
+    def _position_records(self, positions: Optional[List[Position]] = None) -> bytes:
+        """Array reply of the given positions, or of all (from the account's snapshot)."""
+        if positions is None:
+            buf, symbols = self._acc.snapshot()
+        else:
+            buf = bytearray(U32.pack(len(positions)))
+            buf += b"".join([p.static_record() for p in positions])
+            symbols = [p.symbol for p in positions]
+        if not symbols:
             return U32.pack(0)
-        buf = bytearray(U32.pack(len(positions)))
-        buf += b"".join(p.static_record() for p in positions)
         arr = np.frombuffer(buf, dtype=_POS_DTYPE, offset=4)
-        names = np.array([p.symbol for p in positions], dtype=object)
+        distinct = set(symbols)
+        names = np.array(symbols, dtype=object) if len(distinct) > 1 else None
         acc = self._acc
         current, profit = arr["price_current"], arr["profit"]
-        for name in set(names.tolist()):
-            idx = np.nonzero(names == name)[0]
+        for name in distinct:
+            idx = np.nonzero(names == name)[0] if names is not None else slice(None)
             q = self._quote(name)
             spec = self._spec(name)
             opened = arr["price_open"][idx]
@@ -1203,7 +1229,7 @@ class TradingEngine:
 
     def _cmd_positions(self, r: Reader):
         r.end()
-        return ST_OK, self._position_records(list(self._acc.positions.values()))
+        return ST_OK, self._position_records()
 
     def _cmd_positions_symbol(self, r: Reader):
         name = r.text()
