@@ -312,6 +312,7 @@ class TradingEngine:
         """Bring the state up to now, call fn, commit; on failure roll back and reload."""
         store = self._store
         store.begin()
+        self._changes = store.db.total_changes
         try:
             if store.data_version() != self._version or self._acc is None:
                 self._load_in_txn()
@@ -357,7 +358,10 @@ class TradingEngine:
 
     def _save_account(self, acc: Account) -> None:
         store = self._store
-        if (acc.balance, acc.processed_ms) != self._saved_acc:
+        # The processed time alone is not worth a disk sync: replaying ticks that changed
+        # nothing changes nothing, so it is saved with the next real change.
+        wrote = store.db.total_changes != self._changes
+        if acc.balance != self._saved_acc[0] or (wrote and acc.processed_ms != self._saved_acc[1]):
             store.save_account(acc.login, acc.balance, acc.credit, acc.processed_ms, acc.created_ms)
             self._saved_acc = (acc.balance, acc.processed_ms)
         if self._next_ticket != self._saved_ticket:
@@ -613,6 +617,8 @@ class TradingEngine:
         if bv <= 0 and sv <= 0:
             return 0.0, 0.0
         spec = self._spec(name)
+        if spec is None:  # dropped from the catalogue: nothing to value it with
+            return 0.0, 0.0
         q = self._quote(name)
         if q is None:
             bid = ask = (bvo + svo) / (bv + sv)
