@@ -1,6 +1,6 @@
 """Price-driven events: pending activation, stop loss, take profit, expiration, stop-out."""
 import pytest
-from engine_market import HEDGING_LOGIN, NETTING_LOGIN, make_settings
+from engine_market import HEDGING_LOGIN, NETTING_LOGIN
 from engine_client import Client
 from engine_market import T0, FakeMarket
 

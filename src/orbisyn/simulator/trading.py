@@ -30,7 +30,7 @@ from .engine.model import (
     Order, Position, is_buy)
 from .engine.store import Store, connect
 from .engine.wire import (
-    F64, I64, RANGE, U32, U64, PayloadError, Reader, TradeRequest, pack_check, pack_send)
+    F64, RANGE, U32, U64, PayloadError, Reader, TradeRequest, pack_check, pack_send)
 
 log = logging.getLogger("orbisyn.simulator.trading")
 

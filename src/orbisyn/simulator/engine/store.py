@@ -171,7 +171,3 @@ class Store:
 
     def close(self) -> None:
         self.db.close()
-
-
-def signed(v: int) -> int:
-    return _signed(v)

@@ -74,11 +74,6 @@ class Reader:
             raise PayloadError("payload too long")
 
 
-def wire_text(text: str) -> bytes:
-    raw = text.encode("utf-16-le", "surrogatepass")
-    return I32.pack(len(raw) // 2) + raw
-
-
 @dataclass
 class TradeRequest:
     action: int = 0
