@@ -358,19 +358,20 @@ class TradingEngine:
             self._check_order(acc, o, bid, ask, t_ms)
         watched = acc.watched(name)
         if watched:
+            digits = int(getattr(self._spec(name), "digits", 5))
             for p in watched:
                 if p.ticket not in acc.positions:
                     continue
                 if p.type == BUY:
                     if p.sl > 0 and bid <= p.sl:
-                        self._close_event(acc, p, REASON_SL, bid, t_ms, f"[sl {p.sl:.5f}]")
+                        self._close_event(acc, p, REASON_SL, bid, t_ms, f"[sl {p.sl:.{digits}f}]")
                     elif p.tp > 0 and bid >= p.tp:
-                        self._close_event(acc, p, REASON_TP, bid, t_ms, f"[tp {p.tp:.5f}]")
+                        self._close_event(acc, p, REASON_TP, bid, t_ms, f"[tp {p.tp:.{digits}f}]")
                 else:
                     if p.sl > 0 and ask >= p.sl:
-                        self._close_event(acc, p, REASON_SL, ask, t_ms, f"[sl {p.sl:.5f}]")
+                        self._close_event(acc, p, REASON_SL, ask, t_ms, f"[sl {p.sl:.{digits}f}]")
                     elif p.tp > 0 and ask <= p.tp:
-                        self._close_event(acc, p, REASON_TP, ask, t_ms, f"[tp {p.tp:.5f}]")
+                        self._close_event(acc, p, REASON_TP, ask, t_ms, f"[tp {p.tp:.{digits}f}]")
         if acc.positions:
             self._stop_out(acc, t_ms)
 
