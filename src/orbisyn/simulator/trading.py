@@ -756,7 +756,8 @@ class TradingEngine:
 
     # ---------------------------------------------------------------- requests
     def _trade(self, req: TradeRequest, send: bool):
-        """Validate and (when `send`) apply; returns (retcode, comment, plan-or-None, result dict)."""
+        """Validate the request; a check answers the account figures after it, a send applies it
+        and answers (retcode, comment, deal, order, volume, price, bid, ask). Raises Reject."""
         action = req.action
         if action == ACTION_DEAL:
             return self._deal(req, send)
