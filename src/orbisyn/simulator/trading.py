@@ -1116,7 +1116,10 @@ class TradingEngine:
     def _range(r: Reader) -> Tuple[int, int]:
         date_from, date_to = r.take(RANGE)
         r.end()
-        # Whole seconds on the wire: the upper bound covers its last millisecond.
+        # Whole seconds on the wire: the upper bound covers its last millisecond. Any int64
+        # is a valid date, so clamp before turning it into milliseconds that SQLite can hold.
+        limit = (2**63 - 1) // 1000 - 1
+        date_from, date_to = (max(-limit, min(limit, d)) for d in (date_from, date_to))
         return date_from * 1000, date_to * 1000 + 999
 
     def _cmd_history_orders_total(self, r: Reader):
