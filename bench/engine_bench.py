@@ -1,6 +1,6 @@
 """Benchmark of the simulated Terminal's trading engine (engine side of the pipe).
 
-  python bench/engine_bench.py [--sends N] [--positions N] [--static]
+  python bench/engine_bench.py [--sends N] [--positions N] [--static] [--e2e]
 
 * order_send: handle(161) round trip for a market deal, including its durable
   SQLite commit (WAL, synchronous=FULL); median over alternating buy/sell on a
@@ -9,6 +9,9 @@
 
 Uses the simulator's synthetic market when it is available (prices follow the
 wall clock, so each request also replays the new ticks), else a static quote.
+
+--e2e measures the same through the extension (orbisyn.order_send, positions_get)
+against a simulated Terminal installed into a temporary folder.
 """
 from __future__ import annotations
 
@@ -106,12 +109,60 @@ def median_ms(samples):
     return statistics.median(samples) * 1e3
 
 
+def run_e2e(args) -> None:
+    import shutil
+    import orbisyn as o
+    from orbisyn.simulator import install
+    base = tempfile.mkdtemp(prefix="oebench")
+    run = tempfile.mkdtemp(prefix="oeb", dir="/tmp")
+    os.chmod(run, 0o700)
+    os.environ["XDG_DATA_HOME"] = os.path.join(base, "xdg")
+    os.environ["XDG_RUNTIME_DIR"] = run
+    res = install.install(os.path.join(base, "term"))
+    s = install.load_settings(res["data_dir"])
+    s["connect_delay_ms"] = 0
+    for a in s["accounts"]:
+        a["deposit"] = 1e12
+    install.save_settings(res["data_dir"], s)
+    try:
+        assert o.initialize(res["exe"], timeout=30000), o.last_error()
+        symbol = "BTCUSD"  # trades every day
+        lat = []
+        for i in range(args.positions):
+            t = time.perf_counter()
+            r = o.order_send(action=1, symbol=symbol, volume=0.01, type=i & 1)
+            lat.append(time.perf_counter() - t)
+            assert r is not None and r.retcode == 10009, (r, o.last_error())
+        print(f"orbisyn.order_send round trip: median {median_ms(lat):.3f} ms over {len(lat)} sends")
+        times = []
+        for _ in range(20):
+            t = time.perf_counter()
+            got = o.positions_get()
+            times.append(time.perf_counter() - t)
+        assert len(got) == args.positions
+        print(f"orbisyn.positions_get() with {len(got)} positions: median {median_ms(times):.3f} ms")
+    finally:
+        o.shutdown()
+        try:
+            from orbisyn import _paths
+            lock = _paths.socket_path(res["exe"]) + ".lock"
+            os.kill(int(open(lock).read().strip()), 15)  # the Terminal this run started
+            time.sleep(0.5)
+        except (OSError, ValueError):
+            pass
+        shutil.rmtree(base, ignore_errors=True)
+        shutil.rmtree(run, ignore_errors=True)
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sends", type=int, default=2000)
     ap.add_argument("--positions", type=int, default=10_000)
     ap.add_argument("--static", action="store_true", help="use a fixed quote")
+    ap.add_argument("--e2e", action="store_true", help="through the extension and a Terminal")
     args = ap.parse_args()
+    if args.e2e:
+        return run_e2e(args)
 
     market, symbol, kind = make_market(args.static)
     spec = market.symbol(symbol)
