@@ -417,8 +417,8 @@ class TradingEngine:
         in_money = int(acc.cfg.get("margin_so_mode", 0) or 0) == 1
         while acc.positions:
             equity, margin = self._equity_margin(acc)
-            if margin <= 0 or (equity if in_money else equity / margin * 100.0) > so:
-                return
+            if margin <= 0 or (equity if in_money else equity / margin * 100.0) >= so:
+                return  # stop-out only below the limit
             level = equity / margin * 100.0
             worst, worst_profit = None, None
             for p in acc.positions.values():
