@@ -1,6 +1,6 @@
 """Price-driven events: pending activation, stop loss, take profit, expiration, stop-out."""
 import pytest
-from engine_market import HEDGING_LOGIN, NETTING_LOGIN
+from engine_market import HEDGING_LOGIN, NETTING_LOGIN, make_settings
 from engine_client import Client
 from engine_market import T0, FakeMarket
 
@@ -80,10 +80,14 @@ def test_activation_without_margin_rejects_the_order(hedge, market):
     assert hedge.history_order(r.order).state == 5
 
 
-def test_stop_out_closes_the_worst_positions_first(hedge, market):
+@pytest.mark.parametrize("so_mode, so_level", [(0, 50.0), (1, 2000.0)])  # percent, money
+def test_stop_out_closes_the_worst_positions_first(open_engine, market, so_mode, so_level):
+    settings = make_settings()
+    settings["accounts"][0].update(margin_so_mode=so_mode, margin_so_so=so_level)
+    hedge = Client(open_engine(settings))
     big = hedge.buy(volume=8.0)         # margin 8 * 1100.1 = 8800.8
     small = hedge.buy(symbol="BTCUSD", volume=0.01)
-    # Equity falls 800 USD per 10 pips; margin level reaches 50 % around 1.0891.
+    # Equity falls 800 USD per 10 pips: 5 900 (67 %) at 1.0950, 1 100 (13 %) at 1.0890.
     market.tick("EURUSD", 1.0950, 1.0951)
     assert hedge.positions_total() == 2
     t = market.tick("EURUSD", 1.0890, 1.0891)
