@@ -68,6 +68,10 @@ def test_open_show_close_and_read_the_deals(terminal):
     assert orbisyn.positions_get() == ()
     deals = orbisyn.history_deals_get(position=opened.order)
     assert [(d.entry, d.order) for d in deals] == [(0, opened.order), (1, closed.order)]
+    # the group mask is the extension's: the deposit deal has no symbol and drops out
+    assert len(orbisyn.history_deals_get(0, 2**31 - 1, group="BTC*")) == 2
+    assert len(orbisyn.history_deals_get(0, 2**31 - 1)) == 3
+    assert orbisyn.history_orders_total(0, 2**31 - 1) == 2
 
 
 @needs("initialize", "order_send", "history_deals_get", "account_info")
