@@ -115,7 +115,7 @@ def test_accounts_are_separate(open_engine):
         eng.login(1)
 
 
-def test_reset_starts_an_account_afresh_under_a_running_engine(open_engine, tmp_path):
+def test_reset_starts_an_account_afresh_under_a_running_engine(open_engine, tmp_path, market):
     eng = open_engine()
     c = Client(eng)
     c.buy(volume=0.1)
@@ -124,10 +124,12 @@ def test_reset_starts_an_account_afresh_under_a_running_engine(open_engine, tmp_
     kept = c.buy(volume=0.1)
     eng.login(HEDGING_LOGIN)
 
-    assert reset_account(str(tmp_path), make_settings(), HEDGING_LOGIN) == [HEDGING_LOGIN]
+    market.advance(1000)
+    assert reset_account(str(tmp_path), make_settings(), HEDGING_LOGIN,
+                         now_ms=market.now) == [HEDGING_LOGIN]
     assert c.positions_total() == 0 and c.orders_total() == 0
     [deposit] = c.deals()
-    assert (deposit.type, deposit.profit) == (2, 10000.0)
+    assert (deposit.type, deposit.profit, deposit.time_msc) == (2, 10000.0, market.now)
     assert eng.account_figures()["balance"] == 10000.0
     eng.login(NETTING_LOGIN)
     assert [p.ticket for p in c.positions()] == [kept.order]

@@ -1198,10 +1198,12 @@ def create_account(store: Store, cfg: dict, now_ms: int) -> None:
                             0.0, 0.0, 0.0, 0.0, deposit, 0.0, "", "Deposit"))
 
 
-def reset_account(data_dir: str, settings: dict, login: Optional[int] = None) -> List[int]:
+def reset_account(data_dir: str, settings: dict, login: Optional[int] = None, *,
+                  now_ms: Optional[int] = None) -> List[int]:
     """Start one configured account (or all of them) afresh: no positions, orders or history,
-    the balance back at the configured deposit. Safe while the Terminal runs: its engine sees
-    the change and reloads. Returns the logins that were reset."""
+    the balance back at the configured deposit (a balance deal at `now_ms`, default the wall
+    clock). Safe while the Terminal runs: its engine sees the change and reloads. Returns the
+    logins that were reset; an unknown login raises KeyError."""
     accounts = {int(a["login"]): a for a in settings.get("accounts", [])}
     if login is not None and int(login) not in accounts:
         raise KeyError(f"unknown account {login}")
@@ -1210,7 +1212,7 @@ def reset_account(data_dir: str, settings: dict, login: Optional[int] = None) ->
     try:
         store.begin()
         try:
-            now = int(time.time() * 1000)
+            now = int(time.time() * 1000) if now_ms is None else int(now_ms)
             for lg in targets:
                 store.delete_account(lg)
                 create_account(store, accounts[lg], now)
