@@ -15,6 +15,7 @@ import time
 import pytest
 from engine_client import DEAL_FIELDS, POSITION_FIELDS, decode, request
 
+pytest.importorskip("orbisyn._core")  # the Terminal's process imports the package
 server = pytest.importorskip("orbisyn.simulator.server")
 from orbisyn import _paths  # noqa: E402
 from orbisyn.simulator import install as sim_install  # noqa: E402
