@@ -104,7 +104,6 @@ class FakeMarket:
     ticks: Dict[str, List[Tick]] = field(default_factory=dict)
     times: Dict[str, List[int]] = field(default_factory=dict)
     closed: set = field(default_factory=set)
-    calls: int = 0
 
     def __post_init__(self) -> None:
         for name, (bid, ask) in START_PRICES.items():
@@ -141,7 +140,6 @@ class FakeMarket:
         return self.ticks[name][i - 1] if i else None
 
     def ticks_between(self, name, from_ms, to_ms):
-        self.calls += 1
         times = self.times.get(name, [])
         lo = bisect.bisect_left(times, from_ms)
         hi = bisect.bisect_right(times, to_ms)
