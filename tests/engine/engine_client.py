@@ -173,3 +173,13 @@ class Client:
         status, body = self.raw(163, struct.pack("<I", action) + wtext(symbol)
                                 + struct.pack("<ddd", volume, price_open, price_close))
         return status, (struct.unpack("<d", body)[0] if status >= 0 else None)
+
+
+class OverSocket:
+    """Gives a running Terminal's socket the engine's handle() shape, so Client works over it."""
+
+    def __init__(self, raw):
+        self.raw = raw
+
+    def handle(self, command: int, payload: bytes):
+        return self.raw.call(command, payload)
