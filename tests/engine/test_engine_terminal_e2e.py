@@ -16,7 +16,7 @@ import pytest
 from engine_client import Client, OverSocket
 
 pytest.importorskip("orbisyn._core")  # the Terminal's process imports the package
-server = pytest.importorskip("orbisyn.simulator.server")
+pytest.importorskip("orbisyn.simulator.server")
 from orbisyn import _paths  # noqa: E402
 from orbisyn.simulator import install as sim_install  # noqa: E402
 from orbisyn.simulator.client import RawClient  # noqa: E402
