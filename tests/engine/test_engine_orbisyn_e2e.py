@@ -4,6 +4,7 @@ The extension holds the GIL while it waits, so the Terminal runs as its own proc
 (the extension starts it through its launcher).
 """
 import os
+import shutil
 import signal
 import tempfile
 import time
@@ -48,6 +49,7 @@ def terminal(tmp_path, monkeypatch):
             time.sleep(0.05)
     except (OSError, ValueError):
         pass
+    shutil.rmtree(run, ignore_errors=True)
 
 
 def market(**kw):
