@@ -56,6 +56,9 @@ connections; each request frame read consumes the next action):
                                     (``hold=None``: keep it open and go on reading)
 A request that finds the queue empty (and no standing answer) is recorded and the
 connection is closed, so a blocked module call sees a broken pipe instead of hanging.
+Likewise, when a client is connected and nothing happens for 15 s (no request, no word
+from the test), the peer drops its clients: a module call stuck on a reply that never
+comes returns, and the test fails instead of hanging (``term.watchdog()`` counts these).
 
 Standing answers take precedence over the queue for their command code:
     ``term.auto(build=3000, state=2)``  answer 4 with the build and 109 with the state
@@ -225,6 +228,10 @@ def paths_module():
 # Peer side (runs as a script)
 
 MAX_LIFETIME = 300.0  # a peer whose test died never outlives this
+# With a client connected and neither a request nor a word from the test for this long, the
+# test is stuck in a module call that waits for bytes that will never come (a framing
+# fault): drop the clients so that the call returns and the test fails instead of hanging.
+IDLE_LIMIT = 15.0
 MAX_REQUEST = 64 << 20
 
 
@@ -287,9 +294,16 @@ class _Peer:
         self.sel.register(self.ctl, selectors.EVENT_READ, "ctl")
         self.sel.register(self.listener, selectors.EVENT_READ, "listen")
         deadline = time.monotonic() + MAX_LIFETIME
+        self.active = time.monotonic()
         while time.monotonic() < deadline:
             for key, _ in self.sel.select(timeout=1.0):
                 self.dispatch(key)
+                self.active = time.monotonic()
+            if self.clients and time.monotonic() - self.active > IDLE_LIMIT:
+                print(f"watchdog: no activity for {IDLE_LIMIT} s, dropping clients", file=sys.stderr)
+                for cid in list(self.clients):
+                    self.drop(cid, "watchdog")
+                self.active = time.monotonic()
 
     def dispatch(self, key):
         # Nested handling may already have consumed what made this key ready.
@@ -441,6 +455,7 @@ class FakeTerminal:
         self._argv: list[str] | None = None
         self._pid: int | None = None
         self._starts = 0
+        self._watchdog = 0
         self._remaining = 0
         self._seq = 0
         self._procs: list[subprocess.Popen] = []
@@ -547,8 +562,10 @@ class FakeTerminal:
             self._open_ids.add(msg[1])
         elif op == "request":
             self._requests.append(msg[2])
-        elif op in ("eof", "closed"):
+        elif op in ("eof", "closed", "watchdog"):
             self._open_ids.discard(msg[1])
+            if op == "watchdog":
+                self._watchdog += 1
         elif op == "unscripted":
             self._unscripted.append(msg[2])
         elif op == "synced":
@@ -652,6 +669,11 @@ class FakeTerminal:
         """Process id of the last peer started."""
         self.sync()
         return self._pid
+
+    def watchdog(self) -> int:
+        """Connections the peer dropped because a module call seemed stuck."""
+        self.sync()
+        return self._watchdog
 
     def starts(self) -> int:
         """Number of peers started so far (by the fixture or by the module)."""
