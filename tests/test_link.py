@@ -71,6 +71,8 @@ def test_login_frame(fake_terminal, args, kwargs, payload):
     (GOOD, (5, 37, "5.0.37"), (1, "Success")),
     (reply(1, 7, version_payload(-1, 2**31 - 1, "")), (-1, 2**31 - 1, ""), (1, "Success")),
     (reply(1, 1, version_payload(1, 2, "Vérsion ✓")), (1, 2, "Vérsion ✓"), (1, "Success")),
+    # A lone surrogate from the Terminal becomes U+FFFD, never an invalid str.
+    (reply(1, 1, i32(1) + i32(2) + u32(2) + b"\x00\xd8a\x00"), (1, 2, "\ufffda"), (1, "Success")),
     # Status 0 is success without values.
     (reply(1, 0, version_payload()), EMPTY, (1, "Success")),
     (split(GOOD, 1, 4, 9, 13, 17, 22, pause=0.01), (5, 37, "5.0.37"), (1, "Success")),
@@ -86,6 +88,7 @@ def test_login_frame(fake_terminal, args, kwargs, payload):
     # Too short: status 0 without payload, cut inside the status, cut inside the payload.
     (reply(1, 0), EMPTY, (-10002, "IPC recv failed")),
     (reply(1, 0)[:10].replace(b"\x08", b"\x06", 1), EMPTY, (-10002, "IPC recv failed")),
+    (u32(0), EMPTY, (-10002, "IPC recv failed")),
     (reply(1, 1, i32(5)), EMPTY, (-10002, "IPC recv failed")),
     (reply(1, 1, version_payload()[:-2]), EMPTY, (-10002, "IPC recv failed")),
     # Too long: bytes after the payload.
