@@ -282,9 +282,6 @@ class Minutes(NamedTuple):
     def slice(self, a: int, b: int) -> "Minutes":
         return Minutes(*(arr[a:b] for arr in self))
 
-    def __len__(self) -> int:  # type: ignore[override]
-        return len(self.minute)
-
 
 def _empty_minutes() -> Minutes:
     z = np.zeros(0, dtype=np.int64)
@@ -442,6 +439,7 @@ def ticks_of_minutes(spec: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.n
     prev_bid[0], prev_ask[0] = -1, -1
     flags = np.where(bid != prev_bid, FLAG_BID, 0) | np.where(ask != prev_ask, FLAG_ASK, 0)
     same = flags == 0
+    same[starts] = False
     if same.any():  # every tick changes something: nudge the ask
         ask[same] += 1
         flags[same] = FLAG_ASK
@@ -613,6 +611,9 @@ class Market:
         got = self._minute_cache.get(key)
         if got is None:
             got = src.minutes(block * BLOCK_DAYS, (block + 1) * BLOCK_DAYS)
+            floor = self.first_day(name) * DAY_MIN
+            if len(got.minute) and got.minute[0] < floor:
+                got = got.slice(int(np.searchsorted(got.minute, floor)), len(got.minute))
             self._minute_cache.put(key, got)
         return got
 
@@ -789,7 +790,8 @@ class Market:
         now_sec = now_ms // 1000
         cur_open = int(period_start(tf, np.array([now_sec]))[0])
         to_sec = min(to_sec, now_sec)
-        from_sec = max(from_sec, self.first_day(name) * DAY_SEC)
+        first_open = int(period_start(tf, np.array([self.first_day(name) * DAY_SEC]))[0])
+        from_sec = max(from_sec, first_open)
         if to_sec < from_sec:
             return
         b_first = _block_of_day(tf, from_sec // DAY_SEC)

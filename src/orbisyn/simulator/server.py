@@ -13,6 +13,7 @@ import os
 import signal
 import socket
 import struct
+import sys
 import threading
 import time
 from typing import Any, Callable
@@ -502,6 +503,9 @@ class Server:
         self._lock_fd = fd
 
     def bind(self) -> None:
+        if len(os.fsencode(self.sock_path)) > 107:
+            raise OSError(errno.ENAMETOOLONG,
+                          f"socket path longer than 107 bytes (use a shorter XDG_RUNTIME_DIR): {self.sock_path}")
         _paths.ensure_pipe_dir()
         self._take_lock()
         if os.path.lexists(self.sock_path):
@@ -621,6 +625,10 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
     except AlreadyRunning:
         log.error("already running: %s", server.sock_path)
         return 3
+    except OSError as exc:
+        log.error("cannot listen: %s", exc)
+        print(f"orbisyn-terminal: cannot listen: {exc}", file=sys.stderr)
+        return 4
     try:
         # Built once the socket is ours, so a refused second start touches no state.
         server.terminal = Terminal(data_dir, exe_path)
