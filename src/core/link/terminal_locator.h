@@ -1,0 +1,27 @@
+// Finds an installed Terminal through its data folders when no path is given.
+#pragma once
+
+#include <cstdint>
+
+#include "link/inter_client.h"
+
+namespace orbisyn {
+
+struct TerminalCandidate {
+  char16_t exe_path[kPathUnits + 1];
+  uint64_t last_used;
+  uint8_t portable;
+};
+
+// Picks a Terminal (the parent process's first, else the most recently used data folder)
+// and returns client.Connect(...) for it; false with a setup text when none qualifies.
+bool LocateAndConnect(CInterClient& client);
+
+// Fills candidate from one data folder; true when it names an existing executable.
+bool ValidateDataFolder(CInterClient& client, const char16_t* folder, TerminalCandidate* candidate);
+
+// Final path of path into out, or path itself (cut to capacity - 1 units) when it cannot
+// be resolved within capacity.
+void CanonicalPath(const char16_t* path, char16_t* out, size_t capacity);
+
+}  // namespace orbisyn
