@@ -550,6 +550,7 @@ class Market:
         self._minute_cache = _LRU(cache_bytes // 4)
         self._bar_cache = _LRU(cache_bytes)
         self._tick_cache: dict[str, tuple[int, np.ndarray]] = {}
+        self._day_cache: dict[tuple[str, int], dict] = {}
         self._lock = threading.Lock()
 
     # ---- catalogue -----------------------------------------------------------------------
@@ -866,16 +867,36 @@ class Market:
 
     # ---- session figures -----------------------------------------------------------------
     def day_stats(self, name: str, now_ms: int | None = None) -> dict:
-        """Today's open/high/low and yesterday's close, for the symbol record."""
+        """Open/high/low (bid, up to now) of the latest session and the close before it."""
         now_ms = self.now_ms() if now_ms is None else now_ms
-        segs = self.bars_before(name, 16408, now_ms // 1000, 2, now_ms)
-        bars = np.concatenate(segs) if segs else np.zeros(0, dtype=BAR_DTYPE)
+        now_min = now_ms // MIN_MS
+        key = (name, now_min)
+        bars = self._day_cache.get(key)
+        if bars is None:
+            # Daily bars up to the start of this minute, computed once per minute.
+            segs = self.bars_before(name, 16408, now_min * 60 - 1, 2, now_min * MIN_MS)
+            bars = np.concatenate(segs) if segs else np.zeros(0, dtype=BAR_DTYPE)
+            if len(self._day_cache) > 4096:
+                self._day_cache.clear()
+            self._day_cache[key] = bars
         out = {"open": 0.0, "high": 0.0, "low": 0.0, "prev_close": 0.0}
         if len(bars):
             last = bars[-1]
             out.update(open=float(last["open"]), high=float(last["high"]), low=float(last["low"]))
             if len(bars) > 1:
                 out["prev_close"] = float(bars[-2]["close"])
+        ticks = self._ticks_of_minute(name, now_min)
+        ticks = ticks[:int(np.searchsorted(ticks["time_msc"], now_ms, side="right"))]
+        if len(ticks):
+            bids = ticks["bid"]
+            day0 = (now_min // DAY_MIN) * DAY_SEC
+            if len(bars) and int(bars[-1]["time"]) == day0:
+                out["high"] = max(out["high"], float(bids.max()))
+                out["low"] = min(out["low"], float(bids.min()))
+            else:  # the first minute of a new session
+                if len(bars):
+                    out["prev_close"] = float(bars[-1]["close"])
+                out.update(open=float(bids[0]), high=float(bids.max()), low=float(bids.min()))
         return out
 
     def book(self, name: str, now_ms: int | None = None, depth: int = 10) -> np.ndarray | None:
