@@ -126,6 +126,7 @@ class SymbolSpec:
     sim_daily_vol: float = 0.005  # daily volatility of the log price
     sim_spread: int = 10          # typical spread in points
     sim_all_week: bool = False    # crypto: no weekend close
+    sim_legs: tuple = ()          # a cross follows the product of its legs: ((symbol, +1/-1), ...)
 
 
 def _fx(name, desc, digits, price, spread, vol=0.005, **kw):
@@ -162,8 +163,10 @@ def default_catalogue() -> list[SymbolSpec]:
         _fx("AUDUSD", "Australian Dollar vs US Dollar", 5, 0.6600, 10, 0.006),
         _fx("USDCAD", "US Dollar vs Canadian Dollar", 5, 1.3600, 14),
         _fx("NZDUSD", "New Zealand Dollar vs US Dollar", 5, 0.6100, 15, 0.006),
-        _fx("EURJPY", "Euro vs Japanese Yen", 3, 164.00, 18, 0.006),
-        _fx("EURGBP", "Euro vs Great Britain Pound", 5, 0.8550, 12, 0.004),
+        _fx("EURJPY", "Euro vs Japanese Yen", 3, 164.00, 18, 0.006,
+            sim_legs=(("EURUSD", 1), ("USDJPY", 1))),
+        _fx("EURGBP", "Euro vs Great Britain Pound", 5, 0.8550, 12, 0.004,
+            sim_legs=(("EURUSD", 1), ("GBPUSD", -1))),
         _cfd("XAUUSD", "Gold vs US Dollar", "Metals\\XAUUSD", "Metals", 2, 2300.0, 100.0, 25,
              0.010, 4, base="XAU", vmax=50.0),
         _cfd("XAGUSD", "Silver vs US Dollar", "Metals\\XAGUSD", "Metals", 3, 27.5, 5000.0, 30,
@@ -300,8 +303,9 @@ def _concat_minutes(parts: list[Minutes]) -> Minutes:
 class _Source:
     """Generates the minutes of one symbol from the seed."""
 
-    def __init__(self, spec: SymbolSpec, seed: int):
+    def __init__(self, spec: SymbolSpec, seed: int, legs: list | None = None):
         self.spec = spec
+        self.legs = legs or []  # [(_Source, sign)]
         self.k_day = _key(seed, spec.name, "day")
         self.k_min = _key(seed, spec.name, "minute")
         self.k_bar = _key(seed, spec.name, "bar")
@@ -336,22 +340,34 @@ class _Source:
             vlo = np.where(left, vlo, vmid)
         return out
 
+    def log_price(self, d0: int, d1: int, scale: float = 1.0) -> np.ndarray:
+        """log(price) at every minute boundary of days [d0, d1): shape (days, 1441)."""
+        nd = d1 - d0
+        if self.legs:
+            # A cross is the product of its legs, plus a small wander of its own.
+            own = self.log_price_own(d0, d1, 0.15)
+            return own + sum(sign * leg.log_price(d0, d1) for leg, sign in self.legs)
+        return math.log(self.spec.sim_price) + self.log_price_own(d0, d1, scale)
+
+    def log_price_own(self, d0: int, d1: int, scale: float) -> np.ndarray:
+        nd = d1 - d0
+        anchors = self.day_anchor(np.arange(d0, d1 + 1)) * scale
+        idx = np.arange(d0 * DAY_MIN, d1 * DAY_MIN, dtype=np.int64)
+        # Brownian bridge inside each day between its anchors.
+        steps = (_unit(_hash(self.k_min, idx)) - 0.5).reshape(nd, DAY_MIN) * (3.4641 * self.sd_min * scale)
+        walk = np.zeros((nd, DAY_MIN + 1))
+        np.cumsum(steps, axis=1, out=walk[:, 1:])
+        frac = np.arange(DAY_MIN + 1) / DAY_MIN
+        return (anchors[:-1, None] + (anchors[1:] - anchors[:-1])[:, None] * frac
+                + walk - walk[:, -1:] * frac)
+
     def minutes(self, d0: int, d1: int) -> Minutes:
         """Trading minutes of days [d0, d1)."""
         nd = d1 - d0
         if nd <= 0:
             return _empty_minutes()
-        anchors = self.day_anchor(np.arange(d0, d1 + 1))
-        first = d0 * DAY_MIN
-        idx = np.arange(first, d1 * DAY_MIN, dtype=np.int64)
-        # Brownian bridge inside each day between its anchors.
-        steps = (_unit(_hash(self.k_min, idx)) - 0.5).reshape(nd, DAY_MIN) * (3.4641 * self.sd_min)
-        walk = np.zeros((nd, DAY_MIN + 1))
-        np.cumsum(steps, axis=1, out=walk[:, 1:])
-        frac = np.arange(DAY_MIN + 1) / DAY_MIN
-        path = (anchors[:-1, None] + (anchors[1:] - anchors[:-1])[:, None] * frac
-                + walk - walk[:, -1:] * frac)
-        pts = np.rint(np.exp(self.log_p0 + path)).astype(np.int64)
+        idx = np.arange(d0 * DAY_MIN, d1 * DAY_MIN, dtype=np.int64)
+        pts = np.rint(np.exp(self.log_price(d0, d1)) / self.spec.point).astype(np.int64)
         o = pts[:, :-1].ravel()
         c_path = pts[:, 1:].ravel()
         h = _hash(self.k_bar, idx)
@@ -583,14 +599,19 @@ class Market:
                 self._import_mtime[name] = mtime
                 with self._lock:
                     if mtime is None:
-                        self._sources[name] = _Source(spec, self.seed)
+                        self._sources[name] = self._synthetic(spec)
                     else:
                         self._sources[name] = _ImportedSource(spec, np.load(path))
                     self._drop_caches(name)
         src = self._sources.get(name)
         if src is None:
-            src = self._sources[name] = _Source(spec, self.seed)
+            src = self._sources[name] = self._synthetic(spec)
         return src
+
+    def _synthetic(self, spec: SymbolSpec) -> "_Source":
+        legs = [(self._synthetic(self._by_name[n]), sign) for n, sign in spec.sim_legs
+                if n in self._by_name]
+        return _Source(spec, self.seed, legs)
 
     def _drop_caches(self, name: str) -> None:
         for cache in (self._minute_cache, self._bar_cache):
