@@ -225,3 +225,26 @@ def test_portable_argument_is_accepted(sim_env, start_sim):
         assert c.handshake() == sim_install.DEFAULT_BUILD
     log = open(os.path.join(res["data_dir"], "logs", "simulator.log")).read()
     assert "/portable" in log
+
+
+def test_started_by_a_relative_path_from_another_folder(sim_env):
+    res = install_terminal(sim_env)
+    parent = os.path.dirname(res["install_dir"])
+    proc = subprocess.Popen([os.path.join(".", os.path.basename(res["install_dir"]), "terminal64.exe")],
+                            cwd=parent, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                with RawClient(_paths.socket_path(res["exe"])) as c:
+                    assert c.handshake() == sim_install.DEFAULT_BUILD
+                break
+            except OSError:
+                assert time.monotonic() < deadline and proc.poll() is None
+                time.sleep(0.05)
+        # The server left the caller's folder.
+        assert os.readlink(f"/proc/{proc.pid}/cwd") == "/"
+    finally:
+        proc.terminate()
+        proc.wait(10)

@@ -107,8 +107,12 @@ def _launcher_text(exe_dir: str, data_dir: str) -> str:
     return (
         "#!/bin/sh\n"
         "# Orbisyn Terminal (simulated). Written by `orbisyn-terminal install`.\n"
+        "# The socket is derived from the path this was started as; then leave the caller's\n"
+        "# folder so that it neither stays busy nor shadows the installed package.\n"
+        'case "$0" in /*) exe="$0" ;; *) exe="$PWD/$0" ;; esac\n'
+        "cd / || exit 1\n"
         f"{env}exec {shlex.quote(sys.executable)} -m orbisyn.simulator run --foreground "
-        f'--exe "$0" --data {shlex.quote(data_dir)} "$@"\n'
+        f'--exe "$exe" --data {shlex.quote(data_dir)} "$@"\n'
     )
 
 

@@ -531,11 +531,8 @@ class Server:
         self.listener = sock
 
     def serve_forever(self) -> None:
+        """Accept clients until SIGTERM/SIGINT (handlers installed by `run`) raise _Stop."""
         assert self.listener is not None
-        def stop(signum, frame):
-            raise _Stop()
-        old = {s: signal.signal(s, stop) for s in (signal.SIGTERM, signal.SIGINT)}
-        signal.signal(signal.SIGHUP, signal.SIG_IGN)
         log.info("listening on %s (pid %d, build %d)", self.sock_path, os.getpid(), self.terminal.build)
         try:
             while True:
@@ -546,8 +543,6 @@ class Server:
         except _Stop:
             log.info("stopping on signal")
         finally:
-            for s, h in old.items():
-                signal.signal(s, h)
             self.close()
 
     def _client(self, sock: socket.socket) -> None:
@@ -619,9 +614,22 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
     """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running."""
     setup_logging(data_dir)
     log.info("starting %s%s", exe_path, " /portable" if portable else "")
+
+    def stop(signum, frame):
+        # One stop is enough: a second signal must not interrupt the cleanup.
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(sig, signal.SIG_IGN)
+        raise _Stop()
+
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, stop)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
     server = Server(None, exe_path)
     try:
         server.bind()
+    except _Stop:
+        server.close()
+        return 0
     except AlreadyRunning:
         log.error("already running: %s", server.sock_path)
         return 3
@@ -632,6 +640,9 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
     try:
         # Built once the socket is ours, so a refused second start touches no state.
         server.terminal = Terminal(data_dir, exe_path)
+    except _Stop:
+        server.close()
+        return 0
     except BaseException:
         server.close()
         raise
