@@ -15,7 +15,7 @@ from orbisyn.simulator import install as sim_install
 from orbisyn.simulator.client import RawClient
 from orbisyn.simulator.market import Market
 
-from conftest import stop_pid_from_lock
+from simkit import stop_pid_from_lock
 
 
 def run_cli(*args: str) -> subprocess.CompletedProcess:

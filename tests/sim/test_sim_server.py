@@ -17,7 +17,7 @@ from orbisyn.simulator import install as sim_install
 from orbisyn.simulator import protocol as P
 from orbisyn.simulator.client import RawClient
 
-from conftest import install_terminal
+from simkit import install_terminal
 
 H1, M1 = 16385, 1
 

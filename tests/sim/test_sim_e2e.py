@@ -19,7 +19,7 @@ import orbisyn
 from orbisyn import _paths
 from orbisyn.simulator import install as sim_install
 
-from conftest import install_terminal, stop_pid_from_lock
+from simkit import install_terminal, stop_pid_from_lock
 
 H1, M1, D1 = 16385, 1, 16408
 T0 = int(dt.datetime(2024, 3, 12, 9, tzinfo=dt.timezone.utc).timestamp())  # a Tuesday
