@@ -73,7 +73,7 @@ def test_run_status_stop(sim_env):
         stop_pid_from_lock(res["exe"])
 
 
-@pytest.mark.parametrize("sub", ["install", "run", "status", "stop", "import-bars"])
+@pytest.mark.parametrize("sub", ["install", "run", "status", "stop", "import-bars", "reset"])
 def test_every_command_has_help(sub):
     out = run_cli(sub, "--help")
     assert out.returncode == 0 and "usage: orbisyn-terminal" in out.stdout

@@ -277,6 +277,25 @@ def cmd_import_bars(args) -> int:
     return 0
 
 
+def cmd_reset(args) -> int:
+    inst = _find(args)
+    if inst is None:
+        return _die("no simulated Terminal installed")
+    try:
+        from .trading import reset_account  # type: ignore[import-not-found]
+    except ModuleNotFoundError as exc:
+        if exc.name != "orbisyn.simulator.trading":
+            raise
+        return _die("this simulator has no trading engine: nothing to reset")
+    settings = _install.load_settings(inst["data_dir"])
+    try:
+        done = reset_account(inst["data_dir"], settings, args.login)
+    except KeyError:
+        return _die(f"no account {args.login} in {_install.settings_path(inst['data_dir'])}")
+    print("reset: " + ", ".join(str(x) for x in done))
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="orbisyn-terminal", description=__doc__)
     sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -322,6 +341,13 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("file")
     b.add_argument("--dir", help="installation folder (default: the most recently used)")
     b.set_defaults(func=cmd_import_bars)
+
+    z = sub.add_parser("reset", help="start an account afresh (no positions, orders or history)",
+                       description="Give one account (or all) back its deposit, without positions, orders or "
+                                   "history. Safe while the Terminal runs.")
+    z.add_argument("--login", type=int, help="only this account (default: every account)")
+    z.add_argument("--dir", help="installation folder (default: the most recently used)")
+    z.set_defaults(func=cmd_reset)
     return p
 
 
