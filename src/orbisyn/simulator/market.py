@@ -19,6 +19,7 @@ from __future__ import annotations
 import dataclasses
 import datetime as _dt
 import hashlib
+import logging
 import math
 import os
 import threading
@@ -29,6 +30,8 @@ from typing import Iterable, NamedTuple
 import numpy as np
 
 from .protocol import BAR_DTYPE, TICK_DTYPE
+
+log = logging.getLogger("orbisyn.simulator.market")
 
 MIN_MS = 60_000
 DAY_MIN = 1440
@@ -430,7 +433,7 @@ def ticks_of_minutes(spec: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.n
     i = np.arange(total) - starts[rep]
     nn = n[rep]
     minute = mins.minute[rep]
-    tick_id = minute * 64 + i
+    tick_id = minute * 256 + i  # at most 200 ticks a minute
     h = _hash(k_tick, tick_id)
     slot = MIN_MS // nn
     t_ms = minute * MIN_MS + i * slot + _bits(h, 0, 16) % np.maximum(slot // 4, 1)
@@ -598,10 +601,13 @@ class Market:
             if mtime != self._import_mtime.get(name, None) or name not in self._sources:
                 self._import_mtime[name] = mtime
                 with self._lock:
-                    if mtime is None:
-                        self._sources[name] = self._synthetic(spec)
-                    else:
-                        self._sources[name] = _ImportedSource(spec, np.load(path))
+                    src_new = None
+                    if mtime is not None:
+                        try:
+                            src_new = _ImportedSource(spec, np.load(path))
+                        except (OSError, ValueError) as exc:
+                            log.error("imported bars %s unreadable (%s): serving synthetic prices", path, exc)
+                    self._sources[name] = src_new or self._synthetic(spec)
                     self._drop_caches(name)
         src = self._sources.get(name)
         if src is None:
