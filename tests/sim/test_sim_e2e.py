@@ -51,8 +51,9 @@ def server_pid(exe: str) -> int:
 
 
 @needs("initialize", "version")
-def test_initialize_without_path_finds_starts_and_reuses(terminal):
-    res = terminal()
+@pytest.mark.parametrize("folder", ["terminal", "Tërminål ü 😀 'quoted'"])
+def test_initialize_without_path_finds_starts_and_reuses(terminal, folder):
+    res = terminal(folder)
     assert not os.path.exists(_paths.socket_path(res["exe"]))
     assert orbisyn.initialize(), orbisyn.last_error()
     first = server_pid(res["exe"])
