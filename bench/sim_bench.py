@@ -96,23 +96,29 @@ def main() -> int:
             import orbisyn
         except ImportError:
             orbisyn = None
-        if orbisyn is not None and all(hasattr(orbisyn, f) for f in ("initialize", "copy_rates_from_pos",
-                                                                         "symbol_info_tick")):
+        if orbisyn is not None and hasattr(orbisyn, "initialize"):
             assert orbisyn.initialize(res["exe"]), orbisyn.last_error()
-            ts = []
-            for _ in range(5):
-                t = time.perf_counter()
-                arr = orbisyn.copy_rates_from_pos("BTCUSD", 1, 0, n)
-                ts.append(time.perf_counter() - t)
-                assert arr is not None and len(arr) == n
-            med = statistics.median(ts)
-            print(f"through orbisyn.copy_rates_from_pos: {med * 1e3:.1f} ms, {mb / med:.0f} MB/s")
-            times = []
-            for _ in range(3000):
-                t = time.perf_counter()
-                orbisyn.symbol_info_tick("EURUSD")
-                times.append(time.perf_counter() - t)
-            print(f"through orbisyn.symbol_info_tick: {statistics.median(times) * 1e6:.1f} us median")
+            if hasattr(orbisyn, "copy_rates_from_pos"):
+                ts = []
+                for _ in range(5):
+                    t = time.perf_counter()
+                    arr = orbisyn.copy_rates_from_pos("BTCUSD", 1, 0, n)
+                    ts.append(time.perf_counter() - t)
+                    assert arr is not None and len(arr) == n
+                med = statistics.median(ts)
+                print(f"through orbisyn.copy_rates_from_pos (1 000 000 bars): {med * 1e3:.1f} ms, "
+                      f"{mb / med:.0f} MB/s")
+            calls = [("symbol_info_tick", lambda: orbisyn.symbol_info_tick("EURUSD")),
+                     ("version", orbisyn.version)]
+            for label, fn in calls:
+                if not hasattr(orbisyn, label):
+                    continue
+                times = []
+                for _ in range(3000):
+                    t = time.perf_counter()
+                    fn()
+                    times.append(time.perf_counter() - t)
+                print(f"through orbisyn.{label}: {statistics.median(times) * 1e6:.1f} us median")
             orbisyn.shutdown()
     finally:
         proc.send_signal(signal.SIGTERM)
