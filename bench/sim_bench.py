@@ -12,7 +12,6 @@ from __future__ import annotations
 import os
 import shutil
 import signal
-import socket
 import statistics
 import struct
 import subprocess
@@ -74,7 +73,7 @@ def main() -> int:
         cold = big()
         warm = sorted(big() for _ in range(7))
         mb = 60 * n / 1e6
-        print(f"1 000 000 M1 bars (60 MB) in one reply, raw socket client:")
+        print("1 000 000 M1 bars (60 MB) in one reply, raw socket client:")
         print(f"  cold (generated):  {cold * 1e3:8.1f} ms  {mb / cold:8.0f} MB/s")
         print(f"  warm (median of 7): {warm[3] * 1e3:7.1f} ms  {mb / warm[3]:8.0f} MB/s")
 

@@ -211,7 +211,6 @@ def read_bars_csv(path: str, spec, progress: _Progress | None = None) -> np.ndar
     """M1 bars from a CSV file: time, open, high, low, close[, tick_volume[, spread]]."""
     from .market import IMPORT_DTYPE, imported_table
     rows = []
-    size = os.path.getsize(path)
     done = 0
     with open(path, encoding="utf-8-sig") as f:
         for lineno, line in enumerate(f, 1):

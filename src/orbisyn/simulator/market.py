@@ -345,7 +345,6 @@ class _Source:
 
     def log_price(self, d0: int, d1: int, scale: float = 1.0) -> np.ndarray:
         """log(price) at every minute boundary of days [d0, d1): shape (days, 1441)."""
-        nd = d1 - d0
         if self.legs:
             # A cross is the product of its legs, plus a small wander of its own.
             own = self.log_price_own(d0, d1, 0.15)

@@ -23,7 +23,7 @@ import numpy as np
 from .. import _paths
 from . import install as _install
 from . import protocol as P
-from .market import TF_MN1, VALID_TIMEFRAMES, Market, SymbolSpec
+from .market import VALID_TIMEFRAMES, Market, SymbolSpec
 from .masks import group_match
 
 log = logging.getLogger("orbisyn.simulator")
@@ -76,9 +76,6 @@ def make_engine(data_dir: str, settings: dict, market: Market):
 @dataclasses.dataclass
 class Connection:
     books: set = dataclasses.field(default_factory=set)
-
-
-Reply = "bytes | list"
 
 
 class Terminal:
