@@ -629,6 +629,7 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
         return 0
     except AlreadyRunning:
         log.error("already running: %s", server.sock_path)
+        print(f"orbisyn-terminal: already running: {exe_path}", file=sys.stderr)
         return 3
     except OSError as exc:
         log.error("cannot listen: %s", exc)
