@@ -22,7 +22,14 @@ def _utc(seconds) -> str:
 def ensure_terminal(out=sys.stdout) -> None:
     """Install a simulated Terminal when the extension's search would find none."""
     from .simulator import install as sim_install
-    if sim_install.locate() is not None:
+    found = sim_install.locate()
+    if found is not None:
+        python = sim_install.launcher_python(found["exe"])
+        if python is not None and not os.path.exists(python):
+            # Its Python is gone (a deleted virtual environment): point it at this one.
+            sim_install.install(os.path.dirname(found["exe"]))
+            print(f"Simulated Terminal in {os.path.dirname(found['exe'])} now runs with {sys.executable}.",
+                  file=out)
         return
     res = sim_install.install()
     acc = sim_install.load_settings(res["data_dir"])["accounts"][0]

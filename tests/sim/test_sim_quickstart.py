@@ -31,6 +31,18 @@ def test_ensure_terminal_installs_only_when_none_is_found(sim_env):
     assert again.getvalue() == ""
 
 
+def test_a_launcher_whose_python_is_gone_is_refreshed(sim_env):
+    res = sim_install.install(str(sim_env / "t"))
+    assert sim_install.launcher_python(res["exe"]) == sys.executable
+    text = open(res["exe"]).read().replace(sys.executable, str(sim_env / "gone" / "python"))
+    with open(res["exe"], "w") as f:
+        f.write(text)
+    out = io.StringIO()
+    quickstart.ensure_terminal(out)
+    assert sim_install.launcher_python(res["exe"]) == sys.executable
+    assert "now runs with" in out.getvalue()
+
+
 def test_chart_is_a_png_of_the_candles(tmp_path):
     pytest.importorskip("matplotlib")
     rates = np.concatenate(Market(seed=1).bars_from_pos("EURUSD", 16385, 0, 1000))

@@ -116,6 +116,20 @@ def _launcher_text(exe_dir: str, data_dir: str) -> str:
     )
 
 
+def launcher_python(exe: str) -> str | None:
+    """The interpreter a simulator launcher runs, or None when exe is no such launcher."""
+    try:
+        with open(exe, encoding="utf-8") as f:
+            text = f.read(4096)
+    except (OSError, UnicodeDecodeError):
+        return None
+    for line in text.splitlines():
+        if "-m orbisyn.simulator" in line and "exec " in line:
+            words = shlex.split(line.split("exec ", 1)[1])
+            return words[0] if words else None
+    return None
+
+
 def _write_origin(data_dir: str, install_dir: str) -> None:
     with open(os.path.join(data_dir, "origin.txt"), "wb") as f:
         f.write(b"\xff\xfe" + install_dir.encode("utf-16-le", "surrogatepass"))
