@@ -60,8 +60,11 @@ def _aggregate(m1, tf):
     }
 
 
-@pytest.mark.parametrize("symbol,tf", [("EURUSD", H1), ("EURUSD", M5), ("XAUUSD", D1),
-                                        ("BTCUSD", W1), ("US500", MN1), ("ETHUSD", 16388)])
+ALL_TF = [2, 3, 4, 5, 6, 10, 12, 15, 20, 30, 16385, 16386, 16387, 16388, 16390, 16392, 16396, D1, W1, MN1]
+SYMBOLS = ["EURUSD", "XAUUSD", "BTCUSD", "US500", "EURJPY"]
+
+
+@pytest.mark.parametrize("symbol,tf", [(SYMBOLS[i % len(SYMBOLS)], tf) for i, tf in enumerate(ALL_TF)])
 def test_bars_are_exact_aggregates_of_m1(market, symbol, tf):
     t0, t1 = ts(2023, 12, 1), NOW // 1000
     m1 = cat(market.bars_range(symbol, M1, t0, t1))
