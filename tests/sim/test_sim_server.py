@@ -58,7 +58,7 @@ def test_malformed_length_closes_only_that_client(shared_sim, head):
 
 
 def test_login_states(sim_env, start_sim):
-    res = install_terminal(sim_env, delay_ms=300)
+    res = install_terminal(sim_env, delay_ms=1500)  # long enough to see "connecting" on a busy machine
     proc = start_sim(res["exe"])
     with proc.client() as c:
         assert c.state() == 1  # connecting right after start
