@@ -78,7 +78,6 @@ def main(argv: list[str] | None = None) -> int:
     symbol = args.symbol
 
     ensure_terminal()
-    import numpy as np
     import orbisyn
 
     if not orbisyn.initialize():
@@ -113,9 +112,14 @@ def main(argv: list[str] | None = None) -> int:
         if ticks is None:
             print(f"copy_ticks_from failed: {orbisyn.last_error()}", file=sys.stderr)
             return 1
-        spread = (ticks["ask"] - ticks["bid"]) if len(ticks) else np.zeros(1)
-        print(f"{len(ticks)} ticks of {symbol} from {_utc(start)}: mean spread {spread.mean():.6g}, "
-              f"bid {ticks['bid'].min() if len(ticks) else 0} .. {ticks['bid'].max() if len(ticks) else 0}")
+        if len(ticks):
+            point = orbisyn.symbol_info(symbol).point
+            spread = (ticks["ask"] - ticks["bid"]) / point
+            print(f"{len(ticks)} ticks of {symbol}: {_utc(ticks['time'][0])} .. {_utc(ticks['time'][-1])}, "
+                  f"bid {ticks['bid'].min()} .. {ticks['bid'].max()}, spread {spread.min():.0f} .. "
+                  f"{spread.max():.0f} points")
+        else:
+            print(f"no ticks of {symbol} since {_utc(start)}")
 
         try:
             import matplotlib  # noqa: F401

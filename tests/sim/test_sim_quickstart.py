@@ -53,15 +53,18 @@ def test_chart_is_a_png_of_the_candles(tmp_path):
 
 @pytest.mark.skipif(not all(hasattr(orbisyn, f) for f in FUNCTIONS), reason="extension incomplete")
 def test_quickstart_from_scratch(sim_env):
+    env = dict(os.environ)
+    # Run from another folder, as a user would; a relative PYTHONPATH must still find the package.
+    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
     try:
         out = subprocess.run([sys.executable, "-m", "orbisyn.quickstart", "--out", str(sim_env / "c.png")],
-                             capture_output=True, text=True, timeout=180, cwd=sim_env)
+                             capture_output=True, text=True, timeout=180, cwd=sim_env, env=env)
     finally:
         stop_pid_from_lock(os.path.join(sim_install.default_install_dir(), "terminal64.exe"))
     assert out.returncode == 0, out.stderr
     text = out.stdout
     assert "installed a simulated one" in text and "EURUSD" in text and "BTCUSD" in text
-    assert "1000 H1 bars of EURUSD" in text and "10000 ticks of EURUSD" in text
+    assert "1000 H1 bars of EURUSD" in text and "10000 ticks of EURUSD" in text and "points" in text
     try:
         import matplotlib  # noqa: F401
     except ImportError:
