@@ -516,15 +516,27 @@ class Server:
                 raise AlreadyRunning(self.sock_path)
             finally:
                 probe.close()
+        # Bind under a temporary name and move it into place once listening, so that a
+        # client never finds the socket file before it accepts connections.
+        tmp = os.path.join(os.path.dirname(self.sock_path), f".{os.getpid()}.binding")
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         old = os.umask(0o177)
         try:
-            sock.bind(self.sock_path)
+            sock.bind(tmp)
         finally:
             os.umask(old)
-        os.chmod(self.sock_path, 0o600)
-        self._ino = os.stat(self.sock_path).st_ino
-        sock.listen(64)
+        try:
+            os.chmod(tmp, 0o600)
+            sock.listen(64)
+            self._ino = os.stat(tmp).st_ino
+            os.replace(tmp, self.sock_path)
+        except BaseException:
+            sock.close()
+            if os.path.lexists(tmp):
+                os.unlink(tmp)
+            raise
         self.listener = sock
 
     def serve_forever(self) -> None:
