@@ -67,13 +67,14 @@ def cmd_install(args) -> int:
     except (OSError, ValueError, RuntimeError) as exc:
         return _die(str(exc))
     settings = _install.load_settings(res["data_dir"])
-    acc = next(a for a in settings["accounts"] if a["login"] == settings["current_login"])
+    accounts = settings.get("accounts") or [{}]
+    acc = next((a for a in accounts if a.get("login") == settings.get("current_login")), accounts[0])
     print(f"Simulated Terminal {'installed' if res['fresh'] == 'True' else 'updated'}:")
     print(f"  installation : {res['install_dir']}")
     print(f"  launcher     : {res['exe']}")
     print(f"  data folder  : {res['data_dir']}")
     print(f"  settings     : {_install.settings_path(res['data_dir'])}")
-    print(f"  account      : {acc['login']} / {acc['password']} on {acc['server']}")
+    print(f"  account      : {acc.get('login')} / {acc.get('password')} on {acc.get('server')}")
     print("Connect with: python -c 'import orbisyn; print(orbisyn.initialize())'")
     return 0
 
