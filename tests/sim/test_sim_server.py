@@ -248,3 +248,14 @@ def test_started_by_a_relative_path_from_another_folder(sim_env):
     finally:
         proc.terminate()
         proc.wait(10)
+
+
+def test_broken_settings_are_reported_in_the_log(sim_env, start_sim):
+    res = install_terminal(sim_env)
+    with open(sim_install.settings_path(res["data_dir"]), "w") as f:
+        f.write("{ not json")
+    proc = start_sim(res["exe"], wait=False)
+    assert proc.proc.wait(30) != 0
+    log = open(os.path.join(res["data_dir"], "logs", "simulator.log")).read()
+    assert "cannot start" in log and "JSONDecodeError" in log
+    assert not os.path.exists(_paths.socket_path(res["exe"]))

@@ -654,6 +654,8 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
         server.close()
         return 0
     except BaseException:
+        # Most likely a broken simulator.json: say so where the user will look.
+        log.exception("cannot start")
         server.close()
         raise
     server.serve_forever()
