@@ -2,7 +2,8 @@
 
 Installs a simulated Terminal when none is found, connects with ``initialize()``,
 prints the terminal, the account and the symbols, fetches 1 000 H1 bars and
-10 000 ticks, draws a candlestick chart (with the ``plot`` extra) and shuts down.
+10 000 ticks, draws a candlestick chart (with the ``plot`` extra), opens and closes a
+small position, shows its deals and shuts down.
 """
 from __future__ import annotations
 
@@ -11,8 +12,11 @@ import datetime as dt
 import os
 import sys
 
-H1 = 16385
-COPY_TICKS_ALL = -1
+from .codes import CopyTicks, OrderFilling, OrderType, Timeframe, TradeAction, TradeRetcode
+
+H1 = Timeframe.H1
+COPY_TICKS_ALL = CopyTicks.ALL
+TRADE_SYMBOL = "BTCUSD"  # crypto trades every day, so the tour works at weekends too
 
 
 def _utc(seconds) -> str:
@@ -68,6 +72,51 @@ def draw_chart(rates, symbol: str, path: str, candles: int = 150) -> None:
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
+
+
+def trade_round_trip(orbisyn, symbol: str = TRADE_SYMBOL, volume: float = 0.01) -> bool:
+    """Buy a small position at market, show it, close it and show its deals."""
+    info = orbisyn.symbol_info(symbol)
+    if info is None:
+        print(f"symbol_info({symbol!r}) failed: {orbisyn.last_error()}", file=sys.stderr)
+        return False
+    volume = max(volume, info.volume_min)
+    # Fill-or-kill when the symbol allows it, else immediate-or-cancel.
+    filling = OrderFilling.FOK if info.filling_mode & 1 else OrderFilling.IOC
+    opened = orbisyn.order_send({
+        "action": TradeAction.DEAL, "symbol": symbol, "volume": volume, "type": OrderType.BUY,
+        "type_filling": filling, "deviation": 20, "comment": "quickstart",
+    })
+    if opened is None or opened.retcode != TradeRetcode.DONE:
+        print(f"order_send (buy) failed: {opened.comment if opened else orbisyn.last_error()}",
+              file=sys.stderr)
+        return False
+    print(f"Bought {opened.volume} {symbol} at {opened.price} (order {opened.order}, deal {opened.deal})")
+    position = orbisyn.positions_get(symbol=symbol)
+    mine = [p for p in position or () if p.identifier == opened.order] or list(position or ())
+    if not mine:
+        print(f"positions_get failed: {orbisyn.last_error()}", file=sys.stderr)
+        return False
+    pos = mine[0]
+    print(f"  position {pos.ticket}: {pos.volume} lots, open {pos.price_open}, now {pos.price_current}, "
+          f"profit {pos.profit:.2f}")
+    closed = orbisyn.order_send({
+        "action": TradeAction.DEAL, "symbol": symbol, "volume": pos.volume, "type": OrderType.SELL,
+        "position": pos.ticket, "type_filling": filling, "deviation": 20, "comment": "quickstart close",
+    })
+    if closed is None or closed.retcode != TradeRetcode.DONE:
+        print(f"order_send (close) failed: {closed.comment if closed else orbisyn.last_error()}",
+              file=sys.stderr)
+        return False
+    print(f"Closed at {closed.price} (deal {closed.deal})")
+    deals = orbisyn.history_deals_get(position=pos.ticket) or ()
+    for d in deals:
+        print(f"  deal {d.ticket}: {'buy' if d.type == 0 else 'sell'} {d.volume} at {d.price}, "
+              f"entry {d.entry}, profit {d.profit:.2f}")
+    acc = orbisyn.account_info()
+    if acc is not None:
+        print(f"Balance now {acc.balance:.2f} {acc.currency}")
+    return True
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -129,6 +178,9 @@ def main(argv: list[str] | None = None) -> int:
             path = os.path.abspath(args.out or f"orbisyn-quickstart-{symbol}-H1.png")
             draw_chart(rates, symbol, path)
             print(f"Chart written: {path}")
+        print()
+        if not trade_round_trip(orbisyn):
+            return 1
     finally:
         orbisyn.shutdown()
     return 0
