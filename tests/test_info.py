@@ -34,7 +34,7 @@ def sample(layout, variant):
             r = {"zero": 0, "extreme": 0xFF}.get(variant, (1, 0, 2, 0x80)[i % 4])
             w = r != 0
         elif kind == "f64":
-            r = w = {"zero": 0.0, "extreme": -1.5e308}.get(variant, i + 0.25)
+            r = w = {"zero": (0.0, -0.0)[i % 2], "extreme": -1.5e308}.get(variant, i + 0.25)
         else:
             bits = 32 if kind.endswith("32") else 64
             if kind.startswith("u"):
@@ -47,7 +47,8 @@ def sample(layout, variant):
 
 
 def typed(values):
-    return [(type(v), v) for v in values]
+    # repr keeps what == hides: the sign of a zero, True against 1.
+    return [(type(v), repr(v)) for v in values]
 
 
 # name: (command, layout, record size, record type, call)
