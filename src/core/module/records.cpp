@@ -175,8 +175,34 @@ PyObject* BuildRecord(RecordType type, const FieldSpec* fields, size_t count,
   return obj;
 }
 
+namespace {
+
+// Thousands of new records would otherwise set off repeated collections that walk every
+// record made so far; none of them can be garbage while the tuple is being filled.
+class PauseCollector {
+ public:
+  explicit PauseCollector(bool wanted) {
+#if PY_VERSION_HEX >= 0x030A0000
+    if (wanted) was_enabled_ = PyGC_Disable() == 1;
+#else
+    (void)wanted;
+#endif
+  }
+  ~PauseCollector() {
+#if PY_VERSION_HEX >= 0x030A0000
+    if (was_enabled_) PyGC_Enable();
+#endif
+  }
+
+ private:
+  bool was_enabled_ = false;
+};
+
+}  // namespace
+
 PyObject* BuildRecordTuple(RecordType type, const FieldSpec* fields, size_t field_count,
                            const void* records, uint32_t count, size_t size) {
+  PauseCollector pause(count >= 256);
   PyObject* tuple = PyTuple_New(count);
   if (!tuple) return nullptr;
   const auto* p = static_cast<const uint8_t*>(records);

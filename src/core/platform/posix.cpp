@@ -1,0 +1,423 @@
+// POSIX implementation of the platform layer: named pipes are Unix-domain stream
+// sockets, paths cross the boundary as UTF-8.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <locale.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <openssl/evp.h>
+
+#include "link/text.h"
+#include "platform/platform.h"
+#include "platform/posix_detail.h"
+
+extern char** environ;
+
+namespace orbisyn::platform {
+namespace {
+
+// A UTF-8 path on the stack. Longer paths than PATH_MAX cannot be opened anyway.
+struct Utf8Path {
+  char bytes[PATH_MAX];
+  bool ok;
+  explicit Utf8Path(const char16_t* path)
+      : ok(Utf16ToUtf8(path, TextLength(path), bytes, sizeof bytes) != SIZE_MAX) {}
+};
+
+// Closes a descriptor on every path out of a scope unless released.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+constexpr char16_t kPipePrefix[] = u"\\\\.\\pipe\\";
+constexpr size_t kPipePrefixUnits = sizeof kPipePrefix / sizeof kPipePrefix[0] - 1;
+
+// Path of the socket standing for "\\.\pipe\NAME"; 0 or an errno value.
+int SocketPath(const char16_t* name, sockaddr_un* addr) {
+  for (size_t i = 0; i < kPipePrefixUnits; ++i) {
+    if (name[i] != kPipePrefix[i]) return EINVAL;
+  }
+  const char16_t* leaf = name + kPipePrefixUnits;
+  size_t units = TextLength(leaf);
+  if (units == 0) return EINVAL;
+  for (size_t i = 0; i < units; ++i) {
+    if (leaf[i] == u'/') return EINVAL;
+  }
+  char dir[PATH_MAX];
+  bool shared_tmp = false;
+  int err = posix_detail::SocketDirectory(dir, sizeof dir, &shared_tmp);
+  if (err != 0) return err;
+  if (shared_tmp) {
+    err = posix_detail::CheckPrivateDirectory(dir);
+    if (err != 0) return err;
+  }
+  char leaf8[PATH_MAX];
+  if (Utf16ToUtf8(leaf, units, leaf8, sizeof leaf8) == SIZE_MAX) return ENAMETOOLONG;
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  int n = std::snprintf(addr->sun_path, sizeof addr->sun_path, "%s/%s", dir, leaf8);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof addr->sun_path) return ENAMETOOLONG;
+  return 0;
+}
+
+}  // namespace
+
+namespace posix_detail {
+
+int SocketDirectory(char* out, size_t capacity, bool* in_tmp) {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  int n;
+  *in_tmp = !(runtime != nullptr && runtime[0] == '/');
+  if (!*in_tmp) {
+    n = std::snprintf(out, capacity, "%s", runtime);
+  } else {
+    n = std::snprintf(out, capacity, "/tmp/orbisyn-%u", static_cast<unsigned>(getuid()));
+  }
+  return (n < 0 || static_cast<size_t>(n) >= capacity) ? ENAMETOOLONG : 0;
+}
+
+int CheckPrivateDirectory(const char* dir) {
+  // lstat: a symlink planted in /tmp must not redirect us. /tmp is sticky, so once the
+  // directory is ours nobody else can swap it between this check and connect().
+  struct stat st;
+  if (lstat(dir, &st) != 0) return errno == ENOENT ? ENOENT : EACCES;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return EACCES;
+  }
+  return 0;
+}
+
+}  // namespace posix_detail
+
+IoResult PipeWrite(PipeHandle h, const void* src, size_t n) {
+  const auto* p = static_cast<const char*>(src);
+  while (n > 0) {
+    ssize_t sent = send(h, p, n, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return (errno == EPIPE || errno == ECONNRESET) ? IoResult::kBroken : IoResult::kFailed;
+    }
+    if (sent == 0) return IoResult::kBroken;  // a stream socket never does this while alive
+    p += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return IoResult::kOk;
+}
+
+IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
+  auto* p = static_cast<char*>(dst);
+  while (n > 0) {
+    ssize_t got = recv(h, p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno == ECONNRESET ? IoResult::kBroken : IoResult::kFailed;
+    }
+    if (got == 0) return IoResult::kBroken;
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return IoResult::kOk;
+}
+
+void PipeClose(PipeHandle h) {
+  if (h != kInvalidPipe) close(h);  // no retry on EINTR: Linux has released the fd already
+}
+
+PipeHandle PipeOpen(const char16_t* name, uint32_t* error) {
+  sockaddr_un addr;
+  int err = SocketPath(name, &addr);
+  if (err != 0) {
+    *error = static_cast<uint32_t>(err);
+    return kInvalidPipe;
+  }
+  for (;;) {
+    // A fresh socket per attempt: after a failed connect() its state is unspecified.
+    Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+      *error = static_cast<uint32_t>(errno);
+      return kInvalidPipe;
+    }
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+      return fd.release();
+    }
+    err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN) {  // listen queue full: the busy pipe, wait for a free slot
+      SleepMs(10);
+      continue;
+    }
+    *error = static_cast<uint32_t>(err);
+    return kInvalidPipe;
+  }
+}
+
+size_t FinalPath(const char16_t* path, char16_t* out, size_t capacity) {
+  if (capacity == 0) return 0;
+  out[0] = 0;
+  Utf8Path p(path);
+  char real[PATH_MAX];
+  if (!p.ok || realpath(p.bytes, real) == nullptr) return 0;
+  size_t units = Utf8ToUtf16(real, out, capacity);
+  if (units == SIZE_MAX) {
+    out[0] = 0;
+    return 0;
+  }
+  return units;
+}
+
+void LowerCase(char16_t* text, size_t n) {
+  // Made once and kept for the life of the process; newlocale is thread-safe here
+  // because the static initialisation is.
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  for (size_t i = 0; i < n; ++i) {
+    char16_t c = text[i];
+    if (c >= u'A' && c <= u'Z') {
+      text[i] = static_cast<char16_t>(c + 32);
+    } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && utf8 != static_cast<locale_t>(0)) {
+      wint_t lower = towlower_l(static_cast<wint_t>(c), utf8);
+      if (lower != 0 && lower <= 0xFFFF && (lower < 0xD800 || lower > 0xDFFF)) {
+        text[i] = static_cast<char16_t>(lower);
+      }
+    }
+  }
+}
+
+bool Sha256(const void* data, size_t n, uint8_t digest[32]) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr) return false;
+  unsigned int len = 0;
+  bool ok = EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1 &&
+            EVP_DigestUpdate(ctx, data, n) == 1 && EVP_DigestFinal_ex(ctx, digest, &len) == 1 &&
+            len == 32;
+  EVP_MD_CTX_free(ctx);
+  return ok;
+}
+
+namespace {
+
+// The Terminal is started by a short-lived intermediate process so that it is never our
+// child: nothing has to reap it later, and the intermediate exits as soon as the exec
+// has succeeded or failed. The intermediate is a vfork-style clone sharing our memory
+// (no copy of the Python process's page tables, no fork handlers); it only calls
+// posix_spawn, which reports exec failures exactly, and leaves the result here.
+struct SpawnJob {
+  const char* path;
+  char* const* argv;
+  const posix_spawn_file_actions_t* actions;
+  const posix_spawnattr_t* attr;
+  int result;
+};
+
+// Runs on its own small stack; keep sanitizer bookkeeping for our stack out of it.
+__attribute__((no_sanitize("address"))) int SpawnIntermediate(void* arg) {
+  auto* job = static_cast<SpawnJob*>(arg);
+  pid_t pid;
+  job->result = posix_spawn(&pid, job->path, job->actions, job->attr, job->argv, environ);
+  _exit(0);
+}
+
+}  // namespace
+
+bool SpawnDetached(const char16_t* path, bool portable) {
+  Utf8Path exe(path);
+  if (!exe.ok || exe.bytes[0] == '\0') return false;
+  char portable_arg[] = "/portable";
+  char* argv[3] = {exe.bytes, portable ? portable_arg : nullptr, nullptr};
+
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  posix_spawnattr_t attr;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  sigset_t all, caller;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, nullptr, &caller);
+  short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK;
+  bool ready =
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
+      posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0 &&
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+      // Like a process created without handle inheritance: only the three streams.
+      posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+#endif
+      posix_spawnattr_setflags(&attr, flags) == 0 &&
+      // The intermediate runs with every signal blocked; the Terminal gets the caller's mask.
+      posix_spawnattr_setsigmask(&attr, &caller) == 0;
+
+  bool started = false;
+  constexpr size_t kStackBytes = 256 * 1024;
+  void* stack = ready ? mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)
+                      : MAP_FAILED;
+  if (stack != MAP_FAILED) {
+    SpawnJob job{exe.bytes, argv, &actions, &attr, -1};
+    // Blocked around the clone so that no handler of ours runs inside the intermediate
+    // (it shares our memory); restored at once, the dispositions are never touched.
+    pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    pid_t mid = clone(SpawnIntermediate, static_cast<char*>(stack) + kStackBytes,
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, &job);
+    int clone_errno = errno;
+    pthread_sigmask(SIG_SETMASK, &caller, nullptr);
+    if (mid > 0) {
+      // CLONE_VFORK: the intermediate has exited by now, so this does not wait.
+      while (waitpid(mid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      started = job.result == 0;
+      if (!started) errno = job.result;
+    } else {
+      errno = clone_errno;
+    }
+    munmap(stack, kStackBytes);
+  }
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return started;
+}
+
+bool RoamingAppData(char16_t* out, size_t capacity) {
+  if (capacity == 0) return false;
+  char folder[PATH_MAX];
+  const char* data = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  int n;
+  if (data != nullptr && data[0] == '/') {
+    n = std::snprintf(folder, sizeof folder, "%s", data);
+  } else if (home != nullptr && home[0] != '\0') {
+    n = std::snprintf(folder, sizeof folder, "%s/.local/share", home);
+  } else {
+    return false;
+  }
+  if (n < 0 || static_cast<size_t>(n) >= sizeof folder) return false;
+  if (Utf8ToUtf16(folder, out, capacity) == SIZE_MAX) {
+    out[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+bool PathExists(const char16_t* path) {
+  Utf8Path p(path);
+  struct stat st;
+  return p.ok && stat(p.bytes, &st) == 0;
+}
+
+bool LastWriteTime(const char16_t* path, uint64_t* time) {
+  Utf8Path p(path);
+  struct stat st;
+  if (!p.ok || stat(p.bytes, &st) != 0) return false;
+  if (st.st_mtim.tv_sec < 0) {
+    *time = 0;
+  } else {
+    *time = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+            static_cast<uint64_t>(st.st_mtim.tv_nsec);
+  }
+  return true;
+}
+
+bool ListDirectory(const char16_t* dir, DirVisitor visit, void* context) {
+  Utf8Path p(dir);
+  if (!p.ok) return false;
+  DIR* d = opendir(p.bytes);
+  if (d == nullptr) return false;
+  for (;;) {
+    const dirent* entry = readdir(d);
+    if (entry == nullptr) break;
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    char16_t name16[NAME_MAX + 1];
+    if (Utf8ToUtf16(name, name16, NAME_MAX + 1) == SIZE_MAX) continue;
+    struct stat st;
+    bool is_directory = fstatat(dirfd(d), name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+    if (!visit(name16, is_directory, context)) break;
+  }
+  closedir(d);
+  return true;
+}
+
+bool ReadFileHead(const char16_t* path, void* dst, size_t max, size_t* got) {
+  *got = 0;
+  Utf8Path p(path);
+  if (!p.ok) return false;
+  // O_NONBLOCK so that a FIFO in its place cannot hang us; only regular files count.
+  Fd fd(open(p.bytes, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  auto* out = static_cast<char*>(dst);
+  while (*got < max) {
+    ssize_t n = read(fd.get(), out + *got, max - *got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;  // opened but unreadable: the caller sees what arrived
+    }
+    if (n == 0) break;
+    *got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ParentImagePath(char16_t* out, size_t capacity) {
+  if (capacity == 0) return false;
+  out[0] = 0;
+  pid_t parent = getppid();
+  if (parent <= 0) return false;
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(parent));
+  char target[PATH_MAX];
+  ssize_t n = readlink(link, target, sizeof target);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return false;  // none, or cut
+  target[n] = '\0';
+  if (Utf8ToUtf16(target, out, capacity) == SIZE_MAX) {
+    out[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+void SleepMs(uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+size_t TextLength(const char16_t* text) {
+  size_t n = 0;
+  while (text[n] != 0) ++n;
+  return n;
+}
+
+}  // namespace orbisyn::platform
