@@ -10,12 +10,6 @@ from info_layouts import (ACCOUNT, ACCOUNT_SIZE, LEGACY_SYMBOL_SIZE, SYMBOL, SYM
                           TERMINAL, TERMINAL_SIZE, TICK, TICK_SIZE, names, pack)
 
 
-def serve(term, *actions):
-    """Script replies and wait until the peer holds them: a request must not overtake them."""
-    term.script(*actions)
-    term.sync()
-
-
 def sample(layout, variant):
     """(raw values to pack, expected Python values) giving each field a value of its own."""
     raw, want = {}, []
@@ -70,7 +64,7 @@ def test_fixed_record_fields(fake_terminal, func, variant):
     raw, want = sample(layout, variant)
     session(fake_terminal)
     fake_terminal.clear()
-    serve(fake_terminal, reply(code, 0, pack(layout, size, raw)))
+    fake_terminal.script(reply(code, 0, pack(layout, size, raw)))
     rec = call()
     assert type(rec) is getattr(orbisyn, type_name), orbisyn.last_error()
     assert typed(rec) == typed(want)
@@ -81,7 +75,7 @@ def test_fixed_record_fields(fake_terminal, func, variant):
 
 def test_symbol_info_name_position(fake_terminal):
     session(fake_terminal)
-    serve(fake_terminal, reply(170, 0, pack(SYMBOL, SYMBOL_SIZE, {"isin": "I", "name": "N", "page": "P"})))
+    fake_terminal.script(reply(170, 0, pack(SYMBOL, SYMBOL_SIZE, {"isin": "I", "name": "N", "page": "P"})))
     rec = orbisyn.symbol_info("EURUSD")
     assert len(rec) == 96 and rec[92:95] == ("I", "N", "P") and rec.name == "N"
 
@@ -101,11 +95,11 @@ def test_fixed_record_failures(fake_terminal, func):
     ]
     session(fake_terminal)
     for data, want in cases:
-        serve(fake_terminal, data)
+        fake_terminal.script(data)
         assert call() is None, data[:12]
         assert orbisyn.last_error()[0] == want, data[:12]
     assert orbisyn.last_error() == (-4, "Terminal: Not found")
-    serve(fake_terminal, reply(code, 0, body))
+    fake_terminal.script(reply(code, 0, body))
     assert call() is not None
 
 
@@ -123,7 +117,7 @@ def test_fixed_record_without_link(fake_terminal, func):
 def test_broken_pipe_mid_record_closes_link(fake_terminal):
     from fake_terminal import close
     session(fake_terminal)
-    serve(fake_terminal, close(reply(180, 0, pack(TERMINAL, TERMINAL_SIZE, {}))[:100]))
+    fake_terminal.script(close(reply(180, 0, pack(TERMINAL, TERMINAL_SIZE, {}))[:100]))
     assert orbisyn.terminal_info() is None
     assert orbisyn.last_error()[0] == -10002
     assert orbisyn.account_info() is None
@@ -139,7 +133,7 @@ def test_broken_pipe_mid_record_closes_link(fake_terminal):
 def test_symbol_record_forms(fake_terminal, build, size, ok):
     raw, want = sample(SYMBOL, "distinct")
     session(fake_terminal, build=build)
-    serve(fake_terminal, reply(170, 0, pack(SYMBOL, SYMBOL_SIZE, raw)[:size]))
+    fake_terminal.script(reply(170, 0, pack(SYMBOL, SYMBOL_SIZE, raw)[:size]))
     rec = orbisyn.symbol_info("GB\u00e9\U0001d11e\0X")
     if not ok:
         assert rec is None and orbisyn.last_error()[0] == -10002
@@ -152,6 +146,6 @@ def test_symbol_record_forms(fake_terminal, build, size, ok):
 
 def test_symbol_info_legacy_failures(fake_terminal):
     session(fake_terminal, build=2000)
-    serve(fake_terminal, reply(170, -4), reply(171, 0, bytes(LEGACY_SYMBOL_SIZE)))
+    fake_terminal.script(reply(170, -4), reply(171, 0, bytes(LEGACY_SYMBOL_SIZE)))
     assert orbisyn.symbol_info("A") is None and orbisyn.last_error()[0] == -4
     assert orbisyn.symbol_info("A") is None and orbisyn.last_error()[0] == -10000

@@ -8,7 +8,7 @@ import pytest
 import orbisyn
 from fake_terminal import close, reply, request, session, text, u32
 from info_layouts import BOOK, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, pack
-from test_info import sample, serve, typed
+from test_info import sample, typed
 
 GROUP_MSG = 'Invalid "group" argument'
 
@@ -43,7 +43,7 @@ def test_symbols_total_before_any_handshake(run_fresh):
 
 def test_symbols_total(fake_terminal):
     session(fake_terminal)
-    serve(fake_terminal, reply(173, 0, u32(0xFFFFFFFF)), reply(173, -3), reply(173, 0, u32(1) + b"x"))
+    fake_terminal.script(reply(173, 0, u32(0xFFFFFFFF)), reply(173, -3), reply(173, 0, u32(1) + b"x"))
     assert orbisyn.symbols_total() == 4294967295
     assert orbisyn.symbols_total() is None and orbisyn.last_error()[0] == -3
     assert orbisyn.symbols_total() is None and orbisyn.last_error()[0] == -10002
@@ -61,7 +61,7 @@ def test_catalogue_build_gate_sends_nothing(fake_terminal, build):
     assert orbisyn.symbols_get(group="*") is None
     assert orbisyn.last_error()[0] == -5
     assert orbisyn.symbols_get(group=None) is False  # arguments are checked first
-    serve(fake_terminal, reply(171, 0))
+    fake_terminal.script(reply(171, 0))
     assert orbisyn.symbol_select("EURUSD") is True  # not gated
     assert fake_terminal.codes() == [171]
 
@@ -85,7 +85,7 @@ def test_catalogue_build_gate_sends_nothing(fake_terminal, build):
 def test_symbols_get_command_choice(fake_terminal, args, kwargs, sent):
     session(fake_terminal)
     fake_terminal.clear()
-    serve(fake_terminal, reply(sent[4], 0, u32(0)))
+    fake_terminal.script(reply(sent[4], 0, u32(0)))
     assert orbisyn.symbols_get(*args, **kwargs) == ()
     assert orbisyn.last_error() == (1, "Success")
     assert fake_terminal.requests() == [sent]
@@ -115,7 +115,7 @@ def test_symbols_get_argument_errors(fake_terminal, args, kwargs, message):
 def test_symbols_get_records(fake_terminal):
     data, want = symbol_records(3)
     session(fake_terminal)
-    serve(fake_terminal, reply(175, 0, u32(3) + data))
+    fake_terminal.script(reply(175, 0, u32(3) + data))
     got = orbisyn.symbols_get("SYM*")
     assert type(got) is tuple and [type(r) for r in got] == [orbisyn.SymbolInfo] * 3
     assert [typed(r) for r in got] == [typed(w) for w in want]
@@ -132,7 +132,7 @@ def test_symbols_get_records(fake_terminal):
 def test_records_reply_of_wrong_length(fake_terminal, payload):
     data, _ = symbol_records(3)
     session(fake_terminal)
-    serve(fake_terminal, reply(174, 0, payload(data)), reply(174, 0, u32(1) + data[:SYMBOL_SIZE]))
+    fake_terminal.script(reply(174, 0, payload(data)), reply(174, 0, u32(1) + data[:SYMBOL_SIZE]))
     assert orbisyn.symbols_get() is None
     assert orbisyn.last_error() == (-10002, "IPC recv failed")
     # The rest of the bad reply was discarded: the next exchange is in step.
@@ -142,7 +142,7 @@ def test_records_reply_of_wrong_length(fake_terminal, payload):
 def test_symbols_get_refusal_and_echo(fake_terminal):
     data, _ = symbol_records(2)
     session(fake_terminal)
-    serve(fake_terminal, reply(174, -7), reply(175, 0, u32(2) + data), reply(174, -4, u32(2) + data))
+    fake_terminal.script(reply(174, -7), reply(175, 0, u32(2) + data), reply(174, -4, u32(2) + data))
     assert orbisyn.symbols_get() is None and orbisyn.last_error()[0] == -7
     assert orbisyn.symbols_get() is None and orbisyn.last_error()[0] == -10000
     assert orbisyn.symbols_get() is None and orbisyn.last_error()[0] == -4
@@ -186,7 +186,7 @@ def test_record_arrays_released_on_failure(fake_terminal, code, count, size, cal
 def test_symbol_select_enable_byte(fake_terminal, args, flag):
     session(fake_terminal)
     fake_terminal.clear()
-    serve(fake_terminal, reply(171, 0))
+    fake_terminal.script(reply(171, 0))
     assert orbisyn.symbol_select(*args) is True
     assert fake_terminal.requests() == [request(171, text("EURUSD") + bytes([flag]))]
 
@@ -210,7 +210,7 @@ def test_symbol_select_failures(fake_terminal):
     assert orbisyn.symbol_select("EURUSD") is False
     assert orbisyn.last_error()[0] == -10004
     session(fake_terminal)
-    serve(fake_terminal, reply(171, -4), reply(172, 0), reply(171, 0, b"\0"))
+    fake_terminal.script(reply(171, -4), reply(172, 0), reply(171, 0, b"\0"))
     for want in (-4, -10000, -10002):
         assert orbisyn.symbol_select("EURUSD", False) is False
         assert orbisyn.last_error()[0] == want
@@ -245,7 +245,7 @@ def test_symbol_argument_errors(fake_terminal, func, args):
 def test_symbol_argument_sent(fake_terminal, func, symbol, sent):
     session(fake_terminal)
     fake_terminal.clear()
-    serve(fake_terminal, reply(CODE[func], -4))
+    fake_terminal.script(reply(CODE[func], -4))
     assert getattr(orbisyn, func)(symbol) in (None, False)
     assert fake_terminal.requests() == [request(CODE[func], text(sent))]
 
@@ -260,7 +260,7 @@ def test_market_book_switch(fake_terminal, func):
     assert call("EURUSD") is False  # no link: nothing recorded
     assert orbisyn.last_error() == (1, "Success")
     session(fake_terminal)
-    serve(fake_terminal, reply(code, 0), reply(code, 5), reply(code, -4), reply(code + 1, 0),
+    fake_terminal.script(reply(code, 0), reply(code, 5), reply(code, -4), reply(code + 1, 0),
           reply(code, 0, b"\0"), close(reply(code, 0)[:6]))
     assert call("EURUSD") is True
     assert call("EURUSD") is True
@@ -277,7 +277,7 @@ def test_market_book_get(fake_terminal):
     assert orbisyn.market_book_get("EURUSD") is None
     assert orbisyn.last_error()[0] == -10004
     session(fake_terminal)
-    serve(fake_terminal, reply(193, 0, u32(3) + book_entries(rows)), reply(193, 0, u32(0)))
+    fake_terminal.script(reply(193, 0, u32(3) + book_entries(rows)), reply(193, 0, u32(0)))
     got = orbisyn.market_book_get("EURUSD")
     assert [type(e) for e in got] == [orbisyn.BookInfo] * 3
     assert [typed(e) for e in got] == [typed(r) for r in rows]
@@ -296,7 +296,7 @@ def test_market_book_get(fake_terminal):
 ])
 def test_market_book_get_failures(fake_terminal, data, want):
     session(fake_terminal)
-    serve(fake_terminal, data, reply(193, 0, u32(1) + book_entries([(9, 1.0, 2, 3.0)])))
+    fake_terminal.script(data, reply(193, 0, u32(1) + book_entries([(9, 1.0, 2, 3.0)])))
     assert orbisyn.market_book_get("EURUSD") is None
     assert orbisyn.last_error()[0] == want
     assert orbisyn.market_book_get("EURUSD")[0].type == 9
