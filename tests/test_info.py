@@ -5,7 +5,7 @@ from __future__ import annotations
 import pytest
 
 import orbisyn
-from fake_terminal import reply, request, session, text
+from fake_terminal import close, reply, request, session, text
 from info_layouts import (ACCOUNT, ACCOUNT_SIZE, LEGACY_SYMBOL_SIZE, SYMBOL, SYMBOL_SIZE,
                           TERMINAL, TERMINAL_SIZE, TICK, TICK_SIZE, names, pack)
 
@@ -115,7 +115,6 @@ def test_fixed_record_without_link(fake_terminal, func):
 
 
 def test_broken_pipe_mid_record_closes_link(fake_terminal):
-    from fake_terminal import close
     session(fake_terminal)
     fake_terminal.script(close(reply(180, 0, pack(TERMINAL, TERMINAL_SIZE, {}))[:100]))
     assert orbisyn.terminal_info() is None

@@ -157,6 +157,8 @@ def _rss_mb():
     (174, 1000, SYMBOL_SIZE, lambda: orbisyn.symbols_get()),
     (193, 100_000, BOOK_SIZE, lambda: orbisyn.market_book_get("X")),
 ])
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed blocks in quarantine")
 def test_record_arrays_released_on_failure(fake_terminal, code, count, size, call):
     # Every call reads a multi-megabyte array that a wrong echo then throws away.
     session(fake_terminal)
