@@ -89,8 +89,8 @@ int32_t CInterClient::SymbolInfoGet(const char16_t* symbol, void* record) {
       pipe, cmd::kSymbolInfo, TextWireSize(units),
       [&](PipeWriter& w) { return w.PutText(symbol, units); },
       [&](PipeReader& r) {
-        if (!legacy) return r.Read(rec, kSymbolRecordSize);
-        if (!r.Read(rec, kLegacySymbolRecordSize)) return false;
+        if (!legacy) return r.Read(rec, sizeof *rec);
+        if (!r.Read(&rec->head, sizeof rec->head)) return false;
         // The old record has no name slot: the name is the one asked for.
         constexpr uint32_t kNameUnits = sizeof rec->name / sizeof(char16_t);
         char16_t name[kNameUnits] = {};

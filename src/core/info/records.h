@@ -67,8 +67,9 @@ struct AccountInfoRecord {
   char16_t company[128];
 };
 
-// Terminals before kSymbolRecordBuild send the record without its trailing name slot.
-struct SymbolInfoRecord {
+// The symbol record of Terminals before kSymbolRecordBuild: the full record without its
+// trailing name slot.
+struct LegacySymbolInfoRecord {
   uint8_t custom;
   uint32_t chart_mode;
   uint8_t select;
@@ -164,6 +165,10 @@ struct SymbolInfoRecord {
   char16_t isin[16];
   char16_t page[256];
   char16_t path[128];
+};
+
+struct SymbolInfoRecord {
+  LegacySymbolInfoRecord head;
   char16_t name[32];
 };
 
@@ -200,28 +205,30 @@ static_assert(offsetof(AccountInfoRecord, trade_allowed) == 24 &&
 constexpr uint32_t kSymbolRecordSize = 2993;
 constexpr uint32_t kLegacySymbolRecordSize = 2929;
 static_assert(sizeof(SymbolInfoRecord) == kSymbolRecordSize, "symbol record is 2993 bytes");
-static_assert(offsetof(SymbolInfoRecord, name) == kLegacySymbolRecordSize,
-              "the legacy symbol record ends where the name slot begins");
-static_assert(offsetof(SymbolInfoRecord, chart_mode) == 1 &&
-                  offsetof(SymbolInfoRecord, session_deals) == 7 &&
-                  offsetof(SymbolInfoRecord, time) == 55 &&
-                  offsetof(SymbolInfoRecord, spread_float) == 71 &&
-                  offsetof(SymbolInfoRecord, start_time) == 84 &&
-                  offsetof(SymbolInfoRecord, margin_hedged_use_leg) == 120 &&
-                  offsetof(SymbolInfoRecord, expiration_mode) == 121 &&
-                  offsetof(SymbolInfoRecord, option_right) == 141 &&
-                  offsetof(SymbolInfoRecord, bid) == 145 &&
-                  offsetof(SymbolInfoRecord, price_sensitivity) == 553 &&
-                  offsetof(SymbolInfoRecord, basis) == 561 &&
-                  offsetof(SymbolInfoRecord, category) == 625 &&
-                  offsetof(SymbolInfoRecord, currency_base) == 753 &&
-                  offsetof(SymbolInfoRecord, bank) == 849 &&
-                  offsetof(SymbolInfoRecord, description) == 1361 &&
-                  offsetof(SymbolInfoRecord, exchange) == 1489 &&
-                  offsetof(SymbolInfoRecord, formula) == 1617 &&
-                  offsetof(SymbolInfoRecord, isin) == 2129 &&
-                  offsetof(SymbolInfoRecord, page) == 2161 &&
-                  offsetof(SymbolInfoRecord, path) == 2673,
+static_assert(sizeof(LegacySymbolInfoRecord) == kLegacySymbolRecordSize &&
+                  offsetof(SymbolInfoRecord, head) == 0 &&
+                  offsetof(SymbolInfoRecord, name) == kLegacySymbolRecordSize,
+              "the legacy symbol record is the full one without its name slot");
+static_assert(offsetof(LegacySymbolInfoRecord, chart_mode) == 1 &&
+                  offsetof(LegacySymbolInfoRecord, session_deals) == 7 &&
+                  offsetof(LegacySymbolInfoRecord, time) == 55 &&
+                  offsetof(LegacySymbolInfoRecord, spread_float) == 71 &&
+                  offsetof(LegacySymbolInfoRecord, start_time) == 84 &&
+                  offsetof(LegacySymbolInfoRecord, margin_hedged_use_leg) == 120 &&
+                  offsetof(LegacySymbolInfoRecord, expiration_mode) == 121 &&
+                  offsetof(LegacySymbolInfoRecord, option_right) == 141 &&
+                  offsetof(LegacySymbolInfoRecord, bid) == 145 &&
+                  offsetof(LegacySymbolInfoRecord, price_sensitivity) == 553 &&
+                  offsetof(LegacySymbolInfoRecord, basis) == 561 &&
+                  offsetof(LegacySymbolInfoRecord, category) == 625 &&
+                  offsetof(LegacySymbolInfoRecord, currency_base) == 753 &&
+                  offsetof(LegacySymbolInfoRecord, bank) == 849 &&
+                  offsetof(LegacySymbolInfoRecord, description) == 1361 &&
+                  offsetof(LegacySymbolInfoRecord, exchange) == 1489 &&
+                  offsetof(LegacySymbolInfoRecord, formula) == 1617 &&
+                  offsetof(LegacySymbolInfoRecord, isin) == 2129 &&
+                  offsetof(LegacySymbolInfoRecord, page) == 2161 &&
+                  offsetof(LegacySymbolInfoRecord, path) == 2673,
               "symbol record layout");
 
 static_assert(sizeof(BookEntryRecord) == 28, "book entry is 28 bytes");
