@@ -73,13 +73,6 @@ def test_fixed_record_fields(fake_terminal, func, variant):
     assert fake_terminal.requests() == [REQUEST[func]]
 
 
-def test_symbol_info_name_position(fake_terminal):
-    session(fake_terminal)
-    fake_terminal.script(reply(170, 0, pack(SYMBOL, SYMBOL_SIZE, {"isin": "I", "name": "N", "page": "P"})))
-    rec = orbisyn.symbol_info("EURUSD")
-    assert len(rec) == 96 and rec[92:95] == ("I", "N", "P") and rec.name == "N"
-
-
 @pytest.mark.parametrize("func", FIXED)
 def test_fixed_record_failures(fake_terminal, func):
     code, layout, size, _, call = FIXED[func]
