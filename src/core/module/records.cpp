@@ -68,31 +68,6 @@ T Load(const uint8_t* p) {
   return v;
 }
 
-// A text field read in place, up to its first NUL or its capacity. The units are not
-// aligned in a packed record, so each is loaded through memcpy; copying whole fields
-// first cost a tenth of the conversion of a symbol catalogue.
-PyObject* FieldText(const uint8_t* p, uint32_t capacity) {
-  size_t n = 0;
-  uint16_t top = 0;
-  for (; n < capacity; ++n) {
-    uint16_t unit = Load<uint16_t>(p + 2 * n);
-    if (!unit) break;
-    top |= unit;
-  }
-  if (top < 0x80) {
-    // Nearly every record text is ASCII: the low bytes are the characters.
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (!s) return nullptr;
-    Py_UCS1* dst = PyUnicode_1BYTE_DATA(s);
-    for (size_t i = 0; i < n; ++i) dst[i] = p[2 * i];
-    return s;
-  }
-  int byteorder = -1;  // little-endian units
-  // "surrogatepass" keeps a lone surrogate instead of failing the whole record.
-  return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(p),
-                               static_cast<Py_ssize_t>(n * 2), "surrogatepass", &byteorder);
-}
-
 // Most doubles of a symbol record are +0.0 (option, bond and session figures of ordinary
 // instruments); floats are immutable, so those fields share one object instead of
 // allocating tens of thousands of them for a catalogue. -0.0 keeps its own object.
@@ -152,7 +127,13 @@ PyObject* ConvertField(const uint8_t* record, const FieldSpec& f) {
     case FieldKind::kInt64: return PyLong_FromLongLong(Load<int64_t>(p));
     case FieldKind::kUInt64: return PyLong_FromUnsignedLongLong(Load<uint64_t>(p));
     case FieldKind::kDouble: return FieldDouble(p);
-    case FieldKind::kText: return FieldText(p, f.units);
+    case FieldKind::kText: {
+      // Text fields are not aligned in the packed record: copy before reading units.
+      char16_t units[2048];
+      size_t n = f.units < 2048 ? f.units : 2048;
+      std::memcpy(units, p, n * 2);
+      return TextToPy(units, n);
+    }
   }
   return nullptr;
 }
