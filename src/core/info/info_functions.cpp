@@ -83,7 +83,7 @@ PyObject* symbols_get(PyObject*, PyObject* args, PyObject* kwargs) {
   if (n > 1) return SetErrorFalse(kResultInvalidParams, "Invalid number of arguments");
   if (n == 1 && !ToText(PyTuple_GET_ITEM(args, 0), group, kGroupCopy))
     return SetErrorFalse(kResultInvalidParams, "Invalid 1st unnamed argument");
-  PyObject* keyword = kwargs ? PyDict_GetItemString(kwargs, "group") : nullptr;
+  PyObject* keyword = Keyword(kwargs, "group");
   // The keyword's mask replaces a positional one.
   if (keyword && !ToText(keyword, group, kGroupCopy))
     return SetErrorFalse(kResultInvalidParams, "Invalid \"group\" argument");
