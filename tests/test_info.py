@@ -1,11 +1,11 @@
-"""terminal_info, account_info, symbol_info and symbol_info_tick: record conversion and the
-exchange failures of a fixed-record reply."""
+"""terminal_info, account_info, symbol_info and symbol_info_tick: record conversion, the
+legacy symbol record and calls without a link."""
 from __future__ import annotations
 
 import pytest
 
 import orbisyn
-from fake_terminal import close, reply, request, session, text
+from fake_terminal import reply, request, session, text
 from info_layouts import (ACCOUNT, ACCOUNT_SIZE, LEGACY_SYMBOL_SIZE, SYMBOL, SYMBOL_SIZE,
                           TERMINAL, TERMINAL_SIZE, TICK, TICK_SIZE, names, pack)
 
@@ -74,29 +74,6 @@ def test_fixed_record_fields(fake_terminal, func, variant):
 
 
 @pytest.mark.parametrize("func", FIXED)
-def test_fixed_record_failures(fake_terminal, func):
-    code, layout, size, _, call = FIXED[func]
-    body = pack(layout, size, {})
-    cases = [  # (reply, expected code); each must leave the link in step for the next
-        (reply(code + 1, 0, body), -10000),
-        (reply(code + 1, -4, body), -10000),
-        (reply(code, 0, body + b"\0"), -10002),
-        (reply(code, 0, body[:-1]), -10002),
-        (reply(code, 0), -10002),
-        (reply(code, -4), -4),
-        (reply(code, -4, body), -4),
-    ]
-    session(fake_terminal)
-    for data, want in cases:
-        fake_terminal.script(data)
-        assert call() is None, data[:12]
-        assert orbisyn.last_error()[0] == want, data[:12]
-    assert orbisyn.last_error() == (-4, "Terminal: Not found")
-    fake_terminal.script(reply(code, 0, body))
-    assert call() is not None
-
-
-@pytest.mark.parametrize("func", FIXED)
 def test_fixed_record_without_link(fake_terminal, func):
     assert FIXED[func][4]() is None
     assert orbisyn.last_error() == (-10004, "No IPC connection")
@@ -105,15 +82,6 @@ def test_fixed_record_without_link(fake_terminal, func):
     assert FIXED[func][4]() is None
     assert orbisyn.last_error()[0] == -10004
     assert FIXED[func][0] not in fake_terminal.codes()
-
-
-def test_broken_pipe_mid_record_closes_link(fake_terminal):
-    session(fake_terminal)
-    fake_terminal.script(close(reply(180, 0, pack(TERMINAL, TERMINAL_SIZE, {}))[:100]))
-    assert orbisyn.terminal_info() is None
-    assert orbisyn.last_error()[0] == -10002
-    assert orbisyn.account_info() is None
-    assert orbisyn.last_error()[0] == -10004
 
 
 @pytest.mark.parametrize("build, size, ok", [

@@ -1,10 +1,14 @@
-"""Request frames and the exchange rule, seen through version(), initialize() and login()."""
+"""Request frames and the exchange rule, seen through version(), initialize() and login(),
+and the same rule applied by every command family."""
 from __future__ import annotations
 
 import pytest
 
 import orbisyn
-from fake_terminal import close, i32, no_reply, reply, request, session, split, text, u32, u64
+from fake_terminal import close, f64, i32, no_reply, reply, request, session, split, text, u32, u64
+from info_layouts import (ACCOUNT, ACCOUNT_SIZE, SYMBOL, SYMBOL_SIZE, TERMINAL, TERMINAL_SIZE, TICK,
+                          TICK_SIZE, pack)
+from trade_wire import check_record, record, send_record, with_symbols
 
 HANDSHAKE = bytes.fromhex("18000000 04000000 03000000 06000000") + "Python".encode("utf-16-le")
 VERSION = bytes.fromhex("08000000 01000000 00000000")
@@ -104,6 +108,52 @@ def test_exchange_rule(fake_terminal, action, result, error):
     # The link survives every reply that did not break the pipe, and the next
     # exchange reads its own reply.
     assert orbisyn.version() == (5, 37, "5.0.37")
+    assert orbisyn.last_error() == (1, "Success")
+
+
+# name: (command, call, a valid reply payload of that command)
+FAMILIES = {
+    "terminal_info": (180, lambda: orbisyn.terminal_info(), pack(TERMINAL, TERMINAL_SIZE, {})),
+    "account_info": (190, lambda: orbisyn.account_info(), pack(ACCOUNT, ACCOUNT_SIZE, {})),
+    "symbol_info": (170, lambda: orbisyn.symbol_info("EURUSD"), pack(SYMBOL, SYMBOL_SIZE, {})),
+    "symbol_info_tick": (172, lambda: orbisyn.symbol_info_tick("EURUSD"), pack(TICK, TICK_SIZE, {})),
+    "copy_rates_from": (106, lambda: orbisyn.copy_rates_from("EURUSD", 1, 0, 2), u32(1) + bytes(60)),
+    "copy_ticks_range": (105, lambda: orbisyn.copy_ticks_range("EURUSD", 0, 1, 6), u32(1) + bytes(60)),
+    "positions_total": (120, lambda: orbisyn.positions_total(), u32(3)),
+    "orders_total": (130, lambda: orbisyn.orders_total(), u32(3)),
+    "history_orders_total": (140, lambda: orbisyn.history_orders_total(0, 1), u32(3)),
+    "positions_get": (121, lambda: orbisyn.positions_get(), with_symbols("position", ["EURUSD"])),
+    "orders_get-ticket": (133, lambda: orbisyn.orders_get(ticket=1), record("order")),
+    "history_orders_get-ticket": (143, lambda: orbisyn.history_orders_get(ticket=1), record("order")),
+    "positions_get-ticket": (123, lambda: orbisyn.positions_get(ticket=1), record("position")),
+    "history_deals_get-position": (152, lambda: orbisyn.history_deals_get(position=1),
+                                   with_symbols("deal", ["EURUSD"])),
+    "order_check": (160, lambda: orbisyn.order_check({}), check_record()),
+    "order_send": (161, lambda: orbisyn.order_send({}), send_record()),
+    "order_calc_margin": (162, lambda: orbisyn.order_calc_margin(0, "EURUSD", 1.0, 1.1), f64(1.0)),
+    "order_calc_profit": (163, lambda: orbisyn.order_calc_profit(0, "EURUSD", 1.0, 1.1, 1.2),
+                          f64(1.0)),
+}
+
+
+@pytest.mark.parametrize("name", FAMILIES)
+def test_exchange_rule_of_each_family(fake_terminal, name):
+    code, call, body = FAMILIES[name]
+    cases = [  # (reply, expected code); each must leave the link in step for the next
+        (reply(code ^ 1, 0, body), -10000),
+        (reply(code ^ 1, -4, body), -10000),
+        (reply(code, 0, body + b"\0"), -10002),
+        (reply(code, 0, body[:-1]), -10002),
+        (reply(code, 0), -10002),
+        (reply(code, -3), -3),
+        (reply(code, -3, body), -3),
+    ]
+    session(fake_terminal)
+    fake_terminal.script(*(data for data, _ in cases), reply(code, 0, body)).sync()
+    for data, want in cases:
+        assert call() is None, data[:12]
+        assert orbisyn.last_error()[0] == want, data[:12]
+    assert call() is not None, orbisyn.last_error()
     assert orbisyn.last_error() == (1, "Success")
 
 

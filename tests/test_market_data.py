@@ -212,13 +212,6 @@ def traced(fn):
                  id="surplus-40k"),
     pytest.param(reply(106, 0, u32(1) + bar(0) + bar(1)), (-10002, "IPC recv failed"),
                  id="surplus-record"),
-    # read whole, then refused
-    pytest.param(reply(107, 0, u32(2) + bar(0) + bar(1)), (-10000, "IPC call failed"),
-                 id="wrong-echo"),
-    pytest.param(reply(106, -4, u32(2) + bar(0) + bar(1)), (-4, "Terminal: Not found"),
-                 id="negative-status-with-records"),
-    pytest.param(reply(106, -4), (-4, "Terminal: Not found"), id="negative-status"),
-    pytest.param(reply(106, 0), (-10002, "IPC recv failed"), id="no-count"),
     # a count far beyond what the reply carries: refused before allocating
     pytest.param(reply(106, 0, u32(50_000_000) + bar(0)), (-10002, "IPC recv failed"),
                  id="count-50M"),

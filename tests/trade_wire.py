@@ -1,5 +1,5 @@
-"""Position (320 bytes), order (340) and deal (300) records built from their documented
-wire layouts, for the tests of positions, orders and history."""
+"""Position (320 bytes), order (340) and deal (300) records, and the check (252) and send
+(260) results, built from their documented wire layouts."""
 from __future__ import annotations
 
 import struct
@@ -68,3 +68,12 @@ def array(kind: str, *records: bytes) -> bytes:
 def with_symbols(kind: str, symbols) -> bytes:
     """Array payload of records whose tickets count from 1, one per symbol."""
     return array(kind, *(record(kind, ticket=i + 1, symbol=s) for i, s in enumerate(symbols)))
+
+
+def check_record(*values, comment=b"") -> bytes:  # retcode, balance ... margin_level
+    return struct.pack("<I6d200s", *(values or (0,) + (0.0,) * 6), comment)
+
+
+def send_record(*values, comment=b"", request_id=0, retcode_external=0) -> bytes:
+    return struct.pack("<IQQ4d200sIi", *(values or (0, 0, 0) + (0.0,) * 4), comment, request_id,
+                       retcode_external)
