@@ -1,10 +1,7 @@
 """The fake Terminal itself, driven by a raw socket client (no extension needed)."""
 from __future__ import annotations
 
-import os
 import socket
-import subprocess
-import time
 
 import pytest
 
@@ -68,23 +65,3 @@ def test_queue_order_standing_and_exhaustion(fake_terminal):
     assert fake_terminal.codes() == [1, 109, 4, 2, 173]
     assert fake_terminal.unscripted() == [173]
     assert fake_terminal.connections() == 1
-
-
-def test_exe_spawned_by_client_reads_script_and_argv(make_terminal):
-    term = make_terminal(start=False)
-    term.script(BUILD)
-    assert term.pending() == 1
-    # Started the way the module starts it: detached, nobody waits for it.
-    subprocess.run(["sh", "-c", '"$0" /portable </dev/null >/dev/null 2>&1 &', term.exe_path], check=True)
-    deadline = time.monotonic() + 10
-    while not os.path.exists(term.socket_path):
-        assert time.monotonic() < deadline
-        time.sleep(0.02)
-    s = connect(term)
-    s.sendall(HANDSHAKE)
-    assert s.recv(100) == BUILD
-    assert term.argv() == ["/portable"]
-    assert term.pending() == 0
-    term.stop()
-    with pytest.raises(ConnectionRefusedError):
-        connect(term)
