@@ -43,10 +43,8 @@ def test_symbols_total_before_any_handshake(run_fresh):
 
 def test_symbols_total(fake_terminal):
     session(fake_terminal)
-    fake_terminal.script(reply(173, 0, u32(0xFFFFFFFF)), reply(173, -3), reply(173, 0, u32(1) + b"x"))
+    fake_terminal.script(reply(173, 0, u32(0xFFFFFFFF)))
     assert orbisyn.symbols_total() == 4294967295
-    assert orbisyn.symbols_total() is None and orbisyn.last_error()[0] == -3
-    assert orbisyn.symbols_total() is None and orbisyn.last_error()[0] == -10002
     assert fake_terminal.requests()[-1] == request(173)
     orbisyn.shutdown()  # the build is kept: now it is the link that is missing
     assert orbisyn.symbols_total() is None and orbisyn.last_error()[0] == -10004
@@ -122,14 +120,11 @@ def test_symbols_get_records(fake_terminal):
 
 
 @pytest.mark.parametrize("payload", [
-    pytest.param(lambda d: u32(3) + d + b"\0", id="one byte long"),
-    pytest.param(lambda d: u32(3) + d[:-1], id="one byte short"),
     pytest.param(lambda d: u32(2) + d, id="count below records"),
     pytest.param(lambda d: u32(4) + d, id="count above records"),
     pytest.param(lambda d: u32(0xFFFFFFFF) + d, id="huge count"),
-    pytest.param(lambda d: b"", id="no count"),
 ])
-def test_records_reply_of_wrong_length(fake_terminal, payload):
+def test_record_count_not_matching_the_reply(fake_terminal, payload):
     data, _ = symbol_records(3)
     session(fake_terminal)
     fake_terminal.script(reply(174, 0, payload(data)), reply(174, 0, u32(1) + data[:SYMBOL_SIZE]))
@@ -137,15 +132,6 @@ def test_records_reply_of_wrong_length(fake_terminal, payload):
     assert orbisyn.last_error() == (-10002, "IPC recv failed")
     # The rest of the bad reply was discarded: the next exchange is in step.
     assert [r.name for r in orbisyn.symbols_get()] == ["SYM0"]
-
-
-def test_symbols_get_refusal_and_echo(fake_terminal):
-    data, _ = symbol_records(2)
-    session(fake_terminal)
-    fake_terminal.script(reply(174, -7), reply(175, 0, u32(2) + data), reply(174, -4, u32(2) + data))
-    assert orbisyn.symbols_get() is None and orbisyn.last_error()[0] == -7
-    assert orbisyn.symbols_get() is None and orbisyn.last_error()[0] == -10000
-    assert orbisyn.symbols_get() is None and orbisyn.last_error()[0] == -4
 
 
 def _rss_mb():
@@ -208,14 +194,9 @@ def test_symbol_select_argument_errors(fake_terminal, args):
     assert fake_terminal.codes() == []
 
 
-def test_symbol_select_failures(fake_terminal):
+def test_symbol_select_without_link():
     assert orbisyn.symbol_select("EURUSD") is False
     assert orbisyn.last_error()[0] == -10004
-    session(fake_terminal)
-    fake_terminal.script(reply(171, -4), reply(172, 0), reply(171, 0, b"\0"))
-    for want in (-4, -10000, -10002):
-        assert orbisyn.symbol_select("EURUSD", False) is False
-        assert orbisyn.last_error()[0] == want
 
 
 # ---------------------------------------------------------------- the symbol argument
@@ -226,30 +207,22 @@ CODE = {"symbol_info": 170, "symbol_info_tick": 172, "market_book_add": 191,
         "market_book_release": 192, "market_book_get": 193}
 
 
-@pytest.mark.parametrize("args", [(), ("A", "B"), (1,), (b"EURUSD",), (None,), ("x" * 30,),
-                                  ("\U0001d11e" * 15,), ("x" * 28 + "\U0001d11e",)])
 @pytest.mark.parametrize("func", SYMBOL_FUNCS)
-def test_symbol_argument_errors(fake_terminal, func, args):
+def test_symbol_argument(fake_terminal, func):
+    # One session per function: refused symbols send nothing, accepted ones go out as given.
+    call = getattr(orbisyn, func)
     session(fake_terminal)
     fake_terminal.clear()
-    assert getattr(orbisyn, func)(*args) is None
-    assert orbisyn.last_error() == (-2, "Invalid arguments")
+    for args in [(), ("A", "B"), (1,), (b"EURUSD",), (None,), ("x" * 30,), ("\U0001d11e" * 15,),
+                 ("x" * 28 + "\U0001d11e",)]:
+        assert call(*args) is None, args
+        assert orbisyn.last_error() == (-2, "Invalid arguments"), args
     assert fake_terminal.codes() == []
-
-
-@pytest.mark.parametrize("symbol, sent", [
-    ("x" * 29, "x" * 29),
-    ("\U0001d11e" * 14 + "x", "\U0001d11e" * 14 + "x"),
-    ("", ""),
-    ("EUR\0USD", "EUR"),
-])
-@pytest.mark.parametrize("func", SYMBOL_FUNCS)
-def test_symbol_argument_sent(fake_terminal, func, symbol, sent):
-    session(fake_terminal)
-    fake_terminal.clear()
-    fake_terminal.script(reply(CODE[func], -4))
-    assert getattr(orbisyn, func)(symbol) in (None, False)
-    assert fake_terminal.requests() == [request(CODE[func], text(sent))]
+    sent = [("x" * 29, "x" * 29), ("\U0001d11e" * 14 + "x",) * 2, ("", ""), ("EUR\0USD", "EUR")]
+    fake_terminal.script(*[reply(CODE[func], -4)] * len(sent)).sync()
+    for symbol, _ in sent:
+        assert call(symbol) in (None, False)
+    assert fake_terminal.requests() == [request(CODE[func], text(s)) for _, s in sent]
 
 
 # ---------------------------------------------------------------- depth of market
@@ -285,20 +258,3 @@ def test_market_book_get(fake_terminal):
     assert [typed(e) for e in got] == [typed(r) for r in rows]
     assert list(got[0]._asdict()) == ["type", "price", "volume", "volume_dbl"]
     assert orbisyn.market_book_get("EURUSD") == ()
-
-
-@pytest.mark.parametrize("data, want", [
-    (reply(193, -4), -4),
-    (reply(193, -4, u32(1) + bytes(28)), -4),
-    (reply(194, 0, u32(1) + bytes(28)), -10000),
-    (reply(193, 0), -10002),
-    (reply(193, 0, u32(1) + bytes(29)), -10002),
-    (reply(193, 0, u32(2) + bytes(28)), -10002),
-    (reply(193, 0, u32(1) + bytes(27)), -10002),
-])
-def test_market_book_get_failures(fake_terminal, data, want):
-    session(fake_terminal)
-    fake_terminal.script(data, reply(193, 0, u32(1) + book_entries([(9, 1.0, 2, 3.0)])))
-    assert orbisyn.market_book_get("EURUSD") is None
-    assert orbisyn.last_error()[0] == want
-    assert orbisyn.market_book_get("EURUSD")[0].type == 9
