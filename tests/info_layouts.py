@@ -216,3 +216,38 @@ for _layout, _size in ((TERMINAL, TERMINAL_SIZE), (ACCOUNT, ACCOUNT_SIZE), (SYMB
                        (TICK, TICK_SIZE), (BOOK, BOOK_SIZE)):
     assert struct.calcsize(struct_format(_layout)[0]) == _size
 assert sorted(SYMBOL, key=lambda f: f[1])[-1][0] == "name" and names(SYMBOL)[93] == "name"
+
+
+def sample(layout, variant):
+    """(raw values to pack, expected Python values) giving each field a value of its own."""
+    raw, want = {}, []
+    for i, (name, _, kind) in enumerate(layout):
+        if isinstance(kind, tuple):
+            units = kind[1]
+            if variant == "zero":
+                r = w = ""
+            elif variant == "extreme":  # every unit used: no terminator in the field
+                r = w = ("z" * units)[:-1] + "\u00e9"
+            elif i % 2:  # a terminator with junk after it
+                r, w = f"{name[:4]}\u20ac\U0001d11e\0junk", f"{name[:4]}\u20ac\U0001d11e"
+            else:
+                r = w = f"{name}-{i}"[:units]
+        elif kind == "bool":
+            r = {"zero": 0, "extreme": 0xFF}.get(variant, (1, 0, 2, 0x80)[i % 4])
+            w = r != 0
+        elif kind == "f64":
+            r = w = {"zero": (0.0, -0.0)[i % 2], "extreme": -1.5e308}.get(variant, i + 0.25)
+        else:
+            bits = 32 if kind.endswith("32") else 64
+            if kind.startswith("u"):
+                r = {"zero": 0, "extreme": 2 ** bits - 1}.get(variant, 2 ** (bits - 1) + i)
+            else:
+                r = {"zero": 0, "extreme": -2 ** (bits - 1)}.get(variant, -1000 * (i + 1))
+            w = r
+        raw[name], want = r, want + [w]
+    return raw, want
+
+
+def typed(values):
+    # repr keeps what == hides: the sign of a zero, True against 1.
+    return [(type(v), repr(v)) for v in values]

@@ -7,8 +7,7 @@ import pytest
 
 import orbisyn
 from fake_terminal import close, reply, request, session, text, u32
-from info_layouts import BOOK, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, pack
-from test_info import sample, typed
+from info_layouts import BOOK, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, pack, sample, typed
 
 GROUP_MSG = 'Invalid "group" argument'
 
