@@ -26,7 +26,7 @@ def login_frame(login=0, password="", server="") -> bytes:
 # ---------------------------------------------------------------------------
 # Argument rules
 
-@pytest.mark.parametrize("args, kwargs, message", [
+INITIALIZE_REFUSALS = [
     (("a", "b"), {}, "Invalid number of arguments"),
     (("a", "b"), {"login": -1}, "Invalid number of arguments"),
     ((5,), {}, "Invalid 1st unnamed argument"),
@@ -56,14 +56,19 @@ def login_frame(login=0, password="", server="") -> bytes:
     ((), {"path": 5, "timeout": -1, "password": 5, "server": 5}, 'Invalid "server" argument'),
     ((), {"path": 5, "timeout": -1, "password": 5}, 'Invalid "password" argument'),
     ((), {"path": 5, "timeout": -1}, 'Invalid "timeout" argument'),
-])
-def test_initialize_argument_rules(fake_terminal, args, kwargs, message):
-    session(fake_terminal)
-    assert orbisyn.initialize(*args, **kwargs) is False
-    assert orbisyn.last_error() == (-2, message)
-    # The open link is closed first, and nothing is sent.
-    assert not fake_terminal.connected()
-    assert fake_terminal.codes() == [4, 109]
+]
+
+
+def test_initialize_argument_rules(fake_terminal):
+    # One peer for the table; each case starts from an open session.
+    for args, kwargs, message in INITIALIZE_REFUSALS:
+        fake_terminal.clear()
+        session(fake_terminal)
+        assert orbisyn.initialize(*args, **kwargs) is False, (args, kwargs)
+        assert orbisyn.last_error() == (-2, message), (args, kwargs)
+        # The open link is closed first, and nothing is sent.
+        assert not fake_terminal.connected(), (args, kwargs)
+        assert fake_terminal.codes() == [4, 109], (args, kwargs)
 
 
 @pytest.mark.parametrize("path", ["x" * 257, "\U0001F600" * 128 + "x", "Tërmïnal-ünïcode/terminal64.exe"])
@@ -119,7 +124,7 @@ def test_empty_path_searches_data_folders(args, kwargs):
     assert orbisyn.last_error() == NOT_FOUND
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
+LOGIN_REFUSALS = [
     ((), {}, 'Invalid "login" argument'),
     ((0,), {}, 'Invalid "login" argument'),
     ((False,), {}, 'Invalid "login" argument'),
@@ -147,11 +152,15 @@ def test_empty_path_searches_data_folders(args, kwargs):
     ((1,), {"timeout": -1, "password": 5, "server": 5, "login": -1}, 'Invalid "login" argument'),
     ((1,), {"timeout": -1, "password": 5, "server": 5}, 'Invalid "server" argument'),
     ((1,), {"timeout": -1, "password": 5}, 'Invalid "password" argument'),
-])
-def test_login_argument_rules(fake_terminal, args, kwargs, message):
+]
+
+
+def test_login_argument_rules(fake_terminal):
+    # One session for the table: a refused login sends nothing and keeps the link.
     session(fake_terminal)
-    assert orbisyn.login(*args, **kwargs) is False
-    assert orbisyn.last_error() == (-2, message)
+    for args, kwargs, message in LOGIN_REFUSALS:
+        assert orbisyn.login(*args, **kwargs) is False, (args, kwargs)
+        assert orbisyn.last_error() == (-2, message), (args, kwargs)
     assert fake_terminal.codes() == [4, 109]
     assert fake_terminal.connected()
 
