@@ -1,5 +1,5 @@
 """terminal_info, account_info, symbol_info and symbol_info_tick: record conversion, the
-legacy symbol record and calls without a link."""
+and the legacy symbol record."""
 from __future__ import annotations
 
 import pytest
@@ -36,17 +36,6 @@ def test_fixed_record_fields(fake_terminal, func, variant):
     assert list(rec._asdict()) == names(layout)
     assert orbisyn.last_error() == (1, "Success")
     assert fake_terminal.requests() == [REQUEST[func]]
-
-
-@pytest.mark.parametrize("func", FIXED)
-def test_fixed_record_without_link(fake_terminal, func):
-    assert FIXED[func][4]() is None
-    assert orbisyn.last_error() == (-10004, "No IPC connection")
-    session(fake_terminal)
-    orbisyn.shutdown()
-    assert FIXED[func][4]() is None
-    assert orbisyn.last_error()[0] == -10004
-    assert FIXED[func][0] not in fake_terminal.codes()
 
 
 @pytest.mark.parametrize("build, size, ok", [

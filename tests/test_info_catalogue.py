@@ -193,11 +193,6 @@ def test_symbol_select_argument_errors(fake_terminal, args):
     assert fake_terminal.codes() == []
 
 
-def test_symbol_select_without_link():
-    assert orbisyn.symbol_select("EURUSD") is False
-    assert orbisyn.last_error()[0] == -10004
-
-
 # ---------------------------------------------------------------- the symbol argument
 
 SYMBOL_FUNCS = ["symbol_info", "symbol_info_tick", "market_book_add", "market_book_release",

@@ -159,6 +159,14 @@ def test_exchange_rule_of_each_family(fake_terminal, name):
     assert orbisyn.last_error() == (1, "Success")
 
 
+@pytest.mark.parametrize("name", [n for n in FAMILIES if not n.startswith("symbols_")])
+def test_family_without_link(name):
+    # (the catalogue's build gate answers before the link test: see test_info_catalogue)
+    _, call, _, failed = (FAMILIES[name] + (None,))[:4]
+    assert call() is failed
+    assert orbisyn.last_error() == (-10004, "No IPC connection")
+
+
 @pytest.mark.parametrize("label", ["x" * 63, "é" * 63, "\U0001F600" * 31 + "abc"])
 def test_version_text_up_to_127_utf8_bytes(fake_terminal, label):
     session(fake_terminal)
