@@ -8,30 +8,17 @@ from __future__ import annotations
 import struct
 from types import SimpleNamespace
 
+from fake_terminal import text as wtext
+from trade_wire import LAYOUTS
+
 REQ = struct.Struct("<IQQ64sdddddQIIIq64sQQ")
 CHECK = struct.Struct("<Idddddd200s")
 SEND = struct.Struct("<IQQdddd200sIi")
 
-POSITION_FIELDS = [
-    ("ticket", "Q", 0), ("time", "q", 8), ("time_msc", "q", 16), ("time_update", "q", 24),
-    ("time_update_msc", "q", 32), ("type", "I", 40), ("magic", "Q", 44), ("identifier", "Q", 52),
-    ("reason", "I", 60), ("volume", "d", 64), ("price_open", "d", 72), ("sl", "d", 80),
-    ("tp", "d", 88), ("price_current", "d", 96), ("swap", "d", 112), ("profit", "d", 120),
-    ("symbol", "T", 128), ("comment", "T", 192), ("external_id", "T", 256)]
-ORDER_FIELDS = [
-    ("ticket", "Q", 0), ("time_setup", "q", 8), ("time_setup_msc", "q", 16), ("time_done", "q", 24),
-    ("time_done_msc", "q", 32), ("time_expiration", "q", 40), ("type", "I", 48),
-    ("type_time", "I", 52), ("type_filling", "I", 56), ("state", "I", 60), ("magic", "Q", 64),
-    ("position_id", "Q", 72), ("position_by_id", "Q", 80), ("reason", "I", 88),
-    ("volume_initial", "d", 92), ("volume_current", "d", 100), ("price_open", "d", 108),
-    ("sl", "d", 116), ("tp", "d", 124), ("price_current", "d", 132), ("price_stoplimit", "d", 140),
-    ("symbol", "T", 148), ("comment", "T", 212), ("external_id", "T", 276)]
-DEAL_FIELDS = [
-    ("ticket", "Q", 0), ("order", "Q", 8), ("time", "q", 16), ("time_msc", "q", 24),
-    ("type", "I", 32), ("entry", "I", 36), ("magic", "Q", 40), ("position_id", "Q", 48),
-    ("reason", "I", 56), ("volume", "d", 60), ("price", "d", 68), ("commission", "d", 76),
-    ("swap", "d", 84), ("profit", "d", 92), ("fee", "d", 100), ("symbol", "T", 108),
-    ("comment", "T", 172), ("external_id", "T", 236)]
+# (name, struct code, offset) of each exposed field, from the shared record layouts.
+POSITION_FIELDS, ORDER_FIELDS, DEAL_FIELDS = (
+    [(name, code, off) for off, code, name in LAYOUTS[kind][0] if name]
+    for kind in ("position", "order", "deal"))
 
 
 def _text(units: int, s: str) -> bytes:
@@ -43,11 +30,6 @@ def _text(units: int, s: str) -> bytes:
 def _untext(raw: bytes) -> str:
     s = raw.decode("utf-16-le")
     return s.split("\0", 1)[0]
-
-
-def wtext(s: str) -> bytes:
-    raw = s.encode("utf-16-le")
-    return struct.pack("<i", len(raw) // 2) + raw
 
 
 def decode(fields, raw: bytes) -> SimpleNamespace:

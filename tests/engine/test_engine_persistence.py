@@ -49,7 +49,7 @@ def test_events_while_closed_are_replayed_at_their_tick_time(open_engine, market
 
 CHILD = textwrap.dedent("""
     import sys
-    sys.path[:0] = [{tests!r}]
+    sys.path[:0] = [{tests!r}, {tests!r} + "/.."]
     from engine_market import FakeMarket, bootstrap, make_settings
     bootstrap()
     from orbisyn.simulator.trading import TradingEngine

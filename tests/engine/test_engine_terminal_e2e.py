@@ -98,7 +98,7 @@ def test_sigkill_and_restart_keep_every_acknowledged_trade(terminal):
 
 CLIENT = """
 import sys
-sys.path[:0] = [{tests!r}]
+sys.path[:0] = [{tests!r}, {tests!r} + "/.."]
 from engine_client import Client, OverSocket
 from orbisyn.simulator.client import RawClient
 c = Client(OverSocket(RawClient({sock!r})))
