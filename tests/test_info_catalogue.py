@@ -88,7 +88,7 @@ def test_symbols_get_command_choice(fake_terminal, args, kwargs, sent):
     assert fake_terminal.requests() == [sent]
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
+SYMBOLS_GET_REFUSALS = [
     (("a", "b"), {}, "Invalid number of arguments"),
     ((1,), {}, "Invalid 1st unnamed argument"),
     ((b"EUR",), {}, "Invalid 1st unnamed argument"),
@@ -100,12 +100,15 @@ def test_symbols_get_command_choice(fake_terminal, args, kwargs, sent):
     ((), {"group": "x" * 1998}, GROUP_MSG),
     (("EUR*",), {"group": b"EUR"}, GROUP_MSG),
     ((1,), {"group": "EUR*"}, "Invalid 1st unnamed argument"),
-])
-def test_symbols_get_argument_errors(fake_terminal, args, kwargs, message):
+]
+
+
+def test_symbols_get_argument_errors(fake_terminal):
     session(fake_terminal)
     fake_terminal.clear()
-    assert orbisyn.symbols_get(*args, **kwargs) is False
-    assert orbisyn.last_error() == (-2, message)
+    for args, kwargs, message in SYMBOLS_GET_REFUSALS:
+        assert orbisyn.symbols_get(*args, **kwargs) is False, (args, kwargs)
+        assert orbisyn.last_error() == (-2, message), (args, kwargs)
     assert fake_terminal.codes() == []
 
 
@@ -183,13 +186,13 @@ class Untruthful:
         raise ValueError("no truth")
 
 
-@pytest.mark.parametrize("args", [(), ("A", 1, 2), (1,), (b"EURUSD",), (None, 1), ("x" * 30,),
-                                  ("EURUSD", Untruthful())])
-def test_symbol_select_argument_errors(fake_terminal, args):
+def test_symbol_select_argument_errors(fake_terminal):
     session(fake_terminal)
     fake_terminal.clear()
-    assert orbisyn.symbol_select(*args) is False
-    assert orbisyn.last_error() == (-2, "Invalid arguments")
+    for args in [(), ("A", 1, 2), (1,), (b"EURUSD",), (None, 1), ("x" * 30,),
+                 ("EURUSD", Untruthful())]:
+        assert orbisyn.symbol_select(*args) is False, args
+        assert orbisyn.last_error() == (-2, "Invalid arguments"), args
     assert fake_terminal.codes() == []
 
 
