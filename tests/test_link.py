@@ -130,6 +130,7 @@ FAMILIES = {
     "orders_get-ticket": (133, lambda: orbisyn.orders_get(ticket=1), record("order")),
     "history_orders_get-ticket": (143, lambda: orbisyn.history_orders_get(ticket=1), record("order")),
     "positions_get-ticket": (123, lambda: orbisyn.positions_get(ticket=1), record("position")),
+    "history_deals_get-ticket": (153, lambda: orbisyn.history_deals_get(ticket=1), record("deal")),
     "history_deals_get-position": (152, lambda: orbisyn.history_deals_get(position=1),
                                    with_symbols("deal", ["EURUSD"])),
     "order_check": (160, lambda: orbisyn.order_check({}), check_record()),
