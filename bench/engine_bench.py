@@ -56,7 +56,7 @@ class StaticMarket:
     """One quote that never moves, for a figure without the price generator."""
 
     def __init__(self):
-        self.spec = types.SimpleNamespace(
+        self.sym = types.SimpleNamespace(
             name="EURUSD", digits=5, point=1e-5, trade_calc_mode=0, trade_contract_size=100000.0,
             trade_tick_value=1.0, trade_tick_size=1e-5, volume_min=0.01, volume_max=100.0,
             volume_step=0.01, volume_limit=0.0, currency_base="EUR", currency_profit="USD",
@@ -65,10 +65,10 @@ class StaticMarket:
             margin_initial=0.0, margin_hedged=50000.0, margin_hedged_use_leg=False)
 
     def symbols(self):
-        return [self.spec]
+        return [self.sym]
 
     def symbol(self, name):
-        return self.spec if name == "EURUSD" else None
+        return self.sym if name == "EURUSD" else None
 
     def now_ms(self):
         return time.time_ns() // 1_000_000
@@ -165,9 +165,9 @@ def main() -> None:
         return run_e2e(args)
 
     market, symbol, kind = make_market(args.static)
-    spec = market.symbol(symbol)
-    filling = 0 if spec.filling_mode & 1 else 1
-    vol = max(0.01, spec.volume_min)
+    sym = market.symbol(symbol)
+    filling = 0 if sym.filling_mode & 1 else 1
+    vol = max(0.01, sym.volume_min)
     print(f"market: {kind}, symbol {symbol}")
 
     with tempfile.TemporaryDirectory() as d:

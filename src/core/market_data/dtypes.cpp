@@ -21,7 +21,7 @@ PyArray_Descr* MakeDtype(const DtypeField (&fields)[8], size_t itemsize) {
   PyObject* names = PyList_New(8);
   PyObject* formats = PyList_New(8);
   PyObject* offsets = PyList_New(8);
-  PyObject* spec = nullptr;
+  PyObject* layout = nullptr;
   PyArray_Descr* descr = nullptr;
   if (names && formats && offsets) {
     bool ok = true;
@@ -41,11 +41,11 @@ PyArray_Descr* MakeDtype(const DtypeField (&fields)[8], size_t itemsize) {
       }
     }
     if (ok)
-      spec = Py_BuildValue("{sOsOsOsn}", "names", names, "formats", formats, "offsets", offsets,
+      layout = Py_BuildValue("{sOsOsOsn}", "names", names, "formats", formats, "offsets", offsets,
                            "itemsize", static_cast<Py_ssize_t>(itemsize));
-    if (spec && !PyArray_DescrConverter(spec, &descr)) descr = nullptr;
+    if (layout && !PyArray_DescrConverter(layout, &descr)) descr = nullptr;
   }
-  Py_XDECREF(spec);
+  Py_XDECREF(layout);
   Py_XDECREF(names);
   Py_XDECREF(formats);
   Py_XDECREF(offsets);
