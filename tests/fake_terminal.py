@@ -208,9 +208,9 @@ def _recv_msg(sock: socket.socket):
 def _load_paths(paths_file: str):
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("_orbisyn_paths", paths_file)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    modspec = importlib.util.spec_from_file_location("_orbisyn_paths", paths_file)
+    mod = importlib.util.module_from_spec(modspec)
+    modspec.loader.exec_module(mod)
     return mod
 
 
@@ -218,10 +218,10 @@ def paths_module():
     """orbisyn._paths, loaded without importing the extension."""
     import importlib.util
 
-    spec = importlib.util.find_spec("orbisyn")
-    if spec is None or not spec.origin:
+    modspec = importlib.util.find_spec("orbisyn")
+    if modspec is None or not modspec.origin:
         raise RuntimeError("package orbisyn not found on sys.path")
-    return _load_paths(os.path.join(os.path.dirname(spec.origin), "_paths.py"))
+    return _load_paths(os.path.join(os.path.dirname(modspec.origin), "_paths.py"))
 
 
 # ---------------------------------------------------------------------------
@@ -759,8 +759,8 @@ def run_fresh(code: str, timeout: float = 30.0, env: dict | None = None,
     argv replaces the command line [python, -c, code], e.g. to start it through a shell."""
     import importlib.util
 
-    spec = importlib.util.find_spec("orbisyn")
-    pkg_parent = os.path.dirname(os.path.dirname(spec.origin))
+    modspec = importlib.util.find_spec("orbisyn")
+    pkg_parent = os.path.dirname(os.path.dirname(modspec.origin))
     full_env = dict(os.environ if env is None else env)
     full_env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, full_env.get("PYTHONPATH", "")) if p)
     full_env.pop("PYTEST_CURRENT_TEST", None)

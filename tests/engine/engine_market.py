@@ -25,7 +25,7 @@ def bootstrap() -> None:
 
 
 @dataclass
-class Spec:
+class FakeSymbol:
     name: str
     currency_base: str
     currency_profit: str
@@ -67,22 +67,22 @@ class Tick:
     flags: int = 6
 
 
-def catalogue() -> List[Spec]:
+def catalogue() -> List[FakeSymbol]:
     return [
-        Spec("EURUSD", "EUR", "USD", "EUR"),
-        Spec("GBPUSD", "GBP", "USD", "GBP"),
-        Spec("USDJPY", "USD", "JPY", "USD", digits=3, point=1e-3, trade_tick_size=1e-3),
-        Spec("EURGBP", "EUR", "GBP", "EUR"),
-        Spec("XAUUSD", "XAU", "USD", "USD", digits=2, point=0.01, trade_calc_mode=2,
+        FakeSymbol("EURUSD", "EUR", "USD", "EUR"),
+        FakeSymbol("GBPUSD", "GBP", "USD", "GBP"),
+        FakeSymbol("USDJPY", "USD", "JPY", "USD", digits=3, point=1e-3, trade_tick_size=1e-3),
+        FakeSymbol("EURGBP", "EUR", "GBP", "EUR"),
+        FakeSymbol("XAUUSD", "XAU", "USD", "USD", digits=2, point=0.01, trade_calc_mode=2,
              trade_contract_size=100.0, trade_tick_size=0.01, trade_tick_value=1.0),
-        Spec("US500", "USD", "USD", "USD", digits=2, point=0.01, trade_calc_mode=3,
+        FakeSymbol("US500", "USD", "USD", "USD", digits=2, point=0.01, trade_calc_mode=3,
              trade_contract_size=10.0, trade_tick_size=0.25, trade_tick_value=2.5,
              volume_min=0.1, volume_step=0.1),
-        Spec("GER40", "EUR", "EUR", "EUR", digits=1, point=0.1, trade_calc_mode=4,
+        FakeSymbol("GER40", "EUR", "EUR", "EUR", digits=1, point=0.1, trade_calc_mode=4,
              trade_contract_size=1.0, trade_tick_size=0.1, trade_tick_value=0.1),
-        Spec("BTCUSD", "BTC", "USD", "USD", digits=2, point=0.01, trade_calc_mode=4,
+        FakeSymbol("BTCUSD", "BTC", "USD", "USD", digits=2, point=0.01, trade_calc_mode=4,
              trade_contract_size=1.0, trade_tick_size=0.01, trade_tick_value=0.01),
-        Spec("ESZ6", "USD", "USD", "USD", digits=2, point=0.25, trade_calc_mode=1,
+        FakeSymbol("ESZ6", "USD", "USD", "USD", digits=2, point=0.25, trade_calc_mode=1,
              trade_contract_size=50.0, trade_tick_size=0.25, trade_tick_value=12.5,
              margin_initial=12000.0, volume_min=1.0, volume_step=1.0),
     ]
@@ -99,7 +99,7 @@ START_PRICES = {"EURUSD": (1.10000, 1.10010), "GBPUSD": (1.25000, 1.25020),
 
 @dataclass
 class FakeMarket:
-    specs: Dict[str, Spec] = field(default_factory=lambda: {s.name: s for s in catalogue()})
+    specs: Dict[str, FakeSymbol] = field(default_factory=lambda: {s.name: s for s in catalogue()})
     now: int = T0
     ticks: Dict[str, List[Tick]] = field(default_factory=dict)
     times: Dict[str, List[int]] = field(default_factory=dict)

@@ -141,8 +141,8 @@ def test_outcome_does_not_depend_on_when_requests_arrive(open_engine, tmp_path, 
     (4, 3.6, 1.1001 * 100000 * 3.6 / 100 / 360),  # yearly interest on the current price
 ])
 def test_swaps_accrue_at_rollover_and_are_booked_on_close(hedge, market, mode, long_rate, per_night):
-    spec = market.specs["EURUSD"]
-    spec.swap_mode, spec.swap_long = mode, long_rate
+    sym = market.specs["EURUSD"]
+    sym.swap_mode, sym.swap_long = mode, long_rate
     market.tick("EURUSD", 1.1001, 1.1002)
     r = hedge.buy(volume=1.0)
     day = T0 // 86_400_000 * 86_400_000       # Monday 00:00

@@ -93,8 +93,8 @@ def test_m1_bars_are_aggregates_of_their_ticks(market, symbol):
     np.testing.assert_array_equal(np.minimum.reduceat(ticks["bid"], starts), m1["low"])
     np.testing.assert_array_equal(ticks["bid"][np.r_[starts[1:], len(ticks)] - 1], m1["close"])
     np.testing.assert_array_equal(np.diff(np.r_[starts, len(ticks)]), m1["tick_volume"])
-    spec = market.symbol(symbol)
-    spread = np.rint((ticks["ask"] - ticks["bid"]) / spec.point).astype(np.int64)
+    sym = market.symbol(symbol)
+    spread = np.rint((ticks["ask"] - ticks["bid"]) / sym.point).astype(np.int64)
     np.testing.assert_array_equal(np.minimum.reduceat(spread, starts), m1["spread"])
 
 

@@ -89,9 +89,9 @@ const FieldSpec kSendSpecs[] = {
 #undef AT
 
 // Converts value by the field's kind into the record at the field's offset.
-bool StoreField(PyObject* value, const FieldSpec& spec, uint8_t* record) {
-  uint8_t* at = record + spec.offset;
-  switch (spec.kind) {
+bool StoreField(PyObject* value, const FieldSpec& field, uint8_t* record) {
+  uint8_t* at = record + field.offset;
+  switch (field.kind) {
     case FieldKind::kUInt32: {
       uint32_t v = 0;
       if (!ToUInt32(value, &v)) return false;

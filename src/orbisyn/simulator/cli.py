@@ -208,7 +208,7 @@ class _Progress:
         self.stream.write("\n")
 
 
-def read_bars_csv(path: str, spec, progress: _Progress | None = None) -> np.ndarray:
+def read_bars_csv(path: str, sym, progress: _Progress | None = None) -> np.ndarray:
     """M1 bars from a CSV file: time, open, high, low, close[, tick_volume[, spread]]."""
     from .market import IMPORT_DTYPE, imported_table
     rows = []
@@ -231,9 +231,9 @@ def read_bars_csv(path: str, spec, progress: _Progress | None = None) -> np.ndar
             if len(vals) < 4:
                 raise ValueError(f"line {lineno}: expected open, high, low, close")
             try:
-                o, h, l, c = (int(round(float(v) / spec.point)) for v in vals[:4])
+                o, h, l, c = (int(round(float(v) / sym.point)) for v in vals[:4])
                 tv = int(float(vals[4])) if len(vals) > 4 and vals[4] else 12
-                sp = int(float(vals[5])) if len(vals) > 5 and vals[5] else spec.sim_spread
+                sp = int(float(vals[5])) if len(vals) > 5 and vals[5] else sym.sim_spread
             except ValueError:
                 raise ValueError(f"line {lineno}: not a number") from None
             if sec % 60:
@@ -256,11 +256,11 @@ def cmd_import_bars(args) -> int:
     inst = _find(args)
     if inst is None:
         return _die("no simulated Terminal installed")
-    spec = next((s for s in default_catalogue() if s.name == args.symbol), None)
-    if spec is None:
+    sym = next((s for s in default_catalogue() if s.name == args.symbol), None)
+    if sym is None:
         return _die(f"unknown symbol {args.symbol!r}")
     try:
-        table = read_bars_csv(args.file, spec, _Progress(os.path.getsize(args.file)))
+        table = read_bars_csv(args.file, sym, _Progress(os.path.getsize(args.file)))
     except (OSError, ValueError) as exc:
         print(file=sys.stderr)
         return _die(f"{args.file}: {exc}")

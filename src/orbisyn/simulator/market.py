@@ -231,8 +231,8 @@ def week_minute(minute: np.ndarray) -> np.ndarray:
     return (minute + 3 * DAY_MIN) % (7 * DAY_MIN)
 
 
-def trading_mask(spec: SymbolSpec, minute: np.ndarray) -> np.ndarray:
-    if spec.sim_all_week:
+def trading_mask(sym: SymbolSpec, minute: np.ndarray) -> np.ndarray:
+    if sym.sim_all_week:
         return np.ones(minute.shape, dtype=bool)
     wm = week_minute(minute)
     return (wm < WEEK_CLOSE_MIN) | (wm >= WEEK_OPEN_MIN)
@@ -306,15 +306,15 @@ def _concat_minutes(parts: list[Minutes]) -> Minutes:
 class _Source:
     """Generates the minutes of one symbol from the seed."""
 
-    def __init__(self, spec: SymbolSpec, seed: int, legs: list | None = None):
-        self.spec = spec
+    def __init__(self, sym: SymbolSpec, seed: int, legs: list | None = None):
+        self.sym = sym
         self.legs = legs or []  # [(_Source, sign)]
-        self.k_day = _key(seed, spec.name, "day")
-        self.k_min = _key(seed, spec.name, "minute")
-        self.k_bar = _key(seed, spec.name, "bar")
-        self.log_p0 = math.log(spec.sim_price / spec.point)
-        self.sd_day = spec.sim_daily_vol
-        self.sd_min = spec.sim_daily_vol / math.sqrt(DAY_MIN)
+        self.k_day = _key(seed, sym.name, "day")
+        self.k_min = _key(seed, sym.name, "minute")
+        self.k_bar = _key(seed, sym.name, "bar")
+        self.log_p0 = math.log(sym.sim_price / sym.point)
+        self.sd_day = sym.sim_daily_vol
+        self.sd_min = sym.sim_daily_vol / math.sqrt(DAY_MIN)
 
     def day_anchor(self, days: np.ndarray) -> np.ndarray:
         """Log-price offset at 00:00 of each day: a midpoint-displacement bridge."""
@@ -349,7 +349,7 @@ class _Source:
             # A cross is the product of its legs, plus a small wander of its own.
             own = self.log_price_own(d0, d1, 0.15)
             return own + sum(sign * leg.log_price(d0, d1) for leg, sign in self.legs)
-        return math.log(self.spec.sim_price) + self.log_price_own(d0, d1, scale)
+        return math.log(self.sym.sim_price) + self.log_price_own(d0, d1, scale)
 
     def log_price_own(self, d0: int, d1: int, scale: float) -> np.ndarray:
         nd = d1 - d0
@@ -369,7 +369,7 @@ class _Source:
         if nd <= 0:
             return _empty_minutes()
         idx = np.arange(d0 * DAY_MIN, d1 * DAY_MIN, dtype=np.int64)
-        pts = np.rint(np.exp(self.log_price(d0, d1)) / self.spec.point).astype(np.int64)
+        pts = np.rint(np.exp(self.log_price(d0, d1)) / self.sym.point).astype(np.int64)
         o = pts[:, :-1].ravel()
         c_path = pts[:, 1:].ravel()
         h = _hash(self.k_bar, idx)
@@ -381,12 +381,12 @@ class _Source:
         hi = np.maximum(o, c) + up
         lo = np.maximum(np.minimum(o, c) - dn, 1)
         # Spreads widen around the daily rollover and vary minute to minute.
-        base = self.spec.sim_spread
+        base = self.sym.sim_spread
         hour = (idx // 60) % 24
         wide = np.where((hour >= 21) & (hour < 23), 2.0, 1.0)
         spread = np.maximum(1, np.rint(base * wide * (0.6 + 0.8 * _bits(h, 36, 10) / 1024.0))).astype(np.int64)
         n = TICK_MIN + _bits(h, 46, 10) % (TICK_MAX - TICK_MIN + 1)
-        keep = trading_mask(self.spec, idx)
+        keep = trading_mask(self.sym, idx)
         if keep.all():
             return Minutes(idx, o, hi, lo, c, spread, n)
         return Minutes(idx[keep], o[keep], hi[keep], lo[keep], c[keep], spread[keep], n[keep])
@@ -395,8 +395,8 @@ class _Source:
 class _ImportedSource:
     """Minutes taken from imported M1 bars."""
 
-    def __init__(self, spec: SymbolSpec, table: np.ndarray):
-        self.spec = spec
+    def __init__(self, sym: SymbolSpec, table: np.ndarray):
+        self.sym = sym
         self.table = table  # structured: minute, o, h, l, c, spread, n (int64)
 
     def minutes(self, d0: int, d1: int) -> Minutes:
@@ -415,7 +415,7 @@ IMPORT_DTYPE = np.dtype([("minute", "<i8"), ("o", "<i8"), ("h", "<i8"), ("l", "<
                          ("c", "<i8"), ("spread", "<i8"), ("n", "<i8")])
 
 
-def ticks_of_minutes(spec: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.ndarray:
+def ticks_of_minutes(sym: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.ndarray:
     """All ticks of the given minutes, as a tick array (time ordered).
 
     The first tick carries the open and the minute's minimal spread, the last the
@@ -462,7 +462,7 @@ def ticks_of_minutes(spec: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.n
         ask[same] += 1
         flags[same] = FLAG_ASK
     flags[starts] = FLAG_BID | FLAG_ASK
-    point, digits = spec.point, spec.digits
+    point, digits = sym.point, sym.digits
     out["time_msc"] = t_ms
     out["time"] = t_ms // 1000
     out["bid"] = np.round(bid * point, digits)
@@ -471,7 +471,7 @@ def ticks_of_minutes(spec: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.n
     return out
 
 
-def bars_of_minutes(spec: SymbolSpec, tf: int, mins: Minutes) -> np.ndarray:
+def bars_of_minutes(sym: SymbolSpec, tf: int, mins: Minutes) -> np.ndarray:
     """Aggregate minutes into bars of timeframe tf."""
     if len(mins.minute) == 0:
         return np.zeros(0, dtype=BAR_DTYPE)
@@ -484,7 +484,7 @@ def bars_of_minutes(spec: SymbolSpec, tf: int, mins: Minutes) -> np.ndarray:
         starts = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
     ends = np.r_[starts[1:], len(sec)]
     out = np.zeros(len(starts), dtype=BAR_DTYPE)
-    point, digits = spec.point, spec.digits
+    point, digits = sym.point, sym.digits
     out["time"] = key[starts]
     if tf == 1:
         o, h, l, c, n, s = mins.o, mins.h, mins.l, mins.c, mins.n, mins.spread
@@ -588,7 +588,7 @@ class Market:
         return os.path.join(self.history_dir, f"{name}.m1.npy")
 
     def _source(self, name: str):
-        spec = self._by_name[name]
+        sym = self._by_name[name]
         path = self.import_path(name)
         now = time.monotonic()
         if path is not None and now - self._import_checked.get(name, -10.0) > 1.0:
@@ -603,20 +603,20 @@ class Market:
                     src_new = None
                     if mtime is not None:
                         try:
-                            src_new = _ImportedSource(spec, np.load(path))
+                            src_new = _ImportedSource(sym, np.load(path))
                         except (OSError, ValueError) as exc:
                             log.error("imported bars %s unreadable (%s): serving synthetic prices", path, exc)
-                    self._sources[name] = src_new or self._synthetic(spec)
+                    self._sources[name] = src_new or self._synthetic(sym)
                     self._drop_caches(name)
         src = self._sources.get(name)
         if src is None:
-            src = self._sources[name] = self._synthetic(spec)
+            src = self._sources[name] = self._synthetic(sym)
         return src
 
-    def _synthetic(self, spec: SymbolSpec) -> "_Source":
-        legs = [(self._synthetic(self._by_name[n]), sign) for n, sign in spec.sim_legs
+    def _synthetic(self, sym: SymbolSpec) -> "_Source":
+        legs = [(self._synthetic(self._by_name[n]), sign) for n, sign in sym.sim_legs
                 if n in self._by_name]
-        return _Source(spec, self.seed, legs)
+        return _Source(sym, self.seed, legs)
 
     def _drop_caches(self, name: str) -> None:
         for cache in (self._minute_cache, self._bar_cache):
@@ -686,7 +686,7 @@ class Market:
         from_ms = max(from_ms, self.first_day(name) * DAY_SEC * 1000)
         if to_ms < from_ms:
             return np.zeros(0, dtype=TICK_DTYPE)
-        spec = self._by_name[name]
+        sym = self._by_name[name]
         key = self._tick_keys[name]
         m0, m_end = from_ms // MIN_MS, to_ms // MIN_MS + 1
         parts: list[np.ndarray] = []
@@ -698,7 +698,7 @@ class Market:
             if m1 - m == 1:
                 t = self._ticks_of_minute(name, m)
             else:
-                t = ticks_of_minutes(spec, key, self.minutes_between(name, m, m1))
+                t = ticks_of_minutes(sym, key, self.minutes_between(name, m, m1))
             if len(t) and (t["time_msc"][0] < from_ms or t["time_msc"][-1] > to_ms):
                 a, z = np.searchsorted(t["time_msc"], [from_ms, to_ms + 1])
                 t = t[a:z]
@@ -743,8 +743,8 @@ class Market:
                     int(r["volume"]), int(r["flags"]))
 
     def is_trading(self, name: str, time_ms: int) -> bool:
-        spec = self._by_name.get(name)
-        if spec is None:
+        sym = self._by_name.get(name)
+        if sym is None:
             return False
         src = self._source(name)
         minute = time_ms // MIN_MS
@@ -752,7 +752,7 @@ class Market:
             t = src.table["minute"]
             i = int(np.searchsorted(t, minute))
             return i < len(t) and int(t[i]) == minute
-        return bool(trading_mask(spec, np.array([minute]))[0])
+        return bool(trading_mask(sym, np.array([minute]))[0])
 
     def convert(self, amount: float, from_ccy: str, to_ccy: str, time_ms: int | None = None) -> float | None:
         if from_ccy == to_ccy:
@@ -784,31 +784,31 @@ class Market:
         got = self._bar_cache.get(key)
         if got is None:
             d0, d1 = _block_days(tf, block)
-            spec = self._by_name[name]
+            sym = self._by_name[name]
             if tf in TIMEFRAMES_MIN:
                 mins = self._minute_block(name, block)
             else:
                 mins = self.minutes_between(name, d0 * DAY_MIN, d1 * DAY_MIN)
-            got = bars_of_minutes(spec, tf, mins)
+            got = bars_of_minutes(sym, tf, mins)
             self._bar_cache.put(key, got)
         return got
 
     def _forming_bar(self, name: str, tf: int, now_ms: int) -> np.ndarray:
         """The bar holding `now`, aggregated from the ticks so far (maybe empty)."""
-        spec = self._by_name[name]
+        sym = self._by_name[name]
         open_sec = int(period_start(tf, np.array([now_ms // 1000]))[0])
         now_min = now_ms // MIN_MS
         done = self.minutes_between(name, open_sec // 60, now_min)
         ticks = self._ticks_of_minute(name, now_min)
         ticks = ticks[:int(np.searchsorted(ticks["time_msc"], now_ms, side="right"))]
         if len(ticks):
-            pt = spec.point
+            pt = sym.point
             b = np.rint(ticks["bid"] / pt).astype(np.int64)
             a = np.rint(ticks["ask"] / pt).astype(np.int64)
             part = Minutes(np.array([now_min]), b[:1], np.array([b.max()]), np.array([b.min()]),
                            b[-1:], np.array([(a - b).min()]), np.array([len(b)]))
             done = _concat_minutes([done, part])
-        bars = bars_of_minutes(spec, tf, done)
+        bars = bars_of_minutes(sym, tf, done)
         return bars[bars["time"] == open_sec]
 
     def _bar_segments(self, name: str, tf: int, from_sec: int, to_sec: int, now_ms: int,
@@ -930,14 +930,14 @@ class Market:
         from .protocol import BOOK_DTYPE
         now_ms = self.now_ms() if now_ms is None else now_ms
         rec = self.tick_record_at(name, now_ms)
-        spec = self._by_name[name]
+        sym = self._by_name[name]
         out = np.zeros(2 * depth, dtype=BOOK_DTYPE)
         if rec is None:
             return out[:0]
-        pt = spec.point
+        pt = sym.point
         bid = int(round(float(rec["bid"][0]) / pt))
         ask = int(round(float(rec["ask"][0]) / pt))
-        step = max(1, spec.sim_spread // 4)
+        step = max(1, sym.sim_spread // 4)
         lv = np.arange(depth)
         h = _hash(_key(self.seed, name, "book"), (now_ms // 1000) * 64 + np.arange(2 * depth))
         lots = 1 + _bits(h, 0, 16) % 50 + np.where(_bits(h, 16, 1) == 1, 0.5, 0.0)
@@ -945,8 +945,8 @@ class Market:
         buys = bid - lv * step
         out["type"][:depth] = 1
         out["type"][depth:] = 2
-        out["price"][:depth] = np.round(sells * pt, spec.digits)
-        out["price"][depth:] = np.round(buys * pt, spec.digits)
+        out["price"][:depth] = np.round(sells * pt, sym.digits)
+        out["price"][depth:] = np.round(buys * pt, sym.digits)
         out["volume_dbl"] = lots
         out["volume"] = np.floor(lots).astype(np.uint64)
         return out

@@ -308,38 +308,38 @@ class Terminal:
         return P.reply(cmd, P.OK, rec.tobytes())
 
     # ---- symbols -------------------------------------------------------------------------
-    def _static_fields(self, spec: SymbolSpec) -> dict[str, Any]:
-        got = self._static.get(spec.name)
+    def _static_fields(self, sym: SymbolSpec) -> dict[str, Any]:
+        got = self._static.get(sym.name)
         if got is None:
-            got = {k: v for k, v in dataclasses.asdict(spec).items() if not k.startswith("sim_")}
-            got["ticks_bookdepth"] = spec.ticks_bookdepth
-            self._static[spec.name] = got
+            got = {k: v for k, v in dataclasses.asdict(sym).items() if not k.startswith("sim_")}
+            got["ticks_bookdepth"] = sym.ticks_bookdepth
+            self._static[sym.name] = got
         return got
 
     def _account_currency(self) -> str:
         acc = self._account(self.login_id) if self.login_id is not None else None
         return str(acc.get("currency", "USD")) if acc else "USD"
 
-    def symbol_record(self, spec: SymbolSpec) -> bytes:
+    def symbol_record(self, sym: SymbolSpec) -> bytes:
         now = self.market.now_ms()
-        v = dict(self._static_fields(spec))
-        v["select"] = v["visible"] = spec.name in self.selected
-        tick = self.market.tick_record_at(spec.name, now)
+        v = dict(self._static_fields(sym))
+        v["select"] = v["visible"] = sym.name in self.selected
+        tick = self.market.tick_record_at(sym.name, now)
         if tick is not None:
             t = tick[0]
             bid, ask = float(t["bid"]), float(t["ask"])
             v.update(time=int(t["time"]), bid=bid, ask=ask,
-                     spread=int(round((ask - bid) / spec.point)))
-            day = self.market.day_stats(spec.name, now)
+                     spread=int(round((ask - bid) / sym.point)))
+            day = self.market.day_stats(sym.name, now)
             v.update(bidhigh=day["high"], bidlow=day["low"], session_open=day["open"],
                      session_close=day["prev_close"],
-                     askhigh=round(day["high"] + (ask - bid), spec.digits),
-                     asklow=round(day["low"] + (ask - bid), spec.digits))
+                     askhigh=round(day["high"] + (ask - bid), sym.digits),
+                     asklow=round(day["low"] + (ask - bid), sym.digits))
             if day["prev_close"]:
                 v["price_change"] = round((bid - day["prev_close"]) / day["prev_close"] * 100.0, 4)
         ccy = self._account_currency()
-        if spec.currency_profit != ccy:
-            tv = self.market.convert(spec.trade_tick_value, spec.currency_profit, ccy, now)
+        if sym.currency_profit != ccy:
+            tv = self.market.convert(sym.trade_tick_value, sym.currency_profit, ccy, now)
             if tv is not None:
                 v["trade_tick_value"] = v["trade_tick_value_profit"] = v["trade_tick_value_loss"] = tv
         rec = P.SYMBOL_LAYOUT.pack(v)
@@ -348,10 +348,10 @@ class Terminal:
     def cmd_symbol_info(self, cmd, p, conn):
         name = p.text()
         self._end(p)
-        spec = self._spec(name)
-        if spec is None:
+        sym = self._spec(name)
+        if sym is None:
             return P.reply(cmd, P.E_NOT_FOUND)
-        return P.reply(cmd, P.OK, self.symbol_record(spec))
+        return P.reply(cmd, P.OK, self.symbol_record(sym))
 
     def cmd_symbol_select(self, cmd, p, conn):
         name = p.text()

@@ -211,18 +211,18 @@ class TradingEngine:
         out = []
         for item in self._market.symbols():
             name = item if isinstance(item, str) else getattr(item, "name")
-            spec = self._spec(name)
-            if spec is not None:
-                out.append(spec)
+            sym = self._spec(name)
+            if sym is not None:
+                out.append(sym)
         return out
 
     def _spec(self, name: str):
-        spec = self._specs.get(name)
-        if spec is None:
-            spec = self._market.symbol(name)
-            if spec is not None:
-                self._specs[name] = spec
-        return spec
+        sym = self._specs.get(name)
+        if sym is None:
+            sym = self._market.symbol(name)
+            if sym is not None:
+                self._specs[name] = sym
+        return sym
 
     def _quote(self, name: str) -> Optional[Tuple[float, float]]:
         q = self._px.get(name)
@@ -257,10 +257,10 @@ class TradingEngine:
         names.update(o.symbol for o in acc.orders.values())
         ccy = acc.currency
         for name in list(names):
-            spec = self._spec(name)
-            if spec is None:
+            sym = self._spec(name)
+            if sym is None:
                 continue
-            for c in (spec.currency_profit, calc.margin_conversion_currency(spec)):
+            for c in (sym.currency_profit, calc.margin_conversion_currency(sym)):
                 for a, b in ((c, ccy), (c, "USD"), ("USD", ccy)):
                     for key in ((a, b), (b, a)):
                         pair = self._rates.pairs.get(key)
@@ -313,12 +313,12 @@ class TradingEngine:
         self._now = t_ms
         store = self._store
         for p in list(acc.positions.values()):
-            spec = self._spec(p.symbol)
+            sym = self._spec(p.symbol)
             try:
-                amount = self._swap_of(acc, spec, p)
+                amount = self._swap_of(acc, sym, p)
             except (NoRate, ValueError):
                 continue
-            if dow == int(getattr(spec, "swap_rollover3days", 3)):
+            if dow == int(getattr(sym, "swap_rollover3days", 3)):
                 amount *= 3
             amount = money(amount)
             if amount:
@@ -327,24 +327,24 @@ class TradingEngine:
                 acc.touch(p)
                 store.save_position(p)
 
-    def _swap_of(self, acc: Account, spec, p: Position) -> float:
-        mode = int(getattr(spec, "swap_mode", 0) or 0)
-        rate = float(getattr(spec, "swap_long" if p.type == BUY else "swap_short", 0.0) or 0.0)
+    def _swap_of(self, acc: Account, sym, p: Position) -> float:
+        mode = int(getattr(sym, "swap_mode", 0) or 0)
+        rate = float(getattr(sym, "swap_long" if p.type == BUY else "swap_short", 0.0) or 0.0)
         if not rate or not mode:
             return 0.0
         ccy = acc.currency
         if mode == 1:    # points
-            return rate * self._point(spec) * p.volume * calc.profit_factor(spec) * \
-                self._rates.rate(spec.currency_profit, ccy)
+            return rate * self._point(sym) * p.volume * calc.profit_factor(sym) * \
+                self._rates.rate(sym.currency_profit, ccy)
         if mode == 2:    # money per lot in the margin currency
-            return rate * p.volume * self._rates.rate(calc.margin_currency(spec), ccy)
+            return rate * p.volume * self._rates.rate(calc.margin_currency(sym), ccy)
         if mode == 3:    # money per lot in the account currency
             return rate * p.volume
         if mode in (4, 5):  # yearly interest on the current or the opening price
             q = self._quote(p.symbol)
             price = p.price_open if mode == 5 or q is None else (q[0] if p.type == BUY else q[1])
-            value = p.volume * float(getattr(spec, "trade_contract_size", 1.0)) * price
-            return value * rate / 100.0 / 360.0 * self._rates.rate(spec.currency_profit, ccy)
+            value = p.volume * float(getattr(sym, "trade_contract_size", 1.0)) * price
+            return value * rate / 100.0 / 360.0 * self._rates.rate(sym.currency_profit, ccy)
         return 0.0
 
     def _expire(self, acc: Account, ticket: int, t_ms: int) -> None:
@@ -387,11 +387,11 @@ class TradingEngine:
                or t == BUY_STOP and ask >= o.price_open or t == SELL_STOP and bid <= o.price_open)
         if not hit:
             return
-        spec = self._spec(o.symbol)
+        sym = self._spec(o.symbol)
         buy = is_buy(t)
         price = ask if buy else bid
         try:
-            plan = self._plan(acc, spec, buy, o.volume_current, price, 0)
+            plan = self._plan(acc, sym, buy, o.volume_current, price, 0)
             if plan.opens:
                 fig = self._figures(acc, plan)
                 if fig["margin_free"] < 0:
@@ -433,9 +433,9 @@ class TradingEngine:
 
     def _close_event(self, acc: Account, p: Position, reason: int, price: float, t_ms: int,
                      comment: str) -> None:
-        spec = self._spec(p.symbol)
+        sym = self._spec(p.symbol)
         buy = p.type != BUY
-        plan = self._plan(acc, spec, buy, p.volume, price, p.ticket)
+        plan = self._plan(acc, sym, buy, p.volume, price, p.ticket)
         o = Order(self._ticket(), acc.login, p.symbol, SELL if p.type == BUY else BUY, 0, 0,
                   FILLED, p.magic, p.ticket, 0, reason, p.volume, 0.0, price, 0.0, 0.0, price,
                   0.0, t_ms, t_ms, 0, comment, False)
@@ -447,8 +447,8 @@ class TradingEngine:
         bv, bvo, sv, svo = agg
         if bv <= 0 and sv <= 0:
             return 0.0, 0.0
-        spec = self._spec(name)
-        if spec is None:  # dropped from the catalogue: nothing to value it with
+        sym = self._spec(name)
+        if sym is None:  # dropped from the catalogue: nothing to value it with
             return 0.0, 0.0
         q = self._quote(name)
         if q is None:
@@ -457,22 +457,22 @@ class TradingEngine:
             bid, ask = q
         ccy = acc.currency
         try:
-            rate = self._rates.rate(spec.currency_profit, ccy)
-            factor = calc.profit_factor(spec)
+            rate = self._rates.rate(sym.currency_profit, ccy)
+            factor = calc.profit_factor(sym)
             profit = ((bid * bv - bvo) + (svo - ask * sv)) * factor * rate
-            mb = self._rates.margin(spec, bv, ask, acc.leverage, ccy) if bv > 0 else 0.0
-            ms = self._rates.margin(spec, sv, bid, acc.leverage, ccy) if sv > 0 else 0.0
+            mb = self._rates.margin(sym, bv, ask, acc.leverage, ccy) if bv > 0 else 0.0
+            ms = self._rates.margin(sym, sv, bid, acc.leverage, ccy) if sv > 0 else 0.0
         except NoRate:
             return 0.0, 0.0
         if not acc.hedging:
             return profit, mb + ms
-        if bv > 0 and sv > 0 and not getattr(spec, "margin_hedged_use_leg", False):
+        if bv > 0 and sv > 0 and not getattr(sym, "margin_hedged_use_leg", False):
             # The overlapping volume is charged margin_hedged units per lot instead of the
             # contract size; the rest of the larger side pays full margin.
             h = min(bv, sv)
             per_b, per_s = mb / bv, ms / sv
-            contract = float(getattr(spec, "trade_contract_size", 0.0) or 0.0)
-            ratio = float(getattr(spec, "margin_hedged", 0.0) or 0.0) / contract if contract else 0.0
+            contract = float(getattr(sym, "trade_contract_size", 0.0) or 0.0)
+            ratio = float(getattr(sym, "margin_hedged", 0.0) or 0.0) / contract if contract else 0.0
             rest = (bv - h) * per_b if bv >= sv else (sv - h) * per_s
             return profit, rest + h * (per_b + per_s) / 2.0 * ratio
         return profit, max(mb, ms)
@@ -525,9 +525,9 @@ class TradingEngine:
         fig = self._figures(acc)
         pending = 0.0
         for o in acc.orders.values():
-            spec = self._spec(o.symbol)
+            sym = self._spec(o.symbol)
             try:
-                pending += self._rates.margin(spec, o.volume_current, o.price_open, acc.leverage,
+                pending += self._rates.margin(sym, o.volume_current, o.price_open, acc.leverage,
                                               acc.currency)
             except (NoRate, ValueError):
                 pass
@@ -551,9 +551,9 @@ class TradingEngine:
         return price, money(pr)
 
     # ---------------------------------------------------------------- planning
-    def _plan(self, acc: Account, spec, buy: bool, volume: float, price: float,
+    def _plan(self, acc: Account, sym, buy: bool, volume: float, price: float,
               position: int) -> Plan:
-        name = spec.name
+        name = sym.name
         if acc.hedging:
             if position:
                 p = acc.positions.get(position)
@@ -565,7 +565,7 @@ class TradingEngine:
                     raise Reject(INVALID, "Order type doesn't close the position")
                 if volume > p.volume + _EPS:
                     raise Reject(CLOSE_VOLUME, "Volume exceeds the position")
-                realized = money(self._rates.profit(spec, p.type == BUY, volume, p.price_open,
+                realized = money(self._rates.profit(sym, p.type == BUY, volume, p.price_open,
                                                     price, acc.currency))
                 return Plan(name, buy, volume, price, ENTRY_OUT, p, volume, _vol(p.volume - volume),
                             p.price_open, 0.0, realized, False)
@@ -581,7 +581,7 @@ class TradingEngine:
             avg = (p.volume * p.price_open + volume * price) / total
             return Plan(name, buy, volume, price, ENTRY_IN, p, 0.0, total, avg, 0.0, 0.0, True)
         closed = min(volume, p.volume)
-        realized = money(self._rates.profit(spec, p.type == BUY, closed, p.price_open, price,
+        realized = money(self._rates.profit(sym, p.type == BUY, closed, p.price_open, price,
                                             acc.currency))
         if volume > p.volume + _EPS:
             return Plan(name, buy, volume, price, ENTRY_INOUT, p, p.volume, 0.0, 0.0,
@@ -634,38 +634,38 @@ class TradingEngine:
         return deal
 
     # -------------------------------------------------------------- validation
-    def _point(self, spec) -> float:
-        return float(getattr(spec, "point", 0.0) or 10.0 ** -int(getattr(spec, "digits", 5)))
+    def _point(self, sym) -> float:
+        return float(getattr(sym, "point", 0.0) or 10.0 ** -int(getattr(sym, "digits", 5)))
 
-    def _norm(self, spec, price: float) -> float:
-        return round(price, int(getattr(spec, "digits", 5)))
+    def _norm(self, sym, price: float) -> float:
+        return round(price, int(getattr(sym, "digits", 5)))
 
     def _symbol(self, req: TradeRequest):
-        spec = self._spec(req.symbol) if req.symbol else None
-        if spec is None:
+        sym = self._spec(req.symbol) if req.symbol else None
+        if sym is None:
             raise Reject(INVALID, "Unknown symbol")
-        return spec
+        return sym
 
-    def _market_open(self, spec) -> Tuple[float, float]:
-        if int(getattr(spec, "trade_mode", 4)) == 0:
+    def _market_open(self, sym) -> Tuple[float, float]:
+        if int(getattr(sym, "trade_mode", 4)) == 0:
             raise Reject(TRADE_DISABLED, "Trade disabled")
-        if not self._market.is_trading(spec.name, self._now):
+        if not self._market.is_trading(sym.name, self._now):
             raise Reject(MARKET_CLOSED, "Market closed")
-        q = self._quote(spec.name)
+        q = self._quote(sym.name)
         if q is None:
             raise Reject(NO_QUOTES, "No quotes")
         acc = self._acc
         try:
-            self._rates.rate(spec.currency_profit, acc.currency)
-            self._rates.margin(spec, 1.0, q[1], acc.leverage, acc.currency)
+            self._rates.rate(sym.currency_profit, acc.currency)
+            self._rates.margin(sym, 1.0, q[1], acc.leverage, acc.currency)
         except NoRate:
             raise Reject(NO_QUOTES, "No quotes to convert into the account currency") from None
         return q
 
-    def _check_volume(self, spec, volume: float) -> float:
-        vmin = float(getattr(spec, "volume_min", 0.01) or 0.0)
-        vmax = float(getattr(spec, "volume_max", 0.0) or 0.0)
-        step = float(getattr(spec, "volume_step", 0.0) or 0.0)
+    def _check_volume(self, sym, volume: float) -> float:
+        vmin = float(getattr(sym, "volume_min", 0.01) or 0.0)
+        vmax = float(getattr(sym, "volume_max", 0.0) or 0.0)
+        step = float(getattr(sym, "volume_step", 0.0) or 0.0)
         if not math.isfinite(volume) or volume <= 0 or volume < vmin - _EPS or (vmax and volume > vmax + _EPS):
             raise Reject(INVALID_VOLUME, "Invalid volume")
         if step > 0:
@@ -674,10 +674,10 @@ class TradingEngine:
                 raise Reject(INVALID_VOLUME, "Invalid volume")
         return _vol(volume)
 
-    def _check_filling(self, spec, filling: int, pending: bool) -> None:
-        bits = int(getattr(spec, "filling_mode", 0) or 0)
+    def _check_filling(self, sym, filling: int, pending: bool) -> None:
+        bits = int(getattr(sym, "filling_mode", 0) or 0)
         if filling == 2:
-            ok = pending or int(getattr(spec, "trade_exemode", 2)) != 2
+            ok = pending or int(getattr(sym, "trade_exemode", 2)) != 2
         elif filling == 0:
             ok = bool(bits & 1)
         elif filling == 1:
@@ -687,29 +687,29 @@ class TradingEngine:
         if not ok:
             raise Reject(INVALID_FILL, "Unsupported filling mode")
 
-    def _check_order_mode(self, spec, bit: int) -> None:
-        mode = getattr(spec, "order_mode", None)
+    def _check_order_mode(self, sym, bit: int) -> None:
+        mode = getattr(sym, "order_mode", None)
         if mode is not None and not int(mode) & bit:
             raise Reject(INVALID, "Order type not allowed for the symbol")
 
-    def _check_stops(self, spec, buy: bool, ref: float, sl: float, tp: float) -> None:
+    def _check_stops(self, sym, buy: bool, ref: float, sl: float, tp: float) -> None:
         """Stops of a buy sit below/above `ref` by at least the stops level (sell: mirrored)."""
         if not _finite(sl, tp) or sl < 0 or tp < 0:
             raise Reject(INVALID_STOPS, "Invalid stops")
         if sl > 0:
-            self._check_order_mode(spec, 16)
+            self._check_order_mode(sym, 16)
         if tp > 0:
-            self._check_order_mode(spec, 32)
-        dist = int(getattr(spec, "trade_stops_level", 0) or 0) * self._point(spec)
-        tol = self._point(spec) * 1e-3
+            self._check_order_mode(sym, 32)
+        dist = int(getattr(sym, "trade_stops_level", 0) or 0) * self._point(sym)
+        tol = self._point(sym) * 1e-3
         sign = 1.0 if buy else -1.0
         if sl > 0 and not (sign * (ref - sl) > 0 and sign * (ref - sl) >= dist - tol):
             raise Reject(INVALID_STOPS, "Invalid stops")
         if tp > 0 and not (sign * (tp - ref) > 0 and sign * (tp - ref) >= dist - tol):
             raise Reject(INVALID_STOPS, "Invalid stops")
 
-    def _check_direction(self, spec, plan_opens_buy: Optional[bool]) -> None:
-        mode = int(getattr(spec, "trade_mode", 4))
+    def _check_direction(self, sym, plan_opens_buy: Optional[bool]) -> None:
+        mode = int(getattr(sym, "trade_mode", 4))
         if plan_opens_buy is None:
             return
         if mode == 3:
@@ -719,16 +719,16 @@ class TradingEngine:
         if mode == 2 and plan_opens_buy:
             raise Reject(SHORT_ONLY, "Only short positions are allowed")
 
-    def _check_freeze(self, spec, level_price: float, market_price: float) -> None:
-        freeze = int(getattr(spec, "trade_freeze_level", 0) or 0) * self._point(spec)
+    def _check_freeze(self, sym, level_price: float, market_price: float) -> None:
+        freeze = int(getattr(sym, "trade_freeze_level", 0) or 0) * self._point(sym)
         if freeze > 0 and level_price > 0 and abs(market_price - level_price) < freeze:
             raise Reject(FROZEN, "Order or position frozen")
 
-    def _pending_prices(self, spec, otype: int, price: float, stoplimit: float,
+    def _pending_prices(self, sym, otype: int, price: float, stoplimit: float,
                         q: Tuple[float, float]) -> None:
         bid, ask = q
-        dist = int(getattr(spec, "trade_stops_level", 0) or 0) * self._point(spec)
-        tol = self._point(spec) * 1e-3
+        dist = int(getattr(sym, "trade_stops_level", 0) or 0) * self._point(sym)
+        tol = self._point(sym) * 1e-3
         if not _finite(price, stoplimit) or price <= 0 or stoplimit < 0:
             raise Reject(INVALID_PRICE, "Invalid price")
         ok = {
@@ -742,8 +742,8 @@ class TradingEngine:
         if not ok:
             raise Reject(INVALID_PRICE, "Invalid price")
 
-    def _expiration(self, spec, type_time: int, expiration: int, setup_ms: int) -> int:
-        bits = int(getattr(spec, "expiration_mode", 15) or 0)
+    def _expiration(self, sym, type_time: int, expiration: int, setup_ms: int) -> int:
+        bits = int(getattr(sym, "expiration_mode", 15) or 0)
         if type_time not in (0, 1, 2, 3) or not bits & (1 << type_time):
             raise Reject(INVALID_EXPIRATION, "Invalid expiration")
         if type_time == 1:
@@ -775,28 +775,28 @@ class TradingEngine:
 
     def _deal(self, req: TradeRequest, send: bool):
         acc = self._acc
-        spec = self._symbol(req)
+        sym = self._symbol(req)
         if req.type not in (BUY, SELL):
             raise Reject(INVALID, "Invalid order type")
-        self._check_order_mode(spec, 1)
-        bid, ask = self._market_open(spec)
-        volume = self._check_volume(spec, req.volume)
-        self._check_filling(spec, req.type_filling, False)
+        self._check_order_mode(sym, 1)
+        bid, ask = self._market_open(sym)
+        volume = self._check_volume(sym, req.volume)
+        self._check_filling(sym, req.type_filling, False)
         buy = req.type == BUY
         price = ask if buy else bid
-        plan = self._plan(acc, spec, buy, volume, price, req.position)
+        plan = self._plan(acc, sym, buy, volume, price, req.position)
         opens_buy = None
         if plan.opens:
             opens_buy = buy
-        self._check_direction(spec, opens_buy)
+        self._check_direction(sym, opens_buy)
         if not _finite(req.price) or req.price < 0:
             raise Reject(INVALID_PRICE, "Invalid price")
-        if req.price > 0 and abs(req.price - price) > req.deviation * self._point(spec) + 1e-3 * self._point(spec):
+        if req.price > 0 and abs(req.price - price) > req.deviation * self._point(sym) + 1e-3 * self._point(sym):
             raise Reject(REQUOTE, "Requote")
-        sl, tp = self._norm(spec, req.sl), self._norm(spec, req.tp)
+        sl, tp = self._norm(sym, req.sl), self._norm(sym, req.tp)
         if plan.opens:
-            self._check_stops(spec, buy, bid if buy else ask, sl, tp)
-            limit = float(getattr(spec, "volume_limit", 0.0) or 0.0)
+            self._check_stops(sym, buy, bid if buy else ask, sl, tp)
+            limit = float(getattr(sym, "volume_limit", 0.0) or 0.0)
             if limit > 0:
                 bv, _, sv, _ = self._plan_agg(acc, plan)
                 if (bv if buy else sv) > limit + _EPS:
@@ -807,7 +807,7 @@ class TradingEngine:
         if not send:
             return self._figures(acc, plan)
         t = self._now
-        o = Order(self._ticket(), acc.login, spec.name, req.type, 0, req.type_filling, FILLED,
+        o = Order(self._ticket(), acc.login, sym.name, req.type, 0, req.type_filling, FILLED,
                   req.magic, 0, 0, REASON_API, volume, 0.0, price, sl if plan.opens else 0.0,
                   tp if plan.opens else 0.0, price, 0.0, t, t, 0, req.comment, False)
         deal = self._execute(acc, plan, o, REASON_API, t, sl, tp, req.comment, req.magic)
@@ -816,31 +816,31 @@ class TradingEngine:
 
     def _pending(self, req: TradeRequest, send: bool):
         acc = self._acc
-        spec = self._symbol(req)
+        sym = self._symbol(req)
         otype = req.type
         if otype not in (BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, BUY_STOP_LIMIT, SELL_STOP_LIMIT):
             raise Reject(INVALID, "Invalid order type")
-        self._check_order_mode(spec, {2: 2, 3: 2, 4: 4, 5: 4, 6: 8, 7: 8}[otype])
-        q = self._market_open(spec)
+        self._check_order_mode(sym, {2: 2, 3: 2, 4: 4, 5: 4, 6: 8, 7: 8}[otype])
+        q = self._market_open(sym)
         buy = is_buy(otype)
-        self._check_direction(spec, buy)
-        volume = self._check_volume(spec, req.volume)
-        self._check_filling(spec, req.type_filling, True)
-        price = self._norm(spec, req.price) if _finite(req.price) else req.price
-        stoplimit = self._norm(spec, req.stoplimit) if _finite(req.stoplimit) else req.stoplimit
-        self._pending_prices(spec, otype, price, stoplimit, q)
+        self._check_direction(sym, buy)
+        volume = self._check_volume(sym, req.volume)
+        self._check_filling(sym, req.type_filling, True)
+        price = self._norm(sym, req.price) if _finite(req.price) else req.price
+        stoplimit = self._norm(sym, req.stoplimit) if _finite(req.stoplimit) else req.stoplimit
+        self._pending_prices(sym, otype, price, stoplimit, q)
         ref = stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else price
-        sl, tp = self._norm(spec, req.sl), self._norm(spec, req.tp)
-        self._check_stops(spec, buy, ref, sl, tp)
+        sl, tp = self._norm(sym, req.sl), self._norm(sym, req.tp)
+        self._check_stops(sym, buy, ref, sl, tp)
         t = self._now
-        expiration = self._expiration(spec, req.type_time, req.expiration, t)
+        expiration = self._expiration(sym, req.type_time, req.expiration, t)
         limit = int(acc.cfg.get("limit_orders", 200) or 0)
         if limit and len(acc.orders) >= limit:
             raise Reject(LIMIT_ORDERS, "Pending orders limit reached")
         fill_price = stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else price
         if not send:
-            return self._figures(acc, self._plan(acc, spec, buy, volume, fill_price, 0))
-        o = Order(self._ticket(), acc.login, spec.name, otype, req.type_time, req.type_filling, PLACED,
+            return self._figures(acc, self._plan(acc, sym, buy, volume, fill_price, 0))
+        o = Order(self._ticket(), acc.login, sym.name, otype, req.type_time, req.type_filling, PLACED,
                   req.magic, 0, 0, REASON_API, volume, volume, price, sl, tp, q[1] if buy else q[0],
                   stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else 0.0, t, 0,
                   expiration, req.comment, True)
@@ -866,13 +866,13 @@ class TradingEngine:
     def _sltp(self, req: TradeRequest, send: bool):
         acc = self._acc
         p = self._find_position(req)
-        spec = self._spec(p.symbol)
-        bid, ask = self._market_open(spec)
+        sym = self._spec(p.symbol)
+        bid, ask = self._market_open(sym)
         close = bid if p.type == BUY else ask
-        sl, tp = self._norm(spec, req.sl), self._norm(spec, req.tp)
-        self._check_stops(spec, p.type == BUY, close, sl, tp)
-        self._check_freeze(spec, p.sl, close)
-        self._check_freeze(spec, p.tp, close)
+        sl, tp = self._norm(sym, req.sl), self._norm(sym, req.tp)
+        self._check_stops(sym, p.type == BUY, close, sl, tp)
+        self._check_freeze(sym, p.sl, close)
+        self._check_freeze(sym, p.tp, close)
         if sl == p.sl and tp == p.tp:
             raise Reject(NO_CHANGES, "No changes")
         if not send:
@@ -894,18 +894,18 @@ class TradingEngine:
     def _modify(self, req: TradeRequest, send: bool):
         acc = self._acc
         o = self._active_order(req)
-        spec = self._spec(o.symbol)
-        q = self._market_open(spec)
+        sym = self._spec(o.symbol)
+        q = self._market_open(sym)
         buy = is_buy(o.type)
-        self._check_freeze(spec, o.price_open, q[1] if buy else q[0])
-        price = self._norm(spec, req.price) if _finite(req.price) else req.price
-        stoplimit = self._norm(spec, req.stoplimit) if _finite(req.stoplimit) else req.stoplimit
+        self._check_freeze(sym, o.price_open, q[1] if buy else q[0])
+        price = self._norm(sym, req.price) if _finite(req.price) else req.price
+        stoplimit = self._norm(sym, req.stoplimit) if _finite(req.stoplimit) else req.stoplimit
         if o.type not in (BUY_STOP_LIMIT, SELL_STOP_LIMIT):
             stoplimit = 0.0
-        self._pending_prices(spec, o.type, price, stoplimit, q)
-        sl, tp = self._norm(spec, req.sl), self._norm(spec, req.tp)
-        self._check_stops(spec, buy, stoplimit if stoplimit else price, sl, tp)
-        expiration = self._expiration(spec, req.type_time, req.expiration, self._now)
+        self._pending_prices(sym, o.type, price, stoplimit, q)
+        sl, tp = self._norm(sym, req.sl), self._norm(sym, req.tp)
+        self._check_stops(sym, buy, stoplimit if stoplimit else price, sl, tp)
+        expiration = self._expiration(sym, req.type_time, req.expiration, self._now)
         if (price, stoplimit, sl, tp, req.type_time, expiration) == (
                 o.price_open, o.price_stoplimit, o.sl, o.tp, o.type_time, o.time_expiration):
             raise Reject(NO_CHANGES, "No changes")
@@ -919,10 +919,10 @@ class TradingEngine:
     def _remove(self, req: TradeRequest, send: bool):
         acc = self._acc
         o = self._active_order(req)
-        spec = self._spec(o.symbol)
+        sym = self._spec(o.symbol)
         q = self._quote(o.symbol)
         if q is not None:
-            self._check_freeze(spec, o.price_open, q[1] if is_buy(o.type) else q[0])
+            self._check_freeze(sym, o.price_open, q[1] if is_buy(o.type) else q[0])
         if not send:
             return self._figures(acc)
         self._finish_order(acc, o, CANCELED, self._now)
@@ -939,12 +939,12 @@ class TradingEngine:
             raise Reject(POSITION_CLOSED, "Position doesn't exist")
         if a.symbol != b.symbol or a.type == b.type or (req.symbol and req.symbol != a.symbol):
             raise Reject(INVALID, "Positions can't close each other")
-        spec = self._spec(a.symbol)
-        self._check_order_mode(spec, 64)
-        bid, ask = self._market_open(spec)
+        sym = self._spec(a.symbol)
+        self._check_order_mode(sym, 64)
+        bid, ask = self._market_open(sym)
         volume = min(a.volume, b.volume)
         price = b.price_open
-        realized = money(self._rates.profit(spec, a.type == BUY, volume, a.price_open, price,
+        realized = money(self._rates.profit(sym, a.type == BUY, volume, a.price_open, price,
                                             acc.currency))
         plan_a = Plan(a.symbol, a.type != BUY, volume, price, ENTRY_OUT_BY, a, volume,
                       _vol(a.volume - volume), a.price_open, 0.0, realized, False)
@@ -994,21 +994,21 @@ class TradingEngine:
         name = r.text()
         values = [r.take(F64) for _ in range(1 + n_prices)]
         r.end()
-        spec = self._spec(name) if name else None
-        if spec is None:
+        sym = self._spec(name) if name else None
+        if sym is None:
             return None
         if action > SELL_STOP_LIMIT or not _finite(*values) or values[0] < 0:
             raise PayloadError("invalid calculation arguments")
-        return action, spec, values
+        return action, sym, values
 
     def _cmd_margin(self, r: Reader):
         args = self._calc_args(r, 1)
         if args is None:
             return ST_NOT_FOUND, b""
-        action, spec, (volume, price) = args
+        action, sym, (volume, price) = args
         acc = self._acc
         try:
-            m = self._rates.margin(spec, volume, price, acc.leverage, acc.currency)
+            m = self._rates.margin(sym, volume, price, acc.leverage, acc.currency)
         except NoRate:
             return ST_FAILED, b""
         return ST_OK, F64.pack(money(m))
@@ -1017,10 +1017,10 @@ class TradingEngine:
         args = self._calc_args(r, 2)
         if args is None:
             return ST_NOT_FOUND, b""
-        action, spec, (volume, po, pc) = args
+        action, sym, (volume, po, pc) = args
         acc = self._acc
         try:
-            pr = self._rates.profit(spec, is_buy(action), volume, po, pc, acc.currency)
+            pr = self._rates.profit(sym, is_buy(action), volume, po, pc, acc.currency)
         except NoRate:
             return ST_FAILED, b""
         return ST_OK, F64.pack(money(pr))
@@ -1043,9 +1043,9 @@ class TradingEngine:
         for name in distinct:
             idx = np.nonzero(names == name)[0] if names is not None else slice(None)
             q = self._quote(name)
-            spec = self._spec(name)
+            sym = self._spec(name)
             opened = arr["price_open"][idx]
-            if q is None or spec is None:
+            if q is None or sym is None:
                 current[idx] = opened
                 profit[idx] = 0.0
                 continue
@@ -1053,7 +1053,7 @@ class TradingEngine:
             pc = np.where(buy, q[0], q[1])
             diff = np.where(buy, pc - opened, opened - pc)
             try:
-                k = calc.profit_factor(spec) * self._rates.rate(spec.currency_profit, acc.currency)
+                k = calc.profit_factor(sym) * self._rates.rate(sym.currency_profit, acc.currency)
             except NoRate:
                 k = 0.0
             current[idx] = pc

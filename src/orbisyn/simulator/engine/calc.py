@@ -17,36 +17,36 @@ class NoRate(LookupError):
     """No symbol links two currencies (directly or through USD)."""
 
 
-def _spec_get(spec, name, default=0):
-    value = getattr(spec, name, default)
+def _spec_get(sym, name, default=0):
+    value = getattr(sym, name, default)
     return default if value is None else value
 
 
-def profit_factor(spec) -> float:
+def profit_factor(sym) -> float:
     """Money per unit of price movement per lot, in the profit currency."""
-    mode = _spec_get(spec, "trade_calc_mode", FOREX)
+    mode = _spec_get(sym, "trade_calc_mode", FOREX)
     if mode == FUTURES:
-        size = _spec_get(spec, "trade_tick_size", 0.0)
-        return _spec_get(spec, "trade_tick_value", 0.0) / size if size else 0.0
-    return float(_spec_get(spec, "trade_contract_size", 1.0))
+        size = _spec_get(sym, "trade_tick_size", 0.0)
+        return _spec_get(sym, "trade_tick_value", 0.0) / size if size else 0.0
+    return float(_spec_get(sym, "trade_contract_size", 1.0))
 
 
-def margin_native(spec, volume: float, price: float, leverage: int) -> float:
+def margin_native(sym, volume: float, price: float, leverage: int) -> float:
     """Margin of `volume` lots in the symbol's margin currency (forex: base units)."""
-    mode = _spec_get(spec, "trade_calc_mode", FOREX)
-    contract = float(_spec_get(spec, "trade_contract_size", 1.0))
+    mode = _spec_get(sym, "trade_calc_mode", FOREX)
+    contract = float(_spec_get(sym, "trade_contract_size", 1.0))
     lev = leverage if leverage > 0 else 1
     if mode == FOREX:
         return volume * contract / lev
     if mode == FOREX_NO_LEVERAGE:
         return volume * contract
     if mode == FUTURES:
-        return volume * float(_spec_get(spec, "margin_initial", 0.0))
+        return volume * float(_spec_get(sym, "margin_initial", 0.0))
     if mode == CFD or mode == STOCKS:
         return volume * contract * price
     if mode == CFD_INDEX:
-        size = _spec_get(spec, "trade_tick_size", 0.0)
-        tick = _spec_get(spec, "trade_tick_value", 0.0) / size if size else 0.0
+        size = _spec_get(sym, "trade_tick_size", 0.0)
+        tick = _spec_get(sym, "trade_tick_value", 0.0) / size if size else 0.0
         return volume * contract * price * tick
     if mode == CFD_LEVERAGE:
         return volume * contract * price / lev
@@ -56,16 +56,16 @@ def margin_native(spec, volume: float, price: float, leverage: int) -> float:
 PRICE_MODES = (CFD, CFD_INDEX, CFD_LEVERAGE, STOCKS)
 
 
-def margin_currency(spec) -> str:
-    return (_spec_get(spec, "currency_margin", "") or _spec_get(spec, "currency_base", "")
-            or _spec_get(spec, "currency_profit", ""))
+def margin_currency(sym) -> str:
+    return (_spec_get(sym, "currency_margin", "") or _spec_get(sym, "currency_base", "")
+            or _spec_get(sym, "currency_profit", ""))
 
 
-def margin_conversion_currency(spec) -> str:
+def margin_conversion_currency(sym) -> str:
     """The currency margin_native() counts in: contract * price is a sum in the quote currency."""
-    if _spec_get(spec, "trade_calc_mode", FOREX) in PRICE_MODES:
-        return _spec_get(spec, "currency_profit", "") or margin_currency(spec)
-    return margin_currency(spec)
+    if _spec_get(sym, "trade_calc_mode", FOREX) in PRICE_MODES:
+        return _spec_get(sym, "currency_profit", "") or margin_currency(sym)
+    return margin_currency(sym)
 
 
 class Rates:
@@ -78,12 +78,12 @@ class Rates:
     @staticmethod
     def pairs_of(specs: Iterable) -> Dict[Tuple[str, str], str]:
         pairs: Dict[Tuple[str, str], str] = {}
-        for spec in specs:
-            if _spec_get(spec, "trade_calc_mode", FOREX) not in (FOREX, FOREX_NO_LEVERAGE):
+        for sym in specs:
+            if _spec_get(sym, "trade_calc_mode", FOREX) not in (FOREX, FOREX_NO_LEVERAGE):
                 continue
-            key = (_spec_get(spec, "currency_base", ""), _spec_get(spec, "currency_profit", ""))
+            key = (_spec_get(sym, "currency_base", ""), _spec_get(sym, "currency_profit", ""))
             if key[0] and key[1] and key[0] != key[1]:
-                pairs.setdefault(key, spec.name)
+                pairs.setdefault(key, sym.name)
         return pairs
 
     def rate(self, src: str, dst: str) -> float:
@@ -113,21 +113,21 @@ class Rates:
                 return 1.0 / q[1]
         return None
 
-    def margin(self, spec, volume: float, price: float, leverage: int, account_ccy: str) -> float:
+    def margin(self, sym, volume: float, price: float, leverage: int, account_ccy: str) -> float:
         """Margin in the account currency; `price` is the opening price of the lots."""
-        amount = margin_native(spec, volume, price, leverage)
-        ccy = margin_currency(spec)
-        profit_ccy = _spec_get(spec, "currency_profit", "")
-        mode = _spec_get(spec, "trade_calc_mode", FOREX)
+        amount = margin_native(sym, volume, price, leverage)
+        ccy = margin_currency(sym)
+        profit_ccy = _spec_get(sym, "currency_profit", "")
+        mode = _spec_get(sym, "trade_calc_mode", FOREX)
         if (mode in (FOREX, FOREX_NO_LEVERAGE) and ccy != account_ccy and profit_ccy
-                and ccy == _spec_get(spec, "currency_base", "") and profit_ccy != ccy):
+                and ccy == _spec_get(sym, "currency_base", "") and profit_ccy != ccy):
             # Base units are worth `price` profit units: the symbol is its own cross rate.
             return amount * price * self.rate(profit_ccy, account_ccy)
-        return amount * self.rate(margin_conversion_currency(spec), account_ccy)
+        return amount * self.rate(margin_conversion_currency(sym), account_ccy)
 
-    def profit(self, spec, is_buy: bool, volume: float, price_open: float, price_close: float,
+    def profit(self, sym, is_buy: bool, volume: float, price_open: float, price_close: float,
                account_ccy: str) -> float:
         diff = price_close - price_open if is_buy else price_open - price_close
         # Grouped as the bulk position figures are, so both round alike.
-        return diff * volume * (profit_factor(spec) * self.rate(_spec_get(spec, "currency_profit", ""),
+        return diff * volume * (profit_factor(sym) * self.rate(_spec_get(sym, "currency_profit", ""),
                                                                 account_ccy))
