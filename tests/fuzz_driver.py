@@ -31,6 +31,7 @@ import hostile_peer  # noqa: E402
 
 UTC = datetime.timezone.utc
 LINK_CODES = {-10001, -10002, -10004}
+TYPEERROR = object()  # Python itself refused the call
 
 
 class FuzzFailure(AssertionError):
@@ -250,7 +251,7 @@ class Driver:
             result = getattr(self.ob, name)(*args, **kwargs)
         except TypeError:
             if rules.refusal(name, args, kwargs) == "typeerror":
-                return "typeerror", self.ob.last_error()
+                return TYPEERROR, self.ob.last_error()
             raise
         except BaseException as e:  # noqa: BLE001
             self.fail(f"raised {type(e).__name__}: {e}")
@@ -354,11 +355,11 @@ class Driver:
             self.check_verdicts(self.sync(), 0, "by last_error")
             return
         if refused == "typeerror":
-            if result != "typeerror":
+            if result is not TYPEERROR:
                 self.fail(f"Python should have refused the call; got {result!r}")
             self.check_verdicts(self.sync(), 0, "by a refused call")
             return
-        if result == "typeerror":
+        if result is TYPEERROR:
             self.fail("raised TypeError")
         if refused is not None:
             want_ret, want_msg = refused

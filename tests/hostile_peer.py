@@ -180,6 +180,7 @@ class Replies:
 
 def facts_of(code: int, data: bytes) -> dict:
     """What a reply that the module accepts carries, read back from the bytes sent."""
+    data = data[:4 + struct.unpack_from("<I", data)[0]]  # without trailing junk
     status = struct.unpack_from("<i", data, 8)[0]
     facts = {"status": status}
     if code in COUNT_CODES:
