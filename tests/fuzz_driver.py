@@ -110,6 +110,10 @@ def valid_call(name: str, rng: random.Random):
             if rng.random() < 0.3:
                 del req[key]
         return ((), req) if rng.random() < 0.3 else ((req,), {})
+    if name == "login":
+        if rng.random() < 0.5:
+            return (rng.choice([1, 1234, 2**64 - 1]), "pw"), {"server": "srv", "timeout": 100}
+        return (), {"login": 5, "password": "x" * 253, "timeout": 100}
     if name == "order_calc_margin":
         return (rng.choice([0, 1, -1, 2**40]), sym(), rng.choice([1.0, 1, 0.5]), 1.1), {}
     if name == "order_calc_profit":
