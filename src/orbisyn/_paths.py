@@ -23,6 +23,9 @@ def _lower_unit(ch: str) -> str:
     code = ord(ch)
     if code < 0x80 or code > 0xFFFF or 0xD800 <= code <= 0xDFFF:
         return ch
+    if code == 0x130:
+        # Simple mapping of U+0130 is "i"; str.lower() gives the two-character full one.
+        return "i"
     low = ch.lower()
     return low if len(low) == 1 and ord(low) <= 0xFFFF else ch
 

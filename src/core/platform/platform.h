@@ -30,14 +30,17 @@ IoResult PipeRead(PipeHandle h, void* dst, size_t n);
 void PipeClose(PipeHandle h);
 
 // Opens the pipe named "\\.\pipe\NAME" (UTF-16, NUL-terminated). Waits without limit while
-// the pipe is busy. On success returns the handle; on failure returns kInvalidPipe and
-// stores the system error number in *error (ENOENT/ECONNREFUSED for a missing pipe,
-// EACCES for an unsafe socket directory).
+// the pipe is busy. On success returns the handle (close-on-exec); on failure returns
+// kInvalidPipe and stores the system error number in *error: ENOENT or ECONNREFUSED for a
+// missing pipe (also when the socket directory is missing), EACCES for a socket directory
+// that is not private, EINVAL for a name without the prefix, ENAMETOOLONG for a socket
+// path the system cannot address.
 PipeHandle PipeOpen(const char16_t* name, uint32_t* error);
 
 // Final (normalised) path of an existing file into out (capacity units including the
-// terminator). Returns the length in units, or 0 when the file cannot be resolved or the
-// result needs capacity units or more.
+// terminator). Returns the length in units, or 0 (out empty) when the file cannot be
+// resolved or the result needs capacity units or more: to accept results of up to 260
+// units, pass capacity 261.
 size_t FinalPath(const char16_t* path, char16_t* out, size_t capacity);
 
 // Lower-cases n UTF-16 units in place by the simple one-to-one mapping; surrogates stay.
@@ -47,11 +50,14 @@ void LowerCase(char16_t* text, size_t n);
 bool Sha256(const void* data, size_t n, uint8_t digest[32]);
 
 // Starts the program at path detached from this process (own session, standard streams on
-// /dev/null, the caller's environment and working directory), with "/portable" as its only
-// argument when portable is set. Leaves no zombie. Returns false when it could not start.
+// /dev/null, no other inherited descriptors, the caller's environment and working
+// directory), with "/portable" as its only argument when portable is set. The program is
+// never a child of this process, so nothing is left to reap. Returns false when it could
+// not start (missing file, no execute permission, not an executable).
 bool SpawnDetached(const char16_t* path, bool portable);
 
-// Roaming application-data folder into out. Returns false when there is none.
+// Roaming application-data folder into out ($XDG_DATA_HOME when absolute, else
+// $HOME/.local/share). Returns false when there is none or it does not fit.
 bool RoamingAppData(char16_t* out, size_t capacity);
 
 // True when path exists (stat succeeds).
@@ -61,19 +67,22 @@ bool PathExists(const char16_t* path);
 // path does not exist.
 bool LastWriteTime(const char16_t* path, uint64_t* time);
 
-// Calls visit(name, is_directory, context) for every entry of the directory, in the order
-// the file system returns them, until visit returns false. Returns false when the
-// directory cannot be opened.
+// Calls visit(name, is_directory, context) for every entry of the directory except "." and
+// "..", in the order the file system returns them, until visit returns false.
+// is_directory follows symbolic links. Returns false when the directory cannot be opened.
 using DirVisitor = bool (*)(const char16_t* name, bool is_directory, void* context);
 bool ListDirectory(const char16_t* dir, DirVisitor visit, void* context);
 
-// Reads up to max bytes from the start of a file. Returns false when it cannot be opened;
-// *got receives the number of bytes read.
+// Reads up to max bytes from the start of a regular file. Returns false when it cannot be
+// opened or is not a regular file (a FIFO never blocks here); *got receives the number of
+// bytes read, which may be short when a read fails after the open.
 bool ReadFileHead(const char16_t* path, void* dst, size_t max, size_t* got);
 
-// Executable image of this process's parent, into out. Returns false when unknown.
+// Executable image of this process's parent, into out. Returns false when unknown or when
+// it needs capacity units or more.
 bool ParentImagePath(char16_t* out, size_t capacity);
 
+// Sleeps the whole time, also when signals arrive.
 void SleepMs(uint32_t ms);
 
 // Number of UTF-16 units before the terminator.

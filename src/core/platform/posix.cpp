@@ -239,7 +239,8 @@ struct SpawnJob {
   int result;
 };
 
-int SpawnIntermediate(void* arg) {
+// Runs on its own small stack; keep sanitizer bookkeeping for our stack out of it.
+__attribute__((no_sanitize("address"))) int SpawnIntermediate(void* arg) {
   auto* job = static_cast<SpawnJob*>(arg);
   pid_t pid;
   job->result = posix_spawn(&pid, job->path, job->actions, job->attr, job->argv, environ);

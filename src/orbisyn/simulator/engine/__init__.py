@@ -1,0 +1,1 @@
+"""Building blocks of the simulated Terminal's trading engine (see ``trading``)."""

@@ -1,0 +1,123 @@
+"""The engine inside a running simulated Terminal, driven over its socket.
+
+The Terminal runs as its own process (started through its launcher); requests
+are the documented byte frames.
+"""
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+from engine_client import Client, OverSocket
+
+pytest.importorskip("orbisyn._core")  # the Terminal's process imports the package
+pytest.importorskip("orbisyn.simulator.server")
+from orbisyn import _paths  # noqa: E402
+from orbisyn.simulator import install as sim_install  # noqa: E402
+from orbisyn.simulator.client import RawClient  # noqa: E402
+
+SYMBOL = "BTCUSD"  # trades every day, so the tests don't depend on the weekday
+
+
+@pytest.fixture
+def terminal(tmp_path, monkeypatch):
+    run = tempfile.mkdtemp(prefix="oeng", dir="/tmp")
+    os.chmod(run, 0o700)
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "xdg"))
+    monkeypatch.setenv("XDG_RUNTIME_DIR", run)
+    res = sim_install.install(str(tmp_path / "term"))
+    settings = sim_install.load_settings(res["data_dir"])
+    settings["connect_delay_ms"] = 0
+    sim_install.save_settings(res["data_dir"], settings)
+    procs = []
+
+    def start():
+        proc = subprocess.Popen([res["exe"]], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, start_new_session=True)
+        procs.append(proc)
+        sock = _paths.socket_path(res["exe"])
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                raw = RawClient(sock)
+                return proc, raw, Client(OverSocket(raw))
+            except OSError:
+                assert proc.poll() is None and time.monotonic() < deadline
+                time.sleep(0.05)
+
+    yield res, start
+    for proc in procs:
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+    shutil.rmtree(run, ignore_errors=True)
+
+
+def account(raw):
+    status, body = raw.call(190)
+    assert status == 0 and len(body) == 851
+    return dict(zip(("balance", "credit", "profit", "equity", "margin", "margin_free"),
+                    struct.unpack_from("<6d", body, 35)))
+
+
+def test_trade_through_the_terminal(terminal):
+    res, start = terminal
+    proc, raw, c = start()
+    opened = c.buy(SYMBOL, volume=0.1)
+    assert opened.retcode == 10009
+    [pos] = c.positions()
+    assert (pos.ticket, pos.symbol, pos.volume) == (opened.order, SYMBOL, 0.1)
+    acct = account(raw)
+    assert acct["margin"] > 0 and acct["equity"] == pytest.approx(
+        acct["balance"] + acct["profit"], abs=0.01)
+    assert c.sell(SYMBOL, volume=0.1, position=opened.order).retcode == 10009
+    assert c.positions() == []
+    assert [d.entry for d in c.deals()] == [0, 0, 1]
+    assert account(raw)["balance"] == pytest.approx(sum(d.profit for d in c.deals()))
+
+
+def test_sigkill_and_restart_keep_every_acknowledged_trade(terminal):
+    res, start = terminal
+    proc, raw, c = start()
+    orders = [c.buy(SYMBOL, volume=0.01).order for _ in range(15)]
+    os.kill(proc.pid, signal.SIGKILL)
+    proc.wait()
+    raw.close()
+    proc, raw, c = start()
+    assert sorted(p.ticket for p in c.positions()) == sorted(orders)
+
+
+CLIENT = """
+import sys
+sys.path[:0] = [{tests!r}]
+from engine_client import Client, OverSocket
+from orbisyn.simulator.client import RawClient
+c = Client(OverSocket(RawClient({sock!r})))
+for i in range(15):
+    opened = c.buy({symbol!r}, volume=0.01)
+    assert opened.retcode == 10009, opened
+    assert c.sell({symbol!r}, volume=0.01, position=opened.order).retcode == 10009
+"""
+
+
+def test_two_clients_trading_at_once_keep_one_account(terminal):
+    res, start = terminal
+    proc, raw, c = start()
+    code = CLIENT.format(tests=os.path.dirname(os.path.abspath(__file__)),
+                         sock=_paths.socket_path(res["exe"]), symbol=SYMBOL)
+    workers = [subprocess.Popen([sys.executable, "-c", code]) for _ in range(2)]
+    assert [w.wait(120) for w in workers] == [0, 0]
+    history = c.deals()
+    assert len({d.ticket for d in history}) == len(history) == 61  # the deposit and 60 deals
+    assert c.positions() == [] and any(d.profit for d in history[1:])
+    assert account(raw)["balance"] == pytest.approx(
+        sum(d.profit + d.swap + d.commission for d in history), abs=0.005)

@@ -1,0 +1,247 @@
+"""The platform layer and the locator, through a small C++ driver linked against them."""
+import importlib.util
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+CORE = REPO / "src" / "core"
+
+# The Python twin of the socket naming; loaded by file so the extension need not be built.
+_spec = importlib.util.spec_from_file_location("_paths", REPO / "src" / "orbisyn" / "_paths.py")
+paths = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(paths)
+
+
+@pytest.fixture(scope="session")
+def driver(tmp_path_factory):
+    if shutil.which("g++") is None:
+        pytest.skip("no C++ compiler")
+    exe = tmp_path_factory.mktemp("native") / "test_platform"
+    sources = ["platform/posix.cpp", "link/text.cpp", "link/terminal_locator.cpp"]
+    subprocess.run(
+        ["g++", "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{CORE}",
+         str(Path(__file__).with_name("test_platform.cpp")), *(str(CORE / s) for s in sources),
+         "-lcrypto", "-o", str(exe)],
+        check=True)
+    return exe
+
+
+def run(driver, *args, env=None, **kw):
+    proc = subprocess.run([str(driver), *map(str, args)], capture_output=True, env=env, timeout=60, **kw)
+    assert proc.returncode == 0, proc.stderr.decode()
+    return proc.stdout
+
+
+def test_socket_round_trip_and_failures(driver, tmp_path):
+    run(driver, "socket", tmp_path)
+
+
+def test_files_and_directories(driver, tmp_path):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / ".hidden").mkdir()
+    (tmp_path / "linkdir").symlink_to(tmp_path / "sub")
+    (tmp_path / "dangling").symlink_to(tmp_path / "missing")
+    (tmp_path / "Ärger").write_bytes(b"")
+    (tmp_path / "big").write_bytes(bytes(i % 251 for i in range(600)))
+    (tmp_path / "link-to-big").symlink_to(tmp_path / "big")
+    os.mkfifo(tmp_path / "fifo")
+    for name, ns in [("early", 10**12), ("late", 10**12 + 1), ("negative", -5 * 10**9)]:
+        (tmp_path / name).write_bytes(b"abc")
+        os.utime(tmp_path / name, ns=(ns, ns))
+    listing = run(driver, "files", tmp_path).decode().strip()
+    # readdir order, directories decided by stat() (through symlinks)
+    expected = " ".join(n + "/" if (tmp_path / n).is_dir() else n for n in os.listdir(tmp_path))
+    assert listing == expected
+
+
+def test_lower_case_matches_python_twin(driver):
+    lowered = run(driver, "lower")
+    mine = [lowered[2 * i] | lowered[2 * i + 1] << 8 for i in range(0x10000)]
+    diff = [u for u in range(0x10000) if mine[u] != ord(paths._lower_unit(chr(u)))]
+    assert diff == []
+    assert mine[ord("Ä")] == ord("ä") and mine[0xD835] == 0xD835 and mine[0x130] == ord("i")
+
+
+@pytest.mark.parametrize("case", ["symlink", "relative", "missing", "too-long"])
+def test_digest_matches_python_twin(driver, tmp_path, case):
+    real = tmp_path / "Install Ä" / "Terminal64.EXE"
+    real.parent.mkdir()
+    real.write_bytes(b"")
+    cwd = None
+    if case == "symlink":
+        arg = tmp_path / "LINK.exe"
+        arg.symlink_to(real)
+    elif case == "relative":
+        arg, cwd = "Install Ä/../Install Ä/Terminal64.EXE", tmp_path
+    elif case == "missing":
+        arg = "/Missing/ÄRGER/\U0001d538.EXE"
+    else:  # the resolved path is over 260 units: hashed as given
+        deep = tmp_path.joinpath(*["d" * 50] * 5)
+        deep.mkdir(parents=True)
+        (deep / "T.exe").write_bytes(b"")
+        arg = tmp_path / "S.exe"
+        arg.symlink_to(deep / "T.exe")
+    got = run(driver, "digest", arg, cwd=cwd).decode().strip()
+    here = os.getcwd()
+    try:
+        os.chdir(cwd or here)
+        want = paths.path_digest(str(arg)).hex()
+    finally:
+        os.chdir(here)
+    assert got == want
+    if case in ("symlink", "relative"):
+        assert got == paths.path_digest(str(real)).hex()
+
+
+REPORTER = """#!{python}
+import json, os, sys
+fds = {{}}
+for fd in os.listdir("/proc/self/fd"):
+    try:
+        fds[fd] = os.readlink("/proc/self/fd/" + fd)
+    except OSError:
+        pass
+info = dict(argv=sys.argv, sid=os.getsid(0), pid=os.getpid(), ppid=os.getppid(), cwd=os.getcwd(),
+            mark=os.environ.get("ORBISYN_SPAWN_MARK"), fds=fds)
+with open({report!r} + ".tmp", "w") as f:
+    json.dump(info, f)
+os.rename({report!r} + ".tmp", {report!r})
+"""
+
+
+@pytest.mark.parametrize("portable", [False, True])
+def test_spawn_detached(driver, tmp_path, portable):
+    report = tmp_path / "report.json"
+    exe = tmp_path / "terminal64.exe"
+    exe.write_text(REPORTER.format(python=sys.executable, report=str(report)))
+    exe.chmod(0o755)
+    (tmp_path / "cwd").mkdir()
+    spawner = int(run(driver, "spawn", exe, int(portable), 1, tmp_path / "cwd"))
+    deadline = time.monotonic() + 20
+    while not report.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    info = json.loads(report.read_text())
+    assert info["argv"] == [str(exe)] + (["/portable"] if portable else [])
+    assert info["sid"] == info["pid"] and info["ppid"] != spawner
+    assert info["cwd"] == str(tmp_path / "cwd") and info["mark"] == "kept"
+    assert [info["fds"].get(fd) for fd in "012"] == ["/dev/null"] * 3
+    assert "/dev/zero" not in info["fds"].values()
+
+
+@pytest.mark.parametrize("kind", ["missing", "not-executable", "directory"])
+def test_spawn_failure(driver, tmp_path, kind):
+    target = tmp_path / "terminal64.exe"
+    if kind == "not-executable":
+        target.write_text("#!/bin/sh\n")
+        target.chmod(0o644)
+    elif kind == "directory":
+        target.mkdir()
+    run(driver, "spawn", target, 0, 0, tmp_path)
+
+
+# ---- locator over temporary data folders -------------------------------------------------
+
+def install(tmp_path, name):
+    folder = tmp_path / "install" / name
+    folder.mkdir(parents=True)
+    (folder / "terminal64.exe").write_bytes(b"")
+    return folder
+
+
+def data_folder(root, name, target, *, portable=None, accounts=None, ini=None, scrivel=True,
+                origin=None):
+    """A Terminal data folder; times in seconds, origin as raw bytes to override."""
+    folder = root / name
+    (folder / "config").mkdir(parents=True)
+    if scrivel:
+        (folder / "Scrivel").mkdir()
+    for rel, when in [("portable.txt", portable), ("config/accounts.dat", accounts),
+                      ("config/terminal.ini", ini)]:
+        if when is not None:
+            (folder / rel).write_bytes(b"")
+            os.utime(folder / rel, (when, when))
+    if origin is None:
+        origin = "\ufeff" + str(target)
+        origin = origin.encode("utf-16-le")
+    if origin != b"none":
+        (folder / "origin.txt").write_bytes(origin)
+    return folder
+
+
+def scenario(name, tmp_path, root):
+    """Builds one layout; returns (connected exe or None, portable, setup text)."""
+    a, b = install(tmp_path, "A"), install(tmp_path, "B")
+    if name == "no-root":
+        return None, False, "Orbisyn x64 not found"
+    root.mkdir(parents=True)
+    if name == "only-files-and-dot-folders":
+        (root / "file").write_bytes(b"")
+        data_folder(root, ".hidden", a, accounts=100)
+        return None, False, "Orbisyn x64 not found"
+    if name == "later-of-two-files-wins":
+        data_folder(root, "one", a, accounts=500, ini=100)
+        data_folder(root, "two", b, accounts=300, ini=400)
+        return a, False, "untouched"
+    if name == "portable-needs-no-scrivel":
+        data_folder(root, "one", a, portable=900, scrivel=False)
+        data_folder(root, "two", b, ini=100)
+        return a, True, "untouched"
+    if name == "bad-origins-write-nothing":
+        data_folder(root, "good", a, accounts=1)
+        bom = b"\xff\xfe"
+        data_folder(root, "ansi", b, accounts=9, origin=str(b).encode())
+        # 7 bytes naming "B/", which exists relative to the driver's working directory
+        data_folder(root, "short", b, accounts=9, origin=bom + "B/".encode("utf-16-le") + b"\0")
+        data_folder(root, "newline", b, accounts=9, origin=bom + (str(b) + "\n").encode("utf-16-le"))
+        data_folder(root, "no-exe", tmp_path, accounts=9)
+        return a, False, "untouched"
+    if name == "no-scrivel":
+        data_folder(root, "good", a, accounts=1)
+        data_folder(root, "bad", b, accounts=9, scrivel=False)
+        return a, False, f"No Scrivel folder in '{root}/bad'"
+    if name == "no-origin":
+        data_folder(root, "good", a, accounts=1)
+        data_folder(root, "bad", b, accounts=9, origin=b"none")
+        return a, False, f"No origin.txt in '{root}/bad'"
+    if name == "only-invalid":
+        data_folder(root, "bad", b, accounts=9, scrivel=False)
+        return None, False, "Orbisyn x64 not found"
+    if name == "tie-goes-to-first-enumerated":
+        data_folder(root, "one", a, accounts=100)
+        data_folder(root, "two", b, accounts=100)
+        first = os.listdir(root)[0]
+        return (a if first == "one" else b), False, "untouched"
+    if name == "parent-terminal-preferred":
+        # The driver's parent is this Python process: a Terminal whose exe resolves to it.
+        p = tmp_path / "install" / "P"
+        p.mkdir()
+        (p / "terminal64.exe").symlink_to(os.readlink("/proc/self/exe"))
+        data_folder(root, "newer", a, accounts=900)
+        data_folder(root, "parent", p, accounts=1)
+        return p, False, "untouched"
+    raise AssertionError(name)
+
+
+@pytest.mark.parametrize("name", [
+    "no-root", "only-files-and-dot-folders", "later-of-two-files-wins",
+    "portable-needs-no-scrivel", "bad-origins-write-nothing", "no-scrivel", "no-origin",
+    "only-invalid", "tie-goes-to-first-enumerated", "parent-terminal-preferred"])
+def test_locate(driver, tmp_path, name):
+    root = tmp_path / "data" / "Quillmark" / "Terminal"
+    folder, portable, text = scenario(name, tmp_path, root)
+    env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"))
+    connected, setup = run(driver, "locate", env=env, cwd=tmp_path / "install").decode().split("\n")[:2]
+    want = "-" if folder is None else f"{folder}/terminal64.exe {'portable' if portable else 'installed'}"
+    assert (connected, setup) == (want, text)
+
+
+def test_locate_without_appdata(driver):
+    env = {k: v for k, v in os.environ.items() if k not in ("XDG_DATA_HOME", "HOME")}
+    assert run(driver, "locate", env=env).decode().split("\n")[:2] == ["-", "untouched"]
