@@ -213,7 +213,7 @@ class Driver:
         while True:
             got = hostile_peer.recv_msg(self.ctl)
             if got is None:
-                self.fail("the hostile peer died or did not answer")
+                self.fail(f"the hostile peer died or did not answer; its last verdicts: {verdicts}")
             if got[0] == "x":
                 verdicts.append(got[1])
             elif got[0] == want:

@@ -156,8 +156,10 @@ class Replies:
         if code == 109:
             return 0, struct.pack("<i", 2), {}
         if code == 1:
-            units = rng.choice(["", "5.0", "build", "\u00e9t\u00e9 \U0001f600", "x" * 70])
+            units = rng.choice(["", "5.0", "build", "\u00e9t\u00e9 \U0001f600", "x" * 70, "\u20ac" * 43])
             raw = units.encode("utf-16-le", "surrogatepass")
+            if rng.random() < 0.3:
+                raw = rng.randbytes(2 * rng.randrange(80))  # lone surrogates, NULs and all
             a, b = rng.randrange(-2**31, 2**31), rng.randrange(-2**31, 2**31)
             status = rng.choice([0, 1, 1, 5])
             return status, struct.pack("<iiI", a, b, len(raw) // 2) + raw, {}
@@ -173,7 +175,8 @@ class Replies:
                 return status, b"", {}
             return status, rng.randbytes(g[1]), {}
         if g[0] == _ARR:
-            n = rng.choice([0, 1, 2, 3]) if g[1] > 300 else rng.choice([0, 1, 3, 17, 200])
+            # Up to a few pipe buffers (16 KiB), so reads cross the buffered/direct boundary.
+            n = rng.choice([0, 1, 2, 3, 9]) if g[1] > 300 else rng.choice([0, 1, 3, 17, 200, 1100])
             return 0, struct.pack("<I", n) + rng.randbytes(n * g[1]), {}
         return rng.choice([0, 0, 0, 2]), rng.randbytes(g[1]), {}
 
@@ -405,7 +408,15 @@ class Peer:
                     conn.sendall(data[a:b])
                     time.sleep(0.0002)
             elif data:
-                conn.sendall(data)
+                frame_end = 4 + struct.unpack_from("<I", data)[0] if len(data) >= 4 else len(data)
+                conn.sendall(data[:frame_end])
+                if len(data) > frame_end:
+                    # The module reads no further than its frame: junk beyond it goes out
+                    # only as far as the socket buffer takes it, then the link is closed.
+                    try:
+                        conn.send(data[frame_end:], socket.MSG_DONTWAIT)
+                    except OSError:
+                        pass
         except OSError:
             return self.drop(conn)
         self.replied_at = time.monotonic()
