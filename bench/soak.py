@@ -7,7 +7,7 @@ allocated blocks measured before and after each function's run.
 The peer (its own process: the module holds the GIL while it waits) answers each
 command from a fixed cycle of prepared replies: valid ones, refusals with a negative
 status, wrong echoes, short and long frames and lying counts. A fifth of the calls
-carry refused arguments. Exits 1 when a function's memory is not flat.
+carry refused arguments; "failed" counts the calls that returned None or False. Exits 1 when a function's memory is not flat.
 """
 from __future__ import annotations
 
@@ -118,7 +118,7 @@ def main() -> int:
             names = [n for n in names if n in a.only.split(",")]
         rng = random.Random(5)
         # Argument sets drawn once, so that the loop itself allocates nothing new.
-        print(f"{'function':<22} {'calls':>7} {'refused':>7} {'RSS kB start':>12} {'end':>7} "
+        print(f"{'function':<22} {'calls':>7} {'refused':>7} {'failed':>6} {'RSS kB start':>12} {'end':>7} "
               f"{'blocks start':>12} {'end':>8}  flat", flush=True)
         failed = []
         started = time.monotonic()
@@ -138,20 +138,24 @@ def main() -> int:
             func = getattr(orbisyn, name)
 
             def run(n):
+                failed = 0
                 for i in range(n):
                     args, kw = sets[i % len(sets)]
-                    func(*args, **kw)
+                    r = func(*args, **kw)
+                    failed += r is None or r is False
+                return failed
 
             if not orbisyn.initialize(path=exe, timeout=100):
                 raise RuntimeError(f"no session: {orbisyn.last_error()}")
             run(min(2000, a.calls))
             rss0, blocks0 = measure()
-            run(a.calls)
+            failures = run(a.calls)
             rss1, blocks1 = measure()
             flat = rss1 - rss0 <= RSS_SLACK_KB and blocks1 - blocks0 <= BLOCKS_SLACK
             if not flat:
                 failed.append(name)
-            print(f"{name:<22} {a.calls:>7} {refused * 100 // len(sets):>6}% {rss0:>12} {rss1:>7} "
+            print(f"{name:<22} {a.calls:>7} {refused * 100 // len(sets):>6}% "
+                  f"{failures * 100 // max(1, a.calls):>5}% {rss0:>12} {rss1:>7} "
                   f"{blocks0:>12} {blocks1:>8}  {'yes' if flat else 'NO'}", flush=True)
         orbisyn.shutdown()
         print(f"{len(names)} functions, {a.calls} calls each, {time.monotonic() - started:.0f} s; "
