@@ -216,6 +216,13 @@ _KIND_NAMES = [k for k, _ in KINDS]
 _KIND_WEIGHTS = [w for _, w in KINDS]
 
 
+def wrapping_count(n: int, size: int) -> int:
+    """A count whose byte size, taken modulo 2**32, equals that of n records."""
+    k = next(k for k in range(1, size + 1) if (k << 32) % size == 0)
+    lie = n + (k << 32) // size
+    return lie if lie < 2**32 else n + 1
+
+
 def mutate(rng: random.Random, code: int, status: int, payload: bytes, kind: str):
     """(bytes to send, pieces for a split write or None)."""
     good = frame(code, status, payload)
@@ -252,10 +259,12 @@ def mutate(rng: random.Random, code: int, status: int, payload: bytes, kind: str
         body = bytearray(payload)
         if g and g[0] == _ARR and len(body) >= 4:
             n = struct.unpack_from("<I", body)[0]
-            lie = rng.choice([n + 1, n - 1 if n else 2, 2**32 - 1, 2**31, 71582789, rng.randrange(2**32)])
+            lie = rng.choice([n + 1, n - 1 if n else 2, 2**32 - 1, 2**31, rng.randrange(2**32),
+                              wrapping_count(n, g[1])])
             struct.pack_into("<I", body, 0, lie & 0xFFFFFFFF)
         elif code == 1 and len(body) >= 12:
-            struct.pack_into("<I", body, 8, rng.choice([2**32 - 1, 2**31, len(body)]))
+            n = struct.unpack_from("<I", body, 8)[0]
+            struct.pack_into("<I", body, 8, rng.choice([2**32 - 1, wrapping_count(n, 2), len(body)]))
         elif len(body) >= 4:
             struct.pack_into("<I", body, 0, rng.randrange(2**32))
         return frame(code, status, bytes(body)), None
