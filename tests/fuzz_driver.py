@@ -316,7 +316,9 @@ class Driver:
         if r < 0.02:
             return self.hostile_session_call()
         name = rng.choice(self.functions)
-        if name in ("initialize", "shutdown"):
+        if name == "initialize":
+            return self.refused_initialize()
+        if name == "shutdown":
             name = "last_error"
         if name == "login":
             args, kwargs = invalid_call(name, rng)
@@ -330,6 +332,19 @@ class Driver:
         self.checked_call(name, args, kwargs)
         if self.link_suspect:
             self.after_close()
+
+    def refused_initialize(self):
+        """initialize closes the link before it looks at its arguments."""
+        args, kwargs = self.rng.choice([
+            (("a", "b"), {}), ((5,), {}), ((), {"path": b"x"}), ((), {"login": -1}),
+            ((), {"timeout": 2**32}), ((), {"server": "s" * 254}), ((), {"path": self.exe, "password": None}),
+        ])
+        refused = rules.refusal("initialize", args, kwargs)
+        result, err = self.call("initialize", args, kwargs)
+        self.check_verdicts(self.sync(), 0, "by a refused initialize")
+        if refused is None or result is not False or err != (-2, refused[1]):
+            self.fail(f"gave {result!r}, {err!r}; the argument rules say {refused!r}")
+        self.after_close(expect_closed=True)
 
     def after_close(self, expect_closed=False):
         """The peer dropped the link: a call must fail as a link failure, then reconnect."""
