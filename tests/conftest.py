@@ -66,3 +66,13 @@ def fake_terminal(make_terminal) -> FakeTerminal:
 @pytest.fixture
 def run_fresh():
     return _run_fresh
+
+
+def pytest_make_parametrize_id(config, val, argname):
+    # Short ids for frames and actions: pytest exports the test id in PYTEST_CURRENT_TEST,
+    # and a Terminal the module spawns inherits that environment (and its size limit).
+    if isinstance(val, (bytes, bytearray)):
+        return f"{len(val)}B"
+    if isinstance(val, dict) and "kind" in val:
+        return val["kind"]
+    return None

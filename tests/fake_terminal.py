@@ -22,7 +22,21 @@ Test-side API (fixtures in conftest.py)::
         ...
 
 ``make_terminal(name="Term", start=True)`` (fixture) makes further or not-yet-started
-terminals; ``run_fresh(code)`` runs a snippet in a new interpreter.
+terminals (``tmp_path/name/terminal64.exe``); ``run_fresh(code)`` (fixture, also a plain
+function here) runs a snippet in a new interpreter that imports the same package and
+returns the CompletedProcess. Every test (autouse ``private_env``) gets a private
+``XDG_RUNTIME_DIR`` (a short dir under /tmp: socket paths are limited to 108 bytes) and
+an empty ``XDG_DATA_HOME``; teardown calls ``orbisyn.shutdown()`` and kills the peers.
+
+``session(term, build=3000, **initialize_kwargs)`` scripts the handshake and one ready
+poll (unless ``term.auto()`` answers them) and asserts ``initialize`` is True: call it
+before scripting the replies of the function under test, since the queue is in order.
+Useful attributes: ``term.exe_path``, ``term.socket_path``, ``term.dir``, ``term.log_path``
+(the peer's stderr).
+
+Parametrize with bytes freely: conftest gives bytes and actions short ids, because pytest
+puts the test id into the environment (PYTEST_CURRENT_TEST) that a spawned Terminal
+inherits, and a huge id makes the spawn fail with E2BIG.
 
 Frames and values (all little-endian, as on the wire):
     ``reply(echo, status, payload=b"", length=None)``  reply frame; ``length`` overrides the
@@ -42,6 +56,9 @@ connections; each request frame read consumes the next action):
                                     (``hold=None``: keep it open and go on reading)
 A request that finds the queue empty (and no standing answer) is recorded and the
 connection is closed, so a blocked module call sees a broken pipe instead of hanging.
+Likewise, when a client is connected and nothing happens for 15 s (no request, no word
+from the test), the peer drops its clients: a module call stuck on a reply that never
+comes returns, and the test fails instead of hanging (``term.watchdog()`` counts these).
 
 Standing answers take precedence over the queue for their command code:
     ``term.auto(build=3000, state=2)``  answer 4 with the build and 109 with the state
@@ -58,6 +75,8 @@ a silent peer fails the test after 5 s instead of hanging it):
     ``term.unscripted()``   command codes that found no action
     ``term.pending()``      actions not consumed yet
     ``term.argv()``         arguments the last peer was started with (e.g. ["/portable"])
+    ``term.pid()``          process id of the last peer
+    ``term.starts()``       number of peers started so far (fixture or module)
     ``term.clear()``        forget recorded requests and drop pending actions
 
 Lifecycle: ``term.start()`` runs the executable and waits until it listens;
@@ -72,6 +91,7 @@ from __future__ import annotations
 import argparse
 import os
 import pickle
+import select
 import selectors
 import signal
 import socket
@@ -208,17 +228,33 @@ def paths_module():
 # Peer side (runs as a script)
 
 MAX_LIFETIME = 300.0  # a peer whose test died never outlives this
+# With a client connected and neither a request nor a word from the test for this long, the
+# test is stuck in a module call that waits for bytes that will never come (a framing
+# fault): drop the clients so that the call returns and the test fails instead of hanging.
+IDLE_LIMIT = 15.0
 MAX_REQUEST = 64 << 20
 
 
+def _readable(sock: socket.socket) -> bool:
+    poller = select.poll()
+    poller.register(sock, select.POLLIN)
+    return bool(poller.poll(0))
+
+
 class _Peer:
+    """Event records (request, accept, eof, ...) go to an append-only file, so the peer never
+    blocks on a test process that sits in a module call; the control socket carries only the
+    test's commands and the peer's few answers to them."""
+
     def __init__(self, args):
         self.args = args
         self.queue: list[dict] = []
         self.standing: dict[int, dict] = {}
         self.clients: dict[int, socket.socket] = {}
         self.next_id = 0
+        self.pid = os.getpid()
         self.sel = selectors.DefaultSelector()
+        self.events = os.open(args.events, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
         try:
             with open(args.state, "rb") as f:
                 state = pickle.load(f)
@@ -227,16 +263,20 @@ class _Peer:
         except FileNotFoundError:
             pass
 
-    def emit(self, *msg):
+    def answer(self, *msg):
         try:
             _send_msg(self.ctl, msg)
         except OSError:
             os._exit(0)
 
+    def record(self, *msg):
+        data = pickle.dumps(msg)
+        os.write(self.events, _HDR.pack(len(data)) + data)
+
     def run(self):
         self.ctl = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         self.ctl.connect(self.args.control)
-        self.emit("hello", os.getpid(), self.args.argv)
+        self.answer("hello", self.pid, self.args.argv)
 
         paths = _load_paths(self.args.paths)
         paths.ensure_pipe_dir()
@@ -249,26 +289,36 @@ class _Peer:
         self.listener.bind(sock_path)
         os.chmod(sock_path, 0o600)
         self.listener.listen(8)
-        self.emit("listening", sock_path)
+        self.answer("listening", sock_path)
 
         self.sel.register(self.ctl, selectors.EVENT_READ, "ctl")
         self.sel.register(self.listener, selectors.EVENT_READ, "listen")
         deadline = time.monotonic() + MAX_LIFETIME
+        self.active = time.monotonic()
         while time.monotonic() < deadline:
             for key, _ in self.sel.select(timeout=1.0):
                 self.dispatch(key)
+                self.active = time.monotonic()
+            if self.clients and time.monotonic() - self.active > IDLE_LIMIT:
+                print(f"watchdog: no activity for {IDLE_LIMIT} s, dropping clients", file=sys.stderr)
+                for cid in list(self.clients):
+                    self.drop(cid, "watchdog")
+                self.active = time.monotonic()
 
     def dispatch(self, key):
+        # Nested handling may already have consumed what made this key ready.
         if key.data == "ctl":
-            self.on_control()
+            if _readable(self.ctl):
+                self.on_control()
         elif key.data == "listen":
-            conn, _ = self.listener.accept()
-            cid = self.next_id
-            self.next_id += 1
-            self.clients[cid] = conn
-            self.sel.register(conn, selectors.EVENT_READ, cid)
-            self.emit("accept", cid)
-        else:
+            if _readable(self.listener):
+                conn, _ = self.listener.accept()
+                cid = self.next_id
+                self.next_id += 1
+                self.clients[cid] = conn
+                self.sel.register(conn, selectors.EVENT_READ, cid)
+                self.record("accept", (self.pid, cid))
+        elif key.data in self.clients and _readable(self.clients[key.data]):
             self.on_client(key.data)
 
     def drain(self):
@@ -280,7 +330,13 @@ class _Peer:
             for key in ready:
                 self.dispatch(key)
 
-    def on_control(self):
+    def control_first(self):
+        """Apply control messages already sent: the test scripts before it calls the module,
+        but both sockets may turn readable in the same round."""
+        while _readable(self.ctl):
+            self.on_control(nested=True)
+
+    def on_control(self, nested=False):
         msg = _recv_msg(self.ctl)
         if msg is None:
             os._exit(0)  # the test has gone
@@ -296,36 +352,38 @@ class _Peer:
         elif op == "clear":
             self.queue.clear()
         elif op == "sync":
-            self.drain()
-            self.emit("synced", msg[1], len(self.queue))
+            if not nested:
+                self.drain()
+            self.answer("synced", msg[1], len(self.queue))
 
     def drop(self, cid, event):
         conn = self.clients.pop(cid, None)
         if conn is not None:
             self.sel.unregister(conn)
             conn.close()
-            self.emit(event, cid)
+            self.record(event, (self.pid, cid))
 
     def on_client(self, cid):
         conn = self.clients[cid]
+        key = (self.pid, cid)
         head = _recv_exact(conn, 4)
         if head is None:
             return self.drop(cid, "eof")
         n = _HDR.unpack(head)[0]
         if n > MAX_REQUEST:
-            self.emit("request", cid, head)
+            self.record("request", key, head)
             return self.drop(cid, "closed")
         body = _recv_exact(conn, n)
         if body is None:
-            self.emit("request", cid, head)  # a torn request is still worth seeing
+            self.record("request", key, head)  # a torn request is still worth seeing
             return self.drop(cid, "eof")
-        frame = head + body
-        self.emit("request", cid, frame)
+        self.record("request", key, head + body)
+        self.control_first()
         code = struct.unpack_from("<i", body)[0] if n >= 4 else None
         action = self.standing.get(code)
         if action is None:
             if not self.queue:
-                self.emit("unscripted", cid, code)
+                self.record("unscripted", key, code)
                 return self.drop(cid, "closed")
             action = self.queue.pop(0)
         self.perform(cid, conn, action)
@@ -355,6 +413,7 @@ def _peer_main(argv):
     p.add_argument("--paths", required=True)
     p.add_argument("--exe", required=True)
     p.add_argument("--pids", required=True)
+    p.add_argument("--events", required=True)
     p.add_argument("argv", nargs="*")
     args = p.parse_args(argv)
     Path(args.pids, str(os.getpid())).touch()
@@ -379,6 +438,8 @@ class FakeTerminal:
         self._pids = self.dir / "pids"
         self._pids.mkdir(exist_ok=True)
         self.log_path = str(self.dir / "peer.log")
+        self._events = str(self.dir / "events.bin")
+        self._events_off = 0
         self._ctl_path = str(Path(ctl_dir) / f"ctl-{name}")
         self._paths = paths_module()
         self._listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -392,6 +453,9 @@ class FakeTerminal:
         self._open_ids: set = set()
         self._accepted = 0
         self._argv: list[str] | None = None
+        self._pid: int | None = None
+        self._starts = 0
+        self._watchdog = 0
         self._remaining = 0
         self._seq = 0
         self._procs: list[subprocess.Popen] = []
@@ -410,6 +474,7 @@ class FakeTerminal:
             "#!/bin/sh\n"
             f"exec {q(sys.executable)} {q(here)} --control {q(self._ctl_path)} --state {q(self._state)}"
             f" --paths {q(self._paths.__file__)} --exe {q(self.exe_path)} --pids {q(str(self._pids))}"
+            f" --events {q(self._events)}"
             ' -- "$@"' f" 2>>{q(self.log_path)}\n"
         )
         Path(self.exe_path).write_text(script)
@@ -467,19 +532,40 @@ class FakeTerminal:
                 if until and until(msg):
                     return msg
             if not ready and (until is None or time.monotonic() >= deadline):
+                self._read_events()
                 return None
+
+    def _read_events(self):
+        try:
+            with open(self._events, "rb") as f:
+                f.seek(self._events_off)
+                data = f.read()
+        except FileNotFoundError:
+            return
+        pos = 0
+        while pos + 4 <= len(data):
+            n = _HDR.unpack_from(data, pos)[0]
+            if pos + 4 + n > len(data):
+                break  # a record being written; next time
+            self._handle(pickle.loads(data[pos + 4:pos + 4 + n]))
+            pos += 4 + n
+        self._events_off += pos
 
     def _handle(self, msg):
         op = msg[0]
         if op == "hello":
+            self._pid = msg[1]
             self._argv = list(msg[2])
+            self._starts += 1
         elif op == "accept":
             self._accepted += 1
             self._open_ids.add(msg[1])
         elif op == "request":
             self._requests.append(msg[2])
-        elif op in ("eof", "closed"):
+        elif op in ("eof", "closed", "watchdog"):
             self._open_ids.discard(msg[1])
+            if op == "watchdog":
+                self._watchdog += 1
         elif op == "unscripted":
             self._unscripted.append(msg[2])
         elif op == "synced":
@@ -514,6 +600,7 @@ class FakeTerminal:
             got = self._pump(lambda m: m[0] == "synced" and m[1] == seq, timeout, peer=peer)
             if got is None and peer in self._peers:
                 raise AssertionError(f"fake Terminal did not answer within {timeout} s (see {self.log_path})")
+        self._read_events()
 
     # -- scripting
     def script(self, *actions) -> "FakeTerminal":
@@ -578,6 +665,21 @@ class FakeTerminal:
         self.sync()
         return self._argv
 
+    def pid(self) -> int | None:
+        """Process id of the last peer started."""
+        self.sync()
+        return self._pid
+
+    def watchdog(self) -> int:
+        """Connections the peer dropped because a module call seemed stuck."""
+        self.sync()
+        return self._watchdog
+
+    def starts(self) -> int:
+        """Number of peers started so far (by the fixture or by the module)."""
+        self.sync()
+        return self._starts
+
     # -- lifecycle
     def start(self, timeout: float = 10.0) -> "FakeTerminal":
         proc = subprocess.Popen([self.exe_path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -609,6 +711,7 @@ class FakeTerminal:
         for peer in self._peers:
             peer.close()
         self._peers = []
+        self._read_events()
         self._open_ids = set()
 
     def stop(self) -> None:
@@ -649,15 +752,19 @@ def session(term: FakeTerminal, build: int = 3000, **kwargs) -> FakeTerminal:
     return term
 
 
-def run_fresh(code: str, timeout: float = 30.0, env: dict | None = None) -> subprocess.CompletedProcess:
-    """Run code in a new interpreter that finds the same orbisyn package."""
+def run_fresh(code: str, timeout: float = 30.0, env: dict | None = None,
+              argv: list[str] | None = None) -> subprocess.CompletedProcess:
+    """Run code in a new interpreter that finds the same orbisyn package (text output).
+
+    argv replaces the command line [python, -c, code], e.g. to start it through a shell."""
     import importlib.util
 
     spec = importlib.util.find_spec("orbisyn")
     pkg_parent = os.path.dirname(os.path.dirname(spec.origin))
     full_env = dict(os.environ if env is None else env)
     full_env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, full_env.get("PYTHONPATH", "")) if p)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+    full_env.pop("PYTEST_CURRENT_TEST", None)
+    return subprocess.run(argv or [sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=timeout, env=full_env, stdin=subprocess.DEVNULL)
 
 

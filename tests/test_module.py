@@ -1,0 +1,189 @@
+"""The module frame: exports, doc strings, record types, error state, hostile arguments."""
+from __future__ import annotations
+
+import shutil
+import subprocess
+
+import pytest
+
+import orbisyn
+from orbisyn import _core
+
+SESSION_DOCS = {
+    "initialize": ('initialize([path],[server="SERVER"],[login=LOGIN],[password="PASSWORD"])',
+                   "Establish connection to Orbisyn terminal"),
+    "shutdown": ("shutdown()", "Disconnect from Orbisyn terminal"),
+    "login": ('login(login,[server="SERVER"],[password="PASSWORD"])', "Log in to specific account"),
+    "version": ("version()", "Get Orbisyn terminal version"),
+    "last_error": ("last_error()", "Return last error code and description"),
+}
+
+ALL_FUNCTIONS = {
+    "initialize", "shutdown", "login", "version", "terminal_info", "account_info", "copy_ticks_from",
+    "copy_ticks_range", "copy_rates_from", "copy_rates_from_pos", "copy_rates_range", "positions_total",
+    "positions_get", "orders_total", "orders_get", "history_orders_total", "history_orders_get",
+    "history_deals_total", "history_deals_get", "order_check", "order_send", "order_calc_margin",
+    "order_calc_profit", "symbol_info", "symbol_info_tick", "symbol_select", "symbols_total", "symbols_get",
+    "market_book_add", "market_book_release", "market_book_get", "last_error",
+}
+
+RECORDS = {
+    "TradePosition": ("Trade position structure", 19),
+    "TradeOrder": ("Trade order structure", 24),
+    "TradeDeal": ("Trade deal structure", 18),
+    "TradeRequest": ("Trade request structure", 17),
+    "OrderSendResult": ("order_send result structure", 11),
+    "OrderCheckResult": ("order_check result structure", 9),
+    "Tick": ("This is a structure for storing latest symbol prices", 8),
+    "TerminalInfo": ("This is a structure for storing terminal information", 22),
+    "SymbolInfo": ("This is a structure for storing symbol information", 96),
+    "AccountInfo": ("This is a structure for storing account information", 28),
+    "BookInfo": ("This is a structure for storing Depth of Market information", 4),
+}
+
+
+def test_module_exports():
+    assert _core.__doc__ == "API Connector to Orbisyn Terminal"
+    public = {n for n in dir(_core) if not n.startswith("_")}
+    # The five session functions and all record types now; the other functions as they land.
+    assert set(SESSION_DOCS) | set(RECORDS) <= public <= ALL_FUNCTIONS | set(RECORDS)
+    for name in public:
+        assert getattr(orbisyn, name) is getattr(_core, name)
+
+
+@pytest.mark.parametrize("name", sorted(SESSION_DOCS))
+def test_doc_strings(name):
+    signature, description = SESSION_DOCS[name]
+    assert getattr(_core, name).__doc__ == f"{signature}\n\n{description}"
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_only_the_module_initialiser_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", _core.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    functions = [line.split()[-1] for line in out.splitlines() if line.split()[-2] in ("T", "W", "i")]
+    assert functions == ["PyInit__core"]
+
+
+@pytest.mark.parametrize("name", sorted(RECORDS))
+def test_record_type(name):
+    doc, fields = RECORDS[name]
+    rtype = getattr(orbisyn, name)
+    assert rtype.__doc__ == doc
+    assert rtype._asdict.__doc__ == "Convert named tuple object to dictionary"
+    if rtype.n_fields == 0:
+        pytest.skip(f"fields of {name} not defined yet")
+    assert rtype.n_fields == rtype.n_sequence_fields == fields
+    names = list(rtype.__match_args__)
+    assert len(set(names)) == fields
+
+    values = [object() for _ in range(fields)]
+    record = rtype(values)
+    orbisyn.shutdown()
+    before = orbisyn.last_error()
+    as_dict = record._asdict()
+    assert list(as_dict) == names
+    assert all(as_dict[k] is v for k, v in zip(names, values))
+    # _asdict is not a module function: it leaves the error state alone.
+    assert orbisyn.last_error() == before
+
+
+def test_asdict_belongs_to_its_type():
+    with pytest.raises(TypeError):
+        orbisyn.Tick._asdict(orbisyn.BookInfo((1, 2.0, 3, 4.0)))
+    with pytest.raises(TypeError):
+        orbisyn.BookInfo._asdict((1, 2.0, 3, 4.0))
+
+
+def test_tick_asdict():
+    tick = orbisyn.Tick((1, 2.0, 3.0, 4.0, 5, 6, 7, 8.0))
+    assert tick._asdict() == {"time": 1, "bid": 2.0, "ask": 3.0, "last": 4.0, "volume": 5,
+                              "time_msc": 6, "flags": 7, "volume_real": 8.0}
+
+
+def test_last_error_in_fresh_process(run_fresh):
+    code = ("import orbisyn\n"
+            "print(orbisyn.last_error(), orbisyn.last_error())\n"
+            "print(orbisyn.version(), orbisyn.last_error())\n"
+            "print(orbisyn.shutdown(), orbisyn.last_error())\n")
+    result = run_fresh(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "(0, '') (0, '')",
+        "(0, 0, '') (-10004, 'No IPC connection')",
+        "True (1, 'Success')",
+    ]
+
+
+class Hostile:
+    """Fails every protocol a conversion might try."""
+
+    def __bool__(self):
+        raise RuntimeError("bool")
+
+    def __index__(self):
+        raise RuntimeError("index")
+
+    def __int__(self):
+        raise RuntimeError("int")
+
+    def __float__(self):
+        raise RuntimeError("float")
+
+    def __len__(self):
+        raise RuntimeError("len")
+
+    def __str__(self):
+        raise RuntimeError("str")
+
+
+class Str(str):
+    pass
+
+
+class Int(int):
+    pass
+
+
+JUNK = [None, b"x", bytearray(b"x"), 2**200, -2**200, -1, 2**64, 2**32, float("nan"), float("inf"), 1.5,
+        object(), [1], {"a": 1}, ("t",), "x" * 100_000, "\udc80", Hostile(), Str("s" * 300), Int(-5)]
+
+
+@pytest.mark.parametrize("junk", JUNK, ids=lambda j: type(j).__name__)
+def test_no_exception_escapes(junk):
+    calls = [
+        lambda: orbisyn.initialize(junk),
+        lambda: orbisyn.initialize(junk, junk),
+        lambda: orbisyn.initialize(path=junk),
+        lambda: orbisyn.initialize(login=junk),
+        lambda: orbisyn.initialize(password=junk),
+        lambda: orbisyn.initialize(server=junk),
+        lambda: orbisyn.initialize(timeout=junk),
+        lambda: orbisyn.initialize(path="/nonexistent/terminal64.exe", portable=junk),
+        lambda: orbisyn.login(junk),
+        lambda: orbisyn.login(1, junk),
+        lambda: orbisyn.login(1, "p", junk),
+        lambda: orbisyn.login(junk, junk, junk, junk),
+        lambda: orbisyn.login(login=junk),
+        lambda: orbisyn.login(1, password=junk),
+        lambda: orbisyn.login(1, server=junk),
+        lambda: orbisyn.login(1, timeout=junk),
+    ]
+    for call in calls:
+        result = call()
+        assert result is False or result is True
+        code, message = orbisyn.last_error()
+        assert code < 0 and message
+
+
+def test_import_fails_cleanly_without_datetime(run_fresh):
+    # numpy first, so that only the extension's own datetime import can fail.
+    code = ("import sys, numpy\n"
+            "sys.modules['datetime'] = None\n"
+            "try:\n"
+            "    import orbisyn\n"
+            "except Exception as e:\n"
+            "    print(type(e).__name__, e)\n")
+    result = run_fresh(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ImportError") and "datetime" in result.stdout
