@@ -369,6 +369,7 @@ class Driver:
     def checked_call(self, name, args, kwargs):
         refused = rules.refusal(name, args, kwargs)
         self.last_kwargs = kwargs
+        self.last_args = args
         result, err = self.call(name, args, kwargs)
         if name == "last_error":
             self.check_verdicts(self.sync(), 0, "by last_error")
@@ -432,7 +433,14 @@ class Driver:
         if name in rules.BOOL_RESULT:
             return None if result is True else "True"
         if name in rules.RECORD_OF:
-            return rules.well_formed(result, rules.RECORD_OF[name])
+            bad = rules.well_formed(result, rules.RECORD_OF[name])
+            if bad is None and name == "symbol_info" and self.build < 2364:
+                # The legacy record has no name: the module fills in the one asked for.
+                want = self.last_args[0].split("\0")[0]
+                bad = None if result.name == want else f"name {want!r} filled in"
+            if bad is None and name in ("order_check", "order_send"):
+                bad = request_problem(result.request, self.last_args[0] if self.last_args else self.last_kwargs)
+            return bad
         if name in rules.TUPLE_OF:
             if type(result) is not tuple:
                 return "a tuple"
@@ -474,6 +482,22 @@ RECOVERY = {"positions_total", "orders_total", "terminal_info", "account_info", 
             "symbols_total", "history_deals_total"}
 BAR_FIELDS = ("time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume")
 TICK_FIELDS = ("time", "bid", "ask", "last", "volume", "time_msc", "flags", "volume_real")
+
+
+def request_problem(record, request: dict) -> str | None:
+    """None when the TradeRequest record shows the request as sent (absent keys zero)."""
+    for key, kind in rules.TRADE_KEYS:
+        got = getattr(record, key)
+        want = dict.get(request, key, "" if kind == "text" else 0)
+        if kind == "text":
+            want = want.split("\0")[0]
+        if kind == "float":
+            ok = got == want or (math.isnan(got) and math.isnan(want))
+        else:
+            ok = got == want and type(got) is (str if kind == "text" else int)
+        if not ok:
+            return f"request.{key} {got!r}, sent {want!r}"
+    return None
 
 
 def same(a, b) -> bool:
