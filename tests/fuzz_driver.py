@@ -428,7 +428,8 @@ class Driver:
         if name == "version":
             if v["status"] == 0:
                 return None if result == (0, 0, "") else "zeros for status 0"
-            ok = isinstance(result, tuple) and result[:2] == value and isinstance(result[2], str)
+            ok = isinstance(result, tuple) and result[:2] == value and isinstance(result[2], str) \
+                and len(result[2].encode("utf-8", "surrogatepass")) <= 127  # else dropped whole
             return None if ok else f"version {value}"
         if name in rules.BOOL_RESULT:
             return None if result is True else "True"
