@@ -45,7 +45,7 @@ def prepared_replies(seed: int = 1) -> dict[int, list[bytes]]:
         replies = hostile_peer.Replies(rng, 3000)
         frames = []
         for kind in ["valid", "valid", "valid", *IN_STEP_FAILURES]:
-            status, payload, _ = replies.payload(code, b"")
+            status, payload = replies.payload(code)
             if code == 109:
                 status = 0
             if code in (4, 109):
