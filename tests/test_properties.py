@@ -280,3 +280,23 @@ def test_table_covers_every_function():
     assert set(rules.ALL_FUNCTIONS) >= {n for n in dir(orbisyn._core) if not n.startswith("_") and
                                         callable(getattr(orbisyn._core, n)) and
                                         not isinstance(getattr(orbisyn._core, n), type)}
+
+
+# Texts that may go into a file path: any units but "/" and NUL, lone surrogates included.
+path_leaf = st.text(st.characters(blacklist_characters="/\0", blacklist_categories=()), min_size=1,
+                    max_size=60)
+
+
+@SETTINGS
+@given(leaf=path_leaf, repeat=st.integers(1, 4))
+def test_initialize_with_odd_paths(no_link, tmp_path, leaf, repeat):
+    """Any path text up to the limit reaches the setup code and comes back as a readable
+    -10003 message: no crash, no exception, nothing started."""
+    path = str(tmp_path / "missing" / (leaf * repeat))
+    accepted = rules.units(path) <= rules.PATH
+    assert orbisyn.initialize(path) is False
+    code, message = orbisyn.last_error()
+    if accepted:
+        assert code == -10003 and message.startswith("IPC initialize failed, "), (code, message)
+    else:
+        assert (code, message) == (-2, "Invalid 1st unnamed argument")
