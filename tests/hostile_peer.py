@@ -35,7 +35,7 @@ import sys
 import time
 import zlib
 
-STUCK_AFTER = 5.0  # seconds without a driver sync after a reply: the module hangs
+STUCK_AFTER = 20.0  # seconds without a driver sync after a reply: the module hangs
 LEGACY_BUILD = 2364  # first build that sends the 2993-byte symbol record
 
 # Reply grammar after echo and status: ("fixed", n) or ("array", element size) or
