@@ -189,6 +189,7 @@ class Driver:
         if not msg or msg[0] != "ready":
             raise RuntimeError("hostile peer did not start")
         self.link_suspect = False
+        self.step_sync = 0
 
     def close(self):
         try:
@@ -224,7 +225,7 @@ class Driver:
         self.check_verdicts(verdicts, 0, "before a mode change")
 
     def sync(self):
-        self.step_sync = getattr(self, "step_sync", 0) + 1
+        self.step_sync += 1
         verdicts, _ = self._control(("sync", self.step_sync), "synced")
         for v in verdicts:
             if v.get("stuck"):
@@ -253,10 +254,10 @@ class Driver:
         self.calls += 1
         try:
             result = getattr(self.ob, name)(*args, **kwargs)
-        except TypeError:
+        except TypeError as e:
             if rules.refusal(name, args, kwargs) == "typeerror":
                 return TYPEERROR, self.ob.last_error()
-            raise
+            self.fail(f"raised TypeError: {e}")
         except BaseException as e:  # noqa: BLE001
             self.fail(f"raised {type(e).__name__}: {e}")
         return result, self.ob.last_error()
