@@ -32,8 +32,13 @@ def _lower_unit(ch: str) -> str:
 
 def normalise(path: str) -> str:
     """realpath() of path, or path itself when that fails or is over 260 units."""
+    # Like realpath(3): fail unless every component exists.  (realpath's strict=
+    # argument needs Python 3.10; an empty path is no path, not the current folder.)
+    if not path:
+        return path
     try:
-        real = os.path.realpath(path, strict=True)
+        real = os.path.realpath(path)
+        os.stat(real)
     except (OSError, ValueError):
         return path
     return path if _utf16_units(real) > MAX_PATH_UNITS else real

@@ -1,0 +1,287 @@
+"""Installation and data-folder layout of the simulated Terminal.
+
+Installation folder: ``terminal64.exe``, a shell launcher that runs this
+Python's simulator with its own path.  Data folder, under
+``APPDATA/Quillmark/Terminal/<ID>/`` where the extension's locator looks:
+
+* ``origin.txt``: UTF-16LE with BOM, the installation folder, no line end;
+* ``Scrivel/``, ``config/terminal.ini``, ``config/accounts.dat`` (or
+  ``portable.txt`` for a portable installation);
+* ``config/simulator.json``: the simulator's settings (see ``default_settings``);
+* ``history/<SYMBOL>.m1.npy``: imported bars; ``logs/simulator.log``.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import hashlib
+import json
+import os
+import shlex
+import site
+import sys
+import tempfile
+from typing import Any
+
+from .. import _paths
+
+LAUNCHER = "terminal64.exe"
+DEFAULT_BUILD = 4850
+VERSION = 500
+
+DEFAULT_ACCOUNTS = [
+    {"login": 5001001, "password": "demo-pass", "server": "Orbisyn-Demo", "name": "Demo Hedging",
+     "company": "Orbisyn Simulated Markets", "currency": "USD", "leverage": 100, "deposit": 10000.0,
+     "margin_mode": 2, "margin_so_call": 100.0, "margin_so_so": 50.0, "otp": False},
+    {"login": 5001002, "password": "demo-pass", "server": "Orbisyn-Demo", "name": "Demo Netting",
+     "company": "Orbisyn Simulated Markets", "currency": "USD", "leverage": 100, "deposit": 10000.0,
+     "margin_mode": 0, "margin_so_call": 100.0, "margin_so_so": 50.0, "otp": False},
+]
+
+DEFAULT_SELECTED = ["EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"]
+
+
+def default_settings(build: int = DEFAULT_BUILD, seed: int = 1) -> dict[str, Any]:
+    return {
+        "build": build,
+        "version": VERSION,
+        "build_date": _dt.date.today().strftime("%d %b %Y"),
+        "seed": seed,
+        "connect_delay_ms": 500,
+        "trade_api_allowed": True,
+        "maxbars": 5_000_000,
+        "history_start": "2015-01-01",
+        "current_login": DEFAULT_ACCOUNTS[0]["login"],
+        "symbols": {"selected": list(DEFAULT_SELECTED)},
+        "accounts": [dict(a) for a in DEFAULT_ACCOUNTS],
+    }
+
+
+def data_folder_id(install_dir: str) -> str:
+    """32 upper-case hex digits derived from the installation folder, like a real one."""
+    norm = _paths.normalise(install_dir).lower()
+    return hashlib.sha256(norm.encode("utf-16-le", "surrogatepass")).hexdigest()[:32].upper()
+
+
+def settings_path(data_dir: str) -> str:
+    return os.path.join(data_dir, "config", "simulator.json")
+
+
+def load_settings(data_dir: str) -> dict[str, Any]:
+    with open(settings_path(data_dir), encoding="utf-8") as f:
+        settings = json.load(f)
+    merged = default_settings()
+    merged.update(settings)
+    return merged
+
+
+def save_settings(data_dir: str, settings: dict[str, Any]) -> None:
+    """Atomic write: a crash never leaves half a settings file."""
+    path = settings_path(data_dir)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".simulator.", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(settings, f, indent=2)
+            f.write("\n")
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def default_install_dir() -> str:
+    base = _paths.appdata_dir() or os.path.expanduser("~/.local/share")
+    return os.path.join(base, "orbisyn", "terminal")
+
+
+def _launcher_text(exe_dir: str, data_dir: str) -> str:
+    pkg_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    site_dirs = set(site.getsitepackages() + [site.getusersitepackages()])
+    env = ""
+    if pkg_parent not in site_dirs:
+        # A source checkout: make the package importable whatever the caller's environment.
+        env = f'PYTHONPATH={shlex.quote(pkg_parent)}${{PYTHONPATH:+:$PYTHONPATH}} '
+    return (
+        "#!/bin/sh\n"
+        "# Orbisyn Terminal (simulated). Written by `orbisyn-terminal install`.\n"
+        "# The socket is derived from the path this was started as; then leave the caller's\n"
+        "# folder so that it neither stays busy nor shadows the installed package.\n"
+        'case "$0" in /*) exe="$0" ;; *) exe="$PWD/$0" ;; esac\n'
+        "cd / || exit 1\n"
+        f"{env}exec {shlex.quote(sys.executable)} -m orbisyn.simulator run --foreground "
+        f'--exe "$exe" --data {shlex.quote(data_dir)} "$@"\n'
+    )
+
+
+def launcher_python(exe: str) -> str | None:
+    """The interpreter a simulator launcher runs, or None when exe is no such launcher."""
+    try:
+        with open(exe, encoding="utf-8") as f:
+            text = f.read(4096)
+    except (OSError, UnicodeDecodeError):
+        return None
+    for line in text.splitlines():
+        if "-m orbisyn.simulator" in line and "exec " in line:
+            words = shlex.split(line.split("exec ", 1)[1])
+            return words[0] if words else None
+    return None
+
+
+def _write_origin(data_dir: str, install_dir: str) -> None:
+    with open(os.path.join(data_dir, "origin.txt"), "wb") as f:
+        f.write(b"\xff\xfe" + install_dir.encode("utf-16-le", "surrogatepass"))
+
+
+def touch_last_used(data_dir: str, login: int | None) -> None:
+    """terminal.ini's mtime is what the locator reads as 'last used'."""
+    path = os.path.join(data_dir, "config", "terminal.ini")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("[Common]\n")
+        if login:
+            f.write(f"Login={login}\n")
+
+
+def write_accounts_dat(data_dir: str, settings: dict[str, Any]) -> None:
+    path = os.path.join(data_dir, "config", "accounts.dat")
+    lines = [f"{a['login']}\t{a.get('server', '')}\t{a.get('name', '')}" for a in settings["accounts"]]
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def install(install_dir: str | None = None, *, portable: bool = False, build: int | None = None,
+            seed: int | None = None, login: int | None = None, password: str | None = None,
+            server: str | None = None) -> dict[str, str]:
+    """Create (or refresh) an installation; returns its paths.
+
+    An existing installation keeps its settings; only the options given change them.
+    """
+    install_dir = os.path.abspath(install_dir or default_install_dir())
+    root = _paths.terminals_root()
+    if root is None:
+        raise RuntimeError("no application-data folder: set XDG_DATA_HOME or HOME")
+    if _paths._utf16_units(os.path.join(install_dir, LAUNCHER)) > _paths.MAX_PATH_UNITS:
+        raise ValueError("installation path too long for the Terminal (260 UTF-16 units)")
+    os.makedirs(install_dir, exist_ok=True)
+    data_dir = os.path.join(root, data_folder_id(install_dir))
+    for sub in ("config", "logs", "history"):
+        os.makedirs(os.path.join(data_dir, sub), exist_ok=True)
+    try:
+        settings = load_settings(data_dir)
+        fresh = False
+    except FileNotFoundError:
+        settings = default_settings()
+        fresh = True
+    if build is not None:
+        settings["build"] = int(build)
+    if seed is not None:
+        settings["seed"] = int(seed)
+    if login is not None or password is not None or server is not None:
+        first = settings["accounts"][0]
+        if login is not None:
+            first["login"] = int(login)
+            settings["current_login"] = int(login)
+        if password is not None:
+            first["password"] = password
+        if server is not None:
+            first["server"] = server
+    save_settings(data_dir, settings)
+
+    exe = os.path.join(install_dir, LAUNCHER)
+    tmp = exe + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(_launcher_text(install_dir, data_dir))
+    os.chmod(tmp, 0o755)
+    os.replace(tmp, exe)
+
+    _write_origin(data_dir, install_dir)
+    if portable:
+        with open(os.path.join(data_dir, "portable.txt"), "w", encoding="utf-8") as f:
+            f.write("portable\n")
+    else:
+        os.makedirs(os.path.join(data_dir, "Scrivel"), exist_ok=True)
+        write_accounts_dat(data_dir, settings)
+        touch_last_used(data_dir, settings.get("current_login"))
+    return {"install_dir": install_dir, "exe": exe, "data_dir": data_dir, "fresh": str(fresh)}
+
+
+# ---- finding installations the way the extension does ----------------------------------------
+
+def _mtime_ns(path: str) -> int | None:
+    try:
+        return max(os.stat(path).st_mtime_ns, 0)
+    except OSError:
+        return None
+
+
+def read_origin(data_dir: str) -> str | None:
+    try:
+        with open(os.path.join(data_dir, "origin.txt"), "rb") as f:
+            raw = f.read(518)
+    except OSError:
+        return None
+    if len(raw) < 8 or raw[:2] != b"\xff\xfe":
+        return None
+    return raw[2:len(raw) - len(raw) % 2].decode("utf-16-le", "surrogatepass")
+
+
+def candidates() -> list[dict[str, Any]]:
+    """Valid data folders in enumeration order, with exe, portable flag and last-used time."""
+    root = _paths.terminals_root()
+    out: list[dict[str, Any]] = []
+    if root is None:
+        return out
+    try:
+        names = os.listdir(root)
+    except OSError:
+        return out
+    for name in names:
+        folder = os.path.join(root, name)
+        if name.startswith(".") or not os.path.isdir(folder):
+            continue
+        portable_t = _mtime_ns(os.path.join(folder, "portable.txt"))
+        if portable_t is not None:
+            last, portable = portable_t, True
+        else:
+            if not os.path.exists(os.path.join(folder, "Scrivel")):
+                continue
+            portable = False
+            a = _mtime_ns(os.path.join(folder, "config", "accounts.dat")) or 0
+            b = _mtime_ns(os.path.join(folder, "config", "terminal.ini")) or 0
+            last = max(a, b)
+        origin = read_origin(folder)
+        if origin is None:
+            continue
+        exe = os.path.join(origin, LAUNCHER)
+        if not os.path.exists(exe):
+            continue
+        out.append({"data_dir": folder, "exe": exe, "portable": portable, "last_used": last})
+    return out
+
+
+def locate() -> dict[str, Any] | None:
+    """The installation that `initialize()` without a path would pick (parent rule aside)."""
+    best = None
+    for cand in candidates():
+        if best is None or cand["last_used"] > best["last_used"]:
+            best = cand
+    return best
+
+
+def find(install_dir: str | None) -> dict[str, Any] | None:
+    """The installation in install_dir, or the located one when None."""
+    if install_dir is None:
+        return locate()
+    install_dir = os.path.abspath(install_dir)
+    exe = os.path.join(install_dir, LAUNCHER)
+    root = _paths.terminals_root()
+    if root is None or not os.path.exists(exe):
+        return None
+    data_dir = os.path.join(root, data_folder_id(install_dir))
+    if not os.path.isdir(data_dir):
+        return None
+    return {"data_dir": data_dir, "exe": exe,
+            "portable": os.path.exists(os.path.join(data_dir, "portable.txt")), "last_used": 0}

@@ -1,0 +1,136 @@
+"""orbisyn-terminal: install layout, run/status/stop, import-bars."""
+from __future__ import annotations
+
+import datetime as dt
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from orbisyn import _paths
+from orbisyn.simulator import cli
+from orbisyn.simulator import install as sim_install
+from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.market import Market
+
+from simkit import stop_pid_from_lock
+
+
+def run_cli(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "orbisyn.simulator", *args], capture_output=True,
+                          text=True, timeout=60, stdin=subprocess.DEVNULL)
+
+
+def test_install_lays_out_what_the_locator_reads(sim_env):
+    inst = sim_env / "dir with spaces" / "Terminal"
+    assert cli.main(["install", "--dir", str(inst), "--seed", "9", "--login", "777", "--password", "pw"]) == 0
+    exe = inst / "terminal64.exe"
+    assert os.access(exe, os.X_OK)
+    found = sim_install.locate()
+    assert found is not None and found["exe"] == str(exe) and not found["portable"]
+    data = found["data_dir"]
+    assert os.path.dirname(data) == _paths.terminals_root()
+    raw = open(os.path.join(data, "origin.txt"), "rb").read()
+    assert raw[:2] == b"\xff\xfe" and raw[2:].decode("utf-16-le") == str(inst)
+    for part in ("Scrivel", "config/terminal.ini", "config/accounts.dat", "config/simulator.json"):
+        assert os.path.exists(os.path.join(data, part)), part
+    settings = sim_install.load_settings(data)
+    assert settings["seed"] == 9 and settings["current_login"] == 777
+    assert settings["accounts"][0]["password"] == "pw" and settings["build"] >= 2364
+    # Re-installing keeps the settings that were not given again.
+    assert cli.main(["install", "--dir", str(inst), "--build", "2363"]) == 0
+    settings = sim_install.load_settings(data)
+    assert settings["seed"] == 9 and settings["build"] == 2363
+
+
+def test_portable_install_and_most_recent_wins(sim_env):
+    a = sim_install.install(str(sim_env / "a"))
+    b = sim_install.install(str(sim_env / "b"), portable=True)
+    assert os.path.exists(os.path.join(b["data_dir"], "portable.txt"))
+    assert not os.path.exists(os.path.join(b["data_dir"], "Scrivel"))
+    os.utime(os.path.join(a["data_dir"], "config", "terminal.ini"), (1, 1))
+    os.utime(os.path.join(a["data_dir"], "config", "accounts.dat"), (1, 1))
+    found = sim_install.locate()
+    assert found["exe"] == b["exe"] and found["portable"]
+
+
+def test_run_status_stop(sim_env):
+    res = sim_install.install(str(sim_env / "t"))
+    try:
+        assert run_cli("status").returncode == 1
+        started = run_cli("run")
+        assert started.returncode == 0, started.stderr
+        status = run_cli("status", "--dir", str(sim_env / "t"))
+        assert status.returncode == 0 and "running" in status.stdout
+        assert run_cli("run").returncode == 0  # already running: no second server
+        stopped = run_cli("stop")
+        assert stopped.returncode == 0 and "stopped" in stopped.stdout
+        assert run_cli("status").returncode == 1
+        assert not os.path.exists(_paths.socket_path(res["exe"]))
+    finally:
+        stop_pid_from_lock(res["exe"])
+
+
+@pytest.mark.parametrize("sub", ["install", "run", "status", "stop", "import-bars", "reset"])
+def test_every_command_has_help(sub):
+    out = run_cli(sub, "--help")
+    assert out.returncode == 0 and "usage: orbisyn-terminal" in out.stdout
+
+
+def _write_csv(path, rows, header=True):
+    with open(path, "w") as f:
+        if header:
+            f.write("time,open,high,low,close,tick_volume,spread\n")
+        for r in rows:
+            f.write(",".join(str(x) for x in r) + "\n")
+
+
+def test_import_bars_replace_synthetic_prices(sim_env, start_sim):
+    res = sim_install.install(str(sim_env / "t"))
+    t0 = int(dt.datetime(2024, 5, 6, 9, 0, tzinfo=dt.timezone.utc).timestamp())
+    rows = []
+    for i in range(300):
+        o = 1.1 + 0.0001 * (i % 17)
+        rows.append((t0 + 60 * i, f"{o:.5f}", f"{o + 0.0004:.5f}", f"{o - 0.0003:.5f}", f"{o + 0.0001:.5f}",
+                     10 + i % 5, 7))
+    rows[10] = (dt.datetime.fromtimestamp(t0 + 600, dt.timezone.utc).strftime("%Y.%m.%d %H:%M"),) + rows[10][1:]
+    csv = sim_env / "bars.csv"
+    _write_csv(csv, rows)
+    out = run_cli("import-bars", "EURUSD", str(csv))
+    assert out.returncode == 0, out.stderr
+    assert "300 M1 bars" in out.stdout and "importing" in out.stderr
+
+    m = Market(seed=1, history_dir=os.path.join(res["data_dir"], "history"))
+    bars = np.concatenate(m.bars_range("EURUSD", 1, 0, 2**40))
+    assert len(bars) == 300 and bars["time"][0] == t0
+    np.testing.assert_allclose(bars["open"], [float(r[1]) for r in rows])
+    np.testing.assert_allclose(bars["high"], [float(r[2]) for r in rows])
+    assert list(bars["tick_volume"][:5]) == [10, 11, 12, 13, 14]
+    h1 = np.concatenate(m.bars_range("EURUSD", 16385, 0, 2**40))
+    assert len(h1) == 5 and h1["high"][0] == bars["high"][:60].max()
+    ticks = m.tick_array_between("EURUSD", t0 * 1000, (t0 + 3600) * 1000)
+    assert len(ticks) == bars["tick_volume"][:60].sum()
+    assert ticks["bid"].max() == bars["high"][:60].max()
+    # The latest tick is the last imported one, whatever the clock says.
+    assert m.tick_at("EURUSD", m.now_ms()).time_msc // 60000 == (t0 + 299 * 60) // 60
+    # A running Terminal serves them too.
+    proc = start_sim(res["exe"])
+    with RawClient(proc.sock) as c:
+        st, served = c.rates_range("EURUSD", 1, t0, t0 + 3600)
+        assert st == 0 and np.array_equal(served, bars[:61])
+
+
+@pytest.mark.parametrize("line,message", [
+    ("2024-05-06 09:00:30,1.1,1.2,1.0,1.1", "not an M1 bar time"),
+    ("2024-05-06 09:00,1.1,1.05,1.0,1.1", "inconsistent prices"),
+    ("2024-05-06 09:00,1.1,1.2", "expected open, high, low, close"),
+    ("2024-05-06 09:00,1.1,abc,1.0,1.1", "not a number"),
+])
+def test_import_bars_rejects_bad_rows(sim_env, line, message):
+    sim_install.install(str(sim_env / "t"))
+    csv = sim_env / "bad.csv"
+    csv.write_text("time,open,high,low,close\n2024-05-06 08:59,1.1,1.2,1.0,1.1\n" + line + "\n")
+    out = run_cli("import-bars", "EURUSD", str(csv))
+    assert out.returncode == 1 and message in out.stderr and "line 3" in out.stderr

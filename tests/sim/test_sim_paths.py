@@ -1,0 +1,22 @@
+"""Path normalisation shared by the simulated Terminal and its clients."""
+from __future__ import annotations
+
+from orbisyn import _paths
+
+
+def test_normalise_follows_realpath_rules(tmp_path, monkeypatch):
+    target = tmp_path / "Real" / "terminal64.exe"
+    target.parent.mkdir()
+    target.write_text("")
+    (tmp_path / "link").symlink_to(target.parent)
+    (tmp_path / "dangling").symlink_to(tmp_path / "missing")
+    monkeypatch.chdir(tmp_path)
+    assert _paths.normalise("link/terminal64.exe") == str(target)
+    assert _paths.normalise("Real/../Real/terminal64.exe") == str(target)
+    # Anything that realpath(3) refuses is used as given.
+    assert _paths.normalise("dangling") == "dangling"
+    assert _paths.normalise("Real/nothing/x") == "Real/nothing/x"
+    assert _paths.normalise("") == ""
+    # The launcher and the client reach the same socket whatever path form they were given.
+    assert _paths.socket_path("link/terminal64.exe") == _paths.socket_path(str(target))
+    assert _paths.socket_path("dangling") != _paths.socket_path(str(tmp_path / "dangling"))
