@@ -22,11 +22,6 @@ struct Credentials {
   uint32_t timeout = 0;
 };
 
-// Looks up key in kwargs; null when absent.
-PyObject* Keyword(PyObject* kwargs, const char* key) {
-  return kwargs ? PyDict_GetItemString(kwargs, key) : nullptr;
-}
-
 // The keywords shared by initialize and login, in the order they are checked.
 bool ApplyCredentialKeywords(PyObject* kwargs, Credentials* c) {
   PyObject* v;

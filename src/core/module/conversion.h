@@ -31,6 +31,11 @@ bool ToUInt32(PyObject* obj, uint32_t* value);
 // float only: an int is refused.
 bool ToFloat(PyObject* obj, double* value);
 
+// The value of a keyword argument, or null when it was not given (borrowed).
+inline PyObject* Keyword(PyObject* kwargs, const char* key) {
+  return kwargs ? PyDict_GetItemString(kwargs, key) : nullptr;
+}
+
 // Python str of the units before the first NUL among at most max units.
 PyObject* TextToPy(const char16_t* units, size_t max);
 

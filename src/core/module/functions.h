@@ -3,10 +3,6 @@
 
 #include "module/python.h"
 
-// Functions of subsystems still being built are weak: the method table leaves out the
-// ones that are absent from the library.
-#define ORBISYN_PENDING __attribute__((weak))
-
 namespace orbisyn::py {
 
 // session
@@ -17,38 +13,38 @@ PyObject* version(PyObject*, PyObject*);
 PyObject* last_error(PyObject*, PyObject*);
 
 // terminal, account, symbols, depth of market
-ORBISYN_PENDING PyObject* terminal_info(PyObject*, PyObject*);
-ORBISYN_PENDING PyObject* account_info(PyObject*, PyObject*);
-ORBISYN_PENDING PyObject* symbol_info(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* symbol_info_tick(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* symbol_select(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* symbols_total(PyObject*, PyObject*);
-ORBISYN_PENDING PyObject* symbols_get(PyObject*, PyObject* args, PyObject* kwargs);
-ORBISYN_PENDING PyObject* market_book_add(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* market_book_release(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* market_book_get(PyObject*, PyObject* args);
+PyObject* terminal_info(PyObject*, PyObject*);
+PyObject* account_info(PyObject*, PyObject*);
+PyObject* symbol_info(PyObject*, PyObject* args);
+PyObject* symbol_info_tick(PyObject*, PyObject* args);
+PyObject* symbol_select(PyObject*, PyObject* args);
+PyObject* symbols_total(PyObject*, PyObject*);
+PyObject* symbols_get(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* market_book_add(PyObject*, PyObject* args);
+PyObject* market_book_release(PyObject*, PyObject* args);
+PyObject* market_book_get(PyObject*, PyObject* args);
 
 // bars and ticks
-ORBISYN_PENDING PyObject* copy_ticks_from(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* copy_ticks_range(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* copy_rates_from(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* copy_rates_from_pos(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* copy_rates_range(PyObject*, PyObject* args);
+PyObject* copy_ticks_from(PyObject*, PyObject* args);
+PyObject* copy_ticks_range(PyObject*, PyObject* args);
+PyObject* copy_rates_from(PyObject*, PyObject* args);
+PyObject* copy_rates_from_pos(PyObject*, PyObject* args);
+PyObject* copy_rates_range(PyObject*, PyObject* args);
 
 // positions, orders, history
-ORBISYN_PENDING PyObject* positions_total(PyObject*, PyObject*);
-ORBISYN_PENDING PyObject* positions_get(PyObject*, PyObject* args, PyObject* kwargs);
-ORBISYN_PENDING PyObject* orders_total(PyObject*, PyObject*);
-ORBISYN_PENDING PyObject* orders_get(PyObject*, PyObject* args, PyObject* kwargs);
-ORBISYN_PENDING PyObject* history_orders_total(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* history_orders_get(PyObject*, PyObject* args, PyObject* kwargs);
-ORBISYN_PENDING PyObject* history_deals_total(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* history_deals_get(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* positions_total(PyObject*, PyObject*);
+PyObject* positions_get(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* orders_total(PyObject*, PyObject*);
+PyObject* orders_get(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* history_orders_total(PyObject*, PyObject* args);
+PyObject* history_orders_get(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* history_deals_total(PyObject*, PyObject* args);
+PyObject* history_deals_get(PyObject*, PyObject* args, PyObject* kwargs);
 
 // trading
-ORBISYN_PENDING PyObject* order_check(PyObject*, PyObject* args, PyObject* kwargs);
-ORBISYN_PENDING PyObject* order_send(PyObject*, PyObject* args, PyObject* kwargs);
-ORBISYN_PENDING PyObject* order_calc_margin(PyObject*, PyObject* args);
-ORBISYN_PENDING PyObject* order_calc_profit(PyObject*, PyObject* args);
+PyObject* order_check(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* order_send(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* order_calc_margin(PyObject*, PyObject* args);
+PyObject* order_calc_profit(PyObject*, PyObject* args);
 
 }  // namespace orbisyn::py

@@ -114,17 +114,9 @@ PyMethodDef g_methods[] = {
 #undef WITH_KEYWORDS
 
 PyModuleDef g_module = {
-    PyModuleDef_HEAD_INIT, "_core", "API Connector to Orbisyn Terminal", -1, nullptr,
+    PyModuleDef_HEAD_INIT, "_core", "API Connector to Orbisyn Terminal", -1, g_methods,
     nullptr, nullptr, nullptr, nullptr,
 };
-
-// Drops the entries whose function has not been built into this library.
-void CompactMethodTable() {
-  PyMethodDef* out = g_methods;
-  for (PyMethodDef* m = g_methods; m->ml_name; ++m)
-    if (m->ml_meth) *out++ = *m;
-  *out = PyMethodDef{nullptr, nullptr, 0, nullptr};
-}
 
 }  // namespace
 
@@ -140,8 +132,6 @@ PyMODINIT_FUNC PyInit__core(void) {
     return nullptr;
   }
   BuildMarketDtypes();
-  CompactMethodTable();
-  g_module.m_methods = g_methods;
   PyObject* module = PyModule_Create2(&g_module, 1013);
   if (!module) return nullptr;
   RegisterRecordTypes(module);

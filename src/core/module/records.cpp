@@ -68,6 +68,17 @@ T Load(const uint8_t* p) {
   return v;
 }
 
+// Most doubles of a symbol record are +0.0 (option, bond and session figures of ordinary
+// instruments); floats are immutable, so those fields share one object instead of
+// allocating tens of thousands of them for a catalogue. -0.0 keeps its own object.
+PyObject* FieldDouble(const uint8_t* p) {
+  static PyObject* zero = nullptr;
+  if (Load<uint64_t>(p) != 0) return PyFloat_FromDouble(Load<double>(p));
+  if (!zero && !(zero = PyFloat_FromDouble(0.0))) return nullptr;
+  Py_INCREF(zero);
+  return zero;
+}
+
 }  // namespace
 
 void RegisterRecordTypes(PyObject* module) {
@@ -115,7 +126,7 @@ PyObject* ConvertField(const uint8_t* record, const FieldSpec& f) {
     case FieldKind::kUInt32: return PyLong_FromUnsignedLong(Load<uint32_t>(p));
     case FieldKind::kInt64: return PyLong_FromLongLong(Load<int64_t>(p));
     case FieldKind::kUInt64: return PyLong_FromUnsignedLongLong(Load<uint64_t>(p));
-    case FieldKind::kDouble: return PyFloat_FromDouble(Load<double>(p));
+    case FieldKind::kDouble: return FieldDouble(p);
     case FieldKind::kText: {
       // Text fields are not aligned in the packed record: copy before reading units.
       char16_t units[2048];

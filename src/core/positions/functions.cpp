@@ -40,10 +40,6 @@ constexpr size_t kLargestRecord = sizeof(OrderRecord);
 static_assert(sizeof(PositionRecord) <= kLargestRecord && sizeof(DealRecord) <= kLargestRecord,
               "ticket buffer holds every record");
 
-PyObject* Keyword(PyObject* kwargs, const char* key) {
-  return kwargs ? PyDict_GetItemString(kwargs, key) : nullptr;
-}
-
 bool HasKeywords(PyObject* kwargs) { return kwargs && PyDict_GET_SIZE(kwargs) > 0; }
 
 PyObject* CountResult(int32_t r, uint32_t count) {

@@ -1,0 +1,67 @@
+"""The type stubs match the extension and type-check a typical program."""
+import inspect
+import os
+import subprocess
+import sys
+
+import pytest
+
+import orbisyn
+from orbisyn import _core
+
+STUB = os.path.join(os.path.dirname(orbisyn.__file__), "_core.pyi")
+
+
+def stub_names():
+    import ast
+    tree = ast.parse(open(STUB).read())
+    return {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))
+            and not n.name.startswith("_")}
+
+
+def test_stub_names_match_the_module():
+    public = {n for n in dir(_core) if not n.startswith("_")}
+    assert stub_names() == public
+
+
+@pytest.mark.parametrize("name", sorted(n for n in dir(_core) if inspect.isclass(getattr(_core, n))))
+def test_stub_record_fields_match(name):
+    import ast
+    tree = ast.parse(open(STUB).read())
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name)
+    fields = [f.name for f in cls.body if isinstance(f, ast.FunctionDef)]
+    assert tuple(fields) == getattr(_core, name).__match_args__
+
+
+PROGRAM = '''
+import orbisyn
+from datetime import datetime, timezone
+ok: bool = orbisyn.initialize(path="/x/terminal64.exe", timeout=100)
+code, message = orbisyn.last_error()
+rates = orbisyn.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10)
+if rates is not None:
+    print(rates["close"].mean())
+info = orbisyn.symbol_info("EURUSD")
+if info is not None:
+    digits: int = info.digits
+    name: str = info.name
+r = orbisyn.order_send({"action": 1, "symbol": "EURUSD", "volume": 0.1, "type": 0})
+if r is not None:
+    volume: float = r.request.volume
+'''
+
+
+def test_typical_program_type_checks(tmp_path):
+    pytest.importorskip("mypy")
+    prog = tmp_path / "prog.py"
+    prog.write_text(PROGRAM)
+    # A development tree is not on mypy's path; an installed package is (mypy refuses
+    # site-packages in MYPYPATH).
+    root = os.path.dirname(os.path.dirname(orbisyn.__file__))
+    env = dict(os.environ)
+    if "site-packages" not in root:
+        env["MYPYPATH"] = root
+    res = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                          "--cache-dir", str(tmp_path / "cache"), str(prog)],
+                         capture_output=True, text=True, cwd=tmp_path, env=env)
+    assert res.returncode == 0, res.stdout + res.stderr
