@@ -9,6 +9,7 @@ import datetime
 import decimal
 import fractions
 import os
+import shutil
 import tempfile
 
 import numpy as np
@@ -188,12 +189,12 @@ def no_link():
     finally:
         orbisyn.shutdown()
         term.close()
+        shutil.rmtree(root, ignore_errors=True)
         for k, v in saved.items():
             if v is None:
                 os.environ.pop(k, None)
             else:
                 os.environ[k] = v
-    return root
 
 
 def same(a, b) -> bool:
