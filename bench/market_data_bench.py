@@ -221,6 +221,10 @@ def print_row(n: int, res: dict) -> None:
         mbps = n * BAR_SIZE / r["median_us"]  # bytes per microsecond = MB/s
         print(f"{n:>9} {kind:>10} {r['calls']:>7} {r['min_us']:>10.1f} {r['median_us']:>10.1f}"
               f" {mbps:>8.0f} {c_median / r['median_us']:>6.2f} {r['extra_mb']:>9.1f}")
+    # One line per figure for bench/run: each client's median call time against the C reader.
+    for kind, r in res.items():
+        if kind != "c":
+            print(f"FIGURE copy_rates_from_{n}_bars_{kind} {r['median_us']:.1f} us c_reader {c_median:.1f}")
 
 
 def summarise(rows) -> None:

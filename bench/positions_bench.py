@@ -114,6 +114,10 @@ def main() -> None:
         for label, (seconds, kept) in res.items():
             print(f"{count:>10} {label:>10} {kept:>7} {seconds * 1e3:>9.2f} "
                   f"{seconds / count * 1e9:>10.0f} {seconds / plain:>8.2f}x")
+        # One line per figure for bench/run: the grouped call against the plain one.
+        for label in ("group", "none kept"):
+            print(f"FIGURE positions_get_{label.replace(' ', '_')}_{count} {res[label][0] * 1e3:.4f} ms "
+                  f"positions_get_plain {plain * 1e3:.4f}")
 
 
 if __name__ == "__main__":
