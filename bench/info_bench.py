@@ -236,6 +236,9 @@ def main() -> None:
               f" pure Python {conv[2]:.1f} ms -> {conv[2] / c_conv:.1f}x")
         print(f"symbol_info, best of {r} rounds of {per_round} calls: module {c_rate:,.0f}/s,"
               f" pure Python {p_rate:,.0f}/s ({c_rate / p_rate:.1f}x)")
+        print(f"FIGURE symbols_get_{n}_wall {mod[0]:.2f} ms pure_python {pyc[0]:.2f}")
+        print(f"FIGURE symbols_get_{n}_conversion_cpu {c_conv:.2f} ms pure_python {conv[2]:.2f}")
+        print(f"FIGURE symbol_info_call {1e6 / c_rate:.2f} us pure_python {1e6 / p_rate:.2f}")
         client.sock.close()
     finally:
         orbisyn.shutdown()
