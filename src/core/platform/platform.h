@@ -15,23 +15,40 @@ using PipeHandle = int;
 constexpr PipeHandle kInvalidPipe = -1;
 
 enum class IoResult {
-  kOk,      // every byte moved
-  kBroken,  // the peer has gone (end of stream, EPIPE, ECONNRESET): the caller must close
-  kFailed,  // any other failure; the handle stays usable
+  kOk,           // every byte moved
+  kBroken,       // the peer has gone (end of stream, EPIPE, ECONNRESET) or PipeWake was
+                 // called: the caller must close
+  kFailed,       // any other failure; the handle stays usable
+  kInterrupted,  // the interrupt check asked to stop: the stream is out of step, close it
 };
 
-// Sends all n bytes (looping over partial sends, retrying on EINTR) without raising SIGPIPE.
+// Asked on the waiting thread when a wait was interrupted (a signal on POSIX, Ctrl-C on
+// Windows) and between the sleeps of a poll; true ends the wait. The extension installs
+// one at start-up; without one no wait ends early. Must be safe to call from any thread.
+using InterruptCheck = bool (*)();
+void SetInterruptCheck(InterruptCheck check);
+
+// From any thread: every current and later PipeRead and PipeWrite on h returns kBroken
+// promptly. h stays valid; the thread that uses it still closes it with PipeClose.
+void PipeWake(PipeHandle h);
+
+// The *error of a PipeOpen that the interrupt check ended while it waited for a busy pipe.
+constexpr uint32_t kOpenInterrupted = 0xFFFFFFFFu;
+
+// Sends all n bytes (looping over partial sends; on EINTR asks the interrupt check, then
+// retries) without raising SIGPIPE.
 IoResult PipeWrite(PipeHandle h, const void* src, size_t n);
 
-// Receives exactly n bytes, retrying on EINTR. End of stream before n bytes is kBroken.
+// Receives exactly n bytes (on EINTR asks the interrupt check, then retries). End of stream
+// before n bytes is kBroken.
 IoResult PipeRead(PipeHandle h, void* dst, size_t n);
 
 // Closes h (ignores kInvalidPipe).
 void PipeClose(PipeHandle h);
 
 // Opens the pipe named "\\.\pipe\NAME" (UTF-16, NUL-terminated). Waits without limit while
-// the pipe is busy. On success returns the handle (close-on-exec); on failure returns
-// kInvalidPipe and stores the system error number in *error: ENOENT or ECONNREFUSED for a
+// the pipe is busy, unless the interrupt check ends the wait (*error = kOpenInterrupted).
+// On success returns the handle (close-on-exec); on failure returns kInvalidPipe and stores the system error number in *error: ENOENT or ECONNREFUSED for a
 // missing pipe (also when the socket directory is missing), EACCES for a socket directory
 // that is not private, EINVAL for a name without the prefix, ENAMETOOLONG for a socket
 // path the system cannot address.
@@ -82,8 +99,9 @@ bool ReadFileHead(const char16_t* path, void* dst, size_t max, size_t* got);
 // it needs capacity units or more.
 bool ParentImagePath(char16_t* out, size_t capacity);
 
-// Sleeps the whole time, also when signals arrive.
-void SleepMs(uint32_t ms);
+// Sleeps ms milliseconds, also when signals arrive, unless the interrupt check asks to
+// stop: then returns false at once.
+bool SleepMs(uint32_t ms);
 
 // Number of UTF-16 units before the terminator.
 size_t TextLength(const char16_t* text);

@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -59,6 +60,14 @@ class Fd {
  private:
   int fd_;
 };
+
+std::atomic<InterruptCheck> g_interrupt_check{nullptr};
+
+// True when a wait interrupted by a signal must end.
+bool StopWaiting() {
+  InterruptCheck check = g_interrupt_check.load(std::memory_order_acquire);
+  return check != nullptr && check();
+}
 
 constexpr char16_t kPipePrefix[] = u"\\\\.\\pipe\\";
 constexpr size_t kPipePrefixUnits = sizeof kPipePrefix / sizeof kPipePrefix[0] - 1;
@@ -125,7 +134,10 @@ IoResult PipeWrite(PipeHandle h, const void* src, size_t n) {
   while (n > 0) {
     ssize_t sent = send(h, p, n, MSG_NOSIGNAL);
     if (sent < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (StopWaiting()) return IoResult::kInterrupted;
+        continue;
+      }
       return (errno == EPIPE || errno == ECONNRESET) ? IoResult::kBroken : IoResult::kFailed;
     }
     if (sent == 0) return IoResult::kBroken;  // a stream socket never does this while alive
@@ -140,7 +152,10 @@ IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
   while (n > 0) {
     ssize_t got = recv(h, p, n, 0);
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (StopWaiting()) return IoResult::kInterrupted;
+        continue;
+      }
       return errno == ECONNRESET ? IoResult::kBroken : IoResult::kFailed;
     }
     if (got == 0) return IoResult::kBroken;
@@ -148,6 +163,16 @@ IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
     n -= static_cast<size_t>(got);
   }
   return IoResult::kOk;
+}
+
+void SetInterruptCheck(InterruptCheck check) {
+  g_interrupt_check.store(check, std::memory_order_release);
+}
+
+void PipeWake(PipeHandle h) {
+  // Ends blocked and later transfers in every thread (recv sees end of stream, send EPIPE)
+  // while the descriptor number stays ours, so it cannot be reused under the waiter.
+  if (h != kInvalidPipe) shutdown(h, SHUT_RDWR);
 }
 
 void PipeClose(PipeHandle h) {
@@ -172,9 +197,12 @@ PipeHandle PipeOpen(const char16_t* name, uint32_t* error) {
       return fd.release();
     }
     err = errno;
-    if (err == EINTR) continue;
-    if (err == EAGAIN) {  // listen queue full: the busy pipe, wait for a free slot
-      SleepMs(10);
+    if (err == EINTR || err == EAGAIN) {
+      // EAGAIN: the listen queue is full, the busy pipe; wait for a free slot.
+      if ((err == EINTR && StopWaiting()) || (err == EAGAIN && !SleepMs(10))) {
+        *error = kOpenInterrupted;
+        return kInvalidPipe;
+      }
       continue;
     }
     *error = static_cast<uint32_t>(err);
@@ -408,10 +436,12 @@ bool ParentImagePath(char16_t* out, size_t capacity) {
   return true;
 }
 
-void SleepMs(uint32_t ms) {
+bool SleepMs(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    if (StopWaiting()) return false;
   }
+  return true;
 }
 
 size_t TextLength(const char16_t* text) {
