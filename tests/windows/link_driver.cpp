@@ -608,6 +608,7 @@ int Locate(const std::vector<std::u16string>& args) {
     server->Start([build](ServerPipe& p) { AnswerSession(p, build); });
   }
   CInterClient client;
+  client.SetSetupText("untouched");  // shows whether the locator wrote a message
   ULONGLONG t0 = Now();
   int32_t r = client.Initialize(u"", false);
   PrintSession(client, r, Now() - t0);
