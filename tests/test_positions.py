@@ -7,8 +7,8 @@ import datetime as dt
 import pytest
 
 import orbisyn
-from fake_terminal import i64, reply, request, session, text, u32, u64
-from trade_wire import array, field_names, record, with_symbols
+from support.fake_terminal import i64, reply, request, session, text, u32, u64
+from support.trade_wire import array, field_names, record, with_symbols
 
 D1, D2 = 1_700_000_000, 1_700_086_400
 RANGE = i64(D1) + i64(D2)

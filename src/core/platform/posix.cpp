@@ -24,7 +24,7 @@
 
 #include <openssl/evp.h>
 
-#include "link/text.h"
+#include "platform/text.h"
 #include "platform/platform.h"
 #include "platform/posix_detail.h"
 
