@@ -1,18 +1,50 @@
 #include "link/channel.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace orbisyn {
 
 namespace {
 
+// Every block carries its capacity in front of it.
+struct alignas(16) BlockHeader {
+  size_t capacity;
+};
+
+// The last large block given back, kept for the next large reply: fresh pages for tens of
+// megabytes cost more than the records' whole transfer.
+std::atomic<BlockHeader*> g_kept{nullptr};
+constexpr size_t kKeepFrom = size_t{1} << 20;
+constexpr size_t kKeepUpTo = size_t{64} << 20;
+
 class Heap final : public ArrayAllocator {
  public:
   void* Allocate(uint32_t count, size_t element_size) override {
-    size_t bytes = size_t{count} * element_size;
-    return std::malloc(bytes ? bytes : 1);
+    const size_t bytes = size_t{count} * element_size;
+    BlockHeader* block = nullptr;
+    if (bytes >= kKeepFrom) {
+      block = g_kept.exchange(nullptr);
+      if (block && block->capacity < bytes) {
+        std::free(block);
+        block = nullptr;
+      }
+    }
+    if (!block) {
+      block = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
+      if (!block) return nullptr;
+      block->capacity = bytes;
+    }
+    return block + 1;
   }
-  void Release(void* block) override { std::free(block); }
+
+  void Release(void* data) override {
+    if (!data) return;
+    BlockHeader* block = static_cast<BlockHeader*>(data) - 1;
+    if (block->capacity >= kKeepFrom && block->capacity <= kKeepUpTo)
+      block = g_kept.exchange(block);
+    std::free(block);
+  }
 };
 
 // A transfer that the peer broke, or that the interrupt check ended, leaves nothing worth
@@ -34,6 +66,8 @@ ArrayAllocator& HeapAllocator() {
   static Heap heap;
   return heap;
 }
+
+void ReleaseKeptBlocks() { std::free(g_kept.exchange(nullptr)); }
 
 bool ArrayBlock::Allocate(uint32_t count, size_t element_size) {
   Reset();

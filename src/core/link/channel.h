@@ -43,8 +43,12 @@ class ArrayAllocator {
   ~ArrayAllocator() = default;
 };
 
-// Non-throwing malloc and free; a zero-length array still gets a usable block.
+// Non-throwing malloc and free; a zero-length array still gets a usable block. The last
+// large block given back is kept for the next large reply.
 ArrayAllocator& HeapAllocator();
+
+// Frees the block HeapAllocator keeps.
+void ReleaseKeptBlocks();
 
 // The records of an array reply, in a block from the allocator it was made with. The
 // block goes back to that allocator when the ArrayBlock dies, unless handed over.

@@ -160,6 +160,7 @@ int32_t CInterClient::Version(int32_t* first, int32_t* second, ArrayBlock* text)
 
 void CInterClient::Close() {
   pipe_.Close();
+  ReleaseKeptBlocks();
   for (auto& b : path_hash_) b = 0;
   setup_text_[0] = 0;
 }

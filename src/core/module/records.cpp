@@ -6,6 +6,7 @@
 #include "module/conversion.h"
 #include "module/errors.h"
 #include "module/state.h"
+#include "platform/text.h"
 
 namespace orbisyn {
 
@@ -92,16 +93,6 @@ class PauseCollector {
   bool was_enabled_ = false;
 };
 
-uint64_t HashUnits(const uint8_t* at, uint32_t units) {
-  uint64_t h = 1469598103934665603ull;
-  for (uint32_t i = 0; i < units; ++i) {
-    char16_t c;
-    std::memcpy(&c, at + 2 * i, sizeof c);
-    h = (h ^ c) * 1099511628211ull;
-  }
-  return h;
-}
-
 // A new str of n UTF-16 units (no terminator among them).
 PyObject* DecodeUnits(const uint8_t* at, uint32_t n) {
   char16_t top = 0;
@@ -122,19 +113,6 @@ PyObject* DecodeUnits(const uint8_t* at, uint32_t n) {
   // "surrogatepass" keeps lone surrogates instead of failing the whole record.
   return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(n) * 2,
                                "surrogatepass", &byteorder);
-}
-
-// True when str holds exactly the n units at `at`.
-bool SameText(PyObject* str, const uint8_t* at, uint32_t n) {
-  if (PyUnicode_GET_LENGTH(str) != static_cast<Py_ssize_t>(n)) return false;
-  const int kind = PyUnicode_KIND(str);
-  const void* data = PyUnicode_DATA(str);
-  for (uint32_t i = 0; i < n; ++i) {
-    char16_t c;
-    std::memcpy(&c, at + 2 * i, sizeof c);
-    if (PyUnicode_READ(kind, data, i) != c) return false;
-  }
-  return true;
 }
 
 template <class T>
@@ -186,35 +164,61 @@ PyObject* RecordBuilder::Double(const uint8_t* at) {
 }
 
 PyObject* RecordBuilder::Text(const uint8_t* at, uint32_t units) {
-  uint32_t n = 0;
-  for (; n < units; ++n) {
-    if (at[2 * n] == 0 && at[2 * n + 1] == 0) break;
-  }
+  // Texts of up to 32 units (symbols, currencies, comments) repeat across the records of a
+  // tuple; longer ones hardly ever do.
+  if (slots_ && units <= FieldKey::kMaxUnits) return Cached(at, units);
+  const uint32_t n = FieldUnits(at, units);
   if (n == 0) return PyUnicode_New(0, 0);  // the shared empty string
-  if (n > kCachedUnits) return DecodeUnits(at, n);
-  if (!slots_) {
-    slots_ = static_cast<Slot*>(PyMem_Calloc(kSlots, sizeof(Slot)));
-    if (!slots_) return DecodeUnits(at, n);
-  }
-  const uint64_t hash = HashUnits(at, n);
+  return DecodeUnits(at, n);
+}
+
+PyObject* RecordBuilder::Cached(const uint8_t* at, uint32_t units) {
+  FieldKey key;
+  key.Load(at, units);
+  if (key.units == 0) return PyUnicode_New(0, 0);
   for (uint32_t probe = 0; probe < kSlots; ++probe) {
-    Slot& s = slots_[(hash + probe) & (kSlots - 1)];
+    Slot& s = slots_[(key.hash + probe) & (kSlots - 1)];
     if (!s.text) {
-      PyObject* text = DecodeUnits(at, n);
-      // A full table keeps what it has: the rest is decoded each time.
+      PyObject* text = DecodeUnits(at, key.units);
+      // Half full is full: the probes stay short, and the rest is decoded each time.
       if (text && used_ < kSlots / 2) {
-        s = {text, hash, n};
+        s.text = text;
+        s.key = key;
         ++used_;
         Py_INCREF(text);
       }
       return text;
     }
-    if (s.hash == hash && s.units == n && SameText(s.text, at, n)) {
+    if (s.key == key) {
       Py_INCREF(s.text);
       return s.text;
     }
   }
-  return DecodeUnits(at, n);
+  return DecodeUnits(at, key.units);
+}
+
+PyObject* RecordBuilder::Make(const RecordDesc& desc, PyTypeObject* type,
+                              const uint8_t* record, PyObject* nested) {
+  // What PyStructSequence_New does, without looking the field counts up in the type's
+  // dict for every record: every field of our types is visible.
+  PyTupleObject* obj =
+      PyObject_GC_NewVar(PyTupleObject, type, static_cast<Py_ssize_t>(desc.field_count));
+  if (!obj) {
+    Py_XDECREF(nested);
+    return nullptr;
+  }
+  bool complete = desc.fill(*this, record, obj->ob_item);
+  if (desc.nested >= 0) {
+    obj->ob_item[desc.nested] = nested;
+    complete = complete && nested;
+  } else {
+    Py_XDECREF(nested);
+  }
+  if (!complete) {
+    Py_DECREF(obj);  // frees the items that were made
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(obj);
 }
 
 PyObject* RecordBuilder::One(RecordType type, const void* record, PyObject* nested) {
@@ -223,39 +227,25 @@ PyObject* RecordBuilder::One(RecordType type, const void* record, PyObject* nest
     PyErr_SetString(PyExc_RuntimeError, "record type not registered");
     return nullptr;
   }
-  const RecordDesc& desc = *g_module.record_descs[type];
-  PyObject* obj = PyStructSequence_New(&g_module.record_types[type]);
-  if (!obj) {
-    Py_XDECREF(nested);
-    return nullptr;
-  }
-  PyObject** items = reinterpret_cast<PyTupleObject*>(obj)->ob_item;
-  desc.fill(*this, static_cast<const uint8_t*>(record), items);
-  bool complete = true;
-  for (uint32_t i = 0; i < desc.field_count; ++i) {
-    if (desc.fields[i].kind == FieldKind::kRecord) {
-      items[i] = nested;
-      nested = nullptr;
-    }
-    complete = complete && items[i];
-  }
-  Py_XDECREF(nested);
-  if (!complete) {
-    Py_DECREF(obj);  // frees the items that were made
-    return nullptr;
-  }
-  return obj;
+  return Make(*g_module.record_descs[type], &g_module.record_types[type],
+              static_cast<const uint8_t*>(record), nested);
 }
 
 PyObject* RecordBuilder::Tuple(RecordType type, const void* records, uint32_t count) {
+  if (!g_module.record_ready[type]) {
+    PyErr_SetString(PyExc_RuntimeError, "record type not registered");
+    return nullptr;
+  }
   PauseCollector pause(count >= 256);
   PyObject* tuple = PyTuple_New(count);
-  if (!tuple) return nullptr;
-  if (count == 0) return tuple;
-  const size_t size = g_module.record_descs[type] ? g_module.record_descs[type]->size : 0;
+  if (!tuple || count == 0) return tuple;
+  // Texts repeat across records, not within one: share them only here.
+  if (count > 1 && !slots_) slots_ = static_cast<Slot*>(PyMem_Calloc(kSlots, sizeof(Slot)));
+  const RecordDesc& desc = *g_module.record_descs[type];
+  PyTypeObject* record_type = &g_module.record_types[type];
   const auto* p = static_cast<const uint8_t*>(records);
   for (uint32_t i = 0; i < count; ++i) {
-    PyObject* rec = One(type, p + size_t{i} * size);
+    PyObject* rec = Make(desc, record_type, p + size_t{i} * desc.size, nullptr);
     if (!rec) {
       Py_DECREF(tuple);
       return nullptr;

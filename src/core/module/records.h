@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "module/python.h"
+#include "platform/text.h"
 
 namespace orbisyn {
 
@@ -99,10 +100,11 @@ struct RecordDesc {
   const char* doc;
   const Field* fields;
   uint32_t field_count;
-  uint32_t size;  // bytes of one wire record
-  // Fills items[i] for every wire row (kRecord rows are left alone); items may be null
-  // afterwards where a conversion failed.
-  void (*fill)(RecordBuilder& builder, const uint8_t* record, PyObject** items);
+  uint32_t size;    // bytes of one wire record
+  int32_t nested;   // index of the kRecord row, or -1
+  // Sets items[i] for every wire row (kRecord rows are left alone); false when a
+  // conversion failed (its item is null, the others are set).
+  bool (*fill)(RecordBuilder& builder, const uint8_t* record, PyObject** items);
 };
 
 // The registered record types, in registration order.
@@ -133,8 +135,8 @@ void BuildMarketDtypes();
 // Initialises the types and adds them to the module. A type that fails is left out.
 void RegisterRecordTypes(PyObject* module);
 
-// Builds records for one call. Texts that repeat (symbol names, currencies, empty
-// comments) are decoded once per builder and shared, as are 0.0 doubles.
+// Builds records for one call. In a tuple of records, texts that repeat (symbol names,
+// currencies, comments) are decoded once and shared, as are 0.0 doubles everywhere.
 class RecordBuilder {
  public:
   RecordBuilder() = default;
@@ -152,14 +154,16 @@ class RecordBuilder {
   PyObject* Double(const uint8_t* at);
 
  private:
+  static constexpr uint32_t kSlots = 256;
   struct Slot {
     PyObject* text;  // null when free
-    uint64_t hash;
-    uint32_t units;
+    FieldKey key;
   };
-  static constexpr uint32_t kSlots = 512;
-  static constexpr uint32_t kCachedUnits = 64;  // longer texts are rarely repeated
-  Slot* slots_ = nullptr;                        // allocated on the first cached text
+  PyObject* Cached(const uint8_t* at, uint32_t units);
+  PyObject* Make(const RecordDesc& desc, PyTypeObject* type, const uint8_t* record,
+                 PyObject* nested);
+
+  Slot* slots_ = nullptr;  // only while a tuple is built
   uint32_t used_ = 0;
 };
 
@@ -223,20 +227,36 @@ static_assert(sizeof kKinds / sizeof kKinds[0] == static_cast<size_t>(FieldKind:
               "one row per kind");
 
 // The converter of a table, with every row's kind fixed at compile time.
+template <const auto& Rows, size_t I>
+bool FillRow(RecordBuilder& builder, const uint8_t* record, PyObject** items) {
+  if constexpr (Rows[I].kind == FieldKind::kRecord) {
+    return true;
+  } else {
+    items[I] = kKinds[static_cast<int>(Rows[I].kind)].read(builder, record + Rows[I].offset,
+                                                            Rows[I].units);
+    return items[I] != nullptr;
+  }
+}
+
 template <const auto& Rows, size_t... I>
-void FillRows(RecordBuilder& builder, const uint8_t* record, PyObject** items,
+bool FillRows(RecordBuilder& builder, const uint8_t* record, PyObject** items,
               std::index_sequence<I...>) {
-  ((Rows[I].kind == FieldKind::kRecord
-        ? void()
-        : void(items[I] = kKinds[static_cast<int>(Rows[I].kind)].read(
-                   builder, record + Rows[I].offset, Rows[I].units))),
-   ...);
+  // Every row is set, whatever fails: one check at the end.
+  return (FillRow<Rows, I>(builder, record, items) & ...);
 }
 
 template <const auto& Rows>
-void FillRecord(RecordBuilder& builder, const uint8_t* record, PyObject** items) {
+bool FillRecord(RecordBuilder& builder, const uint8_t* record, PyObject** items) {
   constexpr size_t n = sizeof(Rows) / sizeof(Rows[0]);
-  FillRows<Rows>(builder, record, items, std::make_index_sequence<n>());
+  return FillRows<Rows>(builder, record, items, std::make_index_sequence<n>());
+}
+
+template <size_t N>
+constexpr int32_t NestedRow(const Field (&rows)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    if (rows[i].kind == FieldKind::kRecord) return static_cast<int32_t>(i);
+  }
+  return -1;
 }
 
 template <class Record, const auto& Rows>
@@ -246,6 +266,7 @@ constexpr RecordDesc MakeDesc(const char* name, const char* doc) {
                     Rows,
                     static_cast<uint32_t>(sizeof(Rows) / sizeof(Rows[0])),
                     static_cast<uint32_t>(sizeof(Record)),
+                    NestedRow(Rows),
                     &FillRecord<Rows>};
 }
 

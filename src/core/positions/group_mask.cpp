@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/text.h"
+
 namespace orbisyn {
 
 namespace {
@@ -105,43 +107,42 @@ class Verdicts {
   explicit Verdicts(const char16_t* list) : list_(list) {}
 
   bool Passes(const uint8_t* field) {
-    // The field may lack its terminator: never read past its 32 units.
-    char16_t name[kRecordSymbolUnits + 1];
-    uint32_t len = 0;
-    uint32_t hash = 2166136261u;
-    for (; len < kRecordSymbolUnits; ++len) {
-      char16_t c;
-      std::memcpy(&c, field + 2 * len, sizeof c);
-      if (c == 0) break;
-      name[len] = c;
-      hash = (hash ^ c) * 16777619u;
-    }
-    name[len] = 0;
+    FieldKey key;
+    key.Load(field, kRecordSymbolUnits);
     for (uint32_t probe = 0; probe < kSlots; ++probe) {
-      Slot& s = slots_[(hash + probe) & (kSlots - 1)];
+      Slot& s = slots_[(key.hash + probe) & (kSlots - 1)];
       if (!s.used) {
+        if (used_ >= kSlots / 2) break;  // half full is full: keep the probes short
+        ++used_;
         s.used = true;
-        s.len = len;
-        std::memcpy(s.name, name, (len + 1) * sizeof(char16_t));
-        s.passes = GroupMatch(list_, name);
+        s.key = key;
+        s.passes = Match(key);
         return s.passes;
       }
-      if (s.len == len && std::memcmp(s.name, name, len * sizeof(char16_t)) == 0) return s.passes;
+      if (s.key == key) return s.passes;
     }
-    return GroupMatch(list_, name);  // more distinct names than slots
+    return Match(key);
   }
 
  private:
+  bool Match(const FieldKey& key) const {
+    char16_t name[kRecordSymbolUnits + 1];
+    key.CopyTo(name);
+    return GroupMatch(list_, name);
+  }
+
   static constexpr uint32_t kSlots = 256;
   struct Slot {
     bool used = false;
     bool passes = false;
-    uint32_t len = 0;
-    char16_t name[kRecordSymbolUnits + 1];
+    FieldKey key;
   };
   const char16_t* list_;
+  uint32_t used_ = 0;
   Slot slots_[kSlots];
 };
+
+static_assert(kRecordSymbolUnits == FieldKey::kMaxUnits, "a symbol field is one key");
 
 }  // namespace
 
