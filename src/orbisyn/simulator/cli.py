@@ -281,12 +281,7 @@ def cmd_reset(args) -> int:
     inst = _find(args)
     if inst is None:
         return _die("no simulated Terminal installed")
-    try:
-        from .trading import reset_account  # type: ignore[import-not-found]
-    except ModuleNotFoundError as exc:
-        if exc.name != "orbisyn.simulator.trading":
-            raise
-        return _die("this simulator has no trading engine: nothing to reset")
+    from .engine import reset_account
     settings = _install.load_settings(inst["data_dir"])
     try:
         done = reset_account(inst["data_dir"], settings, args.login)

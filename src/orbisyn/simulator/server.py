@@ -23,55 +23,11 @@ import numpy as np
 from .. import _paths
 from . import install as _install
 from . import protocol as P
+from .engine import TradingEngine
 from .market import VALID_TIMEFRAMES, Market, SymbolSpec
 from .masks import group_match
 
 log = logging.getLogger("orbisyn.simulator")
-
-STATE_CONNECTING = 1
-STATE_READY = 2
-STATE_AUTH_FAILED = 3
-
-
-class NullEngine:
-    """Stands in for the trading engine when it is not installed: no trading."""
-
-    def __init__(self, data_dir: str = "", settings: dict | None = None, market: Any = None):
-        self._settings = settings or {}
-        self._login: int | None = None
-
-    def login(self, login: int) -> None:
-        self._login = login
-
-    def handle(self, command: int, payload: bytes) -> tuple[int, bytes]:
-        return P.E_UNSUPPORTED, b""
-
-    def account_figures(self) -> dict[str, float]:
-        acc = next((a for a in self._settings.get("accounts", []) if a.get("login") == self._login), {})
-        deposit = float(acc.get("deposit", 0.0))
-        figures = dict.fromkeys(
-            ("balance", "credit", "profit", "equity", "margin", "margin_free", "margin_level",
-             "margin_so_call", "margin_so_so", "margin_initial", "margin_maintenance", "assets",
-             "liabilities", "commission_blocked"), 0.0)
-        figures.update(balance=deposit, equity=deposit, margin_free=deposit,
-                       margin_so_call=float(acc.get("margin_so_call", 0.0)),
-                       margin_so_so=float(acc.get("margin_so_so", 0.0)))
-        return figures
-
-    def close(self) -> None:
-        pass
-
-
-def make_engine(data_dir: str, settings: dict, market: Market):
-    try:
-        from .trading import TradingEngine  # type: ignore[import-not-found]
-    except ModuleNotFoundError as exc:
-        if exc.name not in ("orbisyn.simulator.trading",):
-            raise
-        log.info("no trading engine installed: trading commands answer -7")
-        return NullEngine(data_dir, settings, market)
-    return TradingEngine(data_dir, settings, market)
-
 
 @dataclasses.dataclass
 class Connection:
@@ -81,8 +37,7 @@ class Connection:
 class Terminal:
     """Command handlers and the Terminal's session state (shared by all clients)."""
 
-    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None,
-                 engine_factory: Callable | None = None, clock=None):
+    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None, clock=None):
         self.data_dir = data_dir
         self.exe_path = exe_path
         self.install_dir = os.path.dirname(os.path.abspath(exe_path))
@@ -95,16 +50,16 @@ class Terminal:
                              history_dir=os.path.join(data_dir, "history"), clock=clock)
         self.selected = set(s.get("symbols", {}).get("selected", []))
         self.lock = threading.RLock()
-        self.engine = (engine_factory or make_engine)(data_dir, s, self.market)
+        self.engine = TradingEngine(data_dir, s, self.market)
         self.login_id: int | None = None
-        self.state = STATE_CONNECTING
+        self.state = P.STATE_CONNECTING
         self.ready_at = 0.0
         self._static: dict[str, dict[str, Any]] = {}
         start = s.get("current_login") or (s["accounts"][0]["login"] if s.get("accounts") else None)
         if start is not None and self._account(int(start)) is not None:
             self._connect(int(start))
         else:
-            self.state = STATE_AUTH_FAILED
+            self.state = P.STATE_AUTH_FAILED
         self.handlers: dict[int, Callable] = {
             P.CMD_VERSION: self.cmd_version, P.CMD_HANDSHAKE: self.cmd_handshake,
             P.CMD_LOGIN: self.cmd_login, P.CMD_STATE: self.cmd_state,
@@ -130,13 +85,13 @@ class Terminal:
 
     def _connect(self, login: int) -> None:
         self.login_id = login
-        self.state = STATE_CONNECTING
+        self.state = P.STATE_CONNECTING
         self.ready_at = time.monotonic() + int(self.settings.get("connect_delay_ms", 500)) / 1000.0
         self.engine.login(login)
 
     def current_state(self) -> int:
-        if self.state == STATE_CONNECTING and time.monotonic() >= self.ready_at:
-            self.state = STATE_READY
+        if self.state == P.STATE_CONNECTING and time.monotonic() >= self.ready_at:
+            self.state = P.STATE_READY
         return self.state
 
     def dispatch(self, command: int, payload: memoryview, conn: Connection):
@@ -160,22 +115,17 @@ class Terminal:
             log.exception("command %d failed", command)
             return P.reply(command, P.E_FAIL)
 
-    @staticmethod
-    def _end(p: P.Payload) -> None:
-        if p.pos != len(p.data):
-            raise P.BadRequest("trailing bytes")
-
     def cmd_version(self, cmd, p, conn):
         p.i32()
-        self._end(p)
+        p.end()
         body = struct.pack("<ii", int(self.settings.get("version", _install.VERSION)), self.build)
         # Status 1: the client only takes the figures from a positive status.
-        return P.reply(cmd, 1, body + P.pack_text(str(self.settings.get("build_date", ""))))
+        return P.reply(cmd, P.OK_RECORD, body + P.pack_text(str(self.settings.get("build_date", ""))))
 
     def cmd_handshake(self, cmd, p, conn):
         p.i32()
         client = p.text()
-        self._end(p)
+        p.end()
         log.debug("handshake from %r", client)
         return P.reply(cmd, P.OK, struct.pack("<i", self.build))
 
@@ -184,7 +134,7 @@ class Terminal:
         login = p.u64()
         password = p.text()
         server = p.text()
-        self._end(p)
+        p.end()
         with self.lock:
             if login == 0 and self.login_id is not None:
                 login = self.login_id
@@ -196,7 +146,7 @@ class Terminal:
                     or (server and server.lower() != str(acc.get("server", "")).lower())):
                 log.info("login %d: authorization failed", login)
                 self.login_id = None
-                self.state = STATE_AUTH_FAILED
+                self.state = P.STATE_AUTH_FAILED
                 return P.reply(cmd, P.OK)
             self._connect(login)
             log.info("login %d accepted", login)
@@ -210,7 +160,7 @@ class Terminal:
         return P.reply(cmd, P.OK)
 
     def cmd_state(self, cmd, p, conn):
-        self._end(p)
+        p.end()
         return P.reply(cmd, P.OK, struct.pack("<i", self.current_state()))
 
     def _save(self) -> None:
@@ -242,7 +192,7 @@ class Terminal:
 
     def cmd_rates_from(self, cmd, p, conn):
         name, tf, date, count = p.text(), p.i32(), p.i64(), p.i32()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         if count < 0:
@@ -252,14 +202,14 @@ class Terminal:
 
     def cmd_rates_range(self, cmd, p, conn):
         name, tf, date_from, date_to = p.text(), p.i32(), p.i64(), p.i64()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         return self._bars_reply(cmd, self.market.bars_range(name, self._tf(tf), date_from, date_to))
 
     def cmd_rates_from_pos(self, cmd, p, conn):
         name, tf, start, count = p.text(), p.i32(), p.i32(), p.i32()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         if start < 0 or count < 0:
@@ -274,7 +224,7 @@ class Terminal:
 
     def cmd_ticks_from(self, cmd, p, conn):
         name, from_ms, count, flags = p.text(), p.i64(), p.i32(), p.i32()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         if count < 0:
@@ -287,7 +237,7 @@ class Terminal:
 
     def cmd_ticks_range(self, cmd, p, conn):
         name, from_ms, to_ms, flags = p.text(), p.i64(), p.i64(), p.i32()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         if not self._wants_info_ticks(flags):
@@ -299,7 +249,7 @@ class Terminal:
 
     def cmd_symbol_tick(self, cmd, p, conn):
         name = p.text()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         rec = self.market.tick_record_at(name, self.market.now_ms())
@@ -347,7 +297,7 @@ class Terminal:
 
     def cmd_symbol_info(self, cmd, p, conn):
         name = p.text()
-        self._end(p)
+        p.end()
         sym = self._spec(name)
         if sym is None:
             return P.reply(cmd, P.E_NOT_FOUND)
@@ -356,7 +306,7 @@ class Terminal:
     def cmd_symbol_select(self, cmd, p, conn):
         name = p.text()
         enable = p.flag()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         with self.lock:
@@ -366,7 +316,7 @@ class Terminal:
         return P.reply(cmd, P.OK)
 
     def cmd_symbols_total(self, cmd, p, conn):
-        self._end(p)
+        p.end()
         return P.reply(cmd, P.OK, struct.pack("<I", len(self.market.symbols())))
 
     def _records(self, cmd, specs):
@@ -374,22 +324,22 @@ class Terminal:
         return P.reply(cmd, P.OK, struct.pack("<I", len(specs)) + recs)
 
     def cmd_symbols_all(self, cmd, p, conn):
-        self._end(p)
+        p.end()
         return self._records(cmd, self.market.symbols())
 
     def cmd_symbols_group(self, cmd, p, conn):
         group = p.text()
-        self._end(p)
+        p.end()
         return self._records(cmd, [s for s in self.market.symbols() if group_match(group, s.name)])
 
     # ---- terminal and account ------------------------------------------------------------
     def cmd_terminal_info(self, cmd, p, conn):
-        self._end(p)
+        p.end()
         s = self.settings
         root = _paths.terminals_root() or ""
         api = bool(s.get("trade_api_allowed", True))
         rec = P.TERMINAL_LAYOUT.pack({
-            "build": self.build, "connected": self.current_state() == STATE_READY,
+            "build": self.build, "connected": self.current_state() == P.STATE_READY,
             "dlls_allowed": False, "trade_allowed": api, "tradeapi_disabled": not api,
             "maxbars": self.maxbars, "codepage": 0, "ping_last": 800,
             "company": "Orbisyn Simulated Markets", "name": "Orbisyn Terminal (simulated)",
@@ -399,7 +349,7 @@ class Terminal:
         return P.reply(cmd, P.OK, rec)
 
     def cmd_account_info(self, cmd, p, conn):
-        self._end(p)
+        p.end()
         with self.lock:
             acc = self._account(self.login_id) if self.login_id is not None else None
             if acc is None:
@@ -421,7 +371,7 @@ class Terminal:
     # ---- depth of market -----------------------------------------------------------------
     def cmd_book_add(self, cmd, p, conn):
         name = p.text()
-        self._end(p)
+        p.end()
         if self._spec(name) is None:
             return P.reply(cmd, P.E_NOT_FOUND)
         conn.books.add(name)
@@ -429,7 +379,7 @@ class Terminal:
 
     def cmd_book_release(self, cmd, p, conn):
         name = p.text()
-        self._end(p)
+        p.end()
         if name not in conn.books:
             return P.reply(cmd, P.E_NOT_FOUND)
         conn.books.discard(name)
@@ -437,7 +387,7 @@ class Terminal:
 
     def cmd_book_get(self, cmd, p, conn):
         name = p.text()
-        self._end(p)
+        p.end()
         if self._spec(name) is None or name not in conn.books:
             return P.reply(cmd, P.E_NOT_FOUND)
         book = self.market.book(name)
