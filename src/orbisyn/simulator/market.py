@@ -14,6 +14,7 @@ from typing import Iterable, NamedTuple
 import numpy as np
 
 from .catalogue import SymbolSpec, default_catalogue
+from .import_bars import ImportStamp, import_path
 from .prices import (
     DAY_MIN, DAY_SEC, MIN_MS, MONDAY0_DAY, TF_MN1, TF_W1, TIMEFRAMES_MIN, VALID_TIMEFRAMES,
     ImportedSource, Minutes, SyntheticSource, bars_of_minutes, bits, concat_minutes,
@@ -116,9 +117,17 @@ class Market:
         self.history_dir = history_dir
         self._clock = clock or (lambda: time.time_ns() // 1_000_000)
         self._sources: dict[str, object] = {}
-        self._import_stamp: dict[str, tuple | None] = {}
+        self._file_ids: dict[str, tuple | None] = {}
         self._checked: dict[str, int] = {}
-        self._request = 0
+        self._generation = 0
+        self._stamp: ImportStamp | None = None
+        self._stamp_seen = 0
+        if history_dir:
+            try:
+                self._stamp = ImportStamp(history_dir)
+                self._stamp_seen = self._stamp.read()
+            except OSError as exc:  # imports are then seen when the Terminal starts
+                log.error("cannot watch %s for imported bars: %s", history_dir, exc)
         self._tick_keys = {s.name: stream_key(self.seed, s.name, "tick") for s in self._specs}
         self._minute_cache = _LRU(cache_bytes // 4)
         self._bar_cache = _LRU(cache_bytes)
@@ -140,22 +149,23 @@ class Market:
     def import_path(self, name: str) -> str | None:
         if not self.history_dir:
             return None
-        return os.path.join(self.history_dir, f"{name}.m1.npy")
+        return import_path(self.history_dir, name)
 
     def begin_request(self) -> None:
-        """A new request starts: the next use of each symbol looks for a new import first.
-
-        `import-bars` replaces the file atomically (a new inode), so one stat per symbol and
-        request tells a new import from the one in use; the server calls this per request,
-        so a request that starts after the import returned sees the new bars.
+        """A request starts: when bars were imported since the last one, look at every symbol's
+        import file again on its next use.  The server calls this first thing per request.
         """
-        self._request += 1
+        if self._stamp is not None:
+            seen = self._stamp.read()
+            if seen != self._stamp_seen:
+                self._stamp_seen = seen
+                self._generation += 1
 
     def _source(self, name: str):
         src = self._sources.get(name)
-        if src is not None and self._checked.get(name) == self._request:
+        if src is not None and self._checked.get(name) == self._generation:
             return src
-        self._checked[name] = self._request
+        self._checked[name] = self._generation
         path = self.import_path(name)
         stamp = None
         if path is not None:
@@ -164,11 +174,11 @@ class Market:
                 stamp = (st.st_ino, st.st_mtime_ns, st.st_size)
             except OSError:
                 pass
-        if src is not None and stamp == self._import_stamp.get(name):
+        if src is not None and stamp == self._file_ids.get(name):
             return src
         sym = self._by_name[name]
         with self._lock:
-            self._import_stamp[name] = stamp
+            self._file_ids[name] = stamp
             src = None
             if stamp is not None:
                 try:
