@@ -54,6 +54,10 @@ connections; each request frame read consumes the next action):
     ``close(data=b"")``             write data (e.g. part of a reply), then close the connection
     ``no_reply(hold=0.5)``          write nothing; close the connection after ``hold`` s
                                     (``hold=None``: keep it open and go on reading)
+    ``mirror(shape)``               answer derived from the request: status 0 and a payload
+                                    made from ``mirrored(payload)`` of the request's payload
+                                    (``mirror_payload(shape, value)`` builds it; meant for
+                                    standing answers to many callers at once)
 A request that finds the queue empty (and no standing answer) is recorded and the
 connection is closed, so a blocked module call sees a broken pipe instead of hanging.
 Likewise, when a client is connected and nothing happens for 15 s (no request, no word
@@ -99,6 +103,7 @@ import struct
 import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 
 # ---------------------------------------------------------------------------
@@ -147,7 +152,7 @@ def request(code: int, payload: bytes = b"") -> bytes:
 def _action(a) -> dict:
     if isinstance(a, (bytes, bytearray, memoryview)):
         return {"kind": "send", "chunks": [(0.0, bytes(a))], "close": False}
-    if isinstance(a, dict) and a.get("kind") in ("send", "noreply"):
+    if isinstance(a, dict) and a.get("kind") in ("send", "noreply", "mirror"):
         return a
     raise TypeError(f"not a fake Terminal action: {a!r}")
 
@@ -170,6 +175,32 @@ def close(data: bytes = b"") -> dict:
 
 def no_reply(hold: float | None = 0.5) -> dict:
     return {"kind": "noreply", "hold": hold}
+
+
+def mirror(shape: str) -> dict:
+    return {"kind": "mirror", "shape": shape}
+
+
+def mirrored(request_payload: bytes) -> int:
+    """The number a mirror answer carries for a request payload."""
+    return zlib.crc32(request_payload)
+
+
+TICK = struct.Struct("<qdddQqId")
+BAR = struct.Struct("<qddddQiQ")
+
+
+def mirror_payload(shape: str, value: int) -> bytes:
+    if shape == "u32":
+        return u32(value)
+    if shape == "f64":
+        return f64(float(value))
+    if shape == "tick":
+        return TICK.pack(value, 1.0, 2.0, 0.0, 0, value * 1000, 6, 0.0)
+    if shape == "bars":
+        return u32(value % 7 + 1) + b"".join(
+            BAR.pack(value + i, 1.0, 2.0, 0.5, 1.5, i, 0, 0) for i in range(value % 7 + 1))
+    raise ValueError(shape)
 
 
 # ---------------------------------------------------------------------------
@@ -385,10 +416,14 @@ class _Peer:
                 self.record("unscripted", key, code)
                 return self.drop(cid, "closed")
             action = self.queue.pop(0)
-        self.perform(cid, conn, action)
+        self.perform(cid, conn, action, body)
 
-    def perform(self, cid, conn, action):
+    def perform(self, cid, conn, action, body=b""):
         try:
+            if action["kind"] == "mirror":
+                code = struct.unpack_from("<i", body)[0]
+                conn.sendall(reply(code, 0, mirror_payload(action["shape"], mirrored(body[4:]))))
+                return
             if action["kind"] == "noreply":
                 if action["hold"] is not None:
                     time.sleep(action["hold"])

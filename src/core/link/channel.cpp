@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <new>
 
 namespace orbisyn {
 
@@ -57,7 +58,25 @@ bool Settle(PipeSlot& slot, platform::IoResult r, bool* interrupted) {
 
 }  // namespace
 
+void PipeSlot::Set(platform::PipeHandle h) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  handle_ = h;
+}
+
 void PipeSlot::Close() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  platform::PipeClose(handle_);
+  handle_ = platform::kInvalidPipe;
+}
+
+void PipeSlot::Wake() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  platform::PipeWake(handle_);
+}
+
+void PipeSlot::ForgetAfterFork() {
+  // The forking thread may have been the only one alive; whoever held the lock is gone.
+  new (&mutex_) std::mutex;
   platform::PipeClose(handle_);
   handle_ = platform::kInvalidPipe;
 }

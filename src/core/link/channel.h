@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "link/results.h"
 #include "platform/platform.h"
@@ -19,16 +20,22 @@ namespace orbisyn {
 constexpr uint32_t kPipeBufferSize = 0x4000;
 constexpr uint32_t kDirectReadThreshold = 0x2000;
 
-// The session's pipe handle. Only the thread that holds the session transfers on it;
-// Close and Wake may be called from the others.
+// The session's pipe handle. Only the thread that holds the session sets, uses and
+// closes it; Wake comes from any thread, so closing and waking exclude each other and a
+// woken handle number is never one that was already reused.
 class PipeSlot {
  public:
   bool IsOpen() const { return handle_ != platform::kInvalidPipe; }
   platform::PipeHandle handle() const { return handle_; }
-  void Set(platform::PipeHandle h) { handle_ = h; }
+  void Set(platform::PipeHandle h);
   void Close();
+  // Any thread: the current and every later transfer on the handle ends (kBroken).
+  void Wake();
+  // In a child process after fork: forgets the handle, closing only the child's copy.
+  void ForgetAfterFork();
 
  private:
+  std::mutex mutex_;
   platform::PipeHandle handle_ = platform::kInvalidPipe;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 
 #include "link/commands.h"
 #include "link/locator.h"
@@ -23,12 +24,45 @@ constexpr uint32_t kDefaultReadyTimeoutMs = 60000;
 constexpr int32_t kStateReady = 2;
 constexpr int32_t kStateAuthFailed = 3;
 
+constexpr uint32_t kPauseStepMs = 50;  // how soon a poll notices Cancel
+
 // Closes the link when the library is unloaded or the process exits; touches no Python.
 struct CloseAtUnload {
   ~CloseAtUnload() { g_client.Close(); }
 } close_at_unload;
 
 }  // namespace
+
+CInterClient::CInterClient() { platform::OnForkChild(&CInterClient::ForgetInChild); }
+
+void CInterClient::ForgetInChild() { g_client.ForgetAfterFork(); }
+
+void CInterClient::ForgetAfterFork() {
+  // The child starts without a session; the parent's connection is left as it is.
+  new (&mutex_) std::mutex;
+  pipe_.ForgetAfterFork();
+  cancelled_ = false;
+  for (auto& b : path_hash_) b = 0;
+  setup_text_[0] = 0;
+}
+
+void CInterClient::Cancel() {
+  cancelled_ = true;
+  pipe_.Wake();
+}
+
+bool CInterClient::Pause(uint32_t ms) {
+  while (ms > 0) {
+    if (cancelled_) return false;
+    const uint32_t step = ms < kPauseStepMs ? ms : kPauseStepMs;
+    if (!platform::SleepMs(step)) {
+      interrupted_ = true;
+      return false;
+    }
+    ms -= step;
+  }
+  return !cancelled_;
+}
 
 void CInterClient::SetSetupText(const char* format, ...) {
   char narrow[kSetupTextUnits * 3];
@@ -85,10 +119,7 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
     return false;
   }
   for (uint32_t i = 0; i < kConnectPolls; ++i) {
-    if (!platform::SleepMs(kConnectPollMs)) {
-      interrupted_ = true;
-      return false;
-    }
+    if (!Pause(kConnectPollMs)) return false;
     if (OpenPipe(name)) return true;
     if (interrupted_) return false;
   }
@@ -139,10 +170,11 @@ int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
     if (state == kStateReady) return kResultSuccess;
     if (state == kStateAuthFailed) return kResultAuthFailed;
     elapsed += kReadyPollMs;
-    if (!platform::SleepMs(kReadyPollMs)) {
-      // An exchange cut here would be whole, but the caller gives up the session anyway.
+    if (!Pause(kReadyPollMs)) {
+      // Cancelled: as if the link broke. Interrupted: the caller raises; either way the
+      // session is given up.
       Close();
-      return kIpcInterrupted;
+      return interrupted_ ? kIpcInterrupted : kIpcNoConnection;
     }
     if (elapsed >= limit) return kIpcTimeout;
   }
@@ -160,6 +192,7 @@ int32_t CInterClient::Version(int32_t* first, int32_t* second, ArrayBlock* text)
 
 void CInterClient::Close() {
   pipe_.Close();
+  cancelled_ = false;
   ReleaseKeptBlocks();
   for (auto& b : path_hash_) b = 0;
   setup_text_[0] = 0;

@@ -3,8 +3,10 @@
 // exchanges as free functions over it (see each family's client.h).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "link/channel.h"
 #include "platform/compat.h"
@@ -16,6 +18,16 @@ constexpr size_t kSetupTextUnits = 2048;
 
 class CInterClient {
  public:
+  CInterClient();
+
+  // Held for a whole exchange, and across initialize's connect, handshake, login and
+  // wait, so that exchanges of different threads never interleave. Everything below
+  // except Cancel belongs to the thread that holds it.
+  std::mutex& mutex() { return mutex_; }
+  // Any thread, while another holds the session: its transfer, connect poll or readiness
+  // poll ends promptly, as on a broken link. Close clears the request.
+  void Cancel();
+
   bool IsOpen() const { return pipe_.IsOpen(); }
   // The slot every exchange of this session runs on.
   PipeSlot& pipe() { return pipe_; }
@@ -45,6 +57,14 @@ class CInterClient {
   void SetSetupText(const char* format, ...) ORBISYN_PRINTF(2, 3);
 
  private:
+  // Sleeps ms, in short steps; false (and interrupted_ set when a signal handler asked)
+  // when the wait must end early.
+  bool Pause(uint32_t ms);
+  void ForgetAfterFork();
+  static void ForgetInChild();
+
+  std::mutex mutex_;
+  std::atomic<bool> cancelled_{false};
   PipeSlot pipe_;
   uint8_t path_hash_[32] = {};
   char16_t setup_text_[kSetupTextUnits] = {};

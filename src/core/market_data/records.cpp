@@ -4,6 +4,7 @@
 
 #include "market_data/wire.h"
 #include "module/records.h"
+#include "module/session_call.h"
 #include "module/state.h"
 
 namespace orbisyn {
@@ -86,7 +87,9 @@ void BuildMarketDtypes() {
   g_module.tick_dtype = MakeDtype(kTickRows, sizeof(TickRecord));
 }
 
+// Both run inside an exchange, where the interpreter lock is released.
 void* NumpyArrayAllocator::Allocate(uint32_t count, size_t element_size) {
+  WithInterpreter interpreter;
   Py_CLEAR(array_);
   if (!dtype_ || static_cast<size_t>(PyDataType_ELSIZE(dtype_)) != element_size) {
     failed_ = true;
@@ -105,7 +108,10 @@ void* NumpyArrayAllocator::Allocate(uint32_t count, size_t element_size) {
   return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_));
 }
 
-void NumpyArrayAllocator::Release(void*) { Py_CLEAR(array_); }
+void NumpyArrayAllocator::Release(void*) {
+  WithInterpreter interpreter;
+  Py_CLEAR(array_);
+}
 
 PyObject* NumpyArrayAllocator::Take() {
   PyObject* a = array_;

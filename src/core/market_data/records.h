@@ -16,7 +16,7 @@ class NumpyArrayAllocator final : public ArrayAllocator {
  public:
   // dtype may be null (not built at import): every Allocate then fails.
   explicit NumpyArrayAllocator(PyArray_Descr* dtype) : dtype_(dtype) {}
-  ~NumpyArrayAllocator() { Py_XDECREF(array_); }
+  ~NumpyArrayAllocator() { Py_XDECREF(array_); }  // with the interpreter lock held
   NumpyArrayAllocator(const NumpyArrayAllocator&) = delete;
   NumpyArrayAllocator& operator=(const NumpyArrayAllocator&) = delete;
 

@@ -55,6 +55,7 @@ void ResetError() {
 
 void SetError(int32_t code, const char* message) {
   if (PyErr_Occurred()) PyErr_Clear();
+  if (code == kIpcInterrupted) code = kIpcNoConnection;  // a handler that raised nothing
   g_module.error_code = code;
   StoreMessage(message ? message : ErrorMessage(code));
 }
@@ -68,14 +69,34 @@ void SetInitError(const char16_t* setup_text) {
   Utf16ToUtf8(setup_text, units, g_module.error_message + used, kMessageBytes - used);
 }
 
+namespace {
+
+// An interrupted wait: the handler's exception propagates, the link is closed.
+bool Interrupted(int32_t code) {
+  if (code != kIpcInterrupted || !PyErr_Occurred()) return false;
+  g_module.error_code = kIpcNoConnection;
+  StoreMessage(ErrorMessage(kIpcNoConnection));
+  return true;
+}
+
+}  // namespace
+
 PyObject* SetErrorNone(int32_t code, const char* message) {
+  if (Interrupted(code)) return nullptr;
   SetError(code, message);
   Py_RETURN_NONE;
 }
 
 PyObject* SetErrorFalse(int32_t code, const char* message) {
+  if (Interrupted(code)) return nullptr;
   SetError(code, message);
   Py_RETURN_FALSE;
+}
+
+bool SetErrorOrRaise(int32_t code) {
+  if (Interrupted(code)) return false;
+  SetError(code);
+  return true;
 }
 
 const PyMethodDef kErrorMethods[] = {

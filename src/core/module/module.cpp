@@ -5,6 +5,7 @@
 #include "module/conversion.h"
 #include "module/functions.h"
 #include "module/records.h"
+#include "module/session_call.h"
 #include "module/state.h"
 
 namespace orbisyn {
@@ -31,12 +32,22 @@ bool CollectMethods() {
   return n == kMethodCount;
 }
 
+// Asked on EINTR and between polls, with the interpreter lock released: runs Python's
+// signal handlers (in the main thread) and ends the wait when one raised. Its exception
+// stays pending for the module function to return.
+bool HandlerRaised() {
+  WithInterpreter interpreter;
+  return PyErr_CheckSignals() < 0;
+}
+
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT, "_core", "API Connector to Orbisyn Terminal", -1, g_methods,
     nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
+
+void InstallInterruptCheck() { platform::SetInterruptCheck(&HandlerRaised); }
 
 }  // namespace orbisyn
 
@@ -57,5 +68,6 @@ PyMODINIT_FUNC PyInit__core(void) {
   PyObject* module = PyModule_Create2(&g_definition, 1013);
   if (!module) return nullptr;
   RegisterRecordTypes(module);
+  InstallInterruptCheck();
   return module;
 }

@@ -139,6 +139,14 @@ PyObject* login(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* shutdown(PyObject*, PyObject*) {
   ResetError();
+  // A call of another thread that holds the session is ended first, as if the link had
+  // broken: this is how a watchdog stops a stuck call.
+  if (g_client.mutex().try_lock()) {
+    g_client.Close();
+    g_client.mutex().unlock();
+    Py_RETURN_TRUE;
+  }
+  g_client.Cancel();
   OnSession([](CInterClient& s) {
     s.Close();
     return kResultSuccess;
@@ -154,7 +162,7 @@ PyObject* version(PyObject*, PyObject*) {
   char utf8[128] = {};
   if (r < 0) {
     first = second = 0;
-    SetError(r);
+    if (!SetErrorOrRaise(r)) return nullptr;
   } else if (r > 0) {
     // A text whose UTF-8 form needs more than 127 bytes is dropped, as a whole.
     if (Utf16ToUtf8(static_cast<const char16_t*>(text.data()), text.count(), utf8, sizeof utf8) ==
