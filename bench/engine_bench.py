@@ -36,7 +36,7 @@ except ImportError:  # the engine is pure Python: run without the compiled exten
     pkg.__path__ = [os.path.join(os.path.abspath(SRC), "orbisyn")]
     sys.modules["orbisyn"] = pkg
 
-from orbisyn.simulator.trading import TradingEngine  # noqa: E402
+from orbisyn.simulator.engine import TradingEngine  # noqa: E402
 
 REQ = struct.Struct("<IQQ64sdddddQIIIq64sQQ")
 Tick = namedtuple("Tick", "time_msc bid ask last volume flags")

@@ -4,7 +4,7 @@ as asked, over several seeds in turn, with progress lines.
     PYTHONPATH=src nice python bench/fuzz_long.py [--exchanges 1000000] [--seed 1] [--chunk 100000]
 
 Each chunk runs in a fresh driver process with its own seed (seed, seed + 1, ...), so a
-failure names a seed that reproduces it with tests/fuzz_driver.py. Prints the total of
+failure names a seed that reproduces it with `python -m support.fuzz_driver` in tests/. Prints the total of
 exchanges survived; exits 1 at the first failure.
 """
 from __future__ import annotations
@@ -16,7 +16,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DRIVER = os.path.join(ROOT, "tests", "fuzz_driver.py")
+TESTS = os.path.join(ROOT, "tests")
 
 
 def main() -> int:
@@ -28,7 +28,8 @@ def main() -> int:
     done, seed, started = 0, a.seed, time.monotonic()
     while done < a.exchanges:
         n = min(a.chunk, a.exchanges - done)
-        proc = subprocess.run([sys.executable, DRIVER, "--seed", str(seed), "--exchanges", str(n)],
+        proc = subprocess.run([sys.executable, "-m", "support.fuzz_driver", "--seed", str(seed),
+                               "--exchanges", str(n)], cwd=TESTS,
                               capture_output=True, text=True, stdin=subprocess.DEVNULL)
         print(proc.stdout.strip(), flush=True)
         if proc.returncode != 0:

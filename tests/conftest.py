@@ -1,17 +1,14 @@
-"""Fixtures shared by every test; the fake Terminal itself is in fake_terminal.py."""
+"""Fixtures shared by every test; the fake Terminal itself is in support/fake_terminal.py."""
 from __future__ import annotations
 
 import os
 import shutil
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
-
-from fake_terminal import FakeTerminal, run_fresh as _run_fresh  # noqa: E402
+from support.fake_terminal import FakeTerminal, run_fresh as _run_fresh
 
 
 def _shutdown_module():

@@ -23,9 +23,9 @@ def test_hostile_peer(seed):
     pkg_parent = os.path.dirname(os.path.dirname(orbisyn.__file__))
     env["PYTHONPATH"] = os.pathsep.join(p for p in (pkg_parent, env.get("PYTHONPATH", "")) if p)
     proc = subprocess.run(
-        [sys.executable, os.path.join(HERE, "fuzz_driver.py"), "--seed", str(seed),
+        [sys.executable, "-m", "support.fuzz_driver", "--seed", str(seed),
          "--exchanges", str(EXCHANGES)],
-        capture_output=True, text=True, timeout=300, env=env, stdin=subprocess.DEVNULL)
+        capture_output=True, text=True, timeout=300, env=env, stdin=subprocess.DEVNULL, cwd=HERE)
     report = f"seed {seed}, exit {proc.returncode}\n{proc.stdout}\n{proc.stderr[-3000:]}"
     assert proc.returncode == 0, report
     assert f"seed {seed}: " in proc.stdout, report

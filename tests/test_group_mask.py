@@ -2,17 +2,15 @@
 group=...) over scripted record arrays, and directly through a small C++ driver."""
 from __future__ import annotations
 
-import os
-import shutil
 import struct
 import subprocess
-from pathlib import Path
 
 import pytest
 
 import orbisyn
-from fake_terminal import reply, session
-from trade_wire import with_symbols
+from support.fake_terminal import reply, session
+from support.native import drivers
+from support.trade_wire import with_symbols
 
 # (group, names that pass, names that are rejected)
 CASES = [
@@ -118,20 +116,11 @@ def test_symbol_field_without_terminator_is_matched_whole(fake_terminal):
 
 # --------------------------------------------------------------------------- C++ driver
 
-ROOT = Path(__file__).resolve().parent.parent
 
 
 @pytest.fixture(scope="module")
-def driver(tmp_path_factory):
-    cxx = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
-    if not cxx:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("mask") / "group_mask_driver"
-    subprocess.run(
-        [cxx, "-std=c++17", "-O1", "-I", str(ROOT / "src/core"),
-         str(ROOT / "tests/cpp/group_mask_driver.cpp"),
-         str(ROOT / "src/core/positions/group_mask.cpp"), "-o", str(exe)],
-        check=True, capture_output=True, text=True)
+def driver():
+    exe = drivers() / "group_mask_driver"
 
     def run(*cases):
         data = bytearray()

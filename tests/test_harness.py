@@ -5,7 +5,7 @@ import socket
 
 import pytest
 
-from fake_terminal import close, i32, no_reply, reply, request, split, text
+from support.fake_terminal import close, i32, no_reply, reply, request, split, text
 
 
 def connect(term, timeout=5.0):

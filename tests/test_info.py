@@ -5,8 +5,8 @@ from __future__ import annotations
 import pytest
 
 import orbisyn
-from fake_terminal import reply, request, session, text
-from info_layouts import (ACCOUNT, ACCOUNT_SIZE, LEGACY_SYMBOL_SIZE, SYMBOL, SYMBOL_SIZE,
+from support.fake_terminal import reply, request, session, text
+from support.info_layouts import (ACCOUNT, ACCOUNT_SIZE, LEGACY_SYMBOL_SIZE, SYMBOL, SYMBOL_SIZE,
                           TERMINAL, TERMINAL_SIZE, TICK, TICK_SIZE, names, pack, sample, typed)
 
 

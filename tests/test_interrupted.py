@@ -8,7 +8,7 @@ import struct
 import pytest
 
 import orbisyn
-from fake_terminal import delayed, f64, i32, reply, session, split, text, u32
+from support.fake_terminal import delayed, f64, i32, reply, session, split, text, u32
 
 # (function, args, reply echo, reply payload, check of the result); absent functions skip.
 CASES = [

@@ -5,10 +5,10 @@ from __future__ import annotations
 import pytest
 
 import orbisyn
-from fake_terminal import close, f64, i32, no_reply, reply, request, session, split, text, u32, u64
-from info_layouts import (ACCOUNT, ACCOUNT_SIZE, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, TERMINAL,
+from support.fake_terminal import close, f64, i32, no_reply, reply, request, session, split, text, u32, u64
+from support.info_layouts import (ACCOUNT, ACCOUNT_SIZE, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, TERMINAL,
                           TERMINAL_SIZE, TICK, TICK_SIZE, pack)
-from trade_wire import check_record, record, send_record, with_symbols
+from support.trade_wire import check_record, record, send_record, with_symbols
 
 HANDSHAKE = bytes.fromhex("18000000 04000000 03000000 06000000") + "Python".encode("utf-16-le")
 VERSION = bytes.fromhex("08000000 01000000 00000000")

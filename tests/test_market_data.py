@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import orbisyn
-from fake_terminal import close, i32, i64, reply, request, session, text, u32
+from support.fake_terminal import close, i32, i64, reply, request, session, text, u32
 
 UTC = dt.timezone.utc
 # Record layouts as documented, independent of the extension's own structs.

@@ -7,8 +7,8 @@ import datetime as dt
 import pytest
 
 import orbisyn
-from fake_terminal import i64, reply, request, session, text, u32, u64
-from trade_wire import array, field_names, record, with_symbols
+from support.fake_terminal import i64, reply, request, session, text, u32, u64
+from support.trade_wire import array, field_names, record, with_symbols
 
 D1, D2 = 1_700_000_000, 1_700_086_400
 RANGE = i64(D1) + i64(D2)
@@ -273,3 +273,24 @@ def test_order_groups_read_the_symbol_at_148(term, code, kind, call):
            reply(code, 0, with_symbols(kind, ["EURUSD"])))
     assert [o.symbol for o in call("EUR*,!*JPY")] == ["EURUSD"]
     assert call("") == ()
+
+
+def _name(i: int) -> str:
+    # 400 distinct names: short, non-ASCII, outside the BMP, and the full 32 units
+    # without a terminator; some differ only in their last unit.
+    return [f"S{i}", f"Ä{i}", f"\U0001d538{i}", f"{i:0>32}"[-32:], f"EUR{i}X"][i % 5]
+
+
+@pytest.mark.parametrize("group", [None, "EUR*,S1*,!*9"])
+def test_many_distinct_texts_keep_their_values(term, group):
+    # More distinct symbols and comments than the conversion shares and the filter
+    # remembers: every record must still carry its own texts.
+    names = [_name(i) for i in range(400)] * 2
+    records = [record("position", ticket=i + 1, symbol=n, comment=n[::-1][:32], external_id="")
+               for i, n in enumerate(names)]
+    answer(term, reply(121, 0, array("position", *records)))
+    got = orbisyn.positions_get(**({"group": group} if group else {}))
+    kept = [(i + 1, n) for i, n in enumerate(names)
+            if group is None or ((n.startswith(("EUR", "S1"))) and not n.endswith("9"))]
+    assert [(p.ticket, p.symbol, p.comment, p.external_id) for p in got] == \
+        [(t, n, n[::-1][:32], "") for t, n in kept]

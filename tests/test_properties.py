@@ -17,8 +17,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import call_rules as rules
-from fake_terminal import FakeTerminal, session
+from support import call_rules as rules
+from support.fake_terminal import FakeTerminal, session
 
 orbisyn = pytest.importorskip("orbisyn")
 PRESENT = [n for n in rules.ALL_FUNCTIONS if hasattr(orbisyn, n)]

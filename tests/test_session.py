@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import orbisyn
-from fake_terminal import close, i32, reply, request, session, text, u64
+from support.fake_terminal import close, i32, reply, request, session, text, u64
 
 HELLO = reply(4, 0, i32(3000))
 READY = reply(109, 0, i32(2))

@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 import orbisyn
-from fake_terminal import f64, reply, request, session, text, u32
-from trade_wire import check_record, send_record
+from support.fake_terminal import f64, reply, request, session, text, u32
+from support.trade_wire import check_record, send_record
 
 CHECK, SEND, MARGIN, PROFIT = 160, 161, 162, 163
 KEYS = ["action", "magic", "order", "symbol", "volume", "price", "stoplimit", "sl", "tp",

@@ -6,4 +6,4 @@ from . import _core
 from ._core import *  # noqa: F401,F403
 
 __all__ = [name for name in dir(_core) if not name.startswith("_")]
-__version__ = "0.1.0"
+__version__ = "0.2.0"

@@ -4,7 +4,7 @@ from engine_market import NETTING_LOGIN, FakeMarket, bootstrap, make_settings
 
 bootstrap()
 
-from orbisyn.simulator.trading import TradingEngine  # noqa: E402
+from orbisyn.simulator.engine import TradingEngine  # noqa: E402
 from engine_client import Client  # noqa: E402
 
 @pytest.fixture

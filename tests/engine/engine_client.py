@@ -8,8 +8,8 @@ from __future__ import annotations
 import struct
 from types import SimpleNamespace
 
-from fake_terminal import text as wtext
-from trade_wire import LAYOUTS
+from support.fake_terminal import text as wtext
+from support.trade_wire import LAYOUTS
 
 REQ = struct.Struct("<IQQ64sdddddQIIIq64sQQ")
 CHECK = struct.Struct("<Idddddd200s")

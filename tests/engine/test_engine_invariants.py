@@ -4,7 +4,7 @@ import struct
 
 import pytest
 from engine_client import Client, request
-from engine_market import HEDGING_LOGIN, NETTING_LOGIN
+from engine_market import HEDGING_LOGIN, NETTING_LOGIN, make_settings
 
 SYMBOLS = ["EURUSD", "USDJPY", "GER40"]
 
@@ -74,17 +74,22 @@ def _check_books(c, hedging):
     assert all(o.state == 1 for o in c.orders())
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
+@pytest.mark.parametrize("seed, commission", [(1, 0.0), (2, 0.0), (3, 0.0), (4, 6.5), (5, 3.0)])
 @pytest.mark.parametrize("login", [HEDGING_LOGIN, NETTING_LOGIN])
-def test_books_stay_consistent(open_engine, market, seed, login):
+def test_books_stay_consistent(open_engine, market, seed, commission, login):
     rnd = random.Random(seed)
-    c = Client(open_engine(login=login))
+    settings = make_settings()
+    for acc in settings["accounts"]:
+        acc["commission_per_lot"] = commission
+    c = Client(open_engine(settings, login=login))
     pending = []
     for step in range(150):
         _random_step(rnd, c, market, pending)
         if step % 10 == 9:
             _check_books(c, login == HEDGING_LOGIN)
-    assert len(c.deals()) > 10
+    deals = [d for d in c.deals() if d.type in (0, 1)]
+    assert len(deals) > 10
+    assert all(d.commission == pytest.approx(-commission * d.volume, abs=0.006) for d in deals)
 
 
 @pytest.mark.parametrize("command", [120, 121, 122, 123, 130, 131, 132, 133, 140, 141, 142, 143,

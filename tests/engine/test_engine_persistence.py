@@ -9,7 +9,7 @@ import pytest
 from engine_market import HEDGING_LOGIN, NETTING_LOGIN, make_settings
 from engine_client import Client
 
-from orbisyn.simulator.trading import reset_account
+from orbisyn.simulator.engine import reset_account
 
 
 def _state(c):
@@ -52,7 +52,7 @@ CHILD = textwrap.dedent("""
     sys.path[:0] = [{tests!r}, {tests!r} + "/.."]
     from engine_market import FakeMarket, bootstrap, make_settings
     bootstrap()
-    from orbisyn.simulator.trading import TradingEngine
+    from orbisyn.simulator.engine import TradingEngine
     from engine_client import Client
     from engine_market import make_settings
     c = Client(TradingEngine({data!r}, make_settings(), FakeMarket()))

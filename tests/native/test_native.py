@@ -1,8 +1,7 @@
-"""The platform layer and the locator, through a small C++ driver linked against them."""
+"""The platform layer and the locator, through a small C++ driver linked against the core."""
 import importlib.util
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -10,8 +9,9 @@ from pathlib import Path
 
 import pytest
 
+from support.native import drivers
+
 REPO = Path(__file__).resolve().parents[2]
-CORE = REPO / "src" / "core"
 
 # The Python twin of the socket naming; loaded by file so the extension need not be built.
 _spec = importlib.util.spec_from_file_location("_paths", REPO / "src" / "orbisyn" / "_paths.py")
@@ -20,17 +20,8 @@ _spec.loader.exec_module(paths)
 
 
 @pytest.fixture(scope="session")
-def driver(tmp_path_factory):
-    if shutil.which("g++") is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("native") / "test_platform"
-    sources = ["platform/posix.cpp", "link/text.cpp", "link/terminal_locator.cpp"]
-    subprocess.run(
-        ["g++", "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{CORE}",
-         str(Path(__file__).with_name("test_platform.cpp")), *(str(CORE / s) for s in sources),
-         "-lcrypto", "-o", str(exe)],
-        check=True)
-    return exe
+def driver():
+    return drivers() / "test_platform"
 
 
 def run(driver, *args, env=None, **kw):

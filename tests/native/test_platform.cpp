@@ -17,32 +17,15 @@
 #include <string>
 #include <vector>
 
-#include "link/terminal_locator.h"
-#include "link/text.h"
+#include "link/locator.h"
+#include "link/session.h"
 #include "platform/platform.h"
 #include "platform/posix_detail.h"
+#include "platform/text.h"
 
 using namespace orbisyn;
 namespace pf = orbisyn::platform;
 
-// The session methods the locator calls, recorded instead of connecting.
-namespace orbisyn {
-static std::string g_connected;
-void CInterClient::SetSetupText(const char* format, ...) {
-  char buf[4 * kSetupTextUnits];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  Utf8ToUtf16(buf, setup_text, kSetupTextUnits);
-}
-bool CInterClient::Connect(const char16_t* path, bool portable) {
-  char buf[1024];
-  Utf16ToUtf8(path, pf::TextLength(path), buf, sizeof buf);
-  g_connected = std::string(buf) + (portable ? " portable" : " installed");
-  return true;
-}
-}  // namespace orbisyn
 
 static int g_failures = 0;
 #define CHECK(cond)                                                   \
@@ -257,8 +240,11 @@ static void Digest(const char* path) {
 static void Locate() {
   CInterClient client;
   client.SetSetupText("untouched");
-  bool ok = LocateAndConnect(client);
-  std::printf("%s\n%s\n", ok ? g_connected.c_str() : "-", U8(client.setup_text).c_str());
+  TerminalCandidate chosen;
+  const bool ok = LocateTerminal(client, &chosen);
+  const std::string found =
+      ok ? U8(chosen.exe_path) + (chosen.portable ? " portable" : " installed") : "-";
+  std::printf("%s\n%s\n", found.c_str(), U8(client.setup_text()).c_str());
 }
 
 int main(int argc, char** argv) {

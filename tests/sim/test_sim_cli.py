@@ -5,6 +5,7 @@ import datetime as dt
 import os
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -15,7 +16,7 @@ from orbisyn.simulator import install as sim_install
 from orbisyn.simulator.client import RawClient
 from orbisyn.simulator.market import Market
 
-from simkit import stop_pid_from_lock
+from simkit import install_terminal, stop_pid_from_lock
 
 
 def run_cli(*args: str) -> subprocess.CompletedProcess:
@@ -122,15 +123,94 @@ def test_import_bars_replace_synthetic_prices(sim_env, start_sim):
         assert st == 0 and np.array_equal(served, bars[:61])
 
 
-@pytest.mark.parametrize("line,message", [
-    ("2024-05-06 09:00:30,1.1,1.2,1.0,1.1", "not an M1 bar time"),
-    ("2024-05-06 09:00,1.1,1.05,1.0,1.1", "inconsistent prices"),
-    ("2024-05-06 09:00,1.1,1.2", "expected open, high, low, close"),
-    ("2024-05-06 09:00,1.1,abc,1.0,1.1", "not a number"),
-])
-def test_import_bars_rejects_bad_rows(sim_env, line, message):
-    sim_install.install(str(sim_env / "t"))
+# (row, reason of its refusal or None); the file starts with a header on line 1.
+BAD_ROWS = [
+    ("2024-05-06 09:00,1.1,1.2,1.0,1.1", None),
+    ("2024-05-06 09:01,-1.1,1.2,1.0,1.1", "open -1.1 is negative or zero"),
+    ("2024-05-06 09:02,1.1,1.2,0,1.1", "low 0 is negative or zero"),
+    ("2024-05-06 09:03,1.1,1.2,1.15,1.1", "low 1.15 is above the open or the close"),
+    ("2024-05-06 09:04,1.1,1.05,1.0,1.1", "high 1.05 is below the open or the close"),
+    ("2024-13-06 09:05,1.1,1.2,1.0,1.1", "bad date '2024-13-06 09:05' (month must be in 1..12)"),
+    ("2024-05-06 09:06:30,1.1,1.2,1.0,1.1", "time 2024-05-06 09:06:30 is not on a minute"),
+    ("2024-05-06 09:07,1.1,1.2,1.0,1.1", None),
+    ("2024-05-06 09:07,1.1,1.2,1.0,1.1", "time 2024-05-06 09:07 repeats line 9"),
+    ("2024-05-06 09:05,1.1,1.2,1.0,1.1", "time 2024-05-06 09:05 goes back before line 9 (2024-05-06 09:07)"),
+    ("2024-05-06 09:08,1.1,abc,1.0,1.1", "high 'abc' is not a number"),
+    ("2024-05-06 09:09,1.1,inf,1.0,1.1", "high 'inf' is not a number"),
+    ("2024-05-06 09:10,1.1,1.2", "expected open, high, low, close after the time"),
+    ("2024.05.06,09:11,1.1,1.2,1.0,1.1", None),
+    ("1714987920,1.1,1.2,1.0,1.1", None),  # 09:32
+    ("hello,1.1,1.2,1.0,1.1", "no date or time in 'hello'"),
+]
+
+
+def test_import_bars_names_every_refused_row_and_imports_nothing(sim_env):
+    res = sim_install.install(str(sim_env / "t"))
     csv = sim_env / "bad.csv"
-    csv.write_text("time,open,high,low,close\n2024-05-06 08:59,1.1,1.2,1.0,1.1\n" + line + "\n")
+    csv.write_text("time,open,high,low,close\n" + "".join(row + "\n" for row, _ in BAD_ROWS))
     out = run_cli("import-bars", "EURUSD", str(csv))
-    assert out.returncode == 1 and message in out.stderr and "line 3" in out.stderr
+    assert out.returncode == 1
+    listed = [line.strip() for line in out.stderr.splitlines() if line.startswith("  line ")]
+    assert listed == [f"line {n}: {why}" for n, (_, why) in enumerate(BAD_ROWS, 2) if why]
+    assert "nothing imported" in out.stderr
+    assert not os.path.exists(os.path.join(res["data_dir"], "history", "EURUSD.m1.npy"))
+
+
+def test_a_running_terminal_serves_an_import_on_the_next_request(sim_env, start_sim):
+    res = sim_install.install(str(sim_env / "t"))
+    proc = start_sim(res["exe"])
+    t0 = int(dt.datetime(2024, 5, 6, 9, 0, tzinfo=dt.timezone.utc).timestamp())
+    with RawClient(proc.sock) as c:
+        assert c.rates_range("EURUSD", 1, t0, t0 + 120)[0] == 0  # synthetic bars, now cached
+        for k in range(3):  # imports in quick succession: each is served at once
+            base = 1.2 + 0.01 * k
+            csv = sim_env / f"bars{k}.csv"
+            _write_csv(csv, [(t0 + 60 * i, base, base + 0.001, base - 0.001, base, 10, 5)
+                             for i in range(3)])
+            assert cli.main(["import-bars", "EURUSD", str(csv)]) == 0
+            st, bars = c.rates_range("EURUSD", 1, t0, t0 + 120)
+            assert st == 0 and list(bars["open"]) == [base] * 3
+
+
+def _status(*args) -> tuple[int, dict]:
+    out = run_cli("status", *args)
+    fields = dict(line.strip().split(" : ", 1) for line in out.stdout.splitlines()[1:] if " : " in line)
+    return out.returncode, {k.strip(): v for k, v in fields.items()}
+
+
+def test_status_tells_the_connection_state(sim_env, start_sim):
+    assert run_cli("status").returncode == 2  # nothing installed
+    res = install_terminal(sim_env, delay_ms=3000)
+    code, f = _status()
+    assert code == 1 and f["installation"] == os.path.dirname(res["exe"])
+    proc = start_sim(res["exe"])
+    code, f = _status()
+    assert code == 0 and f["connection"] == "connecting"
+    assert f["account"].startswith("5001001 on Orbisyn-Demo (Demo Hedging, USD), balance 10000.00")
+    with RawClient(proc.sock) as c:
+        deadline = time.monotonic() + 10
+        while c.state() != 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert _status()[1]["connection"] == "connected"
+        c.login(5001002, "typo")
+        code, f = _status()
+        assert code == 0 and f["account"] == "none"
+        assert f["connection"].startswith("failed authorization: login 5001002 refused at ")
+        c.login(5001002, "demo-pass")
+        code, f = _status()
+        assert f["connection"] == "connecting" and f["account"].startswith("5001002 on Orbisyn-Demo")
+
+
+@pytest.mark.parametrize("args, running, code", [
+    (("status",), True, 0), (("status",), False, 1), (("install", "--dir", "{dir}"), False, 0),
+])
+def test_output_closed_early_is_no_error(sim_env, start_sim, args, running, code):
+    res = sim_install.install(str(sim_env / "t"))
+    if running:
+        start_sim(res["exe"])
+    argv = [a.replace("{dir}", str(sim_env / "t")) for a in args]
+    proc = subprocess.Popen([sys.executable, "-m", "orbisyn.simulator", *argv], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    proc.stdout.close()  # the reader is gone before anything is written, as with `| head -0`
+    _, err = proc.communicate(timeout=60)
+    assert proc.returncode == code and b"Error" not in err and b"Traceback" not in err, err

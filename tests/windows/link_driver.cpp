@@ -15,11 +15,11 @@
 #include "fake_pipe.h"
 // after windows.h, which fake_pipe.h brings
 #include <shellapi.h>
-#include "link/commands.h"
-#include "link/inter_client.h"
-#include "link/pipe_channel.h"
-#include "link/text.h"
+#include "link/channel.h"
+#include "link/results.h"
+#include "link/session.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 using namespace orbisyn;
 using namespace wintest;
@@ -107,16 +107,13 @@ Bytes I32(int32_t v) {
 
 // Reads an array reply of 320-byte records, as the positions family does.
 int32_t ArrayExchange(CInterClient& client, int32_t command, Bytes* records, uint32_t* count) {
-  MallocAllocator alloc;
-  void* block = nullptr;
-  *count = UINT32_MAX;
-  int32_t r = Exchange(client.pipe, command, 0, NoPayload,
-                       [&](PipeReader& rd) { return rd.ReadArray(alloc, 320, &block, count); });
-  if (block != nullptr && r >= 0) {
-    const auto* p = static_cast<const uint8_t*>(block);
+  ArrayBlock block;
+  int32_t r = ExchangeArray(client.pipe(), command, NoPayload, 320, &block);
+  *count = block.count();
+  if (r >= 0) {
+    const auto* p = static_cast<const uint8_t*>(block.data());
     records->assign(p, p + size_t{*count} * 320);
   }
-  std::free(block);
   return r;
 }
 
@@ -140,21 +137,19 @@ void SessionOperations() {
     p.AwaitHangUp();
   });
   c.Equal(client.Initialize(exe.c_str(), false), 0, "handshake result");
-  c.Equal(client.build, 4321, "build");
+  c.Equal(client.build(), 4321, "build");
   c.Equal(client.Login(123456789, u"p\u00e4ss", u"Demo"), 0, "login");
   ULONGLONG t0 = Now();
   c.Equal(client.WaitReady(1000), int32_t{kResultSuccess}, "ready");
   c.Check(Now() - t0 >= 90, "one 100 ms sleep between the two polls");
   int32_t first = 0, second = 0;
-  char16_t* text = nullptr;
-  uint32_t units = 0;
-  c.Equal(client.Version(&first, &second, &text, &units), 5, "version status");
-  c.Check(first == 500 && second == 4321 && units == 3 && text != nullptr &&
-              std::u16string(text, units) == u"3.1",
+  ArrayBlock text;
+  c.Equal(client.Version(&first, &second, &text), 5, "version status");
+  c.Check(first == 500 && second == 4321 && text.count() == 3 &&
+              std::u16string(static_cast<const char16_t*>(text.data()), 3) == u"3.1",
           "version values");
-  std::free(text);
   client.Close();
-  c.Check(!client.IsOpen() && client.build == 4321, "closed, build kept");
+  c.Check(!client.IsOpen() && client.build() == 4321, "closed, build kept");
   server.Join();
   const Bytes want[] = {
       Request(4, Bytes() << int32_t{3} << std::u16string(u"Python")),
@@ -223,7 +218,7 @@ void ExchangeRules() {
                               record.begin() + count * 320), std::string(rc.name) + ": records");
     } else {
       Bytes got(320);
-      r = Exchange(client.pipe, rc.command, 0, NoPayload, [&](PipeReader& rd) {
+      r = Exchange(client.pipe(), rc.command, NoPayload, [&](PipeReader& rd) {
         return rc.read == RuleCase::kNothing || rd.Read(got.data(), 320);
       });
       if (r >= 0 && rc.read == RuleCase::kRecord) c.Check(got == record, std::string(rc.name) + ": record");
@@ -277,43 +272,38 @@ void LargeAndSplit() {
   server.Join();
 }
 
-void LargeRequest() {
-  Case c("large-request");
+// The largest request goes out whole in one write; a larger one is refused before a byte
+// is sent, and the link stays usable.
+void LargestRequest() {
+  Case c("largest-request-and-one-too-large");
   CInterClient client;
   std::u16string name = UniqueName("request");
   ServerPipe server(W(name));
-  // 3 texts of 7000 units: the writer's buffer fills, then a direct write follows.
-  std::u16string texts[3];
-  for (int t = 0; t < 3; ++t) {
-    for (int i = 0; i < 7000; ++i) texts[t].push_back(static_cast<char16_t>(0x41 + (i + t) % 26));
-  }
-  Bytes payload;
-  for (auto& t : texts) payload << t;
-  Bytes seen;
+  // Frame: length 4, command 4, count 4, then 8186 units: 16384 bytes in all.
+  std::u16string fits(8186, u'x'), too_long(8187, u'y');
+  for (size_t i = 0; i < fits.size(); ++i) fits[i] = static_cast<char16_t>(0x41 + i % 26);
+  std::vector<Bytes> seen;
   server.Start([&](ServerPipe& p) {
-    seen = p.ReadFrame();
-    p.Write(Reply(175, 0, Bytes() << uint32_t{0}));
+    for (int i = 0; i < 2; ++i) {
+      seen.push_back(p.ReadFrame());
+      p.Write(Reply(175, 0, Bytes() << uint32_t{0}));
+    }
     p.AwaitHangUp();
   });
   c.Check(client.OpenPipe(name.c_str()), "open");
-  uint32_t size = 0;
-  for (auto& t : texts) size += TextWireSize(static_cast<uint32_t>(t.size()));
-  int32_t r = Exchange(
-      client.pipe, 175, size,
-      [&](PipeWriter& w) {
-        for (auto& t : texts) {
-          if (!w.PutText(t.data(), static_cast<uint32_t>(t.size()))) return false;
-        }
-        return true;
-      },
-      [](PipeReader& rd) {
-        uint32_t n;
-        return rd.Get(&n);
-      });
-  c.Equal(r, 0, "result");
+  auto send = [&](const std::u16string& text) {
+    ArrayBlock block;
+    return ExchangeArray(
+        client.pipe(), 175, [&](PipeWriter& w) { return w.PutText(text.c_str()); }, 320, &block);
+  };
+  c.Equal(send(fits), 0, "16 KiB request");
+  c.Equal(send(too_long), int32_t{kIpcSendFailed}, "one unit more");
+  c.Equal(send(fits), 0, "the link still works");
   client.Close();
   server.Join();
-  c.Check(seen == Request(175, payload), "request bytes (" + std::to_string(seen.size()) + ")");
+  Bytes want = Request(175, Bytes() << fits);
+  c.Equal(want.size(), size_t{16384}, "frame size");
+  c.Check(seen.size() == 2 && seen[0] == want && seen[1] == want, "frames as sent");
 }
 
 // ---- the peer going away ---------------------------------------------------------------
@@ -331,11 +321,10 @@ void BrokenMidReply() {
   });
   c.Check(client.OpenPipe(name.c_str()), "open");
   Bytes got(320);
-  int32_t r = Exchange(client.pipe, 123, 0, NoPayload,
-                       [&](PipeReader& rd) { return rd.Read(got.data(), 320); });
+  int32_t r = ExchangeRecord(client.pipe(), 123, NoPayload, got.data(), 320);
   c.Equal(r, int32_t{kIpcRecvFailed}, "result");
   c.Check(!client.IsOpen(), "the broken pipe closed the link");
-  c.Equal(Exchange(client.pipe, 120, 0, NoPayload, NoReply), int32_t{kIpcNoConnection}, "next call");
+  c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), int32_t{kIpcNoConnection}, "next call");
   server.Join();
 }
 
@@ -351,9 +340,9 @@ void GoneBeforeRequest() {
   });
   c.Check(client.OpenPipe(name.c_str()), "open");
   WaitForSingleObject(closed, 5000);
-  c.Equal(Exchange(client.pipe, 120, 0, NoPayload, NoReply), int32_t{kIpcSendFailed}, "write");
+  c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), int32_t{kIpcSendFailed}, "write");
   c.Check(!client.IsOpen(), "the link is closed");
-  c.Equal(Exchange(client.pipe, 120, 0, NoPayload, NoReply), int32_t{kIpcNoConnection}, "next call");
+  c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), int32_t{kIpcNoConnection}, "next call");
   server.Join();
   CloseHandle(closed);
 }
@@ -384,8 +373,7 @@ void BusyPipe() {
   c.Check(opened, "second client got the instance");
   c.Check(took >= 350 && took < 5000, "waited " + std::to_string(took) + " ms");
   int32_t build = 0;
-  c.Equal(Exchange(client.pipe, 4, 0, NoPayload, [&](PipeReader& rd) { return rd.Get(&build); }),
-          0, "exchange over it");
+  c.Equal(ExchangeRecord(client.pipe(), 4, NoPayload, &build, 4), 0, "exchange over it");
   c.Equal(build, 77, "answered by the server");
   client.Close();
   server.Join();
@@ -396,7 +384,7 @@ void MissingPipe() {
   CInterClient client;
   std::u16string name = UniqueName("absent");
   c.Check(!client.OpenPipe(name.c_str()) && !client.IsOpen(), "fails");
-  c.Check(U8(client.setup_text) == "CreateFile failed [2]", "text: " + U8(client.setup_text));
+  c.Check(U8(client.setup_text()) == "CreateFile failed [2]", "text: " + U8(client.setup_text()));
 }
 
 // ---- waking a wait from another thread ---------------------------------------------------
@@ -433,23 +421,23 @@ struct SilentServer {
   }
 };
 
-void WakeBlockedRead() {
-  Case c("wake-ends-a-blocked-exchange");
+// The session's Cancel, from another thread, wakes the pipe under a waiting exchange.
+void CancelBlockedExchange() {
+  Case c("cancel-ends-a-blocked-exchange");
   SilentServer server;
   CInterClient client;
   c.Check(client.OpenPipe(server.name.c_str()), "open");
-  pf::PipeHandle h = client.pipe;
   int32_t r = 0;
   ULONGLONG t0 = Now(), took = 0;
   std::thread waiter([&] {
-    r = Exchange(client.pipe, 120, 0, NoPayload, NoReply);
+    r = Exchange(client.pipe(), 120, NoPayload, NoReply);
     took = Now() - t0;
   });
   Sleep(200);
-  pf::PipeWake(h);
+  client.Cancel();
   waiter.join();
   c.Equal(r, int32_t{kIpcRecvFailed}, "result");
-  c.Check(!client.IsOpen(), "the waiter closed the handle");
+  c.Check(!client.IsOpen(), "the waiter closed the link");
   c.Check(took >= 150 && took < 2000, "ended after " + std::to_string(took) + " ms");
 }
 
@@ -531,62 +519,22 @@ void WakeRaces() {
   }
 }
 
-// ---- the portable overflow helpers -------------------------------------------------------
-
-}  // namespace
-namespace portable {
-bool Mul(int32_t a, int32_t b, int32_t* out);
-bool Mul(int64_t a, int64_t b, int64_t* out);
-bool Mul(uint32_t a, uint32_t b, uint32_t* out);
-bool Mul(uint64_t a, uint64_t b, uint64_t* out);
-bool Add(int32_t a, int32_t b, int32_t* out);
-bool Add(int64_t a, int64_t b, int64_t* out);
-bool Add(uint32_t a, uint32_t b, uint32_t* out);
-bool Add(uint64_t a, uint64_t b, uint64_t* out);
-}  // namespace portable
-namespace {
-
-template <class T>
-int CompareOverflow() {
-  using L = std::numeric_limits<T>;
-  const T edges[] = {T(0), T(1), T(2), T(3), T(-1), T(-2), L::max(), T(L::max() - 1), L::min(),
-                     T(L::min() + 1), T(L::max() / 2), T(L::max() / 2 + 1), T(L::min() / 2),
-                     T(T(1) << (sizeof(T) * 4)), T(T(1) << (sizeof(T) * 4 - 1)), T(46341), T(-46341)};
-  int mismatches = 0;
-  for (T a : edges) {
-    for (T b : edges) {
-      T want = 0, got = 0;
-      if (__builtin_mul_overflow(a, b, &want) != portable::Mul(a, b, &got) || want != got) ++mismatches;
-      if (__builtin_add_overflow(a, b, &want) != portable::Add(a, b, &got) || want != got) ++mismatches;
-    }
-  }
-  return mismatches;
-}
-
-void PortableOverflow() {
-  Case c("portable-overflow-helpers");
-  c.Equal(CompareOverflow<int32_t>(), 0, "int32 mismatches");
-  c.Equal(CompareOverflow<int64_t>(), 0, "int64 mismatches");
-  c.Equal(CompareOverflow<uint32_t>(), 0, "uint32 mismatches");
-  c.Equal(CompareOverflow<uint64_t>(), 0, "uint64 mismatches");
-}
-
 // ---- commands run by the runner ----------------------------------------------------------
 
 void PrintSession(const CInterClient& client, int32_t r, ULONGLONG ms) {
   Say("result=" + std::to_string(r));
-  Say("build=" + std::to_string(client.build));
+  Say("build=" + std::to_string(client.build()));
   Say("ms=" + std::to_string(ms));
-  Say("text=" + U8(client.setup_text));
+  Say("text=" + U8(client.setup_text()));
 }
 
 int Name(const std::u16string& path) {
   CInterClient client;
   client.Connect(path.c_str(), false);  // nothing listens; the launch fails on a non-program
   char16_t name[kPathUnits];
-  CInterClient::PipeName(client.path_hash, name);
+  CInterClient::PipeName(client.path_hash(), name);
   Say("name=" + U8(name));
-  Say("text=" + U8(client.setup_text));
+  Say("text=" + U8(client.setup_text()));
   return 0;
 }
 
@@ -678,25 +626,39 @@ int CtrlC(const std::string& mode) {
                                              : "error " + std::to_string(error);
     pf::PipeClose(h);
     pf::PipeClose(holder);
-  } else {  // read, read-late, resume: a read that the server answers after 2 s
+  } else if (mode == "ready-poll") {
+    // The Terminal keeps saying "not ready": WaitReady sleeps between its polls.
+    std::u16string name = UniqueName("ready");
+    ServerPipe server(W(name));
+    server.Start([](ServerPipe& p) {
+      while (!p.ReadFrame().empty() && p.Write(Reply(109, 0, I32(1)))) {
+      }
+    });
+    CInterClient client;
+    client.OpenPipe(name.c_str());
+    Say("waiting");
+    t0 = Now();
+    int32_t r = client.WaitReady(20000);
+    took = Now() - t0;
+    result = std::to_string(r) + (client.IsOpen() ? " open" : " closed");
+  } else {  // read, read-late, resume: an exchange that the Terminal answers after 2 s
     std::u16string name = UniqueName("ctrl");
     ServerPipe server(W(name));
     server.Start([](ServerPipe& p) {
+      p.ReadFrame();
       Sleep(2000);
-      p.Write(I32(42));
+      p.Write(Reply(120, 0, I32(42)));
       p.AwaitHangUp();
     });
-    uint32_t error = 0;
-    pf::PipeHandle h = pf::PipeOpen(name.c_str(), &error);
+    CInterClient client;
+    client.OpenPipe(name.c_str());
     Say("waiting");
     t0 = Now();
-    int32_t value = 0;
-    pf::IoResult r = pf::PipeRead(h, &value, 4);
+    uint32_t value = 0;
+    int32_t r = ExchangeRecord(client.pipe(), 120, NoPayload, &value, 4);
     took = Now() - t0;
-    result = r == pf::IoResult::kInterrupted ? "interrupted"
-             : r == pf::IoResult::kOk        ? "read " + std::to_string(value)
-                                             : "failed";
-    pf::PipeClose(h);
+    result = std::to_string(r) + " " + std::to_string(value) + (client.IsOpen() ? " open" : " closed");
+    client.Close();
   }
   Say("result=" + result);
   Say("ms=" + std::to_string(took));
@@ -717,16 +679,15 @@ int main() {
     SessionOperations();
     ExchangeRules();
     LargeAndSplit();
-    LargeRequest();
+    LargestRequest();
     BrokenMidReply();
     GoneBeforeRequest();
     BusyPipe();
     MissingPipe();
-    WakeBlockedRead();
+    CancelBlockedExchange();
     WakeBlockedWrite();
     WakeMarksStay();
     WakeRaces();
-    PortableOverflow();
     return 0;
   }
   if (cmd == "name" && args.size() == 2) return Name(args[1]);

@@ -47,26 +47,3 @@ constexpr int32_t kMarketBookRelease = 192;
 constexpr int32_t kMarketBookGet = 193;
 
 }  // namespace orbisyn::cmd
-
-namespace orbisyn {
-
-// Result codes shared by the link and the module functions.
-enum : int32_t {
-  kResultSuccess = 1,
-  kResultFail = -1,
-  kResultInvalidParams = -2,
-  kResultNoMemory = -3,
-  kResultNotFound = -4,
-  kResultVersion = -5,
-  kResultAuthFailed = -6,
-  kResultUnsupported = -7,
-  kResultAutoTradingDisabled = -8,
-  kIpcCallFailed = -10000,
-  kIpcSendFailed = -10001,
-  kIpcRecvFailed = -10002,
-  kIpcInitFailed = -10003,
-  kIpcNoConnection = -10004,
-  kIpcTimeout = -10005,
-};
-
-}  // namespace orbisyn

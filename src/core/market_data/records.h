@@ -1,40 +1,39 @@
-// Bar and tick records: the same 60 bytes on the wire and in the numpy arrays.
+// Reply blocks that are already numpy arrays.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "link/channel.h"
+#include "module/python.h"
+
 namespace orbisyn {
 
-#pragma pack(push, 1)
-struct BarRecord {
-  int64_t time;
-  double open;
-  double high;
-  double low;
-  double close;
-  uint64_t tick_volume;
-  int32_t spread;
-  uint64_t real_volume;
-};
+// Allocate makes a 1-D array of count records of the dtype and hands out its data, so the
+// records are read from the pipe straight into memory that numpy allocated and frees.
+// Holds the array until Take; an array not taken dies with the allocator.
+class NumpyArrayAllocator final : public ArrayAllocator {
+ public:
+  // dtype may be null (not built at import): every Allocate then fails.
+  explicit NumpyArrayAllocator(PyArray_Descr* dtype) : dtype_(dtype) {}
+  ~NumpyArrayAllocator() { Py_XDECREF(array_); }  // with the interpreter lock held
+  NumpyArrayAllocator(const NumpyArrayAllocator&) = delete;
+  NumpyArrayAllocator& operator=(const NumpyArrayAllocator&) = delete;
 
-struct TickRecord {
-  int64_t time;
-  double bid;
-  double ask;
-  double last;
-  uint64_t volume;
-  int64_t time_msc;
-  uint32_t flags;
-  double volume_real;
-};
-#pragma pack(pop)
+  // Null when the dtype is absent, its item size differs, or numpy cannot make the array;
+  // never leaves a Python exception pending.
+  void* Allocate(uint32_t count, size_t element_size) override;
+  void Release(void* block) override;
 
-static_assert(sizeof(BarRecord) == 60, "bar record is 60 bytes");
-static_assert(offsetof(BarRecord, spread) == 48 && offsetof(BarRecord, real_volume) == 52,
-              "bar record layout");
-static_assert(sizeof(TickRecord) == 60, "tick record is 60 bytes");
-static_assert(offsetof(TickRecord, flags) == 48 && offsetof(TickRecord, volume_real) == 52,
-              "tick record layout");
+  // The array (new reference) or null; the allocator lets go of it.
+  PyObject* Take();
+  // True when an Allocate returned null.
+  bool Failed() const { return failed_; }
+
+ private:
+  PyArray_Descr* dtype_;
+  PyObject* array_ = nullptr;
+  bool failed_ = false;
+};
 
 }  // namespace orbisyn

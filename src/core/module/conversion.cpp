@@ -5,11 +5,11 @@
 
 #include <datetime.h>
 
+#include "module/state.h"
+
 namespace orbisyn {
 
 namespace {
-
-PyTypeObject* g_datetime_type = nullptr;
 
 // Truncates toward zero; refuses NaN, infinities and values outside int64.
 bool DoubleToInt64(double d, int64_t* out) {
@@ -26,7 +26,7 @@ bool DoubleToInt64(double d, int64_t* out) {
 bool InitConversion() {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) return false;
-  g_datetime_type = PyDateTimeAPI->DateTimeType;
+  g_module.datetime_type = PyDateTimeAPI->DateTimeType;
   return true;
 }
 
@@ -43,7 +43,7 @@ bool ToTime(PyObject* obj, int64_t* seconds) {
     if (d == -1.0 && PyErr_Occurred()) return false;
     return DoubleToInt64(d, seconds);
   }
-  if (g_datetime_type && PyObject_TypeCheck(obj, g_datetime_type)) {
+  if (g_module.datetime_type && PyObject_TypeCheck(obj, g_module.datetime_type)) {
     PyObject* ts = PyObject_CallMethod(obj, "timestamp", nullptr);
     if (!ts) return false;
     double d = PyFloat_AsDouble(ts);
@@ -54,7 +54,7 @@ bool ToTime(PyObject* obj, int64_t* seconds) {
   return false;
 }
 
-bool ToText(PyObject* obj, char16_t* buffer, size_t size) {
+bool ToTextUnits(PyObject* obj, char16_t* buffer, size_t max_units) {
   if (!PyUnicode_Check(obj)) return false;
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(obj) < 0) return false;
@@ -69,7 +69,7 @@ bool ToText(PyObject* obj, char16_t* buffer, size_t size) {
   } else {
     units = static_cast<size_t>(length);
   }
-  if (units + 1 >= size) return false;
+  if (units > max_units) return false;
   size_t k = 0;
   for (Py_ssize_t i = 0; i < length; ++i) {
     Py_UCS4 c = PyUnicode_READ(kind, data, i);
@@ -82,7 +82,6 @@ bool ToText(PyObject* obj, char16_t* buffer, size_t size) {
     }
   }
   buffer[k] = 0;
-  buffer[size] = 0;
   return true;
 }
 
@@ -115,24 +114,6 @@ bool ToFloat(PyObject* obj, double* value) {
   if (d == -1.0 && PyErr_Occurred()) return false;
   *value = d;
   return true;
-}
-
-PyObject* TextToPy(const char16_t* units, size_t max) {
-  size_t n = 0;
-  char16_t top = 0;
-  while (n < max && units[n]) top |= units[n++];
-  if (top < 0x80) {
-    // Record texts are nearly always ASCII: fill a compact string directly.
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-    if (!s) return nullptr;
-    Py_UCS1* dst = PyUnicode_1BYTE_DATA(s);
-    for (size_t i = 0; i < n; ++i) dst[i] = static_cast<Py_UCS1>(units[i]);
-    return s;
-  }
-  int byteorder = -1;  // little-endian units
-  // "surrogatepass" keeps lone surrogates instead of failing the whole record.
-  return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(units),
-                               static_cast<Py_ssize_t>(n * 2), "surrogatepass", &byteorder);
 }
 
 }  // namespace orbisyn

@@ -10,20 +10,27 @@
 
 namespace orbisyn {
 
-constexpr size_t kSymbolCopy = 31;     // symbol names and request texts: 29 units accepted
-constexpr size_t kPasswordCopy = 255;  // password and server: 253 units
-constexpr size_t kPathCopy = 259;      // executable path: 257 units
-constexpr size_t kGroupCopy = 1999;    // group masks: 1997 units
+// Text buffers of the arguments; a buffer of N units takes a str of at most N - 3 units.
+using SymbolText = char16_t[32];       // symbols and request texts: 29 units
+using CredentialText = char16_t[256];  // password and server: 253 units
+using PathText = char16_t[260];        // executable path: 257 units
+using GroupText = char16_t[2000];      // group masks: 1997 units
 
 // Imports the datetime C API; false (exception set) when it cannot be imported.
 bool InitConversion();
 
-// int, float or datetime.datetime → seconds since the epoch, truncated toward zero.
+// int, float or datetime.datetime -> seconds since the epoch, truncated toward zero.
 // Refuses what does not fit int64, NaN and infinities.
 bool ToTime(PyObject* obj, int64_t* seconds);
 
-// str of at most size - 2 UTF-16 units → buffer (size + 1 units, always terminated).
-bool ToText(PyObject* obj, char16_t* buffer, size_t size);
+// str of at most max_units UTF-16 units -> buffer, terminated after the text.
+bool ToTextUnits(PyObject* obj, char16_t* buffer, size_t max_units);
+
+template <size_t N>
+bool ToText(PyObject* obj, char16_t (&buffer)[N]) {
+  static_assert(N > 3, "text buffer");
+  return ToTextUnits(obj, buffer, N - 3);
+}
 
 bool ToUInt64(PyObject* obj, uint64_t* value);
 bool ToInt64(PyObject* obj, int64_t* value);
@@ -35,8 +42,5 @@ bool ToFloat(PyObject* obj, double* value);
 inline PyObject* Keyword(PyObject* kwargs, const char* key) {
   return kwargs ? PyDict_GetItemString(kwargs, key) : nullptr;
 }
-
-// Python str of the units before the first NUL among at most max units.
-PyObject* TextToPy(const char16_t* units, size_t max);
 
 }  // namespace orbisyn

@@ -1,50 +1,21 @@
-// The module functions, one definition each in its subsystem's folder.
+// The module's functions, as method rows defined beside the functions in each family's
+// functions.cpp. Every doc string starts with the function's signature line.
 #pragma once
 
 #include "module/python.h"
 
-namespace orbisyn::py {
+namespace orbisyn {
 
-// session
-PyObject* initialize(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* shutdown(PyObject*, PyObject*);
-PyObject* login(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* version(PyObject*, PyObject*);
-PyObject* last_error(PyObject*, PyObject*);
+// Each ends with a row whose name is null.
+extern const PyMethodDef kSessionMethods[];
+extern const PyMethodDef kInfoMethods[];
+extern const PyMethodDef kMarketDataMethods[];
+extern const PyMethodDef kTradingMethods[];
+extern const PyMethodDef kPositionsMethods[];
+extern const PyMethodDef kErrorMethods[];
 
-// terminal, account, symbols, depth of market
-PyObject* terminal_info(PyObject*, PyObject*);
-PyObject* account_info(PyObject*, PyObject*);
-PyObject* symbol_info(PyObject*, PyObject* args);
-PyObject* symbol_info_tick(PyObject*, PyObject* args);
-PyObject* symbol_select(PyObject*, PyObject* args);
-PyObject* symbols_total(PyObject*, PyObject*);
-PyObject* symbols_get(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* market_book_add(PyObject*, PyObject* args);
-PyObject* market_book_release(PyObject*, PyObject* args);
-PyObject* market_book_get(PyObject*, PyObject* args);
+// Keyword functions are stored as PyCFunction; the cast goes through a generic pointer.
+#define ORBISYN_KEYWORDS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+#define ORBISYN_DOC(signature, text) signature "\n\n" text
 
-// bars and ticks
-PyObject* copy_ticks_from(PyObject*, PyObject* args);
-PyObject* copy_ticks_range(PyObject*, PyObject* args);
-PyObject* copy_rates_from(PyObject*, PyObject* args);
-PyObject* copy_rates_from_pos(PyObject*, PyObject* args);
-PyObject* copy_rates_range(PyObject*, PyObject* args);
-
-// positions, orders, history
-PyObject* positions_total(PyObject*, PyObject*);
-PyObject* positions_get(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* orders_total(PyObject*, PyObject*);
-PyObject* orders_get(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* history_orders_total(PyObject*, PyObject* args);
-PyObject* history_orders_get(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* history_deals_total(PyObject*, PyObject* args);
-PyObject* history_deals_get(PyObject*, PyObject* args, PyObject* kwargs);
-
-// trading
-PyObject* order_check(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* order_send(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* order_calc_margin(PyObject*, PyObject* args);
-PyObject* order_calc_profit(PyObject*, PyObject* args);
-
-}  // namespace orbisyn::py
+}  // namespace orbisyn

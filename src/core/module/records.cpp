@@ -1,41 +1,35 @@
 #include "module/records.h"
 
 #include <cstring>
+#include <new>
 
 #include "module/conversion.h"
-#include "module/error_state.h"
+#include "module/errors.h"
+#include "module/state.h"
+#include "platform/text.h"
 
 namespace orbisyn {
 
 namespace {
 
-PyTypeObject g_types[kRecordTypeCount];
-bool g_ready[kRecordTypeCount];
-
-PyStructSequence_Desc* const kDescs[kRecordTypeCount] = {
-    &kTradePositionDesc, &kTradeOrderDesc,   &kTradeDealDesc,    &kTradeRequestDesc,
-    &kOrderSendResultDesc, &kOrderCheckResultDesc, &kTickDesc, &kTerminalInfoDesc,
-    &kSymbolInfoDesc,    &kAccountInfoDesc,  &kBookInfoDesc,
+const RecordDesc* const kDescs[kRecordTypeCount] = {
+    &kTradePositionDesc,   &kTradeOrderDesc,       &kTradeDealDesc,    &kTradeRequestDesc,
+    &kOrderSendResultDesc, &kOrderCheckResultDesc, &kTickDesc,         &kTerminalInfoDesc,
+    &kSymbolInfoDesc,      &kAccountInfoDesc,      &kBookInfoDesc,
 };
 
 // Order in which _asdict recognises a record.
 constexpr RecordType kAsDictOrder[] = {
-    kTradePositionType, kTradeOrderType,  kTradeDealType,    kOrderSendResultType,
-    kTradeRequestType,  kOrderCheckResultType, kTickType, kTerminalInfoType,
-    kSymbolInfoType,    kAccountInfoType, kBookInfoType,
+    kTradePositionType, kTradeOrderType,       kTradeDealType,    kOrderSendResultType,
+    kTradeRequestType,  kOrderCheckResultType, kTickType,         kTerminalInfoType,
+    kSymbolInfoType,    kAccountInfoType,      kBookInfoType,
 };
 
-Py_ssize_t FieldCount(const PyStructSequence_Desc* desc) {
-  Py_ssize_t n = 0;
-  while (desc->fields[n].name) ++n;
-  return n;
-}
-
 PyObject* AsDict(PyObject* self, PyObject*) {
-  const PyStructSequence_Desc* desc = nullptr;
+  const RecordDesc* desc = nullptr;
   for (RecordType t : kAsDictOrder) {
-    if (!g_ready[t]) continue;
-    int is = PyObject_IsInstance(self, reinterpret_cast<PyObject*>(&g_types[t]));
+    if (!g_module.record_ready[t]) continue;
+    int is = PyObject_IsInstance(self, reinterpret_cast<PyObject*>(&g_module.record_types[t]));
     if (is < 0) return SetErrorNone(-2, "Internal error");
     if (is) {
       desc = kDescs[t];
@@ -43,7 +37,7 @@ PyObject* AsDict(PyObject* self, PyObject*) {
     }
   }
   if (!desc) return SetErrorNone(-2, "Invalid object type");
-  Py_ssize_t n = FieldCount(desc);
+  const auto n = static_cast<Py_ssize_t>(desc->field_count);
   if (!PyTuple_Check(self) || PyTuple_GET_SIZE(self) != n)
     return SetErrorNone(-2, "Invalid tuple size");
   PyObject* dict = PyDict_New();
@@ -61,102 +55,22 @@ PyObject* AsDict(PyObject* self, PyObject*) {
 PyMethodDef kAsDictDef = {"_asdict", AsDict, METH_NOARGS,
                           "Convert named tuple object to dictionary"};
 
-template <class T>
-T Load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Most doubles of a symbol record are +0.0 (option, bond and session figures of ordinary
-// instruments); floats are immutable, so those fields share one object instead of
-// allocating tens of thousands of them for a catalogue. -0.0 keeps its own object.
-PyObject* FieldDouble(const uint8_t* p) {
-  static PyObject* zero = nullptr;
-  if (Load<uint64_t>(p) != 0) return PyFloat_FromDouble(Load<double>(p));
-  if (!zero && !(zero = PyFloat_FromDouble(0.0))) return nullptr;
-  Py_INCREF(zero);
-  return zero;
-}
-
-}  // namespace
-
-void RegisterRecordTypes(PyObject* module) {
-  for (int t = 0; t < kRecordTypeCount; ++t) {
-    PyObject* name = PyUnicode_InternFromString("_asdict");
-    if (!name) {
-      PyErr_Clear();
-      continue;
-    }
-    if (PyStructSequence_InitType2(&g_types[t], kDescs[t]) != 0) {
-      PyErr_Clear();
-      Py_DECREF(name);
-      continue;
-    }
-    PyObject* type = reinterpret_cast<PyObject*>(&g_types[t]);
-    Py_INCREF(type);
-    PyObject* method = PyDescr_NewMethod(&g_types[t], &kAsDictDef);
-    if (method) {
-      if (PyDict_SetItem(g_types[t].tp_dict, name, method) < 0) PyErr_Clear();
-      PyType_Modified(&g_types[t]);
-      Py_DECREF(method);
-    } else {
-      PyErr_Clear();
-    }
-    // The short type name: the descriptor carries no module prefix.
-    if (PyModule_AddObject(module, kDescs[t]->name, type) < 0) {
-      PyErr_Clear();
-      Py_DECREF(type);
-    } else {
-      g_ready[t] = true;
-    }
-    Py_DECREF(name);
+// The struct-sequence description of a record type, made from its rows; lives as long as
+// the process, like the type.
+PyStructSequence_Desc* MakeTypeDesc(const RecordDesc& desc) {
+  auto* fields = new (std::nothrow) PyStructSequence_Field[desc.field_count + 1];
+  auto* type_desc = new (std::nothrow) PyStructSequence_Desc;
+  if (!fields || !type_desc) {
+    delete[] fields;
+    delete type_desc;
+    return nullptr;
   }
+  for (uint32_t i = 0; i < desc.field_count; ++i)
+    fields[i] = {desc.fields[i].name, desc.fields[i].doc};
+  fields[desc.field_count] = {nullptr, nullptr};
+  *type_desc = {desc.name, desc.doc, fields, static_cast<int>(desc.field_count)};
+  return type_desc;
 }
-
-PyTypeObject* RecordTypeObject(RecordType type) {
-  return g_ready[type] ? &g_types[type] : nullptr;
-}
-
-PyObject* ConvertField(const uint8_t* record, const FieldSpec& f) {
-  const uint8_t* p = record + f.offset;
-  switch (f.kind) {
-    case FieldKind::kBool: return PyBool_FromLong(*p != 0);
-    case FieldKind::kInt32: return PyLong_FromLong(Load<int32_t>(p));
-    case FieldKind::kUInt32: return PyLong_FromUnsignedLong(Load<uint32_t>(p));
-    case FieldKind::kInt64: return PyLong_FromLongLong(Load<int64_t>(p));
-    case FieldKind::kUInt64: return PyLong_FromUnsignedLongLong(Load<uint64_t>(p));
-    case FieldKind::kDouble: return FieldDouble(p);
-    case FieldKind::kText: {
-      // Text fields are not aligned in the packed record: copy before reading units.
-      char16_t units[2048];
-      size_t n = f.units < 2048 ? f.units : 2048;
-      std::memcpy(units, p, n * 2);
-      return TextToPy(units, n);
-    }
-  }
-  return nullptr;
-}
-
-PyObject* BuildRecord(RecordType type, const FieldSpec* fields, size_t count,
-                      const void* record) {
-  PyTypeObject* t = RecordTypeObject(type);
-  if (!t) return nullptr;
-  PyObject* obj = PyStructSequence_New(t);
-  if (!obj) return nullptr;
-  const auto* rec = static_cast<const uint8_t*>(record);
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* v = ConvertField(rec, fields[i]);
-    if (!v) {
-      Py_DECREF(obj);
-      return nullptr;
-    }
-    PyStructSequence_SetItem(obj, static_cast<Py_ssize_t>(i), v);
-  }
-  return obj;
-}
-
-namespace {
 
 // Thousands of new records would otherwise set off repeated collections that walk every
 // record made so far; none of them can be garbage while the tuple is being filled.
@@ -179,16 +93,159 @@ class PauseCollector {
   bool was_enabled_ = false;
 };
 
+// A new str of n UTF-16 units (no terminator among them).
+PyObject* DecodeUnits(const uint8_t* at, uint32_t n) {
+  char16_t top = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    char16_t c;
+    std::memcpy(&c, at + 2 * i, sizeof c);
+    top |= c;
+  }
+  if (top < 0x80) {
+    // Record texts are nearly always ASCII: fill a compact string directly.
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (!s) return nullptr;
+    Py_UCS1* dst = PyUnicode_1BYTE_DATA(s);
+    for (uint32_t i = 0; i < n; ++i) dst[i] = at[2 * i];
+    return s;
+  }
+  int byteorder = -1;  // little-endian units
+  // "surrogatepass" keeps lone surrogates instead of failing the whole record.
+  return PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(at), static_cast<Py_ssize_t>(n) * 2,
+                               "surrogatepass", &byteorder);
+}
+
+template <class T>
+bool Store(uint8_t* at, T v) {
+  std::memcpy(at, &v, sizeof v);
+  return true;
+}
+
 }  // namespace
 
-PyObject* BuildRecordTuple(RecordType type, const FieldSpec* fields, size_t field_count,
-                           const void* records, uint32_t count, size_t size) {
+void RegisterRecordTypes(PyObject* module) {
+  for (int t = 0; t < kRecordTypeCount; ++t) {
+    g_module.record_descs[t] = kDescs[t];
+    PyStructSequence_Desc* type_desc = MakeTypeDesc(*kDescs[t]);
+    if (!type_desc) continue;
+    PyTypeObject* type = &g_module.record_types[t];
+    if (PyStructSequence_InitType2(type, type_desc) != 0) {
+      PyErr_Clear();
+      continue;
+    }
+    PyObject* method = PyDescr_NewMethod(type, &kAsDictDef);
+    if (!method || PyDict_SetItemString(type->tp_dict, "_asdict", method) < 0) PyErr_Clear();
+    Py_XDECREF(method);
+    PyType_Modified(type);
+    // The short type name: the descriptor carries no module prefix.
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, kDescs[t]->name, reinterpret_cast<PyObject*>(type)) < 0) {
+      PyErr_Clear();
+      Py_DECREF(type);
+      continue;
+    }
+    g_module.record_ready[t] = true;
+  }
+}
+
+RecordBuilder::~RecordBuilder() {
+  if (!slots_) return;
+  for (uint32_t i = 0; i < kSlots; ++i) Py_XDECREF(slots_[i].text);
+  PyMem_Free(slots_);
+}
+
+PyObject* RecordBuilder::Double(const uint8_t* at) {
+  // Most doubles of a symbol record are +0.0: floats are immutable, so those fields share
+  // one object instead of allocating tens of thousands. -0.0 keeps its own object.
+  if (LoadAt<uint64_t>(at) != 0) return PyFloat_FromDouble(LoadAt<double>(at));
+  if (!g_module.zero && !(g_module.zero = PyFloat_FromDouble(0.0))) return nullptr;
+  Py_INCREF(g_module.zero);
+  return g_module.zero;
+}
+
+PyObject* RecordBuilder::Text(const uint8_t* at, uint32_t units) {
+  // Texts of up to 32 units (symbols, currencies, comments) repeat across the records of a
+  // tuple; longer ones hardly ever do.
+  if (slots_ && units <= FieldKey::kMaxUnits) return Cached(at, units);
+  const uint32_t n = FieldUnits(at, units);
+  if (n == 0) return PyUnicode_New(0, 0);  // the shared empty string
+  return DecodeUnits(at, n);
+}
+
+PyObject* RecordBuilder::Cached(const uint8_t* at, uint32_t units) {
+  FieldKey key;
+  key.Load(at, units);
+  if (key.units == 0) return PyUnicode_New(0, 0);
+  for (uint32_t probe = 0; probe < kSlots; ++probe) {
+    Slot& s = slots_[(key.hash + probe) & (kSlots - 1)];
+    if (!s.text) {
+      PyObject* text = DecodeUnits(at, key.units);
+      // Half full is full: the probes stay short, and the rest is decoded each time.
+      if (text && used_ < kSlots / 2) {
+        s.text = text;
+        s.key = key;
+        ++used_;
+        Py_INCREF(text);
+      }
+      return text;
+    }
+    if (s.key == key) {
+      Py_INCREF(s.text);
+      return s.text;
+    }
+  }
+  return DecodeUnits(at, key.units);
+}
+
+PyObject* RecordBuilder::Make(const RecordDesc& desc, PyTypeObject* type,
+                              const uint8_t* record, PyObject* nested) {
+  // What PyStructSequence_New does, without looking the field counts up in the type's
+  // dict for every record: every field of our types is visible.
+  PyTupleObject* obj =
+      PyObject_GC_NewVar(PyTupleObject, type, static_cast<Py_ssize_t>(desc.field_count));
+  if (!obj) {
+    Py_XDECREF(nested);
+    return nullptr;
+  }
+  bool complete = desc.fill(*this, record, obj->ob_item);
+  if (desc.nested >= 0) {
+    obj->ob_item[desc.nested] = nested;
+    complete = complete && nested;
+  } else {
+    Py_XDECREF(nested);
+  }
+  if (!complete) {
+    Py_DECREF(obj);  // frees the items that were made
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(obj);
+}
+
+PyObject* RecordBuilder::One(RecordType type, const void* record, PyObject* nested) {
+  if (!g_module.record_ready[type]) {
+    Py_XDECREF(nested);
+    PyErr_SetString(PyExc_RuntimeError, "record type not registered");
+    return nullptr;
+  }
+  return Make(*g_module.record_descs[type], &g_module.record_types[type],
+              static_cast<const uint8_t*>(record), nested);
+}
+
+PyObject* RecordBuilder::Tuple(RecordType type, const void* records, uint32_t count) {
+  if (!g_module.record_ready[type]) {
+    PyErr_SetString(PyExc_RuntimeError, "record type not registered");
+    return nullptr;
+  }
   PauseCollector pause(count >= 256);
   PyObject* tuple = PyTuple_New(count);
-  if (!tuple) return nullptr;
+  if (!tuple || count == 0) return tuple;
+  // Texts repeat across records, not within one: share them only here.
+  if (count > 1 && !slots_) slots_ = static_cast<Slot*>(PyMem_Calloc(kSlots, sizeof(Slot)));
+  const RecordDesc& desc = *g_module.record_descs[type];
+  PyTypeObject* record_type = &g_module.record_types[type];
   const auto* p = static_cast<const uint8_t*>(records);
   for (uint32_t i = 0; i < count; ++i) {
-    PyObject* rec = BuildRecord(type, fields, field_count, p + size_t{i} * size);
+    PyObject* rec = Make(desc, record_type, p + size_t{i} * desc.size, nullptr);
     if (!rec) {
       Py_DECREF(tuple);
       return nullptr;
@@ -196,6 +253,64 @@ PyObject* BuildRecordTuple(RecordType type, const FieldSpec* fields, size_t fiel
     PyTuple_SET_ITEM(tuple, i, rec);
   }
   return tuple;
+}
+
+bool WriteBool(PyObject* value, uint8_t* at, uint32_t) {
+  int truth = PyObject_IsTrue(value);
+  return truth >= 0 && Store<uint8_t>(at, truth ? 1 : 0);
+}
+
+bool WriteInt32(PyObject* value, uint8_t* at, uint32_t) {
+  int64_t v = 0;
+  return ToInt64(value, &v) && v >= INT32_MIN && v <= INT32_MAX &&
+         Store(at, static_cast<int32_t>(v));
+}
+
+bool WriteUInt32(PyObject* value, uint8_t* at, uint32_t) {
+  uint32_t v = 0;
+  return ToUInt32(value, &v) && Store(at, v);
+}
+
+bool WriteInt64(PyObject* value, uint8_t* at, uint32_t) {
+  int64_t v = 0;
+  return ToInt64(value, &v) && Store(at, v);
+}
+
+bool WriteUInt64(PyObject* value, uint8_t* at, uint32_t) {
+  uint64_t v = 0;
+  return ToUInt64(value, &v) && Store(at, v);
+}
+
+bool WriteDouble(PyObject* value, uint8_t* at, uint32_t) {
+  double v = 0;
+  return ToFloat(value, &v) && Store(at, v);
+}
+
+bool WriteText(PyObject* value, uint8_t* at, uint32_t units) {
+  // A field of N units takes what an argument buffer of N units takes; the units after
+  // the terminator go out as zeros.
+  constexpr uint32_t kMaxUnits = 256;
+  char16_t text[kMaxUnits] = {};
+  if (units < 4 || units > kMaxUnits || !ToTextUnits(value, text, units - 3)) return false;
+  std::memcpy(at, text, units * sizeof(char16_t));
+  return true;
+}
+
+bool WriteNothing(PyObject*, uint8_t*, uint32_t) { return false; }
+
+bool WriteRecord(const RecordDesc& desc, PyObject* dict, void* record, const Field** bad) {
+  std::memset(record, 0, desc.size);
+  auto* bytes = static_cast<uint8_t*>(record);
+  for (uint32_t i = 0; i < desc.field_count; ++i) {
+    const Field& f = desc.fields[i];
+    PyObject* value = PyDict_GetItemString(dict, f.name);
+    if (!value) continue;
+    if (!kKinds[static_cast<int>(f.kind)].write(value, bytes + f.offset, f.units)) {
+      *bad = &f;
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace orbisyn

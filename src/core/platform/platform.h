@@ -32,6 +32,10 @@ void SetInterruptCheck(InterruptCheck check);
 // promptly. h stays valid; the thread that uses it still closes it with PipeClose.
 void PipeWake(PipeHandle h);
 
+// Runs fn in the child process after every fork (before anything else there); at most
+// a few registrations. Nothing to do where there is no fork.
+void OnForkChild(void (*fn)());
+
 // The *error of a PipeOpen that the interrupt check ended while it waited for a busy pipe.
 constexpr uint32_t kOpenInterrupted = 0xFFFFFFFFu;
 

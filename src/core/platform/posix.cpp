@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -24,7 +25,7 @@
 
 #include <openssl/evp.h>
 
-#include "link/text.h"
+#include "platform/text.h"
 #include "platform/platform.h"
 #include "platform/posix_detail.h"
 
@@ -168,6 +169,8 @@ IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
 void SetInterruptCheck(InterruptCheck check) {
   g_interrupt_check.store(check, std::memory_order_release);
 }
+
+void OnForkChild(void (*fn)()) { pthread_atfork(nullptr, nullptr, fn); }
 
 void PipeWake(PipeHandle h) {
   // Ends blocked and later transfers in every thread (recv sees end of stream, send EPIPE)

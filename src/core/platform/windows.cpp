@@ -19,7 +19,6 @@
 #include <climits>
 #include <cstring>
 
-#include "platform/compat.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows text is UTF-16");
@@ -281,6 +280,8 @@ void SetInterruptCheck(InterruptCheck check) {
     if (!SetConsoleCtrlHandler(OnConsoleControl, TRUE)) g_handler_installed.store(false);
   }
 }
+
+void OnForkChild(void (*)()) {}  // no fork on Windows
 
 void PipeWake(PipeHandle h) {
   if (h == kInvalidPipe || h == 0) return;

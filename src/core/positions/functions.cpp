@@ -1,14 +1,12 @@
 // positions_total, positions_get, orders_total, orders_get and the four history functions.
-#include <cstdlib>
-
-#include "link/commands.h"
-#include "link/inter_client.h"
 #include "module/conversion.h"
-#include "module/error_state.h"
+#include "module/errors.h"
 #include "module/functions.h"
-#include "positions/records.h"
+#include "module/records.h"
+#include "module/session_call.h"
+#include "positions/client.h"
 
-namespace orbisyn::py {
+namespace orbisyn {
 
 namespace {
 
@@ -20,27 +18,9 @@ constexpr const char kInvalidGroup[] = "Invalid \"group\" argument";
 constexpr const char kInvalidPosition[] = "Invalid \"position\" argument";
 constexpr const char kCallFailed[] = "Terminal: Call failed";
 
-// What separates positions, orders and deals in the shared code below.
-struct Family {
-  RecordType type;
-  const FieldSpec* fields;
-  size_t field_count;
-  size_t record_size;
-};
-
-constexpr Family kPositions = {kTradePositionType, kTradePositionSpecs, kTradePositionFieldCount,
-                               sizeof(PositionRecord)};
-constexpr Family kOrders = {kTradeOrderType, kTradeOrderSpecs, kTradeOrderFieldCount,
-                            sizeof(OrderRecord)};
-constexpr Family kDeals = {kTradeDealType, kTradeDealSpecs, kTradeDealFieldCount,
-                           sizeof(DealRecord)};
-
-// Largest record a ticket lookup reads into its stack buffer.
-constexpr size_t kLargestRecord = sizeof(OrderRecord);
-static_assert(sizeof(PositionRecord) <= kLargestRecord && sizeof(DealRecord) <= kLargestRecord,
-              "ticket buffer holds every record");
-
 bool HasKeywords(PyObject* kwargs) { return kwargs && PyDict_GET_SIZE(kwargs) > 0; }
+
+PyObject* Invalid(const char* message) { return SetErrorNone(kResultInvalidParams, message); }
 
 PyObject* CountResult(int32_t r, uint32_t count) {
   if (r < 0) return SetErrorNone(r);
@@ -48,71 +28,66 @@ PyObject* CountResult(int32_t r, uint32_t count) {
   return value ? value : SetErrorNone(kResultFail, kCallFailed);
 }
 
-// Takes ownership of records (malloc'ed) whatever the outcome.
-PyObject* ArrayResult(const Family& f, int32_t r, void* records, uint32_t count) {
-  if (r < 0) {
-    std::free(records);
-    return SetErrorNone(r);
-  }
-  if (!records && count != 0) return SetErrorNone(kResultFail, kCallFailed);
-  PyObject* tuple = BuildRecordTuple(f.type, f.fields, f.field_count, records, count,
-                                     f.record_size);
-  std::free(records);
+PyObject* ArrayResult(RecordType type, int32_t r, const ArrayBlock& records) {
+  if (r < 0) return SetErrorNone(r);
+  RecordBuilder builder;
+  PyObject* tuple = builder.Tuple(type, records.data(), records.count());
   return tuple ? tuple : SetErrorNone(kResultFail, kCallFailed);
 }
 
 // A ticket that the Terminal does not know is an empty answer, not a failure.
-PyObject* TicketResult(const Family& f, int32_t r, const void* record) {
+PyObject* TicketResult(RecordType type, int32_t r, const void* record) {
   if (r == kResultNotFound || r == 0) {
     PyObject* empty = PyTuple_New(0);
     return empty ? empty : SetErrorNone(kResultFail, kCallFailed);
   }
   if (r < 0) return SetErrorNone(r);
-  PyObject* tuple = BuildRecordTuple(f.type, f.fields, f.field_count, record, 1, f.record_size);
+  RecordBuilder builder;
+  PyObject* tuple = builder.Tuple(type, record, 1);
   return tuple ? tuple : SetErrorNone(kResultFail, kCallFailed);
+}
+
+template <class Record>
+PyObject* ByTicket(RecordType type, PyObject* value,
+                   int32_t (*by_ticket)(CInterClient&, uint64_t, Record*)) {
+  uint64_t ticket = 0;
+  if (!ToUInt64(value, &ticket)) return Invalid(kInvalidTicket);
+  Record record;
+  int32_t r = OnSession([&](CInterClient& s) { return by_ticket(s, ticket, &record); });
+  return TicketResult(type, r, &record);
 }
 
 // positions_get / orders_get: the first of ticket, symbol, group picks the request; the
 // others are not looked at.
+template <class Record>
 struct OpenOps {
-  const Family& family;
-  int32_t (CInterClient::*get)(const char16_t*, void**, uint32_t*);
-  int32_t (CInterClient::*by_symbol)(const char16_t*, void**, uint32_t*);
-  int32_t (CInterClient::*by_ticket)(uint64_t, void*);
+  RecordType type;
+  int32_t (*get)(CInterClient&, const char16_t*, ArrayBlock*);
+  int32_t (*by_symbol)(CInterClient&, const char16_t*, ArrayBlock*);
+  int32_t (*by_ticket)(CInterClient&, uint64_t, Record*);
 };
 
-PyObject* OpenGet(const OpenOps& ops, PyObject* args, PyObject* kwargs) {
+template <class Record>
+PyObject* OpenGet(const OpenOps<Record>& ops, PyObject* args, PyObject* kwargs) {
   ResetError();
-  if (PyTuple_GET_SIZE(args) > 0) return SetErrorNone(kResultInvalidParams, kUnnamed);
-
+  if (PyTuple_GET_SIZE(args) > 0) return Invalid(kUnnamed);
   PyObject* v;
-  if ((v = Keyword(kwargs, "ticket"))) {
-    uint64_t ticket = 0;
-    if (!ToUInt64(v, &ticket)) return SetErrorNone(kResultInvalidParams, kInvalidTicket);
-    if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-    alignas(8) uint8_t record[kLargestRecord];
-    int32_t r = (g_client.*ops.by_ticket)(ticket, record);
-    return TicketResult(ops.family, r, record);
-  }
+  if ((v = Keyword(kwargs, "ticket"))) return ByTicket(ops.type, v, ops.by_ticket);
 
-  void* records = nullptr;
-  uint32_t count = 0;
+  ArrayBlock records;
   int32_t r;
   if ((v = Keyword(kwargs, "symbol"))) {
-    char16_t symbol[kSymbolCopy + 1] = {};
-    if (!ToText(v, symbol, kSymbolCopy)) return SetErrorNone(kResultInvalidParams, kInvalidSymbol);
-    if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-    r = (g_client.*ops.by_symbol)(symbol, &records, &count);
+    SymbolText symbol = {};
+    if (!ToText(v, symbol)) return Invalid(kInvalidSymbol);
+    r = OnSession([&](CInterClient& s) { return ops.by_symbol(s, symbol, &records); });
   } else if ((v = Keyword(kwargs, "group"))) {
-    char16_t group[kGroupCopy + 1] = {};
-    if (!ToText(v, group, kGroupCopy)) return SetErrorNone(kResultInvalidParams, kInvalidGroup);
-    if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-    r = (g_client.*ops.get)(group, &records, &count);
+    GroupText group = {};
+    if (!ToText(v, group)) return Invalid(kInvalidGroup);
+    r = OnSession([&](CInterClient& s) { return ops.get(s, group, &records); });
   } else {
-    if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-    r = (g_client.*ops.get)(nullptr, &records, &count);
+    r = OnSession([&](CInterClient& s) { return ops.get(s, nullptr, &records); });
   }
-  return ArrayResult(ops.family, r, records, count);
+  return ArrayResult(ops.type, r, records);
 }
 
 bool RangeArgs(PyObject* args, int64_t* from, int64_t* to) {
@@ -122,117 +97,129 @@ bool RangeArgs(PyObject* args, int64_t* from, int64_t* to) {
 
 // history_orders_get / history_deals_get: two positionals select a date range (with an
 // optional group); otherwise ticket, then position, selects the request.
+template <class Record>
 struct HistoryOps {
-  const Family& family;
-  int32_t (CInterClient::*range)(int64_t, int64_t, const char16_t*, void**, uint32_t*);
-  int32_t (CInterClient::*by_position)(uint64_t, void**, uint32_t*);
-  int32_t (CInterClient::*by_ticket)(uint64_t, void*);
+  RecordType type;
+  int32_t (*range)(CInterClient&, int64_t, int64_t, const char16_t*, ArrayBlock*);
+  int32_t (*by_position)(CInterClient&, uint64_t, ArrayBlock*);
+  int32_t (*by_ticket)(CInterClient&, uint64_t, Record*);
 };
 
-PyObject* HistoryGet(const HistoryOps& ops, PyObject* args, PyObject* kwargs) {
+template <class Record>
+PyObject* HistoryGet(const HistoryOps<Record>& ops, PyObject* args, PyObject* kwargs) {
   ResetError();
   const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-  void* records = nullptr;
-  uint32_t count = 0;
-  int32_t r;
+  ArrayBlock records;
   PyObject* v;
 
   if (positional == 2) {
     int64_t from = 0, to = 0;
-    if (!RangeArgs(args, &from, &to)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
-    char16_t group[kGroupCopy + 1] = {};
+    if (!RangeArgs(args, &from, &to)) return Invalid(kInvalidArguments);
+    GroupText group = {};
     const bool grouped = (v = Keyword(kwargs, "group")) != nullptr;
-    if (grouped && !ToText(v, group, kGroupCopy))
-      return SetErrorNone(kResultInvalidParams, kInvalidGroup);
-    if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-    r = (g_client.*ops.range)(from, to, grouped ? group : nullptr, &records, &count);
-    return ArrayResult(ops.family, r, records, count);
+    if (grouped && !ToText(v, group)) return Invalid(kInvalidGroup);
+    int32_t r = OnSession(
+        [&](CInterClient& s) { return ops.range(s, from, to, grouped ? group : nullptr, &records); });
+    return ArrayResult(ops.type, r, records);
   }
 
-  if (!HasKeywords(kwargs)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
+  if (!HasKeywords(kwargs)) return Invalid(kInvalidArguments);
   if ((v = Keyword(kwargs, "ticket"))) {
-    if (positional > 0) return SetErrorNone(kResultInvalidParams, kUnnamed);
-    uint64_t ticket = 0;
-    if (!ToUInt64(v, &ticket)) return SetErrorNone(kResultInvalidParams, kInvalidTicket);
-    if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-    alignas(8) uint8_t record[kLargestRecord];
-    r = (g_client.*ops.by_ticket)(ticket, record);
-    return TicketResult(ops.family, r, record);
+    if (positional > 0) return Invalid(kUnnamed);
+    return ByTicket(ops.type, v, ops.by_ticket);
   }
   if ((v = Keyword(kwargs, "position"))) {
-    if (positional > 0) return SetErrorNone(kResultInvalidParams, kUnnamed);
+    if (positional > 0) return Invalid(kUnnamed);
     uint64_t position = 0;
-    if (!ToUInt64(v, &position)) return SetErrorNone(kResultInvalidParams, kInvalidPosition);
-    if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-    r = (g_client.*ops.by_position)(position, &records, &count);
-    return ArrayResult(ops.family, r, records, count);
+    if (!ToUInt64(v, &position)) return Invalid(kInvalidPosition);
+    int32_t r = OnSession([&](CInterClient& s) { return ops.by_position(s, position, &records); });
+    return ArrayResult(ops.type, r, records);
   }
-  return SetErrorNone(kResultInvalidParams, kInvalidArguments);
+  return Invalid(kInvalidArguments);
 }
 
-PyObject* HistoryTotal(int32_t (CInterClient::*total)(int64_t, int64_t, uint32_t*),
-                       PyObject* args) {
+PyObject* Total(PyObject* args, int32_t (*total)(CInterClient&, int64_t, int64_t, uint32_t*)) {
   ResetError();
   int64_t from = 0, to = 0;
-  if (!RangeArgs(args, &from, &to)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
-  if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
+  if (!RangeArgs(args, &from, &to)) return Invalid(kInvalidArguments);
   uint32_t count = 0;
-  int32_t r = (g_client.*total)(from, to, &count);
+  int32_t r = OnSession([&](CInterClient& s) { return total(s, from, to, &count); });
   return CountResult(r, count);
 }
 
-const OpenOps kOpenPositions = {kPositions, &CInterClient::PositionsGet,
-                                &CInterClient::PositionsGetBySymbol,
-                                &CInterClient::PositionGetByTicket};
-const OpenOps kOpenOrders = {kOrders, &CInterClient::OrdersGet, &CInterClient::OrdersGetBySymbol,
-                             &CInterClient::OrderGetByTicket};
-const HistoryOps kHistoryOrders = {kOrders, &CInterClient::HistoryOrdersGet,
-                                   &CInterClient::HistoryOrdersGetByPosition,
-                                   &CInterClient::HistoryOrderGetByTicket};
-const HistoryOps kHistoryDeals = {kDeals, &CInterClient::HistoryDealsGet,
-                                  &CInterClient::HistoryDealsGetByPosition,
-                                  &CInterClient::HistoryDealGetByTicket};
-
-}  // namespace
-
-PyObject* positions_total(PyObject*, PyObject*) {
+PyObject* Total(int32_t (*total)(CInterClient&, uint32_t*)) {
   ResetError();
-  if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
   uint32_t count = 0;
-  int32_t r = g_client.PositionsTotal(&count);
+  int32_t r = OnSession([&](CInterClient& s) { return total(s, &count); });
   return CountResult(r, count);
 }
+
+const OpenOps<PositionRecord> kOpenPositions = {kTradePositionType, PositionsGet,
+                                                PositionsGetBySymbol, PositionGetByTicket};
+const OpenOps<OrderRecord> kOpenOrders = {kTradeOrderType, OrdersGet, OrdersGetBySymbol,
+                                          OrderGetByTicket};
+const HistoryOps<OrderRecord> kHistoryOrders = {kTradeOrderType, HistoryOrdersGet,
+                                                HistoryOrdersGetByPosition,
+                                                HistoryOrderGetByTicket};
+const HistoryOps<DealRecord> kHistoryDeals = {kTradeDealType, HistoryDealsGet,
+                                              HistoryDealsGetByPosition, HistoryDealGetByTicket};
+
+PyObject* positions_total(PyObject*, PyObject*) { return Total(PositionsTotal); }
 
 PyObject* positions_get(PyObject*, PyObject* args, PyObject* kwargs) {
   return OpenGet(kOpenPositions, args, kwargs);
 }
 
-PyObject* orders_total(PyObject*, PyObject*) {
-  ResetError();
-  if (!g_client.IsOpen()) return SetErrorNone(kIpcNoConnection);
-  uint32_t count = 0;
-  int32_t r = g_client.OrdersTotal(&count);
-  return CountResult(r, count);
-}
+PyObject* orders_total(PyObject*, PyObject*) { return Total(OrdersTotal); }
 
 PyObject* orders_get(PyObject*, PyObject* args, PyObject* kwargs) {
   return OpenGet(kOpenOrders, args, kwargs);
 }
 
 PyObject* history_orders_total(PyObject*, PyObject* args) {
-  return HistoryTotal(&CInterClient::HistoryOrdersTotal, args);
+  return Total(args, HistoryOrdersTotal);
 }
 
 PyObject* history_orders_get(PyObject*, PyObject* args, PyObject* kwargs) {
   return HistoryGet(kHistoryOrders, args, kwargs);
 }
 
-PyObject* history_deals_total(PyObject*, PyObject* args) {
-  return HistoryTotal(&CInterClient::HistoryDealsTotal, args);
-}
+PyObject* history_deals_total(PyObject*, PyObject* args) { return Total(args, HistoryDealsTotal); }
 
 PyObject* history_deals_get(PyObject*, PyObject* args, PyObject* kwargs) {
   return HistoryGet(kHistoryDeals, args, kwargs);
 }
 
-}  // namespace orbisyn::py
+}  // namespace
+
+const PyMethodDef kPositionsMethods[] = {
+    {"positions_total", positions_total, METH_NOARGS,
+     ORBISYN_DOC("positions_total()", "Return the number of open positions")},
+    {"positions_get", ORBISYN_KEYWORDS(positions_get), METH_VARARGS | METH_KEYWORDS,
+     ORBISYN_DOC("positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+                 "Return all open positions, can be filtered by symbol, group or ticket")},
+    {"orders_total", orders_total, METH_NOARGS,
+     ORBISYN_DOC("orders_total()", "Return the number of orders")},
+    {"orders_get", ORBISYN_KEYWORDS(orders_get), METH_VARARGS | METH_KEYWORDS,
+     ORBISYN_DOC("orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+                 "Return all orders, can be filtered by symbol, group or ticket")},
+    {"history_orders_total", history_orders_total, METH_VARARGS,
+     ORBISYN_DOC("history_orders_total(date_from, date_to)",
+                 "Return the number of orders in selected range from history")},
+    {"history_orders_get", ORBISYN_KEYWORDS(history_orders_get), METH_VARARGS | METH_KEYWORDS,
+     ORBISYN_DOC("history_orders_get([date_from, date_to, "
+                 "[group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])",
+                 "Return orders in selected range from history or filtered by position id, "
+                 "ticket")},
+    {"history_deals_total", history_deals_total, METH_VARARGS,
+     ORBISYN_DOC("history_deals_total(date_from, date_to)",
+                 "Return the number of deals in selected range from history")},
+    {"history_deals_get", ORBISYN_KEYWORDS(history_deals_get), METH_VARARGS | METH_KEYWORDS,
+     ORBISYN_DOC("history_deals_get([date_from, date_to, "
+                 "[group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])",
+                 "Return deals in selected range from history or filtered by position id, "
+                 "ticket")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace orbisyn

@@ -1,7 +1,8 @@
 #include "positions/group_mask.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/text.h"
 
 namespace orbisyn {
 
@@ -11,7 +12,6 @@ constexpr char16_t kStar = u'*';
 constexpr char16_t kNot = u'!';
 constexpr char16_t kComma = u',';
 constexpr char16_t kSpace = u' ';
-constexpr int32_t kFilterFailed = -10000;
 
 }  // namespace
 
@@ -99,33 +99,66 @@ bool GroupMatch(const char16_t* list, const char16_t* name) {
   return accepted;
 }
 
-int32_t FilterByGroup(const char16_t* list, void** records, uint32_t* count,
-                      GroupRecordKind kind) {
-  if (!list || !records || !count) return kFilterFailed;
-  if (*count == 0) return 1;
-  if (!*records) return kFilterFailed;
-  const GroupRecordLayout& layout = LayoutOf(kind);
-  const size_t n = *count;
-  auto* kept = static_cast<uint8_t*>(std::malloc(n * layout.size));
-  uint32_t kept_count = 0;
-  if (kept) {
-    const auto* src = static_cast<const uint8_t*>(*records);
-    // The field may lack its terminator: match a terminated copy, never past the record.
-    char16_t symbol[kRecordSymbolUnits + 1];
-    symbol[kRecordSymbolUnits] = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const uint8_t* rec = src + i * layout.size;
-      std::memcpy(symbol, rec + layout.symbol_offset, kRecordSymbolUnits * sizeof(char16_t));
-      if (GroupMatch(list, symbol)) {
-        std::memcpy(kept + size_t{kept_count} * layout.size, rec, layout.size);
-        ++kept_count;
+namespace {
+
+// Verdicts of the names seen so far in one filter run, keyed on their units.
+class Verdicts {
+ public:
+  explicit Verdicts(const char16_t* list) : list_(list) {}
+
+  bool Passes(const uint8_t* field) {
+    FieldKey key;
+    key.Load(field, kRecordSymbolUnits);
+    for (uint32_t probe = 0; probe < kSlots; ++probe) {
+      Slot& s = slots_[(key.hash + probe) & (kSlots - 1)];
+      if (!s.used) {
+        if (used_ >= kSlots / 2) break;  // half full is full: keep the probes short
+        ++used_;
+        s.used = true;
+        s.key = key;
+        s.passes = Match(key);
+        return s.passes;
       }
+      if (s.key == key) return s.passes;
     }
+    return Match(key);
   }
-  std::free(*records);
-  *records = kept;
-  *count = kept_count;
-  return kept ? 1 : kFilterFailed;
+
+ private:
+  bool Match(const FieldKey& key) const {
+    char16_t name[kRecordSymbolUnits + 1];
+    key.CopyTo(name);
+    return GroupMatch(list_, name);
+  }
+
+  static constexpr uint32_t kSlots = 256;
+  struct Slot {
+    bool used = false;
+    bool passes = false;
+    FieldKey key;
+  };
+  const char16_t* list_;
+  uint32_t used_ = 0;
+  Slot slots_[kSlots];
+};
+
+static_assert(kRecordSymbolUnits == FieldKey::kMaxUnits, "a symbol field is one key");
+
+}  // namespace
+
+uint32_t FilterByGroup(const char16_t* list, void* block, uint32_t count,
+                       const GroupRecordLayout& layout) {
+  if (!list || !block) return 0;
+  Verdicts verdicts(list);
+  auto* records = static_cast<uint8_t*>(block);
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    uint8_t* rec = records + size_t{i} * layout.size;
+    if (!verdicts.Passes(rec + layout.symbol_offset)) continue;
+    if (kept != i) std::memcpy(records + size_t{kept} * layout.size, rec, layout.size);
+    ++kept;
+  }
+  return kept;
 }
 
 }  // namespace orbisyn

@@ -6,16 +6,18 @@ import datetime as _dt
 import errno
 import fcntl
 import os
-import re
+import json
 import signal
+import struct
 import subprocess
 import sys
 import time
 
-import numpy as np
-
 from .. import _paths
 from . import install as _install
+
+
+_SHOW_REFUSED = 50   # refused rows listed; the rest are counted
 
 
 def _die(msg: str, code: int = 1) -> int:
@@ -119,22 +121,76 @@ def cmd_run(args) -> int:
     return _die("the Terminal did not answer within 30 s")
 
 
+def _session(exe: str) -> dict | None:
+    """What a running Terminal says about its session: state and account (None if it doesn't answer)."""
+    from . import protocol as P
+    from .client import RawClient
+    try:
+        with RawClient(_paths.socket_path(exe), timeout=5.0) as c:
+            facts: dict = {"version": c.version(), "state": c.state()}
+            status, body = c.call(P.CMD_ACCOUNT_INFO)
+            if status >= 0 and len(body) == P.ACCOUNT_LAYOUT.size:
+                facts["account"] = P.ACCOUNT_LAYOUT.unpack(body)
+            return facts
+    except (OSError, ValueError, struct.error):
+        return None
+
+
+_STATES = {1: "connecting", 2: "connected", 3: "failed authorization"}
+
+
+def _field(label: str, value) -> None:
+    print(f"  {label:<12} : {value}")
+
+
 def cmd_status(args) -> int:
+    from . import protocol as P
+    from .server import SESSION_FILE
     inst = _find(args)
     if inst is None:
         print("no simulated Terminal installed")
         return 2
     exe = inst["exe"]
-    ver = _answers(exe)
+    facts = _session(exe)
     pid = _running_pid(exe)
-    if ver is None:
+    if facts is None:
         print(f"not running: {exe}")
+        _field("installation", os.path.dirname(exe))
+        _field("data folder", inst['data_dir'])
+        try:
+            settings = _install.load_settings(inst["data_dir"])
+        except (OSError, ValueError):
+            settings = {}
+        login = settings.get("current_login")
+        acc = next((a for a in settings.get("accounts", []) if a.get("login") == login), None)
+        if acc is not None:
+            _field("account", f"{login} on {acc.get('server')} (logs in when started)")
         return 1
+    ver = facts["version"]
     print(f"running: {exe}")
-    print(f"  pid         : {pid if pid and pid > 0 else 'unknown'}")
-    print(f"  version     : {ver[0]} build {ver[1]} ({ver[2]})")
-    print(f"  socket      : {_paths.socket_path(exe)}")
-    print(f"  data folder : {inst['data_dir']}")
+    _field("pid", pid if pid and pid > 0 else 'unknown')
+    _field("version", f"{ver[0]} build {ver[1]} ({ver[2]})")
+    _field("installation", os.path.dirname(exe))
+    _field("data folder", inst['data_dir'])
+    _field("socket", _paths.socket_path(exe))
+    acc = facts.get("account")
+    if acc is not None:
+        _field("account", f"{acc['login']} on {acc['server']} ({acc['name']}, {acc['currency']}), "
+                          f"balance {acc['balance']:.2f}, equity {acc['equity']:.2f}")
+    else:
+        _field("account", "none")
+    state = facts["state"]
+    line = _STATES.get(state, f"unknown state {state}")
+    if state == P.STATE_AUTH_FAILED:
+        try:
+            with open(os.path.join(inst["data_dir"], SESSION_FILE), encoding="utf-8") as f:
+                session = json.load(f)
+        except (OSError, ValueError):
+            session = {}
+        if session.get("refused_login") is not None:
+            line += f": login {session['refused_login']} refused at {session.get('refused_at')}"
+        line += "; every initialize() fails until one logs in with valid credentials"
+    _field("connection", line)
     return 0
 
 
@@ -163,31 +219,6 @@ def cmd_stop(args) -> int:
 
 # ---- import-bars ---------------------------------------------------------------------------
 
-_DATE = re.compile(r"^(\d{4})[.\-/](\d{2})[.\-/](\d{2})(?:[ T](\d{1,2}):(\d{2})(?::(\d{2}))?)?$")
-_TIME = re.compile(r"^(\d{1,2}):(\d{2})(?::(\d{2}))?$")
-
-
-def _parse_time(fields: list[str]) -> tuple[int, int] | None:
-    """(seconds, fields used) from the start of a row, or None when it is no time."""
-    first = fields[0].strip()
-    if re.fullmatch(r"-?\d+", first):
-        v = int(first)
-        return (v // 1000 if v > 10**11 else v), 1
-    m = _DATE.match(first)
-    if not m:
-        return None
-    y, mo, d, hh, mi, ss = m.groups()
-    used = 1
-    if hh is None and len(fields) > 1:
-        t = _TIME.match(fields[1].strip())
-        if t:
-            hh, mi, ss = t.groups()
-            used = 2
-    dt = _dt.datetime(int(y), int(mo), int(d), int(hh or 0), int(mi or 0), int(ss or 0),
-                      tzinfo=_dt.timezone.utc)
-    return int(dt.timestamp()), used
-
-
 class _Progress:
     def __init__(self, total: int, stream=sys.stderr, width: int = 30):
         self.total = max(total, 1)
@@ -208,51 +239,9 @@ class _Progress:
         self.stream.write("\n")
 
 
-def read_bars_csv(path: str, sym, progress: _Progress | None = None) -> np.ndarray:
-    """M1 bars from a CSV file: time, open, high, low, close[, tick_volume[, spread]]."""
-    from .market import IMPORT_DTYPE, imported_table
-    rows = []
-    done = 0
-    with open(path, encoding="utf-8-sig") as f:
-        for lineno, line in enumerate(f, 1):
-            done += len(line.encode())
-            text = line.strip()
-            if not text or text.startswith("#"):
-                continue
-            sep = ";" if ";" in text else ("\t" if "\t" in text else ",")
-            fields = [x.strip().strip('"') for x in text.split(sep)]
-            t = _parse_time(fields)
-            if t is None:
-                if not rows and lineno == 1:
-                    continue  # header
-                raise ValueError(f"line {lineno}: no time in {fields[0]!r}")
-            sec, used = t
-            vals = fields[used:]
-            if len(vals) < 4:
-                raise ValueError(f"line {lineno}: expected open, high, low, close")
-            try:
-                o, h, l, c = (int(round(float(v) / sym.point)) for v in vals[:4])
-                tv = int(float(vals[4])) if len(vals) > 4 and vals[4] else 12
-                sp = int(float(vals[5])) if len(vals) > 5 and vals[5] else sym.sim_spread
-            except ValueError:
-                raise ValueError(f"line {lineno}: not a number") from None
-            if sec % 60:
-                raise ValueError(f"line {lineno}: not an M1 bar time (seconds {sec % 60})")
-            if min(o, h, l, c) <= 0 or h < max(o, c) or l > min(o, c):
-                raise ValueError(f"line {lineno}: inconsistent prices (need low <= open, close <= high)")
-            # A bar needs 4 ticks to carry distinct open, high, low and close.
-            rows.append((sec // 60, o, h, l, c, max(sp, 0), min(max(tv, 4), 200)))
-            if progress is not None and lineno % 2000 == 0:
-                progress.update(done, len(rows))
-    if progress is not None:
-        progress.finish(len(rows))
-    if not rows:
-        raise ValueError("no bars in the file")
-    return imported_table(np.array(rows, dtype=IMPORT_DTYPE))
-
-
 def cmd_import_bars(args) -> int:
-    from .market import default_catalogue
+    from .catalogue import default_catalogue
+    from .import_bars import Refused, read_bars_csv, save_import
     inst = _find(args)
     if inst is None:
         return _die("no simulated Terminal installed")
@@ -261,15 +250,16 @@ def cmd_import_bars(args) -> int:
         return _die(f"unknown symbol {args.symbol!r}")
     try:
         table = read_bars_csv(args.file, sym, _Progress(os.path.getsize(args.file)))
+    except Refused as exc:
+        shown = exc.rows[:_SHOW_REFUSED]
+        lines = [f"  line {n}: {why}" for n, why in shown]
+        if len(exc.rows) > len(shown):
+            lines.append(f"  ... and {len(exc.rows) - len(shown)} more")
+        return _die(f"{args.file}: {exc}, nothing imported:\n" + "\n".join(lines))
     except (OSError, ValueError) as exc:
         print(file=sys.stderr)
         return _die(f"{args.file}: {exc}")
-    hist = os.path.join(inst["data_dir"], "history")
-    os.makedirs(hist, exist_ok=True)
-    target = os.path.join(hist, f"{args.symbol}.m1.npy")
-    tmp = target + ".tmp.npy"
-    np.save(tmp, table)
-    os.replace(tmp, target)
+    target = save_import(os.path.join(inst["data_dir"], "history"), args.symbol, table)
     first = _dt.datetime.fromtimestamp(int(table["minute"][0]) * 60, _dt.timezone.utc)
     last = _dt.datetime.fromtimestamp(int(table["minute"][-1]) * 60, _dt.timezone.utc)
     print(f"{len(table)} M1 bars of {args.symbol} from {first:%Y-%m-%d %H:%M} to {last:%Y-%m-%d %H:%M} UTC "
@@ -281,12 +271,7 @@ def cmd_reset(args) -> int:
     inst = _find(args)
     if inst is None:
         return _die("no simulated Terminal installed")
-    try:
-        from .trading import reset_account  # type: ignore[import-not-found]
-    except ModuleNotFoundError as exc:
-        if exc.name != "orbisyn.simulator.trading":
-            raise
-        return _die("this simulator has no trading engine: nothing to reset")
+    from .engine import reset_account
     settings = _install.load_settings(inst["data_dir"])
     try:
         done = reset_account(inst["data_dir"], settings, args.login)
@@ -351,9 +336,53 @@ def build_parser() -> argparse.ArgumentParser:
     return p
 
 
+class _ClosedPipeGuard:
+    """Stdout that stops writing, silently, once its reader has gone (`status | head -2`).
+
+    The command then runs to its end and keeps its exit code; the rest of its output goes
+    to /dev/null, so neither a write nor the final flush raises BrokenPipeError.
+    """
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def _closed(self) -> None:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(devnull, self._stream.fileno())
+        finally:
+            os.close(devnull)
+
+    def write(self, text: str) -> int:
+        try:
+            return self._stream.write(text)
+        except BrokenPipeError:
+            self._closed()
+            return len(text)
+
+    def flush(self) -> None:
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            self._closed()
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    return int(args.func(args) or 0)
+    real = sys.stdout
+    guarded = real is not None and not isinstance(real, _ClosedPipeGuard)
+    if guarded:
+        sys.stdout = _ClosedPipeGuard(real)
+    try:
+        code = int(args.func(args) or 0)
+        sys.stdout.flush()
+        return code
+    finally:
+        if guarded:
+            sys.stdout = real
 
 
 if __name__ == "__main__":

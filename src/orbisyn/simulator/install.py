@@ -31,10 +31,12 @@ VERSION = 500
 DEFAULT_ACCOUNTS = [
     {"login": 5001001, "password": "demo-pass", "server": "Orbisyn-Demo", "name": "Demo Hedging",
      "company": "Orbisyn Simulated Markets", "currency": "USD", "leverage": 100, "deposit": 10000.0,
-     "margin_mode": 2, "margin_so_call": 100.0, "margin_so_so": 50.0, "otp": False},
+     "margin_mode": 2, "margin_so_call": 100.0, "margin_so_so": 50.0, "commission_per_lot": 0.0,
+     "otp": False},
     {"login": 5001002, "password": "demo-pass", "server": "Orbisyn-Demo", "name": "Demo Netting",
      "company": "Orbisyn Simulated Markets", "currency": "USD", "leverage": 100, "deposit": 10000.0,
-     "margin_mode": 0, "margin_so_call": 100.0, "margin_so_so": 50.0, "otp": False},
+     "margin_mode": 0, "margin_so_call": 100.0, "margin_so_so": 50.0, "commission_per_lot": 0.0,
+     "otp": False},
 ]
 
 DEFAULT_SELECTED = ["EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "US500", "BTCUSD"]

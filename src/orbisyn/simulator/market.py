@@ -1,26 +1,10 @@
-"""Symbol catalogue and the deterministic synthetic market.
-
-Prices come from a counter-based hash of (seed, symbol, index), so any stretch of
-time is generated on its own, without replaying history:
-
-* a day-level path by midpoint displacement (a Brownian bridge refined level by
-  level, with capped steps so prices stay plausible over decades);
-* inside each day a Brownian bridge between that day's anchors, one value per
-  minute boundary;
-* per trading minute an open/high/low/close, a spread and a tick count;
-* the ticks of a minute are built from that minute's bar, so that every bar of
-  every timeframe is an exact aggregate of the tick stream.
-
-Prices are integers of points until they leave the market, so aggregates are
-exact.  All times are UTC; bars are built from bid prices.
+"""The simulated market: catalogue and price synthesis behind caches, as the server and the
+engine use it.  Thread-safe for readers.
 """
 from __future__ import annotations
 
-import dataclasses
 import datetime as _dt
-import hashlib
 import logging
-import math
 import os
 import threading
 import time
@@ -29,29 +13,19 @@ from typing import Iterable, NamedTuple
 
 import numpy as np
 
-from .protocol import BAR_DTYPE, TICK_DTYPE
+from .catalogue import SymbolSpec, default_catalogue
+from .import_bars import ImportStamp, import_path
+from .prices import (
+    DAY_MIN, DAY_SEC, MIN_MS, MONDAY0_DAY, TF_MN1, TF_W1, TIMEFRAMES_MIN, VALID_TIMEFRAMES,
+    ImportedSource, Minutes, SyntheticSource, bars_of_minutes, bits, concat_minutes,
+    empty_minutes, hashed, period_start, stream_key, ticks_of_minutes, trading_mask)
+from .protocol import BAR_DTYPE, BOOK_DTYPE, TICK_DTYPE
 
 log = logging.getLogger("orbisyn.simulator.market")
 
-MIN_MS = 60_000
-DAY_MIN = 1440
-DAY_SEC = 86_400
+__all__ = ["Market", "SymbolSpec", "Tick", "VALID_TIMEFRAMES", "default_catalogue", "period_start"]
+
 BLOCK_DAYS = 32                 # minute tables and intraday bar caches cover 32 UTC days
-WEEK_OPEN_MIN = 6 * DAY_MIN + 22 * 60     # Sunday 22:00, minutes after Monday 00:00
-WEEK_CLOSE_MIN = 4 * DAY_MIN + 22 * 60    # Friday 22:00
-MONDAY0_DAY = 4                  # 1970-01-05, the first Monday after the epoch
-ROOT_LEVELS = 17                 # day path spans 2**17 days from 1970
-
-TICK_MIN, TICK_MAX = 8, 24       # ticks per trading minute: never more than 10 s apart
-
-FLAG_BID, FLAG_ASK = 2, 4
-
-TIMEFRAMES_MIN = {1: 1, 2: 2, 3: 3, 4: 4, 5: 5, 6: 6, 10: 10, 12: 12, 15: 15, 20: 20, 30: 30,
-                  16385: 60, 16386: 120, 16387: 180, 16388: 240, 16390: 360, 16392: 480,
-                  16396: 720, 16408: 1440}
-TF_W1 = 32769
-TF_MN1 = 49153
-VALID_TIMEFRAMES = frozenset(TIMEFRAMES_MIN) | {TF_W1, TF_MN1}
 
 
 class Tick(NamedTuple):
@@ -63,199 +37,8 @@ class Tick(NamedTuple):
     flags: int
 
 
-@dataclasses.dataclass
-class SymbolSpec:
-    """Every static field of a symbol, named as in the symbol record.
 
-    Price fields (bid, ask, session figures...) stay 0 here: the Terminal fills
-    them from the market when it answers.  ``trade_tick_value`` is in the profit
-    currency; the record sent to clients converts it to the account currency.
-    The generator's own parameters start with ``sim_``.
-    """
-    name: str
-    description: str = ""
-    path: str = ""
-    category: str = ""
-    custom: bool = False
-    chart_mode: int = 0
-    digits: int = 5
-    point: float = 1e-5
-    spread_float: bool = True
-    ticks_bookdepth: int = 10
-    trade_calc_mode: int = 0
-    trade_mode: int = 4
-    start_time: int = 0
-    expiration_time: int = 0
-    trade_stops_level: int = 0
-    trade_freeze_level: int = 0
-    trade_exemode: int = 2
-    swap_mode: int = 1
-    swap_rollover3days: int = 3
-    margin_hedged_use_leg: bool = False
-    expiration_mode: int = 15
-    filling_mode: int = 3
-    order_mode: int = 127
-    order_gtc_mode: int = 0
-    option_mode: int = 0
-    option_right: int = 0
-    option_strike: float = 0.0
-    trade_tick_value: float = 1.0
-    trade_tick_value_profit: float = 1.0
-    trade_tick_value_loss: float = 1.0
-    trade_tick_size: float = 1e-5
-    trade_contract_size: float = 100000.0
-    trade_accrued_interest: float = 0.0
-    trade_face_value: float = 0.0
-    trade_liquidity_rate: float = 0.0
-    volume_min: float = 0.01
-    volume_max: float = 100.0
-    volume_step: float = 0.01
-    volume_limit: float = 0.0
-    swap_long: float = 0.0
-    swap_short: float = 0.0
-    margin_initial: float = 0.0
-    margin_maintenance: float = 0.0
-    margin_hedged: float = 0.0
-    basis: str = ""
-    currency_base: str = ""
-    currency_profit: str = "USD"
-    currency_margin: str = ""
-    bank: str = ""
-    exchange: str = ""
-    formula: str = ""
-    isin: str = ""
-    page: str = ""
-    sim_price: float = 1.0        # price level the path wanders around
-    sim_daily_vol: float = 0.005  # daily volatility of the log price
-    sim_spread: int = 10          # typical spread in points
-    sim_all_week: bool = False    # crypto: no weekend close
-    sim_legs: tuple = ()          # a cross follows the product of its legs: ((symbol, +1/-1), ...)
-
-
-def _fx(name, desc, digits, price, spread, vol=0.005, **kw):
-    base, profit = name[:3], name[3:]
-    point = 10.0 ** -digits
-    return SymbolSpec(
-        name=name, description=desc, path=f"Forex\\{name}", category="Forex", digits=digits,
-        point=point, trade_tick_size=point, trade_contract_size=100000.0,
-        trade_tick_value=100000.0 * point, trade_tick_value_profit=100000.0 * point,
-        trade_tick_value_loss=100000.0 * point, currency_base=base, currency_profit=profit,
-        currency_margin=base, margin_hedged=50000.0, swap_long=-4.5, swap_short=1.2,
-        sim_price=price, sim_daily_vol=vol, sim_spread=spread, **kw)
-
-
-def _cfd(name, desc, path, category, digits, price, contract, spread, vol, calc, profit="USD",
-         base=None, vmin=0.01, vmax=100.0, vstep=0.01, all_week=False, **kw):
-    point = 10.0 ** -digits
-    return SymbolSpec(
-        name=name, description=desc, path=path, category=category, digits=digits, point=point,
-        trade_tick_size=point, trade_contract_size=contract, trade_tick_value=contract * point,
-        trade_tick_value_profit=contract * point, trade_tick_value_loss=contract * point,
-        trade_calc_mode=calc, currency_base=base or profit, currency_profit=profit,
-        currency_margin=profit if base is None else base, volume_min=vmin, volume_max=vmax,
-        volume_step=vstep, margin_hedged=contract / 2, swap_long=-6.0, swap_short=-3.0,
-        sim_price=price, sim_daily_vol=vol, sim_spread=spread, sim_all_week=all_week, **kw)
-
-
-def default_catalogue() -> list[SymbolSpec]:
-    return [
-        _fx("EURUSD", "Euro vs US Dollar", 5, 1.0850, 8),
-        _fx("GBPUSD", "Great Britain Pound vs US Dollar", 5, 1.2700, 11),
-        _fx("USDJPY", "US Dollar vs Japanese Yen", 3, 151.50, 12, 0.006),
-        _fx("USDCHF", "US Dollar vs Swiss Franc", 5, 0.8900, 13),
-        _fx("AUDUSD", "Australian Dollar vs US Dollar", 5, 0.6600, 10, 0.006),
-        _fx("USDCAD", "US Dollar vs Canadian Dollar", 5, 1.3600, 14),
-        _fx("NZDUSD", "New Zealand Dollar vs US Dollar", 5, 0.6100, 15, 0.006),
-        _fx("EURJPY", "Euro vs Japanese Yen", 3, 164.00, 18, 0.006,
-            sim_legs=(("EURUSD", 1), ("USDJPY", 1))),
-        _fx("EURGBP", "Euro vs Great Britain Pound", 5, 0.8550, 12, 0.004,
-            sim_legs=(("EURUSD", 1), ("GBPUSD", -1))),
-        _cfd("XAUUSD", "Gold vs US Dollar", "Metals\\XAUUSD", "Metals", 2, 2300.0, 100.0, 25,
-             0.010, 4, base="XAU", vmax=50.0),
-        _cfd("XAGUSD", "Silver vs US Dollar", "Metals\\XAGUSD", "Metals", 3, 27.5, 5000.0, 30,
-             0.016, 4, base="XAG", vmax=50.0),
-        _cfd("US500", "US 500 Cash Index", "Indices\\US500", "Indices", 2, 5200.0, 1.0, 50,
-             0.011, 3, vmin=0.1, vmax=500.0, vstep=0.1, filling_mode=2, trade_stops_level=10),
-        _cfd("DE40", "Germany 40 Cash Index", "Indices\\DE40", "Indices", 2, 18000.0, 1.0, 120,
-             0.012, 3, profit="EUR", vmin=0.1, vmax=500.0, vstep=0.1, filling_mode=2,
-             trade_stops_level=10),
-        _cfd("UK100", "UK 100 Cash Index", "Indices\\UK100", "Indices", 2, 8000.0, 1.0, 100,
-             0.010, 3, profit="GBP", vmin=0.1, vmax=500.0, vstep=0.1, filling_mode=2,
-             trade_stops_level=10),
-        _cfd("BTCUSD", "Bitcoin vs US Dollar", "Crypto\\BTCUSD", "Crypto", 2, 65000.0, 1.0, 1500,
-             0.035, 4, base="BTC", vmax=10.0, all_week=True, filling_mode=1),
-        _cfd("ETHUSD", "Ethereum vs US Dollar", "Crypto\\ETHUSD", "Crypto", 2, 3200.0, 1.0, 150,
-             0.040, 4, base="ETH", vmax=50.0, all_week=True, filling_mode=1),
-        _cfd("LTCUSD", "Litecoin vs US Dollar", "Crypto\\LTCUSD", "Crypto", 2, 80.0, 1.0, 12,
-             0.045, 4, base="LTC", vmax=200.0, all_week=True, filling_mode=1),
-    ]
-
-
-# ---- hashing ------------------------------------------------------------------------------
-
-_GOLD = np.uint64(0x9E3779B97F4A7C15)
-_C1 = np.uint64(0xBF58476D1CE4E5B9)
-_C2 = np.uint64(0x94D049BB133111EB)
-_S30, _S27, _S31, _S11 = np.uint64(30), np.uint64(27), np.uint64(31), np.uint64(11)
-
-
-def _mix(x: np.ndarray) -> np.ndarray:
-    x = (x ^ (x >> _S30)) * _C1
-    x = (x ^ (x >> _S27)) * _C2
-    return x ^ (x >> _S31)
-
-
-def _hash(key: np.uint64, idx) -> np.ndarray:
-    with np.errstate(over="ignore"):
-        return _mix(np.asarray(idx, dtype=np.int64).astype(np.uint64) * _GOLD + key)
-
-
-def _unit(h: np.ndarray) -> np.ndarray:
-    """Uniform in [0, 1) from the top 53 bits."""
-    return (h >> _S11).astype(np.float64) * (1.0 / (1 << 53))
-
-
-def _bits(h: np.ndarray, shift: int, width: int) -> np.ndarray:
-    return ((h >> np.uint64(shift)) & np.uint64((1 << width) - 1)).astype(np.int64)
-
-
-def _key(seed: int, symbol: str, purpose: str) -> np.uint64:
-    d = hashlib.sha256(f"{seed}/{symbol}/{purpose}".encode()).digest()
-    return np.uint64(int.from_bytes(d[:8], "little"))
-
-
-# ---- calendar helpers ---------------------------------------------------------------------
-
-def week_minute(minute: np.ndarray) -> np.ndarray:
-    """Minutes since the Monday 00:00 UTC before each epoch minute."""
-    return (minute + 3 * DAY_MIN) % (7 * DAY_MIN)
-
-
-def trading_mask(sym: SymbolSpec, minute: np.ndarray) -> np.ndarray:
-    if sym.sim_all_week:
-        return np.ones(minute.shape, dtype=bool)
-    wm = week_minute(minute)
-    return (wm < WEEK_CLOSE_MIN) | (wm >= WEEK_OPEN_MIN)
-
-
-def month_start_sec(sec: np.ndarray) -> np.ndarray:
-    months = np.asarray(sec, dtype=np.int64).astype("datetime64[s]").astype("datetime64[M]")
-    return months.astype("datetime64[s]").astype(np.int64)
-
-
-def period_start(tf: int, sec: np.ndarray) -> np.ndarray:
-    """Open time of the bar of timeframe tf holding each time (seconds)."""
-    sec = np.asarray(sec, dtype=np.int64)
-    if tf in TIMEFRAMES_MIN:
-        step = TIMEFRAMES_MIN[tf] * 60
-        return sec - sec % step
-    if tf == TF_W1:
-        base = MONDAY0_DAY * DAY_SEC
-        return sec - (sec - base) % (7 * DAY_SEC)
-    return month_start_sec(sec)
-
-
-def _block_days(tf: int, block: int) -> tuple[int, int]:
+def block_days(tf: int, block: int) -> tuple[int, int]:
     """Day range [d0, d1) of cache block number `block` for a timeframe."""
     if tf == TF_W1:
         d0 = MONDAY0_DAY + 28 * block
@@ -267,241 +50,13 @@ def _block_days(tf: int, block: int) -> tuple[int, int]:
     return BLOCK_DAYS * block, BLOCK_DAYS * (block + 1)
 
 
-def _block_of_day(tf: int, day: int) -> int:
+def block_of_day(tf: int, day: int) -> int:
     if tf == TF_W1:
         return (day - MONDAY0_DAY) // 28
     if tf == TF_MN1:
         return (_dt.date(1970, 1, 1) + _dt.timedelta(days=int(day))).year - 1970
     return day // BLOCK_DAYS
 
-
-class Minutes(NamedTuple):
-    """The trading minutes of a stretch of time (only minutes that have ticks)."""
-    minute: np.ndarray   # epoch minute, int64, increasing
-    o: np.ndarray        # bid prices in points, int64
-    h: np.ndarray
-    l: np.ndarray
-    c: np.ndarray
-    spread: np.ndarray   # minimal spread of the minute, points
-    n: np.ndarray        # tick count
-
-    def slice(self, a: int, b: int) -> "Minutes":
-        return Minutes(*(arr[a:b] for arr in self))
-
-
-def _empty_minutes() -> Minutes:
-    z = np.zeros(0, dtype=np.int64)
-    return Minutes(z, z, z, z, z, z, z)
-
-
-def _concat_minutes(parts: list[Minutes]) -> Minutes:
-    parts = [p for p in parts if len(p.minute)]
-    if not parts:
-        return _empty_minutes()
-    if len(parts) == 1:
-        return parts[0]
-    return Minutes(*(np.concatenate(cols) for cols in zip(*parts)))
-
-
-class _Source:
-    """Generates the minutes of one symbol from the seed."""
-
-    def __init__(self, sym: SymbolSpec, seed: int, legs: list | None = None):
-        self.sym = sym
-        self.legs = legs or []  # [(_Source, sign)]
-        self.k_day = _key(seed, sym.name, "day")
-        self.k_min = _key(seed, sym.name, "minute")
-        self.k_bar = _key(seed, sym.name, "bar")
-        self.log_p0 = math.log(sym.sim_price / sym.point)
-        self.sd_day = sym.sim_daily_vol
-        self.sd_min = sym.sim_daily_vol / math.sqrt(DAY_MIN)
-
-    def day_anchor(self, days: np.ndarray) -> np.ndarray:
-        """Log-price offset at 00:00 of each day: a midpoint-displacement bridge."""
-        days = np.asarray(days, dtype=np.int64)
-        span = 1 << ROOT_LEVELS
-        d = np.clip(days, 0, span)
-        lo = np.zeros(d.shape, dtype=np.int64)
-        hi = np.full(d.shape, span, dtype=np.int64)
-        vlo = np.zeros(d.shape)
-        vhi = np.zeros(d.shape)
-        out = np.zeros(d.shape)
-        done = (d == 0) | (d == span)
-        for _ in range(ROOT_LEVELS):
-            mid = (lo + hi) // 2
-            length = (hi - lo).astype(np.float64)
-            # Displacement capped so long horizons don't drift without limit.
-            sd = np.minimum(self.sd_day * np.sqrt(length / 4.0), 0.05)
-            vmid = (vlo + vhi) / 2 + (_unit(_hash(self.k_day, mid + (lo << 20))) - 0.5) * 3.4641 * sd
-            hit = (mid == d) & ~done
-            out[hit] = vmid[hit]
-            done |= hit
-            left = d < mid
-            hi = np.where(left, mid, hi)
-            vhi = np.where(left, vmid, vhi)
-            lo = np.where(left, lo, mid)
-            vlo = np.where(left, vlo, vmid)
-        return out
-
-    def log_price(self, d0: int, d1: int, scale: float = 1.0) -> np.ndarray:
-        """log(price) at every minute boundary of days [d0, d1): shape (days, 1441)."""
-        if self.legs:
-            # A cross is the product of its legs, plus a small wander of its own.
-            own = self.log_price_own(d0, d1, 0.15)
-            return own + sum(sign * leg.log_price(d0, d1) for leg, sign in self.legs)
-        return math.log(self.sym.sim_price) + self.log_price_own(d0, d1, scale)
-
-    def log_price_own(self, d0: int, d1: int, scale: float) -> np.ndarray:
-        nd = d1 - d0
-        anchors = self.day_anchor(np.arange(d0, d1 + 1)) * scale
-        idx = np.arange(d0 * DAY_MIN, d1 * DAY_MIN, dtype=np.int64)
-        # Brownian bridge inside each day between its anchors.
-        steps = (_unit(_hash(self.k_min, idx)) - 0.5).reshape(nd, DAY_MIN) * (3.4641 * self.sd_min * scale)
-        walk = np.zeros((nd, DAY_MIN + 1))
-        np.cumsum(steps, axis=1, out=walk[:, 1:])
-        frac = np.arange(DAY_MIN + 1) / DAY_MIN
-        return (anchors[:-1, None] + (anchors[1:] - anchors[:-1])[:, None] * frac
-                + walk - walk[:, -1:] * frac)
-
-    def minutes(self, d0: int, d1: int) -> Minutes:
-        """Trading minutes of days [d0, d1)."""
-        nd = d1 - d0
-        if nd <= 0:
-            return _empty_minutes()
-        idx = np.arange(d0 * DAY_MIN, d1 * DAY_MIN, dtype=np.int64)
-        pts = np.rint(np.exp(self.log_price(d0, d1)) / self.sym.point).astype(np.int64)
-        o = pts[:, :-1].ravel()
-        c_path = pts[:, 1:].ravel()
-        h = _hash(self.k_bar, idx)
-        step_pts = max(1.0, math.exp(self.log_p0) * self.sd_min)
-        jc = np.rint((_bits(h, 0, 12) / 4096.0 - 0.5) * 0.6 * step_pts).astype(np.int64)
-        c = c_path + jc
-        up = np.rint(_bits(h, 12, 12) / 4096.0 * 0.8 * step_pts).astype(np.int64)
-        dn = np.rint(_bits(h, 24, 12) / 4096.0 * 0.8 * step_pts).astype(np.int64)
-        hi = np.maximum(o, c) + up
-        lo = np.maximum(np.minimum(o, c) - dn, 1)
-        # Spreads widen around the daily rollover and vary minute to minute.
-        base = self.sym.sim_spread
-        hour = (idx // 60) % 24
-        wide = np.where((hour >= 21) & (hour < 23), 2.0, 1.0)
-        spread = np.maximum(1, np.rint(base * wide * (0.6 + 0.8 * _bits(h, 36, 10) / 1024.0))).astype(np.int64)
-        n = TICK_MIN + _bits(h, 46, 10) % (TICK_MAX - TICK_MIN + 1)
-        keep = trading_mask(self.sym, idx)
-        if keep.all():
-            return Minutes(idx, o, hi, lo, c, spread, n)
-        return Minutes(idx[keep], o[keep], hi[keep], lo[keep], c[keep], spread[keep], n[keep])
-
-
-class _ImportedSource:
-    """Minutes taken from imported M1 bars."""
-
-    def __init__(self, sym: SymbolSpec, table: np.ndarray):
-        self.sym = sym
-        self.table = table  # structured: minute, o, h, l, c, spread, n (int64)
-
-    def minutes(self, d0: int, d1: int) -> Minutes:
-        t = self.table
-        a, b = np.searchsorted(t["minute"], [d0 * DAY_MIN, d1 * DAY_MIN])
-        s = t[a:b]
-        return Minutes(s["minute"].copy(), s["o"].copy(), s["h"].copy(), s["l"].copy(),
-                       s["c"].copy(), s["spread"].copy(), s["n"].copy())
-
-    @property
-    def first_day(self) -> int:
-        return int(self.table["minute"][0] // DAY_MIN) if len(self.table) else 0
-
-
-IMPORT_DTYPE = np.dtype([("minute", "<i8"), ("o", "<i8"), ("h", "<i8"), ("l", "<i8"),
-                         ("c", "<i8"), ("spread", "<i8"), ("n", "<i8")])
-
-
-def ticks_of_minutes(sym: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.ndarray:
-    """All ticks of the given minutes, as a tick array (time ordered).
-
-    The first tick carries the open and the minute's minimal spread, the last the
-    close; one inner tick touches the high and another the low; the others stay
-    inside [low, high].  So the minute's bar is exactly the aggregate of its ticks.
-    """
-    n = mins.n
-    total = int(n.sum())
-    out = np.zeros(total, dtype=TICK_DTYPE)
-    if total == 0:
-        return out
-    starts = np.cumsum(n) - n
-    rep = np.repeat(np.arange(len(n)), n)
-    i = np.arange(total) - starts[rep]
-    nn = n[rep]
-    minute = mins.minute[rep]
-    tick_id = minute * 256 + i  # at most 200 ticks a minute
-    h = _hash(k_tick, tick_id)
-    slot = MIN_MS // nn
-    t_ms = minute * MIN_MS + i * slot + _bits(h, 0, 16) % np.maximum(slot // 4, 1)
-    o, hi, lo, c = mins.o[rep], mins.h[rep], mins.l[rep], mins.c[rep]
-    # Inner ticks: a straight line from open to close plus noise, kept in range.
-    frac = i / np.maximum(nn - 1, 1)
-    noise = (_bits(h, 16, 16) / 65536.0 - 0.5) * (hi - lo) * 0.8
-    bid = np.clip(np.rint(o + (c - o) * frac + noise).astype(np.int64), lo, hi)
-    mh = _hash(k_tick, mins.minute)
-    ih = 1 + _bits(mh, 0, 16) % np.maximum(n - 2, 1)
-    il = 1 + (ih + _bits(mh, 16, 16) % np.maximum(n - 3, 1)) % np.maximum(n - 2, 1)
-    bid[starts + ih] = mins.h
-    bid[starts + il] = mins.l
-    bid[starts] = mins.o
-    bid[starts + n - 1] = mins.c
-    extra = _bits(h, 32, 8) % (np.maximum(mins.spread[rep] // 3, 1) + 1)
-    extra[starts] = 0
-    ask = bid + mins.spread[rep] + extra
-    prev_bid = np.empty_like(bid)
-    prev_ask = np.empty_like(ask)
-    prev_bid[1:], prev_ask[1:] = bid[:-1], ask[:-1]
-    prev_bid[0], prev_ask[0] = -1, -1
-    flags = np.where(bid != prev_bid, FLAG_BID, 0) | np.where(ask != prev_ask, FLAG_ASK, 0)
-    same = flags == 0
-    same[starts] = False
-    if same.any():  # every tick changes something: nudge the ask
-        ask[same] += 1
-        flags[same] = FLAG_ASK
-    flags[starts] = FLAG_BID | FLAG_ASK
-    point, digits = sym.point, sym.digits
-    out["time_msc"] = t_ms
-    out["time"] = t_ms // 1000
-    out["bid"] = np.round(bid * point, digits)
-    out["ask"] = np.round(ask * point, digits)
-    out["flags"] = flags
-    return out
-
-
-def bars_of_minutes(sym: SymbolSpec, tf: int, mins: Minutes) -> np.ndarray:
-    """Aggregate minutes into bars of timeframe tf."""
-    if len(mins.minute) == 0:
-        return np.zeros(0, dtype=BAR_DTYPE)
-    sec = mins.minute * 60
-    if tf == 1:
-        starts = np.arange(len(sec))
-        key = sec
-    else:
-        key = period_start(tf, sec)
-        starts = np.flatnonzero(np.r_[True, key[1:] != key[:-1]])
-    ends = np.r_[starts[1:], len(sec)]
-    out = np.zeros(len(starts), dtype=BAR_DTYPE)
-    point, digits = sym.point, sym.digits
-    out["time"] = key[starts]
-    if tf == 1:
-        o, h, l, c, n, s = mins.o, mins.h, mins.l, mins.c, mins.n, mins.spread
-    else:
-        o = mins.o[starts]
-        c = mins.c[ends - 1]
-        h = np.maximum.reduceat(mins.h, starts)
-        l = np.minimum.reduceat(mins.l, starts)
-        n = np.add.reduceat(mins.n, starts)
-        s = np.minimum.reduceat(mins.spread, starts)
-    out["open"] = np.round(o * point, digits)
-    out["high"] = np.round(h * point, digits)
-    out["low"] = np.round(l * point, digits)
-    out["close"] = np.round(c * point, digits)
-    out["tick_volume"] = n
-    out["spread"] = s
-    return out
 
 
 class _LRU:
@@ -562,9 +117,18 @@ class Market:
         self.history_dir = history_dir
         self._clock = clock or (lambda: time.time_ns() // 1_000_000)
         self._sources: dict[str, object] = {}
-        self._import_mtime: dict[str, float | None] = {}
-        self._import_checked: dict[str, float] = {}
-        self._tick_keys = {s.name: _key(self.seed, s.name, "tick") for s in self._specs}
+        self._file_ids: dict[str, tuple | None] = {}
+        self._checked: dict[str, int] = {}
+        self._generation = 0
+        self._stamp: ImportStamp | None = None
+        self._stamp_seen = 0
+        if history_dir:
+            try:
+                self._stamp = ImportStamp(history_dir)
+                self._stamp_seen = self._stamp.read()
+            except OSError as exc:  # imports are then seen when the Terminal starts
+                log.error("cannot watch %s for imported bars: %s", history_dir, exc)
+        self._tick_keys = {s.name: stream_key(self.seed, s.name, "tick") for s in self._specs}
         self._minute_cache = _LRU(cache_bytes // 4)
         self._bar_cache = _LRU(cache_bytes)
         self._tick_cache: dict[str, tuple[int, np.ndarray]] = {}
@@ -585,38 +149,50 @@ class Market:
     def import_path(self, name: str) -> str | None:
         if not self.history_dir:
             return None
-        return os.path.join(self.history_dir, f"{name}.m1.npy")
+        return import_path(self.history_dir, name)
+
+    def begin_request(self) -> None:
+        """A request starts: when bars were imported since the last one, look at every symbol's
+        import file again on its next use.  The server calls this first thing per request.
+        """
+        if self._stamp is not None:
+            seen = self._stamp.read()
+            if seen != self._stamp_seen:
+                self._stamp_seen = seen
+                self._generation += 1
 
     def _source(self, name: str):
-        sym = self._by_name[name]
-        path = self.import_path(name)
-        now = time.monotonic()
-        if path is not None and now - self._import_checked.get(name, -10.0) > 1.0:
-            self._import_checked[name] = now
-            try:
-                mtime = os.stat(path).st_mtime
-            except OSError:
-                mtime = None
-            if mtime != self._import_mtime.get(name, None) or name not in self._sources:
-                self._import_mtime[name] = mtime
-                with self._lock:
-                    src_new = None
-                    if mtime is not None:
-                        try:
-                            src_new = _ImportedSource(sym, np.load(path))
-                        except (OSError, ValueError) as exc:
-                            log.error("imported bars %s unreadable (%s): serving synthetic prices", path, exc)
-                    self._sources[name] = src_new or self._synthetic(sym)
-                    self._drop_caches(name)
         src = self._sources.get(name)
-        if src is None:
-            src = self._sources[name] = self._synthetic(sym)
+        if src is not None and self._checked.get(name) == self._generation:
+            return src
+        self._checked[name] = self._generation
+        path = self.import_path(name)
+        stamp = None
+        if path is not None:
+            try:
+                st = os.stat(path)
+                stamp = (st.st_ino, st.st_mtime_ns, st.st_size)
+            except OSError:
+                pass
+        if src is not None and stamp == self._file_ids.get(name):
+            return src
+        sym = self._by_name[name]
+        with self._lock:
+            self._file_ids[name] = stamp
+            src = None
+            if stamp is not None:
+                try:
+                    src = ImportedSource(sym, np.load(path))
+                except (OSError, ValueError) as exc:
+                    log.error("imported bars %s unreadable (%s): serving synthetic prices", path, exc)
+            self._sources[name] = src = src or self._synthetic(sym)
+            self._drop_caches(name)
         return src
 
-    def _synthetic(self, sym: SymbolSpec) -> "_Source":
+    def _synthetic(self, sym: SymbolSpec) -> "SyntheticSource":
         legs = [(self._synthetic(self._by_name[n]), sign) for n, sign in sym.sim_legs
                 if n in self._by_name]
-        return _Source(sym, self.seed, legs)
+        return SyntheticSource(sym, self.seed, legs)
 
     def _drop_caches(self, name: str) -> None:
         for cache in (self._minute_cache, self._bar_cache):
@@ -627,7 +203,7 @@ class Market:
 
     def first_day(self, name: str) -> int:
         src = self._source(name)
-        if isinstance(src, _ImportedSource):
+        if isinstance(src, ImportedSource):
             return src.first_day
         return self.history_day
 
@@ -647,7 +223,7 @@ class Market:
     def minutes_between(self, name: str, m0: int, m1: int) -> Minutes:
         """Trading minutes with epoch minute in [m0, m1)."""
         if m1 <= m0:
-            return _empty_minutes()
+            return empty_minutes()
         b0 = (m0 // DAY_MIN) // BLOCK_DAYS
         b1 = ((m1 - 1) // DAY_MIN) // BLOCK_DAYS
         parts = []
@@ -655,7 +231,7 @@ class Market:
             blk = self._minute_block(name, b)
             a, z = np.searchsorted(blk.minute, [m0, m1])
             parts.append(blk.slice(a, z))
-        return _concat_minutes(parts)
+        return concat_minutes(parts)
 
     def _last_minute_at_or_before(self, name: str, minute: int) -> int | None:
         floor = self.first_day(name) * DAY_MIN
@@ -748,7 +324,7 @@ class Market:
             return False
         src = self._source(name)
         minute = time_ms // MIN_MS
-        if isinstance(src, _ImportedSource):
+        if isinstance(src, ImportedSource):
             t = src.table["minute"]
             i = int(np.searchsorted(t, minute))
             return i < len(t) and int(t[i]) == minute
@@ -783,7 +359,7 @@ class Market:
         key = (name, tf, block, id(src))
         got = self._bar_cache.get(key)
         if got is None:
-            d0, d1 = _block_days(tf, block)
+            d0, d1 = block_days(tf, block)
             sym = self._by_name[name]
             if tf in TIMEFRAMES_MIN:
                 mins = self._minute_block(name, block)
@@ -807,7 +383,7 @@ class Market:
             a = np.rint(ticks["ask"] / pt).astype(np.int64)
             part = Minutes(np.array([now_min]), b[:1], np.array([b.max()]), np.array([b.min()]),
                            b[-1:], np.array([(a - b).min()]), np.array([len(b)]))
-            done = _concat_minutes([done, part])
+            done = concat_minutes([done, part])
         bars = bars_of_minutes(sym, tf, done)
         return bars[bars["time"] == open_sec]
 
@@ -821,15 +397,15 @@ class Market:
         from_sec = max(from_sec, first_open)
         if to_sec < from_sec:
             return
-        b_first = _block_of_day(tf, from_sec // DAY_SEC)
-        b_last = _block_of_day(tf, to_sec // DAY_SEC)
+        b_first = block_of_day(tf, from_sec // DAY_SEC)
+        b_last = block_of_day(tf, to_sec // DAY_SEC)
         blocks = range(b_last, b_first - 1, -1) if newest_first else range(b_first, b_last + 1)
         for b in blocks:
             bars = self._bar_block(name, tf, b)
             lo_t, hi_t = from_sec, min(to_sec, cur_open - 1)
             a, z = np.searchsorted(bars["time"], [lo_t, hi_t + 1])
             seg = bars[a:z]
-            d0, d1 = _block_days(tf, b)
+            d0, d1 = block_days(tf, b)
             holds_now = d0 * DAY_SEC <= cur_open < d1 * DAY_SEC and from_sec <= cur_open <= to_sec
             if holds_now:
                 forming = self._forming_bar(name, tf, now_ms)
@@ -927,7 +503,6 @@ class Market:
 
     def book(self, name: str, now_ms: int | None = None, depth: int = 10) -> np.ndarray | None:
         """Depth of market around the current tick: sells high to low, then buys high to low."""
-        from .protocol import BOOK_DTYPE
         now_ms = self.now_ms() if now_ms is None else now_ms
         rec = self.tick_record_at(name, now_ms)
         sym = self._by_name[name]
@@ -939,8 +514,8 @@ class Market:
         ask = int(round(float(rec["ask"][0]) / pt))
         step = max(1, sym.sim_spread // 4)
         lv = np.arange(depth)
-        h = _hash(_key(self.seed, name, "book"), (now_ms // 1000) * 64 + np.arange(2 * depth))
-        lots = 1 + _bits(h, 0, 16) % 50 + np.where(_bits(h, 16, 1) == 1, 0.5, 0.0)
+        h = hashed(stream_key(self.seed, name, "book"), (now_ms // 1000) * 64 + np.arange(2 * depth))
+        lots = 1 + bits(h, 0, 16) % 50 + np.where(bits(h, 16, 1) == 1, 0.5, 0.0)
         sells = ask + (depth - 1 - lv) * step
         buys = bid - lv * step
         out["type"][:depth] = 1
@@ -950,11 +525,3 @@ class Market:
         out["volume_dbl"] = lots
         out["volume"] = np.floor(lots).astype(np.uint64)
         return out
-
-
-def imported_table(rows: np.ndarray) -> np.ndarray:
-    """Sort and de-duplicate an import table by minute (later rows win)."""
-    order = np.argsort(rows["minute"], kind="stable")
-    rows = rows[order]
-    keep = np.r_[rows["minute"][1:] != rows["minute"][:-1], True]
-    return rows[keep]

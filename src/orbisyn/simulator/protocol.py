@@ -1,17 +1,23 @@
-"""Wire layouts of the Terminal protocol, as the simulated Terminal serves them.
+"""The Terminal protocol as the simulated Terminal speaks it: the one wire module.
 
 Frames: a request is ``u32 length, i32 command, payload``; a reply is
 ``u32 length, i32 echo, i32 status, payload``, where length counts the bytes
 after the length field.  Everything is little-endian and packed.
+
+Texts follow the client's rules in both directions: a payload text is an i32
+count of UTF-16 units without terminator; a fixed text field of N units holds
+at most N-1 units and a terminator; lone surrogates pass through unchanged
+(the client decodes with "surrogatepass" too), so a text comes back as sent.
 """
 from __future__ import annotations
 
 import struct
-from typing import Any, Iterable, Sequence
+from dataclasses import dataclass
+from typing import Any, Sequence
 
 import numpy as np
 
-# Commands
+# Command codes, by family.
 CMD_VERSION = 1
 CMD_HANDSHAKE = 4
 CMD_LOGIN = 5
@@ -21,6 +27,26 @@ CMD_RATES_FROM = 106
 CMD_RATES_RANGE = 107
 CMD_RATES_FROM_POS = 108
 CMD_STATE = 109
+CMD_POSITIONS_TOTAL = 120
+CMD_POSITIONS = 121
+CMD_POSITIONS_SYMBOL = 122
+CMD_POSITION_TICKET = 123
+CMD_ORDERS_TOTAL = 130
+CMD_ORDERS = 131
+CMD_ORDERS_SYMBOL = 132
+CMD_ORDER_TICKET = 133
+CMD_HISTORY_ORDERS_TOTAL = 140
+CMD_HISTORY_ORDERS = 141
+CMD_HISTORY_ORDERS_POSITION = 142
+CMD_HISTORY_ORDER_TICKET = 143
+CMD_HISTORY_DEALS_TOTAL = 150
+CMD_HISTORY_DEALS = 151
+CMD_HISTORY_DEALS_POSITION = 152
+CMD_HISTORY_DEAL_TICKET = 153
+CMD_ORDER_CHECK = 160
+CMD_ORDER_SEND = 161
+CMD_CALC_MARGIN = 162
+CMD_CALC_PROFIT = 163
 CMD_SYMBOL_INFO = 170
 CMD_SYMBOL_SELECT = 171
 CMD_SYMBOL_TICK = 172
@@ -33,14 +59,19 @@ CMD_BOOK_ADD = 191
 CMD_BOOK_RELEASE = 192
 CMD_BOOK_GET = 193
 
-# Commands that belong to the trading engine.
-ENGINE_COMMANDS = frozenset(
-    list(range(120, 124)) + list(range(130, 134)) + list(range(140, 144))
-    + list(range(150, 154)) + list(range(160, 164))
-)
+# Commands that the trading engine answers (positions, orders, history, trading).
+ENGINE_COMMANDS = frozenset({
+    CMD_POSITIONS_TOTAL, CMD_POSITIONS, CMD_POSITIONS_SYMBOL, CMD_POSITION_TICKET,
+    CMD_ORDERS_TOTAL, CMD_ORDERS, CMD_ORDERS_SYMBOL, CMD_ORDER_TICKET,
+    CMD_HISTORY_ORDERS_TOTAL, CMD_HISTORY_ORDERS, CMD_HISTORY_ORDERS_POSITION,
+    CMD_HISTORY_ORDER_TICKET, CMD_HISTORY_DEALS_TOTAL, CMD_HISTORY_DEALS,
+    CMD_HISTORY_DEALS_POSITION, CMD_HISTORY_DEAL_TICKET,
+    CMD_ORDER_CHECK, CMD_ORDER_SEND, CMD_CALC_MARGIN, CMD_CALC_PROFIT,
+})
 
-# Terminal status codes
+# Reply statuses
 OK = 0
+OK_RECORD = 1          # success that the client tells apart from 0: version, a record by ticket
 E_FAIL = -1
 E_PARAMS = -2
 E_MEMORY = -3
@@ -50,6 +81,11 @@ E_AUTH = -6
 E_UNSUPPORTED = -7
 E_TRADE_DISABLED = -8
 
+# Connection states answered to CMD_STATE
+STATE_CONNECTING = 1
+STATE_READY = 2
+STATE_AUTH_FAILED = 3
+
 # Builds from this one on send the symbol record with its name slot.
 SYMBOL_NAME_BUILD = 2364
 
@@ -58,6 +94,10 @@ MAX_REQUEST = 1 << 20
 
 U32 = struct.Struct("<I")
 I32 = struct.Struct("<i")
+U64 = struct.Struct("<Q")
+I64 = struct.Struct("<q")
+F64 = struct.Struct("<d")
+RANGE = struct.Struct("<qq")
 REPLY_HEAD = struct.Struct("<Iii")
 ARRAY_HEAD = struct.Struct("<IiiI")
 
@@ -130,8 +170,10 @@ class Layout:
         return out
 
 
+# ---- texts --------------------------------------------------------------------------------
+
 def encode_text(text: str, units: int) -> bytes:
-    """A terminated fixed text field: cut to units-1 code units (never mid-pair)."""
+    """A fixed text field of `units` units: cut to units-1 (never mid-pair); struct pads the rest."""
     raw = text.encode("utf-16-le", "surrogatepass")
     limit = 2 * (units - 1)
     if len(raw) > limit:
@@ -143,11 +185,18 @@ def encode_text(text: str, units: int) -> bytes:
 
 
 def decode_text(raw: bytes) -> str:
+    """The units of a fixed text field before its terminator."""
     for i in range(0, len(raw) - 1, 2):
         if raw[i] == 0 and raw[i + 1] == 0:
             raw = raw[:i]
             break
     return raw.decode("utf-16-le", "surrogatepass")
+
+
+def pack_text(text: str) -> bytes:
+    """A payload text: its count of units, then the units."""
+    raw = text.encode("utf-16-le", "surrogatepass")
+    return I32.pack(len(raw) // 2) + raw
 
 
 def text_field(units: int) -> tuple[str, int]:
@@ -217,14 +266,76 @@ assert ACCOUNT_LAYOUT.size == 851
 assert SYMBOL_LAYOUT.size == 2993 and LEGACY_SYMBOL_SIZE == 2929
 
 
+# ---- trading records ----------------------------------------------------------------------
+
+TRADE_REQUEST = struct.Struct("<IQQ64sdddddQIIIq64sQQ")  # 232
+CHECK_RESULT = struct.Struct("<Idddddd200s")              # 252
+SEND_RESULT = struct.Struct("<IQQdddd200sIi")             # 260
+POSITION = struct.Struct("<QqqqqIQQIddddd8xdd64s64s64s")  # 320
+ORDER = struct.Struct("<QqqqqqIIIIQQQIddddddd64s64s64s")  # 340
+DEAL = struct.Struct("<QQqqIIQQIdddddd64s64s64s")         # 300
+
+assert TRADE_REQUEST.size == 232 and CHECK_RESULT.size == 252 and SEND_RESULT.size == 260
+assert POSITION.size == 320 and ORDER.size == 340 and DEAL.size == 300
+
+
+@dataclass
+class TradeRequest:
+    action: int = 0
+    magic: int = 0
+    order: int = 0
+    symbol: str = ""
+    volume: float = 0.0
+    price: float = 0.0
+    stoplimit: float = 0.0
+    sl: float = 0.0
+    tp: float = 0.0
+    deviation: int = 0
+    type: int = 0
+    type_filling: int = 0
+    type_time: int = 0
+    expiration: int = 0
+    comment: str = ""
+    position: int = 0
+    position_by: int = 0
+
+    @classmethod
+    def unpack(cls, payload: bytes) -> "TradeRequest":
+        if len(payload) != TRADE_REQUEST.size:
+            raise BadRequest("trade request must be 232 bytes")
+        f = list(TRADE_REQUEST.unpack(payload))
+        f[3] = decode_text(f[3])
+        f[14] = decode_text(f[14])
+        return cls(*f)
+
+    def pack(self) -> bytes:
+        return TRADE_REQUEST.pack(
+            self.action, self.magic, self.order, encode_text(self.symbol, 32),
+            self.volume, self.price, self.stoplimit, self.sl, self.tp, self.deviation,
+            self.type, self.type_filling, self.type_time, self.expiration,
+            encode_text(self.comment, 32), self.position, self.position_by)
+
+
+def pack_check(retcode: int, fig: dict, comment: str) -> bytes:
+    return CHECK_RESULT.pack(retcode, fig["balance"], fig["equity"], fig["profit"],
+                             fig["margin"], fig["margin_free"], fig["margin_level"],
+                             encode_text(comment, 100))
+
+
+def pack_send(retcode: int, deal: int, order: int, volume: float, price: float,
+              bid: float, ask: float, comment: str, request_id: int) -> bytes:
+    return SEND_RESULT.pack(retcode, deal, order, volume, price, bid, ask,
+                            encode_text(comment, 100), request_id & 0xFFFFFFFF, 0)
+
+
 # ---- frames -------------------------------------------------------------------------------
 
-class BadRequest(Exception):
-    """The payload does not hold what the command needs."""
+class BadRequest(ValueError):
+    """The payload does not hold what the command needs (answered with E_PARAMS)."""
 
 
 class Payload:
-    """Sequential reader over a request payload."""
+    """Sequential reader over a request payload, which a handler must consume exactly."""
 
     __slots__ = ("data", "pos")
 
@@ -240,20 +351,29 @@ class Payload:
         self.pos = end
         return chunk
 
+    def take(self, st: struct.Struct):
+        """The fields of `st` (one value when it has a single field)."""
+        end = self.pos + st.size
+        if end > len(self.data):
+            raise BadRequest("payload too short")
+        value = st.unpack_from(self.data, self.pos)
+        self.pos = end
+        return value[0] if len(value) == 1 else value
+
     def i32(self) -> int:
-        return struct.unpack_from("<i", self._take(4))[0]
+        return self.take(I32)
 
     def u32(self) -> int:
-        return struct.unpack_from("<I", self._take(4))[0]
+        return self.take(U32)
 
     def i64(self) -> int:
-        return struct.unpack_from("<q", self._take(8))[0]
+        return self.take(I64)
 
     def u64(self) -> int:
-        return struct.unpack_from("<Q", self._take(8))[0]
+        return self.take(U64)
 
     def f64(self) -> float:
-        return struct.unpack_from("<d", self._take(8))[0]
+        return self.take(F64)
 
     def flag(self) -> bool:
         return bytes(self._take(1)) != b"\x00"
@@ -264,11 +384,9 @@ class Payload:
             raise BadRequest("negative text length")
         return bytes(self._take(2 * n)).decode("utf-16-le", "surrogatepass")
 
-    def raw(self, n: int) -> bytes:
-        return bytes(self._take(n))
-
-    def rest(self) -> bytes:
-        return bytes(self._take(len(self.data) - self.pos))
+    def end(self) -> None:
+        if self.pos != len(self.data):
+            raise BadRequest("trailing bytes")
 
 
 def reply(command: int, status: int, payload: bytes = b"") -> bytes:
@@ -281,15 +399,3 @@ def array_reply_head(command: int, status: int, count: int, nbytes: int) -> byte
 
 def request(command: int, payload: bytes = b"") -> bytes:
     return U32.pack(4 + len(payload)) + I32.pack(command) + payload
-
-
-def pack_text(text: str) -> bytes:
-    raw = text.encode("utf-16-le", "surrogatepass")
-    return I32.pack(len(raw) // 2) + raw
-
-
-def concat_arrays(parts: Iterable[np.ndarray], dtype: np.dtype) -> np.ndarray:
-    parts = [p for p in parts if len(p)]
-    if not parts:
-        return np.zeros(0, dtype=dtype)
-    return parts[0] if len(parts) == 1 else np.concatenate(parts)

@@ -1,13 +1,17 @@
-"""The simulated Terminal's server: socket life cycle and command handlers.
+"""The simulated Terminal's server: the socket, its connections and the session.
 
-One thread per client; every request gets exactly one reply, in order.  Bar
-and tick replies go out as zero-copy views of numpy arrays.
+One thread per client; every request gets exactly one reply, in order.  The
+session (login, connection state, settings) lives here with its commands; the
+other commands are answered by their families: ``market_commands``,
+``symbol_commands``, ``info_commands`` and the trading ``engine``.
 """
 from __future__ import annotations
 
 import dataclasses
+import datetime as _dt
 import errno
 import fcntl
+import json
 import logging
 import os
 import signal
@@ -16,61 +20,20 @@ import struct
 import sys
 import threading
 import time
-from typing import Any, Callable
-
-import numpy as np
+from typing import Callable
 
 from .. import _paths
 from . import install as _install
 from . import protocol as P
-from .market import VALID_TIMEFRAMES, Market, SymbolSpec
-from .masks import group_match
+from .engine import TradingEngine
+from .info_commands import InfoCommands
+from .market import Market
+from .market_commands import MarketDataCommands
+from .symbol_commands import SymbolCommands
 
 log = logging.getLogger("orbisyn.simulator")
 
-STATE_CONNECTING = 1
-STATE_READY = 2
-STATE_AUTH_FAILED = 3
-
-
-class NullEngine:
-    """Stands in for the trading engine when it is not installed: no trading."""
-
-    def __init__(self, data_dir: str = "", settings: dict | None = None, market: Any = None):
-        self._settings = settings or {}
-        self._login: int | None = None
-
-    def login(self, login: int) -> None:
-        self._login = login
-
-    def handle(self, command: int, payload: bytes) -> tuple[int, bytes]:
-        return P.E_UNSUPPORTED, b""
-
-    def account_figures(self) -> dict[str, float]:
-        acc = next((a for a in self._settings.get("accounts", []) if a.get("login") == self._login), {})
-        deposit = float(acc.get("deposit", 0.0))
-        figures = dict.fromkeys(
-            ("balance", "credit", "profit", "equity", "margin", "margin_free", "margin_level",
-             "margin_so_call", "margin_so_so", "margin_initial", "margin_maintenance", "assets",
-             "liabilities", "commission_blocked"), 0.0)
-        figures.update(balance=deposit, equity=deposit, margin_free=deposit,
-                       margin_so_call=float(acc.get("margin_so_call", 0.0)),
-                       margin_so_so=float(acc.get("margin_so_so", 0.0)))
-        return figures
-
-    def close(self) -> None:
-        pass
-
-
-def make_engine(data_dir: str, settings: dict, market: Market):
-    try:
-        from .trading import TradingEngine  # type: ignore[import-not-found]
-    except ModuleNotFoundError as exc:
-        if exc.name not in ("orbisyn.simulator.trading",):
-            raise
-        log.info("no trading engine installed: trading commands answer -7")
-        return NullEngine(data_dir, settings, market)
-    return TradingEngine(data_dir, settings, market)
+SESSION_FILE = "session.json"
 
 
 @dataclasses.dataclass
@@ -79,10 +42,9 @@ class Connection:
 
 
 class Terminal:
-    """Command handlers and the Terminal's session state (shared by all clients)."""
+    """The Terminal's session state (shared by all clients) and the command dispatch."""
 
-    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None,
-                 engine_factory: Callable | None = None, clock=None):
+    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None, clock=None):
         self.data_dir = data_dir
         self.exe_path = exe_path
         self.install_dir = os.path.dirname(os.path.abspath(exe_path))
@@ -90,39 +52,32 @@ class Terminal:
         s = self.settings
         self.build = int(s["build"])
         self.maxbars = int(s.get("maxbars", 5_000_000))
-        self.max_ticks = int(s.get("max_ticks", 10_000_000))
         self.market = Market(seed=int(s.get("seed", 1)), history_start=s.get("history_start", "2015-01-01"),
                              history_dir=os.path.join(data_dir, "history"), clock=clock)
         self.selected = set(s.get("symbols", {}).get("selected", []))
         self.lock = threading.RLock()
-        self.engine = (engine_factory or make_engine)(data_dir, s, self.market)
+        self.engine = TradingEngine(data_dir, s, self.market)
         self.login_id: int | None = None
-        self.state = STATE_CONNECTING
+        self.refused: tuple[int, str] | None = None   # the last login refused, and when
+        self.state = P.STATE_CONNECTING
         self.ready_at = 0.0
-        self._static: dict[str, dict[str, Any]] = {}
         start = s.get("current_login") or (s["accounts"][0]["login"] if s.get("accounts") else None)
-        if start is not None and self._account(int(start)) is not None:
+        if start is not None and self.account(int(start)) is not None:
             self._connect(int(start))
         else:
-            self.state = STATE_AUTH_FAILED
+            self.state = P.STATE_AUTH_FAILED
         self.handlers: dict[int, Callable] = {
             P.CMD_VERSION: self.cmd_version, P.CMD_HANDSHAKE: self.cmd_handshake,
             P.CMD_LOGIN: self.cmd_login, P.CMD_STATE: self.cmd_state,
-            P.CMD_TICKS_FROM: self.cmd_ticks_from, P.CMD_TICKS_RANGE: self.cmd_ticks_range,
-            P.CMD_RATES_FROM: self.cmd_rates_from, P.CMD_RATES_RANGE: self.cmd_rates_range,
-            P.CMD_RATES_FROM_POS: self.cmd_rates_from_pos,
-            P.CMD_SYMBOL_INFO: self.cmd_symbol_info, P.CMD_SYMBOL_SELECT: self.cmd_symbol_select,
-            P.CMD_SYMBOL_TICK: self.cmd_symbol_tick, P.CMD_TERMINAL_INFO: self.cmd_terminal_info,
-            P.CMD_ACCOUNT_INFO: self.cmd_account_info, P.CMD_BOOK_ADD: self.cmd_book_add,
-            P.CMD_BOOK_RELEASE: self.cmd_book_release, P.CMD_BOOK_GET: self.cmd_book_get,
         }
-        if self.build >= P.SYMBOL_NAME_BUILD:
-            self.handlers.update({P.CMD_SYMBOLS_TOTAL: self.cmd_symbols_total,
-                                  P.CMD_SYMBOLS_ALL: self.cmd_symbols_all,
-                                  P.CMD_SYMBOLS_GROUP: self.cmd_symbols_group})
+        self.handlers.update(MarketDataCommands(self.market, self.maxbars,
+                                                int(s.get("max_ticks", 10_000_000))).handlers())
+        self.handlers.update(SymbolCommands(self).handlers())
+        self.handlers.update(InfoCommands(self).handlers())
+        self._publish()
 
     # ---- session -------------------------------------------------------------------------
-    def _account(self, login: int) -> dict | None:
+    def account(self, login: int) -> dict | None:
         for acc in self.settings.get("accounts", []):
             if int(acc.get("login", 0)) == login:
                 return acc
@@ -130,16 +85,30 @@ class Terminal:
 
     def _connect(self, login: int) -> None:
         self.login_id = login
-        self.state = STATE_CONNECTING
+        self.state = P.STATE_CONNECTING
         self.ready_at = time.monotonic() + int(self.settings.get("connect_delay_ms", 500)) / 1000.0
         self.engine.login(login)
 
     def current_state(self) -> int:
-        if self.state == STATE_CONNECTING and time.monotonic() >= self.ready_at:
-            self.state = STATE_READY
+        if self.state == P.STATE_CONNECTING and time.monotonic() >= self.ready_at:
+            self.state = P.STATE_READY
         return self.state
 
+    def _publish(self) -> None:
+        """Leave the session's facts where `orbisyn-terminal status` reads them."""
+        facts = {"pid": os.getpid(), "login": self.login_id,
+                 "refused_login": self.refused[0] if self.refused else None,
+                 "refused_at": self.refused[1] if self.refused else None}
+        path = os.path.join(self.data_dir, SESSION_FILE)
+        try:
+            with open(path + ".tmp", "w", encoding="utf-8") as f:
+                json.dump(facts, f)
+            os.replace(path + ".tmp", path)
+        except OSError:
+            log.exception("could not write %s", path)
+
     def dispatch(self, command: int, payload: memoryview, conn: Connection):
+        self.market.begin_request()
         if command in P.ENGINE_COMMANDS:
             with self.lock:
                 try:
@@ -160,22 +129,17 @@ class Terminal:
             log.exception("command %d failed", command)
             return P.reply(command, P.E_FAIL)
 
-    @staticmethod
-    def _end(p: P.Payload) -> None:
-        if p.pos != len(p.data):
-            raise P.BadRequest("trailing bytes")
-
     def cmd_version(self, cmd, p, conn):
         p.i32()
-        self._end(p)
+        p.end()
         body = struct.pack("<ii", int(self.settings.get("version", _install.VERSION)), self.build)
         # Status 1: the client only takes the figures from a positive status.
-        return P.reply(cmd, 1, body + P.pack_text(str(self.settings.get("build_date", ""))))
+        return P.reply(cmd, P.OK_RECORD, body + P.pack_text(str(self.settings.get("build_date", ""))))
 
     def cmd_handshake(self, cmd, p, conn):
         p.i32()
         client = p.text()
-        self._end(p)
+        p.end()
         log.debug("handshake from %r", client)
         return P.reply(cmd, P.OK, struct.pack("<i", self.build))
 
@@ -184,11 +148,11 @@ class Terminal:
         login = p.u64()
         password = p.text()
         server = p.text()
-        self._end(p)
+        p.end()
         with self.lock:
             if login == 0 and self.login_id is not None:
                 login = self.login_id
-            acc = self._account(login)
+            acc = self.account(login)
             if acc is not None and acc.get("otp"):
                 log.info("login %d refused: one-time password needed", login)
                 return P.reply(cmd, P.E_UNSUPPORTED)
@@ -196,13 +160,17 @@ class Terminal:
                     or (server and server.lower() != str(acc.get("server", "")).lower())):
                 log.info("login %d: authorization failed", login)
                 self.login_id = None
-                self.state = STATE_AUTH_FAILED
+                self.state = P.STATE_AUTH_FAILED
+                self.refused = (login, _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"))
+                self._publish()
                 return P.reply(cmd, P.OK)
             self._connect(login)
+            self.refused = None
+            self._publish()
             log.info("login %d accepted", login)
             if self.settings.get("current_login") != login:
                 self.settings["current_login"] = login
-                self._save()
+                self.save()
             try:
                 _install.touch_last_used(self.data_dir, login)
             except OSError:
@@ -210,238 +178,15 @@ class Terminal:
         return P.reply(cmd, P.OK)
 
     def cmd_state(self, cmd, p, conn):
-        self._end(p)
+        p.end()
         return P.reply(cmd, P.OK, struct.pack("<i", self.current_state()))
 
-    def _save(self) -> None:
+    def save(self) -> None:
         try:
             self.settings.setdefault("symbols", {})["selected"] = sorted(self.selected)
             _install.save_settings(self.data_dir, self.settings)
         except OSError:
             log.exception("could not save settings")
-
-    # ---- market data ---------------------------------------------------------------------
-    def _spec(self, name: str) -> SymbolSpec | None:
-        return self.market.symbol(name)
-
-    def _array_reply(self, cmd: int, segments: list, itemsize: int) -> list:
-        count = sum(len(s) for s in segments)
-        parts: list = [P.array_reply_head(cmd, P.OK, count, count * itemsize)]
-        parts.extend(s.view(np.uint8) for s in segments if len(s))
-        return parts
-
-    def _bars_reply(self, cmd, segments):
-        if sum(len(s) for s in segments) > self.maxbars:
-            return P.reply(cmd, P.E_MEMORY)
-        return self._array_reply(cmd, segments, P.BAR_DTYPE.itemsize)
-
-    def _tf(self, tf: int) -> int:
-        if tf not in VALID_TIMEFRAMES:
-            raise P.BadRequest(f"unknown timeframe {tf}")
-        return tf
-
-    def cmd_rates_from(self, cmd, p, conn):
-        name, tf, date, count = p.text(), p.i32(), p.i64(), p.i32()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        if count < 0:
-            raise P.BadRequest("negative count")
-        count = min(count, self.maxbars)
-        return self._bars_reply(cmd, self.market.bars_before(name, self._tf(tf), date, count))
-
-    def cmd_rates_range(self, cmd, p, conn):
-        name, tf, date_from, date_to = p.text(), p.i32(), p.i64(), p.i64()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        return self._bars_reply(cmd, self.market.bars_range(name, self._tf(tf), date_from, date_to))
-
-    def cmd_rates_from_pos(self, cmd, p, conn):
-        name, tf, start, count = p.text(), p.i32(), p.i32(), p.i32()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        if start < 0 or count < 0:
-            raise P.BadRequest("negative position or count")
-        count = min(count, self.maxbars)
-        return self._bars_reply(cmd, self.market.bars_from_pos(name, self._tf(tf), start, count))
-
-    @staticmethod
-    def _wants_info_ticks(flags: int) -> bool:
-        # All simulated ticks are bid/ask changes; none carries a trade.
-        return flags == -1 or bool(flags & 1)
-
-    def cmd_ticks_from(self, cmd, p, conn):
-        name, from_ms, count, flags = p.text(), p.i64(), p.i32(), p.i32()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        if count < 0:
-            raise P.BadRequest("negative count")
-        count = min(count, self.max_ticks)
-        if count == 0 or not self._wants_info_ticks(flags):
-            return self._array_reply(cmd, [], 60)
-        ticks = self.market.tick_array_between(name, from_ms, 1 << 62, limit=count)
-        return self._array_reply(cmd, [ticks], 60)
-
-    def cmd_ticks_range(self, cmd, p, conn):
-        name, from_ms, to_ms, flags = p.text(), p.i64(), p.i64(), p.i32()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        if not self._wants_info_ticks(flags):
-            return self._array_reply(cmd, [], 60)
-        ticks = self.market.tick_array_between(name, from_ms, to_ms, limit=self.max_ticks + 1)
-        if len(ticks) > self.max_ticks:
-            return P.reply(cmd, P.E_MEMORY)
-        return self._array_reply(cmd, [ticks], 60)
-
-    def cmd_symbol_tick(self, cmd, p, conn):
-        name = p.text()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        rec = self.market.tick_record_at(name, self.market.now_ms())
-        if rec is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        return P.reply(cmd, P.OK, rec.tobytes())
-
-    # ---- symbols -------------------------------------------------------------------------
-    def _static_fields(self, sym: SymbolSpec) -> dict[str, Any]:
-        got = self._static.get(sym.name)
-        if got is None:
-            got = {k: v for k, v in dataclasses.asdict(sym).items() if not k.startswith("sim_")}
-            got["ticks_bookdepth"] = sym.ticks_bookdepth
-            self._static[sym.name] = got
-        return got
-
-    def _account_currency(self) -> str:
-        acc = self._account(self.login_id) if self.login_id is not None else None
-        return str(acc.get("currency", "USD")) if acc else "USD"
-
-    def symbol_record(self, sym: SymbolSpec) -> bytes:
-        now = self.market.now_ms()
-        v = dict(self._static_fields(sym))
-        v["select"] = v["visible"] = sym.name in self.selected
-        tick = self.market.tick_record_at(sym.name, now)
-        if tick is not None:
-            t = tick[0]
-            bid, ask = float(t["bid"]), float(t["ask"])
-            v.update(time=int(t["time"]), bid=bid, ask=ask,
-                     spread=int(round((ask - bid) / sym.point)))
-            day = self.market.day_stats(sym.name, now)
-            v.update(bidhigh=day["high"], bidlow=day["low"], session_open=day["open"],
-                     session_close=day["prev_close"],
-                     askhigh=round(day["high"] + (ask - bid), sym.digits),
-                     asklow=round(day["low"] + (ask - bid), sym.digits))
-            if day["prev_close"]:
-                v["price_change"] = round((bid - day["prev_close"]) / day["prev_close"] * 100.0, 4)
-        ccy = self._account_currency()
-        if sym.currency_profit != ccy:
-            tv = self.market.convert(sym.trade_tick_value, sym.currency_profit, ccy, now)
-            if tv is not None:
-                v["trade_tick_value"] = v["trade_tick_value_profit"] = v["trade_tick_value_loss"] = tv
-        rec = P.SYMBOL_LAYOUT.pack(v)
-        return rec if self.build >= P.SYMBOL_NAME_BUILD else rec[:P.LEGACY_SYMBOL_SIZE]
-
-    def cmd_symbol_info(self, cmd, p, conn):
-        name = p.text()
-        self._end(p)
-        sym = self._spec(name)
-        if sym is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        return P.reply(cmd, P.OK, self.symbol_record(sym))
-
-    def cmd_symbol_select(self, cmd, p, conn):
-        name = p.text()
-        enable = p.flag()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        with self.lock:
-            if enable != (name in self.selected):
-                (self.selected.add if enable else self.selected.discard)(name)
-                self._save()
-        return P.reply(cmd, P.OK)
-
-    def cmd_symbols_total(self, cmd, p, conn):
-        self._end(p)
-        return P.reply(cmd, P.OK, struct.pack("<I", len(self.market.symbols())))
-
-    def _records(self, cmd, specs):
-        recs = b"".join(self.symbol_record(s) for s in specs)
-        return P.reply(cmd, P.OK, struct.pack("<I", len(specs)) + recs)
-
-    def cmd_symbols_all(self, cmd, p, conn):
-        self._end(p)
-        return self._records(cmd, self.market.symbols())
-
-    def cmd_symbols_group(self, cmd, p, conn):
-        group = p.text()
-        self._end(p)
-        return self._records(cmd, [s for s in self.market.symbols() if group_match(group, s.name)])
-
-    # ---- terminal and account ------------------------------------------------------------
-    def cmd_terminal_info(self, cmd, p, conn):
-        self._end(p)
-        s = self.settings
-        root = _paths.terminals_root() or ""
-        api = bool(s.get("trade_api_allowed", True))
-        rec = P.TERMINAL_LAYOUT.pack({
-            "build": self.build, "connected": self.current_state() == STATE_READY,
-            "dlls_allowed": False, "trade_allowed": api, "tradeapi_disabled": not api,
-            "maxbars": self.maxbars, "codepage": 0, "ping_last": 800,
-            "company": "Orbisyn Simulated Markets", "name": "Orbisyn Terminal (simulated)",
-            "language": "English", "path": self.install_dir, "data_path": self.data_dir,
-            "commondata_path": os.path.join(root, "Common"),
-        })
-        return P.reply(cmd, P.OK, rec)
-
-    def cmd_account_info(self, cmd, p, conn):
-        self._end(p)
-        with self.lock:
-            acc = self._account(self.login_id) if self.login_id is not None else None
-            if acc is None:
-                return P.reply(cmd, P.E_AUTH)
-            figures = self.engine.account_figures()
-        api = bool(self.settings.get("trade_api_allowed", True))
-        values = {
-            "login": int(acc["login"]), "trade_mode": int(acc.get("trade_mode", 0)),
-            "leverage": int(acc.get("leverage", 100)), "limit_orders": int(acc.get("limit_orders", 200)),
-            "margin_so_mode": int(acc.get("margin_so_mode", 0)), "trade_allowed": True,
-            "trade_expert": api, "margin_mode": int(acc.get("margin_mode", 2)),
-            "currency_digits": int(acc.get("currency_digits", 2)), "fifo_close": False,
-            "name": acc.get("name", ""), "server": acc.get("server", ""),
-            "currency": acc.get("currency", "USD"), "company": acc.get("company", ""),
-        }
-        values.update({k: float(v) for k, v in figures.items()})
-        return P.reply(cmd, P.OK, P.ACCOUNT_LAYOUT.pack(values))
-
-    # ---- depth of market -----------------------------------------------------------------
-    def cmd_book_add(self, cmd, p, conn):
-        name = p.text()
-        self._end(p)
-        if self._spec(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        conn.books.add(name)
-        return P.reply(cmd, P.OK)
-
-    def cmd_book_release(self, cmd, p, conn):
-        name = p.text()
-        self._end(p)
-        if name not in conn.books:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        conn.books.discard(name)
-        return P.reply(cmd, P.OK)
-
-    def cmd_book_get(self, cmd, p, conn):
-        name = p.text()
-        self._end(p)
-        if self._spec(name) is None or name not in conn.books:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        book = self.market.book(name)
-        return P.reply(cmd, P.OK, struct.pack("<I", len(book)) + book.tobytes())
 
     def close(self) -> None:
         with self.lock:

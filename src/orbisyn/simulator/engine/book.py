@@ -5,10 +5,10 @@ from dataclasses import dataclass
 from typing import Dict, List, Optional, Tuple
 
 from .model import BUY, Order, Position
-from .wire import U32
+from ..protocol import U32
 
 NETTING, HEDGING = 0, 2
-_EPS = 1e-9
+EPS = 1e-9
 
 
 def money(x: float) -> float:
@@ -16,7 +16,7 @@ def money(x: float) -> float:
     return round(x * 100.0) / 100.0
 
 
-def _vol(x: float) -> float:
+def vol(x: float) -> float:
     return round(x, 8)
 
 
@@ -71,6 +71,15 @@ class Account:
     @property
     def leverage(self) -> int:
         return int(self.cfg.get("leverage", 100) or 1)
+
+    @property
+    def commission_per_lot(self) -> float:
+        return float(self.cfg.get("commission_per_lot", 0.0) or 0.0)
+
+    def commission(self, volume: float) -> float:
+        """The charge of one deal of `volume` lots: negative, in the account currency."""
+        per_lot = self.commission_per_lot
+        return money(-per_lot * volume) if per_lot else 0.0
 
     @property
     def hedging(self) -> bool:
@@ -164,6 +173,7 @@ class Plan:
     open_volume: float        # volume of a new (or reversed) position
     realized: float
     opens: bool               # adds exposure, so needs margin
+    commission: float = 0.0   # charged by the deal (negative)
 
     def position_id(self, new_ticket: int) -> int:
         return self.pos.ticket if self.pos is not None else new_ticket
@@ -174,6 +184,6 @@ class Plan:
         p = self.pos
         if p is None or not self.close_volume or not p.swap:
             return 0.0
-        if self.close_volume >= p.volume - _EPS:
+        if self.close_volume >= p.volume - EPS:
             return p.swap
         return money(p.swap * self.close_volume / p.volume)

@@ -1,10 +1,10 @@
-"""Positions, orders and deals, and their wire records."""
+"""Positions, orders and deals, their wire records, and the trading codes."""
 from __future__ import annotations
 
 from dataclasses import dataclass, fields
 from typing import Optional
 
-from .wire import DEAL, ORDER, POSITION, text_field
+from ..protocol import DEAL, ORDER, POSITION, encode_text
 
 # Order types
 BUY, SELL, BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, BUY_STOP_LIMIT, SELL_STOP_LIMIT, CLOSE_BY = range(9)
@@ -15,6 +15,15 @@ REASON_CLIENT, REASON_API, REASON_SL, REASON_TP, REASON_SO = 0, 3, 4, 5, 6
 # Deal types and entries
 DEAL_BUY, DEAL_SELL, DEAL_BALANCE = 0, 1, 2
 ENTRY_IN, ENTRY_OUT, ENTRY_INOUT, ENTRY_OUT_BY = 0, 1, 2, 3
+# Trade actions
+ACTION_DEAL, ACTION_PENDING, ACTION_SLTP, ACTION_MODIFY, ACTION_REMOVE, ACTION_CLOSE_BY = 1, 5, 6, 7, 8, 10
+# Trade return codes
+REQUOTE, REJECT, PLACED_OK, DONE, ERROR = 10004, 10006, 10008, 10009, 10011
+INVALID, INVALID_VOLUME, INVALID_PRICE, INVALID_STOPS = 10013, 10014, 10015, 10016
+TRADE_DISABLED, MARKET_CLOSED, NO_MONEY, NO_QUOTES, INVALID_EXPIRATION = 10017, 10018, 10019, 10021, 10022
+NO_CHANGES, FROZEN, INVALID_FILL, LIMIT_ORDERS, LIMIT_VOLUME = 10025, 10029, 10030, 10033, 10034
+INVALID_ORDER, POSITION_CLOSED, CLOSE_VOLUME = 10035, 10036, 10038
+LONG_ONLY, SHORT_ONLY, CLOSE_ONLY = 10042, 10043, 10044
 
 
 def is_buy(order_type: int) -> bool:
@@ -54,7 +63,7 @@ class Position:
             self.ticket, _s(self.time_msc), self.time_msc, _s(self.time_update_msc),
             self.time_update_msc, self.type, self.magic, self.ticket, self.reason,
             self.volume, self.price_open, self.sl, self.tp, price_current, self.swap, profit,
-            text_field(self.symbol, 32), text_field(self.comment, 32), text_field(self.external_id, 32))
+            encode_text(self.symbol, 32), encode_text(self.comment, 32), encode_text(self.external_id, 32))
 
     def static_record(self) -> bytes:
         """The record with zero current price and profit, kept until the position changes."""
@@ -97,8 +106,8 @@ class Order:
             self.time_done_msc, self.time_expiration, self.type, self.type_time,
             self.type_filling, self.state, self.magic, self.position_id, self.position_by_id,
             self.reason, self.volume_initial, self.volume_current, self.price_open, self.sl,
-            self.tp, pc, self.price_stoplimit, text_field(self.symbol, 32),
-            text_field(self.comment, 32), text_field(self.external_id, 32))
+            self.tp, pc, self.price_stoplimit, encode_text(self.symbol, 32),
+            encode_text(self.comment, 32), encode_text(self.external_id, 32))
 
 
 @dataclass(eq=False)
@@ -126,8 +135,8 @@ class Deal:
         return DEAL.pack(
             self.ticket, self.order, _s(self.time_msc), self.time_msc, self.type, self.entry,
             self.magic, self.position_id, self.reason, self.volume, self.price, self.commission,
-            self.swap, self.profit, self.fee, text_field(self.symbol, 32),
-            text_field(self.comment, 32), text_field(self.external_id, 32))
+            self.swap, self.profit, self.fee, encode_text(self.symbol, 32),
+            encode_text(self.comment, 32), encode_text(self.external_id, 32))
 
 
 POSITION_COLUMNS = [f.name for f in fields(Position)]

@@ -35,10 +35,12 @@ CREATE INDEX IF NOT EXISTS deals_position ON deals(login, position_id);
 """
 
 _I64 = 1 << 63
+_UNSIGNED = ("magic", "ticket", "order", "position_id", "position_by_id")
+_TEXTS = ("symbol", "comment", "external_id")
 
 
-def _signed(v: int) -> int:
-    # SQLite integers are signed 64-bit; magic numbers and tickets are unsigned.
+def signed(v: int) -> int:
+    """An unsigned 64-bit number (ticket, magic) as SQLite's signed integer."""
     return v - (1 << 64) if v >= _I64 else v
 
 
@@ -46,21 +48,38 @@ def _unsigned(v: int) -> int:
     return v + (1 << 64) if v < 0 else v
 
 
+def _text_in(v: str):
+    # A text with a lone surrogate (the wire lets one through) has no UTF-8 form:
+    # keep its UTF-16 units as a blob instead of failing the request.
+    if v.isascii():
+        return v
+    try:
+        v.encode("utf-8")
+    except UnicodeEncodeError:
+        return v.encode("utf-16-le", "surrogatepass")
+    return v
+
+
 def _row_in(obj, columns: List[str]) -> tuple:
     out = []
     for c in columns:
         v = getattr(obj, c)
-        if c in ("magic", "ticket", "order", "position_id", "position_by_id"):
-            v = _signed(v)
+        if c in _UNSIGNED:
+            v = signed(v)
+        elif c in _TEXTS:
+            v = _text_in(v)
         out.append(v)
     return tuple(out)
 
 
 def _obj_out(cls, row: Iterable, columns: List[str]):
     kw = dict(zip(columns, row))
-    for c in ("magic", "ticket", "order", "position_id", "position_by_id"):
+    for c in _UNSIGNED:
         if c in kw:
             kw[c] = _unsigned(kw[c])
+    for c in _TEXTS:
+        if isinstance(kw.get(c), bytes):
+            kw[c] = kw[c].decode("utf-16-le", "surrogatepass")
     if "active" in kw:
         kw["active"] = bool(kw["active"])
     return cls(**kw)
@@ -126,15 +145,12 @@ class Store:
         for table in ("accounts", "positions", "orders", "deals"):
             self.db.execute(f"DELETE FROM {table} WHERE login=?", (login,))
 
-    def logins(self) -> List[int]:
-        return [r[0] for r in self.db.execute("SELECT login FROM accounts")]
-
     # positions and orders
     def save_position(self, p: Position) -> None:
         self.db.execute(self._ins_pos, _row_in(p, POSITION_COLUMNS))
 
     def delete_position(self, ticket: int) -> None:
-        self.db.execute("DELETE FROM positions WHERE ticket=?", (_signed(ticket),))
+        self.db.execute("DELETE FROM positions WHERE ticket=?", (signed(ticket),))
 
     def positions(self, login: int) -> List[Position]:
         cur = self.db.execute(f"SELECT {_cols(POSITION_COLUMNS)} FROM positions WHERE login=? "
@@ -152,22 +168,45 @@ class Store:
     def add_deal(self, d: Deal) -> None:
         self.db.execute(self._ins_deal, _row_in(d, DEAL_COLUMNS))
 
-    # history
-    def history_orders(self, login: int, where: str, args: tuple) -> List[Order]:
+    # history: orders no longer active, and deals, in time order
+    def _history_orders(self, login: int, where: str, args: tuple) -> List[Order]:
         cur = self.db.execute(f"SELECT {_cols(ORDER_COLUMNS)} FROM orders WHERE login=? "
                               f"AND active=0 AND {where} ORDER BY time_setup_msc, ticket",
                               (login,) + args)
         return [_obj_out(Order, r, ORDER_COLUMNS) for r in cur]
 
-    def deals(self, login: int, where: str, args: tuple) -> List[Deal]:
+    def history_orders_between(self, login: int, lo_ms: int, hi_ms: int) -> List[Order]:
+        return self._history_orders(login, "time_setup_msc BETWEEN ? AND ?", (lo_ms, hi_ms))
+
+    def history_orders_of_position(self, login: int, position_id: int) -> List[Order]:
+        return self._history_orders(login, "position_id=?", (signed(position_id),))
+
+    def history_order(self, login: int, ticket: int) -> Optional[Order]:
+        found = self._history_orders(login, "ticket=?", (signed(ticket),))
+        return found[0] if found else None
+
+    def count_history_orders(self, login: int, lo_ms: int, hi_ms: int) -> int:
+        return self.db.execute("SELECT COUNT(*) FROM orders WHERE login=? AND active=0 "
+                               "AND time_setup_msc BETWEEN ? AND ?", (login, lo_ms, hi_ms)).fetchone()[0]
+
+    def _deals(self, login: int, where: str, args: tuple) -> List[Deal]:
         cur = self.db.execute(f"SELECT {_cols(DEAL_COLUMNS)} FROM deals WHERE login=? "
                               f"AND {where} ORDER BY time_msc, ticket", (login,) + args)
         return [_obj_out(Deal, r, DEAL_COLUMNS) for r in cur]
 
-    def count(self, table: str, login: int, where: str, args: tuple) -> int:
-        extra = " AND active=0" if table == "orders" else ""
-        return self.db.execute(f"SELECT COUNT(*) FROM {table} WHERE login=?{extra} AND {where}",
-                               (login,) + args).fetchone()[0]
+    def deals_between(self, login: int, lo_ms: int, hi_ms: int) -> List[Deal]:
+        return self._deals(login, "time_msc BETWEEN ? AND ?", (lo_ms, hi_ms))
+
+    def deals_of_position(self, login: int, position_id: int) -> List[Deal]:
+        return self._deals(login, "position_id=?", (signed(position_id),))
+
+    def deal(self, login: int, ticket: int) -> Optional[Deal]:
+        found = self._deals(login, "ticket=?", (signed(ticket),))
+        return found[0] if found else None
+
+    def count_deals(self, login: int, lo_ms: int, hi_ms: int) -> int:
+        return self.db.execute("SELECT COUNT(*) FROM deals WHERE login=? AND time_msc BETWEEN ? AND ?",
+                               (login, lo_ms, hi_ms)).fetchone()[0]
 
     def close(self) -> None:
         self.db.close()

@@ -1,0 +1,76 @@
+#include "info/client.h"
+
+#include <cstring>
+
+#include "link/commands.h"
+
+namespace orbisyn {
+
+namespace {
+
+auto PutSymbol(const char16_t* symbol) {
+  return [symbol](PipeWriter& w) { return w.PutText(symbol); };
+}
+
+}  // namespace
+
+int32_t TerminalInfoGet(CInterClient& session, TerminalInfoRecord* record) {
+  return ExchangeRecord(session.pipe(), cmd::kTerminalInfo, NoPayload, record, sizeof *record);
+}
+
+int32_t AccountInfoGet(CInterClient& session, AccountInfoRecord* record) {
+  return ExchangeRecord(session.pipe(), cmd::kAccountInfo, NoPayload, record, sizeof *record);
+}
+
+int32_t SymbolsTotal(CInterClient& session, uint32_t* count) {
+  if (session.build() < kSymbolRecordBuild) return kResultVersion;
+  return ExchangeRecord(session.pipe(), cmd::kSymbolsTotal, NoPayload, count, sizeof *count);
+}
+
+int32_t SymbolsGet(CInterClient& session, const char16_t* group, ArrayBlock* records) {
+  if (session.build() < kSymbolRecordBuild) return kResultVersion;
+  if (TextUnits(group) == 0)
+    return ExchangeArray(session.pipe(), cmd::kSymbolsGet, NoPayload, kSymbolRecordSize, records);
+  return ExchangeArray(session.pipe(), cmd::kSymbolsGetByGroup, PutSymbol(group),
+                       kSymbolRecordSize, records);
+}
+
+int32_t SymbolSelect(CInterClient& session, const char16_t* symbol, bool enable) {
+  return Exchange(
+      session.pipe(), cmd::kSymbolSelect,
+      [&](PipeWriter& w) { return w.PutText(symbol) && w.PutFlag(enable); }, NoReply);
+}
+
+int32_t SymbolInfoGet(CInterClient& session, const char16_t* symbol, SymbolInfoRecord* record) {
+  if (session.build() >= kSymbolRecordBuild)
+    return ExchangeRecord(session.pipe(), cmd::kSymbolInfo, PutSymbol(symbol), record,
+                          sizeof *record);
+  return Exchange(session.pipe(), cmd::kSymbolInfo, PutSymbol(symbol), [&](PipeReader& r) {
+    if (!r.Read(record, kLegacySymbolRecordSize)) return false;
+    constexpr uint32_t kNameUnits = sizeof record->name / sizeof(char16_t);
+    char16_t name[kNameUnits] = {};
+    for (uint32_t i = 0; i < kNameUnits - 1 && symbol[i]; ++i) name[i] = symbol[i];
+    std::memcpy(record->name, name, sizeof name);
+    return true;
+  });
+}
+
+int32_t SymbolInfoTick(CInterClient& session, const char16_t* symbol, TickRecord* tick) {
+  return ExchangeRecord(session.pipe(), cmd::kSymbolInfoTick, PutSymbol(symbol), tick,
+                        sizeof *tick);
+}
+
+int32_t MarketBookAdd(CInterClient& session, const char16_t* symbol) {
+  return Exchange(session.pipe(), cmd::kMarketBookAdd, PutSymbol(symbol), NoReply);
+}
+
+int32_t MarketBookRelease(CInterClient& session, const char16_t* symbol) {
+  return Exchange(session.pipe(), cmd::kMarketBookRelease, PutSymbol(symbol), NoReply);
+}
+
+int32_t MarketBookGet(CInterClient& session, const char16_t* symbol, ArrayBlock* entries) {
+  return ExchangeArray(session.pipe(), cmd::kMarketBookGet, PutSymbol(symbol),
+                       sizeof(BookEntryRecord), entries);
+}
+
+}  // namespace orbisyn

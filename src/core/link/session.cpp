@@ -1,0 +1,201 @@
+#include "link/session.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "link/commands.h"
+#include "link/locator.h"
+#include "platform/text.h"
+
+namespace orbisyn {
+
+CInterClient g_client;
+
+namespace {
+
+constexpr char16_t kPipePrefix[] = u"\\\\.\\pipe\\Zelt.Terminal.";
+constexpr char16_t kClientName[] = u"Python";
+constexpr int32_t kHandshakeVersion = 3;
+constexpr uint32_t kConnectPollMs = 500;
+constexpr uint32_t kConnectPolls = 120;  // 60 s
+constexpr uint32_t kReadyPollMs = 100;
+constexpr uint32_t kDefaultReadyTimeoutMs = 60000;
+constexpr int32_t kStateReady = 2;
+constexpr int32_t kStateAuthFailed = 3;
+
+constexpr uint32_t kPauseStepMs = 50;  // how soon a poll notices Cancel
+
+// Closes the link when the library is unloaded or the process exits; touches no Python.
+struct CloseAtUnload {
+  ~CloseAtUnload() { g_client.Close(); }
+} close_at_unload;
+
+}  // namespace
+
+CInterClient::CInterClient() { platform::OnForkChild(&CInterClient::ForgetInChild); }
+
+void CInterClient::ForgetInChild() { g_client.ForgetAfterFork(); }
+
+void CInterClient::ForgetAfterFork() {
+  // The child starts without a session; the parent's connection is left as it is.
+  new (&mutex_) std::mutex;
+  pipe_.ForgetAfterFork();
+  cancelled_ = false;
+  for (auto& b : path_hash_) b = 0;
+  setup_text_[0] = 0;
+}
+
+void CInterClient::Cancel() {
+  cancelled_ = true;
+  pipe_.Wake();
+}
+
+bool CInterClient::Pause(uint32_t ms) {
+  while (ms > 0) {
+    if (cancelled_) return false;
+    const uint32_t step = ms < kPauseStepMs ? ms : kPauseStepMs;
+    if (!platform::SleepMs(step)) {
+      interrupted_ = true;
+      return false;
+    }
+    ms -= step;
+  }
+  return !cancelled_;
+}
+
+void CInterClient::SetSetupText(const char* format, ...) {
+  char narrow[kSetupTextUnits * 3];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(narrow, sizeof narrow, format, args);
+  va_end(args);
+  if (n < 0) narrow[0] = '\0';
+  Utf8ToUtf16(narrow, setup_text_, kSetupTextUnits);
+}
+
+int32_t CInterClient::Initialize(const char16_t* path, bool portable) {
+  if (IsOpen()) {
+    SetSetupText("CInterClient already initialized");
+    return kIpcInitFailed;
+  }
+  interrupted_ = false;
+  const bool empty = !path || !path[0];
+  if (!Connect(path, portable) && !(empty && !interrupted_ && LocateAndConnect(*this)))
+    return interrupted_ ? kIpcInterrupted : kIpcInitFailed;
+
+  return Exchange(
+      pipe_, cmd::kHandshake,
+      [](PipeWriter& w) { return w.PutInt32(kHandshakeVersion) && w.PutText(kClientName); },
+      [&](PipeReader& r) { return r.Get(&build_); });
+}
+
+bool CInterClient::Connect(const char16_t* path, bool portable) {
+  if (!path || !path[0]) return false;
+  size_t len = platform::TextLength(path);
+  if (len > kPathUnits) {
+    SetSetupText("Path too long");
+    return false;
+  }
+  char16_t normal[kPathUnits + 1];
+  size_t n = platform::FinalPath(path, normal, kPathUnits + 1);
+  if (n == 0) {
+    for (n = 0; n < len; ++n) normal[n] = path[n];
+    normal[n] = 0;
+  }
+  platform::LowerCase(normal, n);
+  if (!platform::Sha256(normal, n * 2, path_hash_)) {
+    SetSetupText("Hash calculation failed");
+    return false;
+  }
+  char16_t name[kPathUnits];
+  PipeName(path_hash_, name);
+  if (OpenPipe(name) || interrupted_) return IsOpen();
+
+  if (!platform::SpawnDetached(path, portable)) {
+    char utf8[kPathUnits * 3 + 1];
+    Utf16ToUtf8(path, len, utf8, sizeof utf8);
+    SetSetupText("Process create failed '%s'", utf8);
+    return false;
+  }
+  for (uint32_t i = 0; i < kConnectPolls; ++i) {
+    if (!Pause(kConnectPollMs)) return false;
+    if (OpenPipe(name)) return true;
+    if (interrupted_) return false;
+  }
+  SetSetupText("Pipe server didn't answer in %u sec", kConnectPolls * kConnectPollMs / 1000);
+  return false;
+}
+
+bool CInterClient::OpenPipe(const char16_t* name) {
+  uint32_t error = 0;
+  pipe_.Set(platform::PipeOpen(name, &error));
+  if (IsOpen()) return true;
+  if (error == platform::kOpenInterrupted) {
+    interrupted_ = true;
+    return false;
+  }
+  SetSetupText("CreateFile failed [%u]", error);
+  return false;
+}
+
+void CInterClient::PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]) {
+  static const char kHex[] = "0123456789ABCDEF";
+  size_t i = 0;
+  for (; kPipePrefix[i]; ++i) name[i] = kPipePrefix[i];
+  for (int b = 0; b < 32; ++b) {
+    name[i++] = static_cast<char16_t>(kHex[hash[b] >> 4]);
+    name[i++] = static_cast<char16_t>(kHex[hash[b] & 0xF]);
+  }
+  name[i] = 0;
+}
+
+int32_t CInterClient::Login(uint64_t login, const char16_t* password, const char16_t* server) {
+  return Exchange(
+      pipe_, cmd::kLogin,
+      [&](PipeWriter& w) {
+        return w.PutInt32(0) && w.PutUInt64(login) && w.PutText(password) && w.PutText(server);
+      },
+      NoReply);
+}
+
+int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
+  uint64_t limit = timeout_ms ? timeout_ms : kDefaultReadyTimeoutMs;
+  uint64_t elapsed = 0;
+  for (;;) {
+    if (!IsOpen()) return kIpcNoConnection;
+    int32_t state = 0;
+    int32_t r = ExchangeRecord(pipe_, cmd::kConnectionState, NoPayload, &state, sizeof state);
+    if (r < 0) return r;
+    if (state == kStateReady) return kResultSuccess;
+    if (state == kStateAuthFailed) return kResultAuthFailed;
+    elapsed += kReadyPollMs;
+    if (!Pause(kReadyPollMs)) {
+      // Cancelled: as if the link broke. Interrupted: the caller raises; either way the
+      // session is given up.
+      Close();
+      return interrupted_ ? kIpcInterrupted : kIpcNoConnection;
+    }
+    if (elapsed >= limit) return kIpcTimeout;
+  }
+}
+
+int32_t CInterClient::Version(int32_t* first, int32_t* second, ArrayBlock* text) {
+  int32_t r = Exchange(
+      pipe_, cmd::kVersion, [](PipeWriter& w) { return w.PutInt32(0); },
+      [&](PipeReader& rd) {
+        return rd.Get(first) && rd.Get(second) && rd.ReadArray(*text, sizeof(char16_t));
+      });
+  if (r <= 0) text->Reset();
+  return r;
+}
+
+void CInterClient::Close() {
+  pipe_.Close();
+  cancelled_ = false;
+  ReleaseKeptBlocks();
+  for (auto& b : path_hash_) b = 0;
+  setup_text_[0] = 0;
+}
+
+}  // namespace orbisyn

@@ -1,0 +1,79 @@
+// The one session between this process and a Terminal: pipe naming, starting the
+// Terminal, handshake, login, readiness and close. The command families add their
+// exchanges as free functions over it (see each family's client.h).
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "link/channel.h"
+#include "platform/compat.h"
+
+namespace orbisyn {
+
+constexpr size_t kPathUnits = 260;  // Windows path limit, kept on every platform
+constexpr size_t kSetupTextUnits = 2048;
+
+class CInterClient {
+ public:
+  CInterClient();
+
+  // Held for a whole exchange, and across initialize's connect, handshake, login and
+  // wait, so that exchanges of different threads never interleave. Everything below
+  // except Cancel belongs to the thread that holds it.
+  std::mutex& mutex() { return mutex_; }
+  // Any thread, while another holds the session: its transfer, connect poll or readiness
+  // poll ends promptly, as on a broken link. Close clears the request.
+  void Cancel();
+
+  bool IsOpen() const { return pipe_.IsOpen(); }
+  // The slot every exchange of this session runs on.
+  PipeSlot& pipe() { return pipe_; }
+  // Why the last connect attempt failed; empty after a close.
+  const char16_t* setup_text() const { return setup_text_; }
+  // The Terminal build of the last handshake (0 before the first); survives Close.
+  int32_t build() const { return build_; }
+  const uint8_t* path_hash() const { return path_hash_; }
+
+  // Connects (locating the Terminal when path is empty) and performs the handshake.
+  // Returns the handshake status (>= 0) or a negative result code; kIpcInitFailed with
+  // the reason in the setup text when no link could be set up.
+  int32_t Initialize(const char16_t* path, bool portable);
+  // Opens the pipe of the Terminal at path, starting the Terminal when its pipe is absent.
+  // On failure the setup text says why.
+  bool Connect(const char16_t* path, bool portable);
+  bool OpenPipe(const char16_t* name);
+  // Writes "\\.\pipe\Zelt.Terminal." and 64 upper-case hex digits into name.
+  static void PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]);
+  int32_t Login(uint64_t login, const char16_t* password, const char16_t* server);
+  int32_t WaitReady(uint32_t timeout_ms);
+  // On a status > 0, text holds the version text's units.
+  int32_t Version(int32_t* first, int32_t* second, ArrayBlock* text);
+  void Close();
+
+  // Formats a printf-style UTF-8 message into the setup text.
+  void SetSetupText(const char* format, ...) ORBISYN_PRINTF(2, 3);
+
+ private:
+  // Sleeps ms, in short steps; false (and interrupted_ set when a signal handler asked)
+  // when the wait must end early.
+  bool Pause(uint32_t ms);
+  void ForgetAfterFork();
+  static void ForgetInChild();
+
+  std::mutex mutex_;
+  std::atomic<bool> cancelled_{false};
+  PipeSlot pipe_;
+  uint8_t path_hash_[32] = {};
+  char16_t setup_text_[kSetupTextUnits] = {};
+  int32_t build_ = 0;
+  // True when the poll ended because the interrupt check asked to stop.
+  bool interrupted_ = false;
+};
+
+// The process-wide session.
+extern CInterClient g_client;
+
+}  // namespace orbisyn

@@ -1,0 +1,122 @@
+// Bars and ticks: one table each gives the numpy dtype (and for ticks the Tick record
+// type); numpy arrays serve as reply blocks.
+#include "market_data/records.h"
+
+#include "market_data/wire.h"
+#include "module/records.h"
+#include "module/session_call.h"
+#include "module/state.h"
+
+namespace orbisyn {
+
+namespace {
+
+constexpr Field kTickRows[] = {
+    ORBISYN_FIELD(TickRecord, time),     ORBISYN_FIELD(TickRecord, bid),
+    ORBISYN_FIELD(TickRecord, ask),      ORBISYN_FIELD(TickRecord, last),
+    ORBISYN_FIELD(TickRecord, volume),   ORBISYN_FIELD(TickRecord, time_msc),
+    ORBISYN_FIELD(TickRecord, flags),    ORBISYN_FIELD(TickRecord, volume_real),
+};
+static_assert(Tiles(kTickRows, sizeof(TickRecord)), "every byte is a field");
+
+constexpr Field kBarRows[] = {
+    ORBISYN_FIELD(BarRecord, time),  ORBISYN_FIELD(BarRecord, open),
+    ORBISYN_FIELD(BarRecord, high),  ORBISYN_FIELD(BarRecord, low),
+    ORBISYN_FIELD(BarRecord, close), ORBISYN_FIELD(BarRecord, tick_volume),
+    ORBISYN_FIELD(BarRecord, spread), ORBISYN_FIELD(BarRecord, real_volume),
+};
+static_assert(Tiles(kBarRows, sizeof(BarRecord)), "every byte is a field");
+
+// numpy's name for a kind (little-endian, as on the wire).
+const char* NumpyFormat(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::kInt32: return "<i4";
+    case FieldKind::kUInt32: return "<u4";
+    case FieldKind::kInt64: return "<i8";
+    case FieldKind::kUInt64: return "<u8";
+    case FieldKind::kDouble: return "<f8";
+    default: return nullptr;
+  }
+}
+
+template <size_t N>
+PyArray_Descr* MakeDtype(const Field (&fields)[N], size_t itemsize) {
+  PyObject* names = PyList_New(N);
+  PyObject* formats = PyList_New(N);
+  PyObject* offsets = PyList_New(N);
+  PyObject* layout = nullptr;
+  PyArray_Descr* descr = nullptr;
+  if (names && formats && offsets) {
+    bool ok = true;
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(N) && ok; ++i) {
+      PyObject* n = PyUnicode_FromString(fields[i].name);
+      const char* format = NumpyFormat(fields[i].kind);
+      PyObject* f = format ? PyUnicode_FromString(format) : nullptr;
+      PyObject* o = PyLong_FromSize_t(fields[i].offset);
+      ok = n && f && o;
+      if (ok) {
+        PyList_SET_ITEM(names, i, n);
+        PyList_SET_ITEM(formats, i, f);
+        PyList_SET_ITEM(offsets, i, o);
+      } else {
+        Py_XDECREF(n);
+        Py_XDECREF(f);
+        Py_XDECREF(o);
+      }
+    }
+    if (ok)
+      layout = Py_BuildValue("{sOsOsOsn}", "names", names, "formats", formats, "offsets", offsets,
+                             "itemsize", static_cast<Py_ssize_t>(itemsize));
+    if (layout && !PyArray_DescrConverter(layout, &descr)) descr = nullptr;
+  }
+  Py_XDECREF(layout);
+  Py_XDECREF(names);
+  Py_XDECREF(formats);
+  Py_XDECREF(offsets);
+  if (!descr) PyErr_Clear();
+  return descr;
+}
+
+}  // namespace
+
+const RecordDesc kTickDesc =
+    MakeDesc<TickRecord, kTickRows>("Tick", "This is a structure for storing latest symbol prices");
+
+void BuildMarketDtypes() {
+  g_module.bar_dtype = MakeDtype(kBarRows, sizeof(BarRecord));
+  g_module.tick_dtype = MakeDtype(kTickRows, sizeof(TickRecord));
+}
+
+// Both run inside an exchange, where the interpreter lock is released.
+void* NumpyArrayAllocator::Allocate(uint32_t count, size_t element_size) {
+  WithInterpreter interpreter;
+  Py_CLEAR(array_);
+  if (!dtype_ || static_cast<size_t>(PyDataType_ELSIZE(dtype_)) != element_size) {
+    failed_ = true;
+    return nullptr;
+  }
+  npy_intp dims[1] = {static_cast<npy_intp>(count)};
+  // PyArray_NewFromDescr steals a reference to the dtype; numpy's own allocator gives
+  // the block, so the array owns it on every numpy version without touching its flags.
+  Py_INCREF(dtype_);
+  array_ = PyArray_NewFromDescr(&PyArray_Type, dtype_, 1, dims, nullptr, nullptr, 0, nullptr);
+  if (!array_) {
+    PyErr_Clear();
+    failed_ = true;
+    return nullptr;
+  }
+  return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_));
+}
+
+void NumpyArrayAllocator::Release(void*) {
+  WithInterpreter interpreter;
+  Py_CLEAR(array_);
+}
+
+PyObject* NumpyArrayAllocator::Take() {
+  PyObject* a = array_;
+  array_ = nullptr;
+  return a;
+}
+
+}  // namespace orbisyn

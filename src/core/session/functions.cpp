@@ -1,0 +1,192 @@
+// initialize, login, shutdown and version.
+#include "link/results.h"
+#include "module/conversion.h"
+#include "module/errors.h"
+#include "module/functions.h"
+#include "module/session_call.h"
+#include "platform/text.h"
+
+namespace orbisyn {
+
+namespace {
+
+constexpr const char kAuthModeMessage[] =
+    "Unsupported authorization mode, OTP or certificate password needed";
+
+struct Credentials {
+  uint64_t login = 0;
+  CredentialText password = {};
+  CredentialText server = {};
+  uint32_t timeout = 0;
+};
+
+// The keywords shared by initialize and login, in the order they are checked.
+bool ApplyCredentialKeywords(PyObject* kwargs, Credentials* c) {
+  PyObject* v;
+  if ((v = Keyword(kwargs, "login")) && !ToUInt64(v, &c->login)) {
+    SetError(kResultInvalidParams, "Invalid \"login\" argument");
+    return false;
+  }
+  if ((v = Keyword(kwargs, "server")) && !ToText(v, c->server)) {
+    SetError(kResultInvalidParams, "Invalid \"server\" argument");
+    return false;
+  }
+  if ((v = Keyword(kwargs, "password")) && !ToText(v, c->password)) {
+    SetError(kResultInvalidParams, "Invalid \"password\" argument");
+    return false;
+  }
+  if ((v = Keyword(kwargs, "timeout")) && !ToUInt32(v, &c->timeout)) {
+    SetError(kResultInvalidParams, "Invalid \"timeout\" argument");
+    return false;
+  }
+  return true;
+}
+
+PyObject* LoginFailure(int32_t r) {
+  return r == kResultUnsupported ? SetErrorFalse(r, kAuthModeMessage) : SetErrorFalse(r);
+}
+
+// Connect, handshake, optional login and the readiness wait, as one piece of work on the
+// session. A failure after the handshake closes the link again.
+int32_t Open(CInterClient& s, const char16_t* path, bool portable, const Credentials& c,
+             bool* login_failed) {
+  int32_t r = s.Initialize(path, portable);
+  if (r < 0) return r;
+  if (c.login != 0 || c.password[0] || c.server[0]) {
+    r = s.Login(c.login, c.password, c.server);
+    if (r < 0) {
+      s.Close();
+      *login_failed = true;
+      return r;
+    }
+  }
+  r = s.WaitReady(c.timeout);
+  if (r < 0) s.Close();
+  return r;
+}
+
+PyObject* initialize(PyObject*, PyObject* args, PyObject* kwargs) {
+  ResetError();
+  OnSession([](CInterClient& s) {
+    s.Close();
+    return kResultSuccess;
+  });
+
+  Credentials c;
+  PathText path = {};
+  bool portable = false;
+  Py_ssize_t n = PyTuple_GET_SIZE(args);
+  if (n > 1) return SetErrorFalse(kResultInvalidParams, "Invalid number of arguments");
+  if (n == 1 && !ToText(PyTuple_GET_ITEM(args, 0), path))
+    return SetErrorFalse(kResultInvalidParams, "Invalid 1st unnamed argument");
+  if (!ApplyCredentialKeywords(kwargs, &c)) Py_RETURN_FALSE;
+  PyObject* v;
+  if ((v = Keyword(kwargs, "path")) && !ToText(v, path))
+    return SetErrorFalse(kResultInvalidParams, "Invalid \"path\" argument");
+  if ((v = Keyword(kwargs, "portable"))) {
+    int truth = PyObject_IsTrue(v);
+    if (truth < 0) return SetErrorFalse(kResultInvalidParams, "Invalid arguments");
+    portable = truth != 0;
+  }
+
+  bool login_failed = false;
+  char16_t setup_text[kSetupTextUnits] = {};
+  int32_t r = OnSession([&](CInterClient& s) {
+    int32_t result = Open(s, path, portable, c, &login_failed);
+    if (result == kIpcInitFailed) {
+      for (size_t i = 0; i + 1 < kSetupTextUnits && s.setup_text()[i]; ++i)
+        setup_text[i] = s.setup_text()[i];
+    }
+    return result;
+  });
+  if (r == kIpcInitFailed) {
+    SetInitError(setup_text);
+    Py_RETURN_FALSE;
+  }
+  if (login_failed) return LoginFailure(r);
+  if (r < 0) return SetErrorFalse(r);
+  Py_RETURN_TRUE;
+}
+
+PyObject* login(PyObject*, PyObject* args, PyObject* kwargs) {
+  ResetError();
+  Credentials c;
+  Py_ssize_t n = PyTuple_GET_SIZE(args);
+  if (n > 3) return SetErrorFalse(kResultInvalidParams, "Invalid number of arguments");
+  if (n >= 1 && !ToUInt64(PyTuple_GET_ITEM(args, 0), &c.login))
+    return SetErrorFalse(kResultInvalidParams, "Invalid 1st unnamed argument");
+  if (n >= 2 && !ToText(PyTuple_GET_ITEM(args, 1), c.password))
+    return SetErrorFalse(kResultInvalidParams, "Invalid 2nd unnamed argument");
+  if (n >= 3 && !ToText(PyTuple_GET_ITEM(args, 2), c.server))
+    return SetErrorFalse(kResultInvalidParams, "Invalid 3rd unnamed argument");
+  if (!ApplyCredentialKeywords(kwargs, &c)) Py_RETURN_FALSE;
+  if (c.login == 0) return SetErrorFalse(kResultInvalidParams, "Invalid \"login\" argument");
+
+  bool login_failed = false;
+  int32_t r = OnSession([&](CInterClient& s) {
+    if (!s.IsOpen()) return int32_t{kIpcNoConnection};
+    int32_t result = s.Login(c.login, c.password, c.server);
+    if (result < 0) {
+      login_failed = true;
+      return result;
+    }
+    return s.WaitReady(c.timeout);
+  });
+  if (login_failed) return LoginFailure(r);
+  if (r < 0) return SetErrorFalse(r);
+  Py_RETURN_TRUE;
+}
+
+PyObject* shutdown(PyObject*, PyObject*) {
+  ResetError();
+  // A call of another thread that holds the session is ended first, as if the link had
+  // broken: this is how a watchdog stops a stuck call.
+  if (g_client.mutex().try_lock()) {
+    g_client.Close();
+    g_client.mutex().unlock();
+    Py_RETURN_TRUE;
+  }
+  g_client.Cancel();
+  OnSession([](CInterClient& s) {
+    s.Close();
+    return kResultSuccess;
+  });
+  Py_RETURN_TRUE;
+}
+
+PyObject* version(PyObject*, PyObject*) {
+  ResetError();
+  int32_t first = 0, second = 0;
+  ArrayBlock text;
+  int32_t r = OnSession([&](CInterClient& s) { return s.Version(&first, &second, &text); });
+  char utf8[128] = {};
+  if (r < 0) {
+    first = second = 0;
+    if (!SetErrorOrRaise(r)) return nullptr;
+  } else if (r > 0) {
+    // A text whose UTF-8 form needs more than 127 bytes is dropped, as a whole.
+    if (Utf16ToUtf8(static_cast<const char16_t*>(text.data()), text.count(), utf8, sizeof utf8) ==
+        SIZE_MAX)
+      utf8[0] = '\0';
+  } else {
+    first = second = 0;
+  }
+  return Py_BuildValue("(iis)", first, second, utf8);
+}
+
+}  // namespace
+
+const PyMethodDef kSessionMethods[] = {
+    {"initialize", ORBISYN_KEYWORDS(initialize), METH_VARARGS | METH_KEYWORDS,
+     ORBISYN_DOC("initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
+                 "Establish connection to Orbisyn terminal")},
+    {"shutdown", shutdown, METH_NOARGS,
+     ORBISYN_DOC("shutdown()", "Disconnect from Orbisyn terminal")},
+    {"login", ORBISYN_KEYWORDS(login), METH_VARARGS | METH_KEYWORDS,
+     ORBISYN_DOC("login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
+                 "Log in to specific account")},
+    {"version", version, METH_NOARGS, ORBISYN_DOC("version()", "Get Orbisyn terminal version")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace orbisyn

@@ -1,0 +1,98 @@
+// Record types of trade requests and their results; the request's table also drives
+// reading a request from a dict.
+#include "trading/records.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "link/results.h"
+#include "module/errors.h"
+
+namespace orbisyn {
+
+namespace {
+
+// Record order: the order of the TradeRequest fields and of the parse.
+constexpr Field kTradeRequestRows[] = {
+    ORBISYN_FIELD(TradeRequestRecord, action),
+    ORBISYN_FIELD(TradeRequestRecord, magic),
+    ORBISYN_FIELD(TradeRequestRecord, order),
+    ORBISYN_FIELD(TradeRequestRecord, symbol),
+    ORBISYN_FIELD(TradeRequestRecord, volume),
+    ORBISYN_FIELD(TradeRequestRecord, price),
+    ORBISYN_FIELD(TradeRequestRecord, stoplimit),
+    ORBISYN_FIELD(TradeRequestRecord, sl),
+    ORBISYN_FIELD(TradeRequestRecord, tp),
+    ORBISYN_FIELD(TradeRequestRecord, deviation),
+    ORBISYN_FIELD(TradeRequestRecord, type),
+    ORBISYN_FIELD(TradeRequestRecord, type_filling),
+    ORBISYN_FIELD(TradeRequestRecord, type_time),
+    ORBISYN_FIELD(TradeRequestRecord, expiration),
+    ORBISYN_FIELD(TradeRequestRecord, comment),
+    ORBISYN_FIELD(TradeRequestRecord, position),
+    ORBISYN_FIELD(TradeRequestRecord, position_by),
+};
+static_assert(Tiles(kTradeRequestRows, sizeof(TradeRequestRecord)), "every byte is a field");
+
+constexpr Field kOrderCheckResultRows[] = {
+    ORBISYN_FIELD(CheckResultRecord, retcode),
+    ORBISYN_FIELD(CheckResultRecord, balance),
+    ORBISYN_FIELD(CheckResultRecord, equity),
+    ORBISYN_FIELD(CheckResultRecord, profit),
+    ORBISYN_FIELD(CheckResultRecord, margin),
+    ORBISYN_FIELD(CheckResultRecord, margin_free),
+    ORBISYN_FIELD(CheckResultRecord, margin_level),
+    ORBISYN_FIELD(CheckResultRecord, comment),    ORBISYN_NESTED("request"),
+};
+static_assert(Tiles(kOrderCheckResultRows, sizeof(CheckResultRecord)), "every byte is a field");
+
+constexpr Field kOrderSendResultRows[] = {
+    ORBISYN_FIELD(SendResultRecord, retcode),
+    ORBISYN_FIELD(SendResultRecord, deal),
+    ORBISYN_FIELD(SendResultRecord, order),
+    ORBISYN_FIELD(SendResultRecord, volume),
+    ORBISYN_FIELD(SendResultRecord, price),
+    ORBISYN_FIELD(SendResultRecord, bid),
+    ORBISYN_FIELD(SendResultRecord, ask),
+    ORBISYN_FIELD(SendResultRecord, comment),
+    ORBISYN_FIELD(SendResultRecord, request_id),
+    ORBISYN_FIELD(SendResultRecord, retcode_external),    ORBISYN_NESTED("request"),
+};
+static_assert(Tiles(kOrderSendResultRows, sizeof(SendResultRecord)), "every byte is a field");
+
+}  // namespace
+
+const RecordDesc kTradeRequestDesc =
+    MakeDesc<TradeRequestRecord, kTradeRequestRows>("TradeRequest", "Trade request structure");
+const RecordDesc kOrderCheckResultDesc = MakeDesc<CheckResultRecord, kOrderCheckResultRows>(
+    "OrderCheckResult", "order_check result structure");
+const RecordDesc kOrderSendResultDesc = MakeDesc<SendResultRecord, kOrderSendResultRows>(
+    "OrderSendResult", "order_send result structure");
+
+bool ParseTradeRequest(PyObject* request, TradeRequestRecord* record) {
+  if (!PyDict_Check(request)) {
+    std::memset(record, 0, sizeof *record);
+    SetError(kResultInvalidParams, "Invalid arguments");
+    return false;
+  }
+  const Field* bad = nullptr;
+  if (WriteRecord(kTradeRequestDesc, request, record, &bad)) return true;
+  char message[64];
+  std::snprintf(message, sizeof message, "Invalid \"%s\" argument", bad->name);
+  SetError(kResultInvalidParams, message);
+  return false;
+}
+
+PyObject* BuildCheckResult(RecordBuilder& builder, const CheckResultRecord& result,
+                           const TradeRequestRecord& request) {
+  PyObject* shown = builder.One(kTradeRequestType, &request);
+  return shown ? builder.One(kOrderCheckResultType, &result, shown) : nullptr;
+}
+
+PyObject* BuildSendResult(RecordBuilder& builder, const SendResultRecord& result,
+                          const TradeRequestRecord& request) {
+  PyObject* shown = builder.One(kTradeRequestType, &request);
+  return shown ? builder.One(kOrderSendResultType, &result, shown) : nullptr;
+}
+
+}  // namespace orbisyn

@@ -1,0 +1,1 @@
+"""Shared pieces of the test suite: fake and hostile Terminals, argument rules, wire layouts."""
