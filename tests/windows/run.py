@@ -1,6 +1,7 @@
 """Runs the Windows test programs under Wine and checks what they report.
 
-Usage: run.py BUILD_DIR, with WINEPREFIX naming a fresh prefix whose wineserver is up.
+Usage: run.py BUILD_DIR [HEADERS_MISSING_NOTE], with WINEPREFIX naming a fresh prefix whose
+wineserver is up.
 Needs only the standard library. Prints one PASS/FAIL line per case and ends with
 "N passed, N failed"; exits 1 when anything failed.
 """
@@ -15,6 +16,7 @@ import time
 from pathlib import Path
 
 BUILD = Path(sys.argv[1]).resolve()
+HEADERS_MISSING = Path(sys.argv[2]) if len(sys.argv) > 2 else None
 DRIVE_C = Path(os.environ["WINEPREFIX"]) / "drive_c"
 WINE = os.environ.get("WINE", "wine")
 DRIVER = r"C:\orbisyn-tests\link_driver.exe"
@@ -324,12 +326,37 @@ def ctrl_c():
         report(f"ctrl-c-{mode}", ok, repr(text))
 
 
+# ---- the extension built for Windows -----------------------------------------------------------
+
+def extension():
+    pyd = BUILD / "_core.pyd"
+    if not pyd.exists():
+        why = "not built"
+        if HEADERS_MISSING and HEADERS_MISSING.exists():
+            why = HEADERS_MISSING.read_text().strip()
+        report("extension-glue-compiles-and-links", False, why)
+        return
+    report("extension-glue-compiles-and-links", True)
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(pyd)], capture_output=True,
+                          text=True, check=True).stdout
+    imports = sorted(line.split(":", 1)[1].strip().lower()
+                     for line in dump.splitlines() if "DLL Name:" in line)
+    # [ordinal] name lines of the export table only
+    table = dump.split("[Ordinal/Name Pointer] Table", 1)[-1].split("\n\n", 1)[0]
+    exports = [line.split("]", 1)[1].strip() for line in table.splitlines() if "]" in line]
+    report("extension-exports-only-its-initialiser", exports == ["PyInit__core"], repr(exports))
+    system = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
+    pythons = [d for d in imports if d.startswith("python3")]
+    report("extension-needs-only-windows-and-python",
+           len(pythons) == 1 and set(imports) - set(pythons) <= system, repr(imports))
+
+
 def main():
     tests = DRIVE_C / "orbisyn-tests"
     tests.mkdir(parents=True, exist_ok=True)
     shutil.copy(BUILD / "link_driver.exe", tests / "link_driver.exe")
     started = time.monotonic()
-    for group in (channel, pipe_names, launches, locator, ctrl_c):
+    for group in (extension, channel, pipe_names, launches, locator, ctrl_c):
         began = time.monotonic()
         try:
             group()
