@@ -16,7 +16,6 @@
 // clang-format on
 
 #include <atomic>
-#include <climits>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -79,7 +78,7 @@ class Handle {
 // WriteFile or WaitNamedPipeW can only be freed with CancelSynchronousIo from another
 // thread. Every such wait registers a Waiter (on its own stack) in one list; PipeWake and
 // the console control handler find the waits there and cancel them. Cancelling is done
-// under the list's lock, so a waiter cannot leave (and close its thread handle) meanwhile.
+// under the list's lock, so a waiter cannot leave meanwhile.
 //
 // CancelSynchronousIo only hits a call that is already under way. A wake that lands just
 // before the call would be lost, so both sides keep marks: the waiter looks at them before
@@ -89,7 +88,7 @@ class Handle {
 struct Waiter {
   Waiter* next;
   PipeHandle pipe;     // the handle it transfers on; kInvalidPipe for a sleep or an open
-  HANDLE thread;       // for CancelSynchronousIo; null for a sleep
+  DWORD thread;        // whose blocking call to cancel; 0 for a sleep
   HANDLE event;        // a sleep's event; null otherwise
   uint64_t ctrl_seen;  // the Ctrl-C count the waiter has already dealt with
 };
@@ -126,14 +125,11 @@ class WaitScope {
   WaitScope(PipeHandle pipe, bool sleep) {
     node_.next = nullptr;
     node_.pipe = pipe;
-    node_.thread = nullptr;
-    node_.event = nullptr;
-    if (sleep) {
-      node_.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    } else {
-      // A real handle (GetCurrentThread's pseudo handle means the caller's thread).
-      node_.thread = OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId());
-    }
+    // Only an id: a thread handle is opened when there is something to cancel, which
+    // keeps every transfer free of extra system calls. A registered thread is alive, so
+    // its id cannot stand for another thread meanwhile.
+    node_.thread = sleep ? 0 : GetCurrentThreadId();
+    node_.event = sleep ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
     Locked lock;
     node_.ctrl_seen = g_ctrl_count;
     node_.next = g_waiters;
@@ -149,7 +145,6 @@ class WaitScope {
         }
       }
     }
-    if (node_.thread != nullptr) CloseHandle(node_.thread);
     if (node_.event != nullptr) CloseHandle(node_.event);
   }
   WaitScope(const WaitScope&) = delete;
@@ -174,6 +169,17 @@ class WaitScope {
   Waiter node_;
 };
 
+// True when thread was inside a synchronous call, which now fails with
+// ERROR_OPERATION_ABORTED.
+bool CancelBlockingCall(DWORD thread) {
+  if (thread == 0) return false;
+  HANDLE h = OpenThread(THREAD_TERMINATE, FALSE, thread);
+  if (h == nullptr) return false;
+  bool hit = CancelSynchronousIo(h) != FALSE;
+  CloseHandle(h);
+  return hit;
+}
+
 // Cancels the blocking calls of the waiters that match until each one is hit or has seen
 // its mark. Short: a waiter reaches its call (or its look at the marks) within
 // microseconds; the deadline only guards against a waiter that never comes back.
@@ -188,7 +194,7 @@ void CancelWaits(Pending pending) {
         if (!pending(*w)) continue;
         if (w->event != nullptr) {
           SetEvent(w->event);
-        } else if (w->thread == nullptr || !CancelSynchronousIo(w->thread)) {
+        } else if (!CancelBlockingCall(w->thread)) {
           // Not inside its call: either about to enter it (try again) or past it.
           missed = true;
         }
