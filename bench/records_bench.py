@@ -215,8 +215,6 @@ def symbol_values(n: int) -> list[dict]:
 
 # ---------------------------------------------------------------- wire replies
 
-POSITION_FIELDS = [name for _, _, name in POSITION if name]
-DEAL_FIELDS = [name for _, _, name in DEAL if name]
 SYMBOL_FIELDS = [name for name, _, _ in SYMBOL]
 TYPES = {"Q": int, "q": int, "I": int, "d": float, "T": str}
 SYMBOL_TYPES = {"bool": bool, "i32": int, "u32": int, "i64": int, "u64": int, "f64": float}
@@ -389,12 +387,14 @@ def show(title: str, times: dict, faults: dict, n: int) -> dict[str, float]:
     return m
 
 
-def trade_family(label: str, call, rows, fields, struct_codes, frame, size,
-                 repeat: int) -> list[str]:
-    """FIGURE lines of positions_get or history_deals_get and its group filter."""
+def trade_family(label: str, call, rows, layout, received, repeat: int) -> list[str]:
+    """FIGURE lines of positions_get or history_deals_get and its group filter.
+
+    call(**kw) is the module function, received() the transfer of the same reply."""
     n = len(rows)
     kept_rows = kept(rows)
-    types = [(f, TYPES[struct_codes[f]]) for f in fields]
+    types = [(name, TYPES[code]) for _, code, name in layout if name]
+    fields = [name for name, _ in types]
     ref = ref_kept = None
     if msgspec:
         ref = Reference(label, types, rows)
@@ -409,9 +409,6 @@ def trade_family(label: str, call, rows, fields, struct_codes, frame, size,
     none = call(group=NONE_KEPT)
     if none != ():
         sys.exit(f"{label}(group={NONE_KEPT!r}) kept {len(none or ())} records")
-
-    def received():
-        return transfer(frame, size)
 
     figures = []
     calls = {"plain": call, "transfer": received}
@@ -438,19 +435,19 @@ def trade_family(label: str, call, rows, fields, struct_codes, frame, size,
     return figures
 
 
-def symbols_family(orbisyn, rows, frame, repeat: int) -> list[str]:
+def symbols_family(symbols_get, rows, received, repeat: int) -> list[str]:
     n = len(rows)
     types = [(name, str if isinstance(kind, tuple) else SYMBOL_TYPES[kind])
              for name, _, kind in SYMBOL]
     ref = None
     if msgspec:
         ref = Reference("Symbol", types, rows)
-        check_same("symbols_get()", orbisyn.symbols_get(),
+        check_same("symbols_get()", symbols_get(),
                    [msgspec.structs.astuple(s) for s in ref.decode()], SYMBOL_FIELDS)
     else:
-        check_same("symbols_get()", orbisyn.symbols_get(),
+        check_same("symbols_get()", symbols_get(),
                    [[r[f] for f in SYMBOL_FIELDS] for r in rows], SYMBOL_FIELDS)
-    calls = {"plain": orbisyn.symbols_get, "transfer": lambda: transfer(frame, SYMBOL_SIZE)}
+    calls = {"plain": symbols_get, "transfer": received}
     if ref:
         calls["msgspec"] = ref.decode
     t, f = rounds(calls, repeat)
@@ -463,11 +460,7 @@ def symbols_family(orbisyn, rows, frame, repeat: int) -> list[str]:
             f"FIGURE symbols_get_{n}_conversion {conversion:.3f} ms msgspec {m['msgspec']:.3f}"]
 
 
-transfer = None  # set in main: Transfer.get of the connected client
-
-
 def main() -> None:
-    global transfer
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=21)
     ap.add_argument("--positions", type=int, default=100_000)
@@ -508,23 +501,21 @@ def main() -> None:
         if not orbisyn.initialize(str(exe)):
             sys.exit(f"initialize failed: {orbisyn.last_error()}")
         client = Transfer(sock_path)
-        transfer = client.get
 
-        figures = trade_family(
-            "positions_get", orbisyn.positions_get, positions, POSITION_FIELDS,
-            {name: code for _, code, name in POSITION if name}, request(POSITIONS_GET), 320,
-            args.repeat)
+        figures = trade_family("positions_get", orbisyn.positions_get, positions, POSITION,
+                               lambda: client.get(request(POSITIONS_GET), 320), args.repeat)
         del positions
-        figures += symbols_family(orbisyn, symbols, request(SYMBOLS_GET), args.repeat)
+        figures += symbols_family(orbisyn.symbols_get, symbols,
+                                  lambda: client.get(request(SYMBOLS_GET), SYMBOL_SIZE),
+                                  args.repeat)
         del symbols
 
         def deals_get(**kw):
             return orbisyn.history_deals_get(DATE_FROM, DATE_TO, **kw)
 
-        figures += trade_family(
-            "history_deals_get", deals_get, deals, DEAL_FIELDS,
-            {name: code for _, code, name in DEAL if name},
-            request(DEALS_GET, i64(DATE_FROM) + i64(DATE_TO)), 300, args.repeat)
+        deals_request = request(DEALS_GET, i64(DATE_FROM) + i64(DATE_TO))
+        figures += trade_family("history_deals_get", deals_get, deals, DEAL,
+                                lambda: client.get(deals_request, 300), args.repeat)
         print("\n".join(figures))
     finally:
         if client:
