@@ -62,9 +62,9 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from fake_terminal import i32, i64, reply, request, u32  # noqa: E402
-from info_layouts import SYMBOL, SYMBOL_SIZE, pack  # noqa: E402
-from trade_wire import DEAL, POSITION, record  # noqa: E402
+from support.fake_terminal import i32, i64, reply, request, u32  # noqa: E402
+from support.info_layouts import SYMBOL, SYMBOL_SIZE, pack  # noqa: E402
+from support.trade_wire import DEAL, POSITION, record  # noqa: E402
 
 try:
     import msgspec
