@@ -157,7 +157,8 @@ def launches():
         if portable:
             ok = record[:1] == [f'"{exe}" /portable']
         else:
-            ok = bool(record) and "/portable" not in record[0] and "terminal64.exe" in record[0]
+            # No command line of ours: the program's name alone (Wine quotes it).
+            ok = bool(record) and record[0].strip('"') == exe
         report(f"launch-portable-{portable}-command-line", ok, repr(record))
         report(f"launch-portable-{portable}-no-standard-handles", record[1:2] == ["no-std-handles"],
                repr(record))
