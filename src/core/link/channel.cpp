@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <new>
 
 namespace orbisyn {
 
@@ -59,24 +58,31 @@ bool Settle(PipeSlot& slot, platform::IoResult r, bool* interrupted) {
 }  // namespace
 
 void PipeSlot::Set(platform::PipeHandle h) {
-  std::lock_guard<std::mutex> hold(mutex_);
+  platform::Hold hold(lock_);
   handle_ = h;
 }
 
 void PipeSlot::Close() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  platform::Hold hold(lock_);
   platform::PipeClose(handle_);
   handle_ = platform::kInvalidPipe;
 }
 
 void PipeSlot::Wake() {
-  std::lock_guard<std::mutex> hold(mutex_);
+  platform::Hold hold(lock_);
   platform::PipeWake(handle_);
+}
+
+void PipeSlot::CloseAtExit() {
+  if (!lock_.TryAcquire()) return;  // the system closes the handle with the process
+  platform::PipeClose(handle_);
+  handle_ = platform::kInvalidPipe;
+  lock_.Release();
 }
 
 void PipeSlot::ForgetAfterFork() {
   // The forking thread may have been the only one alive; whoever held the lock is gone.
-  new (&mutex_) std::mutex;
+  lock_.Reset();
   platform::PipeClose(handle_);
   handle_ = platform::kInvalidPipe;
 }

@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 
 #include "link/results.h"
 #include "platform/platform.h"
@@ -33,9 +32,11 @@ class PipeSlot {
   void Wake();
   // In a child process after fork: forgets the handle, closing only the child's copy.
   void ForgetAfterFork();
+  // At process exit: closes unless a thread that no longer runs holds the slot.
+  void CloseAtExit();
 
  private:
-  std::mutex mutex_;
+  platform::Lock lock_;
   platform::PipeHandle handle_ = platform::kInvalidPipe;
 };
 

@@ -23,6 +23,15 @@ void Join(char16_t* out, size_t capacity, std::initializer_list<const char16_t*>
   out[used] = 0;
 }
 
+// base, then relative with each '/' written as the platform's separator.
+void JoinPath(char16_t* out, size_t capacity, const char16_t* base, const char16_t* relative) {
+  Join(out, capacity, {base, relative});
+  const size_t end = platform::TextLength(out);
+  for (size_t i = platform::TextLength(base); i < end; ++i) {
+    if (out[i] == u'/') out[i] = platform::kPathSeparator;
+  }
+}
+
 bool SameText(const char16_t* a, const char16_t* b) {
   size_t i = 0;
   for (; a[i] != 0 && a[i] == b[i]; ++i) {
@@ -77,19 +86,19 @@ bool ValidateDataFolder(CInterClient& client, const char16_t* folder,
   std::memset(candidate, 0, sizeof *candidate);
   char16_t path[kPathBuffer];
 
-  Join(path, kPathBuffer, {folder, u"/portable.txt"});
+  JoinPath(path, kPathBuffer, folder, u"/portable.txt");
   if (platform::LastWriteTime(path, &candidate->last_used)) {
     candidate->portable = 1;
   } else {
-    Join(path, kPathBuffer, {folder, u"/Scrivel"});
+    JoinPath(path, kPathBuffer, folder, u"/Scrivel");
     if (!platform::PathExists(path)) {
       SetPathMessage(client, "No Scrivel folder in '%s'", folder);
       return false;
     }
     uint64_t time = 0;
-    Join(path, kPathBuffer, {folder, u"/config/accounts.dat"});
+    JoinPath(path, kPathBuffer, folder, u"/config/accounts.dat");
     if (platform::LastWriteTime(path, &time)) candidate->last_used = time;
-    Join(path, kPathBuffer, {folder, u"/config/terminal.ini"});
+    JoinPath(path, kPathBuffer, folder, u"/config/terminal.ini");
     if (platform::LastWriteTime(path, &time) && candidate->last_used < time) {
       candidate->last_used = time;
     }
@@ -98,7 +107,7 @@ bool ValidateDataFolder(CInterClient& client, const char16_t* folder,
   // Room for 518 bytes plus a terminator unit; char16_t keeps the units aligned.
   char16_t origin[kOriginBytes / 2 + 1];
   size_t got = 0;
-  Join(path, kPathBuffer, {folder, u"/origin.txt"});
+  JoinPath(path, kPathBuffer, folder, u"/origin.txt");
   if (!platform::ReadFileHead(path, origin, kOriginBytes, &got)) {
     SetPathMessage(client, "No origin.txt in '%s'", folder);
     return false;
@@ -107,7 +116,7 @@ bool ValidateDataFolder(CInterClient& client, const char16_t* folder,
   if (got < 8 || bytes[0] != 0xFF || bytes[1] != 0xFE) return false;
   origin[got / 2] = 0;  // the install folder is used verbatim, line breaks included
 
-  Join(path, kPathBuffer, {origin + 1, u"/terminal64.exe"});
+  JoinPath(path, kPathBuffer, origin + 1, u"/terminal64.exe");
   if (platform::PathExists(path)) Join(candidate->exe_path, kPathBuffer, {path});
   return candidate->exe_path[0] != 0;
 }
@@ -116,7 +125,7 @@ bool LocateTerminal(CInterClient& client, TerminalCandidate* chosen) {
   char16_t appdata[kPathBuffer];
   if (!platform::RoamingAppData(appdata, kPathBuffer) || appdata[0] == 0) return false;
   char16_t root[kPathBuffer];
-  Join(root, kPathBuffer, {appdata, u"/Quillmark/Terminal/"});
+  JoinPath(root, kPathBuffer, appdata, u"/Quillmark/Terminal/");
 
   Search search;
   std::memset(&search, 0, sizeof search);

@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <new>
 
 #include "link/commands.h"
 #include "link/locator.h"
@@ -28,7 +27,7 @@ constexpr uint32_t kPauseStepMs = 50;  // how soon a poll notices Cancel
 
 // Closes the link when the library is unloaded or the process exits; touches no Python.
 struct CloseAtUnload {
-  ~CloseAtUnload() { g_client.Close(); }
+  ~CloseAtUnload() { g_client.CloseAtExit(); }
 } close_at_unload;
 
 }  // namespace
@@ -39,7 +38,7 @@ void CInterClient::ForgetInChild() { g_client.ForgetAfterFork(); }
 
 void CInterClient::ForgetAfterFork() {
   // The child starts without a session; the parent's connection is left as it is.
-  new (&mutex_) std::mutex;
+  lock_.Reset();
   pipe_.ForgetAfterFork();
   cancelled_ = false;
   for (auto& b : path_hash_) b = 0;

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #include "link/channel.h"
 #include "platform/compat.h"
@@ -23,7 +22,7 @@ class CInterClient {
   // Held for a whole exchange, and across initialize's connect, handshake, login and
   // wait, so that exchanges of different threads never interleave. Everything below
   // except Cancel belongs to the thread that holds it.
-  std::mutex& mutex() { return mutex_; }
+  platform::Lock& lock() { return lock_; }
   // Any thread, while another holds the session: its transfer, connect poll or readiness
   // poll ends promptly, as on a broken link. Close clears the request.
   void Cancel();
@@ -54,6 +53,8 @@ class CInterClient {
   // On a status > 0, text holds the version text's units.
   int32_t Version(int32_t* first, int32_t* second, ArrayBlock* text);
   void Close();
+  // At unload or process exit: never waits for a lock that a vanished thread held.
+  void CloseAtExit() { pipe_.CloseAtExit(); }
 
   // Formats a printf-style UTF-8 message into the setup text.
   void SetSetupText(const char* format, ...) ORBISYN_PRINTF(2, 3);
@@ -65,7 +66,7 @@ class CInterClient {
   void ForgetAfterFork();
   static void ForgetInChild();
 
-  std::mutex mutex_;
+  platform::Lock lock_;
   std::atomic<bool> cancelled_{false};
   PipeSlot pipe_;
   uint8_t path_hash_[32] = {};

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "link/session.h"
 #include "module/python.h"
@@ -23,7 +22,7 @@ int32_t OnSession(Op&& op) {
   // session is let go before the interpreter is waited for again.
   Py_BEGIN_ALLOW_THREADS
   {
-    std::lock_guard<std::mutex> hold(g_client.mutex());
+    platform::Hold hold(g_client.lock());
     r = op(g_client);
   }
   Py_END_ALLOW_THREADS

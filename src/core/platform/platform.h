@@ -9,8 +9,51 @@
 
 #include <cstddef>
 #include <cstdint>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 namespace orbisyn::platform {
+
+// Between the folders of a path.
+#ifdef _WIN32
+constexpr char16_t kPathSeparator = u'\\';
+#else
+constexpr char16_t kPathSeparator = u'/';
+#endif
+
+// A plain lock: no exceptions, no recursion, usable from static initialisation.
+class Lock {
+ public:
+  Lock();
+  ~Lock();
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+  void Acquire();
+  bool TryAcquire();
+  void Release();
+  // In a forked child: free again, whatever thread of the parent held it.
+  void Reset();
+
+ private:
+#ifdef _WIN32
+  void* native_;  // an SRWLOCK
+#else
+  pthread_mutex_t native_;
+#endif
+};
+
+// Holds a Lock for its scope.
+class Hold {
+ public:
+  explicit Hold(Lock& lock) : lock_(lock) { lock_.Acquire(); }
+  ~Hold() { lock_.Release(); }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+
+ private:
+  Lock& lock_;
+};
 
 // A pipe handle; kInvalidPipe means "no link".
 using PipeHandle = int;

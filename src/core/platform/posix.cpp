@@ -170,6 +170,13 @@ void SetInterruptCheck(InterruptCheck check) {
   g_interrupt_check.store(check, std::memory_order_release);
 }
 
+Lock::Lock() { pthread_mutex_init(&native_, nullptr); }
+Lock::~Lock() { pthread_mutex_destroy(&native_); }
+void Lock::Acquire() { pthread_mutex_lock(&native_); }
+bool Lock::TryAcquire() { return pthread_mutex_trylock(&native_) == 0; }
+void Lock::Release() { pthread_mutex_unlock(&native_); }
+void Lock::Reset() { pthread_mutex_init(&native_, nullptr); }
+
 void OnForkChild(void (*fn)()) { pthread_atfork(nullptr, nullptr, fn); }
 
 void PipeWake(PipeHandle h) {

@@ -287,6 +287,17 @@ void SetInterruptCheck(InterruptCheck check) {
   }
 }
 
+// An SRWLOCK is one pointer wide and all zero when free.
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "an SRWLOCK fits the Lock");
+Lock::Lock() : native_(nullptr) {}
+Lock::~Lock() = default;
+void Lock::Acquire() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&native_)); }
+bool Lock::TryAcquire() {
+  return TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&native_)) != 0;
+}
+void Lock::Release() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&native_)); }
+void Lock::Reset() { native_ = nullptr; }
+
 void OnForkChild(void (*)()) {}  // no fork on Windows
 
 void PipeWake(PipeHandle h) {

@@ -141,9 +141,9 @@ PyObject* shutdown(PyObject*, PyObject*) {
   ResetError();
   // A call of another thread that holds the session is ended first, as if the link had
   // broken: this is how a watchdog stops a stuck call.
-  if (g_client.mutex().try_lock()) {
+  if (g_client.lock().TryAcquire()) {
     g_client.Close();
-    g_client.mutex().unlock();
+    g_client.lock().Release();
     Py_RETURN_TRUE;
   }
   g_client.Cancel();
