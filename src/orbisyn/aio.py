@@ -129,12 +129,19 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_worker)
 
 
+# These two report a failed exchange by returning False alone, leaving (1, "Success").
+_FALSE_WITHOUT_ERROR = frozenset({"market_book_add", "market_book_release"})
+_CALL_FAILED = -1, "Terminal: Call failed"
+
+
 def _exchange(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
     # On the worker: the error state is read before any other aio call can run.
     result = getattr(_core, name)(*args, **kwargs)
     code, message = _core.last_error()
     if code != _SUCCESS:
         return TerminalError(code, message, name)
+    if result is False and name in _FALSE_WITHOUT_ERROR:
+        return TerminalError(*_CALL_FAILED, name)
     return result
 
 
@@ -227,7 +234,8 @@ class _Cursor:
         """The ticks of ``batch`` (time ordered, read from ``msc``'s second) not given yet;
         moves the cursor past them."""
         t = batch["time_msc"]
-        first, end = np.searchsorted(t, self.msc, "left"), np.searchsorted(t, self.msc, "right")
+        first = int(np.searchsorted(t, self.msc, "left"))
+        end = int(np.searchsorted(t, self.msc, "right"))
         new = batch[first + min(self.at_msc, end - first):]
         if len(new):
             last = int(t[-1])
