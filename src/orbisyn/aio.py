@@ -269,8 +269,8 @@ def _start(symbols: List[str]) -> List[Union[_Cursor, TerminalError]]:
                 out.append(batch)
                 break
             t = batch["time_msc"]
-            if len(t) >= count and t[-1] == msc:
-                count *= 2  # the ticks of that millisecond may go on past the batch
+            if len(t) >= count and t[-1] <= msc:
+                count *= 2  # the batch may end before (or within) that millisecond
                 continue
             out.append(_Cursor(symbol, msc, int(np.count_nonzero(t == msc))))
             break
