@@ -4,7 +4,7 @@ Every function and record type of the extension ``orbisyn._core`` is available h
 """
 from . import _core
 from ._core import *  # noqa: F401,F403
-from .errors import TerminalError  # noqa: F401
+from .errors import TerminalError as TerminalError  # noqa: F401
 
 __all__ = [name for name in dir(_core) if not name.startswith("_")] + ["TerminalError"]
 __version__ = "0.2.0"

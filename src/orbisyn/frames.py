@@ -78,13 +78,16 @@ _TIMES = frozenset({"time", "time_msc", "time_update", "time_update_msc", "time_
 
 def _fields(record_type: type) -> Tuple[str, ...]:
     names = getattr(record_type, "__match_args__", None)
-    if names is None:
-        # Before Python 3.10: a record made of its own field positions tells each name's place.
-        probe = record_type(tuple(range(record_type.n_fields)))  # type: ignore[attr-defined]
-        named = [(getattr(probe, n), n) for n in dir(record_type)
-                 if type(getattr(record_type, n, None)).__name__ == "member_descriptor"]
-        names = tuple(n for _, n in sorted(named))
-    return tuple(names)
+    return tuple(names) if names is not None else _fields_by_position(record_type)
+
+
+def _fields_by_position(record_type: type) -> Tuple[str, ...]:
+    # Before Python 3.10 records have no __match_args__: a record made of its own field
+    # positions tells each name's place.
+    probe = record_type(tuple(range(record_type.n_fields)))  # type: ignore[attr-defined]
+    named = [(getattr(probe, n), n) for n in dir(record_type)
+             if type(getattr(record_type, n, None)).__name__ == "member_descriptor"]
+    return tuple(n for _, n in sorted(named))
 
 
 def _column(name: str, kind: str, values: List[Any]) -> Any:
