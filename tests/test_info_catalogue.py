@@ -32,12 +32,12 @@ def book_entries(rows):
 
 
 def test_symbols_total_before_any_handshake(run_fresh):
-    # Build 0 before a handshake: the build gate answers before the missing link does.
+    # No build to judge before a handshake: that is no link, not an old Terminal.
     res = run_fresh("import orbisyn as o\n"
                     "print(o.symbols_total(), o.last_error()[0], o.symbols_get(), o.last_error()[0],"
                     " o.symbols_get(1), o.last_error()[0])")
     assert res.returncode == 0, res.stderr
-    assert res.stdout.split() == ["None", "-5", "None", "-5", "False", "-2"]
+    assert res.stdout.split() == ["None", "-10004", "None", "-10004", "False", "-2"]
 
 
 def test_symbols_total(fake_terminal):
@@ -229,19 +229,19 @@ def test_symbol_argument(fake_terminal, func):
 def test_market_book_switch(fake_terminal, func):
     call = getattr(orbisyn, func)
     code = CODE[func]
-    assert call("EURUSD") is False  # no link: nothing recorded
-    assert orbisyn.last_error() == (1, "Success")
+    assert call("EURUSD") is False  # no link, and it says so
+    assert orbisyn.last_error() == (-10004, "No IPC connection")
     session(fake_terminal)
     fake_terminal.script(reply(code, 0), reply(code, 5), reply(code, -4), reply(code + 1, 0),
           reply(code, 0, b"\0"), close(reply(code, 0)[:6]))
     assert call("EURUSD") is True
     assert call("EURUSD") is True
-    for _ in range(4):
+    for why in [-4, -10000, -10002, -10002]:  # each failure records why
         orbisyn.symbols_get(None)  # leaves an error the next call must reset
         assert call("EURUSD") is False
-        assert orbisyn.last_error() == (1, "Success")
+        assert orbisyn.last_error()[0] == why
     assert call("EURUSD") is False  # the link broke above
-    assert orbisyn.last_error() == (1, "Success")
+    assert orbisyn.last_error() == (-10004, "No IPC connection")
 
 
 def test_market_book_get(fake_terminal):

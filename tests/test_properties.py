@@ -270,6 +270,7 @@ def test_each_argument_with_tricky_objects(no_link, tmp_path, name):
 
 
 @pytest.mark.parametrize("name", PRESENT)
+@pytest.mark.filterwarnings("ignore::orbisyn.UnknownKeyWarning")  # keys beside the rules'
 @SETTINGS
 @given(data=st.data())
 def test_argument_rules(no_link, tmp_path, name, data):

@@ -51,10 +51,30 @@ if r is not None:
 '''
 
 
-def test_typical_program_type_checks(tmp_path):
+CATALOGUE = '''
+import orbisyn
+symbols = orbisyn.symbols_get(group="*USD*")
+if symbols:
+    for s in symbols:
+        spread: int = s.spread
+        print(s.name, spread, s._asdict()["digits"])
+record: dict[str, object] = orbisyn.Tick((0, 1.0, 1.0, 0.0, 0, 0, 0, 0.0))._asdict()
+'''
+
+
+def readme_example() -> str:
+    """The first Python block of the README's "Using it" section."""
+    readme = open(os.path.join(os.path.dirname(__file__), os.pardir, "README.md")).read()
+    section = readme[readme.index("## Using it"):]
+    return section[section.index("```python") + len("```python"):section.index("```\n\n")]
+
+
+@pytest.mark.parametrize("program", [PROGRAM, CATALOGUE, readme_example()],
+                         ids=["typical", "catalogue", "readme"])
+def test_typical_program_type_checks(tmp_path, program):
     pytest.importorskip("mypy")
     prog = tmp_path / "prog.py"
-    prog.write_text(PROGRAM)
+    prog.write_text(program)
     # A development tree is not on mypy's path; an installed package is (mypy refuses
     # site-packages in MYPYPATH).
     root = os.path.dirname(os.path.dirname(orbisyn.__file__))

@@ -28,6 +28,7 @@ from __future__ import annotations
 import asyncio
 import atexit
 import contextlib
+import inspect
 import os
 import queue
 import threading
@@ -129,19 +130,12 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_worker)
 
 
-# These two report a failed exchange by returning False alone, leaving (1, "Success").
-_FALSE_WITHOUT_ERROR = frozenset({"market_book_add", "market_book_release"})
-_CALL_FAILED = -1, "Terminal: Call failed"
-
-
 def _exchange(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
     # On the worker: the error state is read before any other aio call can run.
     result = getattr(_core, name)(*args, **kwargs)
     code, message = _core.last_error()
     if code != _SUCCESS:
         return TerminalError(code, message, name)
-    if result is False and name in _FALSE_WITHOUT_ERROR:
-        return TerminalError(*_CALL_FAILED, name)
     return result
 
 
@@ -166,11 +160,16 @@ def _awaitable(name: str) -> Callable[..., Any]:
     async def call(*args: Any, **kwargs: Any) -> Any:
         return await _call(name, args, kwargs)
 
-    doc = (getattr(_core, name).__doc__ or name).strip()
+    fn = getattr(_core, name)
+    doc = (fn.__doc__ or name).strip()
     signature, _, description = doc.partition("\n")
     call.__name__ = call.__qualname__ = name
     call.__module__ = __name__
     call.__doc__ = _CALL_DOC.format(signature=signature, name=name, description=description.strip())
+    try:  # the plain function's signature, for help() and inspect
+        call.__signature__ = inspect.signature(fn)  # type: ignore[attr-defined]
+    except (TypeError, ValueError):
+        pass
     return call
 
 

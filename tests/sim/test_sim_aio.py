@@ -114,6 +114,7 @@ FAILING = [
     ("symbols_get", (), {"group": None}),
     ("order_calc_margin", (0, "NOSUCH", 1.0, 1.0), {}),
     ("copy_ticks_from", ("X" * 30, T0, 10, -1), {}),
+    ("market_book_add", ("NOSUCH",), {}),
     ("initialize", ("a", "b"), {}),
 ]
 SUCCEEDING = [("symbol_info_tick", ("BTCUSD",), {}), ("positions_total", (), {}),
@@ -155,23 +156,6 @@ def test_each_failure_raises_the_error_of_its_own_call(exe):
             assert e.value.code == -10004
 
     asyncio.run(closes())
-
-
-def test_a_failed_book_subscription_raises_although_it_records_no_error(exe):
-    assert orbisyn.initialize(exe), orbisyn.last_error()
-    assert plain("market_book_add", "NOSUCH") == (False, (1, "Success"))
-    orbisyn.shutdown()
-
-    async def main():
-        async with aio.session(exe):
-            assert await aio.market_book_add("EURUSD") is True
-            assert await aio.market_book_release("EURUSD") is True
-            with pytest.raises(orbisyn.TerminalError) as e:
-                await aio.market_book_add("NOSUCH")
-            return e.value
-
-    err = asyncio.run(main())
-    assert (err.code, err.function) == (-1, "market_book_add")
 
 
 SLOW = ("copy_ticks_range", ("BTCUSD", T0, T0 + 10 * 86400, -1))  # ~200 000 ticks

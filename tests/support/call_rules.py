@@ -339,8 +339,6 @@ BOOL_RESULT = {"initialize", "login", "symbol_select", "market_book_add", "marke
 
 def failure(name: str, code: int, request: int | None = None):
     """(return value, error code, message) after an exchange that gave code < 0."""
-    if name in ("market_book_add", "market_book_release"):
-        return False, 1, "Success"
     if code == -4 and request in (123, 133, 143, 153):
         return (), 1, "Success"
     if name == "version":
@@ -352,9 +350,10 @@ def failure(name: str, code: int, request: int | None = None):
     return (False if name in BOOL_RESULT else None), code, message(code)
 
 
-def without_link(name: str, build: int):
-    """(return value, code, message) of a call with accepted arguments and no link."""
-    if name in ("symbols_total", "symbols_get") and build < 2364:
+def without_link(name: str, build: int, answered: bool = True):
+    """(return value, code, message) of a call with accepted arguments and no link; build is
+    that of the last handshake, answered False when no Terminal ever answered one."""
+    if name in ("symbols_total", "symbols_get") and answered and build < 2364:
         return None, -5, message(-5)
     return failure(name, -10004)
 

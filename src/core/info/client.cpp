@@ -22,13 +22,19 @@ int32_t AccountInfoGet(CInterClient& session, AccountInfoRecord* record) {
   return ExchangeRecord(session.pipe(), cmd::kAccountInfo, NoPayload, record, sizeof *record);
 }
 
+// Before any handshake there is no build to judge: that is no link, not an old Terminal.
+int32_t BuildGate(const CInterClient& session) {
+  if (!session.answered()) return kIpcNoConnection;
+  return session.build() < kSymbolRecordBuild ? kResultVersion : kResultSuccess;
+}
+
 int32_t SymbolsTotal(CInterClient& session, uint32_t* count) {
-  if (session.build() < kSymbolRecordBuild) return kResultVersion;
+  if (int32_t gate = BuildGate(session); gate < 0) return gate;
   return ExchangeRecord(session.pipe(), cmd::kSymbolsTotal, NoPayload, count, sizeof *count);
 }
 
 int32_t SymbolsGet(CInterClient& session, const char16_t* group, ArrayBlock* records) {
-  if (session.build() < kSymbolRecordBuild) return kResultVersion;
+  if (int32_t gate = BuildGate(session); gate < 0) return gate;
   if (TextUnits(group) == 0)
     return ExchangeArray(session.pipe(), cmd::kSymbolsGet, NoPayload, kSymbolRecordSize, records);
   return ExchangeArray(session.pipe(), cmd::kSymbolsGetByGroup, PutSymbol(group),

@@ -11,7 +11,8 @@ namespace orbisyn {
 
 int32_t TerminalInfoGet(CInterClient& session, TerminalInfoRecord* record);
 int32_t AccountInfoGet(CInterClient& session, AccountInfoRecord* record);
-// Both need a Terminal of kSymbolRecordBuild or later (kResultVersion otherwise).
+// Both need a Terminal of kSymbolRecordBuild or later (kResultVersion otherwise), and
+// kIpcNoConnection before any Terminal answered a handshake.
 int32_t SymbolsTotal(CInterClient& session, uint32_t* count);
 int32_t SymbolsGet(CInterClient& session, const char16_t* group, ArrayBlock* records);
 int32_t SymbolSelect(CInterClient& session, const char16_t* symbol, bool enable);

@@ -35,13 +35,14 @@ PyObject* RecordTuple(RecordType type, const ArrayBlock& block) {
   return Built(builder.Tuple(type, block.data(), block.count()));
 }
 
-// market_book_add and market_book_release report a failed exchange only by their result.
+// market_book_add and market_book_release: False for a failed exchange, with its reason.
 PyObject* BookSwitch(PyObject* args, int32_t (*op)(CInterClient&, const char16_t*)) {
   ResetError();
   SymbolText symbol = {};
   if (!ParseSymbol(args, symbol)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
   int32_t r = OnSession([&](CInterClient& s) { return op(s, symbol); });
-  return PyBool_FromLong(r >= 0);
+  if (r < 0) return SetErrorFalse(r);
+  Py_RETURN_TRUE;
 }
 
 PyObject* terminal_info(PyObject*, PyObject*) {
@@ -55,7 +56,6 @@ PyObject* account_info(PyObject*, PyObject*) {
 PyObject* symbols_total(PyObject*, PyObject*) {
   ResetError();
   uint32_t count = 0;
-  // The build gate comes first: before any handshake the build is 0 and this is -5.
   int32_t r = OnSession([&](CInterClient& s) { return SymbolsTotal(s, &count); });
   if (r < 0) return SetErrorNone(r);
   return PyLong_FromUnsignedLong(count);
@@ -138,27 +138,27 @@ PyObject* market_book_get(PyObject*, PyObject* args) {
 
 const PyMethodDef kInfoMethods[] = {
     {"terminal_info", terminal_info, METH_NOARGS,
-     ORBISYN_DOC("terminal_info()", "Get parameters of Orbisyn terminal")},
+     ORBISYN_DOC("terminal_info($module, /)", "terminal_info()", "Get parameters of Orbisyn terminal")},
     {"account_info", account_info, METH_NOARGS,
-     ORBISYN_DOC("account_info()", "Return information on the current account")},
+     ORBISYN_DOC("account_info($module, /)", "account_info()", "Return information on the current account")},
     {"symbol_info", symbol_info, METH_VARARGS,
-     ORBISYN_DOC("symbol_info(symbol)", "Return full information for specified symbol")},
+     ORBISYN_DOC("symbol_info($module, symbol, /)", "symbol_info(symbol)", "Return full information for specified symbol")},
     {"symbol_info_tick", symbol_info_tick, METH_VARARGS,
-     ORBISYN_DOC("symbol_info_tick(symbol)", "Return current prices of specified symbol")},
+     ORBISYN_DOC("symbol_info_tick($module, symbol, /)", "symbol_info_tick(symbol)", "Return current prices of specified symbol")},
     {"symbol_select", symbol_select, METH_VARARGS,
-     ORBISYN_DOC("symbol_select(symbol,[enable])",
+     ORBISYN_DOC("symbol_select($module, symbol, enable=True, /)", "symbol_select(symbol,[enable])",
                  "Select symbol in Market Watch window or remove symbol from the window")},
     {"symbols_total", symbols_total, METH_NOARGS,
-     ORBISYN_DOC("symbols_total()", "Return the number of all available symbols")},
+     ORBISYN_DOC("symbols_total($module, /)", "symbols_total()", "Return the number of all available symbols")},
     {"symbols_get", ORBISYN_KEYWORDS(symbols_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("symbols_get([group=\"GROUP\"])",
+     ORBISYN_DOC("symbols_get($module, /, group=None)", "symbols_get([group=\"GROUP\"])",
                  "Return all available symbols or filtred by group")},
     {"market_book_add", market_book_add, METH_VARARGS,
-     ORBISYN_DOC("market_book_add(symbol)", "Opens Depth of Market for a selected symbol")},
+     ORBISYN_DOC("market_book_add($module, symbol, /)", "market_book_add(symbol)", "Opens Depth of Market for a selected symbol")},
     {"market_book_release", market_book_release, METH_VARARGS,
-     ORBISYN_DOC("market_book_release(symbol)", "Closes Depth of Market for a selected symbol")},
+     ORBISYN_DOC("market_book_release($module, symbol, /)", "market_book_release(symbol)", "Closes Depth of Market for a selected symbol")},
     {"market_book_get", market_book_get, METH_VARARGS,
-     ORBISYN_DOC("market_book_get(symbol)",
+     ORBISYN_DOC("market_book_get($module, symbol, /)", "market_book_get(symbol)",
                  "Returns Depth of Market structures of a specified symbol")},
     {nullptr, nullptr, 0, nullptr},
 };

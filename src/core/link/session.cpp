@@ -87,7 +87,11 @@ int32_t CInterClient::Initialize(const char16_t* path, bool portable) {
   return Exchange(
       pipe_, cmd::kHandshake,
       [](PipeWriter& w) { return w.PutInt32(kHandshakeVersion) && w.PutText(kClientName); },
-      [&](PipeReader& r) { return r.Get(&build_); });
+      [&](PipeReader& r) {
+        if (!r.Get(&build_)) return false;
+        answered_ = true;
+        return true;
+      });
 }
 
 bool CInterClient::Connect(const char16_t* path, bool portable) {

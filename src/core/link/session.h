@@ -35,6 +35,8 @@ class CInterClient {
   const char16_t* setup_text() const { return setup_text_; }
   // The Terminal build of the last handshake (0 before the first); survives Close.
   int32_t build() const { return build_; }
+  // True once a Terminal has answered a handshake (its build was read).
+  bool answered() const { return answered_; }
   const uint8_t* path_hash() const { return path_hash_; }
 
   // Connects (locating the Terminal when path is empty) and performs the handshake.
@@ -69,6 +71,7 @@ class CInterClient {
   uint8_t path_hash_[32] = {};
   char16_t setup_text_[kSetupTextUnits] = {};
   int32_t build_ = 0;
+  bool answered_ = false;
   // True when the poll ended because the interrupt check asked to stop.
   bool interrupted_ = false;
 };

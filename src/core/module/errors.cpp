@@ -101,7 +101,7 @@ bool SetErrorOrRaise(int32_t code) {
 
 const PyMethodDef kErrorMethods[] = {
     {"last_error", LastError, METH_NOARGS,
-     "last_error()\n\nReturn last error code and description"},
+     ORBISYN_DOC("last_error($module, /)", "last_error()", "Return last error code and description")},
     {nullptr, nullptr, 0, nullptr},
 };
 

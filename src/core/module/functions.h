@@ -16,6 +16,9 @@ extern const PyMethodDef kErrorMethods[];
 
 // Keyword functions are stored as PyCFunction; the cast goes through a generic pointer.
 #define ORBISYN_KEYWORDS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-#define ORBISYN_DOC(signature, text) signature "\n\n" text
+// The text signature (for inspect.signature and help) goes before the doc string proper,
+// which __doc__ then shows without it.
+#define ORBISYN_DOC(text_signature, signature, text) \
+  text_signature "\n--\n\n" signature "\n\n" text
 
 }  // namespace orbisyn

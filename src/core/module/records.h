@@ -14,12 +14,12 @@
 
 namespace orbisyn {
 
+class RecordBuilder;
+
 enum class FieldKind : uint8_t { kBool, kInt32, kUInt32, kInt64, kUInt64, kDouble, kText, kRecord };
 
 // One Python field: its name and where and how its value lies in the packed record.
 // kRecord is a nested record that is not on the wire (the request of a trade result).
-class RecordBuilder;
-
 struct Field {
   const char* name;
   const char* doc;

@@ -1,5 +1,7 @@
 // Operating-system services used by the Terminal link. One implementation file per
-// platform (posix.cpp here); the rest of the extension never calls the OS directly.
+// platform (posix.cpp, windows.cpp); the rest of the extension never calls the OS directly.
+// Where a contract names POSIX details, windows.cpp does what the Windows calls do: the
+// error numbers are GetLastError values (2 for a missing pipe), times are file times.
 //
 // Text crossing this interface is UTF-16 (char16_t units, NUL-terminated unless a length
 // is given); implementations convert to the platform's file-system encoding themselves.

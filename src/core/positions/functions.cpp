@@ -194,28 +194,28 @@ PyObject* history_deals_get(PyObject*, PyObject* args, PyObject* kwargs) {
 
 const PyMethodDef kPositionsMethods[] = {
     {"positions_total", positions_total, METH_NOARGS,
-     ORBISYN_DOC("positions_total()", "Return the number of open positions")},
+     ORBISYN_DOC("positions_total($module, /)", "positions_total()", "Return the number of open positions")},
     {"positions_get", ORBISYN_KEYWORDS(positions_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+     ORBISYN_DOC("positions_get($module, /, *, symbol=None, ticket=None, group=None)", "positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
                  "Return all open positions, can be filtered by symbol, group or ticket")},
     {"orders_total", orders_total, METH_NOARGS,
-     ORBISYN_DOC("orders_total()", "Return the number of orders")},
+     ORBISYN_DOC("orders_total($module, /)", "orders_total()", "Return the number of orders")},
     {"orders_get", ORBISYN_KEYWORDS(orders_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+     ORBISYN_DOC("orders_get($module, /, *, symbol=None, ticket=None, group=None)", "orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
                  "Return all orders, can be filtered by symbol, group or ticket")},
     {"history_orders_total", history_orders_total, METH_VARARGS,
-     ORBISYN_DOC("history_orders_total(date_from, date_to)",
+     ORBISYN_DOC("history_orders_total($module, date_from, date_to, /)", "history_orders_total(date_from, date_to)",
                  "Return the number of orders in selected range from history")},
     {"history_orders_get", ORBISYN_KEYWORDS(history_orders_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("history_orders_get([date_from, date_to, "
+     ORBISYN_DOC("history_orders_get($module, date_from=None, date_to=None, /, *, group=None, position=None, ticket=None)", "history_orders_get([date_from, date_to, "
                  "[group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])",
                  "Return orders in selected range from history or filtered by position id, "
                  "ticket")},
     {"history_deals_total", history_deals_total, METH_VARARGS,
-     ORBISYN_DOC("history_deals_total(date_from, date_to)",
+     ORBISYN_DOC("history_deals_total($module, date_from, date_to, /)", "history_deals_total(date_from, date_to)",
                  "Return the number of deals in selected range from history")},
     {"history_deals_get", ORBISYN_KEYWORDS(history_deals_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("history_deals_get([date_from, date_to, "
+     ORBISYN_DOC("history_deals_get($module, date_from=None, date_to=None, /, *, group=None, position=None, ticket=None)", "history_deals_get([date_from, date_to, "
                  "[group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])",
                  "Return deals in selected range from history or filtered by position id, "
                  "ticket")},

@@ -178,14 +178,14 @@ PyObject* version(PyObject*, PyObject*) {
 
 const PyMethodDef kSessionMethods[] = {
     {"initialize", ORBISYN_KEYWORDS(initialize), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
+     ORBISYN_DOC("initialize($module, /, path=None, *, login=None, password=None, server=None, timeout=None, portable=False)", "initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
                  "Establish connection to Orbisyn terminal")},
     {"shutdown", shutdown, METH_NOARGS,
-     ORBISYN_DOC("shutdown()", "Disconnect from Orbisyn terminal")},
+     ORBISYN_DOC("shutdown($module, /)", "shutdown()", "Disconnect from Orbisyn terminal")},
     {"login", ORBISYN_KEYWORDS(login), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
+     ORBISYN_DOC("login($module, /, login, password=None, server=None, *, timeout=None)", "login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
                  "Log in to specific account")},
-    {"version", version, METH_NOARGS, ORBISYN_DOC("version()", "Get Orbisyn terminal version")},
+    {"version", version, METH_NOARGS, ORBISYN_DOC("version($module, /)", "version()", "Get Orbisyn terminal version")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -35,8 +35,11 @@ PyObject* Built(PyObject* record) { return record ? record : SetErrorNone(kResul
 PyObject* order_check(PyObject*, PyObject* args, PyObject* kwargs) {
   ResetError();
   PyObject* request = ChooseRequest(args, kwargs);
+  if (!request) Py_RETURN_NONE;
   TradeRequestRecord sent;
-  if (!request || !ParseTradeRequest(request, &sent)) Py_RETURN_NONE;
+  const Parsed parsed = ParseTradeRequest(request, &sent);
+  if (parsed == Parsed::kRaised) return nullptr;
+  if (parsed == Parsed::kRefused) Py_RETURN_NONE;
   CheckResultRecord result{};
   int32_t r = OnSession([&](CInterClient& s) { return OrderCheck(s, sent, &result); });
   if (r < 0) return SetErrorNone(r);
@@ -47,8 +50,11 @@ PyObject* order_check(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* order_send(PyObject*, PyObject* args, PyObject* kwargs) {
   ResetError();
   PyObject* request = ChooseRequest(args, kwargs);
+  if (!request) Py_RETURN_NONE;
   TradeRequestRecord sent;
-  if (!request || !ParseTradeRequest(request, &sent)) Py_RETURN_NONE;
+  const Parsed parsed = ParseTradeRequest(request, &sent);
+  if (parsed == Parsed::kRaised) return nullptr;
+  if (parsed == Parsed::kRefused) Py_RETURN_NONE;
   SendResultRecord result{};
   int32_t r = OnSession([&](CInterClient& s) { return OrderSend(s, sent, &result); });
   if (r == kResultAutoTradingDisabled) return SetErrorNone(r, kAutoTradingDisabled);
@@ -97,15 +103,15 @@ PyObject* order_calc_profit(PyObject*, PyObject* args) {
 
 const PyMethodDef kTradingMethods[] = {
     {"order_check", ORBISYN_KEYWORDS(order_check), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("order_check(request)",
+     ORBISYN_DOC("order_check($module, request=None, /, **fields)", "order_check(request)",
                  "Check if there are enough funds to execute required trading operation")},
     {"order_send", ORBISYN_KEYWORDS(order_send), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("order_send(request)", "Send trading requests to server")},
+     ORBISYN_DOC("order_send($module, request=None, /, **fields)", "order_send(request)", "Send trading requests to server")},
     {"order_calc_margin", order_calc_margin, METH_VARARGS,
-     ORBISYN_DOC("order_calc_margin(action, symbol, volume, price,)",
+     ORBISYN_DOC("order_calc_margin($module, action, symbol, volume, price, /)", "order_calc_margin(action, symbol, volume, price,)",
                  "Calculate margin required for specified order")},
     {"order_calc_profit", order_calc_profit, METH_VARARGS,
-     ORBISYN_DOC("order_calc_profit(action, symbol, volume, price_open, price_close)",
+     ORBISYN_DOC("order_calc_profit($module, action, symbol, volume, price_open, price_close, /)", "order_calc_profit(action, symbol, volume, price_open, price_close)",
                  "Calculate profit for the current account in the current market conditions "
                  "based on parameters passed")},
     {nullptr, nullptr, 0, nullptr},

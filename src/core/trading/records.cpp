@@ -69,18 +69,64 @@ const RecordDesc kOrderCheckResultDesc = MakeDesc<CheckResultRecord, kOrderCheck
 const RecordDesc kOrderSendResultDesc = MakeDesc<SendResultRecord, kOrderSendResultRows>(
     "OrderSendResult", "order_send result structure");
 
-bool ParseTradeRequest(PyObject* request, TradeRequestRecord* record) {
-  if (!PyDict_Check(request)) {
-    std::memset(record, 0, sizeof *record);
-    SetError(kResultInvalidParams, "Invalid arguments");
-    return false;
+namespace {
+
+bool IsField(PyObject* key) {
+  if (!PyUnicode_Check(key)) return false;
+  for (uint32_t i = 0; i < kTradeRequestDesc.field_count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, kTradeRequestDesc.fields[i].name) == 0) return true;
   }
+  return false;
+}
+
+// Warns once about the keys of request that name no field; false when the warning became
+// an exception (warnings as errors), which is left pending.
+bool WarnUnknownKeys(PyObject* request) {
+  PyObject* unknown = PyList_New(0);
+  if (!unknown) return false;
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(request, &pos, &key, &value)) {
+    if (!IsField(key) && PyList_Append(unknown, key) < 0) {
+      Py_DECREF(unknown);
+      return false;
+    }
+  }
+  bool ok = true;
+  if (PyList_GET_SIZE(unknown) > 0) {
+    PyObject* known = PyTuple_New(kTradeRequestDesc.field_count);
+    for (uint32_t i = 0; known && i < kTradeRequestDesc.field_count; ++i) {
+      PyObject* name = PyUnicode_FromString(kTradeRequestDesc.fields[i].name);
+      if (!name) Py_CLEAR(known);
+      else PyTuple_SET_ITEM(known, i, name);
+    }
+    PyObject* helper = known ? PyImport_ImportModule("orbisyn._requests") : nullptr;
+    PyObject* done = helper ? PyObject_CallMethod(helper, "warn_unknown_keys", "OO", unknown, known)
+                            : nullptr;
+    ok = done != nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(helper);
+    Py_XDECREF(known);
+  }
+  Py_DECREF(unknown);
+  return ok;
+}
+
+}  // namespace
+
+Parsed ParseTradeRequest(PyObject* request, TradeRequestRecord* record) {
+  std::memset(record, 0, sizeof *record);
+  if (!PyDict_Check(request)) {
+    SetError(kResultInvalidParams, "Invalid arguments");
+    return Parsed::kRefused;
+  }
+  if (!WarnUnknownKeys(request)) return Parsed::kRaised;
   const Field* bad = nullptr;
-  if (WriteRecord(kTradeRequestDesc, request, record, &bad)) return true;
+  if (WriteRecord(kTradeRequestDesc, request, record, &bad)) return Parsed::kOk;
   char message[64];
   std::snprintf(message, sizeof message, "Invalid \"%s\" argument", bad->name);
   SetError(kResultInvalidParams, message);
-  return false;
+  return Parsed::kRefused;
 }
 
 PyObject* BuildCheckResult(RecordBuilder& builder, const CheckResultRecord& result,

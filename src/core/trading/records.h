@@ -7,9 +7,15 @@
 
 namespace orbisyn {
 
-// Zero-fills record, then fills it from a dict (or subclass) key by key in record order. On
-// the first bad key records -2 with that key's message and returns false.
-bool ParseTradeRequest(PyObject* request, TradeRequestRecord* record);
+enum class Parsed {
+  kOk,
+  kRefused,  // -2 recorded with the message of the first bad key (or "Invalid arguments")
+  kRaised,   // the warning about unknown keys was turned into an exception: let it propagate
+};
+
+// Zero-fills record, then fills it from a dict (or subclass) key by key in record order.
+// Keys that name no field are left out, with one UnknownKeyWarning naming them all.
+Parsed ParseTradeRequest(PyObject* request, TradeRequestRecord* record);
 
 // The result records with the TradeRequest as sent as their last field; null on failure.
 PyObject* BuildCheckResult(RecordBuilder& builder, const CheckResultRecord& result,

@@ -1,0 +1,15 @@
+# Writes an import library for DLL that provides every Python symbol the OBJECTS import
+# (their __imp_ references), so that the glue links without Python's own import library.
+set(names "")
+foreach(object IN LISTS OBJECTS)
+  execute_process(COMMAND ${NM} -u ${object} OUTPUT_VARIABLE undefined COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX MATCHALL "__imp__?Py[A-Za-z0-9_]*" found "${undefined}")
+  list(APPEND names ${found})
+endforeach()
+list(REMOVE_DUPLICATES names)
+list(SORT names)
+list(TRANSFORM names REPLACE "^__imp_" "")
+list(JOIN names "\n" exports)
+get_filename_component(dir ${OUT} DIRECTORY)
+file(WRITE ${dir}/python_import.def "LIBRARY ${DLL}\nEXPORTS\n${exports}\n")
+execute_process(COMMAND ${DLLTOOL} -d ${dir}/python_import.def -l ${OUT} COMMAND_ERROR_IS_FATAL ANY)
