@@ -1,6 +1,6 @@
 """orbisyn.aio against the simulated Terminal: concurrent awaits, errors that belong to their
-call, cancellation, the session context and the tick stream; its cursor against a scripted
-tick history; fork."""
+call, the session context and the tick stream; its cursor against a scripted tick history;
+fork. (Cancellation, which needs a reply that takes its time, is in tests/test_aio.py.)"""
 from __future__ import annotations
 
 import asyncio
@@ -156,40 +156,6 @@ def test_each_failure_raises_the_error_of_its_own_call(exe):
             assert e.value.code == -10004
 
     asyncio.run(closes())
-
-
-SLOW = ("copy_ticks_range", ("BTCUSD", T0, T0 + 10 * 86400, -1))  # ~200 000 ticks
-
-
-@pytest.mark.parametrize("when", ["running", "queued"])
-def test_a_cancelled_call_leaves_the_session_usable(exe, when):
-    assert orbisyn.initialize(exe), orbisyn.last_error()
-    after = plain("copy_rates_from", "GBPUSD", H1, T0, 50)[0]
-    positions = orbisyn.positions_total()
-    orbisyn.shutdown()
-    order = {"action": 1, "symbol": "BTCUSD", "volume": 0.01, "type": 0}
-
-    async def main():
-        async with aio.session(exe):
-            slow = asyncio.create_task(getattr(aio, SLOW[0])(*SLOW[1]))
-            await asyncio.sleep(0.05)
-            if when == "running":
-                victim = slow
-            else:
-                victim = asyncio.create_task(aio.order_send(order))
-                await asyncio.sleep(0)
-            assert not slow.done()
-            victim.cancel()
-            with pytest.raises(asyncio.CancelledError):
-                await victim
-            got = await aio.copy_rates_from("GBPUSD", H1, T0, 50)
-            if when == "queued":
-                assert len(await slow) > 100_000
-            return got, await aio.positions_total()
-
-    got, positions_after = asyncio.run(main())
-    assert same(got, after)
-    assert positions_after == positions  # the queued order was never sent
 
 
 @pytest.mark.parametrize("how", ["body raises", "cancelled"])
