@@ -52,11 +52,6 @@ def test_array_frames(kind, dtype, field, unit, n):
         assert np.shares_memory(df["bid" if kind == "ticks" else "close"].to_numpy(), a)
 
 
-def test_tick_index_keeps_the_milliseconds():
-    df = frames.ticks(filled(TICK, 3))
-    assert [t.microsecond for t in df.index] == [891000, 141000, 391000]
-
-
 @pytest.mark.parametrize("call, arg, error", [
     ("rates", None, TypeError), ("ticks", [1, 2], TypeError),
     ("ticks", np.zeros(3), TypeError), ("ticks", filled(RATE, 2), ValueError),
