@@ -85,3 +85,81 @@ def test_typical_program_type_checks(tmp_path, program):
                           "--cache-dir", str(tmp_path / "cache"), str(prog)],
                          capture_output=True, text=True, cwd=tmp_path, env=env)
     assert res.returncode == 0, res.stdout + res.stderr
+
+
+AIO_STUB = os.path.join(os.path.dirname(orbisyn.__file__), "aio.pyi")
+
+
+def test_aio_stub_names_match_the_module():
+    import ast
+    from orbisyn import aio
+    tree = ast.parse(open(AIO_STUB).read())
+    stubbed = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))}
+    functions = {n for n in dir(_core) if not n.startswith("_") and not inspect.isclass(getattr(_core, n))}
+    assert stubbed == functions - {"last_error"} | {"session", "ticks"}
+    assert stubbed | {"TerminalError"} == set(aio.__all__)
+
+
+AIO_PROGRAM = '''
+import asyncio
+from datetime import datetime, timezone
+import orbisyn
+from orbisyn import aio, frames
+
+async def main() -> None:
+    try:
+        async with aio.session("/x/terminal64.exe", timeout=100):
+            rates, info = await asyncio.gather(
+                aio.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10),
+                aio.symbol_info("EURUSD"))
+            print(rates["close"].mean(), info.digits)
+            r = await aio.order_send({"action": 1, "symbol": "EURUSD", "volume": 0.1, "type": 0})
+            volume: float = r.request.volume
+            async for symbol, tick in aio.ticks(["BTCUSD", "ETHUSD"], interval=0.5):
+                ms: int = tick.time_msc
+                break
+            df = frames.rates(rates)
+            print(df.index[0], df["close"].max())
+            print(frames.records(await aio.positions_get(), orbisyn.TradePosition).shape)
+    except orbisyn.TerminalError as e:
+        code: int = e.code
+        message: str = e.message
+
+asyncio.run(main())
+'''
+
+# A failed call raises, so a result is never None: the stubs say so.
+AIO_WRONG = '''
+from orbisyn import aio
+async def f() -> None:
+    info = await aio.symbol_info("EURUSD")
+    if info is None:
+        print("unreachable")
+    total: str = await aio.positions_total()
+'''
+
+
+def mypy_strict(tmp_path, text):
+    prog = tmp_path / "prog.py"
+    prog.write_text(text)
+    root = os.path.dirname(os.path.dirname(orbisyn.__file__))
+    env = dict(os.environ)
+    if "site-packages" not in root:
+        env["MYPYPATH"] = root
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--warn-unreachable",
+                           "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(prog)],
+                          capture_output=True, text=True, cwd=tmp_path, env=env)
+
+
+def test_asyncio_and_pandas_program_type_checks(tmp_path):
+    pytest.importorskip("mypy")
+    pytest.importorskip("pandas")
+    res = mypy_strict(tmp_path, AIO_PROGRAM)
+    assert res.returncode == 0, res.stdout + res.stderr
+
+
+def test_aio_results_are_typed_without_none(tmp_path):
+    pytest.importorskip("mypy")
+    res = mypy_strict(tmp_path, AIO_WRONG)
+    assert "prog.py:6: error: Statement is unreachable" in res.stdout, res.stdout
+    assert 'prog.py:7: error: Incompatible types in assignment (expression has type "int"' in res.stdout

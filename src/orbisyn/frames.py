@@ -1,0 +1,140 @@
+"""pandas DataFrames from the arrays and records of ``orbisyn`` (needs ``orbisyn[pandas]``).
+
+    rates(array)     bars, indexed by ``time``
+    ticks(array)     ticks, indexed by ``time_msc`` (millisecond precision)
+    records(rows)    one row per record (positions, orders, deals, symbols...), fields as columns
+
+Indexes and time columns are UTC timestamps. The array functions keep every other field as a
+column of its own dtype, and don't copy the array: the columns are views of its memory (so
+changing the array afterwards changes the frame). ``records`` turns a time field of 0 (an
+order not yet done, no expiration) into ``NaT``.
+"""
+from __future__ import annotations
+
+from typing import Any, Dict, Iterable, List, Literal, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import pandas as pd
+except ImportError as e:  # pragma: no cover - depends on the environment
+    raise ImportError("orbisyn.frames needs pandas: pip install 'orbisyn[pandas]'") from e
+
+from . import _core
+
+__all__ = ["rates", "ticks", "records"]
+
+
+def rates(array: np.ndarray) -> pd.DataFrame:
+    """Bars from ``copy_rates_*`` as a DataFrame indexed by ``time`` (UTC), the other fields
+    as columns with their dtypes."""
+    return _indexed(array, "time", "s", "rates")
+
+
+def ticks(array: np.ndarray) -> pd.DataFrame:
+    """Ticks from ``copy_ticks_*`` as a DataFrame indexed by ``time_msc`` (UTC, millisecond
+    precision), the other fields (``time`` in seconds included) as columns with their dtypes."""
+    return _indexed(array, "time_msc", "ms", "ticks")
+
+
+def _indexed(array: Any, field: str, unit: Literal["s", "ms"], what: str) -> pd.DataFrame:
+    if array is None:
+        raise TypeError(f"{what}() got None: the call that should have made the array failed "
+                        "(see orbisyn.last_error())")
+    if not isinstance(array, np.ndarray) or array.dtype.names is None or array.ndim != 1:
+        raise TypeError(f"{what}() needs a one-dimensional structured array, not {type(array).__name__}")
+    if field not in array.dtype.names:
+        raise ValueError(f"{what}() needs a {field!r} field; the array has {array.dtype.names}")
+    stamps: npt.NDArray[np.int64] = array[field]
+    index = pd.DatetimeIndex(pd.to_datetime(stamps, unit=unit, utc=True), name=field)
+    # copy=False: each column is a view of its field, no consolidation into new blocks.
+    columns = {name: array[name] for name in array.dtype.names if name != field}
+    return pd.DataFrame(columns, index=index, copy=False)
+
+
+# Field kinds of each record type, in field order: i int, f float, b bool, s str, r a nested
+# TradeRequest record (kept as an object column).
+_KINDS: Dict[str, str] = {
+    "TradePosition": "iiiiiiiiifffffffsss",
+    "TradeOrder": "iiiiiiiiiiiiiifffffffsss",
+    "TradeDeal": "iiiiiiiiiffffffsss",
+    "TradeRequest": "iiisfffffiiiiisii",
+    "OrderSendResult": "iiiffffsiir",
+    "OrderCheckResult": "iffffffsr",
+    "Tick": "ifffiiif",
+    "TerminalInfo": "bbbbbbbbbbiiiiffssssss",
+    "SymbolInfo": "bibbiiiiiiiiibiiiiiiiiiibiiiiiiffffffffffffffffffffffffffffffffffffffffffffffff"
+                  "ffffsssssssssssss",
+    "AccountInfo": "iiiiibbiibffffffffffffffssss",
+    "BookInfo": "ifif",
+}
+
+# Integer fields that hold times: seconds, or milliseconds for the *_msc ones.
+_TIMES = frozenset({"time", "time_msc", "time_update", "time_update_msc", "time_setup",
+                    "time_setup_msc", "time_done", "time_done_msc", "time_expiration",
+                    "start_time", "expiration_time", "expiration"})
+
+
+def _fields(record_type: type) -> Tuple[str, ...]:
+    names = getattr(record_type, "__match_args__", None)
+    return tuple(names) if names is not None else _fields_by_position(record_type)
+
+
+def _fields_by_position(record_type: type) -> Tuple[str, ...]:
+    # Before Python 3.10 records have no __match_args__: a record made of its own field
+    # positions tells each name's place.
+    probe = record_type(tuple(range(record_type.n_fields)))  # type: ignore[attr-defined]
+    named = [(getattr(probe, n), n) for n in dir(record_type)
+             if type(getattr(record_type, n, None)).__name__ == "member_descriptor"]
+    return tuple(n for _, n in sorted(named))
+
+
+def _column(name: str, kind: str, values: List[Any]) -> Any:
+    if name in _TIMES:
+        stamps = np.array(values, dtype=np.int64)
+        col = pd.to_datetime(stamps, unit="ms" if name.endswith("_msc") else "s", utc=True)
+        return col.where(stamps != 0)  # 0 means no such time
+    if kind == "i":
+        try:
+            return np.array(values, dtype=np.int64)
+        except OverflowError:
+            return np.array(values, dtype=np.uint64)
+    if kind == "f":
+        return np.array(values, dtype=np.float64)
+    if kind == "b":
+        return np.array(values, dtype=np.bool_)
+    if kind == "s":
+        return pd.Series(values, dtype=str)
+    out = np.empty(len(values), dtype=object)
+    out[:] = values
+    return out
+
+
+def records(rows: Iterable[Any], record_type: Optional[type] = None) -> pd.DataFrame:
+    """One row per record (all of one record type, e.g. the tuple ``positions_get`` returns),
+    the record's fields as columns: ints, floats, bools and strs as such, times as UTC
+    timestamps (``NaT`` for 0), a nested ``request`` as an object column.
+
+    Without rows the frame is empty; give ``record_type`` (e.g. ``orbisyn.TradePosition``) to
+    have its columns and dtypes all the same, so that it concatenates with full frames."""
+    if rows is None:
+        raise TypeError("records() got None: the call that should have made the records failed "
+                        "(see orbisyn.last_error())")
+    rows = list(rows)
+    if record_type is None:
+        if not rows:
+            return pd.DataFrame()
+        record_type = type(rows[0])
+    name = record_type.__name__
+    kinds = _KINDS.get(name)
+    if kinds is None or getattr(_core, name, None) != record_type:
+        raise TypeError(f"records() takes orbisyn records, not {name}")
+    for row in rows:
+        if type(row) is not record_type:
+            raise TypeError(f"records() takes records of one type: {name} and {type(row).__name__} given")
+    names = _fields(record_type)
+    by_field = list(zip(*rows)) if rows else [()] * len(names)
+    columns = {field: _column(field, kind, list(values))
+               for field, kind, values in zip(names, kinds, by_field)}
+    return pd.DataFrame(columns, index=pd.RangeIndex(len(rows)))
