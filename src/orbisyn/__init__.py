@@ -4,8 +4,9 @@ Every function and record type of the extension ``orbisyn._core`` is available h
 """
 from . import _core, _records  # noqa: F401  (_records makes the records picklable)
 from ._core import *  # noqa: F401,F403
-from ._requests import UnknownKeyWarning
-from .errors import TerminalError as TerminalError  # noqa: F401
+from ._requests import UnknownKeyWarning as UnknownKeyWarning
+from .errors import TerminalError as TerminalError
 
-__all__ = [name for name in dir(_core) if not name.startswith("_")] + ["UnknownKeyWarning", "TerminalError"]
+__all__ = [name for name in dir(_core) if not name.startswith("_")]
+__all__ += ["UnknownKeyWarning", "TerminalError"]
 __version__ = "0.2.0"
