@@ -1,7 +1,7 @@
 // Runs the group mask matcher on cases read from stdin and writes one result byte per case.
 //   'M' mask name   -> '1'/'0' for MaskMatch
 //   'G' list name   -> '1'/'0' for GroupMatch
-//   'N'             -> '1' when the null, empty-array and compaction rules hold, else '0'
+//   'N'             -> '1' when the null, empty-array and selection rules hold, else '0'
 // Texts are a uint32 unit count followed by the UTF-16LE units.
 #include <cstdint>
 #include <cstdio>
@@ -21,20 +21,22 @@ bool ReadText(std::vector<char16_t>* out) {
 }
 
 bool NullRules() {
-  using orbisyn::FilterByGroup;
+  using orbisyn::SelectByGroup;
   const char16_t name[] = u"EURUSD";
   const orbisyn::GroupRecordLayout deal = {300, 108};
-  alignas(8) uint8_t block[2 * 300] = {};
+  alignas(8) uint8_t block[3 * 300] = {};
   std::memcpy(block + 108, name, sizeof name - 2);
   std::memcpy(block + 300 + 108, u"GBPUSD", sizeof name - 2);
-  block[299] = 1;
+  std::memcpy(block + 600 + 108, u"GBPJPY", sizeof name - 2);
+  uint32_t kept[3] = {9, 9, 9};
   return !orbisyn::MaskMatch(nullptr, name) && !orbisyn::MaskMatch(u"*", nullptr) &&
          !orbisyn::GroupMatch(nullptr, name) && !orbisyn::GroupMatch(u"*", nullptr) &&
-         FilterByGroup(nullptr, block, 2, deal) == 0 && FilterByGroup(u"*", nullptr, 2, deal) == 0 &&
-         FilterByGroup(u"*", block, 0, deal) == 0 &&
-         // the kept record moves to the front, whole
-         FilterByGroup(u"GBP*", block, 2, deal) == 1 &&
-         std::memcmp(block + 108, u"GBPUSD", sizeof name - 2) == 0 && block[299] == 0;
+         SelectByGroup(nullptr, block, 3, deal, kept) == 0 &&
+         SelectByGroup(u"*", nullptr, 3, deal, kept) == 0 &&
+         SelectByGroup(u"*", block, 3, deal, nullptr) == 0 &&
+         SelectByGroup(u"*", block, 0, deal, kept) == 0 && kept[0] == 9 &&
+         // the indices of the kept records, in order
+         SelectByGroup(u"GBP*", block, 3, deal, kept) == 2 && kept[0] == 1 && kept[1] == 2;
 }
 
 }  // namespace

@@ -95,18 +95,29 @@ class PauseCollector {
 
 // A new str of n UTF-16 units (no terminator among them).
 PyObject* DecodeUnits(const uint8_t* at, uint32_t n) {
-  char16_t top = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    char16_t c;
-    std::memcpy(&c, at + 2 * i, sizeof c);
-    top |= c;
+  // Record texts are nearly always ASCII: look at four units at a time, and fill a compact
+  // string directly.
+  uint64_t high = 0;
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint64_t w;
+    std::memcpy(&w, at + 2 * i, sizeof w);
+    high |= w;
   }
-  if (top < 0x80) {
-    // Record texts are nearly always ASCII: fill a compact string directly.
+  for (; i < n; ++i) high |= uint64_t{at[2 * i]} | uint64_t{at[2 * i + 1]} << 8;
+  if ((high & 0xFF80FF80FF80FF80ull) == 0) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (!s) return nullptr;
     Py_UCS1* dst = PyUnicode_1BYTE_DATA(s);
-    for (uint32_t i = 0; i < n; ++i) dst[i] = at[2 * i];
+    for (i = 0; i + 4 <= n; i += 4) {
+      uint64_t w;
+      std::memcpy(&w, at + 2 * i, sizeof w);
+      dst[i] = static_cast<Py_UCS1>(w);
+      dst[i + 1] = static_cast<Py_UCS1>(w >> 16);
+      dst[i + 2] = static_cast<Py_UCS1>(w >> 32);
+      dst[i + 3] = static_cast<Py_UCS1>(w >> 48);
+    }
+    for (; i < n; ++i) dst[i] = at[2 * i];
     return s;
   }
   int byteorder = -1;  // little-endian units
@@ -154,13 +165,10 @@ RecordBuilder::~RecordBuilder() {
   PyMem_Free(slots_);
 }
 
-PyObject* RecordBuilder::Double(const uint8_t* at) {
-  // Most doubles of a symbol record are +0.0: floats are immutable, so those fields share
-  // one object instead of allocating tens of thousands. -0.0 keeps its own object.
-  if (LoadAt<uint64_t>(at) != 0) return PyFloat_FromDouble(LoadAt<double>(at));
-  if (!g_module.zero && !(g_module.zero = PyFloat_FromDouble(0.0))) return nullptr;
-  Py_INCREF(g_module.zero);
-  return g_module.zero;
+RecordBuilder::RecordBuilder() {
+  if (!g_module.zero) g_module.zero = PyFloat_FromDouble(0.0);
+  if (!g_module.zero) PyErr_Clear();  // every 0.0 is then a float of its own
+  zero_ = g_module.zero;
 }
 
 PyObject* RecordBuilder::Text(const uint8_t* at, uint32_t units) {
@@ -231,7 +239,8 @@ PyObject* RecordBuilder::One(RecordType type, const void* record, PyObject* nest
               static_cast<const uint8_t*>(record), nested);
 }
 
-PyObject* RecordBuilder::Tuple(RecordType type, const void* records, uint32_t count) {
+PyObject* RecordBuilder::Tuple(RecordType type, const void* records, uint32_t count,
+                               const uint32_t* pick) {
   if (!g_module.record_ready[type]) {
     PyErr_SetString(PyExc_RuntimeError, "record type not registered");
     return nullptr;
@@ -239,13 +248,15 @@ PyObject* RecordBuilder::Tuple(RecordType type, const void* records, uint32_t co
   PauseCollector pause(count >= 256);
   PyObject* tuple = PyTuple_New(count);
   if (!tuple || count == 0) return tuple;
-  // Texts repeat across records, not within one: share them only here.
-  if (count > 1 && !slots_) slots_ = static_cast<Slot*>(PyMem_Calloc(kSlots, sizeof(Slot)));
+  // Texts repeat across records, not within one: share them in tuples long enough to
+  // repay the table.
+  if (count >= kShareFrom && !slots_) slots_ = static_cast<Slot*>(PyMem_Calloc(kSlots, sizeof(Slot)));
   const RecordDesc& desc = *g_module.record_descs[type];
   PyTypeObject* record_type = &g_module.record_types[type];
   const auto* p = static_cast<const uint8_t*>(records);
   for (uint32_t i = 0; i < count; ++i) {
-    PyObject* rec = Make(desc, record_type, p + size_t{i} * desc.size, nullptr);
+    const size_t at = pick ? pick[i] : i;
+    PyObject* rec = Make(desc, record_type, p + at * desc.size, nullptr);
     if (!rec) {
       Py_DECREF(tuple);
       return nullptr;

@@ -139,7 +139,7 @@ void RegisterRecordTypes(PyObject* module);
 // currencies, comments) are decoded once and shared, as are 0.0 doubles everywhere.
 class RecordBuilder {
  public:
-  RecordBuilder() = default;
+  RecordBuilder();
   ~RecordBuilder();
   RecordBuilder(const RecordBuilder&) = delete;
   RecordBuilder& operator=(const RecordBuilder&) = delete;
@@ -147,14 +147,29 @@ class RecordBuilder {
   // A new record of type from one packed record; nested (stolen, may be null) fills its
   // kRecord field. Null with an exception pending when it cannot be built.
   PyObject* One(RecordType type, const void* record, PyObject* nested = nullptr);
-  // A tuple of count records of type, back to back from records.
-  PyObject* Tuple(RecordType type, const void* records, uint32_t count);
+  // A tuple of count records of type, back to back from records; with pick, of the
+  // records at those count indices.
+  PyObject* Tuple(RecordType type, const void* records, uint32_t count,
+                  const uint32_t* pick = nullptr);
 
   PyObject* Text(const uint8_t* at, uint32_t units);
-  PyObject* Double(const uint8_t* at);
+  // Most doubles of a symbol record are +0.0: floats are immutable, so those fields share
+  // one object instead of allocating tens of thousands. -0.0 keeps its own object.
+  PyObject* Double(const uint8_t* at) {
+    uint64_t bits;
+    std::memcpy(&bits, at, sizeof bits);
+    if (bits != 0 || !zero_) {
+      double v;
+      std::memcpy(&v, at, sizeof v);
+      return PyFloat_FromDouble(v);
+    }
+    Py_INCREF(zero_);
+    return zero_;
+  }
 
  private:
   static constexpr uint32_t kSlots = 256;
+  static constexpr uint32_t kShareFrom = 16;  // records in a tuple
   struct Slot {
     PyObject* text;  // null when free
     FieldKey key;
@@ -165,6 +180,7 @@ class RecordBuilder {
 
   Slot* slots_ = nullptr;  // only while a tuple is built
   uint32_t used_ = 0;
+  PyObject* zero_;  // the module's shared 0.0 (null if it could not be made)
 };
 
 // Reading and writing of each kind, side by side in one table so that they cannot drift

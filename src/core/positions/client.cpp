@@ -20,11 +20,18 @@ auto PutSymbol(const char16_t* symbol) {
 
 template <class Put>
 int32_t Array(CInterClient& session, int32_t command, Put&& put,
-              const GroupRecordLayout& layout, const char16_t* group, ArrayBlock* records) {
+              const GroupRecordLayout& layout, const char16_t* group, RecordArray* out) {
   int32_t r = ExchangeArray(session.pipe(), command, put, static_cast<uint32_t>(layout.size),
-                            records);
+                            &out->records);
   if (r < 0 || !group) return r;
-  records->Shrink(FilterByGroup(group, records->data(), records->count(), layout));
+  const uint32_t count = out->records.count();
+  if (!out->kept.Allocate(count, sizeof(uint32_t))) {
+    out->records.Reset();
+    return kIpcCallFailed;
+  }
+  out->grouped = true;
+  out->kept.Shrink(SelectByGroup(group, out->records.data(), count, layout,
+                                 static_cast<uint32_t*>(out->kept.data())));
   return kResultSuccess;
 }
 
@@ -47,11 +54,11 @@ int32_t PositionsTotal(CInterClient& session, uint32_t* count) {
   return Count(session, cmd::kPositionsTotal, count);
 }
 
-int32_t PositionsGet(CInterClient& session, const char16_t* group, ArrayBlock* records) {
+int32_t PositionsGet(CInterClient& session, const char16_t* group, RecordArray* records) {
   return Array(session, cmd::kPositionsGet, NoPayload, kPositionLayout, group, records);
 }
 
-int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, ArrayBlock* records) {
+int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records) {
   return Array(session, cmd::kPositionsGetBySymbol, PutSymbol(symbol), kPositionLayout, nullptr,
                records);
 }
@@ -64,11 +71,11 @@ int32_t OrdersTotal(CInterClient& session, uint32_t* count) {
   return Count(session, cmd::kOrdersTotal, count);
 }
 
-int32_t OrdersGet(CInterClient& session, const char16_t* group, ArrayBlock* records) {
+int32_t OrdersGet(CInterClient& session, const char16_t* group, RecordArray* records) {
   return Array(session, cmd::kOrdersGet, NoPayload, kOrderLayout, group, records);
 }
 
-int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, ArrayBlock* records) {
+int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records) {
   return Array(session, cmd::kOrdersGetBySymbol, PutSymbol(symbol), kOrderLayout, nullptr,
                records);
 }
@@ -83,13 +90,13 @@ int32_t HistoryOrdersTotal(CInterClient& session, int64_t date_from, int64_t dat
 }
 
 int32_t HistoryOrdersGet(CInterClient& session, int64_t date_from, int64_t date_to,
-                         const char16_t* group, ArrayBlock* records) {
+                         const char16_t* group, RecordArray* records) {
   return Array(session, cmd::kHistoryOrdersGet, PutRange(date_from, date_to), kOrderLayout, group,
                records);
 }
 
 int32_t HistoryOrdersGetByPosition(CInterClient& session, uint64_t position,
-                                   ArrayBlock* records) {
+                                   RecordArray* records) {
   return Array(session, cmd::kHistoryOrdersGetByPosition, PutId(position), kOrderLayout, nullptr,
                records);
 }
@@ -104,12 +111,12 @@ int32_t HistoryDealsTotal(CInterClient& session, int64_t date_from, int64_t date
 }
 
 int32_t HistoryDealsGet(CInterClient& session, int64_t date_from, int64_t date_to,
-                        const char16_t* group, ArrayBlock* records) {
+                        const char16_t* group, RecordArray* records) {
   return Array(session, cmd::kHistoryDealsGet, PutRange(date_from, date_to), kDealLayout, group,
                records);
 }
 
-int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, ArrayBlock* records) {
+int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, RecordArray* records) {
   return Array(session, cmd::kHistoryDealsGetByPosition, PutId(position), kDealLayout, nullptr,
                records);
 }

@@ -10,29 +10,43 @@
 
 namespace orbisyn {
 
+// An array reply and, when a group was given, which of its records passed it: their
+// indices, in order (the records are not moved).
+struct RecordArray {
+  ArrayBlock records;
+  ArrayBlock kept;
+  bool grouped = false;
+
+  uint32_t size() const { return grouped ? kept.count() : records.count(); }
+  // The kept indices, or null when every record counts.
+  const uint32_t* selection() const {
+    return grouped ? static_cast<const uint32_t*>(kept.data()) : nullptr;
+  }
+};
+
 int32_t PositionsTotal(CInterClient& session, uint32_t* count);
-int32_t PositionsGet(CInterClient& session, const char16_t* group, ArrayBlock* records);
-int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, ArrayBlock* records);
+int32_t PositionsGet(CInterClient& session, const char16_t* group, RecordArray* records);
+int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records);
 int32_t PositionGetByTicket(CInterClient& session, uint64_t ticket, PositionRecord* record);
 
 int32_t OrdersTotal(CInterClient& session, uint32_t* count);
-int32_t OrdersGet(CInterClient& session, const char16_t* group, ArrayBlock* records);
-int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, ArrayBlock* records);
+int32_t OrdersGet(CInterClient& session, const char16_t* group, RecordArray* records);
+int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records);
 int32_t OrderGetByTicket(CInterClient& session, uint64_t ticket, OrderRecord* record);
 
 int32_t HistoryOrdersTotal(CInterClient& session, int64_t date_from, int64_t date_to,
                            uint32_t* count);
 int32_t HistoryOrdersGet(CInterClient& session, int64_t date_from, int64_t date_to,
-                         const char16_t* group, ArrayBlock* records);
+                         const char16_t* group, RecordArray* records);
 int32_t HistoryOrdersGetByPosition(CInterClient& session, uint64_t position,
-                                   ArrayBlock* records);
+                                   RecordArray* records);
 int32_t HistoryOrderGetByTicket(CInterClient& session, uint64_t ticket, OrderRecord* record);
 
 int32_t HistoryDealsTotal(CInterClient& session, int64_t date_from, int64_t date_to,
                           uint32_t* count);
 int32_t HistoryDealsGet(CInterClient& session, int64_t date_from, int64_t date_to,
-                        const char16_t* group, ArrayBlock* records);
-int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, ArrayBlock* records);
+                        const char16_t* group, RecordArray* records);
+int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, RecordArray* records);
 int32_t HistoryDealGetByTicket(CInterClient& session, uint64_t ticket, DealRecord* record);
 
 }  // namespace orbisyn

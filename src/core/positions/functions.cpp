@@ -28,10 +28,10 @@ PyObject* CountResult(int32_t r, uint32_t count) {
   return value ? value : SetErrorNone(kResultFail, kCallFailed);
 }
 
-PyObject* ArrayResult(RecordType type, int32_t r, const ArrayBlock& records) {
+PyObject* ArrayResult(RecordType type, int32_t r, const RecordArray& records) {
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
-  PyObject* tuple = builder.Tuple(type, records.data(), records.count());
+  PyObject* tuple = builder.Tuple(type, records.records.data(), records.size(), records.selection());
   return tuple ? tuple : SetErrorNone(kResultFail, kCallFailed);
 }
 
@@ -62,8 +62,8 @@ PyObject* ByTicket(RecordType type, PyObject* value,
 template <class Record>
 struct OpenOps {
   RecordType type;
-  int32_t (*get)(CInterClient&, const char16_t*, ArrayBlock*);
-  int32_t (*by_symbol)(CInterClient&, const char16_t*, ArrayBlock*);
+  int32_t (*get)(CInterClient&, const char16_t*, RecordArray*);
+  int32_t (*by_symbol)(CInterClient&, const char16_t*, RecordArray*);
   int32_t (*by_ticket)(CInterClient&, uint64_t, Record*);
 };
 
@@ -74,7 +74,7 @@ PyObject* OpenGet(const OpenOps<Record>& ops, PyObject* args, PyObject* kwargs) 
   PyObject* v;
   if ((v = Keyword(kwargs, "ticket"))) return ByTicket(ops.type, v, ops.by_ticket);
 
-  ArrayBlock records;
+  RecordArray records;
   int32_t r;
   if ((v = Keyword(kwargs, "symbol"))) {
     SymbolText symbol = {};
@@ -100,8 +100,8 @@ bool RangeArgs(PyObject* args, int64_t* from, int64_t* to) {
 template <class Record>
 struct HistoryOps {
   RecordType type;
-  int32_t (*range)(CInterClient&, int64_t, int64_t, const char16_t*, ArrayBlock*);
-  int32_t (*by_position)(CInterClient&, uint64_t, ArrayBlock*);
+  int32_t (*range)(CInterClient&, int64_t, int64_t, const char16_t*, RecordArray*);
+  int32_t (*by_position)(CInterClient&, uint64_t, RecordArray*);
   int32_t (*by_ticket)(CInterClient&, uint64_t, Record*);
 };
 
@@ -109,7 +109,7 @@ template <class Record>
 PyObject* HistoryGet(const HistoryOps<Record>& ops, PyObject* args, PyObject* kwargs) {
   ResetError();
   const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-  ArrayBlock records;
+  RecordArray records;
   PyObject* v;
 
   if (positional == 2) {

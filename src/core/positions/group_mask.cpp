@@ -146,19 +146,16 @@ static_assert(kRecordSymbolUnits == FieldKey::kMaxUnits, "a symbol field is one 
 
 }  // namespace
 
-uint32_t FilterByGroup(const char16_t* list, void* block, uint32_t count,
-                       const GroupRecordLayout& layout) {
-  if (!list || !block) return 0;
+uint32_t SelectByGroup(const char16_t* list, const void* block, uint32_t count,
+                       const GroupRecordLayout& layout, uint32_t* kept) {
+  if (!list || !block || !kept) return 0;
   Verdicts verdicts(list);
-  auto* records = static_cast<uint8_t*>(block);
-  uint32_t kept = 0;
+  const auto* records = static_cast<const uint8_t*>(block) + layout.symbol_offset;
+  uint32_t n = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    uint8_t* rec = records + size_t{i} * layout.size;
-    if (!verdicts.Passes(rec + layout.symbol_offset)) continue;
-    if (kept != i) std::memcpy(records + size_t{kept} * layout.size, rec, layout.size);
-    ++kept;
+    if (verdicts.Passes(records + size_t{i} * layout.size)) kept[n++] = i;
   }
-  return kept;
+  return n;
 }
 
 }  // namespace orbisyn

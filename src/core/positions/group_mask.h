@@ -24,10 +24,10 @@ struct GroupRecordLayout {
 
 constexpr size_t kRecordSymbolUnits = 32;
 
-// Moves the records of block (count records of layout.size bytes) whose symbol passes
-// list to the front, in their order, and returns their number. Each distinct symbol is
-// matched once: records of one symbol share the answer.
-uint32_t FilterByGroup(const char16_t* list, void* block, uint32_t count,
-                       const GroupRecordLayout& layout);
+// Writes the indices of the records of block (count records of layout.size bytes) whose
+// symbol passes list into kept (room for count), in their order, and returns how many.
+// Each distinct symbol is matched once: records of one symbol share the answer.
+uint32_t SelectByGroup(const char16_t* list, const void* block, uint32_t count,
+                       const GroupRecordLayout& layout, uint32_t* kept);
 
 }  // namespace orbisyn
