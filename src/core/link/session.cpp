@@ -51,6 +51,11 @@ void CInterClient::Cancel() {
 }
 
 bool CInterClient::Pause(uint32_t ms) {
+  // A signal that came during the last round, outside any wait, counts here.
+  if (platform::InterruptRequested()) {
+    interrupted_ = true;
+    return false;
+  }
   while (ms > 0) {
     if (cancelled_) return false;
     const uint32_t step = ms < kPauseStepMs ? ms : kPauseStepMs;

@@ -73,6 +73,10 @@ enum class IoResult {
 using InterruptCheck = bool (*)();
 void SetInterruptCheck(InterruptCheck check);
 
+// Asks the installed interrupt check now, outside any wait: false without one. Polls call
+// it between their rounds, so that a signal that came between two waits is not missed.
+bool InterruptRequested();
+
 // From any thread: every current and later PipeRead and PipeWrite on h returns kBroken
 // promptly. h stays valid; the thread that uses it still closes it with PipeClose.
 void PipeWake(PipeHandle h);

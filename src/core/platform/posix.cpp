@@ -166,6 +166,8 @@ IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
   return IoResult::kOk;
 }
 
+bool InterruptRequested() { return StopWaiting(); }
+
 void SetInterruptCheck(InterruptCheck check) {
   g_interrupt_check.store(check, std::memory_order_release);
 }

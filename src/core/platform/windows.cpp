@@ -571,6 +571,11 @@ bool ParentImagePath(char16_t* out, size_t capacity) {
   return true;
 }
 
+bool InterruptRequested() {
+  InterruptCheck check = g_interrupt_check.load(std::memory_order_acquire);
+  return check != nullptr && check();
+}
+
 bool SleepMs(uint32_t ms) {
   if (g_interrupt_check.load(std::memory_order_acquire) == nullptr) {
     Sleep(ms);  // nothing could end the sleep early
