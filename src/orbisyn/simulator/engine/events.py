@@ -61,7 +61,7 @@ class Events:
         names.update(o.symbol for o in acc.orders.values())
         ccy = acc.currency
         for name in list(names):
-            sym = self.spec(name)
+            sym = self.instrument(name)
             if sym is None:
                 continue
             for c in (sym.currency_profit, calc.margin_conversion_currency(sym)):
@@ -117,7 +117,7 @@ class Events:
         self.now = t_ms
         store = self.store
         for p in list(acc.positions.values()):
-            sym = self.spec(p.symbol)
+            sym = self.instrument(p.symbol)
             try:
                 amount = self._swap_of(acc, sym, p)
             except (NoRate, ValueError):
@@ -162,7 +162,7 @@ class Events:
             self._check_order(acc, o, bid, ask, t_ms)
         watched = acc.watched(name)
         if watched:
-            digits = int(getattr(self.spec(name), "digits", 5))
+            digits = int(getattr(self.instrument(name), "digits", 5))
             for p in watched:
                 if p.ticket not in acc.positions:
                     continue
@@ -191,7 +191,7 @@ class Events:
                or t == BUY_STOP and ask >= o.price_open or t == SELL_STOP and bid <= o.price_open)
         if not hit:
             return
-        sym = self.spec(o.symbol)
+        sym = self.instrument(o.symbol)
         buy = is_buy(t)
         price = ask if buy else bid
         try:
@@ -237,7 +237,7 @@ class Events:
 
     def _close_event(self, acc: Account, p: Position, reason: int, price: float, t_ms: int,
                      comment: str) -> None:
-        sym = self.spec(p.symbol)
+        sym = self.instrument(p.symbol)
         buy = p.type != BUY
         plan = self.plan(acc, sym, buy, p.volume, price, p.ticket)
         o = Order(self.new_ticket(), acc.login, p.symbol, SELL if p.type == BUY else BUY, 0, 0,

@@ -16,7 +16,7 @@ class Figures:
         bv, bvo, sv, svo = agg
         if bv <= 0 and sv <= 0:
             return 0.0, 0.0
-        sym = self.spec(name)
+        sym = self.instrument(name)
         if sym is None:  # dropped from the catalogue: nothing to value it with
             return 0.0, 0.0
         q = self.quote(name)
@@ -95,7 +95,7 @@ class Figures:
         fig = self.figures(acc)
         pending = 0.0
         for o in acc.orders.values():
-            sym = self.spec(o.symbol)
+            sym = self.instrument(o.symbol)
             try:
                 pending += self.rates.margin(sym, o.volume_current, o.price_open, acc.leverage,
                                               acc.currency)
@@ -114,7 +114,7 @@ class Figures:
             return p.price_open, 0.0
         price = q[0] if p.type == BUY else q[1]
         try:
-            pr = self.rates.profit(self.spec(p.symbol), p.type == BUY, p.volume, p.price_open,
+            pr = self.rates.profit(self.instrument(p.symbol), p.type == BUY, p.volume, p.price_open,
                                     price, acc.currency)
         except NoRate:
             return price, 0.0

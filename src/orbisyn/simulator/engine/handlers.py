@@ -41,7 +41,7 @@ def send(eng, r: P.Payload):
     try:
         retcode, comment, deal, order, volume, price, bid, ask = eng.trade(req, send=True)
     except Reject as e:
-        q = eng.quote(req.symbol) if req.symbol and eng.spec(req.symbol) else None
+        q = eng.quote(req.symbol) if req.symbol and eng.instrument(req.symbol) else None
         bid, ask = q if q is not None else (0.0, 0.0)
         return P.OK, P.pack_send(e.retcode, 0, 0, 0.0, 0.0, bid, ask, e.comment, rid)
     except NoRate:
@@ -54,7 +54,7 @@ def _calc_args(eng, r: P.Payload, n_prices: int):
     name = r.text()
     values = [r.take(P.F64) for _ in range(1 + n_prices)]
     r.end()
-    sym = eng.spec(name) if name else None
+    sym = eng.instrument(name) if name else None
     if sym is None:
         return None
     if action > SELL_STOP_LIMIT or not finite(*values) or values[0] < 0:
@@ -106,7 +106,7 @@ def _position_records(eng, positions: Optional[List[Position]] = None) -> bytes:
     for name in distinct:
         idx = np.nonzero(names == name)[0] if names is not None else slice(None)
         q = eng.quote(name)
-        sym = eng.spec(name)
+        sym = eng.instrument(name)
         opened = arr["price_open"][idx]
         if q is None or sym is None:
             current[idx] = opened

@@ -110,7 +110,7 @@ class Requests:
         return deal
 
     def _symbol(self, req: TradeRequest):
-        sym = self.spec(req.symbol) if req.symbol else None
+        sym = self.instrument(req.symbol) if req.symbol else None
         if sym is None:
             raise Reject(INVALID, "Unknown symbol")
         return sym
@@ -242,7 +242,7 @@ class Requests:
     def _sltp(self, req: TradeRequest, send: bool):
         acc = self.acc
         p = self._find_position(req)
-        sym = self.spec(p.symbol)
+        sym = self.instrument(p.symbol)
         bid, ask = self._market_open(sym)
         close = bid if p.type == BUY else ask
         sl, tp = V.norm(sym, req.sl), V.norm(sym, req.tp)
@@ -270,7 +270,7 @@ class Requests:
     def _modify(self, req: TradeRequest, send: bool):
         acc = self.acc
         o = self._active_order(req)
-        sym = self.spec(o.symbol)
+        sym = self.instrument(o.symbol)
         q = self._market_open(sym)
         buy = is_buy(o.type)
         V.check_freeze(sym, o.price_open, q[1] if buy else q[0])
@@ -295,7 +295,7 @@ class Requests:
     def _remove(self, req: TradeRequest, send: bool):
         acc = self.acc
         o = self._active_order(req)
-        sym = self.spec(o.symbol)
+        sym = self.instrument(o.symbol)
         q = self.quote(o.symbol)
         if q is not None:
             V.check_freeze(sym, o.price_open, q[1] if is_buy(o.type) else q[0])
@@ -315,7 +315,7 @@ class Requests:
             raise Reject(POSITION_CLOSED, "Position doesn't exist")
         if a.symbol != b.symbol or a.type == b.type or (req.symbol and req.symbol != a.symbol):
             raise Reject(INVALID, "Positions can't close each other")
-        sym = self.spec(a.symbol)
+        sym = self.instrument(a.symbol)
         V.check_order_mode(sym, 64)
         bid, ask = self._market_open(sym)
         volume = min(a.volume, b.volume)

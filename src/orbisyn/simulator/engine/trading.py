@@ -170,12 +170,12 @@ class TradingEngine(Events, Figures, Requests):
         out = []
         for item in self.market.symbols():
             name = item if isinstance(item, str) else getattr(item, "name")
-            sym = self.spec(name)
+            sym = self.instrument(name)
             if sym is not None:
                 out.append(sym)
         return out
 
-    def spec(self, name: str):
+    def instrument(self, name: str):
         sym = self._specs.get(name)
         if sym is None:
             sym = self.market.symbol(name)
