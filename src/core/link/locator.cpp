@@ -5,6 +5,7 @@
 
 #include "platform/text.h"
 #include "platform/platform.h"
+#include "platform/wine.h"
 
 namespace orbisyn {
 namespace {
@@ -49,6 +50,7 @@ void SetPathMessage(CInterClient& client, const char* format, const char16_t* pa
 struct Search {
   CInterClient* client;
   const char16_t* root;
+  const char16_t* wine_prefix;  // the prefix whose folders these are, or null
   char16_t parent[kParentCapacity];  // empty when the parent is unknown
   TerminalCandidate working;
   TerminalCandidate best;
@@ -59,7 +61,7 @@ bool VisitDataFolder(const char16_t* name, bool is_directory, void* context) {
   if (!is_directory || name[0] == u'.') return true;
   char16_t folder[kPathBuffer];
   Join(folder, kPathBuffer, {s->root, name});  // the root ends with a separator
-  if (!ValidateDataFolder(*s->client, folder, &s->working)) return true;
+  if (!ValidateDataFolder(*s->client, folder, &s->working, s->wine_prefix)) return true;
   if (s->parent[0] != 0) {
     char16_t exe[kCandidateCapacity];
     CanonicalPath(s->working.exe_path, exe, kCandidateCapacity);
@@ -82,7 +84,7 @@ void CanonicalPath(const char16_t* path, char16_t* out, size_t capacity) {
 }
 
 bool ValidateDataFolder(CInterClient& client, const char16_t* folder,
-                        TerminalCandidate* candidate) {
+                        TerminalCandidate* candidate, const char16_t* wine_prefix) {
   std::memset(candidate, 0, sizeof *candidate);
   char16_t path[kPathBuffer];
 
@@ -116,10 +118,57 @@ bool ValidateDataFolder(CInterClient& client, const char16_t* folder,
   if (got < 8 || bytes[0] != 0xFF || bytes[1] != 0xFE) return false;
   origin[got / 2] = 0;  // the install folder is used verbatim, line breaks included
 
+  if (wine_prefix != nullptr) {
+    // A Windows path inside the prefix: the candidate is its POSIX form, which Connect
+    // knows to reach through the prefix's relay.
+    char16_t windows[kPathBuffer];
+    Join(windows, kPathBuffer, {origin + 1, u"\\terminal64.exe"});
+    if (platform::WineUnixPath(wine_prefix, windows, path, kPathBuffer) &&
+        platform::PathExists(path))
+      Join(candidate->exe_path, kPathBuffer, {path});
+    return candidate->exe_path[0] != 0;
+  }
   JoinPath(path, kPathBuffer, origin + 1, u"/terminal64.exe");
   if (platform::PathExists(path)) Join(candidate->exe_path, kPathBuffer, {path});
   return candidate->exe_path[0] != 0;
 }
+
+namespace {
+
+struct Users {
+  char16_t names[16][kPathBuffer];
+  size_t count;
+};
+
+bool VisitUser(const char16_t* name, bool is_directory, void* context) {
+  auto* users = static_cast<Users*>(context);
+  if (is_directory && name[0] != u'.' && users->count < 16)
+    Join(users->names[users->count++], kPathBuffer, {name});
+  return true;
+}
+
+// Terminals installed under Wine: the data folders of every user of each prefix.
+void SearchWinePrefixes(Search* search) {
+  static char16_t prefixes[2][platform::kWineFolderBytes];
+  const size_t n = platform::WinePrefixes(prefixes, 2);
+  search->parent[0] = 0;  // a Windows Terminal never starts this process
+  for (size_t p = 0; p < n; ++p) {
+    char16_t users_dir[kPathBuffer];
+    JoinPath(users_dir, kPathBuffer, prefixes[p], u"/drive_c/users");
+    static Users users;
+    users.count = 0;
+    platform::ListDirectory(users_dir, VisitUser, &users);
+    for (size_t u = 0; u < users.count; ++u) {
+      char16_t root[kPathBuffer];
+      Join(root, kPathBuffer, {users_dir, u"/", users.names[u], u"/AppData/Roaming/Quillmark/Terminal/"});
+      search->root = root;
+      search->wine_prefix = prefixes[p];
+      platform::ListDirectory(root, VisitDataFolder, search);
+    }
+  }
+}
+
+}  // namespace
 
 bool LocateTerminal(CInterClient& client, TerminalCandidate* chosen) {
   char16_t appdata[kPathBuffer];
@@ -136,6 +185,7 @@ bool LocateTerminal(CInterClient& client, TerminalCandidate* chosen) {
     CanonicalPath(image, search.parent, kParentCapacity);
   }
   platform::ListDirectory(root, VisitDataFolder, &search);
+  if (search.best.exe_path[0] == 0) SearchWinePrefixes(&search);
 
   if (search.best.exe_path[0] != 0) {
     *chosen = search.best;

@@ -20,8 +20,10 @@ bool LocateTerminal(CInterClient& client, TerminalCandidate* chosen);
 // LocateTerminal, then client.Connect(...) for the one chosen.
 bool LocateAndConnect(CInterClient& client);
 
-// Fills candidate from one data folder; true when it names an existing executable.
-bool ValidateDataFolder(CInterClient& client, const char16_t* folder, TerminalCandidate* candidate);
+// Fills candidate from one data folder; true when it names an existing executable. With
+// wine_prefix, the folder belongs to that Wine prefix and its origin is a Windows path.
+bool ValidateDataFolder(CInterClient& client, const char16_t* folder, TerminalCandidate* candidate,
+                        const char16_t* wine_prefix = nullptr);
 
 // Final path of path into out, or path itself (cut to capacity - 1 units) when it cannot
 // be resolved within capacity.

@@ -6,6 +6,7 @@
 #include "link/commands.h"
 #include "link/locator.h"
 #include "platform/text.h"
+#include "platform/wine.h"
 
 namespace orbisyn {
 
@@ -100,6 +101,19 @@ int32_t CInterClient::Initialize(const char16_t* path, bool portable) {
 
 bool CInterClient::Connect(const char16_t* path, bool portable) {
   if (!path || !path[0]) return false;
+  platform::WineTarget wine;
+  switch (platform::ClassifyWinePath(path, &wine)) {
+    case platform::WinePath::kWine:
+      return ConnectThroughRelay(wine, portable);
+    case platform::WinePath::kNoPrefix:
+      SetSetupText("No Wine prefix at '%s' for a Windows path (set WINEPREFIX)", wine.prefix);
+      return false;
+    case platform::WinePath::kTooLong:
+      SetSetupText("Path too long");
+      return false;
+    case platform::WinePath::kNative:
+      break;
+  }
   size_t len = platform::TextLength(path);
   if (len > kPathUnits) {
     SetSetupText("Path too long");

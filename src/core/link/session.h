@@ -12,6 +12,10 @@
 
 namespace orbisyn {
 
+namespace platform {
+struct WineTarget;
+}
+
 constexpr size_t kPathUnits = 260;  // Windows path limit, kept on every platform
 constexpr size_t kSetupTextUnits = 2048;
 
@@ -60,6 +64,10 @@ class CInterClient {
   void SetSetupText(const char* format, ...) ORBISYN_PRINTF(2, 3);
 
  private:
+  // The Terminal inside a Wine prefix, through the prefix's relay (link/wine.cpp).
+  bool ConnectThroughRelay(const platform::WineTarget& target, bool portable);
+  static bool KeepWaiting(void* self);
+
   // Sleeps ms, in short steps; false (and interrupted_ set when a signal handler asked)
   // when the wait must end early.
   bool Pause(uint32_t ms);

@@ -1,15 +1,20 @@
 // POSIX implementation of the platform layer: named pipes are Unix-domain stream
 // sockets, paths cross the boundary as UTF-8.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -28,6 +33,7 @@
 #include "platform/text.h"
 #include "platform/platform.h"
 #include "platform/posix_detail.h"
+#include "platform/wine.h"
 
 extern char** environ;
 
@@ -274,6 +280,7 @@ namespace {
 struct SpawnJob {
   const char* path;
   char* const* argv;
+  char* const* envp;
   const posix_spawn_file_actions_t* actions;
   const posix_spawnattr_t* attr;
   int result;
@@ -283,39 +290,31 @@ struct SpawnJob {
 __attribute__((no_sanitize("address"))) int SpawnIntermediate(void* arg) {
   auto* job = static_cast<SpawnJob*>(arg);
   pid_t pid;
-  job->result = posix_spawn(&pid, job->path, job->actions, job->attr, job->argv, environ);
+  job->result = posix_spawn(&pid, job->path, job->actions, job->attr, job->argv, job->envp);
   _exit(0);
 }
 
 }  // namespace
 
-bool SpawnDetached(const char16_t* path, bool portable) {
-  Utf8Path exe(path);
-  if (!exe.ok || exe.bytes[0] == '\0') return false;
-  char portable_arg[] = "/portable";
-  char* argv[3] = {exe.bytes, portable ? portable_arg : nullptr, nullptr};
+namespace {
 
-  posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+// posix_spawn through the intermediate above, with the file actions given; the program
+// runs in its own session with the caller's signal mask. False with errno set.
+bool SpawnVia(const char* path, char* const* argv, char* const* envp,
+              posix_spawn_file_actions_t* actions) {
   posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) {
-    posix_spawn_file_actions_destroy(&actions);
-    return false;
-  }
+  if (posix_spawnattr_init(&attr) != 0) return false;
   sigset_t all, caller;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, nullptr, &caller);
   short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK;
   bool ready =
-      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
-      posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0 &&
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
       // Like a process created without handle inheritance: only the three streams.
-      posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+      posix_spawn_file_actions_addclosefrom_np(actions, 3) == 0 &&
 #endif
       posix_spawnattr_setflags(&attr, flags) == 0 &&
-      // The intermediate runs with every signal blocked; the Terminal gets the caller's mask.
+      // The intermediate runs with every signal blocked; the program gets the caller's mask.
       posix_spawnattr_setsigmask(&attr, &caller) == 0;
 
   bool started = false;
@@ -324,7 +323,7 @@ bool SpawnDetached(const char16_t* path, bool portable) {
                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)
                       : MAP_FAILED;
   if (stack != MAP_FAILED) {
-    SpawnJob job{exe.bytes, argv, &actions, &attr, -1};
+    SpawnJob job{path, argv, envp, actions, &attr, -1};
     // Blocked around the clone so that no handler of ours runs inside the intermediate
     // (it shares our memory); restored at once, the dispositions are never touched.
     pthread_sigmask(SIG_SETMASK, &all, nullptr);
@@ -343,7 +342,27 @@ bool SpawnDetached(const char16_t* path, bool portable) {
     }
     munmap(stack, kStackBytes);
   }
+  int saved = errno;
   posix_spawnattr_destroy(&attr);
+  errno = saved;
+  return started;
+}
+
+}  // namespace
+
+bool SpawnDetached(const char16_t* path, bool portable) {
+  Utf8Path exe(path);
+  if (!exe.ok || exe.bytes[0] == '\0') return false;
+  char portable_arg[] = "/portable";
+  char* argv[3] = {exe.bytes, portable ? portable_arg : nullptr, nullptr};
+
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  bool started =
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0) == 0 &&
+      posix_spawn_file_actions_adddup2(&actions, 1, 2) == 0 &&
+      SpawnVia(exe.bytes, argv, environ, &actions);
   posix_spawn_file_actions_destroy(&actions);
   return started;
 }
@@ -461,5 +480,148 @@ size_t TextLength(const char16_t* text) {
   while (text[n] != 0) ++n;
   return n;
 }
+
+
+// ---- The road to a Terminal under Wine ---------------------------------------------------
+
+PipeHandle LoopbackConnect(uint16_t port, uint32_t* error) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (fd.get() < 0) {
+    *error = static_cast<uint32_t>(errno);
+    return kInvalidPipe;
+  }
+  // Request and reply are small and strictly alternate: Nagle would hold each one back.
+  int one = 1;
+  setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  while (connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    // Interrupted, the connection still completes in the background: wait for it.
+    if (errno != EINTR) {
+      *error = static_cast<uint32_t>(errno);
+      return kInvalidPipe;
+    }
+    if (StopWaiting()) {
+      *error = kOpenInterrupted;
+      return kInvalidPipe;
+    }
+    pollfd p{fd.get(), POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0) {
+      if (errno != EINTR || StopWaiting()) {
+        *error = errno == EINTR ? kOpenInterrupted : static_cast<uint32_t>(errno);
+        return kInvalidPipe;
+      }
+    }
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &so_error, &len);
+    if (so_error != 0) {
+      *error = static_cast<uint32_t>(so_error);
+      return kInvalidPipe;
+    }
+    break;
+  }
+  return fd.release();
+}
+
+namespace posix_detail {
+
+bool RandomBytes(void* dst, size_t n) {
+  auto* p = static_cast<unsigned char*>(dst);
+  while (n > 0) {
+    ssize_t got = getrandom(p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool SpawnWithOutput(const char* const* argv, const char* const* env, const char* log_path,
+                     int* output) {
+  // The environment: the caller's, each entry of env replacing one of the same name.
+  size_t ours = 0, theirs = 0;
+  while (env[ours]) ++ours;
+  while (environ[theirs]) ++theirs;
+  char** envp = static_cast<char**>(std::calloc(ours + theirs + 1, sizeof(char*)));
+  if (envp == nullptr) return false;
+  size_t used = 0;
+  for (size_t i = 0; i < theirs; ++i) {
+    const char* eq = std::strchr(environ[i], '=');
+    const size_t name = eq ? static_cast<size_t>(eq - environ[i]) : std::strlen(environ[i]);
+    bool replaced = false;
+    for (size_t j = 0; j < ours && !replaced; ++j) {
+      replaced = std::strncmp(env[j], environ[i], name) == 0 && env[j][name] == '=';
+    }
+    if (!replaced) envp[used++] = environ[i];
+  }
+  for (size_t j = 0; j < ours; ++j) envp[used++] = const_cast<char*>(env[j]);
+
+  int out[2];
+  bool started = false;
+  int saved = 0;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    saved = errno;
+  } else {
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) == 0) {
+      started =
+          posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+          posix_spawn_file_actions_adddup2(&actions, out[1], 1) == 0 &&
+          posix_spawn_file_actions_addopen(&actions, 2, log_path,
+                                           O_WRONLY | O_CREAT | O_APPEND, 0600) == 0 &&
+          // Long-lived: it must not keep the caller's folder busy.
+          posix_spawn_file_actions_addchdir_np(&actions, "/") == 0 &&
+          SpawnVia(argv[0], const_cast<char* const*>(argv), envp, &actions);
+      saved = errno;
+      posix_spawn_file_actions_destroy(&actions);
+    } else {
+      saved = errno;
+    }
+    close(out[1]);
+    if (started) {
+      *output = out[0];
+    } else {
+      close(out[0]);
+    }
+  }
+  std::free(envp);
+  errno = saved;
+  return started;
+}
+
+int WaitReadable(int fd, uint32_t ms) {
+  pollfd p{fd, POLLIN, 0};
+  int r = poll(&p, 1, static_cast<int>(ms > INT_MAX ? INT_MAX : ms));
+  if (r < 0) return errno == EINTR ? (StopWaiting() ? -2 : 0) : -1;
+  return r > 0 ? 1 : 0;
+}
+
+bool ModuleFolder(char* out, size_t capacity) {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&ModuleFolder), &info) == 0 || info.dli_fname == nullptr)
+    return false;
+  char real[PATH_MAX];
+  if (realpath(info.dli_fname, real) == nullptr) return false;
+  char* slash = std::strrchr(real, '/');
+  if (slash == nullptr) return false;
+  *slash = '\0';
+  int n = std::snprintf(out, capacity, "%s", real);
+  return n >= 0 && static_cast<size_t>(n) < capacity;
+}
+
+uint64_t MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+}  // namespace posix_detail
 
 }  // namespace orbisyn::platform

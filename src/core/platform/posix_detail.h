@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace orbisyn::platform::posix_detail {
 
@@ -14,5 +15,29 @@ int SocketDirectory(char* out, size_t capacity, bool* in_tmp);
 // 0 when dir is safe to find sockets in: a real directory (not a symlink) owned by the
 // real user and writable by nobody else. ENOENT when it is missing, EACCES otherwise.
 int CheckPrivateDirectory(const char* dir);
+
+// ---- What the Wine route (wine_posix.cpp) needs besides the platform interface ----
+
+// n bytes from the system's random generator; false when it fails.
+bool RandomBytes(void* dst, size_t n);
+
+// Starts argv (argv[0] an absolute path) detached as SpawnDetached does, in the root
+// folder, with the caller's environment plus the "NAME=value" entries of env (null
+// ended; they replace same-named ones), standard input on /dev/null, standard output into
+// a new pipe whose reading end (close-on-exec) is stored in *output, and standard error
+// appended to the file log_path (created 0600). False with errno set when it failed.
+bool SpawnWithOutput(const char* const* argv, const char* const* env, const char* log_path,
+                     int* output);
+
+// Waits up to ms for fd to be readable (or at its end). 1 ready, 0 time is up, -1 error;
+// a signal asks the interrupt check, which may end the wait (-2).
+int WaitReadable(int fd, uint32_t ms);
+
+// Folder of the shared object (or program) this code is linked into, UTF-8, no trailing
+// separator. False when unknown.
+bool ModuleFolder(char* out, size_t capacity);
+
+// Milliseconds of a clock that never goes back.
+uint64_t MonotonicMs();
 
 }  // namespace orbisyn::platform::posix_detail
