@@ -5,10 +5,13 @@ import os
 import socket
 import stat
 import struct
+import subprocess
+import sys
 import time
 
 import pytest
 
+from orbisyn import _paths
 from orbisyn.simulator import loopback as L
 from orbisyn.simulator import protocol as P
 from orbisyn.simulator.client import RawClient
@@ -192,3 +195,57 @@ def test_stop_request_ends_only_its_own_server(sim_env, start_sim):
     assert proc.proc.wait(10) == 0
     assert not os.path.exists(L.endpoint_path(data))
     assert not os.path.exists(os.path.join(L.relay_dir(data), L.STOP))
+
+
+# The simulator as it runs on Windows (no fcntl, no Unix socket; msvcrt's byte locks), played
+# here with a stand-in msvcrt on POSIX record locks.
+AS_ON_WINDOWS = """
+import fcntl, os, sys, types
+import subprocess   # first: it takes any msvcrt for Windows
+msvcrt = types.ModuleType("msvcrt")
+msvcrt.LK_UNLCK, msvcrt.LK_LOCK, msvcrt.LK_NBLCK = 0, 1, 2
+def locking(fd, mode, n):
+    op = {0: fcntl.LOCK_UN, 1: fcntl.LOCK_EX, 2: fcntl.LOCK_EX | fcntl.LOCK_NB}[mode]
+    try:
+        fcntl.lockf(fd, op, n, os.lseek(fd, 0, os.SEEK_CUR))
+    except BlockingIOError:
+        raise PermissionError(13, "locked") from None
+msvcrt.locking = locking
+sys.modules["msvcrt"] = msvcrt
+sys.modules["fcntl"] = None
+os.O_BINARY = os.O_NOINHERIT = 0
+from orbisyn.simulator.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+def as_on_windows(*args: str, **kw) -> subprocess.Popen:
+    return subprocess.Popen([sys.executable, "-c", AS_ON_WINDOWS, *args], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+
+
+def test_tcp_only_server_as_on_windows(sim_env):
+    res = install_terminal(sim_env)
+    data, inst_dir = res["data_dir"], os.path.dirname(res["exe"])
+    server = as_on_windows("run", "--foreground", "--exe", res["exe"], "--data", data)
+    try:
+        deadline = time.monotonic() + 30
+        while L.read_endpoint(data) is None:
+            assert server.poll() is None, server.communicate()
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        assert served(data)
+        assert not os.path.exists(_paths.socket_path(res["exe"]))   # no Unix socket there
+        second = as_on_windows("run", "--foreground", "--exe", res["exe"], "--data", data)
+        assert second.wait(30) == 3 and "already running" in second.communicate()[1]
+        status = as_on_windows("status", "--dir", inst_dir)
+        out, err = status.communicate(timeout=30)
+        assert status.returncode == 0 and f"pid          : {server.pid}" in out, out + err
+        stop = as_on_windows("stop", "--dir", inst_dir)
+        out, err = stop.communicate(timeout=30)
+        assert stop.returncode == 0 and "stopped" in out, out + err
+        assert server.wait(10) == 0 and L.read_endpoint(data) is None
+    finally:
+        if server.poll() is None:
+            server.kill()
+        server.communicate()

@@ -123,7 +123,7 @@ def test_windows_start_line_keeps_every_word():
 
 
 @linux_only
-def test_install_wine_layout(fake_prefix, fake_relay, sim_env):
+def test_install_wine_layout(fake_prefix, fake_relay, sim_env, monkeypatch, capsys):
     assert cli.main(["install", "--wine", fake_prefix, "--seed", "7"]) == 0
     inst = R.find_wine(fake_prefix)
     assert inst is not None
@@ -146,6 +146,11 @@ def test_install_wine_layout(fake_prefix, fake_relay, sim_env):
     # The locator's rule finds it; this user's own folder (no Wine) does not hold it.
     assert [c["data_dir"] for c in R.wine_candidates(fake_prefix)] == [data]
     assert sim_install.locate() is None
+    # Plain status names it when the prefix is the one Wine uses without saying.
+    monkeypatch.setenv("WINEPREFIX", fake_prefix)
+    capsys.readouterr()
+    assert cli.main(["status"]) == 2
+    assert f"also installed in the Wine prefix {fake_prefix}" in capsys.readouterr().out
     # Again: settings kept, program replaced.
     fake_relay.write_bytes(b"MZ new")
     assert cli.main(["install", "--wine", fake_prefix]) == 0
