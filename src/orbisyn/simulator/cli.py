@@ -282,8 +282,8 @@ def cmd_stop(args) -> int:
     if inst is None:
         return _die(_not_installed(args))
     exe, data = inst["exe"], inst["data_dir"]
-    relayed = bool(args.wine) or os.name == "nt"
-    if relayed:
+    has_relay = bool(args.wine) or os.name == "nt"
+    if has_relay:
         from .relayed import relay_pids
         relays = relay_pids(inst)
     pid = _running_pid(exe, data)
@@ -304,7 +304,7 @@ def cmd_stop(args) -> int:
                 return _die(f"pid {pid} did not stop within {args.timeout:g} s")
             time.sleep(0.05)
         print(f"stopped: {exe} (pid {pid})")
-    if relayed:
+    if has_relay:
         # The relay leaves by itself once its watch connection closes.
         from .relayed import wait_relays_gone
         left = wait_relays_gone(inst, args.timeout)

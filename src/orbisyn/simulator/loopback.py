@@ -50,7 +50,7 @@ def endpoint_path(data_dir: str) -> str:
     return os.path.join(data_dir, RELAY_DIR, ENDPOINT)
 
 
-def _private_dir(data_dir: str) -> str:
+def private_dir(data_dir: str) -> str:
     d = relay_dir(data_dir)
     os.makedirs(d, mode=0o700, exist_ok=True)
     if os.name == "posix":
@@ -60,7 +60,7 @@ def _private_dir(data_dir: str) -> str:
     return d
 
 
-def _write_private(path: str, data: bytes) -> None:
+def write_private(path: str, data: bytes) -> None:
     """Write path atomically; the file is the user's alone from its first byte."""
     tmp = f"{path}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
     flags = (os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOFOLLOW", 0)
@@ -86,8 +86,8 @@ def _write_private(path: str, data: bytes) -> None:
 
 
 def write_endpoint(data_dir: str, port: int, token: bytes) -> str:
-    path = os.path.join(_private_dir(data_dir), ENDPOINT)
-    _write_private(path, f"port={port}\ntoken={token.hex()}\n".encode("ascii"))
+    path = os.path.join(private_dir(data_dir), ENDPOINT)
+    write_private(path, f"port={port}\ntoken={token.hex()}\n".encode("ascii"))
     return path
 
 
@@ -130,7 +130,7 @@ def read_state(data_dir: str) -> dict:
 
 
 def request_stop(data_dir: str, pid: int) -> None:
-    _write_private(os.path.join(_private_dir(data_dir), STOP), f"{pid}\n".encode("ascii"))
+    write_private(os.path.join(private_dir(data_dir), STOP), f"{pid}\n".encode("ascii"))
 
 
 def connect(port: int, token: bytes, timeout: Optional[float] = 10.0) -> socket.socket:
@@ -209,9 +209,11 @@ class Loopback:
         return closed
 
     def _publish(self) -> None:
+        if self.sock is None:   # stopped: a client thread that ends late leaves nothing behind
+            return
         state = {"pid": os.getpid(), "port": self.port, "links": self.links, "linked_at": self.linked_at}
         try:
-            _write_private(os.path.join(_private_dir(self.data_dir), STATE), json.dumps(state).encode())
+            write_private(os.path.join(private_dir(self.data_dir), STATE), json.dumps(state).encode())
         except OSError:
             log.exception("could not write the relay state")
 
@@ -223,7 +225,9 @@ class Loopback:
             return False
 
     def close(self) -> None:
-        if self.sock is not None:
+        with self._lock:   # no state written after this
+            if self.sock is None:
+                return
             self.sock.close()
             self.sock = None
             remove_endpoint(self.data_dir, self.token)

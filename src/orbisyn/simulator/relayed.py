@@ -377,8 +377,9 @@ def _windows_alive(pid: int, exe: str) -> bool:
         k.CloseHandle(handle)
 
 
-def _record_path(inst: dict[str, Any]) -> str:
-    return os.path.join(L.relay_dir(inst["data_dir"]), RELAY_RECORD)
+def _record_path(inst: dict[str, Any], create: bool = False) -> str:
+    folder = L.private_dir(inst["data_dir"]) if create else L.relay_dir(inst["data_dir"])
+    return os.path.join(folder, RELAY_RECORD)
 
 
 def relay_pids(inst: dict[str, Any]) -> list[int]:
@@ -454,7 +455,7 @@ def start_relay(inst: dict[str, Any]) -> subprocess.Popen:
             open(os.path.join(logs, "relay.log"), "ab") as log:
         proc = subprocess.Popen(argv, stdin=null_in, stdout=null_out, stderr=log, env=env, cwd=cwd,
                                 close_fds=True, **_detached())
-    L._write_private(_record_path(inst), json.dumps({"pid": proc.pid, "started": time.time()}).encode())
+    L.write_private(_record_path(inst, create=True), json.dumps({"pid": proc.pid, "started": time.time()}).encode())
     return proc
 
 

@@ -389,8 +389,8 @@ LOCK_OFFSET = 64   # the locked byte, past the pid text that others read
 def _windows_lock(data_dir: str) -> int:
     """Hold DATA/relay/lock while serving (Windows); AlreadyRunning when another does."""
     import msvcrt
-    from .loopback import _private_dir
-    path = os.path.join(_private_dir(data_dir), "lock")
+    from .loopback import private_dir
+    path = os.path.join(private_dir(data_dir), "lock")
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_BINARY | os.O_NOINHERIT, 0o600)
     try:
         os.lseek(fd, LOCK_OFFSET, os.SEEK_SET)
