@@ -431,12 +431,17 @@ def start_simulator(inst: dict[str, Any], timeout: float = 30.0) -> int:
     with open(os.devnull, "rb") as null_in, open(os.devnull, "wb") as null_out:
         proc = subprocess.Popen(argv, stdin=null_in, stdout=null_out, stderr=null_out, close_fds=True,
                                 cwd=os.path.dirname(inst["exe"]) if os.name == "nt" else "/", **_detached())
+    _wait_answers(inst, proc, timeout)
+    return proc.pid
+
+
+def _wait_answers(inst: dict[str, Any], proc: Optional[subprocess.Popen], timeout: float = 30.0) -> None:
     log = os.path.join(inst["data_dir"], "logs", "simulator.log")
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if _answers(inst["data_dir"]):
-            return proc.pid
-        if proc.poll() is not None:
+            return
+        if proc is not None and proc.poll() is not None:
             raise SetupError(f"the simulated Terminal exited with code {proc.returncode}; see {log}"
                              + _log_tail(log))
         time.sleep(0.1)
@@ -466,7 +471,8 @@ def run(inst: dict[str, Any], say: Say, timeout: float = 60.0) -> int:
     if not is_windows_program(inst["exe"]):
         raise SetupError(f"{inst['exe']} is not the relay (a Windows program): install again")
     pid = simulator_pid(inst)
-    if pid and _answers(inst["data_dir"]):
+    if pid:
+        _wait_answers(inst, None)   # it may be starting still
         say(f"already running: {inst['exe']} (pid {pid})")
     else:
         pid = start_simulator(inst)
