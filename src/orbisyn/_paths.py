@@ -87,6 +87,8 @@ def ensure_pipe_dir() -> str:
 
 def appdata_dir() -> str | None:
     """The roaming application-data folder, or None when there is none."""
+    if os.name == "nt":
+        return os.environ.get("APPDATA") or None
     data = os.environ.get("XDG_DATA_HOME", "")
     if data.startswith("/"):
         return data

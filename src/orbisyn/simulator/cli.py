@@ -4,7 +4,6 @@ from __future__ import annotations
 import argparse
 import datetime as _dt
 import errno
-import fcntl
 import os
 import json
 import signal
@@ -12,6 +11,11 @@ import struct
 import subprocess
 import sys
 import time
+
+try:
+    import fcntl
+except ImportError:   # Windows
+    fcntl = None
 
 from .. import _paths
 from . import install as _install
@@ -26,12 +30,25 @@ def _die(msg: str, code: int = 1) -> int:
 
 
 def _find(args) -> dict | None:
+    if getattr(args, "wine", None):
+        from .relayed import find_wine
+        return find_wine(args.wine)
     inst = _install.find(getattr(args, "dir", None))
     return inst
 
 
-def _running_pid(exe: str) -> int | None:
+def _not_installed(args) -> str:
+    if getattr(args, "wine", None):
+        return (f"no simulated Terminal in the Wine prefix {args.wine} "
+                f"(orbisyn-terminal install --wine {args.wine})")
+    return "no simulated Terminal installed (see `orbisyn-terminal install --help`)"
+
+
+def _running_pid(exe: str, data_dir: str | None = None) -> int | None:
     """Pid of the server holding the socket lock of this launcher, or None."""
+    if fcntl is None:
+        from .server import windows_lock_holder
+        return windows_lock_holder(data_dir) if data_dir else None
     lock = _paths.socket_path(exe) + ".lock"
     try:
         fd = os.open(lock, os.O_RDONLY | os.O_CLOEXEC)
@@ -63,9 +80,16 @@ def _answers(exe: str) -> tuple[int, int, str] | None:
 # ---- install -------------------------------------------------------------------------------
 
 def cmd_install(args) -> int:
+    options = dict(portable=args.portable, build=args.build, seed=args.seed, login=args.login,
+                   password=args.password, server=args.server)
     try:
-        res = _install.install(args.dir, portable=args.portable, build=args.build, seed=args.seed,
-                               login=args.login, password=args.password, server=args.server)
+        if args.wine:
+            if args.dir:
+                return _die("--dir does not go with --wine: a Wine prefix has its own place for it")
+            from .relayed import install_wine
+            res = install_wine(args.wine, print, **options)
+        else:
+            res = _install.install(args.dir, **options)
     except (OSError, ValueError, RuntimeError) as exc:
         return _die(str(exc))
     settings = _install.load_settings(res["data_dir"])
@@ -73,11 +97,17 @@ def cmd_install(args) -> int:
     acc = next((a for a in accounts if a.get("login") == settings.get("current_login")), accounts[0])
     print(f"Simulated Terminal {'installed' if res['fresh'] == 'True' else 'updated'}:")
     print(f"  installation : {res['install_dir']}")
-    print(f"  launcher     : {res['exe']}")
+    print(f"  {'program' if 'ini' in res else 'launcher':<12} : {res['exe']}")
     print(f"  data folder  : {res['data_dir']}")
     print(f"  settings     : {_install.settings_path(res['data_dir'])}")
     print(f"  account      : {acc.get('login')} / {acc.get('password')} on {acc.get('server')}")
-    print("Connect with: python -c 'import orbisyn; print(orbisyn.initialize())'")
+    if "ini" in res:
+        print(f"  relay        : {res['relay']}, copied as {res['win_exe']}")
+        print(f"  relay ini    : {res['ini']}")
+    if args.wine:
+        print(f"Start it with: orbisyn-terminal run --wine {args.wine}")
+    else:
+        print("Connect with: python -c 'import orbisyn; print(orbisyn.initialize())'")
     return 0
 
 
@@ -97,11 +127,19 @@ def cmd_run(args) -> int:
         return run(exe, data, portable=portable)
     inst = _find(args)
     if inst is None:
-        return _die("no simulated Terminal installed (see `orbisyn-terminal install --help`)")
+        return _die(_not_installed(args))
     exe = inst["exe"]
     if args.foreground:
+        if args.wine:
+            return _die("--foreground does not go with --wine")
         from .server import run
         return run(exe, inst["data_dir"], portable=portable)
+    if args.wine or os.name == "nt":
+        from .relayed import SetupError, run as run_relayed
+        try:
+            return run_relayed(inst, print)
+        except (OSError, SetupError) as exc:
+            return _die(str(exc))
     if _running_pid(exe):
         print(f"already running: {exe}")
         return 0
@@ -121,12 +159,16 @@ def cmd_run(args) -> int:
     return _die("the Terminal did not answer within 30 s")
 
 
-def _session(exe: str) -> dict | None:
+def _session(exe: str, data_dir: str | None = None) -> dict | None:
     """What a running Terminal says about its session: state and account (None if it doesn't answer)."""
     from . import protocol as P
     from .client import RawClient
     try:
-        with RawClient(_paths.socket_path(exe), timeout=5.0) as c:
+        if fcntl is None:
+            client = RawClient.loopback(data_dir, timeout=5.0)
+        else:
+            client = RawClient(_paths.socket_path(exe), timeout=5.0)
+        with client as c:
             facts: dict = {"version": c.version(), "state": c.state()}
             status, body = c.call(P.CMD_ACCOUNT_INFO)
             if status >= 0 and len(body) == P.ACCOUNT_LAYOUT.size:
@@ -148,11 +190,12 @@ def cmd_status(args) -> int:
     from .server import SESSION_FILE
     inst = _find(args)
     if inst is None:
-        print("no simulated Terminal installed")
+        print(_not_installed(args) if args.wine else "no simulated Terminal installed")
+        _mention_wine(args)
         return 2
     exe = inst["exe"]
-    facts = _session(exe)
-    pid = _running_pid(exe)
+    facts = _session(exe, inst["data_dir"])
+    pid = _running_pid(exe, inst["data_dir"])
     if facts is None:
         print(f"not running: {exe}")
         _field("installation", os.path.dirname(exe))
@@ -165,6 +208,8 @@ def cmd_status(args) -> int:
         acc = next((a for a in settings.get("accounts", []) if a.get("login") == login), None)
         if acc is not None:
             _field("account", f"{login} on {acc.get('server')} (logs in when started)")
+        _relay_fields(inst)
+        _mention_wine(args)
         return 1
     ver = facts["version"]
     print(f"running: {exe}")
@@ -172,7 +217,8 @@ def cmd_status(args) -> int:
     _field("version", f"{ver[0]} build {ver[1]} ({ver[2]})")
     _field("installation", os.path.dirname(exe))
     _field("data folder", inst['data_dir'])
-    _field("socket", _paths.socket_path(exe))
+    if fcntl is not None:
+        _field("socket", _paths.socket_path(exe))
     acc = facts.get("account")
     if acc is not None:
         _field("account", f"{acc['login']} on {acc['server']} ({acc['name']}, {acc['currency']}), "
@@ -191,30 +237,82 @@ def cmd_status(args) -> int:
             line += f": login {session['refused_login']} refused at {session.get('refused_at')}"
         line += "; every initialize() fails until one logs in with valid credentials"
     _field("connection", line)
+    _relay_fields(inst)
+    _mention_wine(args)
     return 0
+
+
+def _relay_fields(inst: dict) -> None:
+    """Where Windows programs reach it: the loopback endpoint and, for their installations, the relay."""
+    from . import loopback as L
+    state = L.read_state(inst["data_dir"])
+    if state.get("port") and _running_pid(inst["exe"], inst["data_dir"]):
+        _field("loopback", f"127.0.0.1:{state['port']} (endpoint {L.endpoint_path(inst['data_dir'])})")
+    else:
+        state = {}
+    if inst.get("kind") is None and os.name != "nt":
+        return
+    from .relayed import relay_pids
+    pids = ", ".join(map(str, relay_pids(inst))) or "unknown"
+    if state.get("links"):
+        since = _dt.datetime.fromtimestamp(state.get("linked_at") or 0).strftime("%Y-%m-%d %H:%M:%S")
+        _field("pipe", f"served by the relay (pid {pids}, connected since {since})")
+    elif pids != "unknown":
+        _field("pipe", f"the relay runs (pid {pids}) but has not connected")
+    else:
+        _field("pipe", f"not served: no relay runs (orbisyn-terminal run{_wine_option(inst)} starts it)")
+
+
+def _wine_option(inst: dict) -> str:
+    return f" --wine {inst['prefix']}" if inst.get("kind") == "wine" else ""
+
+
+def _mention_wine(args) -> None:
+    """Name the simulated Terminals of the Wine prefixes used without saying ($WINEPREFIX, ~/.wine)."""
+    if getattr(args, "wine", None) or os.name == "nt":
+        return
+    from .relayed import find_wine, wine_prefixes
+    for prefix in wine_prefixes():
+        if find_wine(prefix) is not None:
+            print(f"also installed in the Wine prefix {prefix}: orbisyn-terminal status --wine {prefix}")
 
 
 def cmd_stop(args) -> int:
     inst = _find(args)
     if inst is None:
-        return _die("no simulated Terminal installed")
-    exe = inst["exe"]
-    pid = _running_pid(exe)
-    if not pid or pid < 0:
-        print(f"not running: {exe}")
-        return 0
+        return _die(_not_installed(args))
+    exe, data = inst["exe"], inst["data_dir"]
+    has_relay = bool(args.wine) or os.name == "nt"
+    if has_relay:
+        from .relayed import relay_pids
+        relays = relay_pids(inst)
+    pid = _running_pid(exe, data)
     try:
-        os.kill(pid, signal.SIGTERM)
+        if not pid or pid < 0:
+            raise ProcessLookupError
+        if fcntl is None:   # no signal ends a Windows process cleanly: it watches for this file
+            from .loopback import request_stop
+            request_stop(data, pid)
+        else:
+            os.kill(pid, signal.SIGTERM)
     except ProcessLookupError:
         print(f"not running: {exe}")
-        return 0
-    deadline = time.monotonic() + args.timeout
-    while time.monotonic() < deadline:
-        if _running_pid(exe) is None:
-            print(f"stopped: {exe} (pid {pid})")
-            return 0
-        time.sleep(0.05)
-    return _die(f"pid {pid} did not stop within {args.timeout:g} s")
+    else:
+        deadline = time.monotonic() + args.timeout
+        while _running_pid(exe, data) is not None:
+            if time.monotonic() >= deadline:
+                return _die(f"pid {pid} did not stop within {args.timeout:g} s")
+            time.sleep(0.05)
+        print(f"stopped: {exe} (pid {pid})")
+    if has_relay:
+        # The relay leaves by itself once its watch connection closes.
+        from .relayed import wait_relays_gone
+        left = wait_relays_gone(inst, args.timeout)
+        if left:
+            return _die(f"the relay (pid {', '.join(map(str, left))}) did not exit within {args.timeout:g} s")
+        if relays:
+            print(f"the relay exited (pid {', '.join(map(str, relays))})")
+    return 0
 
 
 # ---- import-bars ---------------------------------------------------------------------------
@@ -297,12 +395,19 @@ def build_parser() -> argparse.ArgumentParser:
     i.add_argument("--login", type=int, help="login of the first demo account")
     i.add_argument("--password", help="password of the first demo account")
     i.add_argument("--server", help="server name of the first demo account")
+    i.add_argument("--wine", metavar="PREFIX",
+                   help="install for Windows programs in this Wine prefix (created when missing): the relay "
+                        "as C:\\Program Files\\Orbisyn Simulated Terminal\\terminal64.exe, found through "
+                        "$ORBISYN_RELAY or beside orbisyn's _core")
     i.set_defaults(func=cmd_install)
 
     r = sub.add_parser("run", help="start the Terminal (in the background unless --foreground)")
     r.add_argument("--dir", help="installation folder (default: the most recently used)")
     r.add_argument("--foreground", action="store_true", help="serve in this process until SIGTERM/SIGINT")
     r.add_argument("--portable", action="store_true", help="start in portable mode")
+    r.add_argument("--wine", metavar="PREFIX",
+                   help="the Terminal installed in this Wine prefix: start it here and its pipe in Wine "
+                        "(the relay); returns once the pipe is served")
     r.add_argument("--exe", help=argparse.SUPPRESS)
     r.add_argument("--data", help=argparse.SUPPRESS)
     r.add_argument("extra", nargs="*", help=argparse.SUPPRESS)
@@ -310,11 +415,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     s = sub.add_parser("status", help="exit 0 when the Terminal runs, 1 when not")
     s.add_argument("--dir", help="installation folder (default: the most recently used)")
+    s.add_argument("--wine", metavar="PREFIX", help="the Terminal installed in this Wine prefix, and its pipe")
     s.set_defaults(func=cmd_status)
 
     t = sub.add_parser("stop", help="stop a running Terminal (SIGTERM)")
     t.add_argument("--dir", help="installation folder (default: the most recently used)")
     t.add_argument("--timeout", type=float, default=10.0, help="seconds to wait (default 10)")
+    t.add_argument("--wine", metavar="PREFIX",
+                   help="the Terminal installed in this Wine prefix; waits until its relay has exited too")
     t.set_defaults(func=cmd_stop)
 
     b = sub.add_parser("import-bars", help="replace a symbol's prices with M1 bars from a CSV file",

@@ -15,6 +15,17 @@ class RawClient:
         self.sock.settimeout(timeout)
         self.sock.connect(sock_path)
 
+    @classmethod
+    def loopback(cls, data_dir: str, timeout: float | None = 10.0) -> "RawClient":
+        """A client over the Terminal's loopback TCP endpoint (what the relay uses)."""
+        from . import loopback as L
+        found = L.read_endpoint(data_dir)
+        if found is None:
+            raise FileNotFoundError(f"no endpoint file in {L.relay_dir(data_dir)}")
+        self = cls.__new__(cls)
+        self.sock = L.connect(*found, timeout=timeout)
+        return self
+
     def close(self) -> None:
         self.sock.close()
 

@@ -9,7 +9,6 @@ read, no system call), so the request after the command returns sees the new bar
 from __future__ import annotations
 
 import datetime as _dt
-import fcntl
 import math
 import mmap
 import os
@@ -19,6 +18,11 @@ import struct
 import numpy as np
 
 from .catalogue import SymbolSpec
+
+try:
+    import fcntl
+except ImportError:   # Windows
+    fcntl = None
 
 IMPORT_DTYPE = np.dtype([("minute", "<i8"), ("o", "<i8"), ("h", "<i8"), ("l", "<i8"),
                          ("c", "<i8"), ("spread", "<i8"), ("n", "<i8")])
@@ -182,7 +186,8 @@ def import_path(history_dir: str, symbol: str) -> str:
 
 def _open_stamp(history_dir: str) -> int:
     os.makedirs(history_dir, exist_ok=True)
-    fd = os.open(os.path.join(history_dir, STAMP_FILE), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    flags = os.O_RDWR | os.O_CREAT | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
+    fd = os.open(os.path.join(history_dir, STAMP_FILE), flags, 0o600)
     if os.fstat(fd).st_size < _STAMP.size:
         os.ftruncate(fd, _STAMP.size)
     return fd
@@ -191,9 +196,20 @@ def _open_stamp(history_dir: str) -> int:
 def _bump_stamp(history_dir: str) -> None:
     fd = _open_stamp(history_dir)
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX)
-        value = _STAMP.unpack(os.pread(fd, _STAMP.size, 0))[0]
-        os.pwrite(fd, _STAMP.pack((value + 1) & 0xFFFFFFFFFFFFFFFF), 0)
+        if fcntl is not None:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            value = _STAMP.unpack(os.pread(fd, _STAMP.size, 0))[0]
+            os.pwrite(fd, _STAMP.pack((value + 1) & 0xFFFFFFFFFFFFFFFF), 0)
+        else:
+            import msvcrt
+            msvcrt.locking(fd, msvcrt.LK_LOCK, _STAMP.size)
+            try:
+                value = _STAMP.unpack(os.read(fd, _STAMP.size))[0]
+                os.lseek(fd, 0, os.SEEK_SET)
+                os.write(fd, _STAMP.pack((value + 1) & 0xFFFFFFFFFFFFFFFF))
+            finally:
+                os.lseek(fd, 0, os.SEEK_SET)
+                msvcrt.locking(fd, msvcrt.LK_UNLCK, _STAMP.size)
     finally:
         os.close(fd)
 
@@ -204,7 +220,7 @@ class ImportStamp:
     def __init__(self, history_dir: str):
         fd = _open_stamp(history_dir)
         try:
-            self._map = mmap.mmap(fd, _STAMP.size, mmap.MAP_SHARED, mmap.PROT_READ)
+            self._map = mmap.mmap(fd, _STAMP.size, access=mmap.ACCESS_READ)   # shared, read-only
         finally:
             os.close(fd)
 

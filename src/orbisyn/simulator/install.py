@@ -20,7 +20,7 @@ import shlex
 import site
 import sys
 import tempfile
-from typing import Any
+from typing import Any, Callable
 
 from .. import _paths
 
@@ -95,15 +95,24 @@ def save_settings(data_dir: str, settings: dict[str, Any]) -> None:
 
 
 def default_install_dir() -> str:
+    if os.name == "nt":
+        from .relayed import default_windows_install_dir
+        return default_windows_install_dir()
     base = _paths.appdata_dir() or os.path.expanduser("~/.local/share")
     return os.path.join(base, "orbisyn", "terminal")
 
 
-def _launcher_text(exe_dir: str, data_dir: str) -> str:
+def source_root() -> str | None:
+    """The folder holding the package when it runs from a source checkout, else None."""
     pkg_parent = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     site_dirs = set(site.getsitepackages() + [site.getusersitepackages()])
+    return None if pkg_parent in site_dirs else pkg_parent
+
+
+def _launcher_text(exe_dir: str, data_dir: str) -> str:
+    pkg_parent = source_root()
     env = ""
-    if pkg_parent not in site_dirs:
+    if pkg_parent is not None:
         # A source checkout: make the package importable whatever the caller's environment.
         env = f'PYTHONPATH={shlex.quote(pkg_parent)}${{PYTHONPATH:+:$PYTHONPATH}} '
     return (
@@ -160,7 +169,12 @@ def install(install_dir: str | None = None, *, portable: bool = False, build: in
     """Create (or refresh) an installation; returns its paths.
 
     An existing installation keeps its settings; only the options given change them.
+    On Windows the installation's terminal64.exe is the relay (see relayed.py).
     """
+    if os.name == "nt":
+        from .relayed import install_windows
+        return install_windows(install_dir, portable=portable, build=build, seed=seed, login=login,
+                               password=password, server=server)
     install_dir = os.path.abspath(install_dir or default_install_dir())
     root = _paths.terminals_root()
     if root is None:
@@ -169,6 +183,24 @@ def install(install_dir: str | None = None, *, portable: bool = False, build: in
         raise ValueError("installation path too long for the Terminal (260 UTF-16 units)")
     os.makedirs(install_dir, exist_ok=True)
     data_dir = os.path.join(root, data_folder_id(install_dir))
+    settings, fresh = prepare_settings(data_dir, build=build, seed=seed, login=login, password=password,
+                                       server=server)
+
+    exe = os.path.join(install_dir, LAUNCHER)
+    tmp = exe + ".tmp"
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(_launcher_text(install_dir, data_dir))
+    os.chmod(tmp, 0o755)
+    os.replace(tmp, exe)
+
+    write_markers(data_dir, install_dir, settings, portable)
+    return {"install_dir": install_dir, "exe": exe, "data_dir": data_dir, "fresh": str(fresh)}
+
+
+def prepare_settings(data_dir: str, *, build: int | None = None, seed: int | None = None,
+                     login: int | None = None, password: str | None = None,
+                     server: str | None = None) -> tuple[dict[str, Any], bool]:
+    """The data folder's settings with the options given applied and saved; (settings, fresh)."""
     for sub in ("config", "logs", "history"):
         os.makedirs(os.path.join(data_dir, sub), exist_ok=True)
     try:
@@ -191,15 +223,12 @@ def install(install_dir: str | None = None, *, portable: bool = False, build: in
         if server is not None:
             first["server"] = server
     save_settings(data_dir, settings)
+    return settings, fresh
 
-    exe = os.path.join(install_dir, LAUNCHER)
-    tmp = exe + ".tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
-        f.write(_launcher_text(install_dir, data_dir))
-    os.chmod(tmp, 0o755)
-    os.replace(tmp, exe)
 
-    _write_origin(data_dir, install_dir)
+def write_markers(data_dir: str, origin: str, settings: dict[str, Any], portable: bool) -> None:
+    """origin.txt (the installation folder as its Terminal names it) and the locator's markers."""
+    _write_origin(data_dir, origin)
     if portable:
         with open(os.path.join(data_dir, "portable.txt"), "w", encoding="utf-8") as f:
             f.write("portable\n")
@@ -207,7 +236,6 @@ def install(install_dir: str | None = None, *, portable: bool = False, build: in
         os.makedirs(os.path.join(data_dir, "Scrivel"), exist_ok=True)
         write_accounts_dat(data_dir, settings)
         touch_last_used(data_dir, settings.get("current_login"))
-    return {"install_dir": install_dir, "exe": exe, "data_dir": data_dir, "fresh": str(fresh)}
 
 
 # ---- finding installations the way the extension does ----------------------------------------
@@ -230,9 +258,13 @@ def read_origin(data_dir: str) -> str | None:
     return raw[2:len(raw) - len(raw) % 2].decode("utf-16-le", "surrogatepass")
 
 
-def candidates() -> list[dict[str, Any]]:
-    """Valid data folders in enumeration order, with exe, portable flag and last-used time."""
-    root = _paths.terminals_root()
+def candidates(root: str | None = None, exe_of: Callable[[str], str | None] | None = None) -> list[dict[str, Any]]:
+    """Valid data folders in enumeration order, with exe, portable flag and last-used time.
+
+    root defaults to this user's; exe_of maps origin.txt's folder to the executable's
+    path here (a Wine prefix maps Windows paths into the prefix).
+    """
+    root = _paths.terminals_root() if root is None else root
     out: list[dict[str, Any]] = []
     if root is None:
         return out
@@ -257,8 +289,8 @@ def candidates() -> list[dict[str, Any]]:
         origin = read_origin(folder)
         if origin is None:
             continue
-        exe = os.path.join(origin, LAUNCHER)
-        if not os.path.exists(exe):
+        exe = os.path.join(origin, LAUNCHER) if exe_of is None else exe_of(origin)
+        if exe is None or not os.path.exists(exe):
             continue
         out.append({"data_dir": folder, "exe": exe, "portable": portable, "last_used": last})
     return out

@@ -10,7 +10,6 @@ from __future__ import annotations
 import dataclasses
 import datetime as _dt
 import errno
-import fcntl
 import json
 import logging
 import os
@@ -22,9 +21,15 @@ import threading
 import time
 from typing import Callable
 
+try:
+    import fcntl
+except ImportError:   # Windows: no Unix socket there, the lock is msvcrt's
+    fcntl = None
+
 from .. import _paths
 from . import install as _install
 from . import protocol as P
+from .loopback import Acceptor, Loopback
 from .engine import TradingEngine
 from .info_commands import InfoCommands
 from .market import Market
@@ -219,13 +224,17 @@ def _recv_exact(sock: socket.socket, n: int) -> bytearray | None:
 
 
 class Server:
-    """Listens on the socket derived from the launcher path and serves clients."""
+    """Listens on the socket derived from the launcher path, and on loopback TCP for
+    relayed clients when it knows its data folder; serves both alike."""
 
-    def __init__(self, terminal: Terminal | None, exe_path: str):
+    def __init__(self, terminal: Terminal | None, exe_path: str, data_dir: str | None = None):
         self.terminal = terminal
         self.exe_path = exe_path
-        self.sock_path = _paths.socket_path(exe_path)
+        self.tcp_only = fcntl is None
+        self.sock_path = "" if self.tcp_only else _paths.socket_path(exe_path)
         self.listener: socket.socket | None = None
+        self.loopback = Loopback(data_dir) if data_dir is not None else None
+        self.acceptor: Acceptor | None = None
         self._lock_fd: int | None = None
         self._clients: set[socket.socket] = set()
         self._clients_lock = threading.Lock()
@@ -245,6 +254,20 @@ class Server:
         self._lock_fd = fd
 
     def bind(self) -> None:
+        if self.tcp_only:
+            self._lock_fd = _windows_lock(self.loopback.data_dir)
+        else:
+            self._bind_unix()
+        if self.loopback is not None:
+            self.loopback.listen()
+        self.acceptor = Acceptor(self.listener, self.loopback, self._poll)
+
+    def _poll(self) -> None:
+        if self.loopback is not None and self.loopback.stop_requested():
+            log.info("stop requested")
+            raise _Stop()
+
+    def _bind_unix(self) -> None:
         if len(os.fsencode(self.sock_path)) > 107:
             raise OSError(errno.ENAMETOOLONG,
                           f"socket path longer than 107 bytes (use a shorter XDG_RUNTIME_DIR): {self.sock_path}")
@@ -286,20 +309,20 @@ class Server:
 
     def serve_forever(self) -> None:
         """Accept clients until SIGTERM/SIGINT (handlers installed by `run`) raise _Stop."""
-        assert self.listener is not None
-        log.info("listening on %s (pid %d, build %d)", self.sock_path, os.getpid(), self.terminal.build)
+        assert self.acceptor is not None
+        log.info("listening on %s (pid %d, build %d)", self.sock_path or "TCP", os.getpid(), self.terminal.build)
         try:
             while True:
-                conn, _ = self.listener.accept()
+                conn, done = self.acceptor.accept()
                 with self._clients_lock:
                     self._clients.add(conn)
-                threading.Thread(target=self._client, args=(conn,), daemon=True).start()
+                threading.Thread(target=self._client, args=(conn, done), daemon=True).start()
         except _Stop:
             log.info("stopping on signal")
         finally:
             self.close()
 
-    def _client(self, sock: socket.socket) -> None:
+    def _client(self, sock: socket.socket, done: Callable[[], None] | None = None) -> None:
         conn = Connection()
         term = self.terminal
         try:
@@ -330,8 +353,15 @@ class Server:
                 sock.close()
             except OSError:
                 pass
+            if done is not None:
+                done()
 
     def close(self) -> None:
+        if self.acceptor is not None:
+            self.acceptor.close()
+            self.acceptor = None
+        if self.loopback is not None:
+            self.loopback.close()
         if self.listener is not None:
             self.listener.close()
             self.listener = None
@@ -351,6 +381,49 @@ class Server:
         if self._lock_fd is not None:
             os.close(self._lock_fd)
             self._lock_fd = None
+
+
+LOCK_OFFSET = 64   # the locked byte, past the pid text that others read
+
+
+def _windows_lock(data_dir: str) -> int:
+    """Hold DATA/relay/lock while serving (Windows); AlreadyRunning when another does."""
+    import msvcrt
+    from .loopback import private_dir
+    path = os.path.join(private_dir(data_dir), "lock")
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_BINARY | os.O_NOINHERIT, 0o600)
+    try:
+        os.lseek(fd, LOCK_OFFSET, os.SEEK_SET)
+        msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
+    except OSError:
+        os.close(fd)
+        raise AlreadyRunning(path) from None
+    os.lseek(fd, 0, os.SEEK_SET)
+    os.write(fd, f"{os.getpid()}\n".ljust(LOCK_OFFSET - 1).encode())
+    return fd
+
+
+def windows_lock_holder(data_dir: str) -> int | None:
+    """Pid of the server holding DATA/relay/lock (Windows), or None when nobody does."""
+    import msvcrt
+    from .loopback import relay_dir
+    try:
+        fd = os.open(os.path.join(relay_dir(data_dir), "lock"), os.O_RDWR | os.O_BINARY)
+    except OSError:
+        return None
+    try:
+        os.lseek(fd, LOCK_OFFSET, os.SEEK_SET)
+        try:
+            msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
+        except OSError:
+            os.lseek(fd, 0, os.SEEK_SET)
+            text = os.read(fd, 32).decode(errors="replace").strip()
+            return int(text) if text.isdigit() else -1
+        os.lseek(fd, LOCK_OFFSET, os.SEEK_SET)
+        msvcrt.locking(fd, msvcrt.LK_UNLCK, 1)
+        return None
+    finally:
+        os.close(fd)
 
 
 def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
@@ -377,15 +450,16 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
 
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, stop)
-    signal.signal(signal.SIGHUP, signal.SIG_IGN)
-    server = Server(None, exe_path)
+    if hasattr(signal, "SIGHUP"):
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    server = Server(None, exe_path, data_dir)
     try:
         server.bind()
     except _Stop:
         server.close()
         return 0
     except AlreadyRunning:
-        log.error("already running: %s", server.sock_path)
+        log.error("already running: %s", server.sock_path or data_dir)
         print(f"orbisyn-terminal: already running: {exe_path}", file=sys.stderr)
         return 3
     except OSError as exc:

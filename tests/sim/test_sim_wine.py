@@ -1,0 +1,377 @@
+"""The simulated Terminal for Windows programs: install/run/status/stop --wine, and the pieces
+the Windows installation shares with them.
+
+Tests that need Wine or the relay (orbisyn-relay.exe: $ORBISYN_RELAY, or beside orbisyn's
+_core) skip without them, unless ORBISYN_REQUIRE_WINE=1 makes them fail instead.
+"""
+from __future__ import annotations
+
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+from orbisyn.simulator import cli
+from orbisyn.simulator import install as sim_install
+from orbisyn.simulator import loopback as L
+from orbisyn.simulator import relayed as R
+from orbisyn.simulator.client import RawClient
+
+REQUIRED = os.environ.get("ORBISYN_REQUIRE_WINE") == "1"
+linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Wine prefixes are a Linux matter")
+
+
+def need(what: str, present: bool) -> None:
+    if not present:
+        if REQUIRED:
+            pytest.fail(f"{what} is missing and ORBISYN_REQUIRE_WINE=1")
+        pytest.skip(f"{what} is missing")
+
+
+def run_cli(*args: str, env: dict | None = None, timeout: float = 180) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "orbisyn.simulator", *args], capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL, env=env)
+
+
+def split_windows(line: str) -> list[str]:
+    """A command line split into words as the Windows C runtime (and Wine) splits it."""
+    words, word, quoted, started, i = [], [], False, False, 0
+    while i < len(line):
+        c = line[i]
+        if c == "\\":
+            n = len(line[i:]) - len(line[i:].lstrip("\\"))
+            i += n
+            if line[i:i + 1] == '"':
+                word.append("\\" * (n // 2))
+                if n % 2:
+                    word.append('"')
+                    i += 1
+            else:
+                word.append("\\" * n)
+            started = True
+            continue
+        if c == '"':
+            quoted, started = not quoted, True
+        elif c in " \t" and not quoted:
+            if started:
+                words.append("".join(word))
+                word, started = [], False
+        else:
+            word.append(c)
+            started = True
+        i += 1
+    if started:
+        words.append("".join(word))
+    return words
+
+
+def ini_of(inst: dict) -> dict:
+    text = open(os.path.join(inst["install_dir"], R.INI), encoding="utf-8").read()
+    assert text.endswith("\n")
+    return dict(line.split("=", 1) for line in text.splitlines())
+
+
+@pytest.fixture
+def fake_relay(tmp_path, monkeypatch):
+    path = tmp_path / "orbisyn-relay.exe"
+    path.write_bytes(b"MZ" + os.urandom(200))
+    monkeypatch.setenv("ORBISYN_RELAY", str(path))
+    return path
+
+
+@pytest.fixture
+def fake_prefix(tmp_path, sim_env):
+    """A directory laid out as Wine lays out a prefix, without Wine."""
+    prefix = tmp_path / "prefix"
+    for user in (R._unix_user(), "Public"):
+        (prefix / "drive_c" / "users" / user / "AppData" / "Roaming").mkdir(parents=True)
+    (prefix / "system.reg").write_text("")
+    (prefix / "dosdevices").mkdir()
+    os.symlink("../drive_c", prefix / "dosdevices" / "c:")
+    os.symlink("/", prefix / "dosdevices" / "z:")
+    return str(prefix)
+
+
+# ---- without Wine ------------------------------------------------------------------------------
+
+def test_path_pieces(tmp_path, fake_prefix):
+    data = os.path.join(fake_prefix, "drive_c", "users", "me", "AppData")
+    assert R.to_windows(fake_prefix, data) == "C:\\users\\me\\AppData"
+    assert R.to_windows(fake_prefix, str(tmp_path / "x y")) == "Z:" + str(tmp_path / "x y").replace("/", "\\")
+    for win in ("C:\\users\\me\\AppData", "Z:" + str(tmp_path).replace("/", "\\")):
+        assert os.path.realpath(R.to_unix(fake_prefix, win)) == os.path.realpath(
+            data if win.startswith("C:") else str(tmp_path))
+    assert R.to_unix(fake_prefix, "relative\\path") is None
+    # The data folder's ID is the one a native install derives from the same path.
+    assert R.windows_folder_id(R.WINE_INSTALL_DIR) == sim_install.data_folder_id(R.WINE_INSTALL_DIR)
+    assert R.endpoint_windows_path("C:\\d\\ID") == "C:\\d\\ID\\relay\\endpoint"
+    with pytest.raises(R.SetupError):
+        R.ini_text("C:\\a\nstart=evil", "x")
+
+
+def test_windows_start_line_keeps_every_word():
+    argv = R.simulator_argv("C:\\Python 3\\pythonw.exe", "C:\\Program Files\\T\\terminal64.exe",
+                            "C:\\Users\\me\\AppData\\Roaming\\Quillmark\\Terminal\\ID", "C:\\src dir\\")
+    assert split_windows(subprocess.list2cmdline(argv)) == argv
+    assert argv[1] == "-c" and argv[3] == "C:\\src dir\\" and argv[4:6] == ["run", "--foreground"]
+
+
+@linux_only
+def test_install_wine_layout(fake_prefix, fake_relay, sim_env, monkeypatch, capsys):
+    assert cli.main(["install", "--wine", fake_prefix, "--seed", "7"]) == 0
+    inst = R.find_wine(fake_prefix)
+    assert inst is not None
+    assert inst["install_dir"] == os.path.join(fake_prefix, "drive_c", "Program Files", "Orbisyn Simulated Terminal")
+    assert open(inst["exe"], "rb").read() == fake_relay.read_bytes()
+    data = inst["data_dir"]
+    root = os.path.join(fake_prefix, "drive_c", "users", R._unix_user(), "AppData", "Roaming", "Quillmark",
+                        "Terminal")
+    assert os.path.dirname(data) == root
+    assert open(os.path.join(data, "origin.txt"), "rb").read() == \
+        b"\xff\xfe" + "C:\\Program Files\\Orbisyn Simulated Terminal".encode("utf-16-le")
+    for part in ("Scrivel", "config/terminal.ini", "config/accounts.dat", "config/simulator.json"):
+        assert os.path.exists(os.path.join(data, part)), part
+    assert sim_install.load_settings(data)["seed"] == 7
+    ini = ini_of(inst)
+    assert set(ini) == {"endpoint", "start"}
+    assert ini["endpoint"] == "C:\\users\\" + R._unix_user() + "\\AppData\\Roaming\\Quillmark\\Terminal\\" \
+        + os.path.basename(data) + "\\relay\\endpoint"
+    assert os.path.realpath(R.to_unix(fake_prefix, ini["endpoint"])) == os.path.realpath(L.endpoint_path(data))
+    # The locator's rule finds it; this user's own folder (no Wine) does not hold it.
+    assert [c["data_dir"] for c in R.wine_candidates(fake_prefix)] == [data]
+    assert sim_install.locate() is None
+    # Plain status names it when the prefix is the one Wine uses without saying.
+    monkeypatch.setenv("WINEPREFIX", fake_prefix)
+    capsys.readouterr()
+    assert cli.main(["status"]) == 2
+    assert f"also installed in the Wine prefix {fake_prefix}" in capsys.readouterr().out
+    # Again: settings kept, program replaced.
+    fake_relay.write_bytes(b"MZ new")
+    assert cli.main(["install", "--wine", fake_prefix]) == 0
+    assert sim_install.load_settings(data)["seed"] == 7 and open(inst["exe"], "rb").read() == b"MZ new"
+
+
+@linux_only
+def test_start_line_starts_the_simulator(fake_prefix, fake_relay, sim_env):
+    """What the relay runs when nobody answers: the ini's start= taken apart as Wine takes it."""
+    assert cli.main(["install", "--wine", fake_prefix]) == 0
+    inst = R.find_wine(fake_prefix)
+    words = split_windows(ini_of(inst)["start"])
+    assert words[0] == "Z:\\bin\\sh"
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}   # the relay's is not ours
+    proc = subprocess.Popen(words, executable="/bin/sh", env=env, cwd=str(sim_env), start_new_session=True,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 30
+        while L.read_endpoint(inst["data_dir"]) is None:
+            assert proc.poll() is None, proc.stderr.read()
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        with RawClient.loopback(inst["data_dir"]) as c:
+            assert c.version()[0] == sim_install.VERSION
+        status = run_cli("status", "--wine", fake_prefix)
+        assert status.returncode == 0 and "not served: no relay runs" in status.stdout, status.stdout
+        stopped = run_cli("stop", "--wine", fake_prefix)
+        assert stopped.returncode == 0 and "stopped" in stopped.stdout, stopped.stderr
+        assert proc.wait(10) == 0
+        assert L.read_endpoint(inst["data_dir"]) is None
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stderr.close()
+
+
+@linux_only
+@pytest.mark.parametrize("case", ["no wine", "not installed", "relay missing", "not the relay", "dir and wine"])
+def test_clear_errors(fake_prefix, fake_relay, monkeypatch, capsys, case):
+    command = ["run", "--wine", fake_prefix]
+    if case == "no wine":
+        assert cli.main(["install", "--wine", fake_prefix]) == 0
+        monkeypatch.setenv("PATH", "/nonexistent")
+        expected = "wine is not on PATH"
+    elif case == "not installed":
+        expected = f"no simulated Terminal in the Wine prefix {fake_prefix}"
+    elif case == "relay missing":
+        monkeypatch.setenv("ORBISYN_RELAY", str(fake_relay) + ".gone")
+        command = ["install", "--wine", fake_prefix]
+        expected = "ORBISYN_RELAY names no file"
+    elif case == "not the relay":
+        assert cli.main(["install", "--wine", fake_prefix]) == 0
+        with open(R.find_wine(fake_prefix)["exe"], "w") as f:
+            f.write("#!/bin/sh\n")
+        expected = "is not the relay"
+    else:
+        command = ["install", "--wine", fake_prefix, "--dir", "/tmp/x"]
+        expected = "--dir does not go with --wine"
+    capsys.readouterr()
+    assert cli.main(command) == 1
+    assert expected in capsys.readouterr().err
+    if case == "relay missing":
+        assert not os.path.exists(os.path.join(fake_prefix, "drive_c", "Program Files"))
+    if case == "not installed":
+        for sub in ("status", "stop"):
+            assert cli.main([sub, "--wine", fake_prefix]) in (1, 2)
+            out = capsys.readouterr()
+            assert expected in out.out + out.err
+
+
+# ---- with Wine, and with the relay ---------------------------------------------------------------
+
+def real_relay() -> str:
+    try:
+        return R.find_relay()
+    except R.SetupError:
+        need("the relay (orbisyn-relay.exe)", False)
+
+
+def wine_processes(prefix: str) -> list[int]:
+    """Processes whose WINEPREFIX is this prefix."""
+    want = os.path.realpath(prefix).encode()
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            env = open(f"/proc/{pid}/environ", "rb").read().split(b"\0")
+        except OSError:
+            continue
+        if b"WINEPREFIX=" + want in env and R._linux_alive(int(pid)):
+            found.append(int(pid))
+    return found
+
+
+@pytest.fixture(scope="module")
+def wine_prefix():
+    """A throwaway prefix path (created by the first install); its processes end with the module."""
+    need("wine", shutil.which("wine") is not None and sys.platform.startswith("linux"))
+    base = tempfile.mkdtemp(prefix="orbisyn-wine.")
+    prefix = os.path.join(base, "prefix")
+    try:
+        yield prefix
+    finally:
+        env = dict(os.environ, WINEPREFIX=prefix)
+        subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while wine_processes(prefix) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        left = wine_processes(prefix)
+        shutil.rmtree(base, ignore_errors=True)
+        assert not left, f"processes of the prefix left: {left}"
+
+
+def test_install_wine_creates_the_prefix(wine_prefix, fake_relay, sim_env):
+    fresh = not os.path.exists(wine_prefix)
+    done = run_cli("install", "--wine", wine_prefix)
+    assert done.returncode == 0, done.stderr
+    if fresh:
+        assert "creating the Wine prefix" in done.stdout
+    inst = R.find_wine(wine_prefix)
+    assert inst is not None and os.path.basename(R.wine_user_dir(wine_prefix)) == R._unix_user()
+    assert os.path.isfile(os.path.join(wine_prefix, "system.reg"))
+    assert os.path.realpath(R.to_unix(wine_prefix, ini_of(inst)["endpoint"])) == \
+        os.path.realpath(L.endpoint_path(inst["data_dir"]))
+
+
+def serve_terminal_call(prefix: str, relay: str, win_exe: str) -> tuple[int, str, tuple]:
+    """Open the Terminal's pipe from Linux through the relay's other direction; (result, why, version)."""
+    token = os.urandom(32)
+    env = dict(R.wine_env(prefix), ORBISYN_RELAY_TOKEN=token.hex())
+    proc = subprocess.Popen(["wine", relay, "serve-terminal", "--idle-exit", "5"], env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    try:
+        line = proc.stdout.readline().decode().strip()
+        assert line.startswith("port="), line
+        path = win_exe.encode("utf-16-le")
+        with socket.create_connection(("127.0.0.1", int(line[5:])), timeout=60) as s:
+            s.sendall(b"ORBR" + token + struct.pack("<II", 0, len(path) // 2) + path)
+            c = RawClient.__new__(RawClient)
+            c.sock = s
+            result, m = struct.unpack("<iI", c._recv(8))
+            why = c._recv(2 * m).decode("utf-16-le")
+            return result, why, (c.version() if result == 0 else ())
+    finally:
+        proc.kill()
+        proc.wait()
+        proc.stdout.close()
+
+
+def test_run_status_stop_wine(wine_prefix, sim_env):
+    relay = real_relay()
+    done = run_cli("install", "--wine", wine_prefix, env=dict(os.environ, ORBISYN_RELAY=relay))
+    assert done.returncode == 0, done.stderr
+    inst = R.find_wine(wine_prefix)
+    try:
+        started = run_cli("run", "--wine", wine_prefix)
+        assert started.returncode == 0 and "pipe served by the relay" in started.stdout, \
+            started.stdout + started.stderr
+        relays = R.relay_pids(inst)
+        assert relays
+        status = run_cli("status", "--wine", wine_prefix)
+        assert status.returncode == 0 and "served by the relay" in status.stdout, status.stdout
+        again = run_cli("run", "--wine", wine_prefix)
+        assert again.returncode == 0 and "already running" in again.stdout and R.relay_pids(inst) == relays
+        # A Windows program's road: the named pipe, through the relay, to the simulated Terminal.
+        result, why, version = serve_terminal_call(wine_prefix, relay, inst["win_exe"])
+        assert (result, why) == (0, "") and version[0] == sim_install.VERSION
+        stopped = run_cli("stop", "--wine", wine_prefix)
+        assert stopped.returncode == 0 and "the relay exited" in stopped.stdout, stopped.stdout + stopped.stderr
+        assert R.relay_pids(inst) == [] and L.read_endpoint(inst["data_dir"]) is None
+        assert run_cli("status", "--wine", wine_prefix).returncode == 1
+    finally:
+        run_cli("stop", "--wine", wine_prefix)
+
+
+def test_relay_starts_the_simulator_itself(wine_prefix, sim_env):
+    """A Windows program that starts terminal64.exe finds the simulated Terminal started through start=."""
+    relay = real_relay()
+    done = run_cli("install", "--wine", wine_prefix, env=dict(os.environ, ORBISYN_RELAY=relay))
+    assert done.returncode == 0, done.stderr
+    inst = R.find_wine(wine_prefix)
+    env = {k: v for k, v in R.wine_env(wine_prefix).items() if k != "PYTHONPATH"}
+    proc = subprocess.Popen(["wine", inst["win_exe"]], env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 90
+        while L.read_state(inst["data_dir"]).get("links", 0) < 1:
+            assert proc.poll() is None, f"the relay exited with {proc.returncode}"
+            assert time.monotonic() < deadline, "the relay did not connect"
+            time.sleep(0.1)
+        stopped = run_cli("stop", "--wine", wine_prefix)
+        assert stopped.returncode == 0 and "the relay exited" in stopped.stdout, stopped.stdout + stopped.stderr
+        assert proc.wait(10) == 0
+    finally:
+        run_cli("stop", "--wine", wine_prefix)
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+# ---- on Windows itself (the hosted CI) -------------------------------------------------------------
+
+@pytest.mark.skipif(sys.platform != "win32", reason="Windows only")
+def test_windows_install_run_stop(tmp_path, monkeypatch):
+    relay = real_relay()
+    monkeypatch.setenv("APPDATA", str(tmp_path / "Roaming"))
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "Local"))
+    monkeypatch.setenv("ORBISYN_RELAY", relay)
+    assert run_cli("install").returncode == 0
+    inst = sim_install.locate()
+    assert inst is not None and open(inst["exe"], "rb").read(2) == b"MZ"
+    ini = dict(line.split("=", 1) for line in open(os.path.join(os.path.dirname(inst["exe"]), R.INI),
+                                                   encoding="utf-8").read().splitlines())
+    assert ini["endpoint"] == L.endpoint_path(inst["data_dir"])
+    try:
+        started = run_cli("run")
+        assert started.returncode == 0 and "pipe served by the relay" in started.stdout, started.stderr
+        with RawClient.loopback(inst["data_dir"]) as c:
+            assert c.version()[0] == sim_install.VERSION
+        assert run_cli("status").returncode == 0
+        stopped = run_cli("stop")
+        assert stopped.returncode == 0 and "the relay exited" in stopped.stdout, stopped.stderr
+    finally:
+        run_cli("stop")
