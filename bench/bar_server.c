@@ -2,9 +2,10 @@
  *
  * Listens on a Unix socket and answers like a Terminal that holds unlimited history: the
  * handshake (4) with a build, the readiness poll (109) with "ready", and every bar request
- * (106, 107, 108) with as many bars as it asks for, up to the limit given at start. A reply
- * goes out with one send from a prebuilt buffer, so the server costs as little as possible
- * and the clients are what the benchmark compares.
+ * (106, 107, 108) with as many bars as it asks for, up to the limit given at start; for the
+ * small-call benchmark also the last tick (172) and the number of open positions (120). A
+ * reply goes out with one send from a prebuilt buffer, so the server costs as little as
+ * possible and the clients are what the benchmark compares.
  *
  * usage: bar_server SOCKET MAX_BARS    (prints "ready" once it listens)
  */
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #define BAR_SIZE 60
+#define TICK_SIZE 60
 
 static int read_full(int fd, void *dst, size_t n) {
   char *p = dst;
@@ -66,6 +68,19 @@ static void serve(int fd, unsigned char *bars, uint32_t max_bars) {
       if (reply_int(fd, code, 3000)) return;
     } else if (code == 109) {
       if (reply_int(fd, code, 2)) return;
+    } else if (code == 120) {
+      if (reply_int(fd, code, 3)) return;
+    } else if (code == 172) {
+      unsigned char r[12 + TICK_SIZE];
+      int64_t t = 1700000000;
+      double bid = 1.1, ask = 1.1002;
+      memset(r, 0, sizeof r);
+      put32(r, 8 + TICK_SIZE);
+      put32(r + 4, (uint32_t)code);
+      memcpy(r + 12, &t, 8);
+      memcpy(r + 20, &bid, 8);
+      memcpy(r + 28, &ask, 8);
+      if (write_full(fd, r, sizeof r)) return;
     } else if (code >= 106 && code <= 108) {
       /* 106 and 108 end with the count; a range asks for everything */
       int32_t want = (int32_t)max_bars;

@@ -1,12 +1,14 @@
 /* The limit for the market data benchmark: a plain C client that sends the bar request
  * copy_rates_from sends and receives the whole reply into one buffer.
  *
- * usage: c_reader SOCKET BARS SECONDS [fresh]
+ * usage: c_reader SOCKET BARS SECONDS [fresh|tick|total]
  *   default: one buffer reused by every call, its pages already mapped after the first;
  *            huge pages advised as for numpy data, since they speed up the copy itself;
  *   fresh:   a new buffer per call, allocated the way numpy allocates array data (malloc,
  *            huge pages advised from 4 MiB) and freed after the call, which is what any
- *            client that hands each caller its own result has to pay.
+ *            client that hands each caller its own result has to pay;
+ *   tick:    symbol_info_tick's exchange (172 for "EURUSD") instead of the bar request;
+ *   total:   positions_total's exchange (120).
  * prints: calls min_us median_us baseline_kb peak_kb   (peak: VmHWM)
  */
 #include <errno.h>
@@ -75,13 +77,15 @@ static int cmp(const void *a, const void *b) {
 }
 
 int main(int argc, char **argv) {
-  if (argc != 4 && !(argc == 5 && strcmp(argv[4], "fresh") == 0)) {
-    fprintf(stderr, "usage: %s SOCKET BARS SECONDS [fresh]\n", argv[0]);
+  const char *mode = argc == 5 ? argv[4] : "";
+  if ((argc != 4 && argc != 5) ||
+      (argc == 5 && strcmp(mode, "fresh") && strcmp(mode, "tick") && strcmp(mode, "total"))) {
+    fprintf(stderr, "usage: %s SOCKET BARS SECONDS [fresh|tick|total]\n", argv[0]);
     return 2;
   }
   int32_t bars = (int32_t)atol(argv[2]);
   double budget_us = atof(argv[3]) * 1e6;
-  int fresh = argc == 5;
+  int fresh = strcmp(mode, "fresh") == 0;
 
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
@@ -106,9 +110,22 @@ int main(int argc, char **argv) {
   memcpy(req + n, &timeframe, 4), n += 4;
   memcpy(req + n, &date, 8), n += 8;
   memcpy(req + n, &bars, 4), n += 4;
+  if (strcmp(mode, "tick") == 0) {
+    /* request 172: symbol "EURUSD"; the reply is a 60-byte tick */
+    len = 4 + 4 + 12, code = 172, n = 0;
+    memcpy(req + n, &len, 4), n += 4;
+    memcpy(req + n, &code, 4), n += 4;
+    memcpy(req + n, &units, 4), n += 4;
+    for (const char *s = "EURUSD"; *s; ++s) req[n++] = (unsigned char)*s, req[n++] = 0;
+  } else if (strcmp(mode, "total") == 0) {
+    len = 4, code = 120, n = 0;
+    memcpy(req + n, &len, 4), n += 4;
+    memcpy(req + n, &code, 4), n += 4;
+  }
 
   long baseline_kb = resident_kb();
   size_t cap = 12 + (size_t)bars * 60;
+  if (cap < 128) cap = 128;
   unsigned char *buf = fresh ? NULL : new_block(cap);
   size_t max_calls = 1 << 20;
   double *times = malloc(max_calls * sizeof *times);

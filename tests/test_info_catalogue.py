@@ -71,7 +71,6 @@ def test_catalogue_build_gate_sends_nothing(fake_terminal, build):
     (("",), {}, request(174)),
     (("\0EUR",), {}, request(174)),
     ((), {"group": ""}, request(174)),
-    ((), {"mask": "EUR*"}, request(174)),
     (("EUR\0USD",), {}, request(175, text("EUR"))),
     (("*,!EUR*",), {}, request(175, text("*,!EUR*"))),
     (("A*",), {"group": "B*"}, request(175, text("B*"))),
@@ -100,6 +99,8 @@ SYMBOLS_GET_REFUSALS = [
     ((), {"group": "x" * 1998}, GROUP_MSG),
     (("EUR*",), {"group": b"EUR"}, GROUP_MSG),
     ((1,), {"group": "EUR*"}, "Invalid 1st unnamed argument"),
+    ((), {"grp": "X"}, 'Unknown "grp" argument, did you mean "group"?'),
+    ((), {"mask": "EUR*"}, 'Unknown "mask" argument'),
 ]
 
 
@@ -189,10 +190,14 @@ class Untruthful:
 def test_symbol_select_argument_errors(fake_terminal):
     session(fake_terminal)
     fake_terminal.clear()
-    for args in [(), ("A", 1, 2), (1,), (b"EURUSD",), (None, 1), ("x" * 30,),
-                 ("EURUSD", Untruthful())]:
-        assert orbisyn.symbol_select(*args) is False, args
-        assert orbisyn.last_error() == (-2, "Invalid arguments"), args
+    for args, kwargs, message in [
+            ((), {}, '"symbol" missing'), (("A", 1, 2), {}, "takes at most 2, 3 given"),
+            ((1,), {}, '"symbol"'), ((b"EURUSD",), {}, '"symbol"'), ((None, 1), {}, '"symbol"'),
+            (("x" * 30,), {}, '"symbol"'), (("EURUSD", Untruthful()), {}, '"enable"'),
+            (("EURUSD",), {"enable": Untruthful()}, None), (("EURUSD",), {"symbol": "X"}, '"symbol" given twice')]:
+        assert orbisyn.symbol_select(*args, **kwargs) is False, args
+        want = 'Invalid "enable" argument' if message is None else "Invalid arguments: " + message
+        assert orbisyn.last_error() == (-2, want), args
     assert fake_terminal.codes() == []
 
 
@@ -213,7 +218,9 @@ def test_symbol_argument(fake_terminal, func):
     for args in [(), ("A", "B"), (1,), (b"EURUSD",), (None,), ("x" * 30,), ("\U0001d11e" * 15,),
                  ("x" * 28 + "\U0001d11e",)]:
         assert call(*args) is None, args
-        assert orbisyn.last_error() == (-2, "Invalid arguments"), args
+        message = ('"symbol" missing' if not args else "takes 1, 2 given" if len(args) == 2
+                   else '"symbol"')
+        assert orbisyn.last_error() == (-2, "Invalid arguments: " + message), args
     assert fake_terminal.codes() == []
     sent = [("x" * 29, "x" * 29), ("\U0001d11e" * 14 + "x",) * 2, ("", ""), ("EUR\0USD", "EUR")]
     fake_terminal.script(*[reply(CODE[func], -4)] * len(sent)).sync()

@@ -150,6 +150,15 @@ def test_times_on_the_wire(term, value, seconds):
     ]
 
 
+PARAMS = {
+    "copy_rates_from": ("symbol", "timeframe", "date_from", "count"),
+    "copy_rates_from_pos": ("symbol", "timeframe", "start_pos", "count"),
+    "copy_rates_range": ("symbol", "timeframe", "date_from", "date_to"),
+    "copy_ticks_from": ("symbol", "date_from", "count", "flags"),
+    "copy_ticks_range": ("symbol", "date_from", "date_to", "flags"),
+}
+
+
 def with_arg(name, index, value):
     args = list(FUNCS[name][1])
     args[index] = value
@@ -179,17 +188,29 @@ BAD_ARGS = [
 ]
 
 
+def refused_message(name, args):
+    """The message names the bad argument, or says what is wrong with the count."""
+    params = PARAMS[name]
+    if len(args) != len(params):
+        return (f'Invalid arguments: "{params[len(args)]}" missing' if len(args) < len(params)
+                else f"Invalid arguments: takes {len(params)}, {len(args)} given")
+    bad = next(i for i, a in enumerate(args) if a is not FUNCS[name][1][i] and a != FUNCS[name][1][i])
+    why = (": a date names no instant, give a datetime"
+           if type(args[bad]) is dt.date else "")
+    return f'Invalid arguments: "{params[bad]}"{why}'
+
+
 @pytest.mark.parametrize("name, args", BAD_ARGS)
 def test_invalid_arguments_come_before_the_link(name, args):
     assert call(name, *args) is None
-    assert orbisyn.last_error() == (-2, "Invalid arguments")
+    assert orbisyn.last_error() == (-2, refused_message(name, args))
 
 
 @pytest.mark.parametrize("name", FUNCS)
 def test_invalid_arguments_send_nothing(term, name):
     for bad in [args for n, args in BAD_ARGS if n == name]:
         assert call(name, *bad) is None, bad
-        assert orbisyn.last_error() == (-2, "Invalid arguments"), bad
+        assert orbisyn.last_error() == (-2, refused_message(name, bad)), bad
     assert term.codes() == [4, 109]
 
 

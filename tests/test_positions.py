@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime as dt
 
+import numpy as np
 import pytest
 
 import orbisyn
@@ -56,17 +57,9 @@ REQUESTS = [
     (lambda: orbisyn.history_deals_get(D1, D2, group="*"), request(151, RANGE), ONE["deal"], 1),
     (lambda: orbisyn.history_deals_get(position=9), request(152, u64(9)), ONE["deal"], 1),
     (lambda: orbisyn.history_deals_get(ticket=10), request(153, u64(10)), record("deal"), 1),
-    # Lower keywords are neither sent nor validated.
-    (lambda: orbisyn.positions_get(ticket=5, symbol=123, group=None), request(123, u64(5)),
-     record("position"), 1),
-    (lambda: orbisyn.positions_get(symbol="EURUSD", group=7), request(122, text("EURUSD")),
-     ONE["position"], 1),
-    (lambda: orbisyn.orders_get(ticket=True, symbol=None), request(133, u64(1)), record("order"), 1),
-    (lambda: orbisyn.orders_get(foo=1), request(131), ONE["order"], 1),
-    (lambda: orbisyn.history_orders_get(ticket=5, position=7), request(143, u64(5)), record("order"), 1),
-    (lambda: orbisyn.history_deals_get(D1, D2, ticket=-1, position="x"), request(151, RANGE),
-     ONE["deal"], 1),
-    (lambda: orbisyn.history_deals_get(position=3, group=5), request(152, u64(3)), ONE["deal"], 1),
+    # Times and numbers as Python means them; the dates by keyword too.
+    (lambda: orbisyn.history_deals_get(date_from=D1, date_to=D2), request(151, RANGE), ONE["deal"], 1),
+    (lambda: orbisyn.positions_get(ticket=np.uint64(5)), request(123, u64(5)), record("position"), 1),
 ]
 
 
@@ -101,6 +94,7 @@ def test_history_dates_on_the_wire(term, dates, wire, code, call):
 INVALID = "Invalid arguments"
 UNNAMED = "Unnamed arguments not allowed"
 BAD = 'Invalid "{}" argument'.format
+TOGETHER = 'Invalid arguments: "{}" and "{}" cannot be combined'.format
 
 ARGUMENT_ERRORS = [
     (orbisyn.positions_get, ("EURUSD",), {}, UNNAMED),
@@ -112,16 +106,31 @@ ARGUMENT_ERRORS = [
     (orbisyn.orders_get, (), {"symbol": "A" * 28 + "\U0001F600"}, BAD("symbol")),
     (orbisyn.positions_get, (), {"group": 7}, BAD("group")),
     (orbisyn.orders_get, (), {"group": "A" * 1998}, BAD("group")),
-    (orbisyn.history_orders_total, (D1,), {}, INVALID),
-    (orbisyn.history_deals_total, (D1, D2, 3), {}, INVALID),
-    (orbisyn.history_deals_total, ("2024-01-01", D2), {}, INVALID),
-    (orbisyn.history_orders_total, (dt.date(2024, 1, 1), D2), {}, INVALID),
+    (orbisyn.history_orders_total, (D1,), {}, INVALID + ': "date_to" missing'),
+    (orbisyn.history_deals_total, (D1, D2, 3), {}, INVALID + ": takes 2, 3 given"),
+    (orbisyn.history_deals_total, ("2024-01-01", D2), {}, INVALID + ': "date_from"'),
+    (orbisyn.history_orders_total, (dt.date(2024, 1, 1), D2), {},
+     INVALID + ': "date_from": a date names no instant, give a datetime'),
     (orbisyn.history_orders_get, (), {}, INVALID),
-    (orbisyn.history_orders_get, (D1,), {}, INVALID),
+    (orbisyn.history_orders_get, (D1,), {}, INVALID + ': "date_to" missing'),
     (orbisyn.history_orders_get, (), {"group": "*"}, INVALID),
     (orbisyn.history_orders_get, (D1,), {"ticket": 5}, UNNAMED),
-    (orbisyn.history_deals_get, (D1, D2, D2), {"position": 5}, UNNAMED),
-    (orbisyn.history_deals_get, (D1, "x"), {"ticket": 5}, INVALID),
+    (orbisyn.history_deals_get, (D1, D2, D2), {"position": 5}, INVALID + ": takes at most 2, 3 given"),
+    (orbisyn.history_deals_get, (D1, "x"), {"ticket": 5}, INVALID + ': "date_to"'),
+    # A keyword that names nothing, or two selections of which one would be dropped.
+    (orbisyn.positions_get, (), {"symbols": "EURUSD"}, 'Unknown "symbols" argument, did you mean "symbol"?'),
+    (orbisyn.orders_get, (), {"tiket": 1}, 'Unknown "tiket" argument, did you mean "ticket"?'),
+    (orbisyn.history_deals_get, (D1, D2), {"grop": "X"}, 'Unknown "grop" argument, did you mean "group"?'),
+    (orbisyn.positions_get, (), {"ticket": 5, "symbol": "EURUSD"}, TOGETHER("symbol", "ticket")),
+    (orbisyn.positions_get, (), {"symbol": "EURUSD", "group": "*"}, TOGETHER("symbol", "group")),
+    (orbisyn.orders_get, (), {"ticket": 5, "group": "*"}, TOGETHER("ticket", "group")),
+    (orbisyn.history_orders_get, (), {"ticket": 5, "position": 7}, TOGETHER("position", "ticket")),
+    (orbisyn.history_deals_get, (), {"date_from": D1, "date_to": D2, "ticket": 5},
+     TOGETHER("date_from", "ticket")),
+    (orbisyn.history_deals_get, (D1, D2), {"ticket": 5}, UNNAMED),
+    (orbisyn.history_deals_get, (), {"position": 3, "group": "*"}, TOGETHER("group", "position")),
+    # every given value is checked, selecting or not
+    (orbisyn.positions_get, (), {"ticket": 5, "symbol": 123}, BAD("symbol")),
     (orbisyn.history_deals_get, (D1, D2), {"group": 5}, BAD("group")),
     (orbisyn.history_deals_get, (D1, D2), {"group": "A" * 1998}, BAD("group")),
     (orbisyn.history_orders_get, (), {"ticket": "5"}, BAD("ticket")),

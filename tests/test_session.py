@@ -102,8 +102,7 @@ def test_file_that_cannot_start(tmp_path, kind):
     (dict(login=1, timeout=2**32 - 1), login_frame(login=1)),
     (dict(login=0), None),
     (dict(timeout=0), None),
-    # Unknown keywords are ignored.
-    (dict(portable=False, verbose=True), None),
+    (dict(portable=False), None),
 ])
 def test_initialize_limits_accepted(fake_terminal, kwargs, login):
     fake_terminal.script(HELLO, *([reply(5, 0)] if login else []), READY)

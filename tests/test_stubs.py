@@ -163,3 +163,86 @@ def test_aio_results_are_typed_without_none(tmp_path):
     res = mypy_strict(tmp_path, AIO_WRONG)
     assert "prog.py:6: error: Statement is unreachable" in res.stdout, res.stdout
     assert 'prog.py:7: error: Incompatible types in assignment (expression has type "int"' in res.stdout
+
+
+# ---------------------------------------------------------------- one source for the docs
+
+def stub_tree():
+    import ast
+    return ast.parse(open(STUB).read())
+
+
+def stub_function_docs():
+    import ast
+    docs = {}
+    for node in stub_tree().body:
+        if isinstance(node, ast.FunctionDef) and ast.get_docstring(node) is not None:
+            docs.setdefault(node.name, ast.get_docstring(node))
+    return docs
+
+
+FUNCTIONS = sorted(n for n in dir(_core) if not n.startswith("_") and not inspect.isclass(getattr(_core, n)))
+RECORDS = sorted(n for n in dir(_core) if inspect.isclass(getattr(_core, n)))
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_doc_is_the_stubs(name):
+    doc = getattr(_core, name).__doc__
+    stub = stub_function_docs().get(name)
+    if stub is not None:
+        assert doc == stub
+    else:  # no reference text yet: the signature line and the description
+        assert doc.startswith(name + "(") and "\n\n" in doc
+
+
+@pytest.mark.parametrize("name", RECORDS)
+def test_record_docs_are_the_stubs(name):
+    import ast
+    cls = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == name)
+    rtype = getattr(_core, name)
+    if ast.get_docstring(cls) is not None:
+        assert rtype.__doc__ == ast.get_docstring(cls)
+    for prop in (f for f in cls.body if isinstance(f, ast.FunctionDef)):
+        if ast.get_docstring(prop) is not None:
+            assert getattr(rtype, prop.name).__doc__ == ast.get_docstring(prop), prop.name
+
+
+KIND_OF_ANNOTATION = {"int": "i", "float": "f", "bool": "b", "str": "s", "TradeRequest": "r"}
+
+
+@pytest.mark.parametrize("name", RECORDS)
+def test_stub_field_types_match_the_module(name):
+    import ast
+    cls = next(n for n in stub_tree().body if isinstance(n, ast.ClassDef) and n.name == name)
+    kinds = "".join(KIND_OF_ANNOTATION[ast.unparse(f.returns)] for f in cls.body
+                    if isinstance(f, ast.FunctionDef))
+    assert kinds == getattr(_core, name)._kinds
+
+
+def test_record_names_follow_the_module():
+    from orbisyn import _records, frames
+    assert _records.NAMES == tuple(RECORDS_IN_ORDER)
+    assert set(frames._KINDS) == set(RECORDS)
+
+
+RECORDS_IN_ORDER = ["TradePosition", "TradeOrder", "TradeDeal", "TradeRequest", "OrderSendResult",
+                    "OrderCheckResult", "Tick", "TerminalInfo", "SymbolInfo", "AccountInfo", "BookInfo"]
+
+
+def test_docstring_generator_round_trips_any_text(tmp_path):
+    """The generated C literals hold the stub's text byte for byte (C's octal escapes read
+    the same in a Python bytes literal)."""
+    import ast
+    import importlib.util
+    tool = os.path.join(os.path.dirname(__file__), os.pardir, "tools", "docstrings.py")
+    spec = importlib.util.spec_from_file_location("docstrings", tool)
+    gen = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(gen)
+    text = 'f(a, b="x")\n\n  Größe: 5 \\ 7 "q" ??= \t€\U0001F600\n'
+    source = f"def f() -> None:\n    {text!r}\nclass R:\n    'Rec.'\n    @property\n    def x(self) -> int:\n        'X.'\n"
+    rows = gen.entries(source)
+    assert rows == [("", "f", ast.get_docstring(ast.parse(source).body[0])), ("R", "", "Rec."),
+                    ("R", "x", "X.")]
+    literal = gen.literal(rows[0][2])
+    data = b"".join(ast.literal_eval("b" + piece.strip()) for piece in literal.split("\n"))
+    assert data.decode("utf-8") == rows[0][2]

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import struct
 from collections import OrderedDict
+from fractions import Fraction
 from datetime import datetime, timezone
 
 import numpy as np
@@ -97,8 +98,7 @@ def test_request_forms_send_the_same_record(fake_terminal):
     session(fake_terminal)
     arm(fake_terminal, *[ok_reply(CHECK)] * 5)
     a = orbisyn.order_check(action=1, symbol="EURUSD", volume=0.1, type=0)
-    with pytest.warns(orbisyn.UnknownKeyWarning, match="other"):  # not sent, but named
-        b = orbisyn.order_check({"action": 1, "symbol": "EURUSD", "volume": 0.1, "other": object()})
+    b = orbisyn.order_check({"action": 1, "symbol": "EURUSD", "volume": 0.1})
     c = orbisyn.order_check(b.request._asdict())  # a TradeRequest's dict is a request
     d = orbisyn.order_check(Sub(action=1, symbol="EURUSD", volume=0.1))
     e = orbisyn.order_check(OrderedDict(action=1, symbol="EURUSD", volume=0.1), **{})
@@ -111,7 +111,13 @@ def test_request_forms_send_the_same_record(fake_terminal):
 ACCEPTED = [("action", True, 1), ("type_time", 2**32 - 1, 2**32 - 1),
             ("magic", 2**64 - 1, 2**64 - 1), ("expiration", -2**63, -2**63),
             ("expiration", 2**63 - 1, 2**63 - 1), ("price", np.float64(1.25), 1.25),
-            ("symbol", "A" * 29, "A" * 29), ("comment", "\U0001F600" * 14 + "x", None)]
+            ("symbol", "A" * 29, "A" * 29), ("comment", "\U0001F600" * 14 + "x", None),
+            # numbers as Python means them, times by the one time rule
+            ("volume", 1, 1.0), ("sl", 0, 0.0), ("volume", np.float32(0.5), 0.5),
+            ("price", Fraction(5, 4), 1.25), ("magic", np.int64(7), 7), ("type", np.uint8(2), 2),
+            ("expiration", datetime(2024, 1, 1, tzinfo=timezone.utc), 1704067200),
+            ("expiration", np.datetime64("2024-01-01T00:00:01.9"), 1704067201),
+            ("expiration", 1.9, 1)]
 
 
 def test_accepted_edge_values(fake_terminal):
@@ -129,10 +135,10 @@ def test_accepted_edge_values(fake_terminal):
 BAD = {
     "action": [None, 1.0, "1", -1, 2**32], "magic": [-1, 2**64, 1.0], "order": [2**64, -1],
     "symbol": [None, b"EURUSD", "A" * 30, "\U0001F600" * 15, 5],
-    "volume": [1, None, "1.0", np.int64(1)], "price": [1, True], "stoplimit": [0], "sl": [None],
-    "tp": [2], "deviation": [-1, 10.0], "type": [2**32, None], "type_filling": [-1],
-    "type_time": [1.5],
-    "expiration": [2**63, -2**63 - 1, 1.5, datetime(2024, 1, 1, tzinfo=timezone.utc)],
+    "volume": [None, "1.0", True, np.bool_(True), 1j, 2**1024], "price": [True, "1"],
+    "stoplimit": [b"0"], "sl": [None], "tp": [[2.0]], "deviation": [-1, 10.0], "type": [2**32, None],
+    "type_filling": [-1], "type_time": [1.5],
+    "expiration": [2**63, -2**63 - 1, float("nan"), "2024-01-01", np.datetime64("NaT")],
     "comment": ["c" * 30, None, "\U0001F600" * 14 + "xy"], "position": [-1, 2**64],
     "position_by": [2**64, "x"],
 }
@@ -147,9 +153,9 @@ def test_bad_value_is_refused(key, value):
     assert orbisyn.last_error() == (-2, f'Invalid "{key}" argument')
 
 
-@pytest.mark.parametrize("req, key", [({"comment": 5, "volume": 1}, "volume"),
+@pytest.mark.parametrize("req, key", [({"comment": 5, "volume": "1"}, "volume"),
                                       ({"position_by": -1, "action": -1, "symbol": None}, "action"),
-                                      ({"tp": 1, "sl": 1, "expiration": 1.0}, "sl")])
+                                      ({"tp": None, "sl": None, "expiration": "1"}, "sl")])
 def test_first_bad_key_in_record_order(req, key):
     assert orbisyn.order_send(req) is None
     assert orbisyn.last_error() == (-2, f'Invalid "{key}" argument')
@@ -181,7 +187,7 @@ def test_trade_request_is_refused_and_nothing_sent(fake_terminal):
     for fn in (orbisyn.order_send, orbisyn.order_check):
         assert fn(tr) is None
         assert orbisyn.last_error() == (-2, "Invalid arguments")
-    assert orbisyn.order_send({"volume": 1}) is None
+    assert orbisyn.order_send({"volume": "1"}) is None
     assert fake_terminal.requests() == []
 
 
@@ -253,9 +259,10 @@ def test_calc_request_bytes(fake_terminal):
         reply(MARGIN, 0, f64(1.0)), reply(PROFIT, 0, f64(2.0)))
     assert orbisyn.order_calc_margin(0, "EURUSD", 1.0, 1.1) == 110.0
     assert orbisyn.order_calc_profit(1, "EURUSD", 0.5, 1.1, 1.075) == -12.5
-    # action cut to its low 32 bits; ints and float-convertibles taken for the doubles
-    assert orbisyn.order_calc_margin(-1, "€" * 29, 1, np.float32(2.0)) == 1.0
-    assert orbisyn.order_calc_profit(2**32 + 5, "", True, 3, 4.5) == 2.0
+    # any int-like action in range, by keyword too; any real number for the doubles
+    assert orbisyn.order_calc_margin(2**32 - 1, "€" * 29, 1, np.float32(2.0)) == 1.0
+    assert orbisyn.order_calc_profit(action=np.int64(5), symbol="", volume=1, price_open=3,
+                                     price_close=4.5) == 2.0
     assert fake_terminal.requests()[-4:] == [
         request(MARGIN, u32(0) + text("EURUSD") + f64(1.0) + f64(1.1)),
         request(PROFIT, u32(1) + text("EURUSD") + f64(0.5) + f64(1.1) + f64(1.075)),
@@ -275,20 +282,23 @@ def test_calc_replies(fake_terminal, code):
     assert fn(*args) == -3.25  # any status >= 0 is success
 
 
-@pytest.mark.parametrize("fn, args", [
-    (orbisyn.order_calc_margin, (2.0, "EURUSD", 1.0, 1.1)),
-    (orbisyn.order_calc_margin, ("0", "EURUSD", 1.0, 1.1)),
-    (orbisyn.order_calc_margin, (0, None, 1.0, 1.1)),
-    (orbisyn.order_calc_margin, (0, b"EURUSD", 1.0, 1.1)),
-    (orbisyn.order_calc_margin, (0, "A" * 30, 1.0, 1.1)),
-    (orbisyn.order_calc_margin, (0, "EURUSD", "1.0", 1.1)),
-    (orbisyn.order_calc_margin, (0, "EURUSD", 1.0)),
-    (orbisyn.order_calc_margin, (0, "EURUSD", 1.0, 1.1, 1.2)),
-    (orbisyn.order_calc_profit, (0, "EURUSD", 1.0, 1.1)),
-    (orbisyn.order_calc_profit, (0, "EURUSD", 1.0, 1.1, 1.2, 1.3)),
-    (orbisyn.order_calc_profit, (0, "\U0001F600" * 15, 1.0, 1.1, 1.2)),
-    (orbisyn.order_calc_profit, (0, "EURUSD", 1.0, 1.1, None)),
+@pytest.mark.parametrize("fn, args, message", [
+    (orbisyn.order_calc_margin, (2.0, "EURUSD", 1.0, 1.1), '"action"'),
+    (orbisyn.order_calc_margin, ("0", "EURUSD", 1.0, 1.1), '"action"'),
+    (orbisyn.order_calc_margin, (-1, "EURUSD", 1.0, 1.1), '"action"'),
+    (orbisyn.order_calc_margin, (2**32, "EURUSD", 1.0, 1.1), '"action"'),
+    (orbisyn.order_calc_margin, (0, None, 1.0, 1.1), '"symbol"'),
+    (orbisyn.order_calc_margin, (0, b"EURUSD", 1.0, 1.1), '"symbol"'),
+    (orbisyn.order_calc_margin, (0, "A" * 30, 1.0, 1.1), '"symbol"'),
+    (orbisyn.order_calc_margin, (0, "EURUSD", "1.0", 1.1), '"volume"'),
+    (orbisyn.order_calc_margin, (0, "EURUSD", True, 1.1), '"volume"'),
+    (orbisyn.order_calc_margin, (0, "EURUSD", 1.0), '"price" missing'),
+    (orbisyn.order_calc_margin, (0, "EURUSD", 1.0, 1.1, 1.2), "takes 4, 5 given"),
+    (orbisyn.order_calc_profit, (0, "EURUSD", 1.0, 1.1), '"price_close" missing'),
+    (orbisyn.order_calc_profit, (0, "EURUSD", 1.0, 1.1, 1.2, 1.3), "takes 5, 6 given"),
+    (orbisyn.order_calc_profit, (0, "\U0001F600" * 15, 1.0, 1.1, 1.2), '"symbol"'),
+    (orbisyn.order_calc_profit, (0, "EURUSD", 1.0, 1.1, None), '"price_close"'),
 ])
-def test_calc_refusals(fn, args):
+def test_calc_refusals(fn, args, message):
     assert fn(*args) is None
-    assert orbisyn.last_error() == (-2, "Invalid arguments")
+    assert orbisyn.last_error() == (-2, "Invalid arguments: " + message)

@@ -8,8 +8,8 @@ from typing import Any
 
 from . import _core
 
-NAMES = ("TradePosition", "TradeOrder", "TradeDeal", "TradeRequest", "OrderSendResult",
-         "OrderCheckResult", "Tick", "TerminalInfo", "SymbolInfo", "AccountInfo", "BookInfo")
+# The record types in the order the extension registers them (its one list).
+NAMES = tuple(name for name, value in vars(_core).items() if isinstance(value, type))
 
 
 def rebuild(name: str, values: tuple[Any, ...]) -> Any:

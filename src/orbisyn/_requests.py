@@ -1,16 +1,16 @@
-"""Keys of a trade request that name no field of it: the request goes out without them, as
-the Terminal expects, but never in silence."""
+"""Names that name nothing: the message of a call refused for a keyword argument that the
+function does not take, or a trade request key that names no request field, with the known
+name the caller most likely meant."""
 from __future__ import annotations
 
 import difflib
-import warnings
 from typing import Sequence
 
 
 class UnknownKeyWarning(UserWarning):
-    """A trade request (``order_send``/``order_check``) had keys that no request field has;
-    they were not sent. Run with ``-W error::orbisyn.UnknownKeyWarning`` to refuse such a
-    request before anything is sent."""
+    """No longer issued: a trade request with a key that names no request field is refused
+    (``None``, and ``last_error()`` gives -2 with a message naming the key) before anything
+    is sent. Kept so that programs which name it, e.g. in a warnings filter, keep working."""
 
 
 # Names people reach for, and the field they mean.
@@ -32,19 +32,18 @@ def _hint(key: object, known: Sequence[str]) -> str | None:
     folded = key.lower()
     if folded in known:
         return folded
-    if folded in _ALIASES:
-        return _ALIASES[folded]
+    alias = _ALIASES.get(folded)
+    if alias in known:
+        return alias
     close = difflib.get_close_matches(folded, known, n=1, cutoff=0.6)
     return close[0] if close else None
 
 
-def warn_unknown_keys(keys: Sequence[object], known: Sequence[str]) -> None:
-    """One warning naming every unknown key, with the closest field where one is near."""
-    parts = []
-    for key in keys:
-        name = key if isinstance(key, str) else repr(key)
-        hint = _hint(key, known)
-        parts.append(f"{name}: did you mean {hint}?" if hint else name)
-    # Level 2: the caller of order_send, whose call has no frame of its own.
-    warnings.warn("trade request keys not sent: " + "; ".join(parts), UnknownKeyWarning,
-                  stacklevel=2)
+def unknown_message(key: object, what: str, known: Sequence[str]) -> str:
+    """'Unknown "stoploss" key, did you mean "sl"?' (what: "key" or "argument")."""
+    name = f'"{key}"' if isinstance(key, str) else repr(key)
+    if len(name) > 200:
+        name = name[:200] + "..."
+    hint = _hint(key, known)
+    return f'Unknown {name} {what}, did you mean "{hint}"?' if hint else f"Unknown {name} {what}"
+

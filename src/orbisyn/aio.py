@@ -11,12 +11,10 @@ with the same name and arguments::
             ...
 
 The calls run one after the other on one worker thread of the process (the session takes
-one exchange at a time anyway), so awaiting never blocks the event loop. The error state is
-read on that thread right after each call, so it belongs to that call: a failed call raises
-``TerminalError`` with the ``code`` and ``message`` that ``last_error()`` gave; a successful
-one returns what the plain function returns. (Calls that other threads of the process make
-through the plain functions at the same time can still replace the error state in between:
-in an asyncio program, make every call through this module.)
+one exchange at a time anyway), so awaiting never blocks the event loop. The error state,
+which belongs to the thread that made the call, is read on that thread right after each
+call: a failed call raises ``TerminalError`` with the ``code`` and ``message`` that
+``last_error()`` gave; a successful one returns what the plain function returns.
 
 Cancelling a task that awaits a call never cuts an exchange in the middle, which would put
 the link out of step: a call that has started completes on the worker and its result is

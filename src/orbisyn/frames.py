@@ -21,7 +21,7 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("orbisyn.frames needs pandas: pip install 'orbisyn[pandas]'") from e
 
-from . import _core
+from . import _core, _records
 
 __all__ = ["rates", "ticks", "records"]
 
@@ -53,22 +53,9 @@ def _indexed(array: Any, field: str, unit: Literal["s", "ms"], what: str) -> pd.
     return pd.DataFrame(columns, index=index, copy=False)
 
 
-# Field kinds of each record type, in field order: i int, f float, b bool, s str, r a nested
-# TradeRequest record (kept as an object column).
-_KINDS: Dict[str, str] = {
-    "TradePosition": "iiiiiiiiifffffffsss",
-    "TradeOrder": "iiiiiiiiiiiiiifffffffsss",
-    "TradeDeal": "iiiiiiiiiffffffsss",
-    "TradeRequest": "iiisfffffiiiiisii",
-    "OrderSendResult": "iiiffffsiir",
-    "OrderCheckResult": "iffffffsr",
-    "Tick": "ifffiiif",
-    "TerminalInfo": "bbbbbbbbbbiiiiffssssss",
-    "SymbolInfo": "bibbiiiiiiiiibiiiiiiiiiibiiiiiiffffffffffffffffffffffffffffffffffffffffffffffff"
-                  "ffffsssssssssssss",
-    "AccountInfo": "iiiiibbiibffffffffffffffssss",
-    "BookInfo": "ifif",
-}
+# Field kinds of each record type, in field order, as the extension gives them: i int, f
+# float, b bool, s str, r a nested TradeRequest record (kept as an object column).
+_KINDS: Dict[str, str] = {name: getattr(_core, name)._kinds for name in _records.NAMES}
 
 # Integer fields that hold times: seconds, or milliseconds for the *_msc ones.
 _TIMES = frozenset({"time", "time_msc", "time_update", "time_update_msc", "time_setup",

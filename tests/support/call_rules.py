@@ -2,19 +2,25 @@
 written from the documented rules (not from the C++), for the fuzzer and the property
 tests.
 
-refusal(name, args, kwargs) -> None when the arguments pass, "typeerror" when Python
-itself refuses the call (keywords to a positional-only function, any argument to one
-without arguments), else (return value, message) of the -2 failure.
+refusal(name, args, kwargs) -> None when the arguments pass, else (return value, message)
+of the -2 failure: no call raises, whatever it is given.
 request_code(name, args, kwargs) -> the command a call with accepted arguments sends.
 """
 from __future__ import annotations
 
 import datetime
 import math
+import operator
 import struct
+
+import numpy as np
+
+from orbisyn._requests import unknown_message
 
 NOARGS, VARARGS, KEYWORDS = "noargs", "varargs", "keywords"
 
+# How the functions were registered before they shared one reader; the fuzzer still draws
+# keywords mostly for the KEYWORDS ones.
 FLAGS = {
     "initialize": KEYWORDS, "login": KEYWORDS, "shutdown": NOARGS, "version": NOARGS,
     "last_error": NOARGS,
@@ -80,27 +86,36 @@ def is_text(obj, limit: int) -> bool:
     return isinstance(obj, str) and units(obj) <= limit
 
 
+def as_index(obj):
+    """The int rule: an int (bool included) or anything with __index__; None when refused."""
+    if isinstance(obj, int):
+        return int(obj)
+    if getattr(type(obj), "__index__", None) is None:
+        return None
+    try:
+        return operator.index(obj)
+    except Exception:
+        return None
+
+
 def is_int(obj, bounds) -> bool:
-    return isinstance(obj, int) and bounds[0] <= obj < bounds[1]
+    v = as_index(obj)
+    return v is not None and bounds[0] <= v < bounds[1]
 
 
 def as_double(obj):
     """PyFloat_AsDouble, which struct's "d" applies as well; None when it fails."""
     try:
         return struct.unpack("<d", struct.pack("<d", obj))[0]
-    except (struct.error, TypeError, ValueError, OverflowError):
-        return None
-    except Exception:  # a __float__ or __index__ that raises anything else
+    except Exception:  # a __float__ or __index__ that raises anything
         return None
 
 
-def fits_i(obj) -> bool:
-    """Argument format "i": __index__, within int32 (struct's "i" applies the same)."""
-    try:
-        struct.pack("<i", obj)
-        return True
-    except Exception:
-        return False
+def as_real(obj):
+    """The float rule: any real number but a bool; None when refused."""
+    if isinstance(obj, (bool, np.bool_)):
+        return None
+    return as_double(obj)
 
 
 def truthy(obj) -> bool | None:
@@ -110,31 +125,86 @@ def truthy(obj) -> bool | None:
         return None
 
 
-def seconds(obj):
-    """The time rule: int, float or datetime to int64 seconds; None when refused."""
-    if isinstance(obj, int):
-        return obj if is_int(obj, INT64) else None
-    if isinstance(obj, float):
-        d = obj
-    elif isinstance(obj, datetime.datetime):
+_NP_SECONDS = {"W": 604800, "D": 86400, "h": 3600, "m": 60, "s": 1}
+_NP_FRACTION = {"ms": 1000, "us": 10**6, "ns": 10**9}
+
+
+def _datetime64_seconds(obj):
+    if np.isnat(obj):
+        return None
+    unit, num = np.datetime_data(obj.dtype)
+    if unit in ("Y", "M"):
         try:
-            d = as_double(obj.timestamp())
+            obj = obj.astype("datetime64[s]")
         except Exception:
             return None
+        unit, num = "s", 1
+    count = int(obj.astype(np.int64)) * num
+    if unit in _NP_SECONDS:
+        return count * _NP_SECONDS[unit]
+    if unit in _NP_FRACTION:
+        whole = abs(count) // _NP_FRACTION[unit]  # toward zero, as a float's seconds
+        return whole if count >= 0 else -whole
+    return None
+
+
+def seconds(obj):
+    """The time rule: seconds as int64, truncated toward zero; None when refused."""
+    if isinstance(obj, int):
+        d = obj
+    elif isinstance(obj, float):
+        d = obj
+    elif isinstance(obj, datetime.datetime):
+        try:  # the datetime type's own timestamp, whatever the subclass says
+            d = datetime.datetime.timestamp(obj)
+        except Exception:
+            return None
+    elif isinstance(obj, datetime.date):
+        return None
+    elif isinstance(obj, np.datetime64):
+        d = _datetime64_seconds(obj)
+        if d is None:
+            return None
+    elif isinstance(obj, (np.bool_, str, bytes)):
+        return None
+    elif getattr(type(obj), "__index__", None) is not None:
+        d = as_index(obj)
+        if d is None:
+            return None
+    elif getattr(type(obj), "__float__", None) is not None:
+        d = as_double(obj)
         if d is None:
             return None
     else:
         return None
-    if not math.isfinite(d):
-        return None
-    t = math.trunc(d)
-    return t if -2**63 <= t < 2**63 else None
+    if isinstance(d, float):
+        if not math.isfinite(d):
+            return None
+        d = math.trunc(d)
+    return d if -2**63 <= d < 2**63 else None
 
 
 def millis(obj):
     s = seconds(obj)
     return None if s is None or not (-2**63 <= s * 1000 < 2**63) else s * 1000
 
+
+DATE_WHY = ": a date names no instant, give a datetime"
+
+
+def _why(kind: str, obj) -> str:
+    date_only = isinstance(obj, datetime.date) and not isinstance(obj, datetime.datetime)
+    return DATE_WHY if kind in ("time", "millis") and date_only else ""
+
+
+_CHECK = {
+    "symbol": lambda v: is_text(v, SYMBOL), "group": lambda v: is_text(v, GROUP),
+    "cred": lambda v: is_text(v, PASSWORD), "path": lambda v: is_text(v, PATH),
+    "time": lambda v: seconds(v) is not None, "millis": lambda v: millis(v) is not None,
+    "i32": lambda v: is_int(v, INT32), "u32": lambda v: is_int(v, UINT32),
+    "u64": lambda v: is_int(v, UINT64), "float": lambda v: as_real(v) is not None,
+    "truth": lambda v: truthy(v) is not None, "object": lambda v: True,
+}
 
 # ---------------------------------------------------------------------------
 # Argument rules per function
@@ -148,6 +218,64 @@ def kw_message(key: str) -> str:
     return f'Invalid "{key}" argument'
 
 
+P, PK, K = "p", "pk", "k"  # by position only, either way, by keyword only
+REQ, OPT = True, False
+
+# name: ([(parameter, kind, how, required)], options). Options: numbered (messages
+# "Invalid number of arguments", "Invalid 1st unnamed argument"), wins (a keyword replaces
+# the positional it repeats), order (keywords are checked in this order), var (other
+# keywords form the trade request), refused (the value a refused call returns).
+DECLARATIONS = {
+    "initialize": ([("path", "path", PK, OPT), ("login", "u64", K, OPT), ("password", "cred", K, OPT),
+                    ("server", "cred", K, OPT), ("timeout", "u32", K, OPT), ("portable", "truth", K, OPT)],
+                   dict(numbered=True, wins=True, refused=False,
+                        order=["login", "server", "password", "timeout", "path", "portable"])),
+    "login": ([("login", "u64", PK, OPT), ("password", "cred", PK, OPT), ("server", "cred", PK, OPT),
+               ("timeout", "u32", K, OPT)],
+              dict(numbered=True, wins=True, refused=False, order=["login", "server", "password", "timeout"])),
+    "shutdown": ([], dict(refused=False)), "version": ([], dict(refused=(0, 0, ""))),
+    "last_error": ([], dict(refused="error")),
+    "terminal_info": ([], {}), "account_info": ([], {}), "symbols_total": ([], {}),
+    "positions_total": ([], {}), "orders_total": ([], {}),
+    "symbols_get": ([("group", "group", PK, OPT)], dict(numbered=True, wins=True, refused=False)),
+    "symbol_info": ([("symbol", "symbol", PK, REQ)], {}),
+    "symbol_info_tick": ([("symbol", "symbol", PK, REQ)], {}),
+    "market_book_add": ([("symbol", "symbol", PK, REQ)], {}),
+    "market_book_get": ([("symbol", "symbol", PK, REQ)], {}),
+    "market_book_release": ([("symbol", "symbol", PK, REQ)], {}),
+    "symbol_select": ([("symbol", "symbol", PK, REQ), ("enable", "truth", PK, OPT)], dict(refused=False)),
+    "copy_rates_from": ([("symbol", "symbol", PK, REQ), ("timeframe", "i32", PK, REQ),
+                         ("date_from", "time", PK, REQ), ("count", "i32", PK, REQ)], {}),
+    "copy_rates_from_pos": ([("symbol", "symbol", PK, REQ), ("timeframe", "i32", PK, REQ),
+                             ("start_pos", "i32", PK, REQ), ("count", "i32", PK, REQ)], {}),
+    "copy_rates_range": ([("symbol", "symbol", PK, REQ), ("timeframe", "i32", PK, REQ),
+                          ("date_from", "time", PK, REQ), ("date_to", "time", PK, REQ)], {}),
+    "copy_ticks_from": ([("symbol", "symbol", PK, REQ), ("date_from", "millis", PK, REQ),
+                         ("count", "i32", PK, REQ), ("flags", "i32", PK, REQ)], {}),
+    "copy_ticks_range": ([("symbol", "symbol", PK, REQ), ("date_from", "millis", PK, REQ),
+                          ("date_to", "millis", PK, REQ), ("flags", "i32", PK, REQ)], {}),
+    "positions_get": ([("symbol", "symbol", K, OPT), ("ticket", "u64", K, OPT), ("group", "group", K, OPT)],
+                      dict(order=["ticket", "symbol", "group"])),
+    "orders_get": ([("symbol", "symbol", K, OPT), ("ticket", "u64", K, OPT), ("group", "group", K, OPT)],
+                   dict(order=["ticket", "symbol", "group"])),
+    "history_orders_total": ([("date_from", "time", PK, REQ), ("date_to", "time", PK, REQ)], {}),
+    "history_deals_total": ([("date_from", "time", PK, REQ), ("date_to", "time", PK, REQ)], {}),
+    "history_orders_get": ([("date_from", "time", PK, OPT), ("date_to", "time", PK, OPT),
+                            ("group", "group", K, OPT), ("position", "u64", K, OPT), ("ticket", "u64", K, OPT)],
+                           dict(order=["date_from", "date_to", "ticket", "position", "group"])),
+    "history_deals_get": ([("date_from", "time", PK, OPT), ("date_to", "time", PK, OPT),
+                           ("group", "group", K, OPT), ("position", "u64", K, OPT), ("ticket", "u64", K, OPT)],
+                          dict(order=["date_from", "date_to", "ticket", "position", "group"])),
+    "order_check": ([("request", "object", P, OPT)], dict(numbered=True, var=True)),
+    "order_send": ([("request", "object", P, OPT)], dict(numbered=True, var=True)),
+    "order_calc_margin": ([("action", "u32", PK, REQ), ("symbol", "symbol", PK, REQ),
+                           ("volume", "float", PK, REQ), ("price", "float", PK, REQ)], {}),
+    "order_calc_profit": ([("action", "u32", PK, REQ), ("symbol", "symbol", PK, REQ),
+                           ("volume", "float", PK, REQ), ("price_open", "float", PK, REQ),
+                           ("price_close", "float", PK, REQ)], {}),
+}
+assert set(DECLARATIONS) == set(FLAGS)
+
 TRADE_KEYS = [
     ("action", "u32"), ("magic", "u64"), ("order", "u64"), ("symbol", "text"),
     ("volume", "float"), ("price", "float"), ("stoplimit", "float"), ("sl", "float"),
@@ -157,141 +285,115 @@ TRADE_KEYS = [
 ]
 _TRADE_CHECK = {
     "u32": lambda v: is_int(v, UINT32), "u64": lambda v: is_int(v, UINT64),
-    "i64": lambda v: is_int(v, INT64), "text": lambda v: is_text(v, SYMBOL),
-    "float": lambda v: isinstance(v, float),
+    "i64": lambda v: seconds(v) is not None, "text": lambda v: is_text(v, SYMBOL),
+    "float": lambda v: as_real(v) is not None,
 }
+_ORDINALS = ["1st", "2nd", "3rd", "4th", "5th", "6th", "7th", "8th", "9th"]
 
 
-def _credentials(kwargs) -> str | None:
-    for key, ok in (("login", lambda v: is_int(v, UINT64)), ("server", lambda v: is_text(v, PASSWORD)),
-                    ("password", lambda v: is_text(v, PASSWORD)),
-                    ("timeout", lambda v: is_int(v, UINT32))):
-        if key in kwargs and not ok(kwargs[key]):
-            return kw_message(key)
+def refused_value(name: str, message: str):
+    value = DECLARATIONS[name][1].get("refused")
+    return (-2, message) if value == "error" else value
+
+
+def _bind(name, args, kwargs):
+    """(values by parameter, names given by keyword) or the refusal message."""
+    params, o = DECLARATIONS[name]
+    most = 0
+    while most < len(params) and "p" in params[most][2]:
+        most += 1
+    if len(args) > most:
+        if o.get("numbered"):
+            return COUNT
+        if most == 0:
+            return UNNAMED if params else f"Invalid arguments: takes none, {len(args)} given"
+        least = sum(1 for p in params[:most] if p[3])
+        how = "" if least == most else "at most "
+        return f"Invalid arguments: takes {how}{most}, {len(args)} given"
+    values = {p[0]: a for p, a in zip(params, args)}
+    by_keyword = {}
+    if not (kwargs and o.get("var")):
+        for key in kwargs:
+            match = [p for p in params if "k" in p[2] and p[0] == key]
+            if not match:
+                return unknown_message(key, "argument", [p[0] for p in params if "k" in p[2]])
+            if key in values and not o.get("wins"):
+                return f'Invalid arguments: "{key}" given twice'
+            by_keyword[key] = kwargs[key]
+    for pname, _, _, required in params:
+        if required and pname not in values and pname not in by_keyword:
+            return COUNT if o.get("numbered") else f'Invalid arguments: "{pname}" missing'
+    for i, (pname, kind, _, _) in enumerate(params[:len(args)]):
+        if not _CHECK[kind](args[i]):
+            why = _why(kind, args[i])
+            return (f"Invalid {_ORDINALS[i]} unnamed argument{why}" if o.get("numbered")
+                    else f'Invalid arguments: "{pname}"{why}')
+    kinds = {p[0]: p[1] for p in params}
+    for key in o.get("order", [p[0] for p in params]):
+        if key in by_keyword and not _CHECK[kinds[key]](by_keyword[key]):
+            return kw_message(key) + _why(kinds[key], by_keyword[key])
+    values.update(by_keyword)
+    return values, set(by_keyword)
+
+
+def _together(a: str, b: str) -> str:
+    return f'Invalid arguments: "{a}" and "{b}" cannot be combined'
+
+
+def trade_request_refusal(request) -> str | None:
+    if not isinstance(request, dict):
+        return INVALID
+    fields = [k for k, _ in TRADE_KEYS]
+    for key in dict.keys(request):  # the module never calls a subclass's hooks
+        if key not in fields:
+            return unknown_message(key, "key", fields)
+    for key, kind in TRADE_KEYS:
+        if dict.__contains__(request, key):
+            value = dict.__getitem__(request, key)
+            if not _TRADE_CHECK[kind](value):
+                return kw_message(key) + (_why("time", value) if kind == "i64" else "")
     return None
-
-
-def _positional(fmt: str, args, ms: bool = False) -> bool:
-    """A positional-only function: "O" symbol, "T" time, "i" int32, "k" any int,
-    "d" a double; the time of the tick functions must also fit in milliseconds."""
-    if len(args) != len(fmt):
-        return False
-    for f, a in zip(fmt, args):
-        if f == "S" and not is_text(a, SYMBOL):
-            return False
-        if f == "T" and (millis(a) if ms else seconds(a)) is None:
-            return False
-        if f == "i" and not fits_i(a):
-            return False
-        if f == "k" and not isinstance(a, int):
-            return False
-        if f == "d" and as_double(a) is None:
-            return False
-    return True
-
-
-POSITIONAL = {
-    "symbol_info": "S", "symbol_info_tick": "S",
-    "copy_rates_from": "SiTi", "copy_rates_from_pos": "Siii", "copy_rates_range": "SiTT",
-    "copy_ticks_from": "STii", "copy_ticks_range": "STTi",
-    "history_orders_total": "TT", "history_deals_total": "TT",
-    "order_calc_margin": "kSdd", "order_calc_profit": "kSddd",
-}
 
 
 def refusal(name: str, args=(), kwargs=None):
     kwargs = kwargs or {}
-    flags = FLAGS[name]
-    if flags == NOARGS and (args or kwargs):
-        return "typeerror"
-    if flags == VARARGS and kwargs:
-        return "typeerror"
-    if name in POSITIONAL:
-        ok = _positional(POSITIONAL[name], args, ms=name.startswith("copy_ticks"))
-        return None if ok else (None, INVALID)
-    if name in ("market_book_add", "market_book_release", "market_book_get"):
-        return None if _positional("S", args) else (None, INVALID)
-    if name == "symbol_select":
-        ok = len(args) in (1, 2) and is_text(args[0], SYMBOL)
-        if ok and len(args) == 2 and truthy(args[1]) is None:
-            ok = False
-        return None if ok else (False, INVALID)
-    if name == "initialize":
-        if len(args) > 1:
-            return False, COUNT
-        if args and not is_text(args[0], PATH):
-            return False, "Invalid 1st unnamed argument"
-        bad = _credentials(kwargs)
-        if bad:
-            return False, bad
-        if "path" in kwargs and not is_text(kwargs["path"], PATH):
-            return False, kw_message("path")
-        if "portable" in kwargs and truthy(kwargs["portable"]) is None:
-            return False, INVALID
-        return None
+    bound = _bind(name, args, kwargs)
+    if isinstance(bound, str):
+        return refused_value(name, bound), bound
+    values, keywords = bound
+    bad = None
     if name == "login":
-        if len(args) > 3:
-            return False, COUNT
-        for i, (ok, nth) in enumerate([(lambda v: is_int(v, UINT64), "1st"),
-                                       (lambda v: is_text(v, PASSWORD), "2nd"),
-                                       (lambda v: is_text(v, PASSWORD), "3rd")]):
-            if i < len(args) and not ok(args[i]):
-                return False, f"Invalid {nth} unnamed argument"
-        bad = _credentials(kwargs)
-        if bad:
-            return False, bad
-        login = kwargs.get("login", args[0] if args else 0)
-        return (False, kw_message("login")) if login == 0 else None
-    if name == "symbols_get":
-        if len(args) > 1:
-            return False, COUNT
-        if args and not is_text(args[0], GROUP):
-            return False, "Invalid 1st unnamed argument"
-        if "group" in kwargs and not is_text(kwargs["group"], GROUP):
-            return False, kw_message("group")
-        return None
-    if name in ("positions_get", "orders_get"):
-        if args:
-            return None, UNNAMED
-        for key, ok in (("ticket", lambda v: is_int(v, UINT64)), ("symbol", lambda v: is_text(v, SYMBOL)),
-                        ("group", lambda v: is_text(v, GROUP))):
-            if key in kwargs:
-                return None if ok(kwargs[key]) else (None, kw_message(key))
-        return None
-    if name in ("history_orders_get", "history_deals_get"):
-        if len(args) == 2:
-            if seconds(args[0]) is None or seconds(args[1]) is None:
-                return None, INVALID
-            if "group" in kwargs and not is_text(kwargs["group"], GROUP):
-                return None, kw_message("group")
-            return None
-        if not kwargs:
-            return None, INVALID
-        for key in ("ticket", "position"):
-            if key in kwargs:
-                if args:
-                    return None, UNNAMED
-                return None if is_int(kwargs[key], UINT64) else (None, kw_message(key))
-        return None, INVALID
-    if name in ("order_check", "order_send"):
+        if not as_index(values.get("login", 0)):
+            bad = kw_message("login")
+    elif name in ("positions_get", "orders_get"):
+        given = [k for k in ("symbol", "ticket", "group") if k in values]
+        if len(given) > 1:
+            pair = {"symbol", "ticket"} <= set(given) and ("symbol", "ticket") or \
+                {"ticket", "group"} <= set(given) and ("ticket", "group") or ("symbol", "group")
+            bad = _together(*pair)
+    elif name in ("history_orders_get", "history_deals_get"):
+        dates = "date_from" in values, "date_to" in values
+        by_id = "ticket" in values or "position" in values
+        which = "ticket" if "ticket" in values else "position"
+        if by_id and args:
+            bad = UNNAMED
+        elif all(dates) and by_id:
+            bad = _together("date_from", which)
+        elif "ticket" in values and "position" in values:
+            bad = _together("position", "ticket")
+        elif "group" in values and by_id:
+            bad = _together("group", which)
+        elif not all(dates) and not by_id:
+            bad = ('Invalid arguments: "date_to" missing' if dates[0] else
+                   'Invalid arguments: "date_from" missing' if dates[1] else INVALID)
+    elif name in ("order_check", "order_send"):
         if kwargs:
-            if args:
-                return None, UNNAMED
-            request = kwargs
-        elif len(args) != 1:
-            return None, COUNT
+            bad = UNNAMED if args else trade_request_refusal(kwargs)
+        elif not args:
+            bad = COUNT
         else:
-            request = args[0]
-        if not isinstance(request, dict):
-            return None, INVALID
-        for key, kind in TRADE_KEYS:
-            # The module looks keys up with PyDict_GetItemString: subclass hooks do not run.
-            if dict.__contains__(request, key) and not _TRADE_CHECK[kind](dict.__getitem__(request, key)):
-                return None, kw_message(key)
-        return None
-    if flags == NOARGS:
-        return None
-    raise KeyError(name)
+            bad = trade_request_refusal(args[0])
+    return None if bad is None else (refused_value(name, bad), bad)
 
 
 def request_code(name: str, args=(), kwargs=None) -> int | None:
@@ -319,7 +421,7 @@ def request_code(name: str, args=(), kwargs=None) -> int | None:
         return base + 2 if "symbol" in kwargs else base + 1
     if name in ("history_orders_get", "history_deals_get"):
         base = 140 if name == "history_orders_get" else 150
-        if len(args) == 2:
+        if len(args) + len({"date_from", "date_to"} & set(kwargs)) == 2:
             return base + 1
         return base + 3 if "ticket" in kwargs else base + 2
     return None

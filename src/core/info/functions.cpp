@@ -1,6 +1,6 @@
 // terminal_info, account_info, the symbol functions and depth of market.
 #include "info/client.h"
-#include "module/conversion.h"
+#include "module/args.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/records.h"
@@ -11,18 +11,50 @@ namespace orbisyn {
 namespace {
 
 constexpr const char kCallFailed[] = "Terminal: Call failed";
-constexpr const char kInvalidArguments[] = "Invalid arguments";
 
-// The single positional symbol argument of the symbol functions.
-bool ParseSymbol(PyObject* args, SymbolText& symbol) {
-  return PyTuple_GET_SIZE(args) == 1 && ToText(PyTuple_GET_ITEM(args, 0), symbol);
-}
+constexpr Param kSymbolParam[] = {Arg("symbol", ArgKind::kText, kSymbolUnits)};
+constexpr Param kSelectParams[] = {Arg("symbol", ArgKind::kText, kSymbolUnits),
+                                   Arg("enable", ArgKind::kTruth).Optional("True")};
+constexpr Param kGroupParam[] = {Arg("group", ArgKind::kText, kGroupUnits).Optional()};
+
+constexpr Signature kTerminalInfo =
+    Declare("terminal_info", "terminal_info()", "Get parameters of Orbisyn terminal");
+constexpr Signature kAccountInfo =
+    Declare("account_info", "account_info()", "Return information on the current account");
+constexpr Signature kSymbolInfo = Declare("symbol_info", kSymbolParam, "symbol_info(symbol)",
+                                          "Return full information for specified symbol");
+constexpr Signature kSymbolInfoTick =
+    Declare("symbol_info_tick", kSymbolParam, "symbol_info_tick(symbol)",
+            "Return current prices of specified symbol");
+constexpr Signature kSymbolSelect =
+    Declare("symbol_select", kSelectParams, "symbol_select(symbol,[enable])",
+            "Select symbol in Market Watch window or remove symbol from the window")
+        .RefusedWith(Refusal::kFalse);
+constexpr Signature kSymbolsTotal = Declare("symbols_total", "symbols_total()",
+                                            "Return the number of all available symbols");
+constexpr Signature kSymbolsGet =
+    Declare("symbols_get", kGroupParam, "symbols_get([group=\"GROUP\"])",
+            "Return all available symbols or filtred by group")
+        .Numbered()
+        .KeywordWins()
+        .RefusedWith(Refusal::kFalse);
+constexpr Signature kMarketBookAdd =
+    Declare("market_book_add", kSymbolParam, "market_book_add(symbol)",
+            "Opens Depth of Market for a selected symbol");
+constexpr Signature kMarketBookRelease =
+    Declare("market_book_release", kSymbolParam, "market_book_release(symbol)",
+            "Closes Depth of Market for a selected symbol");
+constexpr Signature kMarketBookGet =
+    Declare("market_book_get", kSymbolParam, "market_book_get(symbol)",
+            "Returns Depth of Market structures of a specified symbol");
 
 PyObject* Built(PyObject* record) { return record ? record : SetErrorNone(kResultFail, kCallFailed); }
 
 template <class Record>
-PyObject* OneRecord(RecordType type, int32_t (*get)(CInterClient&, Record*)) {
+PyObject* OneRecord(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, RecordType type, int32_t (*get)(CInterClient&, Record*)) {
   ResetError();
+  if (!ReadArgs(sig, args, nargs, kwnames, {})) return Refused(sig);
   Record record;
   int32_t r = OnSession([&](CInterClient& s) { return get(s, &record); });
   if (r < 0) return SetErrorNone(r);
@@ -36,42 +68,37 @@ PyObject* RecordTuple(RecordType type, const ArrayBlock& block) {
 }
 
 // market_book_add and market_book_release: False for a failed exchange, with its reason.
-PyObject* BookSwitch(PyObject* args, int32_t (*op)(CInterClient&, const char16_t*)) {
+PyObject* BookSwitch(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, int32_t (*op)(CInterClient&, const char16_t*)) {
   ResetError();
   SymbolText symbol = {};
-  if (!ParseSymbol(args, symbol)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
+  if (!ReadArgs(sig, args, nargs, kwnames, {symbol})) return Refused(sig);
   int32_t r = OnSession([&](CInterClient& s) { return op(s, symbol); });
   if (r < 0) return SetErrorFalse(r);
   Py_RETURN_TRUE;
 }
 
-PyObject* terminal_info(PyObject*, PyObject*) {
-  return OneRecord(kTerminalInfoType, TerminalInfoGet);
+PyObject* terminal_info(ORBISYN_ARGS) {
+  return OneRecord(kTerminalInfo, args, nargs, kwnames, kTerminalInfoType, TerminalInfoGet);
 }
 
-PyObject* account_info(PyObject*, PyObject*) {
-  return OneRecord(kAccountInfoType, AccountInfoGet);
+PyObject* account_info(ORBISYN_ARGS) {
+  return OneRecord(kAccountInfo, args, nargs, kwnames, kAccountInfoType, AccountInfoGet);
 }
 
-PyObject* symbols_total(PyObject*, PyObject*) {
+PyObject* symbols_total(ORBISYN_ARGS) {
   ResetError();
+  if (!ReadArgs(kSymbolsTotal, args, nargs, kwnames, {})) return Refused(kSymbolsTotal);
   uint32_t count = 0;
   int32_t r = OnSession([&](CInterClient& s) { return SymbolsTotal(s, &count); });
   if (r < 0) return SetErrorNone(r);
   return PyLong_FromUnsignedLong(count);
 }
 
-PyObject* symbols_get(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* symbols_get(ORBISYN_ARGS) {
   ResetError();
   GroupText group = {};
-  const Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n > 1) return SetErrorFalse(kResultInvalidParams, "Invalid number of arguments");
-  if (n == 1 && !ToText(PyTuple_GET_ITEM(args, 0), group))
-    return SetErrorFalse(kResultInvalidParams, "Invalid 1st unnamed argument");
-  PyObject* keyword = Keyword(kwargs, "group");
-  // The keyword's mask replaces a positional one.
-  if (keyword && !ToText(keyword, group))
-    return SetErrorFalse(kResultInvalidParams, "Invalid \"group\" argument");
+  if (!ReadArgs(kSymbolsGet, args, nargs, kwnames, {group})) return Refused(kSymbolsGet);
 
   ArrayBlock records;
   int32_t r = OnSession([&](CInterClient& s) { return SymbolsGet(s, group, &records); });
@@ -79,27 +106,21 @@ PyObject* symbols_get(PyObject*, PyObject* args, PyObject* kwargs) {
   return RecordTuple(kSymbolInfoType, records);
 }
 
-PyObject* symbol_select(PyObject*, PyObject* args) {
+PyObject* symbol_select(ORBISYN_ARGS) {
   ResetError();
-  PyObject* symbol_obj = nullptr;
-  int enable = 1;
-  const Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n == 1) {
-    symbol_obj = PyTuple_GET_ITEM(args, 0);
-  } else if (n != 2 || !PyArg_ParseTuple(args, "Op", &symbol_obj, &enable)) {
-    return SetErrorFalse(kResultInvalidParams, kInvalidArguments);
-  }
   SymbolText symbol = {};
-  if (!ToText(symbol_obj, symbol)) return SetErrorFalse(kResultInvalidParams, kInvalidArguments);
-  int32_t r = OnSession([&](CInterClient& s) { return SymbolSelect(s, symbol, enable > 0); });
+  bool enable = true;
+  if (!ReadArgs(kSymbolSelect, args, nargs, kwnames, {symbol, &enable}))
+    return Refused(kSymbolSelect);
+  int32_t r = OnSession([&](CInterClient& s) { return SymbolSelect(s, symbol, enable); });
   if (r < 0) return SetErrorFalse(r);
   Py_RETURN_TRUE;
 }
 
-PyObject* symbol_info(PyObject*, PyObject* args) {
+PyObject* symbol_info(ORBISYN_ARGS) {
   ResetError();
   SymbolText symbol = {};
-  if (!ParseSymbol(args, symbol)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
+  if (!ReadArgs(kSymbolInfo, args, nargs, kwnames, {symbol})) return Refused(kSymbolInfo);
   SymbolInfoRecord record;
   int32_t r = OnSession([&](CInterClient& s) { return SymbolInfoGet(s, symbol, &record); });
   if (r < 0) return SetErrorNone(r);
@@ -107,10 +128,10 @@ PyObject* symbol_info(PyObject*, PyObject* args) {
   return Built(builder.One(kSymbolInfoType, &record));
 }
 
-PyObject* symbol_info_tick(PyObject*, PyObject* args) {
+PyObject* symbol_info_tick(ORBISYN_ARGS) {
   ResetError();
   SymbolText symbol = {};
-  if (!ParseSymbol(args, symbol)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
+  if (!ReadArgs(kSymbolInfoTick, args, nargs, kwnames, {symbol})) return Refused(kSymbolInfoTick);
   TickRecord tick;
   int32_t r = OnSession([&](CInterClient& s) { return SymbolInfoTick(s, symbol, &tick); });
   if (r < 0) return SetErrorNone(r);
@@ -118,16 +139,18 @@ PyObject* symbol_info_tick(PyObject*, PyObject* args) {
   return Built(builder.One(kTickType, &tick));
 }
 
-PyObject* market_book_add(PyObject*, PyObject* args) { return BookSwitch(args, MarketBookAdd); }
-
-PyObject* market_book_release(PyObject*, PyObject* args) {
-  return BookSwitch(args, MarketBookRelease);
+PyObject* market_book_add(ORBISYN_ARGS) {
+  return BookSwitch(kMarketBookAdd, args, nargs, kwnames, MarketBookAdd);
 }
 
-PyObject* market_book_get(PyObject*, PyObject* args) {
+PyObject* market_book_release(ORBISYN_ARGS) {
+  return BookSwitch(kMarketBookRelease, args, nargs, kwnames, MarketBookRelease);
+}
+
+PyObject* market_book_get(ORBISYN_ARGS) {
   ResetError();
   SymbolText symbol = {};
-  if (!ParseSymbol(args, symbol)) return SetErrorNone(kResultInvalidParams, kInvalidArguments);
+  if (!ReadArgs(kMarketBookGet, args, nargs, kwnames, {symbol})) return Refused(kMarketBookGet);
   ArrayBlock entries;
   int32_t r = OnSession([&](CInterClient& s) { return MarketBookGet(s, symbol, &entries); });
   if (r < 0) return SetErrorNone(r);
@@ -136,31 +159,18 @@ PyObject* market_book_get(PyObject*, PyObject* args) {
 
 }  // namespace
 
-const PyMethodDef kInfoMethods[] = {
-    {"terminal_info", terminal_info, METH_NOARGS,
-     ORBISYN_DOC("terminal_info($module, /)", "terminal_info()", "Get parameters of Orbisyn terminal")},
-    {"account_info", account_info, METH_NOARGS,
-     ORBISYN_DOC("account_info($module, /)", "account_info()", "Return information on the current account")},
-    {"symbol_info", symbol_info, METH_VARARGS,
-     ORBISYN_DOC("symbol_info($module, symbol, /)", "symbol_info(symbol)", "Return full information for specified symbol")},
-    {"symbol_info_tick", symbol_info_tick, METH_VARARGS,
-     ORBISYN_DOC("symbol_info_tick($module, symbol, /)", "symbol_info_tick(symbol)", "Return current prices of specified symbol")},
-    {"symbol_select", symbol_select, METH_VARARGS,
-     ORBISYN_DOC("symbol_select($module, symbol, enable=True, /)", "symbol_select(symbol,[enable])",
-                 "Select symbol in Market Watch window or remove symbol from the window")},
-    {"symbols_total", symbols_total, METH_NOARGS,
-     ORBISYN_DOC("symbols_total($module, /)", "symbols_total()", "Return the number of all available symbols")},
-    {"symbols_get", ORBISYN_KEYWORDS(symbols_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("symbols_get($module, /, group=None)", "symbols_get([group=\"GROUP\"])",
-                 "Return all available symbols or filtred by group")},
-    {"market_book_add", market_book_add, METH_VARARGS,
-     ORBISYN_DOC("market_book_add($module, symbol, /)", "market_book_add(symbol)", "Opens Depth of Market for a selected symbol")},
-    {"market_book_release", market_book_release, METH_VARARGS,
-     ORBISYN_DOC("market_book_release($module, symbol, /)", "market_book_release(symbol)", "Closes Depth of Market for a selected symbol")},
-    {"market_book_get", market_book_get, METH_VARARGS,
-     ORBISYN_DOC("market_book_get($module, symbol, /)", "market_book_get(symbol)",
-                 "Returns Depth of Market structures of a specified symbol")},
-    {nullptr, nullptr, 0, nullptr},
+const Function kInfoFunctions[] = {
+    {&kTerminalInfo, terminal_info},
+    {&kAccountInfo, account_info},
+    {&kSymbolInfo, symbol_info},
+    {&kSymbolInfoTick, symbol_info_tick},
+    {&kSymbolSelect, symbol_select},
+    {&kSymbolsTotal, symbols_total},
+    {&kSymbolsGet, symbols_get},
+    {&kMarketBookAdd, market_book_add},
+    {&kMarketBookRelease, market_book_release},
+    {&kMarketBookGet, market_book_get},
+    {nullptr, nullptr},
 };
 
 }  // namespace orbisyn

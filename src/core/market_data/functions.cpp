@@ -1,7 +1,7 @@
 // copy_rates_from, copy_rates_from_pos, copy_rates_range, copy_ticks_from, copy_ticks_range.
 #include "market_data/client.h"
 #include "market_data/records.h"
-#include "module/conversion.h"
+#include "module/args.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/session_call.h"
@@ -13,18 +13,38 @@ namespace {
 
 constexpr const char kNoMemory[] = "No memory";
 
-PyObject* InvalidArguments() { return SetErrorNone(kResultInvalidParams, "Invalid arguments"); }
+constexpr Param kRatesFromParams[] = {
+    Arg("symbol", ArgKind::kText, kSymbolUnits), Arg("timeframe", ArgKind::kInt32),
+    Arg("date_from", ArgKind::kTime), Arg("count", ArgKind::kInt32)};
+constexpr Param kRatesFromPosParams[] = {
+    Arg("symbol", ArgKind::kText, kSymbolUnits), Arg("timeframe", ArgKind::kInt32),
+    Arg("start_pos", ArgKind::kInt32), Arg("count", ArgKind::kInt32)};
+constexpr Param kRatesRangeParams[] = {
+    Arg("symbol", ArgKind::kText, kSymbolUnits), Arg("timeframe", ArgKind::kInt32),
+    Arg("date_from", ArgKind::kTime), Arg("date_to", ArgKind::kTime)};
+constexpr Param kTicksFromParams[] = {
+    Arg("symbol", ArgKind::kText, kSymbolUnits), Arg("date_from", ArgKind::kMillis),
+    Arg("count", ArgKind::kInt32), Arg("flags", ArgKind::kInt32)};
+constexpr Param kTicksRangeParams[] = {
+    Arg("symbol", ArgKind::kText, kSymbolUnits), Arg("date_from", ArgKind::kMillis),
+    Arg("date_to", ArgKind::kMillis), Arg("flags", ArgKind::kInt32)};
 
-bool HasFourArguments(PyObject* args) { return PyTuple_GET_SIZE(args) == 4; }
-
-// Seconds as milliseconds; refuses what int64 cannot hold.
-bool ToMilliseconds(PyObject* obj, int64_t* ms) {
-  int64_t seconds = 0;
-  if (!ToTime(obj, &seconds) || seconds > INT64_MAX / 1000 || seconds < INT64_MIN / 1000)
-    return false;
-  *ms = seconds * 1000;
-  return true;
-}
+constexpr Signature kCopyTicksFrom =
+    Declare("copy_ticks_from", kTicksFromParams, "copy_ticks_from(symbol, date_from, count, flags)",
+            "Get ticks starting from specific date");
+constexpr Signature kCopyTicksRange = Declare(
+    "copy_ticks_range", kTicksRangeParams, "copy_ticks_range(symbol, date_from, date_to, flags)",
+    "Get ticks from specified period");
+constexpr Signature kCopyRatesFrom = Declare(
+    "copy_rates_from", kRatesFromParams, "copy_rates_from(symbol, timeframe, date_from, count)",
+    "Get bars starting from specific date");
+constexpr Signature kCopyRatesFromPos =
+    Declare("copy_rates_from_pos", kRatesFromPosParams,
+            "copy_rates_from_pos(symbol, timeframe, start_pos, count)",
+            "Get bars starting from specified position");
+constexpr Signature kCopyRatesRange = Declare(
+    "copy_rates_range", kRatesRangeParams, "copy_rates_range(symbol, timeframe, date_from, date_to)",
+    "Get bars from specified period");
 
 // Runs one record exchange (op(session, block) -> result) and returns the numpy array the
 // records were read into, or None with the error recorded.
@@ -42,76 +62,60 @@ PyObject* FetchArray(PyArray_Descr* dtype, Op&& op) {
   return array ? array : SetErrorNone(kResultNoMemory, kNoMemory);
 }
 
-PyObject* copy_rates_from(PyObject*, PyObject* args) {
+PyObject* copy_rates_from(ORBISYN_ARGS) {
   ResetError();
-  PyObject *symbol_obj, *date_obj;
-  int timeframe, count;
   SymbolText symbol;
-  int64_t date_from = 0;
-  if (!HasFourArguments(args) ||
-      !PyArg_ParseTuple(args, "OiOi", &symbol_obj, &timeframe, &date_obj, &count) ||
-      !ToText(symbol_obj, symbol) || !ToTime(date_obj, &date_from))
-    return InvalidArguments();
+  int32_t timeframe, count;
+  int64_t date_from;
+  if (!ReadArgs(kCopyRatesFrom, args, nargs, kwnames, {symbol, &timeframe, &date_from, &count}))
+    return Refused(kCopyRatesFrom);
   return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
     return CopyRatesFrom(s, symbol, timeframe, date_from, count, bars);
   });
 }
 
-PyObject* copy_rates_from_pos(PyObject*, PyObject* args) {
+PyObject* copy_rates_from_pos(ORBISYN_ARGS) {
   ResetError();
-  PyObject* symbol_obj;
-  int timeframe, start_pos, count;
   SymbolText symbol;
-  if (!HasFourArguments(args) ||
-      !PyArg_ParseTuple(args, "Oiii", &symbol_obj, &timeframe, &start_pos, &count) ||
-      !ToText(symbol_obj, symbol))
-    return InvalidArguments();
+  int32_t timeframe, start_pos, count;
+  if (!ReadArgs(kCopyRatesFromPos, args, nargs, kwnames, {symbol, &timeframe, &start_pos, &count}))
+    return Refused(kCopyRatesFromPos);
   return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
     return CopyRatesFromPos(s, symbol, timeframe, start_pos, count, bars);
   });
 }
 
-PyObject* copy_rates_range(PyObject*, PyObject* args) {
+PyObject* copy_rates_range(ORBISYN_ARGS) {
   ResetError();
-  PyObject *symbol_obj, *from_obj, *to_obj;
-  int timeframe;
   SymbolText symbol;
-  int64_t date_from = 0, date_to = 0;
-  if (!HasFourArguments(args) ||
-      !PyArg_ParseTuple(args, "OiOO", &symbol_obj, &timeframe, &from_obj, &to_obj) ||
-      !ToText(symbol_obj, symbol) || !ToTime(from_obj, &date_from) || !ToTime(to_obj, &date_to))
-    return InvalidArguments();
+  int32_t timeframe;
+  int64_t date_from, date_to;
+  if (!ReadArgs(kCopyRatesRange, args, nargs, kwnames, {symbol, &timeframe, &date_from, &date_to}))
+    return Refused(kCopyRatesRange);
   return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
     return CopyRatesRange(s, symbol, timeframe, date_from, date_to, bars);
   });
 }
 
-PyObject* copy_ticks_from(PyObject*, PyObject* args) {
+PyObject* copy_ticks_from(ORBISYN_ARGS) {
   ResetError();
-  PyObject *symbol_obj, *from_obj;
-  int count, flags;
   SymbolText symbol;
-  int64_t from_ms = 0;
-  if (!HasFourArguments(args) ||
-      !PyArg_ParseTuple(args, "OOii", &symbol_obj, &from_obj, &count, &flags) ||
-      !ToText(symbol_obj, symbol) || !ToMilliseconds(from_obj, &from_ms))
-    return InvalidArguments();
+  int32_t count, flags;
+  int64_t from_ms;
+  if (!ReadArgs(kCopyTicksFrom, args, nargs, kwnames, {symbol, &from_ms, &count, &flags}))
+    return Refused(kCopyTicksFrom);
   return FetchArray(g_module.tick_dtype, [&](CInterClient& s, ArrayBlock* ticks) {
     return CopyTicksFrom(s, symbol, from_ms, count, flags, ticks);
   });
 }
 
-PyObject* copy_ticks_range(PyObject*, PyObject* args) {
+PyObject* copy_ticks_range(ORBISYN_ARGS) {
   ResetError();
-  PyObject *symbol_obj, *from_obj, *to_obj;
-  int flags;
   SymbolText symbol;
-  int64_t from_ms = 0, to_ms = 0;
-  if (!HasFourArguments(args) ||
-      !PyArg_ParseTuple(args, "OOOi", &symbol_obj, &from_obj, &to_obj, &flags) ||
-      !ToText(symbol_obj, symbol) || !ToMilliseconds(from_obj, &from_ms) ||
-      !ToMilliseconds(to_obj, &to_ms))
-    return InvalidArguments();
+  int32_t flags;
+  int64_t from_ms, to_ms;
+  if (!ReadArgs(kCopyTicksRange, args, nargs, kwnames, {symbol, &from_ms, &to_ms, &flags}))
+    return Refused(kCopyTicksRange);
   return FetchArray(g_module.tick_dtype, [&](CInterClient& s, ArrayBlock* ticks) {
     return CopyTicksRange(s, symbol, from_ms, to_ms, flags, ticks);
   });
@@ -119,23 +123,13 @@ PyObject* copy_ticks_range(PyObject*, PyObject* args) {
 
 }  // namespace
 
-const PyMethodDef kMarketDataMethods[] = {
-    {"copy_ticks_from", copy_ticks_from, METH_VARARGS,
-     ORBISYN_DOC("copy_ticks_from($module, symbol, date_from, count, flags, /)", "copy_ticks_from(symbol, date_from, count, flags)",
-                 "Get ticks starting from specific date")},
-    {"copy_ticks_range", copy_ticks_range, METH_VARARGS,
-     ORBISYN_DOC("copy_ticks_range($module, symbol, date_from, date_to, flags, /)", "copy_ticks_range(symbol, date_from, date_to, flags)",
-                 "Get ticks from specified period")},
-    {"copy_rates_from", copy_rates_from, METH_VARARGS,
-     ORBISYN_DOC("copy_rates_from($module, symbol, timeframe, date_from, count, /)", "copy_rates_from(symbol, timeframe, date_from, count)",
-                 "Get bars starting from specific date")},
-    {"copy_rates_from_pos", copy_rates_from_pos, METH_VARARGS,
-     ORBISYN_DOC("copy_rates_from_pos($module, symbol, timeframe, start_pos, count, /)", "copy_rates_from_pos(symbol, timeframe, start_pos, count)",
-                 "Get bars starting from specified position")},
-    {"copy_rates_range", copy_rates_range, METH_VARARGS,
-     ORBISYN_DOC("copy_rates_range($module, symbol, timeframe, date_from, date_to, /)", "copy_rates_range(symbol, timeframe, date_from, date_to)",
-                 "Get bars from specified period")},
-    {nullptr, nullptr, 0, nullptr},
+const Function kMarketDataFunctions[] = {
+    {&kCopyTicksFrom, copy_ticks_from},
+    {&kCopyTicksRange, copy_ticks_range},
+    {&kCopyRatesFrom, copy_rates_from},
+    {&kCopyRatesFromPos, copy_rates_from_pos},
+    {&kCopyRatesRange, copy_rates_range},
+    {nullptr, nullptr},
 };
 
 }  // namespace orbisyn

@@ -13,15 +13,24 @@ namespace {
 
 constexpr char kInitFailedPrefix[] = "IPC initialize failed, ";
 
+// One per thread: calls wait without the interpreter lock, so another thread's call could
+// otherwise replace a failure before the failing thread reads it. Zero-initialised, so no
+// thread pays for setting it up: (0, "") before a thread's first call.
+struct ErrorState {
+  int32_t code;
+  char message[kMessageBytes];
+};
+thread_local ErrorState t_error;
+
 void StoreMessage(const char* text) {
   size_t n = std::strlen(text);
-  if (n > kMessageBytes - 1) n = kMessageBytes - 1;
-  std::memcpy(g_module.error_message, text, n);
-  g_module.error_message[n] = '\0';
-}
-
-PyObject* LastError(PyObject*, PyObject*) {
-  return Py_BuildValue("(is)", g_module.error_code, g_module.error_message);
+  if (n > kMessageBytes - 1) {
+    n = kMessageBytes - 1;
+    // Never half a UTF-8 sequence: last_error must decode what it stored.
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  }
+  std::memcpy(t_error.message, text, n);
+  t_error.message[n] = '\0';
 }
 
 }  // namespace
@@ -49,14 +58,16 @@ const char* ErrorMessage(int32_t code) {
 }
 
 void ResetError() {
-  g_module.error_code = kResultSuccess;
-  StoreMessage("Success");
+  t_error.code = kResultSuccess;
+  std::memcpy(t_error.message, "Success", sizeof "Success");
 }
+
+PyObject* LastErrorTuple() { return Py_BuildValue("(is)", t_error.code, t_error.message); }
 
 void SetError(int32_t code, const char* message) {
   if (PyErr_Occurred()) PyErr_Clear();
   if (code == kIpcInterrupted) code = kIpcNoConnection;  // a handler that raised nothing
-  g_module.error_code = code;
+  t_error.code = code;
   StoreMessage(message ? message : ErrorMessage(code));
 }
 
@@ -66,7 +77,7 @@ void SetInitError(const char16_t* setup_text) {
   const size_t used = sizeof kInitFailedPrefix - 1;
   size_t units = 0;
   while (setup_text[units]) ++units;
-  Utf16ToUtf8(setup_text, units, g_module.error_message + used, kMessageBytes - used);
+  Utf16ToUtf8(setup_text, units, t_error.message + used, kMessageBytes - used);
 }
 
 namespace {
@@ -74,7 +85,7 @@ namespace {
 // An interrupted wait: the handler's exception propagates, the link is closed.
 bool Interrupted(int32_t code) {
   if (code != kIpcInterrupted || !PyErr_Occurred()) return false;
-  g_module.error_code = kIpcNoConnection;
+  t_error.code = kIpcNoConnection;
   StoreMessage(ErrorMessage(kIpcNoConnection));
   return true;
 }
@@ -99,10 +110,25 @@ bool SetErrorOrRaise(int32_t code) {
   return true;
 }
 
-const PyMethodDef kErrorMethods[] = {
-    {"last_error", LastError, METH_NOARGS,
-     ORBISYN_DOC("last_error($module, /)", "last_error()", "Return last error code and description")},
-    {nullptr, nullptr, 0, nullptr},
-};
+}  // namespace orbisyn
+
+namespace orbisyn {
+
+namespace {
+
+constexpr Signature kLastError =
+    Declare("last_error", "last_error()", "Return last error code and description")
+        .RefusedWith(Refusal::kLastError);
+
+// Reads the state without resetting it; a bad call records its own refusal first.
+PyObject* last_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if ((nargs > 0 || kwnames) && !ReadArgs(kLastError, args, nargs, kwnames, {}))
+    return Refused(kLastError);
+  return LastErrorTuple();
+}
+
+}  // namespace
+
+const Function kErrorFunctions[] = {{&kLastError, last_error}, {nullptr, nullptr}};
 
 }  // namespace orbisyn

@@ -1,4 +1,5 @@
-// The process-wide result of the last module function, reported by last_error().
+// The result of the last module function called by this thread, reported by last_error()
+// in the same thread.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,9 @@ PyObject* SetErrorFalse(int32_t code, const char* message = nullptr);
 // SetError, except for kIpcInterrupted with an exception pending: false, and the caller
 // returns null.
 bool SetErrorOrRaise(int32_t code);
+
+// last_error()'s tuple (code, message) of this thread (new reference, or null).
+PyObject* LastErrorTuple();
 
 // The table message of a code (never null).
 const char* ErrorMessage(int32_t code);

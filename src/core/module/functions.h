@@ -1,24 +1,18 @@
-// The module's functions, as method rows defined beside the functions in each family's
-// functions.cpp. Every doc string starts with the function's signature line.
+// The module's functions, declared beside their bodies in each family's functions.cpp
+// (a Signature and a Function row each); module.cpp makes the method table, the text
+// signatures and the doc strings from these rows at import.
 #pragma once
 
-#include "module/python.h"
+#include "module/args.h"
 
 namespace orbisyn {
 
-// Each ends with a row whose name is null.
-extern const PyMethodDef kSessionMethods[];
-extern const PyMethodDef kInfoMethods[];
-extern const PyMethodDef kMarketDataMethods[];
-extern const PyMethodDef kTradingMethods[];
-extern const PyMethodDef kPositionsMethods[];
-extern const PyMethodDef kErrorMethods[];
-
-// Keyword functions are stored as PyCFunction; the cast goes through a generic pointer.
-#define ORBISYN_KEYWORDS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-// The text signature (for inspect.signature and help) goes before the doc string proper,
-// which __doc__ then shows without it.
-#define ORBISYN_DOC(text_signature, signature, text) \
-  text_signature "\n--\n\n" signature "\n\n" text
+// Each ends with a row whose signature is null.
+extern const Function kSessionFunctions[];
+extern const Function kInfoFunctions[];
+extern const Function kMarketDataFunctions[];
+extern const Function kTradingFunctions[];
+extern const Function kPositionsFunctions[];
+extern const Function kErrorFunctions[];
 
 }  // namespace orbisyn

@@ -2,7 +2,11 @@
 #define ORBISYN_IMPORT_NUMPY
 #include "module/python.h"
 
+#include <cstring>
+#include <string>
+
 #include "module/conversion.h"
+#include "module/docs.h"
 #include "module/functions.h"
 #include "module/records.h"
 #include "module/session_call.h"
@@ -14,18 +18,89 @@ ModuleState g_module;
 
 namespace {
 
-// The families' method rows, in one table.
+// The families' functions, in one method table.
 constexpr size_t kMethodCount = 32;
 PyMethodDef g_methods[kMethodCount + 1];
 
+// A declaration Python can show: positional-only, then positional-or-keyword, then
+// keyword-only parameters; no required positional after an optional one; **keywords only
+// beside parameters that are positional-only.
+bool WellFormed(const Signature& sig) {
+  int stage = 0;
+  bool optional = false;
+  for (size_t i = 0; i < sig.count; ++i) {
+    const Param& p = sig.params[i];
+    const int s = !(p.flags & kByKeyword) ? 0 : (p.flags & kByPosition) ? 1 : 2;
+    if (s < stage || (s < 2 && optional && (p.flags & kRequired))) return false;
+    if (sig.var_keywords && s != 0) return false;
+    stage = s;
+    optional = optional || !(p.flags & kRequired);
+  }
+  return true;
+}
+
+// "name($module, a, /, b=None, *, c=None)\n--\n\n": the text signature inspect reads.
+void AppendTextSignature(const Signature& sig, std::string* out) {
+  *out += sig.name;
+  *out += "($module";
+  bool slash = false, star = false;
+  for (size_t i = 0; i < sig.count; ++i) {
+    const Param& p = sig.params[i];
+    const bool positional_only = !(p.flags & kByKeyword);
+    if (!positional_only && !slash) {
+      *out += ", /";
+      slash = true;
+    }
+    if (!(p.flags & kByPosition) && !star) {
+      *out += ", *";
+      star = true;
+    }
+    *out += ", ";
+    *out += p.name;
+    // An empty shown default: optional to the reader, but the function refuses its absence.
+    if (!(p.flags & kRequired) && !(p.shown_default && !*p.shown_default)) {
+      *out += "=";
+      *out += p.shown_default ? p.shown_default : "None";
+    }
+  }
+  if (!slash) *out += ", /";
+  if (sig.var_keywords) {
+    *out += ", **";
+    *out += sig.var_keywords;
+  }
+  *out += ")\n--\n\n";
+}
+
+// The text signature, then the stub's docstring (or the signature line and description).
+const char* MakeDoc(const Signature& sig) {
+  std::string doc;
+  AppendTextSignature(sig, &doc);
+  if (const char* stub = StubDoc(nullptr, sig.name)) {
+    doc += stub;
+  } else {
+    doc += sig.line;
+    doc += "\n\n";
+    doc += sig.text;
+  }
+  // Lives as long as the process, like the method table.
+  char* kept = static_cast<char*>(PyMem_RawMalloc(doc.size() + 1));
+  if (kept) std::memcpy(kept, doc.c_str(), doc.size() + 1);
+  return kept;
+}
+
 bool CollectMethods() {
-  const PyMethodDef* const families[] = {kSessionMethods, kInfoMethods, kMarketDataMethods,
-                                         kTradingMethods, kPositionsMethods, kErrorMethods};
+  const Function* const families[] = {kSessionFunctions, kInfoFunctions, kMarketDataFunctions,
+                                      kTradingFunctions, kPositionsFunctions, kErrorFunctions};
   size_t n = 0;
-  for (const PyMethodDef* rows : families) {
-    for (; rows->ml_name; ++rows) {
-      if (n == kMethodCount) return false;
-      g_methods[n++] = *rows;
+  for (const Function* rows : families) {
+    for (; rows->signature; ++rows) {
+      const Signature& sig = *rows->signature;
+      if (n == kMethodCount || !WellFormed(sig)) return false;
+      const char* doc = MakeDoc(sig);
+      if (!doc) return false;
+      g_methods[n++] = {sig.name,
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows->body)),
+                        METH_FASTCALL | METH_KEYWORDS, doc};
     }
   }
   g_methods[n] = {nullptr, nullptr, 0, nullptr};
@@ -54,7 +129,7 @@ void InstallInterruptCheck() { platform::SetInterruptCheck(&HandlerRaised); }
 PyMODINIT_FUNC PyInit__core(void) {
   using namespace orbisyn;
   if (!CollectMethods()) {
-    PyErr_SetString(PyExc_ImportError, "orbisyn._core: method table out of step");
+    PyErr_SetString(PyExc_ImportError, "orbisyn._core: function declarations out of step");
     return nullptr;
   }
   // Without datetime, time arguments could not be recognised: fail the import.

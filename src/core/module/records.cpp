@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "module/conversion.h"
+#include "module/docs.h"
 #include "module/errors.h"
 #include "module/state.h"
 #include "platform/text.h"
@@ -13,21 +13,14 @@ namespace orbisyn {
 namespace {
 
 const RecordDesc* const kDescs[kRecordTypeCount] = {
-    &kTradePositionDesc,   &kTradeOrderDesc,       &kTradeDealDesc,    &kTradeRequestDesc,
-    &kOrderSendResultDesc, &kOrderCheckResultDesc, &kTickDesc,         &kTerminalInfoDesc,
-    &kSymbolInfoDesc,      &kAccountInfoDesc,      &kBookInfoDesc,
-};
-
-// Order in which _asdict recognises a record.
-constexpr RecordType kAsDictOrder[] = {
-    kTradePositionType, kTradeOrderType,       kTradeDealType,    kOrderSendResultType,
-    kTradeRequestType,  kOrderCheckResultType, kTickType,         kTerminalInfoType,
-    kSymbolInfoType,    kAccountInfoType,      kBookInfoType,
+#define ORBISYN_RECORD_DESC(name) &k##name##Desc,
+    ORBISYN_RECORD_TYPES(ORBISYN_RECORD_DESC)
+#undef ORBISYN_RECORD_DESC
 };
 
 PyObject* AsDict(PyObject* self, PyObject*) {
   const RecordDesc* desc = nullptr;
-  for (RecordType t : kAsDictOrder) {
+  for (int t = 0; t < kRecordTypeCount; ++t) {
     if (!g_module.record_ready[t]) continue;
     int is = PyObject_IsInstance(self, reinterpret_cast<PyObject*>(&g_module.record_types[t]));
     if (is < 0) return SetErrorNone(-2, "Internal error");
@@ -55,8 +48,8 @@ PyObject* AsDict(PyObject* self, PyObject*) {
 PyMethodDef kAsDictDef = {"_asdict", AsDict, METH_NOARGS,
                           "Convert named tuple object to dictionary"};
 
-// The struct-sequence description of a record type, made from its rows; lives as long as
-// the process, like the type.
+// The struct-sequence description of a record type, made from its rows, with the stubs'
+// docstrings where they have them; lives as long as the process, like the type.
 PyStructSequence_Desc* MakeTypeDesc(const RecordDesc& desc) {
   auto* fields = new (std::nothrow) PyStructSequence_Field[desc.field_count + 1];
   auto* type_desc = new (std::nothrow) PyStructSequence_Desc;
@@ -65,11 +58,23 @@ PyStructSequence_Desc* MakeTypeDesc(const RecordDesc& desc) {
     delete type_desc;
     return nullptr;
   }
-  for (uint32_t i = 0; i < desc.field_count; ++i)
-    fields[i] = {desc.fields[i].name, desc.fields[i].doc};
+  for (uint32_t i = 0; i < desc.field_count; ++i) {
+    const char* doc = StubDoc(desc.name, desc.fields[i].name);
+    fields[i] = {desc.fields[i].name, doc ? doc : desc.fields[i].doc};
+  }
   fields[desc.field_count] = {nullptr, nullptr};
-  *type_desc = {desc.name, desc.doc, fields, static_cast<int>(desc.field_count)};
+  const char* doc = StubDoc(desc.name, nullptr);
+  *type_desc = {desc.name, doc ? doc : desc.doc, fields, static_cast<int>(desc.field_count)};
   return type_desc;
+}
+
+// "iiisf...": the kind of each field, for the package (frames) to build columns from.
+PyObject* KindLetters(const RecordDesc& desc) {
+  char letters[128];
+  uint32_t n = 0;
+  for (; n < desc.field_count && n + 1 < sizeof letters; ++n)
+    letters[n] = kKinds[static_cast<int>(desc.fields[n].kind)].letter;
+  return PyUnicode_FromStringAndSize(letters, n);
 }
 
 // Thousands of new records would otherwise set off repeated collections that walk every
@@ -126,12 +131,6 @@ PyObject* DecodeUnits(const uint8_t* at, uint32_t n) {
                                "surrogatepass", &byteorder);
 }
 
-template <class T>
-bool Store(uint8_t* at, T v) {
-  std::memcpy(at, &v, sizeof v);
-  return true;
-}
-
 }  // namespace
 
 void RegisterRecordTypes(PyObject* module) {
@@ -147,6 +146,9 @@ void RegisterRecordTypes(PyObject* module) {
     PyObject* method = PyDescr_NewMethod(type, &kAsDictDef);
     if (!method || PyDict_SetItemString(type->tp_dict, "_asdict", method) < 0) PyErr_Clear();
     Py_XDECREF(method);
+    PyObject* kinds = KindLetters(*kDescs[t]);
+    if (!kinds || PyDict_SetItemString(type->tp_dict, "_kinds", kinds) < 0) PyErr_Clear();
+    Py_XDECREF(kinds);
     PyType_Modified(type);
     // The short type name: the descriptor carries no module prefix.
     Py_INCREF(type);
@@ -264,64 +266,6 @@ PyObject* RecordBuilder::Tuple(RecordType type, const void* records, uint32_t co
     PyTuple_SET_ITEM(tuple, i, rec);
   }
   return tuple;
-}
-
-bool WriteBool(PyObject* value, uint8_t* at, uint32_t) {
-  int truth = PyObject_IsTrue(value);
-  return truth >= 0 && Store<uint8_t>(at, truth ? 1 : 0);
-}
-
-bool WriteInt32(PyObject* value, uint8_t* at, uint32_t) {
-  int64_t v = 0;
-  return ToInt64(value, &v) && v >= INT32_MIN && v <= INT32_MAX &&
-         Store(at, static_cast<int32_t>(v));
-}
-
-bool WriteUInt32(PyObject* value, uint8_t* at, uint32_t) {
-  uint32_t v = 0;
-  return ToUInt32(value, &v) && Store(at, v);
-}
-
-bool WriteInt64(PyObject* value, uint8_t* at, uint32_t) {
-  int64_t v = 0;
-  return ToInt64(value, &v) && Store(at, v);
-}
-
-bool WriteUInt64(PyObject* value, uint8_t* at, uint32_t) {
-  uint64_t v = 0;
-  return ToUInt64(value, &v) && Store(at, v);
-}
-
-bool WriteDouble(PyObject* value, uint8_t* at, uint32_t) {
-  double v = 0;
-  return ToFloat(value, &v) && Store(at, v);
-}
-
-bool WriteText(PyObject* value, uint8_t* at, uint32_t units) {
-  // A field of N units takes what an argument buffer of N units takes; the units after
-  // the terminator go out as zeros.
-  constexpr uint32_t kMaxUnits = 256;
-  char16_t text[kMaxUnits] = {};
-  if (units < 4 || units > kMaxUnits || !ToTextUnits(value, text, units - 3)) return false;
-  std::memcpy(at, text, units * sizeof(char16_t));
-  return true;
-}
-
-bool WriteNothing(PyObject*, uint8_t*, uint32_t) { return false; }
-
-bool WriteRecord(const RecordDesc& desc, PyObject* dict, void* record, const Field** bad) {
-  std::memset(record, 0, desc.size);
-  auto* bytes = static_cast<uint8_t*>(record);
-  for (uint32_t i = 0; i < desc.field_count; ++i) {
-    const Field& f = desc.fields[i];
-    PyObject* value = PyDict_GetItemString(dict, f.name);
-    if (!value) continue;
-    if (!kKinds[static_cast<int>(f.kind)].write(value, bytes + f.offset, f.units)) {
-      *bad = &f;
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace orbisyn

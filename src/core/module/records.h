@@ -1,6 +1,6 @@
 // Records: each wire record is described once, by a table of rows in its family's
 // records.cpp; the struct-sequence type, the conversion to Python and (for the trade
-// request) the parsing and writing are all derived from that table.
+// request) the parsing are all derived from that table.
 #pragma once
 
 #include <cstddef>
@@ -107,26 +107,24 @@ struct RecordDesc {
   bool (*fill)(RecordBuilder& builder, const uint8_t* record, PyObject** items);
 };
 
-// The registered record types, in registration order.
+// The record types, in registration order: the one list. The enum, the descriptions and
+// the module's types derive from it here; the package's lists (orbisyn._records.NAMES,
+// frames' field kinds) derive from the module at import, and a test holds the stubs to it.
+#define ORBISYN_RECORD_TYPES(X)                                                           \
+  X(TradePosition) X(TradeOrder) X(TradeDeal) X(TradeRequest) X(OrderSendResult)          \
+      X(OrderCheckResult) X(Tick) X(TerminalInfo) X(SymbolInfo) X(AccountInfo) X(BookInfo)
+
 enum RecordType : int {
-  kTradePositionType,
-  kTradeOrderType,
-  kTradeDealType,
-  kTradeRequestType,
-  kOrderSendResultType,
-  kOrderCheckResultType,
-  kTickType,
-  kTerminalInfoType,
-  kSymbolInfoType,
-  kAccountInfoType,
-  kBookInfoType,
+#define ORBISYN_RECORD_ENUM(name) k##name##Type,
+  ORBISYN_RECORD_TYPES(ORBISYN_RECORD_ENUM)
+#undef ORBISYN_RECORD_ENUM
   kRecordTypeCount
 };
 
 // Defined beside their tables in the family folders.
-extern const RecordDesc kTradePositionDesc, kTradeOrderDesc, kTradeDealDesc, kTradeRequestDesc,
-    kOrderSendResultDesc, kOrderCheckResultDesc, kTickDesc, kTerminalInfoDesc, kSymbolInfoDesc,
-    kAccountInfoDesc, kBookInfoDesc;
+#define ORBISYN_RECORD_EXTERN(name) extern const RecordDesc k##name##Desc;
+ORBISYN_RECORD_TYPES(ORBISYN_RECORD_EXTERN)
+#undef ORBISYN_RECORD_EXTERN
 
 // Builds the bar and tick dtypes into the module state (in market_data/records.cpp). Never
 // fails the import: a missing dtype only disables its functions.
@@ -183,12 +181,11 @@ class RecordBuilder {
   PyObject* zero_;  // the module's shared 0.0 (null if it could not be made)
 };
 
-// Reading and writing of each kind, side by side in one table so that they cannot drift
-// apart. A write converts value into the record at `at` and returns false (an exception
-// possibly pending) when the value is refused.
+// Reading of each kind, and the letter the package's frames know it by (i int, f float,
+// b bool, s str, r a nested record).
 struct KindOps {
   PyObject* (*read)(RecordBuilder& builder, const uint8_t* at, uint32_t units);
-  bool (*write)(PyObject* value, uint8_t* at, uint32_t units);
+  char letter;
 };
 
 template <class T>
@@ -224,20 +221,10 @@ inline PyObject* ReadText(RecordBuilder& builder, const uint8_t* at, uint32_t un
 }
 inline PyObject* ReadNothing(RecordBuilder&, const uint8_t*, uint32_t) { return nullptr; }
 
-bool WriteBool(PyObject* value, uint8_t* at, uint32_t units);
-bool WriteInt32(PyObject* value, uint8_t* at, uint32_t units);
-bool WriteUInt32(PyObject* value, uint8_t* at, uint32_t units);
-bool WriteInt64(PyObject* value, uint8_t* at, uint32_t units);
-bool WriteUInt64(PyObject* value, uint8_t* at, uint32_t units);
-bool WriteDouble(PyObject* value, uint8_t* at, uint32_t units);
-bool WriteText(PyObject* value, uint8_t* at, uint32_t units);
-bool WriteNothing(PyObject* value, uint8_t* at, uint32_t units);
-
 // Indexed by FieldKind.
 inline constexpr KindOps kKinds[] = {
-    {ReadBool, WriteBool},     {ReadInt32, WriteInt32},   {ReadUInt32, WriteUInt32},
-    {ReadInt64, WriteInt64},   {ReadUInt64, WriteUInt64}, {ReadDouble, WriteDouble},
-    {ReadText, WriteText},     {ReadNothing, WriteNothing},
+    {ReadBool, 'b'},   {ReadInt32, 'i'},  {ReadUInt32, 'i'}, {ReadInt64, 'i'},
+    {ReadUInt64, 'i'}, {ReadDouble, 'f'}, {ReadText, 's'},   {ReadNothing, 'r'},
 };
 static_assert(sizeof kKinds / sizeof kKinds[0] == static_cast<size_t>(FieldKind::kRecord) + 1,
               "one row per kind");
@@ -285,9 +272,5 @@ constexpr RecordDesc MakeDesc(const char* name, const char* doc) {
                     NestedRow(Rows),
                     &FillRecord<Rows>};
 }
-
-// Writes the value of each row found as a key of dict into record (zero-filled first), in
-// row order; on the first refused value stores its row in *bad and returns false.
-bool WriteRecord(const RecordDesc& desc, PyObject* dict, void* record, const Field** bad);
 
 }  // namespace orbisyn

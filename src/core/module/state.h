@@ -19,13 +19,12 @@ struct ModuleState {
   // numpy record types of bars and ticks; null when they could not be built.
   PyArray_Descr* bar_dtype;
   PyArray_Descr* tick_dtype;
-  // datetime.datetime, for time arguments.
+  // datetime.datetime, datetime.date and datetime.datetime.timestamp, for time arguments.
   PyTypeObject* datetime_type;
+  PyTypeObject* date_type;
+  PyObject* timestamp;
   // Shared by every 0.0 field.
   PyObject* zero;
-  // What last_error() reports.
-  int32_t error_code;
-  char error_message[kMessageBytes];
 };
 
 extern ModuleState g_module;

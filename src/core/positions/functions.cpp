@@ -1,5 +1,7 @@
 // positions_total, positions_get, orders_total, orders_get and the four history functions.
-#include "module/conversion.h"
+#include <cstdio>
+
+#include "module/args.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/records.h"
@@ -12,15 +14,65 @@ namespace {
 
 constexpr const char kUnnamed[] = "Unnamed arguments not allowed";
 constexpr const char kInvalidArguments[] = "Invalid arguments";
-constexpr const char kInvalidTicket[] = "Invalid \"ticket\" argument";
-constexpr const char kInvalidSymbol[] = "Invalid \"symbol\" argument";
-constexpr const char kInvalidGroup[] = "Invalid \"group\" argument";
-constexpr const char kInvalidPosition[] = "Invalid \"position\" argument";
 constexpr const char kCallFailed[] = "Terminal: Call failed";
 
-bool HasKeywords(PyObject* kwargs) { return kwargs && PyDict_GET_SIZE(kwargs) > 0; }
+constexpr Param kOpenParams[] = {
+    Arg("symbol", ArgKind::kText, kSymbolUnits).KeywordOnly(),
+    Arg("ticket", ArgKind::kUInt64).KeywordOnly(),
+    Arg("group", ArgKind::kText, kGroupUnits).KeywordOnly()};
+constexpr uint8_t kOpenOrder[] = {1, 0, 2};  // ticket, symbol, group
+constexpr Param kRangeParams[] = {Arg("date_from", ArgKind::kTime), Arg("date_to", ArgKind::kTime)};
+constexpr Param kHistoryParams[] = {
+    Arg("date_from", ArgKind::kTime).Optional(), Arg("date_to", ArgKind::kTime).Optional(),
+    Arg("group", ArgKind::kText, kGroupUnits).KeywordOnly(),
+    Arg("position", ArgKind::kUInt64).KeywordOnly(),
+    Arg("ticket", ArgKind::kUInt64).KeywordOnly()};
+constexpr uint8_t kHistoryOrder[] = {0, 1, 4, 3, 2};  // dates, ticket, position, group
+enum { kDateFrom, kDateTo, kGroup, kPosition, kTicket };
+enum { kOpenSymbol, kOpenTicket, kOpenGroup };
+
+constexpr Signature kPositionsTotal = Declare("positions_total", "positions_total()",
+                                              "Return the number of open positions");
+constexpr Signature kPositionsGet =
+    Declare("positions_get", kOpenParams,
+            "positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+            "Return all open positions, can be filtered by symbol, group or ticket")
+        .KeywordOrder(kOpenOrder);
+constexpr Signature kOrdersTotal =
+    Declare("orders_total", "orders_total()", "Return the number of orders");
+constexpr Signature kOrdersGet =
+    Declare("orders_get", kOpenParams,
+            "orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
+            "Return all orders, can be filtered by symbol, group or ticket")
+        .KeywordOrder(kOpenOrder);
+constexpr Signature kHistoryOrdersTotal =
+    Declare("history_orders_total", kRangeParams, "history_orders_total(date_from, date_to)",
+            "Return the number of orders in selected range from history");
+constexpr Signature kHistoryOrdersGet =
+    Declare("history_orders_get", kHistoryParams,
+            "history_orders_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
+            "[ticket=TICKET])",
+            "Return orders in selected range from history or filtered by position id, ticket")
+        .KeywordOrder(kHistoryOrder);
+constexpr Signature kHistoryDealsTotal =
+    Declare("history_deals_total", kRangeParams, "history_deals_total(date_from, date_to)",
+            "Return the number of deals in selected range from history");
+constexpr Signature kHistoryDealsGet =
+    Declare("history_deals_get", kHistoryParams,
+            "history_deals_get([date_from, date_to, [group=\"GROUP\"]],[position=POSITION],"
+            "[ticket=TICKET])",
+            "Return deals in selected range from history or filtered by position id, ticket")
+        .KeywordOrder(kHistoryOrder);
 
 PyObject* Invalid(const char* message) { return SetErrorNone(kResultInvalidParams, message); }
+
+// Two selections given together: one of them would be dropped without a word.
+PyObject* Together(const Signature& sig, size_t a, size_t b) {
+  char message[128];
+  std::snprintf(message, sizeof message, "Invalid arguments: \"%s\" and \"%s\" cannot be combined",
+                sig.params[a].name, sig.params[b].name);
+  return Invalid(message);
+}
 
 PyObject* CountResult(int32_t r, uint32_t count) {
   if (r < 0) return SetErrorNone(r);
@@ -48,17 +100,14 @@ PyObject* TicketResult(RecordType type, int32_t r, const void* record) {
 }
 
 template <class Record>
-PyObject* ByTicket(RecordType type, PyObject* value,
+PyObject* ByTicket(RecordType type, uint64_t ticket,
                    int32_t (*by_ticket)(CInterClient&, uint64_t, Record*)) {
-  uint64_t ticket = 0;
-  if (!ToUInt64(value, &ticket)) return Invalid(kInvalidTicket);
   Record record;
   int32_t r = OnSession([&](CInterClient& s) { return by_ticket(s, ticket, &record); });
   return TicketResult(type, r, &record);
 }
 
-// positions_get / orders_get: the first of ticket, symbol, group picks the request; the
-// others are not looked at.
+// positions_get / orders_get: one of ticket, symbol, group picks the request.
 template <class Record>
 struct OpenOps {
   RecordType type;
@@ -68,21 +117,24 @@ struct OpenOps {
 };
 
 template <class Record>
-PyObject* OpenGet(const OpenOps<Record>& ops, PyObject* args, PyObject* kwargs) {
+PyObject* OpenGet(const Signature& sig, const OpenOps<Record>& ops, PyObject* const* args,
+                  Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
-  if (PyTuple_GET_SIZE(args) > 0) return Invalid(kUnnamed);
-  PyObject* v;
-  if ((v = Keyword(kwargs, "ticket"))) return ByTicket(ops.type, v, ops.by_ticket);
+  SymbolText symbol = {};
+  uint64_t ticket = 0;
+  GroupText group = {};
+  Given g;
+  if (!ReadArgs(sig, args, nargs, kwnames, {symbol, &ticket, group}, &g)) return Refused(sig);
+  if (g.Has(kOpenTicket) && g.Has(kOpenSymbol)) return Together(sig, kOpenSymbol, kOpenTicket);
+  if (g.Has(kOpenTicket) && g.Has(kOpenGroup)) return Together(sig, kOpenTicket, kOpenGroup);
+  if (g.Has(kOpenSymbol) && g.Has(kOpenGroup)) return Together(sig, kOpenSymbol, kOpenGroup);
+  if (g.Has(kOpenTicket)) return ByTicket(ops.type, ticket, ops.by_ticket);
 
   RecordArray records;
   int32_t r;
-  if ((v = Keyword(kwargs, "symbol"))) {
-    SymbolText symbol = {};
-    if (!ToText(v, symbol)) return Invalid(kInvalidSymbol);
+  if (g.Has(kOpenSymbol)) {
     r = OnSession([&](CInterClient& s) { return ops.by_symbol(s, symbol, &records); });
-  } else if ((v = Keyword(kwargs, "group"))) {
-    GroupText group = {};
-    if (!ToText(v, group)) return Invalid(kInvalidGroup);
+  } else if (g.Has(kOpenGroup)) {
     r = OnSession([&](CInterClient& s) { return ops.get(s, group, &records); });
   } else {
     r = OnSession([&](CInterClient& s) { return ops.get(s, nullptr, &records); });
@@ -90,13 +142,8 @@ PyObject* OpenGet(const OpenOps<Record>& ops, PyObject* args, PyObject* kwargs) 
   return ArrayResult(ops.type, r, records);
 }
 
-bool RangeArgs(PyObject* args, int64_t* from, int64_t* to) {
-  return PyTuple_GET_SIZE(args) == 2 && ToTime(PyTuple_GET_ITEM(args, 0), from) &&
-         ToTime(PyTuple_GET_ITEM(args, 1), to);
-}
-
-// history_orders_get / history_deals_get: two positionals select a date range (with an
-// optional group); otherwise ticket, then position, selects the request.
+// history_orders_get / history_deals_get: both dates select a range (with an optional
+// group); otherwise ticket or position selects the request.
 template <class Record>
 struct HistoryOps {
   RecordType type;
@@ -106,49 +153,54 @@ struct HistoryOps {
 };
 
 template <class Record>
-PyObject* HistoryGet(const HistoryOps<Record>& ops, PyObject* args, PyObject* kwargs) {
+PyObject* HistoryGet(const Signature& sig, const HistoryOps<Record>& ops, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
-  const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-  RecordArray records;
-  PyObject* v;
+  int64_t from = 0, to = 0;
+  GroupText group = {};
+  uint64_t position = 0, ticket = 0;
+  Given g;
+  if (!ReadArgs(sig, args, nargs, kwnames, {&from, &to, group, &position, &ticket}, &g))
+    return Refused(sig);
+  const bool range = g.Has(kDateFrom) && g.Has(kDateTo);
+  const bool by_id = g.Has(kTicket) || g.Has(kPosition);
+  if (by_id && g.positional > 0) return Invalid(kUnnamed);
+  if (range && by_id) return Together(sig, kDateFrom, g.Has(kTicket) ? kTicket : kPosition);
+  if (g.Has(kTicket) && g.Has(kPosition)) return Together(sig, kPosition, kTicket);
+  if (g.Has(kGroup) && by_id) return Together(sig, kGroup, g.Has(kTicket) ? kTicket : kPosition);
 
-  if (positional == 2) {
-    int64_t from = 0, to = 0;
-    if (!RangeArgs(args, &from, &to)) return Invalid(kInvalidArguments);
-    GroupText group = {};
-    const bool grouped = (v = Keyword(kwargs, "group")) != nullptr;
-    if (grouped && !ToText(v, group)) return Invalid(kInvalidGroup);
+  RecordArray records;
+  if (range) {
+    const bool grouped = g.Has(kGroup);
     int32_t r = OnSession(
         [&](CInterClient& s) { return ops.range(s, from, to, grouped ? group : nullptr, &records); });
     return ArrayResult(ops.type, r, records);
   }
-
-  if (!HasKeywords(kwargs)) return Invalid(kInvalidArguments);
-  if ((v = Keyword(kwargs, "ticket"))) {
-    if (positional > 0) return Invalid(kUnnamed);
-    return ByTicket(ops.type, v, ops.by_ticket);
-  }
-  if ((v = Keyword(kwargs, "position"))) {
-    if (positional > 0) return Invalid(kUnnamed);
-    uint64_t position = 0;
-    if (!ToUInt64(v, &position)) return Invalid(kInvalidPosition);
+  if (g.Has(kTicket)) return ByTicket(ops.type, ticket, ops.by_ticket);
+  if (g.Has(kPosition)) {
     int32_t r = OnSession([&](CInterClient& s) { return ops.by_position(s, position, &records); });
     return ArrayResult(ops.type, r, records);
   }
+  if (g.Has(kDateFrom) != g.Has(kDateTo))
+    return Invalid(g.Has(kDateFrom) ? "Invalid arguments: \"date_to\" missing"
+                                    : "Invalid arguments: \"date_from\" missing");
   return Invalid(kInvalidArguments);
 }
 
-PyObject* Total(PyObject* args, int32_t (*total)(CInterClient&, int64_t, int64_t, uint32_t*)) {
+PyObject* Total(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                int32_t (*total)(CInterClient&, int64_t, int64_t, uint32_t*)) {
   ResetError();
   int64_t from = 0, to = 0;
-  if (!RangeArgs(args, &from, &to)) return Invalid(kInvalidArguments);
+  if (!ReadArgs(sig, args, nargs, kwnames, {&from, &to})) return Refused(sig);
   uint32_t count = 0;
   int32_t r = OnSession([&](CInterClient& s) { return total(s, from, to, &count); });
   return CountResult(r, count);
 }
 
-PyObject* Total(int32_t (*total)(CInterClient&, uint32_t*)) {
+PyObject* Total(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                int32_t (*total)(CInterClient&, uint32_t*)) {
   ResetError();
+  if (!ReadArgs(sig, args, nargs, kwnames, {})) return Refused(sig);
   uint32_t count = 0;
   int32_t r = OnSession([&](CInterClient& s) { return total(s, &count); });
   return CountResult(r, count);
@@ -164,62 +216,48 @@ const HistoryOps<OrderRecord> kHistoryOrders = {kTradeOrderType, HistoryOrdersGe
 const HistoryOps<DealRecord> kHistoryDeals = {kTradeDealType, HistoryDealsGet,
                                               HistoryDealsGetByPosition, HistoryDealGetByTicket};
 
-PyObject* positions_total(PyObject*, PyObject*) { return Total(PositionsTotal); }
-
-PyObject* positions_get(PyObject*, PyObject* args, PyObject* kwargs) {
-  return OpenGet(kOpenPositions, args, kwargs);
+PyObject* positions_total(ORBISYN_ARGS) {
+  return Total(kPositionsTotal, args, nargs, kwnames, PositionsTotal);
 }
 
-PyObject* orders_total(PyObject*, PyObject*) { return Total(OrdersTotal); }
-
-PyObject* orders_get(PyObject*, PyObject* args, PyObject* kwargs) {
-  return OpenGet(kOpenOrders, args, kwargs);
+PyObject* positions_get(ORBISYN_ARGS) {
+  return OpenGet(kPositionsGet, kOpenPositions, args, nargs, kwnames);
 }
 
-PyObject* history_orders_total(PyObject*, PyObject* args) {
-  return Total(args, HistoryOrdersTotal);
+PyObject* orders_total(ORBISYN_ARGS) {
+  return Total(kOrdersTotal, args, nargs, kwnames, OrdersTotal);
 }
 
-PyObject* history_orders_get(PyObject*, PyObject* args, PyObject* kwargs) {
-  return HistoryGet(kHistoryOrders, args, kwargs);
+PyObject* orders_get(ORBISYN_ARGS) { return OpenGet(kOrdersGet, kOpenOrders, args, nargs, kwnames); }
+
+PyObject* history_orders_total(ORBISYN_ARGS) {
+  return Total(kHistoryOrdersTotal, args, nargs, kwnames, HistoryOrdersTotal);
 }
 
-PyObject* history_deals_total(PyObject*, PyObject* args) { return Total(args, HistoryDealsTotal); }
+PyObject* history_orders_get(ORBISYN_ARGS) {
+  return HistoryGet(kHistoryOrdersGet, kHistoryOrders, args, nargs, kwnames);
+}
 
-PyObject* history_deals_get(PyObject*, PyObject* args, PyObject* kwargs) {
-  return HistoryGet(kHistoryDeals, args, kwargs);
+PyObject* history_deals_total(ORBISYN_ARGS) {
+  return Total(kHistoryDealsTotal, args, nargs, kwnames, HistoryDealsTotal);
+}
+
+PyObject* history_deals_get(ORBISYN_ARGS) {
+  return HistoryGet(kHistoryDealsGet, kHistoryDeals, args, nargs, kwnames);
 }
 
 }  // namespace
 
-const PyMethodDef kPositionsMethods[] = {
-    {"positions_total", positions_total, METH_NOARGS,
-     ORBISYN_DOC("positions_total($module, /)", "positions_total()", "Return the number of open positions")},
-    {"positions_get", ORBISYN_KEYWORDS(positions_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("positions_get($module, /, *, symbol=None, ticket=None, group=None)", "positions_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
-                 "Return all open positions, can be filtered by symbol, group or ticket")},
-    {"orders_total", orders_total, METH_NOARGS,
-     ORBISYN_DOC("orders_total($module, /)", "orders_total()", "Return the number of orders")},
-    {"orders_get", ORBISYN_KEYWORDS(orders_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("orders_get($module, /, *, symbol=None, ticket=None, group=None)", "orders_get([symbol=\"SYMBOL\"],[ticket=TICKET],[group=\"GROUP\"])",
-                 "Return all orders, can be filtered by symbol, group or ticket")},
-    {"history_orders_total", history_orders_total, METH_VARARGS,
-     ORBISYN_DOC("history_orders_total($module, date_from, date_to, /)", "history_orders_total(date_from, date_to)",
-                 "Return the number of orders in selected range from history")},
-    {"history_orders_get", ORBISYN_KEYWORDS(history_orders_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("history_orders_get($module, date_from=None, date_to=None, /, *, group=None, position=None, ticket=None)", "history_orders_get([date_from, date_to, "
-                 "[group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])",
-                 "Return orders in selected range from history or filtered by position id, "
-                 "ticket")},
-    {"history_deals_total", history_deals_total, METH_VARARGS,
-     ORBISYN_DOC("history_deals_total($module, date_from, date_to, /)", "history_deals_total(date_from, date_to)",
-                 "Return the number of deals in selected range from history")},
-    {"history_deals_get", ORBISYN_KEYWORDS(history_deals_get), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("history_deals_get($module, date_from=None, date_to=None, /, *, group=None, position=None, ticket=None)", "history_deals_get([date_from, date_to, "
-                 "[group=\"GROUP\"]],[position=POSITION],[ticket=TICKET])",
-                 "Return deals in selected range from history or filtered by position id, "
-                 "ticket")},
-    {nullptr, nullptr, 0, nullptr},
+const Function kPositionsFunctions[] = {
+    {&kPositionsTotal, positions_total},
+    {&kPositionsGet, positions_get},
+    {&kOrdersTotal, orders_total},
+    {&kOrdersGet, orders_get},
+    {&kHistoryOrdersTotal, history_orders_total},
+    {&kHistoryOrdersGet, history_orders_get},
+    {&kHistoryDealsTotal, history_deals_total},
+    {&kHistoryDealsGet, history_deals_get},
+    {nullptr, nullptr},
 };
 
 }  // namespace orbisyn

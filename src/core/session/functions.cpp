@@ -1,6 +1,6 @@
 // initialize, login, shutdown and version.
 #include "link/results.h"
-#include "module/conversion.h"
+#include "module/args.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/session_call.h"
@@ -20,27 +20,44 @@ struct Credentials {
   uint32_t timeout = 0;
 };
 
-// The keywords shared by initialize and login, in the order they are checked.
-bool ApplyCredentialKeywords(PyObject* kwargs, Credentials* c) {
-  PyObject* v;
-  if ((v = Keyword(kwargs, "login")) && !ToUInt64(v, &c->login)) {
-    SetError(kResultInvalidParams, "Invalid \"login\" argument");
-    return false;
-  }
-  if ((v = Keyword(kwargs, "server")) && !ToText(v, c->server)) {
-    SetError(kResultInvalidParams, "Invalid \"server\" argument");
-    return false;
-  }
-  if ((v = Keyword(kwargs, "password")) && !ToText(v, c->password)) {
-    SetError(kResultInvalidParams, "Invalid \"password\" argument");
-    return false;
-  }
-  if ((v = Keyword(kwargs, "timeout")) && !ToUInt32(v, &c->timeout)) {
-    SetError(kResultInvalidParams, "Invalid \"timeout\" argument");
-    return false;
-  }
-  return true;
-}
+constexpr Param kInitializeParams[] = {
+    Arg("path", ArgKind::kText, kPathArgUnits).Optional(),
+    Arg("login", ArgKind::kUInt64).KeywordOnly(),
+    Arg("password", ArgKind::kText, kCredentialUnits).KeywordOnly(),
+    Arg("server", ArgKind::kText, kCredentialUnits).KeywordOnly(),
+    Arg("timeout", ArgKind::kUInt32).KeywordOnly(),
+    Arg("portable", ArgKind::kTruth).KeywordOnly().Optional("False"),
+};
+// Keywords are checked in this order: login, server, password, timeout, path, portable.
+constexpr uint8_t kInitializeOrder[] = {1, 3, 2, 4, 0, 5};
+constexpr Signature kInitialize =
+    Declare("initialize", kInitializeParams,
+            "initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
+            "Establish connection to Orbisyn terminal")
+        .Numbered()
+        .KeywordWins()
+        .KeywordOrder(kInitializeOrder)
+        .RefusedWith(Refusal::kFalse);
+
+constexpr Param kLoginParams[] = {
+    Arg("login", ArgKind::kUInt64).Optional(""),  // 0 or missing is refused by login itself
+    Arg("password", ArgKind::kText, kCredentialUnits).Optional(),
+    Arg("server", ArgKind::kText, kCredentialUnits).Optional(),
+    Arg("timeout", ArgKind::kUInt32).KeywordOnly(),
+};
+constexpr uint8_t kLoginOrder[] = {0, 2, 1, 3};
+constexpr Signature kLogin =
+    Declare("login", kLoginParams, "login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
+            "Log in to specific account")
+        .Numbered()
+        .KeywordWins()
+        .KeywordOrder(kLoginOrder)
+        .RefusedWith(Refusal::kFalse);
+
+constexpr Signature kShutdown =
+    Declare("shutdown", "shutdown()", "Disconnect from Orbisyn terminal").RefusedWith(Refusal::kFalse);
+constexpr Signature kVersion =
+    Declare("version", "version()", "Get Orbisyn terminal version").RefusedWith(Refusal::kVersion);
 
 PyObject* LoginFailure(int32_t r) {
   return r == kResultUnsupported ? SetErrorFalse(r, kAuthModeMessage) : SetErrorFalse(r);
@@ -65,8 +82,9 @@ int32_t Open(CInterClient& s, const char16_t* path, bool portable, const Credent
   return r;
 }
 
-PyObject* initialize(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* initialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
+  // Closed first, whatever the arguments: a refused call leaves no link either.
   OnSession([](CInterClient& s) {
     s.Close();
     return kResultSuccess;
@@ -75,19 +93,9 @@ PyObject* initialize(PyObject*, PyObject* args, PyObject* kwargs) {
   Credentials c;
   PathText path = {};
   bool portable = false;
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n > 1) return SetErrorFalse(kResultInvalidParams, "Invalid number of arguments");
-  if (n == 1 && !ToText(PyTuple_GET_ITEM(args, 0), path))
-    return SetErrorFalse(kResultInvalidParams, "Invalid 1st unnamed argument");
-  if (!ApplyCredentialKeywords(kwargs, &c)) Py_RETURN_FALSE;
-  PyObject* v;
-  if ((v = Keyword(kwargs, "path")) && !ToText(v, path))
-    return SetErrorFalse(kResultInvalidParams, "Invalid \"path\" argument");
-  if ((v = Keyword(kwargs, "portable"))) {
-    int truth = PyObject_IsTrue(v);
-    if (truth < 0) return SetErrorFalse(kResultInvalidParams, "Invalid arguments");
-    portable = truth != 0;
-  }
+  if (!ReadArgs(kInitialize, args, nargs, kwnames,
+                {path, &c.login, c.password, c.server, &c.timeout, &portable}))
+    return Refused(kInitialize);
 
   bool login_failed = false;
   char16_t setup_text[kSetupTextUnits] = {};
@@ -108,18 +116,11 @@ PyObject* initialize(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_TRUE;
 }
 
-PyObject* login(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* login(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
   Credentials c;
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n > 3) return SetErrorFalse(kResultInvalidParams, "Invalid number of arguments");
-  if (n >= 1 && !ToUInt64(PyTuple_GET_ITEM(args, 0), &c.login))
-    return SetErrorFalse(kResultInvalidParams, "Invalid 1st unnamed argument");
-  if (n >= 2 && !ToText(PyTuple_GET_ITEM(args, 1), c.password))
-    return SetErrorFalse(kResultInvalidParams, "Invalid 2nd unnamed argument");
-  if (n >= 3 && !ToText(PyTuple_GET_ITEM(args, 2), c.server))
-    return SetErrorFalse(kResultInvalidParams, "Invalid 3rd unnamed argument");
-  if (!ApplyCredentialKeywords(kwargs, &c)) Py_RETURN_FALSE;
+  if (!ReadArgs(kLogin, args, nargs, kwnames, {&c.login, c.password, c.server, &c.timeout}))
+    return Refused(kLogin);
   if (c.login == 0) return SetErrorFalse(kResultInvalidParams, "Invalid \"login\" argument");
 
   bool login_failed = false;
@@ -137,8 +138,9 @@ PyObject* login(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_RETURN_TRUE;
 }
 
-PyObject* shutdown(PyObject*, PyObject*) {
+PyObject* shutdown(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
+  if (!ReadArgs(kShutdown, args, nargs, kwnames, {})) return Refused(kShutdown);
   // A call of another thread that holds the session is ended first, as if the link had
   // broken: this is how a watchdog stops a stuck call.
   if (g_client.lock().TryAcquire()) {
@@ -154,8 +156,9 @@ PyObject* shutdown(PyObject*, PyObject*) {
   Py_RETURN_TRUE;
 }
 
-PyObject* version(PyObject*, PyObject*) {
+PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
+  if (!ReadArgs(kVersion, args, nargs, kwnames, {})) return Refused(kVersion);
   int32_t first = 0, second = 0;
   ArrayBlock text;
   int32_t r = OnSession([&](CInterClient& s) { return s.Version(&first, &second, &text); });
@@ -176,17 +179,12 @@ PyObject* version(PyObject*, PyObject*) {
 
 }  // namespace
 
-const PyMethodDef kSessionMethods[] = {
-    {"initialize", ORBISYN_KEYWORDS(initialize), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("initialize($module, /, path=None, *, login=None, password=None, server=None, timeout=None, portable=False)", "initialize([path],[server=\"SERVER\"],[login=LOGIN],[password=\"PASSWORD\"])",
-                 "Establish connection to Orbisyn terminal")},
-    {"shutdown", shutdown, METH_NOARGS,
-     ORBISYN_DOC("shutdown($module, /)", "shutdown()", "Disconnect from Orbisyn terminal")},
-    {"login", ORBISYN_KEYWORDS(login), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("login($module, /, login, password=None, server=None, *, timeout=None)", "login(login,[server=\"SERVER\"],[password=\"PASSWORD\"])",
-                 "Log in to specific account")},
-    {"version", version, METH_NOARGS, ORBISYN_DOC("version($module, /)", "version()", "Get Orbisyn terminal version")},
-    {nullptr, nullptr, 0, nullptr},
+const Function kSessionFunctions[] = {
+    {&kInitialize, initialize},
+    {&kShutdown, shutdown},
+    {&kLogin, login},
+    {&kVersion, version},
+    {nullptr, nullptr},
 };
 
 }  // namespace orbisyn

@@ -1,5 +1,5 @@
 // order_check, order_send, order_calc_margin and order_calc_profit.
-#include "module/conversion.h"
+#include "module/args.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/session_call.h"
@@ -12,34 +12,82 @@ namespace {
 
 constexpr char kAutoTradingDisabled[] = "Auto-Trading using Python API disabled in Terminal";
 
-// The request of order_check/order_send: the keywords themselves, or the one positional.
-PyObject* ChooseRequest(PyObject* args, PyObject* kwargs) {
-  const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-  // An empty keyword dict (f(req, **{})) counts as no keywords at all.
-  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-    if (positional != 0) {
+constexpr Param kRequestParam[] = {Arg("request", ArgKind::kObject).PositionalOnly().Optional()};
+constexpr Signature kOrderCheck =
+    Declare("order_check", kRequestParam, "order_check(request)",
+            "Check if there are enough funds to execute required trading operation")
+        .Numbered()
+        .VarKeywords("fields");
+constexpr Signature kOrderSend =
+    Declare("order_send", kRequestParam, "order_send(request)", "Send trading requests to server")
+        .Numbered()
+        .VarKeywords("fields");
+
+constexpr Param kMarginParams[] = {
+    Arg("action", ArgKind::kUInt32), Arg("symbol", ArgKind::kText, kSymbolUnits),
+    Arg("volume", ArgKind::kFloat), Arg("price", ArgKind::kFloat)};
+constexpr Param kProfitParams[] = {
+    Arg("action", ArgKind::kUInt32), Arg("symbol", ArgKind::kText, kSymbolUnits),
+    Arg("volume", ArgKind::kFloat), Arg("price_open", ArgKind::kFloat),
+    Arg("price_close", ArgKind::kFloat)};
+constexpr Signature kOrderCalcMargin =
+    Declare("order_calc_margin", kMarginParams, "order_calc_margin(action, symbol, volume, price,)",
+            "Calculate margin required for specified order");
+constexpr Signature kOrderCalcProfit =
+    Declare("order_calc_profit", kProfitParams,
+            "order_calc_profit(action, symbol, volume, price_open, price_close)",
+            "Calculate profit for the current account in the current market conditions based "
+            "on parameters passed");
+
+// The request of order_check/order_send: the one positional, or the keywords themselves.
+// True with *request set (a new reference), or false with the refusal recorded.
+bool ChooseRequest(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** request) {
+  PyObject* given = nullptr;
+  Given g;
+  if (!ReadArgs(sig, args, nargs, kwnames, {&given}, &g)) return false;
+  if (g.extra_count > 0) {
+    if (given) {
       SetError(kResultInvalidParams, "Unnamed arguments not allowed");
-      return nullptr;
+      return false;
     }
-    return kwargs;
+    PyObject* fields = PyDict_New();
+    for (Py_ssize_t i = 0; fields && i < g.extra_count; ++i) {
+      if (PyDict_SetItem(fields, PyTuple_GET_ITEM(g.extra_names, i), g.extra[i]) < 0)
+        Py_CLEAR(fields);
+    }
+    if (!fields) {
+      SetError(kResultNoMemory, "No memory");
+      return false;
+    }
+    *request = fields;
+    return true;
   }
-  if (positional != 1) {
+  if (!given) {
     SetError(kResultInvalidParams, "Invalid number of arguments");
-    return nullptr;
+    return false;
   }
-  return PyTuple_GET_ITEM(args, 0);
+  Py_INCREF(given);
+  *request = given;
+  return true;
+}
+
+// Reads the request of a call into *sent; false with the refusal recorded.
+bool ReadRequest(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 TradeRequestRecord* sent) {
+  PyObject* request = nullptr;
+  if (!ChooseRequest(sig, args, nargs, kwnames, &request)) return false;
+  const bool ok = ParseTradeRequest(request, sent);
+  Py_DECREF(request);
+  return ok;
 }
 
 PyObject* Built(PyObject* record) { return record ? record : SetErrorNone(kResultFail); }
 
-PyObject* order_check(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* order_check(ORBISYN_ARGS) {
   ResetError();
-  PyObject* request = ChooseRequest(args, kwargs);
-  if (!request) Py_RETURN_NONE;
   TradeRequestRecord sent;
-  const Parsed parsed = ParseTradeRequest(request, &sent);
-  if (parsed == Parsed::kRaised) return nullptr;
-  if (parsed == Parsed::kRefused) Py_RETURN_NONE;
+  if (!ReadRequest(kOrderCheck, args, nargs, kwnames, &sent)) return Refused(kOrderCheck);
   CheckResultRecord result{};
   int32_t r = OnSession([&](CInterClient& s) { return OrderCheck(s, sent, &result); });
   if (r < 0) return SetErrorNone(r);
@@ -47,14 +95,10 @@ PyObject* order_check(PyObject*, PyObject* args, PyObject* kwargs) {
   return Built(BuildCheckResult(builder, result, sent));
 }
 
-PyObject* order_send(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* order_send(ORBISYN_ARGS) {
   ResetError();
-  PyObject* request = ChooseRequest(args, kwargs);
-  if (!request) Py_RETURN_NONE;
   TradeRequestRecord sent;
-  const Parsed parsed = ParseTradeRequest(request, &sent);
-  if (parsed == Parsed::kRaised) return nullptr;
-  if (parsed == Parsed::kRefused) Py_RETURN_NONE;
+  if (!ReadRequest(kOrderSend, args, nargs, kwnames, &sent)) return Refused(kOrderSend);
   SendResultRecord result{};
   int32_t r = OnSession([&](CInterClient& s) { return OrderSend(s, sent, &result); });
   if (r == kResultAutoTradingDisabled) return SetErrorNone(r, kAutoTradingDisabled);
@@ -63,36 +107,32 @@ PyObject* order_send(PyObject*, PyObject* args, PyObject* kwargs) {
   return Built(BuildSendResult(builder, result, sent));
 }
 
-PyObject* order_calc_margin(PyObject*, PyObject* args) {
+PyObject* order_calc_margin(ORBISYN_ARGS) {
   ResetError();
-  unsigned long action = 0;  // "k" takes any int and keeps its low bits
-  PyObject* symbol_obj = nullptr;
+  uint32_t action = 0;
   double volume = 0.0, price = 0.0;
   SymbolText symbol = {};
-  if (!PyArg_ParseTuple(args, "kOdd", &action, &symbol_obj, &volume, &price) ||
-      !ToText(symbol_obj, symbol))
-    return SetErrorNone(kResultInvalidParams, "Invalid arguments");
+  if (!ReadArgs(kOrderCalcMargin, args, nargs, kwnames, {&action, symbol, &volume, &price}))
+    return Refused(kOrderCalcMargin);
   double margin = 0.0;
   int32_t r = OnSession([&](CInterClient& s) {
-    return OrderCalcMargin(s, static_cast<uint32_t>(action), symbol, volume, price, &margin);
+    return OrderCalcMargin(s, action, symbol, volume, price, &margin);
   });
   if (r < 0) return SetErrorNone(r);
   return Built(PyFloat_FromDouble(margin));
 }
 
-PyObject* order_calc_profit(PyObject*, PyObject* args) {
+PyObject* order_calc_profit(ORBISYN_ARGS) {
   ResetError();
-  unsigned long action = 0;
-  PyObject* symbol_obj = nullptr;
+  uint32_t action = 0;
   double volume = 0.0, price_open = 0.0, price_close = 0.0;
   SymbolText symbol = {};
-  if (!PyArg_ParseTuple(args, "kOddd", &action, &symbol_obj, &volume, &price_open,
-                        &price_close) ||
-      !ToText(symbol_obj, symbol))
-    return SetErrorNone(kResultInvalidParams, "Invalid arguments");
+  if (!ReadArgs(kOrderCalcProfit, args, nargs, kwnames,
+                {&action, symbol, &volume, &price_open, &price_close}))
+    return Refused(kOrderCalcProfit);
   double profit = 0.0;
   int32_t r = OnSession([&](CInterClient& s) {
-    return OrderCalcProfit(s, static_cast<uint32_t>(action), symbol, volume, price_open,
+    return OrderCalcProfit(s, action, symbol, volume, price_open,
                            price_close, &profit);
   });
   if (r < 0) return SetErrorNone(r);
@@ -101,20 +141,12 @@ PyObject* order_calc_profit(PyObject*, PyObject* args) {
 
 }  // namespace
 
-const PyMethodDef kTradingMethods[] = {
-    {"order_check", ORBISYN_KEYWORDS(order_check), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("order_check($module, request=None, /, **fields)", "order_check(request)",
-                 "Check if there are enough funds to execute required trading operation")},
-    {"order_send", ORBISYN_KEYWORDS(order_send), METH_VARARGS | METH_KEYWORDS,
-     ORBISYN_DOC("order_send($module, request=None, /, **fields)", "order_send(request)", "Send trading requests to server")},
-    {"order_calc_margin", order_calc_margin, METH_VARARGS,
-     ORBISYN_DOC("order_calc_margin($module, action, symbol, volume, price, /)", "order_calc_margin(action, symbol, volume, price,)",
-                 "Calculate margin required for specified order")},
-    {"order_calc_profit", order_calc_profit, METH_VARARGS,
-     ORBISYN_DOC("order_calc_profit($module, action, symbol, volume, price_open, price_close, /)", "order_calc_profit(action, symbol, volume, price_open, price_close)",
-                 "Calculate profit for the current account in the current market conditions "
-                 "based on parameters passed")},
-    {nullptr, nullptr, 0, nullptr},
+const Function kTradingFunctions[] = {
+    {&kOrderCheck, order_check},
+    {&kOrderSend, order_send},
+    {&kOrderCalcMargin, order_calc_margin},
+    {&kOrderCalcProfit, order_calc_profit},
+    {nullptr, nullptr},
 };
 
 }  // namespace orbisyn

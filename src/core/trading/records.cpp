@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "link/results.h"
+#include "module/args.h"
 #include "module/errors.h"
 
 namespace orbisyn {
@@ -33,6 +34,8 @@ constexpr Field kTradeRequestRows[] = {
     ORBISYN_FIELD(TradeRequestRecord, position_by),
 };
 static_assert(Tiles(kTradeRequestRows, sizeof(TradeRequestRecord)), "every byte is a field");
+constexpr uint32_t kTradeRequestFields = sizeof kTradeRequestRows / sizeof kTradeRequestRows[0];
+constexpr uint32_t kTextFieldUnits = 256;
 
 constexpr Field kOrderCheckResultRows[] = {
     ORBISYN_FIELD(CheckResultRecord, retcode),
@@ -71,62 +74,87 @@ const RecordDesc kOrderSendResultDesc = MakeDesc<SendResultRecord, kOrderSendRes
 
 namespace {
 
-bool IsField(PyObject* key) {
-  if (!PyUnicode_Check(key)) return false;
-  for (uint32_t i = 0; i < kTradeRequestDesc.field_count; ++i) {
-    if (PyUnicode_CompareWithASCIIString(key, kTradeRequestDesc.fields[i].name) == 0) return true;
+// The argument rule of each field kind; expiration, the one int64, is a time.
+ArgKind RuleOf(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::kUInt32: return ArgKind::kUInt32;
+    case FieldKind::kUInt64: return ArgKind::kUInt64;
+    case FieldKind::kInt64: return ArgKind::kTime;
+    case FieldKind::kDouble: return ArgKind::kFloat;
+    default: return ArgKind::kText;
   }
-  return false;
 }
 
-// Warns once about the keys of request that name no field; false when the warning became
-// an exception (warnings as errors), which is left pending.
-bool WarnUnknownKeys(PyObject* request) {
-  PyObject* unknown = PyList_New(0);
-  if (!unknown) return false;
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(request, &pos, &key, &value)) {
-    if (!IsField(key) && PyList_Append(unknown, key) < 0) {
-      Py_DECREF(unknown);
-      return false;
+bool WriteField(const Field& f, PyObject* value, uint8_t* at, const char** why) {
+  const ArgKind rule = RuleOf(f.kind);
+  switch (rule) {
+    case ArgKind::kUInt32: {
+      uint32_t v = 0;
+      return Convert(rule, 0, value, Dest(&v), why) && std::memcpy(at, &v, sizeof v);
+    }
+    case ArgKind::kUInt64: {
+      uint64_t v = 0;
+      return Convert(rule, 0, value, Dest(&v), why) && std::memcpy(at, &v, sizeof v);
+    }
+    case ArgKind::kTime: {
+      int64_t v = 0;
+      return Convert(rule, 0, value, Dest(&v), why) && std::memcpy(at, &v, sizeof v);
+    }
+    case ArgKind::kFloat: {
+      double v = 0;
+      return Convert(rule, 0, value, Dest(&v), why) && std::memcpy(at, &v, sizeof v);
+    }
+    default: {
+      // A field of N units takes what an argument buffer of N units takes; the units after
+      // the terminator go out as zeros.
+      char16_t text[kTextFieldUnits] = {};
+      if (f.units > kTextFieldUnits || f.units < 4) return false;
+      return Convert(ArgKind::kText, static_cast<uint16_t>(f.units - 3), value, Dest(text), why) &&
+             std::memcpy(at, text, f.units * sizeof(char16_t));
     }
   }
-  bool ok = true;
-  if (PyList_GET_SIZE(unknown) > 0) {
-    PyObject* known = PyTuple_New(kTradeRequestDesc.field_count);
-    for (uint32_t i = 0; known && i < kTradeRequestDesc.field_count; ++i) {
-      PyObject* name = PyUnicode_FromString(kTradeRequestDesc.fields[i].name);
-      if (!name) Py_CLEAR(known);
-      else PyTuple_SET_ITEM(known, i, name);
-    }
-    PyObject* helper = known ? PyImport_ImportModule("orbisyn._requests") : nullptr;
-    PyObject* done = helper ? PyObject_CallMethod(helper, "warn_unknown_keys", "OO", unknown, known)
-                            : nullptr;
-    ok = done != nullptr;
-    Py_XDECREF(done);
-    Py_XDECREF(helper);
-    Py_XDECREF(known);
-  }
-  Py_DECREF(unknown);
-  return ok;
 }
 
 }  // namespace
 
-Parsed ParseTradeRequest(PyObject* request, TradeRequestRecord* record) {
+bool ParseTradeRequest(PyObject* request, TradeRequestRecord* record) {
   std::memset(record, 0, sizeof *record);
   if (!PyDict_Check(request)) {
     SetError(kResultInvalidParams, "Invalid arguments");
-    return Parsed::kRefused;
+    return false;
   }
-  if (!WarnUnknownKeys(request)) return Parsed::kRaised;
-  const Field* bad = nullptr;
-  if (WriteRecord(kTradeRequestDesc, request, record, &bad)) return Parsed::kOk;
-  char message[64];
-  std::snprintf(message, sizeof message, "Invalid \"%s\" argument", bad->name);
-  SetError(kResultInvalidParams, message);
-  return Parsed::kRefused;
+  const RecordDesc& desc = kTradeRequestDesc;
+  PyObject* values[kTradeRequestFields] = {};
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(request, &pos, &key, &value)) {
+    uint32_t i = 0;
+    while (i < desc.field_count &&
+           !(PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, desc.fields[i].name) == 0))
+      ++i;
+    if (i == desc.field_count) {
+      // A misspelt key dropped would send a different request (a missing sl is no stop).
+      const char* names[kTradeRequestFields];
+      for (uint32_t k = 0; k < desc.field_count; ++k) names[k] = desc.fields[k].name;
+      SetUnknownError(key, "key", names, desc.field_count);
+      return false;
+    }
+    values[i] = value;
+  }
+  auto* bytes = reinterpret_cast<uint8_t*>(record);
+  for (uint32_t i = 0; i < desc.field_count; ++i) {
+    if (!values[i]) continue;
+    const Field& f = desc.fields[i];
+    const char* why = nullptr;
+    if (!WriteField(f, values[i], bytes + f.offset, &why)) {
+      char message[160];
+      std::snprintf(message, sizeof message, "Invalid \"%s\" argument%s%s", f.name,
+                    why ? ": " : "", why ? why : "");
+      SetError(kResultInvalidParams, message);
+      return false;
+    }
+  }
+  return true;
 }
 
 PyObject* BuildCheckResult(RecordBuilder& builder, const CheckResultRecord& result,

@@ -7,15 +7,11 @@
 
 namespace orbisyn {
 
-enum class Parsed {
-  kOk,
-  kRefused,  // -2 recorded with the message of the first bad key (or "Invalid arguments")
-  kRaised,   // the warning about unknown keys was turned into an exception: let it propagate
-};
-
-// Zero-fills record, then fills it from a dict (or subclass) key by key in record order.
-// Keys that name no field are left out, with one UnknownKeyWarning naming them all.
-Parsed ParseTradeRequest(PyObject* request, TradeRequestRecord* record);
+// Zero-fills record, then fills it from a dict (or subclass, whose hooks are not called)
+// in record order, each field by the argument rule of its kind (expiration by the time
+// rule). A key that names no field refuses the whole request, as does a refused value:
+// false with -2 and a message naming the key ("Invalid arguments" for no dict at all).
+bool ParseTradeRequest(PyObject* request, TradeRequestRecord* record);
 
 // The result records with the TradeRequest as sent as their last field; null on failure.
 PyObject* BuildCheckResult(RecordBuilder& builder, const CheckResultRecord& result,
