@@ -8,6 +8,7 @@ that peak memory is its own:
   c_fresh   plain C into a new buffer per call, allocated as numpy allocates array data
   recv_into pure Python: socket.recv_into straight into a preallocated numpy array
   orbisyn   orbisyn.copy_rates_from: a new array per call, as users get it
+  orbisyn_limit  the same under set_timeout(10): the waits go through poll()
 
 Each client runs --rounds times per case and its fastest round (by median) is kept, which
 keeps other load on the machine out of the figures as far as possible. With --pin the
@@ -74,9 +75,10 @@ def timed_loop(call, seconds: float) -> list[float]:
             return times
 
 
-def child_orbisyn(exe: str, bars: int, seconds: float) -> None:
+def child_orbisyn(exe: str, bars: int, seconds: float, limit: float | None = None) -> None:
     import orbisyn
 
+    orbisyn.set_timeout(limit)
     if not orbisyn.initialize(path=exe):
         sys.exit(f"initialize failed: {orbisyn.last_error()}")
     baseline = resident_kb()
@@ -166,8 +168,10 @@ def main() -> None:
     args = parser.parse_args()
     if args.child:
         kind, target, bars, seconds = args.child
-        child = child_orbisyn if kind == "orbisyn" else child_recv_into
-        child(target, int(bars), float(seconds))
+        if kind.startswith("orbisyn"):
+            child_orbisyn(target, int(bars), float(seconds), 10.0 if kind == "orbisyn_limit" else None)
+        else:
+            child_recv_into(target, int(bars), float(seconds))
         return
 
     from orbisyn import _paths
@@ -199,6 +203,7 @@ def main() -> None:
                     "c_fresh": [c_reader, sock_path, str(n), sec, "fresh"],
                     "recv_into": me + ["recv_into", sock_path, str(n), sec],
                     "orbisyn": me + ["orbisyn", exe, str(n), sec],
+                    "orbisyn_limit": me + ["orbisyn_limit", exe, str(n), sec],
                 }
                 res = {kind: run_client(kind, cmd, env, args.rounds, client_cpu)
                        for kind, cmd in clients.items()}
@@ -225,6 +230,9 @@ def print_row(n: int, res: dict) -> None:
     for kind, r in res.items():
         if kind != "c":
             print(f"FIGURE copy_rates_from_{n}_bars_{kind} {r['median_us']:.1f} us c_reader {c_median:.1f}")
+    if "orbisyn_limit" in res:
+        print(f"FIGURE copy_rates_from_{n}_bars_with_time_limit {res['orbisyn_limit']['median_us']:.1f} us"
+              f" orbisyn_without {res['orbisyn']['median_us']:.1f}")
 
 
 def summarise(rows) -> None:

@@ -25,6 +25,7 @@ ALL_FUNCTIONS = {
     "history_deals_total", "history_deals_get", "order_check", "order_send", "order_calc_margin",
     "order_calc_profit", "symbol_info", "symbol_info_tick", "symbol_select", "symbols_total", "symbols_get",
     "market_book_add", "market_book_release", "market_book_get", "last_error",
+    "set_timeout", "get_timeout",
 }
 
 RECORDS = {

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import os
+import time
 from pathlib import Path
 
 import pytest
@@ -224,10 +225,6 @@ def test_wait_ready(fake_terminal, states, timeout, polls):
 @pytest.mark.parametrize("answers, timeout, error, polls", [
     ([state(3)], 0, (-6, "Terminal: Authorization failed"), 1),
     ([state(0), state(1), state(3)], 0, (-6, "Terminal: Authorization failed"), 3),
-    ([state(0)], 1, (-10005, "IPC timeout"), 1),
-    ([state(0)] * 3, 250, (-10005, "IPC timeout"), 3),
-    ([state(0)] * 3, 300, (-10005, "IPC timeout"), 3),
-    ([state(0)] * 4, 301, (-10005, "IPC timeout"), 4),
     ([reply(109, -2)], 0, (-2, "Terminal: Invalid params"), 1),
     ([state(0), reply(108, 0, i32(2))], 0, (-10000, "IPC call failed"), 2),
     ([reply(109, 0)], 0, (-10002, "IPC recv failed"), 1),
@@ -238,6 +235,23 @@ def test_wait_ready_failure(fake_terminal, answers, timeout, error, polls):
     assert orbisyn.last_error() == error
     assert fake_terminal.codes() == [4] + [109] * polls
     assert fake_terminal.unscripted() == []
+    assert not fake_terminal.connected()
+
+
+@pytest.mark.parametrize("timeout, most_polls", [(1, 1), (250, 3), (301, 4)])
+def test_wait_ready_ends_at_the_timeout(fake_terminal, timeout, most_polls):
+    # The timeout bounds the whole call, connect and handshake included: polls at 0, 100,
+    # 200 and 300 ms after those, as far as the time goes.
+    fake_terminal.script(HELLO)
+    fake_terminal.standing(109, state(0))
+    fake_terminal.sync()
+    started = time.monotonic()
+    assert orbisyn.initialize(path=fake_terminal.exe_path, timeout=timeout) is False
+    took = time.monotonic() - started
+    assert orbisyn.last_error() == (-10005, "IPC timeout")
+    assert timeout / 1000 - 0.005 <= took < timeout / 1000 + 0.5
+    polls = fake_terminal.codes().count(109)
+    assert (0 if timeout < 100 else 1) <= polls <= most_polls
     assert not fake_terminal.connected()
 
 

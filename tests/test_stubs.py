@@ -37,6 +37,9 @@ PROGRAM = '''
 import orbisyn
 from datetime import datetime, timezone
 ok: bool = orbisyn.initialize(path="/x/terminal64.exe", timeout=100)
+orbisyn.set_timeout(2.5)
+limit: float | None = orbisyn.get_timeout()
+orbisyn.set_timeout(None)
 code, message = orbisyn.last_error()
 rates = orbisyn.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10)
 if rates is not None:
@@ -97,7 +100,7 @@ def test_aio_stub_names_match_the_module():
     stubbed = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))}
     functions = {n for n in dir(_core) if not n.startswith("_") and not inspect.isclass(getattr(_core, n))}
     assert stubbed == functions - {"last_error"} | {"session", "ticks"}
-    assert stubbed | {"TerminalError"} == set(aio.__all__)
+    assert stubbed | {"TerminalError", "TerminalTimeoutError"} == set(aio.__all__)
 
 
 AIO_PROGRAM = '''
@@ -115,12 +118,17 @@ async def main() -> None:
             print(rates["close"].mean(), info.digits)
             r = await aio.order_send({"action": 1, "symbol": "EURUSD", "volume": 0.1, "type": 0})
             volume: float = r.request.volume
-            async for symbol, tick in aio.ticks(["BTCUSD", "ETHUSD"], interval=0.5):
+            account = await aio.account_info(timeout=2)
+            margin: float = await aio.order_calc_margin(0, "EURUSD", 1.0, 1.1, timeout=0.5)
+            print(account.login, margin, aio.get_timeout())
+            async for symbol, tick in aio.ticks(["BTCUSD", "ETHUSD"], interval=0.5, timeout=3):
                 ms: int = tick.time_msc
                 break
             df = frames.rates(rates)
             print(df.index[0], df["close"].max())
             print(frames.records(await aio.positions_get(), orbisyn.TradePosition).shape)
+    except orbisyn.TerminalTimeoutError as e:
+        seconds_out: int = e.code
     except orbisyn.TerminalError as e:
         code: int = e.code
         message: str = e.message

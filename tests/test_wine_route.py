@@ -234,3 +234,12 @@ def test_ctrl_c_while_the_relay_starts_or_answers(prefix, relays, monkeypatch, m
     timer.join()
     assert orbisyn.positions_total() is None
     assert orbisyn.last_error()[0] == -10004
+
+
+@pytest.mark.parametrize("mode", ["silent", "slow:30"])
+def test_initialize_timeout_bounds_the_relay(prefix, relays, monkeypatch, mode):
+    monkeypatch.setenv("FAKE_RELAY_MODE", mode)
+    started = time.monotonic()
+    assert orbisyn.initialize(path=str(prefix.exe), timeout=1000) is False
+    assert time.monotonic() - started < 2.5
+    assert orbisyn.last_error() == (-10005, "IPC timeout")

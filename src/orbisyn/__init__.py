@@ -6,7 +6,8 @@ from . import _core, _records  # noqa: F401  (_records makes the records picklab
 from ._core import *  # noqa: F401,F403
 from ._requests import UnknownKeyWarning as UnknownKeyWarning
 from .errors import TerminalError as TerminalError
+from .errors import TerminalTimeoutError as TerminalTimeoutError
 
 __all__ = [name for name in dir(_core) if not name.startswith("_")]
-__all__ += ["UnknownKeyWarning", "TerminalError"]
+__all__ += ["UnknownKeyWarning", "TerminalError", "TerminalTimeoutError"]
 __version__ = "0.2.0"

@@ -16,67 +16,171 @@ which belongs to the thread that made the call, is read on that thread right aft
 call: a failed call raises ``TerminalError`` with the ``code`` and ``message`` that
 ``last_error()`` gave; a successful one returns what the plain function returns.
 
+Time limits: each call takes ``timeout=`` (seconds), the limit of ``set_timeout`` for its own
+exchange (``initialize`` and ``login`` keep their own ``timeout``, in milliseconds); without
+it the process-wide limit applies. A call that runs out raises ``TerminalTimeoutError``, a
+``TerminalError`` (-10005) that is also a ``TimeoutError``, and the link is closed.
+``set_timeout`` and ``get_timeout`` are the plain functions.
+
 Cancelling a task that awaits a call never cuts an exchange in the middle, which would put
 the link out of step: a call that has started completes on the worker and its result is
 dropped; a call still queued behind others is not made at all. Cancelling ``order_send``
-therefore leaves it open whether the order went out: look at the orders and positions.
+therefore leaves it open whether the order went out: look at the orders and positions. A
+cancelled call that is still waiting on the Terminal holds up the calls behind it only as
+long as their time limit: then it is ended (the link is closed) and the waiting call raises
+``TerminalTimeoutError``; ``initialize`` and ``shutdown`` end it at once. Leaving
+``session()``, cancelling the task inside it, and the end of the interpreter end a waiting
+call at once, as ``shutdown()`` from another thread does.
 """
 from __future__ import annotations
 
 import asyncio
 import atexit
+import collections
 import contextlib
 import inspect
+import math
 import os
-import queue
 import threading
 import time
-from typing import Any, AsyncIterator, Callable, Dict, Iterable, List, Optional, Tuple, Union
+from typing import (Any, AsyncIterator, Callable, Deque, Dict, Iterable, List, Optional, Tuple,
+                    Union)
 
 import numpy as np
 
 from . import _core
-from .errors import TerminalError
+from .errors import TerminalError, TerminalTimeoutError
 
-__all__ = ["TerminalError", "session", "ticks"]
+__all__ = ["TerminalError", "TerminalTimeoutError", "session", "ticks", "set_timeout",
+           "get_timeout"]
+
+set_timeout = _core.set_timeout
+get_timeout = _core.get_timeout
 
 _SUCCESS = 1
 _NO_CONNECTION = -10004
+_TIMEOUT = -10005
+
+
+class _Job:
+    """One call for the worker. ``state`` (guarded by the worker's lock) goes from "queued"
+    to "running" and "done", or to "dropped" when it will never run."""
+
+    __slots__ = ("fut", "fn", "args", "limit", "name", "state", "queued_at", "abandoned_at")
+
+    def __init__(self, fut: "Optional[asyncio.Future[Any]]", fn: Callable[..., Any],
+                 args: Tuple[Any, ...], limit: Optional[float], name: str) -> None:
+        self.fut = fut
+        self.fn = fn
+        self.args = args
+        self.limit = limit  # seconds for this call's exchanges; None: the process-wide limit
+        self.name = name
+        self.state = "queued"
+        self.queued_at = time.monotonic()
+        self.abandoned_at: Optional[float] = None  # when its awaiter stopped waiting, running
+
 
 class _Worker:
     """The one thread that makes the calls, in the order they were queued."""
 
     def __init__(self) -> None:
-        self.jobs: "queue.SimpleQueue[Optional[_Job]]" = queue.SimpleQueue()
+        self.lock = threading.Lock()
+        self.ready = threading.Condition(self.lock)
+        self.queue: Deque[_Job] = collections.deque()
+        self.current: Optional[_Job] = None
+        self.stopping = False
         # A daemon, stopped by an exit handler (see _stop_worker): a non-daemon thread
         # waiting for jobs would keep the interpreter from exiting.
         self.thread = threading.Thread(target=self._run, name="orbisyn-aio", daemon=True)
         self.thread.start()
 
+    def _next(self) -> Optional[_Job]:
+        with self.lock:
+            while True:
+                while not self.queue and not self.stopping:
+                    self.ready.wait()
+                if not self.queue:
+                    return None
+                job = self.queue.popleft()
+                if job.state != "queued" or (job.fut is not None and job.fut.cancelled()):
+                    job.state = "dropped"  # cancelled or out of time while queued: never made
+                    continue
+                job.state = "running"
+                self.current = job
+                return job
+
     def _run(self) -> None:
-        get = self.jobs.get
         while True:
-            job = get()
+            job = self._next()
             if job is None:
                 return
-            fut, fn, args = job
-            if fut is not None and fut.cancelled():
-                continue  # cancelled while queued: never started
             try:
-                result, error = fn(*args), None
+                if job.limit is not None:
+                    _core._set_thread_timeout(job.limit)
+                try:
+                    result, error = job.fn(*job.args), None
+                finally:
+                    if job.limit is not None:
+                        _core._set_thread_timeout(None)
             except BaseException as e:  # handed to the awaiting task
                 result, error = None, e
-            if fut is not None:
+            with self.lock:
+                job.state = "done"
+                self.current = None
+            if job.fut is not None:
                 try:
-                    fut.get_loop().call_soon_threadsafe(_settle, fut, result, error)
+                    job.fut.get_loop().call_soon_threadsafe(_settle, job.fut, result, error)
                 except RuntimeError:
                     pass  # that loop is closed: nobody waits for the result
 
-    def submit(self, fut: "Optional[asyncio.Future[Any]]", fn: Callable[..., Any], *args: Any) -> None:
-        self.jobs.put((fut, fn, args))
+    def submit(self, job: _Job) -> None:
+        with self.lock:
+            self.queue.append(job)
+            self.ready.notify()
+
+    def stop(self) -> bool:
+        """Lets the thread end after its current job; True when a job is running."""
+        with self.lock:
+            self.stopping = True
+            self.ready.notify()
+            return self.current is not None
+
+    def running_abandoned(self) -> Optional[_Job]:
+        """The running job when nobody waits for it any more."""
+        with self.lock:
+            job = self.current
+            return job if job is not None and job.abandoned_at is not None else None
+
+    def abandon(self, job: _Job) -> List[_Job]:
+        """job's awaiter stopped waiting. A queued job is dropped; for a running one, the
+        queued jobs that now wait behind an abandoned call are returned."""
+        with self.lock:
+            if job.state == "queued":
+                job.state = "dropped"
+                return []
+            if job.state != "running":
+                return []
+            job.abandoned_at = time.monotonic()
+            return [j for j in self.queue if j.state == "queued" and j.fut is not None]
+
+    def expire(self, job: _Job, limit: float) -> bool:
+        """True (and job dropped) when job has waited behind an abandoned running call for
+        its whole limit; otherwise it is looked at again when that may have changed."""
+        with self.lock:
+            if job.state != "queued":
+                return False
+            running = self.current
+            if running is None or running.abandoned_at is None:
+                return False  # a call someone waits for: its own limit applies
+            since = max(job.queued_at, running.abandoned_at)
+            left = since + limit - time.monotonic()
+            if left > 0:
+                _look_again(job, left)
+                return False
+            job.state = "dropped"
+            return True
 
 
-_Job = Tuple["Optional[asyncio.Future[Any]]", Callable[..., Any], Tuple[Any, ...]]
 _worker: Optional[_Worker] = None
 _worker_lock = threading.Lock()
 
@@ -93,7 +197,7 @@ def _the_worker() -> _Worker:
 
 
 def _settle(fut: "asyncio.Future[Any]", result: Any, error: Optional[BaseException]) -> None:
-    if fut.cancelled():
+    if fut.done():
         return  # the call completed for nobody
     if error is not None:
         fut.set_exception(error)
@@ -101,20 +205,78 @@ def _settle(fut: "asyncio.Future[Any]", result: Any, error: Optional[BaseExcepti
         fut.set_result(result)
 
 
-def _run(fn: Callable[..., Any], *args: Any) -> "asyncio.Future[Any]":
-    """fn(*args) on the worker, as a future of the running loop."""
+def _queue_limit(job: _Job) -> Optional[float]:
+    return job.limit if job.limit is not None else _core.get_timeout()
+
+
+def _look_again(job: _Job, delay: float) -> None:
+    """Checks job's wait in the queue after delay seconds, on the loop that awaits it."""
+    assert job.fut is not None
+    try:
+        job.fut.get_loop().call_soon_threadsafe(job.fut.get_loop().call_later, delay,
+                                                _check_queued, job)
+    except RuntimeError:
+        pass  # its loop is closed
+
+
+def _check_queued(job: _Job) -> None:
+    # On the job's loop: a call stuck behind an abandoned one for its whole limit ends that
+    # one, as its own time limit would have, and fails without being made.
+    limit = _queue_limit(job)
+    worker = _worker
+    if limit is None or worker is None or not worker.expire(job, limit):
+        return
+    _core.shutdown()
+    if job.fut is not None and not job.fut.done():
+        job.fut.set_exception(TerminalTimeoutError(_TIMEOUT, "IPC timeout", job.name))
+
+
+def _check_limit(timeout: Optional[float]) -> None:
+    if timeout is None:
+        return
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds or None, not {type(timeout).__name__}")
+    if not (timeout > 0 and math.isfinite(timeout)):
+        raise ValueError("timeout must be a positive number of seconds or None")
+
+
+async def _run(fn: Callable[..., Any], *args: Any, limit: Optional[float] = None,
+               name: str = "") -> Any:
+    """fn(*args) on the worker, its exchanges limited by limit (seconds; None: the
+    process-wide limit); returns what fn returns."""
+    worker = _the_worker()
     fut = asyncio.get_running_loop().create_future()
-    _the_worker().submit(fut, fn, *args)
-    return fut
+    job = _Job(fut, fn, args, limit, name)
+    if name in ("initialize", "shutdown") and worker.running_abandoned() is not None:
+        _core.shutdown()  # both close the link anyway: don't wait for a call nobody wants
+    elif worker.running_abandoned() is not None:
+        queue_limit = _queue_limit(job)
+        if queue_limit is not None:
+            _look_again(job, queue_limit)
+    worker.submit(job)
+    try:
+        return await fut
+    except asyncio.CancelledError:
+        for waiting in worker.abandon(job):
+            queue_limit = _queue_limit(waiting)
+            if queue_limit is not None:
+                _look_again(waiting, queue_limit)
+        raise
 
 
 @atexit.register
 def _stop_worker() -> None:
-    # Lets a call in progress finish before the interpreter goes away.
+    # Nobody can take a result any more: a call that still waits on the Terminal is ended
+    # (as by shutdown() from another thread), and the worker gets about a second.
     worker = _worker
-    if worker is not None:
-        worker.jobs.put(None)
-        worker.thread.join()
+    if worker is None or not worker.thread.is_alive():
+        return
+    try:
+        if worker.stop():
+            _core.shutdown()
+        worker.thread.join(1.0)
+    except BaseException:  # noqa: BLE001  another Ctrl-C while leaving: leave quietly
+        pass
 
 
 def _forget_worker() -> None:
@@ -132,13 +294,16 @@ def _exchange(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
     # On the worker: the error state is read before any other aio call can run.
     result = getattr(_core, name)(*args, **kwargs)
     code, message = _core.last_error()
+    if code == _TIMEOUT:
+        return TerminalTimeoutError(code, message, name)
     if code != _SUCCESS:
         return TerminalError(code, message, name)
     return result
 
 
-async def _call(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
-    result = await _run(_exchange, name, args, kwargs)
+async def _call(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any],
+                limit: Optional[float] = None) -> Any:
+    result = await _run(_exchange, name, args, kwargs, limit=limit, name=name)
     if isinstance(result, TerminalError):
         raise result
     return result
@@ -148,32 +313,52 @@ _CALL_DOC = """{signature}
 
 Awaitable ``orbisyn.{name}``: runs on the worker thread and returns what ``orbisyn.{name}``
 returns; where that call fails, raises ``TerminalError`` with the code and message of
-``last_error()``. A cancelled await does not stop a call that has started: it completes and
-its result is dropped (a call still queued is not made).
+``last_error()`` (``TerminalTimeoutError`` for -10005). {timeout}A cancelled await does not
+stop a call that has started: it completes and its result is dropped (a call still queued is
+not made).
 
 {description}"""
 
+_TIMEOUT_DOC = ("``timeout`` (seconds) limits the wait of this call's exchange as "
+                "``set_timeout`` does. ")
+_OWN_TIMEOUT = ("initialize", "login")  # their timeout is the plain function's, in ms
+
 
 def _awaitable(name: str) -> Callable[..., Any]:
-    async def call(*args: Any, **kwargs: Any) -> Any:
-        return await _call(name, args, kwargs)
-
     fn = getattr(_core, name)
+    if name in _OWN_TIMEOUT:
+        async def call(*args: Any, **kwargs: Any) -> Any:
+            return await _call(name, args, kwargs)
+    else:
+        async def call(*args: Any, timeout: Optional[float] = None, **kwargs: Any) -> Any:
+            _check_limit(timeout)
+            return await _call(name, args, kwargs, timeout)
+
     doc = (fn.__doc__ or name).strip()
     signature, _, description = doc.partition("\n")
     call.__name__ = call.__qualname__ = name
     call.__module__ = __name__
-    call.__doc__ = _CALL_DOC.format(signature=signature, name=name, description=description.strip())
+    call.__doc__ = _CALL_DOC.format(signature=signature, name=name, description=description.strip(),
+                                    timeout="" if name in _OWN_TIMEOUT else _TIMEOUT_DOC)
     try:  # the plain function's signature, for help() and inspect
-        call.__signature__ = inspect.signature(fn)  # type: ignore[attr-defined]
+        sig = inspect.signature(fn)
+        if name not in _OWN_TIMEOUT:
+            params = list(sig.parameters.values())
+            extra = inspect.Parameter("timeout", inspect.Parameter.KEYWORD_ONLY, default=None)
+            at = next((i for i, p in enumerate(params) if p.kind == p.VAR_KEYWORD), len(params))
+            sig = sig.replace(parameters=params[:at] + [extra] + params[at:])
+        call.__signature__ = sig  # type: ignore[attr-defined]
     except (TypeError, ValueError):
         pass
     return call
 
 
+_SETTINGS = ("set_timeout", "get_timeout")
+
+
 def _function_names() -> List[str]:
     return sorted(n for n in dir(_core)
-                  if not n.startswith("_") and n != "last_error"
+                  if not n.startswith("_") and n != "last_error" and n not in _SETTINGS
                   and callable(getattr(_core, n)) and not isinstance(getattr(_core, n), type))
 
 
@@ -186,27 +371,25 @@ del _name
 @contextlib.asynccontextmanager
 async def session(path: Optional[str] = None, **kwargs: Any) -> AsyncIterator[None]:
     """Initialize on entry (``initialize(path, **kwargs)``, raising ``TerminalError`` when it
-    fails) and shut down on exit, also when the body raises or is cancelled."""
+    fails) and shut down on exit, also when the body raises or is cancelled: a call still
+    waiting on the Terminal then ends at once."""
     args = () if path is None else (path,)
     try:
         await _call("initialize", args, kwargs)
     except asyncio.CancelledError:
-        # initialize goes on in the worker; the shutdown queued behind it closes what it opens.
-        _the_worker().submit(None, _core.shutdown)
+        # An initialize that has started ends at once; one still queued is never made.
+        _core.shutdown()
         raise
     except TerminalError:
         # A link whose handshake failed stays open: don't leave it behind.
-        await _shutdown_whatever_happens()
+        _core.shutdown()
         raise
     try:
         yield
     finally:
-        await _shutdown_whatever_happens()
-
-
-async def _shutdown_whatever_happens() -> None:
-    # Shielded: a cancelled exit must still close the link.
-    await asyncio.shield(_run(_core.shutdown))
+        # Directly, not queued behind the worker's call: shutdown() from this thread ends a
+        # call that waits on the Terminal, and needs no await that a cancellation could cut.
+        _core.shutdown()
 
 
 _ALL_TICKS = -1
@@ -274,32 +457,34 @@ def _start(symbols: List[str]) -> List[Union[_Cursor, TerminalError]]:
     return out
 
 
-async def ticks(symbols: Union[str, Iterable[str]],
-                interval: float = 0.1) -> AsyncIterator[Tuple[str, _core.Tick]]:
+async def ticks(symbols: Union[str, Iterable[str]], interval: float = 0.1, *,
+                timeout: Optional[float] = None) -> AsyncIterator[Tuple[str, _core.Tick]]:
     """Every new tick of the given symbols as ``(symbol, Tick)``, from the ticks after each
     symbol's last tick when the stream starts.
 
     The ticks of one symbol come in time order, none twice and none skipped: each poll reads
     ``copy_ticks_from`` from the last tick given, so a consumer that falls behind catches up
     instead of losing ticks; ticks found by one poll come in time order across the symbols.
-    ``interval`` is the pause in seconds between polls that found nothing new. The stream
-    ends when the session closes (a call reports -10004, "No IPC connection"); other
-    failures, and a session that is not open when the stream starts, raise
+    ``interval`` is the pause in seconds between polls that found nothing new; ``timeout``
+    limits each poll's exchanges as it does for a call. The stream ends when the session
+    closes (a call reports -10004, "No IPC connection"), also by running out of time
+    (-10005); other failures, and a session that is not open when the stream starts, raise
     ``TerminalError``."""
     names = [symbols] if isinstance(symbols, str) else list(symbols)
     if not names or not all(isinstance(s, str) for s in names):
         raise TypeError("ticks() needs a symbol name or an iterable of symbol names")
     if not isinstance(interval, (int, float)) or not interval > 0:
         raise ValueError(f"interval must be a positive number of seconds, not {interval!r}")
+    _check_limit(timeout)
     names = list(dict.fromkeys(names))
-    started = await _run(_start, names)
+    started = await _run(_start, names, limit=timeout)
     for item in started:
         if isinstance(item, TerminalError):
             raise item
     cursors: List[_Cursor] = [c for c in started if isinstance(c, _Cursor)]
 
     while True:
-        batches = await _run(_read_batches, cursors)
+        batches = await _run(_read_batches, cursors, limit=timeout)
         found: List[Tuple[int, int, str, Tuple[Any, ...]]] = []
         more = False
         failure: Optional[TerminalError] = None
@@ -321,7 +506,7 @@ async def ticks(symbols: Union[str, Iterable[str]],
         for _, _, symbol, row in found:
             yield symbol, _core.Tick(row)
         if failure is not None:
-            if failure.code == _NO_CONNECTION:
+            if failure.code in (_NO_CONNECTION, _TIMEOUT):
                 return
             raise failure
         if not more:

@@ -22,3 +22,8 @@ class TerminalError(Exception):
     def __str__(self) -> str:
         where = f"{self.function}: " if self.function else ""
         return f"{where}{self.message} ({self.code})"
+
+
+class TerminalTimeoutError(TerminalError, TimeoutError):
+    """A call that ran out of its time limit (code -10005, "IPC timeout"); the link was
+    closed. Also a ``TimeoutError``."""

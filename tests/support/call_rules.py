@@ -38,6 +38,8 @@ FLAGS = {
 }
 ALL_FUNCTIONS = list(FLAGS)
 assert len(ALL_FUNCTIONS) == 32
+# Settings of the module itself: they never reach the Terminal nor the error state.
+SETTINGS = {"set_timeout", "get_timeout"}
 
 MESSAGES = {
     1: "Success", -1: "Terminal: Call failed", -2: "Terminal: Invalid params",

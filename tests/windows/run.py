@@ -96,6 +96,16 @@ def channel():
            f"exit {code}, {len(lines)} cases: {text[-2000:]}")
 
 
+def time_limits():
+    code, _, text = wine(r"C:\orbisyn-tests\timeout_driver.exe", "all", timeout=120)
+    lines = [l for l in text.splitlines() if l.startswith(("PASS ", "FAIL "))]
+    for line in lines:
+        name, _, why = line[5:].partition(":")
+        report(name, line.startswith("PASS"), why.strip())
+    report("time-limit-driver-ran-to-the-end", code == 0 and len(lines) >= 10,
+           f"exit {code}, {len(lines)} cases: {text[-2000:]}")
+
+
 # ---- the pipe name of a path ----------------------------------------------------------------
 
 def pipe_names():
@@ -356,8 +366,9 @@ def main():
     tests = DRIVE_C / "orbisyn-tests"
     tests.mkdir(parents=True, exist_ok=True)
     shutil.copy(BUILD / "link_driver.exe", tests / "link_driver.exe")
+    shutil.copy(BUILD / "timeout_driver.exe", tests / "timeout_driver.exe")
     started = time.monotonic()
-    for group in (extension, channel, pipe_names, launches, locator, ctrl_c):
+    for group in (extension, channel, time_limits, pipe_names, launches, locator, ctrl_c):
         began = time.monotonic()
         try:
             group()

@@ -47,12 +47,15 @@ class Heap final : public ArrayAllocator {
   }
 };
 
-// A transfer that the peer broke, or that the interrupt check ended, leaves nothing worth
-// keeping on the link.
-bool Settle(PipeSlot& slot, platform::IoResult r, bool* interrupted) {
-  if (r == platform::IoResult::kBroken || r == platform::IoResult::kInterrupted) slot.Close();
-  if (r == platform::IoResult::kInterrupted) *interrupted = true;
-  return r == platform::IoResult::kOk;
+// A transfer that the peer broke, or that the interrupt check or the wait limit ended,
+// leaves nothing worth keeping on the link: the stream is out of step.
+bool Settle(PipeSlot& slot, platform::IoResult r, bool* interrupted, bool* timed_out) {
+  using platform::IoResult;
+  if (r == IoResult::kBroken || r == IoResult::kInterrupted || r == IoResult::kTimedOut)
+    slot.Close();
+  if (r == IoResult::kInterrupted) *interrupted = true;
+  if (r == IoResult::kTimedOut) *timed_out = true;
+  return r == IoResult::kOk;
 }
 
 }  // namespace
@@ -129,9 +132,11 @@ int32_t PipeWriter::Send() {
   if (!slot_.IsOpen()) return kIpcSendFailed;
   const uint32_t length = used_ - 4;
   std::memcpy(buffer_, &length, sizeof length);
-  bool interrupted = false;
-  bool ok = Settle(slot_, platform::PipeWrite(slot_.handle(), buffer_, used_), &interrupted);
+  bool interrupted = false, timed_out = false;
+  bool ok = Settle(slot_, platform::PipeWrite(slot_.handle(), buffer_, used_, slot_.limit()),
+                   &interrupted, &timed_out);
   if (interrupted) return kIpcInterrupted;
+  if (timed_out) return kIpcTimeout;
   return ok ? 0 : kIpcSendFailed;
 }
 
@@ -143,7 +148,8 @@ bool PipeWriter::PutText(const char16_t* text) {
 
 bool PipeReader::Receive(void* dst, size_t n) {
   if (!slot_.IsOpen()) return false;
-  return Settle(slot_, platform::PipeRead(slot_.handle(), dst, n), &interrupted_);
+  return Settle(slot_, platform::PipeRead(slot_.handle(), dst, n, slot_.limit()), &interrupted_,
+                &timed_out_);
 }
 
 bool PipeReader::Begin() {

@@ -34,10 +34,15 @@ class PipeSlot {
   void ForgetAfterFork();
   // At process exit: closes unless a thread that no longer runs holds the slot.
   void CloseAtExit();
+  // How long the transfers of the current call may wait; set by the thread that holds
+  // the session.
+  const platform::WaitLimit& limit() const { return limit_; }
+  void SetLimit(const platform::WaitLimit& limit) { limit_ = limit; }
 
  private:
   platform::Lock lock_;
   platform::PipeHandle handle_ = platform::kInvalidPipe;
+  platform::WaitLimit limit_;
 };
 
 // Supplies the block that an array reply is read into. Allocate returns null on failure;
@@ -94,8 +99,9 @@ class PipeWriter {
   PipeWriter& operator=(const PipeWriter&) = delete;
 
   bool Write(const void* src, uint32_t n);
-  // Completes the frame and sends it with one write: 0, kIpcSendFailed, or
-  // kIpcInterrupted (link closed) when the interrupt check ended the write.
+  // Completes the frame and sends it with one write: 0, kIpcSendFailed, or (link closed)
+  // kIpcInterrupted when the interrupt check ended the write, kIpcTimeout when the
+  // slot's wait limit did.
   int32_t Send();
 
   bool PutInt32(int32_t v) { return Write(&v, sizeof v); }
@@ -142,6 +148,8 @@ class PipeReader {
   uint64_t Unread() const { return uint64_t{avail_} + remaining_; }
   // True when a wait was ended by the interrupt check.
   bool Interrupted() const { return interrupted_; }
+  // True when a wait ran out of the slot's wait limit.
+  bool TimedOut() const { return timed_out_; }
 
  private:
   bool Receive(void* dst, size_t n);
@@ -151,6 +159,7 @@ class PipeReader {
   uint32_t pos_ = 0;
   uint32_t avail_ = 0;
   bool interrupted_ = false;
+  bool timed_out_ = false;
   uint8_t buffer_[kPipeBufferSize];
 };
 
@@ -164,8 +173,8 @@ inline uint32_t TextUnits(const char16_t* text) {
 // Returns kIpcNoConnection without a link, kIpcSendFailed when the request cannot be
 // written, the status (or kIpcCallFailed for a wrong echo) after a complete reply, else
 // the negative status already read or kIpcRecvFailed. A failed reply is drained so that
-// the next exchange stays in step. kIpcInterrupted: a signal handler ended the wait and
-// the link is closed.
+// the next exchange stays in step. kIpcInterrupted: a signal handler ended the wait;
+// kIpcTimeout: the slot's wait limit ran out; either way the link is closed.
 template <class Put, class Get>
 int32_t Exchange(PipeSlot& slot, int32_t command, Put&& put, Get&& get) {
   if (!slot.IsOpen()) return kIpcNoConnection;
@@ -181,9 +190,9 @@ int32_t Exchange(PipeSlot& slot, int32_t command, Put&& put, Get&& get) {
   bool ok = reader.Begin() && reader.Get(&echo) && reader.Get(&status) && get(reader) &&
             reader.AtEnd();
   if (ok) return echo == command ? status : kIpcCallFailed;
+  if (!reader.Interrupted() && !reader.TimedOut()) reader.DiscardRest();
   if (reader.Interrupted()) return kIpcInterrupted;
-  reader.DiscardRest();
-  if (reader.Interrupted()) return kIpcInterrupted;
+  if (reader.TimedOut()) return kIpcTimeout;
   return status < 0 ? status : kIpcRecvFailed;
 }
 

@@ -46,6 +46,15 @@ void CInterClient::ForgetAfterFork() {
   setup_text_[0] = 0;
 }
 
+void CInterClient::SetLimits(uint32_t idle_ms, uint64_t deadline) {
+  pipe_.SetLimit(platform::WaitLimit{idle_ms, deadline, &cancelled_});
+}
+
+uint64_t CInterClient::MsLeft() const {
+  return platform::WaitLeft(platform::WaitLimit{0, limit().deadline, nullptr}, 0,
+                            platform::MonotonicMs());
+}
+
 void CInterClient::Cancel() {
   cancelled_ = true;
   pipe_.Wake();
@@ -57,6 +66,12 @@ bool CInterClient::Pause(uint32_t ms) {
     interrupted_ = true;
     return false;
   }
+  const uint64_t left = MsLeft();
+  if (left == 0) {
+    timed_out_ = true;
+    return false;
+  }
+  if (left < ms) ms = static_cast<uint32_t>(left);
   while (ms > 0) {
     if (cancelled_) return false;
     const uint32_t step = ms < kPauseStepMs ? ms : kPauseStepMs;
@@ -85,9 +100,13 @@ int32_t CInterClient::Initialize(const char16_t* path, bool portable) {
     return kIpcInitFailed;
   }
   interrupted_ = false;
+  timed_out_ = false;
   const bool empty = !path || !path[0];
-  if (!Connect(path, portable) && !(empty && !interrupted_ && LocateAndConnect(*this)))
-    return interrupted_ ? kIpcInterrupted : kIpcInitFailed;
+  if (!Connect(path, portable) &&
+      !(empty && !interrupted_ && !timed_out_ && LocateAndConnect(*this))) {
+    if (interrupted_) return kIpcInterrupted;
+    return timed_out_ ? kIpcTimeout : kIpcInitFailed;
+  }
 
   return Exchange(
       pipe_, cmd::kHandshake,
@@ -132,7 +151,7 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
   }
   char16_t name[kPathUnits];
   PipeName(path_hash_, name);
-  if (OpenPipe(name) || interrupted_) return IsOpen();
+  if (OpenPipe(name) || interrupted_ || timed_out_) return IsOpen();
 
   if (!platform::SpawnDetached(path, portable)) {
     char utf8[kPathUnits * 3 + 1];
@@ -143,7 +162,7 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
   for (uint32_t i = 0; i < kConnectPolls; ++i) {
     if (!Pause(kConnectPollMs)) return false;
     if (OpenPipe(name)) return true;
-    if (interrupted_) return false;
+    if (interrupted_ || timed_out_) return false;
   }
   SetSetupText("Pipe server didn't answer in %u sec", kConnectPolls * kConnectPollMs / 1000);
   return false;
@@ -151,10 +170,14 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
 
 bool CInterClient::OpenPipe(const char16_t* name) {
   uint32_t error = 0;
-  pipe_.Set(platform::PipeOpen(name, &error));
+  pipe_.Set(platform::PipeOpen(name, &error, limit()));
   if (IsOpen()) return true;
   if (error == platform::kOpenInterrupted) {
     interrupted_ = true;
+    return false;
+  }
+  if (error == platform::kOpenTimedOut) {
+    timed_out_ = true;
     return false;
   }
   SetSetupText("CreateFile failed [%u]", error);
@@ -192,13 +215,15 @@ int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
     if (state == kStateReady) return kResultSuccess;
     if (state == kStateAuthFailed) return kResultAuthFailed;
     elapsed += kReadyPollMs;
+    timed_out_ = false;
     if (!Pause(kReadyPollMs)) {
+      if (timed_out_) return kIpcTimeout;
       // Cancelled: as if the link broke. Interrupted: the caller raises; either way the
       // session is given up.
       Close();
       return interrupted_ ? kIpcInterrupted : kIpcNoConnection;
     }
-    if (elapsed >= limit) return kIpcTimeout;
+    if (elapsed >= limit || MsLeft() == 0) return kIpcTimeout;
   }
 }
 

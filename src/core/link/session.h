@@ -31,6 +31,20 @@ class CInterClient {
   // poll ends promptly, as on a broken link. Close clears the request.
   void Cancel();
 
+  // The limits of the current call, set by the thread that holds the session before it
+  // begins: idle_ms bounds every wait of an exchange in which no byte moves, deadline (a
+  // platform::MonotonicMs value) every wait of the call, the connect's included. Zero:
+  // no limit.
+  void SetLimits(uint32_t idle_ms, uint64_t deadline);
+  // What the waits of the current call honour. A wait outside the pipe (another route to
+  // the Terminal) passes it to the platform, or asks MsLeft, and on running out calls
+  // NoteTimedOut.
+  const platform::WaitLimit& limit() const { return pipe_.limit(); }
+  // Milliseconds left before the deadline: platform::kNoLimit without one, 0 once passed.
+  uint64_t MsLeft() const;
+  // A wait of the connect ended at the deadline: Initialize reports kIpcTimeout.
+  void NoteTimedOut() { timed_out_ = true; }
+
   bool IsOpen() const { return pipe_.IsOpen(); }
   // The slot every exchange of this session runs on.
   PipeSlot& pipe() { return pipe_; }
@@ -44,7 +58,8 @@ class CInterClient {
 
   // Connects (locating the Terminal when path is empty) and performs the handshake.
   // Returns the handshake status (>= 0) or a negative result code; kIpcInitFailed with
-  // the reason in the setup text when no link could be set up.
+  // the reason in the setup text when no link could be set up, kIpcTimeout when the
+  // deadline came first.
   int32_t Initialize(const char16_t* path, bool portable);
   // Opens the pipe of the Terminal at path, starting the Terminal when its pipe is absent.
   // On failure the setup text says why.
@@ -53,6 +68,8 @@ class CInterClient {
   // Writes "\\.\pipe\Zelt.Terminal." and 64 upper-case hex digits into name.
   static void PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]);
   int32_t Login(uint64_t login, const char16_t* password, const char16_t* server);
+  // Polls until the Terminal is ready: at most timeout_ms (0: 60 s) counted in poll
+  // rounds, and never past the deadline (kIpcTimeout either way).
   int32_t WaitReady(uint32_t timeout_ms);
   // On a status > 0, text holds the version text's units.
   int32_t Version(int32_t* first, int32_t* second, ArrayBlock* text);
@@ -68,8 +85,9 @@ class CInterClient {
   bool ConnectThroughRelay(const platform::WineTarget& target, bool portable);
   static bool KeepWaiting(void* self);
 
-  // Sleeps ms, in short steps; false (and interrupted_ set when a signal handler asked)
-  // when the wait must end early.
+  // Sleeps ms (less when the deadline comes first), in short steps; false when the wait
+  // must end early: cancelled, interrupted_ when a signal handler asked, timed_out_ when
+  // the deadline had passed.
   bool Pause(uint32_t ms);
   void ForgetAfterFork();
   static void ForgetInChild();
@@ -83,6 +101,8 @@ class CInterClient {
   bool answered_ = false;
   // True when the poll ended because the interrupt check asked to stop.
   bool interrupted_ = false;
+  // True when a wait of the connect ended at the deadline.
+  bool timed_out_ = false;
 };
 
 // The process-wide session.

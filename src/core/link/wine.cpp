@@ -25,6 +25,10 @@ bool CInterClient::KeepWaiting(void* self) {
     client->interrupted_ = true;
     return false;
   }
+  if (client->MsLeft() == 0) {
+    client->NoteTimedOut();
+    return false;
+  }
   return !client->cancelled_;
 }
 
@@ -32,9 +36,9 @@ namespace {
 
 // Sends the hello and reads the relay's answer on the open slot. kFailed: the relay could
 // not open the Terminal's pipe, and text holds its reason.
-Greeting Greet(PipeSlot& slot, const platform::RelayEndpoint& relay,
-               const platform::WineTarget& target, bool portable, char16_t* text,
-               bool* interrupted) {
+Greeting Greet(PipeSlot& slot, const platform::WaitLimit& limit,
+               const platform::RelayEndpoint& relay, const platform::WineTarget& target,
+               bool portable, char16_t* text, bool* interrupted, bool* timed_out) {
   uint8_t hello[44 + 2 * platform::kWindowsPathUnits];
   const uint32_t units = static_cast<uint32_t>(platform::TextLength(target.windows_path));
   const uint32_t flags = portable ? kFlagPortable : 0;
@@ -44,16 +48,19 @@ Greeting Greet(PipeSlot& slot, const platform::RelayEndpoint& relay,
   std::memcpy(hello + 40, &units, 4);
   std::memcpy(hello + 44, target.windows_path, 2 * units);
   const platform::PipeHandle h = slot.handle();
-  platform::IoResult io = platform::PipeWrite(h, hello, 44 + 2 * size_t{units});
+  platform::IoResult io = platform::PipeWrite(h, hello, 44 + 2 * size_t{units}, limit);
   std::memset(hello + 4, 0, platform::kRelayTokenBytes);
   int32_t result = 0;
   uint32_t length = 0;
-  if (io == platform::IoResult::kOk) io = platform::PipeRead(h, &result, sizeof result);
-  if (io == platform::IoResult::kOk) io = platform::PipeRead(h, &length, sizeof length);
+  if (io == platform::IoResult::kOk) io = platform::PipeRead(h, &result, sizeof result, limit);
+  if (io == platform::IoResult::kOk) io = platform::PipeRead(h, &length, sizeof length, limit);
   if (io == platform::IoResult::kOk && length >= kSetupTextUnits) io = platform::IoResult::kFailed;
-  if (io == platform::IoResult::kOk) io = platform::PipeRead(h, text, 2 * size_t{length});
+  if (io == platform::IoResult::kOk) io = platform::PipeRead(h, text, 2 * size_t{length}, limit);
   if (io == platform::IoResult::kInterrupted) *interrupted = true;
-  if (io != platform::IoResult::kOk) return io == platform::IoResult::kInterrupted ? Greeting::kStopped : Greeting::kRefused;
+  if (io == platform::IoResult::kTimedOut) *timed_out = true;
+  if (io == platform::IoResult::kInterrupted || io == platform::IoResult::kTimedOut)
+    return Greeting::kStopped;
+  if (io != platform::IoResult::kOk) return Greeting::kRefused;
   text[length] = 0;
   return result == 0 ? Greeting::kOpen : Greeting::kFailed;
 }
@@ -66,15 +73,19 @@ bool CInterClient::ConnectThroughRelay(const platform::WineTarget& target, bool 
   bool have_stale = false;
   // A recorded relay may have gone (idle, or its prefix's server ended): one fresh start.
   for (int attempt = 0; attempt < 2; ++attempt) {
+    // The relay gets initialize's time, but no more than a start may take.
+    const uint64_t left = MsLeft();
+    const uint32_t start_ms = left < kRelayStartMs ? static_cast<uint32_t>(left) : kRelayStartMs;
     platform::RelayResult got =
-        platform::ObtainRelay(target, have_stale ? &stale : nullptr, kRelayStartMs,
+        platform::ObtainRelay(target, have_stale ? &stale : nullptr, start_ms,
                               &CInterClient::KeepWaiting, this, &relay, why, sizeof why);
     if (got == platform::RelayResult::kStopped) {
-      // Not cancelled: then a signal handler asked to stop.
-      if (!cancelled_) interrupted_ = true;
+      // Neither cancelled nor out of time: then a signal handler asked to stop.
+      if (!cancelled_ && !timed_out_) interrupted_ = true;
       return false;
     }
     if (got == platform::RelayResult::kFailed) {
+      if (MsLeft() == 0) NoteTimedOut();
       SetSetupText("%s", why);
       return false;
     }
@@ -98,7 +109,7 @@ bool CInterClient::ConnectThroughRelay(const platform::WineTarget& target, bool 
     // wait while the relay starts the Terminal.
     pipe_.Set(h);
     char16_t text[kSetupTextUnits];
-    switch (Greet(pipe_, relay, target, portable, text, &interrupted_)) {
+    switch (Greet(pipe_, limit(), relay, target, portable, text, &interrupted_, &timed_out_)) {
       case Greeting::kOpen:
         return true;
       case Greeting::kFailed:

@@ -15,4 +15,8 @@ extern const Function kTradingFunctions[];
 extern const Function kPositionsFunctions[];
 extern const Function kErrorFunctions[];
 
+// Module settings (set_timeout, get_timeout, ...): plain method rows that raise on a bad
+// value, as Python's own settings do; their doc starts with the text signature.
+extern const PyMethodDef kSettingsMethods[];
+
 }  // namespace orbisyn

@@ -18,8 +18,9 @@ ModuleState g_module;
 
 namespace {
 
-// The families' functions, in one method table.
-constexpr size_t kMethodCount = 32;
+// The families' functions and the settings, in one method table: the 32 functions of the
+// Terminal, set_timeout, get_timeout and _set_thread_timeout.
+constexpr size_t kMethodCount = 35;
 PyMethodDef g_methods[kMethodCount + 1];
 
 // A declaration Python can show: positional-only, then positional-or-keyword, then
@@ -102,6 +103,21 @@ bool CollectMethods() {
                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows->body)),
                         METH_FASTCALL | METH_KEYWORDS, doc};
     }
+  }
+  for (const PyMethodDef* row = kSettingsMethods; row->ml_name; ++row) {
+    if (n == kMethodCount) return false;
+    g_methods[n] = *row;
+    // The stubs' text where they have one, after the text signature of the row's own doc.
+    const char* stub = row->ml_doc ? StubDoc(nullptr, row->ml_name) : nullptr;
+    if (stub) {
+      std::string doc(row->ml_doc, std::strstr(row->ml_doc, "--\n\n") + 4);
+      doc += stub;
+      char* kept = static_cast<char*>(PyMem_RawMalloc(doc.size() + 1));
+      if (!kept) return false;
+      std::memcpy(kept, doc.c_str(), doc.size() + 1);
+      g_methods[n].ml_doc = kept;
+    }
+    ++n;
   }
   g_methods[n] = {nullptr, nullptr, 0, nullptr};
   return n == kMethodCount;

@@ -7,6 +7,7 @@
 // is given); implementations convert to the platform's file-system encoding themselves.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #ifndef _WIN32
@@ -65,7 +66,34 @@ enum class IoResult {
                  // called: the caller must close
   kFailed,       // any other failure; the handle stays usable
   kInterrupted,  // the interrupt check asked to stop: the stream is out of step, close it
+  kTimedOut,     // the wait limit ran out first: the stream is out of step, close it
 };
+
+// Milliseconds of a clock that never goes back; only differences mean anything.
+uint64_t MonotonicMs();
+
+// How long a wait may last. Zero fields set no limit, so WaitLimit() waits without end.
+struct WaitLimit {
+  // A transfer fails (kTimedOut) when no byte has moved for this long.
+  uint32_t idle_ms = 0;
+  // The MonotonicMs() by which every wait must be over, progress or not.
+  uint64_t deadline = 0;
+  // Waits that run in rounds (the busy pipe) give up once this turns true.
+  const std::atomic<bool>* cancelled = nullptr;
+};
+
+// Milliseconds a wait may still last under limit when the last byte moved at `since`
+// (a MonotonicMs value): kNoLimit when unlimited, 0 once over.
+constexpr uint64_t kNoLimit = UINT64_MAX;
+inline uint64_t WaitLeft(const WaitLimit& limit, uint64_t since, uint64_t now) {
+  uint64_t left = kNoLimit;
+  if (limit.idle_ms != 0) left = since + limit.idle_ms > now ? since + limit.idle_ms - now : 0;
+  if (limit.deadline != 0) {
+    uint64_t to_deadline = limit.deadline > now ? limit.deadline - now : 0;
+    if (to_deadline < left) left = to_deadline;
+  }
+  return left;
+}
 
 // Asked on the waiting thread when a wait was interrupted (a signal on POSIX, Ctrl-C on
 // Windows) and between the sleeps of a poll; true ends the wait. The extension installs
@@ -87,25 +115,29 @@ void OnForkChild(void (*fn)());
 
 // The *error of a PipeOpen that the interrupt check ended while it waited for a busy pipe.
 constexpr uint32_t kOpenInterrupted = 0xFFFFFFFFu;
+// The *error of a PipeOpen whose wait for a busy pipe reached the limit's deadline.
+constexpr uint32_t kOpenTimedOut = 0xFFFFFFFEu;
 
 // Sends all n bytes (looping over partial sends; on EINTR asks the interrupt check, then
-// retries) without raising SIGPIPE.
-IoResult PipeWrite(PipeHandle h, const void* src, size_t n);
+// retries) without raising SIGPIPE. kTimedOut when limit runs out first.
+IoResult PipeWrite(PipeHandle h, const void* src, size_t n, const WaitLimit& limit = WaitLimit());
 
 // Receives exactly n bytes (on EINTR asks the interrupt check, then retries). End of stream
-// before n bytes is kBroken.
-IoResult PipeRead(PipeHandle h, void* dst, size_t n);
+// before n bytes is kBroken; kTimedOut when limit runs out first.
+IoResult PipeRead(PipeHandle h, void* dst, size_t n, const WaitLimit& limit = WaitLimit());
 
 // Closes h (ignores kInvalidPipe).
 void PipeClose(PipeHandle h);
 
-// Opens the pipe named "\\.\pipe\NAME" (UTF-16, NUL-terminated). Waits without limit while
-// the pipe is busy, unless the interrupt check ends the wait (*error = kOpenInterrupted).
+// Opens the pipe named "\\.\pipe\NAME" (UTF-16, NUL-terminated). Waits while the pipe is
+// busy, until limit's deadline (*error = kOpenTimedOut) or its cancel flag (*error = the
+// busy pipe's error number), unless the interrupt check ends the wait first
+// (*error = kOpenInterrupted).
 // On success returns the handle (close-on-exec); on failure returns kInvalidPipe and stores the system error number in *error: ENOENT or ECONNREFUSED for a
 // missing pipe (also when the socket directory is missing), EACCES for a socket directory
 // that is not private, EINVAL for a name without the prefix, ENAMETOOLONG for a socket
 // path the system cannot address.
-PipeHandle PipeOpen(const char16_t* name, uint32_t* error);
+PipeHandle PipeOpen(const char16_t* name, uint32_t* error, const WaitLimit& limit = WaitLimit());
 
 // Final (normalised) path of an existing file into out (capacity units including the
 // terminator). Returns the length in units, or 0 (out empty) when the file cannot be

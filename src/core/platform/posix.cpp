@@ -136,13 +136,46 @@ int CheckPrivateDirectory(const char* dir) {
 
 }  // namespace posix_detail
 
-IoResult PipeWrite(PipeHandle h, const void* src, size_t n) {
+namespace {
+
+// Waits until h is ready for events (POLLIN or POLLOUT) or until limit runs out, counting
+// idle time from `since`. kOk when a transfer may go on (also when the peer has gone: the
+// transfer itself finds out).
+IoResult AwaitReady(PipeHandle h, short events, const WaitLimit& limit, uint64_t since) {
+  for (;;) {
+    uint64_t left = WaitLeft(limit, since, MonotonicMs());
+    if (left == 0) return IoResult::kTimedOut;
+    pollfd p{h, events, 0};
+    // At most a minute per round: poll takes an int, and the limit is rechecked anyway.
+    int n = poll(&p, 1, left < 60000 ? static_cast<int>(left) : 60000);
+    if (n > 0) return IoResult::kOk;
+    if (n < 0) {
+      if (errno != EINTR) return IoResult::kFailed;
+      if (StopWaiting()) return IoResult::kInterrupted;
+    }
+  }
+}
+
+bool Limited(const WaitLimit& limit) { return limit.idle_ms != 0 || limit.deadline != 0; }
+
+}  // namespace
+
+IoResult PipeWrite(PipeHandle h, const void* src, size_t n, const WaitLimit& limit) {
   const auto* p = static_cast<const char*>(src);
+  // Without a limit the send blocks; with one it never does, and poll does the waiting.
+  const bool limited = Limited(limit);
+  const int flags = MSG_NOSIGNAL | (limited ? MSG_DONTWAIT : 0);
+  uint64_t since = limited ? MonotonicMs() : 0;
   while (n > 0) {
-    ssize_t sent = send(h, p, n, MSG_NOSIGNAL);
+    ssize_t sent = send(h, p, n, flags);
     if (sent < 0) {
       if (errno == EINTR) {
         if (StopWaiting()) return IoResult::kInterrupted;
+        continue;
+      }
+      if (limited && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        IoResult r = AwaitReady(h, POLLOUT, limit, since);
+        if (r != IoResult::kOk) return r;
         continue;
       }
       return (errno == EPIPE || errno == ECONNRESET) ? IoResult::kBroken : IoResult::kFailed;
@@ -150,17 +183,26 @@ IoResult PipeWrite(PipeHandle h, const void* src, size_t n) {
     if (sent == 0) return IoResult::kBroken;  // a stream socket never does this while alive
     p += sent;
     n -= static_cast<size_t>(sent);
+    if (limited) since = MonotonicMs();
   }
   return IoResult::kOk;
 }
 
-IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
+IoResult PipeRead(PipeHandle h, void* dst, size_t n, const WaitLimit& limit) {
   auto* p = static_cast<char*>(dst);
+  const bool limited = Limited(limit);
+  const int flags = limited ? MSG_DONTWAIT : 0;
+  uint64_t since = limited ? MonotonicMs() : 0;
   while (n > 0) {
-    ssize_t got = recv(h, p, n, 0);
+    ssize_t got = recv(h, p, n, flags);
     if (got < 0) {
       if (errno == EINTR) {
         if (StopWaiting()) return IoResult::kInterrupted;
+        continue;
+      }
+      if (limited && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        IoResult r = AwaitReady(h, POLLIN, limit, since);
+        if (r != IoResult::kOk) return r;
         continue;
       }
       return errno == ECONNRESET ? IoResult::kBroken : IoResult::kFailed;
@@ -168,6 +210,7 @@ IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
     if (got == 0) return IoResult::kBroken;
     p += got;
     n -= static_cast<size_t>(got);
+    if (limited) since = MonotonicMs();
   }
   return IoResult::kOk;
 }
@@ -197,7 +240,7 @@ void PipeClose(PipeHandle h) {
   if (h != kInvalidPipe) close(h);  // no retry on EINTR: Linux has released the fd already
 }
 
-PipeHandle PipeOpen(const char16_t* name, uint32_t* error) {
+PipeHandle PipeOpen(const char16_t* name, uint32_t* error, const WaitLimit& limit) {
   sockaddr_un addr;
   int err = SocketPath(name, &addr);
   if (err != 0) {
@@ -211,13 +254,39 @@ PipeHandle PipeOpen(const char16_t* name, uint32_t* error) {
       *error = static_cast<uint32_t>(errno);
       return kInvalidPipe;
     }
+    // A full listen queue (the busy pipe) makes connect() wait for a free slot, without
+    // end unless the socket's send timeout bounds it: then it fails with EAGAIN. Rounds
+    // of at most 100 ms let a cancel flag be seen. Past the deadline one attempt is still
+    // made, one that does not wait.
+    const uint64_t left = WaitLeft(WaitLimit{0, limit.deadline, nullptr}, 0, MonotonicMs());
+    const bool rounds = left != kNoLimit || limit.cancelled != nullptr;
+    if (rounds) {
+      uint64_t round = left == 0 ? 1 : limit.cancelled != nullptr && left > 100 ? 100 : left;
+      timeval tv{static_cast<time_t>(round / 1000), static_cast<suseconds_t>(round % 1000 * 1000)};
+      setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    }
     if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+      if (rounds) {
+        timeval none{0, 0};  // transfers wait by their own limits
+        setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
+      }
       return fd.release();
     }
     err = errno;
     if (err == EINTR || err == EAGAIN) {
-      // EAGAIN: the listen queue is full, the busy pipe; wait for a free slot.
-      if ((err == EINTR && StopWaiting()) || (err == EAGAIN && !SleepMs(10))) {
+      if (err == EINTR && StopWaiting()) {
+        *error = kOpenInterrupted;
+        return kInvalidPipe;
+      }
+      if (limit.cancelled != nullptr && limit.cancelled->load()) {
+        *error = static_cast<uint32_t>(EAGAIN);
+        return kInvalidPipe;
+      }
+      if (left == 0) {
+        *error = kOpenTimedOut;
+        return kInvalidPipe;
+      }
+      if (err == EAGAIN && !rounds && !SleepMs(10)) {  // not bounded by a timeout: pace it
         *error = kOpenInterrupted;
         return kInvalidPipe;
       }
@@ -616,12 +685,12 @@ bool ModuleFolder(char* out, size_t capacity) {
   return n >= 0 && static_cast<size_t>(n) < capacity;
 }
 
+}  // namespace posix_detail
+
 uint64_t MonotonicMs() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
-
-}  // namespace posix_detail
 
 }  // namespace orbisyn::platform

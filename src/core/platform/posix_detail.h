@@ -37,7 +37,4 @@ int WaitReadable(int fd, uint32_t ms);
 // separator. False when unknown.
 bool ModuleFolder(char* out, size_t capacity);
 
-// Milliseconds of a clock that never goes back.
-uint64_t MonotonicMs();
-
 }  // namespace orbisyn::platform::posix_detail

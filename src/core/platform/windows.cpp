@@ -84,6 +84,9 @@ class Handle {
 // before the call would be lost, so both sides keep marks: the waiter looks at them before
 // each call, and the canceller repeats the cancel until it hits or the waiter has seen the
 // mark.
+//
+// Time limits work the same way: a transfer with a limit says when it is due, and one
+// watchdog thread marks the waiters whose time has passed and cancels their calls.
 
 struct Waiter {
   Waiter* next;
@@ -91,6 +94,9 @@ struct Waiter {
   DWORD thread;        // whose blocking call to cancel; 0 for a sleep
   HANDLE event;        // a sleep's event; null otherwise
   uint64_t ctrl_seen;  // the Ctrl-C count the waiter has already dealt with
+  ULONGLONG due;       // GetTickCount64 by which a byte must have moved; 0: no limit
+  bool expired;        // the watchdog found it past due
+  bool expiry_seen;    // the waiter has taken that mark
 };
 
 SRWLOCK g_lock = SRWLOCK_INIT;
@@ -118,56 +124,6 @@ bool IsWoken(PipeHandle h) {  // under g_lock
   }
   return false;
 }
-
-// Registers the calling thread's wait for its whole scope.
-class WaitScope {
- public:
-  WaitScope(PipeHandle pipe, bool sleep) {
-    node_.next = nullptr;
-    node_.pipe = pipe;
-    // Only an id: a thread handle is opened when there is something to cancel, which
-    // keeps every transfer free of extra system calls. A registered thread is alive, so
-    // its id cannot stand for another thread meanwhile.
-    node_.thread = sleep ? 0 : GetCurrentThreadId();
-    node_.event = sleep ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
-    Locked lock;
-    node_.ctrl_seen = g_ctrl_count;
-    node_.next = g_waiters;
-    g_waiters = &node_;
-  }
-  ~WaitScope() {
-    {
-      Locked lock;
-      for (Waiter** p = &g_waiters; *p != nullptr; p = &(*p)->next) {
-        if (*p == &node_) {
-          *p = node_.next;
-          break;
-        }
-      }
-    }
-    if (node_.event != nullptr) CloseHandle(node_.event);
-  }
-  WaitScope(const WaitScope&) = delete;
-  WaitScope& operator=(const WaitScope&) = delete;
-
-  HANDLE event() const { return node_.event; }
-
-  // What the next blocking call must not wait for: the pipe was woken, or a Ctrl-C came
-  // that this waiter has not dealt with yet (then it is marked as dealt with).
-  enum class Mark { kNone, kWoken, kCtrl };
-  Mark Take() {
-    Locked lock;
-    if (node_.pipe != kInvalidPipe && IsWoken(node_.pipe)) return Mark::kWoken;
-    if (node_.ctrl_seen != g_ctrl_count) {
-      node_.ctrl_seen = g_ctrl_count;
-      return Mark::kCtrl;
-    }
-    return Mark::kNone;
-  }
-
- private:
-  Waiter node_;
-};
 
 // True when thread was inside a synchronous call, which now fails with
 // ERROR_OPERATION_ABORTED.
@@ -204,6 +160,135 @@ void CancelWaits(Pending pending) {
     Sleep(round < 10 ? 0 : 1);
   }
 }
+
+// The watchdog of the time limits: started the first time a transfer has a limit, it
+// sleeps until the earliest due time it knows (or until told of an earlier one).
+HANDLE g_watch_event = nullptr;  // auto-reset: look again
+ULONGLONG g_watch_next = 0;      // guarded by g_lock: when it looks next; 0: only when told
+INIT_ONCE g_watch_once = INIT_ONCE_STATIC_INIT;
+
+DWORD WINAPI WatchThread(void*) {
+  for (;;) {
+    ULONGLONG next = 0;
+    bool expired = false;
+    {
+      Locked lock;
+      const ULONGLONG now = GetTickCount64();
+      for (Waiter* w = g_waiters; w != nullptr; w = w->next) {
+        if (w->due == 0 || w->expired) continue;
+        if (now >= w->due) {
+          w->expired = true;
+          expired = true;
+        } else if (next == 0 || w->due < next) {
+          next = w->due;
+        }
+      }
+      g_watch_next = next;
+    }
+    if (expired) CancelWaits([](const Waiter& w) { return w.expired && !w.expiry_seen; });
+    DWORD wait = INFINITE;
+    if (next != 0) {
+      const ULONGLONG now = GetTickCount64();
+      wait = next <= now ? 0 : next - now < 0x7FFFFFFF ? static_cast<DWORD>(next - now) : 0x7FFFFFFF;
+    }
+    WaitForSingleObject(g_watch_event, wait);
+  }
+}
+
+BOOL CALLBACK StartWatch(PINIT_ONCE, PVOID, PVOID*) {
+  g_watch_event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (g_watch_event == nullptr) return FALSE;
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, WatchThread, nullptr, 0, nullptr);
+  if (thread == nullptr) return FALSE;
+  CloseHandle(thread);  // it runs for the life of the process
+  return TRUE;
+}
+
+// Tells the watchdog (starting it when needed) of a waiter due earlier than it looks.
+void TellWatch(bool needed) {
+  if (!needed) return;
+  if (InitOnceExecuteOnce(&g_watch_once, StartWatch, nullptr, nullptr)) SetEvent(g_watch_event);
+}
+
+bool WatchNeeded(ULONGLONG due) {  // under g_lock
+  return due != 0 && (g_watch_next == 0 || due < g_watch_next);
+}
+
+// Registers the calling thread's wait for its whole scope.
+class WaitScope {
+ public:
+  WaitScope(PipeHandle pipe, bool sleep, ULONGLONG due = 0) {
+    node_.next = nullptr;
+    node_.pipe = pipe;
+    // Only an id: a thread handle is opened when there is something to cancel, which
+    // keeps every transfer free of extra system calls. A registered thread is alive, so
+    // its id cannot stand for another thread meanwhile.
+    node_.thread = sleep ? 0 : GetCurrentThreadId();
+    node_.event = sleep ? CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    node_.due = due;
+    node_.expired = false;
+    node_.expiry_seen = false;
+    bool tell;
+    {
+      Locked lock;
+      node_.ctrl_seen = g_ctrl_count;
+      node_.next = g_waiters;
+      g_waiters = &node_;
+      tell = WatchNeeded(due);
+    }
+    TellWatch(tell);
+  }
+  ~WaitScope() {
+    {
+      Locked lock;
+      for (Waiter** p = &g_waiters; *p != nullptr; p = &(*p)->next) {
+        if (*p == &node_) {
+          *p = node_.next;
+          break;
+        }
+      }
+    }
+    if (node_.event != nullptr) CloseHandle(node_.event);
+  }
+  WaitScope(const WaitScope&) = delete;
+  WaitScope& operator=(const WaitScope&) = delete;
+
+  HANDLE event() const { return node_.event; }
+  ULONGLONG due() const { return node_.due; }
+
+  // After progress: the new time by which the next byte must move.
+  void Renew(ULONGLONG due) {
+    bool tell;
+    {
+      Locked lock;
+      node_.due = due;
+      node_.expired = false;
+      node_.expiry_seen = false;
+      tell = WatchNeeded(due);
+    }
+    TellWatch(tell);
+  }
+
+  // What the next blocking call must not wait for: the pipe was woken, a Ctrl-C came that
+  // this waiter has not dealt with yet, or its time ran out (then the mark is taken).
+  enum class Mark { kNone, kWoken, kCtrl, kExpired };
+  Mark Take() {
+    Locked lock;
+    if (node_.pipe != kInvalidPipe && IsWoken(node_.pipe)) return Mark::kWoken;
+    if (node_.ctrl_seen != g_ctrl_count) {
+      node_.ctrl_seen = g_ctrl_count;
+      return Mark::kCtrl;
+    }
+    if (node_.expired) {
+      node_.expiry_seen = true;
+      return Mark::kExpired;
+    }
+    return Mark::kNone;
+  }
+
+ private:
+  Waiter node_;
+};
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
@@ -244,11 +329,17 @@ bool PeerGone(DWORD error) {
   return error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED;
 }
 
+// When a transfer under limit whose last byte moved at `since` is due; 0: never.
+ULONGLONG DueTime(const WaitLimit& limit, ULONGLONG since) {
+  uint64_t left = WaitLeft(limit, since, since);
+  return left == kNoLimit ? 0 : since + left;
+}
+
 // One loop for both directions; Transfer(h, p, chunk, &moved) is ReadFile or WriteFile.
 template <class Transfer>
-IoResult Move(PipeHandle h, uint8_t* p, size_t n, Transfer transfer) {
+IoResult Move(PipeHandle h, uint8_t* p, size_t n, const WaitLimit& limit, Transfer transfer) {
   if (n == 0) return IoResult::kOk;
-  WaitScope wait(h, false);
+  WaitScope wait(h, false, DueTime(limit, GetTickCount64()));
   while (n > 0) {
     switch (wait.Take()) {
       case WaitScope::Mark::kWoken:
@@ -256,22 +347,24 @@ IoResult Move(PipeHandle h, uint8_t* p, size_t n, Transfer transfer) {
       case WaitScope::Mark::kCtrl:
         if (InterruptConfirmed()) return IoResult::kInterrupted;
         continue;
+      case WaitScope::Mark::kExpired:
+        return IoResult::kTimedOut;
       case WaitScope::Mark::kNone:
         break;
     }
+    if (wait.due() != 0 && GetTickCount64() >= wait.due()) return IoResult::kTimedOut;
     DWORD chunk = n < kMaxChunk ? static_cast<DWORD>(n) : kMaxChunk;
     DWORD moved = 0;
-    if (transfer(ToHandle(h), p, chunk, &moved)) {
+    BOOL done = transfer(ToHandle(h), p, chunk, &moved);
+    DWORD error = done ? ERROR_SUCCESS : GetLastError();
+    if (moved > 0) {
       p += moved;
       n -= moved;
-      continue;  // a zero-byte success is a zero-length write by the peer: keep waiting
+      if (limit.idle_ms != 0) wait.Renew(DueTime(limit, GetTickCount64()));
     }
-    DWORD error = GetLastError();
-    if (error == ERROR_MORE_DATA) {  // a message-mode server: the rest follows
-      p += moved;
-      n -= moved;
-      continue;
-    }
+    // A zero-byte success is a zero-length write by the peer: keep waiting. A message-mode
+    // server sends the rest of a message after ERROR_MORE_DATA.
+    if (done || error == ERROR_MORE_DATA) continue;
     if (error == ERROR_OPERATION_ABORTED) continue;  // cancelled: the marks say why
     return PeerGone(error) ? IoResult::kBroken : IoResult::kFailed;
   }
@@ -318,19 +411,21 @@ void PipeWake(PipeHandle h) {
   CancelWaits([h](const Waiter& w) { return w.pipe == h; });
 }
 
-IoResult PipeWrite(PipeHandle h, const void* src, size_t n) {
+IoResult PipeWrite(PipeHandle h, const void* src, size_t n, const WaitLimit& limit) {
   auto* p = static_cast<uint8_t*>(const_cast<void*>(src));
-  return Move(h, p, n, [](HANDLE file, uint8_t* data, DWORD chunk, DWORD* moved) {
-    return WriteFile(file, data, chunk, moved, nullptr) != FALSE;
+  return Move(h, p, n, limit, [](HANDLE file, uint8_t* data, DWORD chunk, DWORD* moved) {
+    return WriteFile(file, data, chunk, moved, nullptr);
   });
 }
 
-IoResult PipeRead(PipeHandle h, void* dst, size_t n) {
-  return Move(h, static_cast<uint8_t*>(dst), n,
+IoResult PipeRead(PipeHandle h, void* dst, size_t n, const WaitLimit& limit) {
+  return Move(h, static_cast<uint8_t*>(dst), n, limit,
               [](HANDLE file, uint8_t* data, DWORD chunk, DWORD* moved) {
-                return ReadFile(file, data, chunk, moved, nullptr) != FALSE;
+                return ReadFile(file, data, chunk, moved, nullptr);
               });
 }
+
+uint64_t MonotonicMs() { return GetTickCount64(); }
 
 void PipeClose(PipeHandle h) {
   if (h == kInvalidPipe) return;
@@ -344,8 +439,9 @@ void PipeClose(PipeHandle h) {
   CloseHandle(ToHandle(h));
 }
 
-PipeHandle PipeOpen(const char16_t* name, uint32_t* error) {
+PipeHandle PipeOpen(const char16_t* name, uint32_t* error, const WaitLimit& limit) {
   const wchar_t* wide = Wide(name);
+  const WaitLimit deadline{0, limit.deadline, nullptr};
   for (;;) {
     HANDLE h = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
@@ -363,12 +459,28 @@ PipeHandle PipeOpen(const char16_t* name, uint32_t* error) {
       *error = err;
       return kInvalidPipe;
     }
-    // Every instance is taken: wait for one without limit, then race for it again.
+    // Every instance is taken: wait for one, then race for it again. Without a deadline
+    // without limit; rounds of at most 100 ms let a cancel flag be seen.
+    if (limit.cancelled != nullptr && limit.cancelled->load()) {
+      *error = ERROR_PIPE_BUSY;
+      return kInvalidPipe;
+    }
+    const uint64_t left = WaitLeft(deadline, 0, GetTickCount64());
+    if (left == 0) {
+      *error = kOpenTimedOut;
+      return kInvalidPipe;
+    }
+    DWORD round = NMPWAIT_WAIT_FOREVER;
+    if (left != kNoLimit || limit.cancelled != nullptr) {
+      uint64_t ms = limit.cancelled != nullptr && left > 100 ? 100 : left;
+      round = ms < 0x7FFFFFFF ? static_cast<DWORD>(ms) : 0x7FFFFFFF;
+    }
     WaitScope wait(kInvalidPipe, false);
     WaitScope::Mark mark = wait.Take();
     if (mark == WaitScope::Mark::kNone) {
-      if (WaitNamedPipeW(wide, NMPWAIT_WAIT_FOREVER)) continue;
+      if (WaitNamedPipeW(wide, round)) continue;
       err = GetLastError();
+      if (err == ERROR_SEM_TIMEOUT || err == ERROR_TIMEOUT) continue;  // the round is over
       mark = wait.Take();
     }
     if (mark == WaitScope::Mark::kCtrl || err == ERROR_OPERATION_ABORTED) {

@@ -1,4 +1,6 @@
-// initialize, login, shutdown and version.
+// initialize, login, shutdown and version; the time limit of the other calls.
+#include <cmath>
+
 #include "link/results.h"
 #include "module/args.h"
 #include "module/errors.h"
@@ -9,6 +11,49 @@
 namespace orbisyn {
 
 namespace {
+
+constexpr uint32_t kDefaultInitializeMs = 60000;
+
+// A time limit in seconds as the caller gave it (for get_timeout) and in whole
+// milliseconds, rounded up; ms 0 is no limit. Only touched with the interpreter lock held.
+struct TimeLimit {
+  double seconds = 0;
+  uint32_t ms = 0;
+};
+TimeLimit g_call_limit;
+// Set by _set_thread_timeout for the calls of one thread (the aio worker's).
+thread_local bool t_own_limit = false;
+thread_local TimeLimit t_call_limit;
+
+// None, or a positive finite number of seconds (an int, a float or what converts to one).
+// Raises TypeError or ValueError otherwise.
+bool ToTimeLimit(PyObject* arg, TimeLimit* out) {
+  if (arg == Py_None) {
+    *out = TimeLimit();
+    return true;
+  }
+  if (PyUnicode_Check(arg) || PyBytes_Check(arg) || PyByteArray_Check(arg)) {
+    PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.100s",
+                 Py_TYPE(arg)->tp_name);
+    return false;
+  }
+  double seconds = PyFloat_AsDouble(arg);
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.100s",
+                   Py_TYPE(arg)->tp_name);
+    }
+    return false;
+  }
+  if (!(seconds > 0) || !std::isfinite(seconds)) {
+    PyErr_SetString(PyExc_ValueError, "timeout must be a positive number of seconds or None");
+    return false;
+  }
+  const double ms = std::ceil(seconds * 1000.0);
+  out->seconds = seconds;
+  out->ms = ms >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(ms);
+  return true;
+}
 
 constexpr const char kAuthModeMessage[] =
     "Unsupported authorization mode, OTP or certificate password needed";
@@ -64,11 +109,16 @@ PyObject* LoginFailure(int32_t r) {
 }
 
 // Connect, handshake, optional login and the readiness wait, as one piece of work on the
-// session. A failure after the handshake closes the link again.
+// session, all within the timeout. A failure after the handshake closes the link again.
 int32_t Open(CInterClient& s, const char16_t* path, bool portable, const Credentials& c,
-             bool* login_failed) {
+             uint64_t deadline, bool* login_failed) {
+  s.SetLimits(0, deadline);
   int32_t r = s.Initialize(path, portable);
-  if (r < 0) return r;
+  if (r < 0) {
+    // A handshake that failed in step keeps its link; one that ran out of time does not.
+    if (r == kIpcTimeout) s.Close();
+    return r;
+  }
   if (c.login != 0 || c.password[0] || c.server[0]) {
     r = s.Login(c.login, c.password, c.server);
     if (r < 0) {
@@ -99,8 +149,11 @@ PyObject* initialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
   bool login_failed = false;
   char16_t setup_text[kSetupTextUnits] = {};
+  // The whole call, from here: finding and starting the Terminal included.
+  const uint64_t deadline =
+      platform::MonotonicMs() + (c.timeout != 0 ? c.timeout : kDefaultInitializeMs);
   int32_t r = OnSession([&](CInterClient& s) {
-    int32_t result = Open(s, path, portable, c, &login_failed);
+    int32_t result = Open(s, path, portable, c, deadline, &login_failed);
     if (result == kIpcInitFailed) {
       for (size_t i = 0; i + 1 < kSetupTextUnits && s.setup_text()[i]; ++i)
         setup_text[i] = s.setup_text()[i];
@@ -156,6 +209,27 @@ PyObject* shutdown(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   Py_RETURN_TRUE;
 }
 
+PyObject* set_timeout(PyObject*, PyObject* seconds) {
+  TimeLimit limit;
+  if (!ToTimeLimit(seconds, &limit)) return nullptr;
+  g_call_limit = limit;
+  Py_RETURN_NONE;
+}
+
+PyObject* get_timeout(PyObject*, PyObject*) {
+  if (g_call_limit.ms == 0) Py_RETURN_NONE;
+  return PyFloat_FromDouble(g_call_limit.seconds);
+}
+
+// For one thread's calls: a limit of their own, or (None) the process-wide one again.
+PyObject* set_thread_timeout(PyObject*, PyObject* seconds) {
+  TimeLimit limit;
+  if (!ToTimeLimit(seconds, &limit)) return nullptr;
+  t_own_limit = limit.ms != 0;
+  t_call_limit = limit;
+  Py_RETURN_NONE;
+}
+
 PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
   if (!ReadArgs(kVersion, args, nargs, kwnames, {})) return Refused(kVersion);
@@ -185,6 +259,20 @@ const Function kSessionFunctions[] = {
     {&kLogin, login},
     {&kVersion, version},
     {nullptr, nullptr},
+};
+
+uint32_t CallIdleLimitMs() { return t_own_limit ? t_call_limit.ms : g_call_limit.ms; }
+
+// Settings, not Terminal calls: they raise on a bad value as Python's own settings do.
+const PyMethodDef kSettingsMethods[] = {
+    {"set_timeout", set_timeout, METH_O,
+     "set_timeout($module, seconds, /)\n--\n\nset_timeout(seconds)\n\n"
+     "Limit how long a call may wait on the Terminal without progress (None: no limit)"},
+    {"get_timeout", get_timeout, METH_NOARGS,
+     "get_timeout($module, /)\n--\n\nget_timeout()\n\n"
+     "Return the time limit of a call in seconds, or None"},
+    {"_set_thread_timeout", set_thread_timeout, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace orbisyn
