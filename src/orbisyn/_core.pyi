@@ -1175,10 +1175,10 @@ def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | N
 
     Failure
     -------
-    Returns False for a bad argument: ``-2`` 'Invalid "group" argument' (not a str, or
-    too long), "Invalid 1st unnamed argument" or "Invalid number of arguments". Returns None
-    for other failures; `last_error` then gives:
+    Returns False for a bad argument, None for other failures. `last_error` then gives:
 
+    - ``-2`` 'Invalid "group" argument' (not a str, or too long), "Invalid 1st unnamed
+      argument" or "Invalid number of arguments" (with the value False).
     - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1342,10 +1342,11 @@ def market_book_add(symbol: str, /) -> bool | None:
 
     Failure
     -------
-    Returns None for a bad argument (``-2`` "Invalid arguments": not one argument, not a
-    str, or too long). Returns False when the Terminal refused or the link failed;
+    Returns None for a bad argument, False when the Terminal refused or the link failed.
     `last_error` then gives:
 
+    - ``-2`` "Invalid arguments" (with the value None): not one argument, not a str, or
+      too long.
     - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1386,9 +1387,11 @@ def market_book_release(symbol: str, /) -> bool | None:
 
     Failure
     -------
-    Returns None for a bad argument (``-2`` "Invalid arguments"). Returns False when the
-    Terminal refused or the link failed; `last_error` then gives:
+    Returns None for a bad argument, False when the Terminal refused or the link failed.
+    `last_error` then gives:
 
+    - ``-2`` "Invalid arguments" (with the value None): not one argument, not a str, or
+      too long.
     - ``-4`` "Terminal: Not found": the book of that symbol was not open.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2214,9 +2217,8 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`; also given as keyword
-        arguments instead of a dict (``order_send(action=1, symbol="EURUSD", ...)``), never
-        both. Keys left out are sent as 0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
+        0, 0.0 or an empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -2236,6 +2238,9 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
         Prices and ``volume`` take any real number (float, int, numpy scalars); the integer
         keys anything with ``__index__`` (int, numpy integers, the enums of `orbisyn.codes`)
         within the field's range (0 to 2**32-1 or 2**64-1; ``expiration`` is signed).
+    **fields
+        The same request given as keyword arguments instead of a dict
+        (``action=1, symbol="EURUSD", ...``); never both.
 
     Returns
     -------
@@ -2286,9 +2291,8 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`; also given as keyword
-        arguments instead of a dict (``order_send(action=1, symbol="EURUSD", ...)``), never
-        both. Keys left out are sent as 0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
+        0, 0.0 or an empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -2308,6 +2312,9 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
         Prices and ``volume`` take any real number (float, int, numpy scalars); the integer
         keys anything with ``__index__`` (int, numpy integers, the enums of `orbisyn.codes`)
         within the field's range (0 to 2**32-1 or 2**64-1; ``expiration`` is signed).
+    **fields
+        The same request given as keyword arguments instead of a dict
+        (``action=1, symbol="EURUSD", ...``); never both.
 
     Returns
     -------

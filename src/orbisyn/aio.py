@@ -38,6 +38,7 @@ from typing import Any, AsyncIterator, Callable, Dict, Iterable, List, Optional,
 import numpy as np
 
 from . import _core
+from ._docs import aio_doc
 from .errors import TerminalError
 
 __all__ = ["TerminalError", "session", "ticks"]
@@ -146,26 +147,14 @@ async def _call(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any
     return result
 
 
-_CALL_DOC = """{signature}
-
-Awaitable ``orbisyn.{name}``: runs on the worker thread and returns what ``orbisyn.{name}``
-returns; where that call fails, raises ``TerminalError`` with the code and message of
-``last_error()``. A cancelled await does not stop a call that has started: it completes and
-its result is dropped (a call still queued is not made).
-
-{description}"""
-
-
 def _awaitable(name: str) -> Callable[..., Any]:
     async def call(*args: Any, **kwargs: Any) -> Any:
         return await _call(name, args, kwargs)
 
     fn = getattr(_core, name)
-    doc = (fn.__doc__ or name).strip()
-    signature, _, description = doc.partition("\n")
     call.__name__ = call.__qualname__ = name
     call.__module__ = __name__
-    call.__doc__ = _CALL_DOC.format(signature=signature, name=name, description=description.strip())
+    call.__doc__ = aio_doc(name, fn.__doc__ or name)
     try:  # the plain function's signature, for help() and inspect
         call.__signature__ = inspect.signature(fn)  # type: ignore[attr-defined]
     except (TypeError, ValueError):
