@@ -234,7 +234,7 @@ class TradeRequest(_Record):
         """What to do: `orbisyn.codes.TradeAction` (1 market deal, 5 place a pending order, 6 change a position's stops, 7 change a pending order, 8 remove it, 10 close by an opposite position)."""
     @property
     def magic(self) -> int:
-        """The program's own tag, stored in the order, deal and position (0 to 2**64-1)."""
+        """The program's own tag, stored in the order, deal and position (0 to ``2**64 - 1``)."""
     @property
     def order(self) -> int:
         """Ticket of the pending order to change or remove (actions 7 and 8)."""
@@ -877,7 +877,7 @@ def initialize(path: str = ..., *, login: int = ..., password: str = ..., server
         Terminal in a Wine prefix (or no path, with ``WINEPREFIX`` set) is reached through
         ``orbisyn-relay.exe``.
     login : int, optional
-        Account number to log in to (0 to 2**64-1). Not given: the Terminal's current account.
+        Account number to log in to (0 to ``2**64 - 1``). Not given: the Terminal's current account.
     password : str, optional
         Password of that account (at most 253 UTF-16 code units).
     server : str, optional
@@ -931,7 +931,7 @@ def login(login: int = ..., password: str = ..., server: str = ..., *, timeout: 
     Parameters
     ----------
     login : int
-        Account number (1 to 2**64-1); required.
+        Account number (1 to ``2**64 - 1``); required.
     password : str, optional
         Its password (at most 253 UTF-16 code units). Not given: the one the Terminal has saved.
     server : str, optional
@@ -1470,11 +1470,11 @@ def copy_rates_from(symbol: str, timeframe: int, date_from: _Time, count: int, /
     date_from : datetime, int or float
         The newest bar returned is the one that opens at this time, or the last one before it.
         Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
     count : int
-        Number of bars, counted back from `date_from` (0 to 2**31-1). Fewer come back when the
+        Number of bars, counted back from `date_from` (0 to ``2**31 - 1``). Fewer come back when the
         history is shorter; at most ``terminal_info().maxbars``.
 
     Returns
@@ -1539,9 +1539,9 @@ def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count: int,
         Bar length: a `orbisyn.codes.Timeframe` (``Timeframe.M1`` is 1, ``Timeframe.H1``
         16385, ``Timeframe.D1`` 16408).
     start_pos : int
-        Position of the newest bar returned: 0 is the current bar (0 to 2**31-1).
+        Position of the newest bar returned: 0 is the current bar (0 to ``2**31 - 1``).
     count : int
-        Number of bars (0 to 2**31-1); fewer when the history is shorter, at most
+        Number of bars (0 to ``2**31 - 1``); fewer when the history is shorter, at most
         ``terminal_info().maxbars``.
 
     Returns
@@ -1599,9 +1599,9 @@ def copy_rates_range(symbol: str, timeframe: int, date_from: _Time, date_to: _Ti
         16385, ``Timeframe.D1`` 16408).
     date_from : datetime, int or float
         Earliest open time. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
         Latest open time, included. Same rule as `date_from`.
 
@@ -1662,12 +1662,12 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: int, flags: int, /) ->
     date_from : datetime, int or float
         Time of the first tick that may be returned, in whole seconds: the tick at or after
         it. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
         Milliseconds are cut off before the request (``time_msc`` of a tick has them).
     count : int
-        Most ticks returned, counted forward from `date_from` (0 to 2**31-1).
+        Most ticks returned, counted forward from `date_from` (0 to ``2**31 - 1``).
     flags : int
         Which ticks: a `orbisyn.codes.CopyTicks` (``ALL`` -1 every tick; ``INFO`` 1 ticks
         that changed bid or ask; ``TRADE`` 2 ticks of deals, which symbols without exchange
@@ -1729,9 +1729,9 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: int, 
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     date_from : datetime, int or float
         Earliest tick time, in whole seconds. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
         Latest tick time, in whole seconds, included: a tick at exactly ``date_to`` (its
         millisecond 0) is in the range, one 1 ms later is not. Same rule as `date_from`.
@@ -1825,7 +1825,7 @@ def positions_get(*, symbol: str = ..., ticket: int = ..., group: str = ...) -> 
     symbol : str, optional
         Only the positions of this symbol (at most 29 UTF-16 code units; the Terminal selects).
     ticket : int, optional
-        Only the position with this ticket (0 to 2**64-1).
+        Only the position with this ticket (0 to ``2**64 - 1``).
     group : str, optional
         Only the positions whose symbol passes this group mask list (at most 1997 UTF-16 code
         units; see Notes).
@@ -1919,7 +1919,7 @@ def orders_get(*, symbol: str = ..., ticket: int = ..., group: str = ...) -> tup
     symbol : str, optional
         Only the orders of this symbol (at most 29 UTF-16 code units; the Terminal selects).
     ticket : int, optional
-        Only the order with this ticket (0 to 2**64-1).
+        Only the order with this ticket (0 to ``2**64 - 1``).
     group : str, optional
         Only the orders whose symbol passes this group mask list (at most 1997 UTF-16 code
         units; see Notes).
@@ -1979,9 +1979,9 @@ def history_orders_total(date_from: _Time, date_to: _Time, /) -> int | None:
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
         End of the range, included. Same rule as `date_from`.
 
@@ -2027,9 +2027,9 @@ def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str = ...)
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
         End of the range, included. Same rule as `date_from`.
     group : str, optional
@@ -2037,9 +2037,9 @@ def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str = ...)
         1997 UTF-16 code units; see `positions_get`).
     position : int, optional
         Identifier of a position (``TradePosition.identifier``, ``TradeDeal.position_id``):
-        the orders that opened, changed or closed it (0 to 2**64-1).
+        the orders that opened, changed or closed it (0 to ``2**64 - 1``).
     ticket : int, optional
-        Ticket of one order (0 to 2**64-1).
+        Ticket of one order (0 to ``2**64 - 1``).
 
     Returns
     -------
@@ -2095,9 +2095,9 @@ def history_deals_total(date_from: _Time, date_to: _Time, /) -> int | None:
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
         End of the range, included. Same rule as `date_from`.
 
@@ -2142,9 +2142,9 @@ def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str = ...) 
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-            seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
-            counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
-            `numpy.datetime64` (always UTC).
+        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
+        `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
         End of the range, included. Same rule as `date_from`.
     group : str, optional
@@ -2152,9 +2152,9 @@ def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str = ...) 
         1997 UTF-16 code units; see `positions_get`). Balance deals have an empty symbol, which
         only ``"*"`` passes.
     position : int, optional
-        Identifier of a position: its deals in and out (0 to 2**64-1).
+        Identifier of a position: its deals in and out (0 to ``2**64 - 1``).
     ticket : int, optional
-        Ticket of one deal (0 to 2**64-1).
+        Ticket of one deal (0 to ``2**64 - 1``).
 
     Returns
     -------
@@ -2237,10 +2237,10 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
 
         Prices and ``volume`` take any real number (float, int, numpy scalars); the integer
         keys anything with ``__index__`` (int, numpy integers, the enums of `orbisyn.codes`)
-        within the field's range (0 to 2**32-1 or 2**64-1; ``expiration`` is signed).
-    **fields
-        The same request given as keyword arguments instead of a dict
-        (``action=1, symbol="EURUSD", ...``); never both.
+        within the field's range (0 to ``2**32 - 1`` or ``2**64 - 1``; ``expiration`` is signed).
+    fields : keyword arguments
+        The same request given as keyword arguments (``**fields``) instead of a dict:
+        ``action=1, symbol="EURUSD", ...``; never both.
 
     Returns
     -------
@@ -2275,10 +2275,10 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     ...                              "volume": 0.01, "type": OrderType.BUY})
     >>> check.retcode, check.margin > 0, check.request.volume
     (0, True, 0.01)
-    >>> too_big = orbisyn.order_check(action=TradeAction.DEAL, symbol="BTCUSD", volume=100.0,
-    ...                               type=OrderType.BUY)
-    >>> TradeRetcode(too_big.retcode).name
-    'NO_MONEY'
+    >>> odd = orbisyn.order_check(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.015,
+    ...                           type=OrderType.BUY)   # not a multiple of volume_step
+    >>> TradeRetcode(odd.retcode).name
+    'INVALID_VOLUME'
     """
 @overload
 def order_check(**request: Any) -> OrderCheckResult | None: ...
@@ -2311,10 +2311,10 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
 
         Prices and ``volume`` take any real number (float, int, numpy scalars); the integer
         keys anything with ``__index__`` (int, numpy integers, the enums of `orbisyn.codes`)
-        within the field's range (0 to 2**32-1 or 2**64-1; ``expiration`` is signed).
-    **fields
-        The same request given as keyword arguments instead of a dict
-        (``action=1, symbol="EURUSD", ...``); never both.
+        within the field's range (0 to ``2**32 - 1`` or ``2**64 - 1``; ``expiration`` is signed).
+    fields : keyword arguments
+        The same request given as keyword arguments (``**fields``) instead of a dict:
+        ``action=1, symbol="EURUSD", ...``; never both.
 
     Returns
     -------
