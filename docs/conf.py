@@ -33,6 +33,9 @@ default_role = "py:obj"
 # string's first line, the documented call form, stays in the text.
 autodoc_docstring_signature = False
 autodoc_member_order = "bysource"
+# Types are in each entry's Parameters and Returns; in signatures a bare `type` would point
+# at the record fields named "type".
+autodoc_typehints = "none"
 autosummary_generate = True
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False

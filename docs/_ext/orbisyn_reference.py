@@ -61,10 +61,11 @@ class RecordDirective(SphinxDirective):
     def run(self) -> list[nodes.Node]:
         name = self.arguments[0]
         fields = getattr(_core, name).__match_args__
-        text = StringList([f".. autoclass:: orbisyn.{name}",
-                           f"   :members: {', '.join(fields)}",
-                           ""], source="orbisyn-record")
-        node = nodes.section() if False else nodes.container()
+        # One autoattribute per field, in field order (a members list comes out sorted).
+        rows = [f".. autoclass:: orbisyn.{name}", ""]
+        rows += [f"   .. autoattribute:: {field}" for field in fields]
+        text = StringList(rows + [""], source="orbisyn-record")
+        node = nodes.container()
         self.state.nested_parse(text, self.content_offset, node)
         return node.children
 

@@ -182,7 +182,30 @@ def records(rows: Iterable[Any], record_type: Optional[type] = None) -> pd.DataF
     timestamps (``NaT`` for 0), a nested ``request`` as an object column.
 
     Without rows the frame is empty; give ``record_type`` (e.g. ``orbisyn.TradePosition``) to
-    have its columns and dtypes all the same, so that it concatenates with full frames."""
+    have its columns and dtypes all the same, so that it concatenates with full frames.
+
+    Parameters
+    ----------
+    rows : iterable of records
+        Records of one type, such as the tuple of `orbisyn.positions_get` (not None: check
+        the call first).
+    record_type : class, optional
+        Their type, for example `orbisyn.TradeDeal`; needed for the columns when there may be
+        no rows.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per record, in order, with a RangeIndex.
+
+    Examples
+    --------
+    >>> import orbisyn
+    >>> from orbisyn import frames
+    >>> deals = frames.records(orbisyn.history_deals_get(0, 2**31 - 1), orbisyn.TradeDeal)
+    >>> deals.loc[0, "comment"], str(deals["time"].dt.tz)
+    ('Deposit', 'UTC')
+    """
     if rows is None:
         raise TypeError("records() got None: the call that should have made the records failed "
                         "(see orbisyn.last_error())")
