@@ -121,3 +121,27 @@ def test_field_names_without_match_args():
     for name in frames._KINDS:
         record_type = getattr(orbisyn, name)
         assert frames._fields_by_position(record_type) == record_type.__match_args__, name
+
+
+@pytest.mark.parametrize("volume", ["tick_volume", "real_volume"])
+@pytest.mark.parametrize("n", [0, 5])
+def test_rates_in_the_conventional_columns(volume, n):
+    a = filled(RATE, n)
+    df = frames.rates(a, ohlcv=True, volume=volume)
+    assert list(df.columns) == ["Open", "High", "Low", "Close", "Volume"]
+    assert df.index.name == "time" and str(df.index.tz) == "UTC"
+    for field, column in [("open", "Open"), ("high", "High"), ("low", "Low"), ("close", "Close"),
+                          (volume, "Volume")]:
+        np.testing.assert_array_equal(df[column].to_numpy(), a[field])
+        assert df[column].dtype == RATE[field]
+    if n:
+        assert np.shares_memory(df["Close"].to_numpy(), a)
+
+
+@pytest.mark.parametrize("array, kwargs", [
+    (filled(RATE, 2), {"ohlcv": True, "volume": "spread"}),
+    (filled(TICK, 2), {"ohlcv": True}),       # a tick array has no open/high/low/close
+])
+def test_rates_in_the_conventional_columns_refused(array, kwargs):
+    with pytest.raises(ValueError):
+        frames.rates(array, **kwargs)

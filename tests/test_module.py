@@ -9,15 +9,6 @@ import pytest
 import orbisyn
 from orbisyn import _core
 
-SESSION_DOCS = {
-    "initialize": ('initialize([path],[server="SERVER"],[login=LOGIN],[password="PASSWORD"])',
-                   "Establish connection to Orbisyn terminal"),
-    "shutdown": ("shutdown()", "Disconnect from Orbisyn terminal"),
-    "login": ('login(login,[server="SERVER"],[password="PASSWORD"])', "Log in to specific account"),
-    "version": ("version()", "Get Orbisyn terminal version"),
-    "last_error": ("last_error()", "Return last error code and description"),
-}
-
 ALL_FUNCTIONS = {
     "initialize", "shutdown", "login", "version", "terminal_info", "account_info", "copy_ticks_from",
     "copy_ticks_range", "copy_rates_from", "copy_rates_from_pos", "copy_rates_range", "positions_total",
@@ -28,18 +19,18 @@ ALL_FUNCTIONS = {
     "set_timeout", "get_timeout",
 }
 
-RECORDS = {
-    "TradePosition": ("Trade position structure", 19),
-    "TradeOrder": ("Trade order structure", 24),
-    "TradeDeal": ("Trade deal structure", 18),
-    "TradeRequest": ("Trade request structure", 17),
-    "OrderSendResult": ("order_send result structure", 11),
-    "OrderCheckResult": ("order_check result structure", 9),
-    "Tick": ("This is a structure for storing latest symbol prices", 8),
-    "TerminalInfo": ("This is a structure for storing terminal information", 22),
-    "SymbolInfo": ("This is a structure for storing symbol information", 96),
-    "AccountInfo": ("This is a structure for storing account information", 28),
-    "BookInfo": ("This is a structure for storing Depth of Market information", 4),
+RECORDS = {  # name: field count
+    "TradePosition": 19,
+    "TradeOrder": 24,
+    "TradeDeal": 18,
+    "TradeRequest": 17,
+    "OrderSendResult": 11,
+    "OrderCheckResult": 9,
+    "Tick": 8,
+    "TerminalInfo": 22,
+    "SymbolInfo": 96,
+    "AccountInfo": 28,
+    "BookInfo": 4,
 }
 
 
@@ -51,10 +42,10 @@ def test_module_exports():
         assert getattr(orbisyn, name) is getattr(_core, name)
 
 
-@pytest.mark.parametrize("name", sorted(SESSION_DOCS))
-def test_doc_strings(name):
-    signature, description = SESSION_DOCS[name]
-    assert getattr(_core, name).__doc__ == f"{signature}\n\n{description}"
+@pytest.mark.parametrize("name", sorted(ALL_FUNCTIONS))
+def test_doc_strings_start_with_the_signature_line(name):
+    # The text itself is the stubs' (test_stubs checks that they agree).
+    assert getattr(_core, name).__doc__.split("\n", 1)[0].startswith(name + "(")
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
@@ -67,9 +58,8 @@ def test_only_the_module_initialiser_is_exported():
 
 @pytest.mark.parametrize("name", sorted(RECORDS))
 def test_record_type(name):
-    doc, fields = RECORDS[name]
+    fields = RECORDS[name]
     rtype = getattr(orbisyn, name)
-    assert rtype.__doc__ == doc
     assert rtype._asdict.__doc__ == "Convert named tuple object to dictionary"
     assert rtype.n_fields == rtype.n_sequence_fields == fields
     names = list(rtype.__match_args__)

@@ -49,6 +49,7 @@ from typing import (Any, AsyncIterator, Callable, Deque, Dict, Iterable, List, O
 import numpy as np
 
 from . import _core
+from ._docs import aio_doc
 from .errors import TerminalError, TerminalTimeoutError
 
 __all__ = ["TerminalError", "TerminalTimeoutError", "session", "ticks", "set_timeout",
@@ -309,18 +310,6 @@ async def _call(name: str, args: Tuple[Any, ...], kwargs: Dict[str, Any],
     return result
 
 
-_CALL_DOC = """{signature}
-
-Awaitable ``orbisyn.{name}``: runs on the worker thread and returns what ``orbisyn.{name}``
-returns; where that call fails, raises ``TerminalError`` with the code and message of
-``last_error()`` (``TerminalTimeoutError`` for -10005). {timeout}A cancelled await does not
-stop a call that has started: it completes and its result is dropped (a call still queued is
-not made).
-
-{description}"""
-
-_TIMEOUT_DOC = ("``timeout`` (seconds) limits the wait of this call's exchange as "
-                "``set_timeout`` does. ")
 _OWN_TIMEOUT = ("initialize", "login")  # their timeout is the plain function's, in ms
 
 
@@ -334,12 +323,9 @@ def _awaitable(name: str) -> Callable[..., Any]:
             _check_limit(timeout)
             return await _call(name, args, kwargs, timeout)
 
-    doc = (fn.__doc__ or name).strip()
-    signature, _, description = doc.partition("\n")
     call.__name__ = call.__qualname__ = name
     call.__module__ = __name__
-    call.__doc__ = _CALL_DOC.format(signature=signature, name=name, description=description.strip(),
-                                    timeout="" if name in _OWN_TIMEOUT else _TIMEOUT_DOC)
+    call.__doc__ = aio_doc(name, fn.__doc__ or name)
     try:  # the plain function's signature, for help() and inspect
         sig = inspect.signature(fn)
         if name not in _OWN_TIMEOUT:

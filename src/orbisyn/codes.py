@@ -10,6 +10,7 @@ import enum
 
 
 class Timeframe(enum.IntEnum):
+    """Bar length: the ``timeframe`` of the ``copy_rates_*`` functions."""
     M1 = 1
     M2 = 2
     M3 = 3
@@ -34,12 +35,14 @@ class Timeframe(enum.IntEnum):
 
 
 class CopyTicks(enum.IntEnum):
+    """Which ticks to copy: the ``flags`` of ``copy_ticks_from`` and ``copy_ticks_range``."""
     ALL = -1
     INFO = 1
     TRADE = 2
 
 
 class TickFlag(enum.IntFlag):
+    """What changed with a tick: bits of ``Tick.flags`` and of the ``flags`` field of tick arrays."""
     BID = 2
     ASK = 4
     LAST = 8
@@ -49,6 +52,7 @@ class TickFlag(enum.IntFlag):
 
 
 class BookType(enum.IntEnum):
+    """Side of a depth-of-market level: ``BookInfo.type``."""
     SELL = 1
     BUY = 2
     SELL_MARKET = 3
@@ -56,6 +60,7 @@ class BookType(enum.IntEnum):
 
 
 class TradeAction(enum.IntEnum):
+    """What a trade request does: its ``action``."""
     DEAL = 1
     PENDING = 5
     SLTP = 6
@@ -65,6 +70,7 @@ class TradeAction(enum.IntEnum):
 
 
 class OrderType(enum.IntEnum):
+    """Order type: ``type`` of a trade request and of ``TradeOrder``; the ``action`` of ``order_calc_margin`` and ``order_calc_profit`` (BUY or SELL)."""
     BUY = 0
     SELL = 1
     BUY_LIMIT = 2
@@ -77,12 +83,14 @@ class OrderType(enum.IntEnum):
 
 
 class OrderFilling(enum.IntEnum):
+    """Filling policy: ``type_filling`` of a trade request and of ``TradeOrder``."""
     FOK = 0
     IOC = 1
     RETURN = 2
 
 
 class OrderTime(enum.IntEnum):
+    """Lifetime of a pending order: ``type_time`` of a trade request and of ``TradeOrder``."""
     GTC = 0
     DAY = 1
     SPECIFIED = 2
@@ -90,6 +98,7 @@ class OrderTime(enum.IntEnum):
 
 
 class OrderState(enum.IntEnum):
+    """State of an order: ``TradeOrder.state``."""
     STARTED = 0
     PLACED = 1
     CANCELED = 2
@@ -111,11 +120,13 @@ class Reason(enum.IntEnum):
 
 
 class PositionType(enum.IntEnum):
+    """Direction of a position: ``TradePosition.type``."""
     BUY = 0
     SELL = 1
 
 
 class DealType(enum.IntEnum):
+    """Kind of deal: ``TradeDeal.type``."""
     BUY = 0
     SELL = 1
     BALANCE = 2
@@ -127,6 +138,7 @@ class DealType(enum.IntEnum):
 
 
 class DealEntry(enum.IntEnum):
+    """What a deal did to its position: ``TradeDeal.entry``."""
     IN = 0
     OUT = 1
     INOUT = 2
@@ -134,6 +146,7 @@ class DealEntry(enum.IntEnum):
 
 
 class TradeRetcode(enum.IntEnum):
+    """Trade server's answer: ``retcode`` of ``OrderSendResult`` (``OrderCheckResult.retcode`` is 0 when the request would pass)."""
     REQUOTE = 10004
     REJECT = 10006
     CANCEL = 10007
@@ -172,23 +185,27 @@ class TradeRetcode(enum.IntEnum):
 
 
 class AccountTradeMode(enum.IntEnum):
+    """Kind of account: ``AccountInfo.trade_mode``."""
     DEMO = 0
     CONTEST = 1
     REAL = 2
 
 
 class AccountMarginMode(enum.IntEnum):
+    """How positions are kept: ``AccountInfo.margin_mode``."""
     NETTING = 0
     EXCHANGE = 1
     HEDGING = 2
 
 
 class MarginStopOutMode(enum.IntEnum):
+    """Unit of the stop-out levels: ``AccountInfo.margin_so_mode``."""
     PERCENT = 0
     MONEY = 1
 
 
 class SymbolCalcMode(enum.IntEnum):
+    """How margin and profit are computed: ``SymbolInfo.trade_calc_mode``."""
     FOREX = 0
     FUTURES = 1
     CFD = 2
@@ -199,6 +216,7 @@ class SymbolCalcMode(enum.IntEnum):
 
 
 class SymbolTradeMode(enum.IntEnum):
+    """What trading a symbol allows: ``SymbolInfo.trade_mode``."""
     DISABLED = 0
     LONG_ONLY = 1
     SHORT_ONLY = 2
@@ -207,6 +225,7 @@ class SymbolTradeMode(enum.IntEnum):
 
 
 class SymbolExecution(enum.IntEnum):
+    """Execution mode of a symbol: ``SymbolInfo.trade_exemode``."""
     REQUEST = 0
     INSTANT = 1
     MARKET = 2
@@ -214,16 +233,19 @@ class SymbolExecution(enum.IntEnum):
 
 
 class ChartMode(enum.IntEnum):
+    """Price that bars are built from: ``SymbolInfo.chart_mode``."""
     BID = 0
     LAST = 1
 
 
 class SymbolFilling(enum.IntFlag):
+    """Filling policies a symbol allows: bits of ``SymbolInfo.filling_mode``."""
     FOK = 1
     IOC = 2
 
 
 class SymbolExpiration(enum.IntFlag):
+    """Lifetimes a symbol allows for pending orders: bits of ``SymbolInfo.expiration_mode``."""
     GTC = 1
     DAY = 2
     SPECIFIED = 4
@@ -231,6 +253,7 @@ class SymbolExpiration(enum.IntFlag):
 
 
 class SymbolOrderMode(enum.IntFlag):
+    """Order types a symbol allows: bits of ``SymbolInfo.order_mode``."""
     MARKET = 1
     LIMIT = 2
     STOP = 4

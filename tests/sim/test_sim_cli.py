@@ -80,6 +80,27 @@ def test_every_command_has_help(sub):
     assert out.returncode == 0 and "usage: orbisyn-terminal" in out.stdout
 
 
+def _subcommands():
+    parser = cli.build_parser()
+    action = next(a for a in parser._actions if isinstance(a, __import__("argparse")._SubParsersAction))
+    return parser, action.choices
+
+
+def test_help_is_plain_text_and_names_every_command():
+    parser, choices = _subcommands()
+    main_help = parser.format_help()
+    for name, sub in choices.items():
+        assert f"    {name}" in main_help
+        text = sub.format_help()
+        # reST or Markdown markup shows up raw in a terminal.
+        assert "``" not in text and ":class:" not in text and "**" not in text, name
+    assert "``" not in main_help
+    readme = open(os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "README.md")).read()
+    section = readme[readme.index("## The simulated Terminal"):]
+    missing = [name for name in choices if f"orbisyn-terminal {name}" not in section]
+    assert not missing, f"README does not show: {missing}"
+
+
 def _write_csv(path, rows, header=True):
     with open(path, "w") as f:
         if header:

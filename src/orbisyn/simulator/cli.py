@@ -1,4 +1,4 @@
-"""``orbisyn-terminal``: install, run, query, stop the simulated Terminal; import bars."""
+"""orbisyn-terminal: install, run, query and stop the simulated Terminal; import bars."""
 from __future__ import annotations
 
 import argparse
@@ -379,14 +379,40 @@ def cmd_reset(args) -> int:
     return 0
 
 
+_EPILOG = """\
+A simulated Orbisyn Terminal for Linux: orbisyn.initialize() finds an installed one and
+starts it by itself. The commands after install take --dir to pick an installation
+(default: the one used last).
+
+examples:
+  orbisyn-terminal install --dir ~/terminals/demo
+  orbisyn-terminal status
+  orbisyn-terminal import-bars EURUSD bars.csv
+  orbisyn-terminal reset --login 5001001
+
+'orbisyn-terminal COMMAND --help' tells more about a command. The guide and reference are
+on the orbisyn documentation site (its source is docs/ of the orbisyn sources; tools/build-docs
+builds it)."""
+
+
+class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """Descriptions and epilogs keep their lines (the examples); argument help is wrapped."""
+
+
 def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="orbisyn-terminal", description=__doc__)
-    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    p = argparse.ArgumentParser(prog="orbisyn-terminal", description=__doc__, epilog=_EPILOG,
+                                formatter_class=_HelpFormatter)
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                           title="commands")
 
     i = sub.add_parser("install", help="install a simulated Terminal with demo accounts",
-                       description="Lay out an installation folder (with its terminal64.exe launcher) and a "
-                                   "data folder where orbisyn.initialize() finds it. Re-running it on an "
-                                   "existing installation keeps its settings except those given.")
+                       formatter_class=_HelpFormatter,
+                       description="Lay out an installation folder (with its terminal64.exe launcher) and a\n"
+                                   "data folder where orbisyn.initialize() finds it, with two demo accounts:\n"
+                                   "5001001 (hedging) and 5001002 (netting), password demo-pass, server\n"
+                                   "Orbisyn-Demo. Run again on an existing installation, it keeps its\n"
+                                   "settings except those given. Settings: config/simulator.json in the\n"
+                                   "data folder.")
     i.add_argument("--dir", help=f"installation folder (default {_install.default_install_dir()})")
     i.add_argument("--portable", action="store_true", help="mark the data folder portable (portable.txt)")
     i.add_argument("--build", type=int, help=f"build number reported (default {_install.DEFAULT_BUILD}; "
@@ -401,7 +427,12 @@ def build_parser() -> argparse.ArgumentParser:
                         "$ORBISYN_RELAY or beside orbisyn's _core")
     i.set_defaults(func=cmd_install)
 
-    r = sub.add_parser("run", help="start the Terminal (in the background unless --foreground)")
+    r = sub.add_parser("run", help="start the Terminal (in the background unless --foreground)",
+                       formatter_class=_HelpFormatter,
+                       description="Start the simulated Terminal in the background and wait until it answers\n"
+                                   "(orbisyn.initialize() also starts it by itself). With --foreground it\n"
+                                   "serves in this process until SIGTERM or Ctrl-C. Its log is\n"
+                                   "logs/simulator.log in the data folder.")
     r.add_argument("--dir", help="installation folder (default: the most recently used)")
     r.add_argument("--foreground", action="store_true", help="serve in this process until SIGTERM/SIGINT")
     r.add_argument("--portable", action="store_true", help="start in portable mode")
@@ -413,12 +444,19 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("extra", nargs="*", help=argparse.SUPPRESS)
     r.set_defaults(func=cmd_run)
 
-    s = sub.add_parser("status", help="exit 0 when the Terminal runs, 1 when not")
+    s = sub.add_parser("status", help="show the Terminal and its account; exit 0 when it runs",
+                       formatter_class=_HelpFormatter,
+                       description="Print the installation, data folder, account (login, server, balance) and\n"
+                                   "connection state of the simulated Terminal.\n\n"
+                                   "exit status: 0 running, 1 not running, 2 none installed")
     s.add_argument("--dir", help="installation folder (default: the most recently used)")
     s.add_argument("--wine", metavar="PREFIX", help="the Terminal installed in this Wine prefix, and its pipe")
     s.set_defaults(func=cmd_status)
 
-    t = sub.add_parser("stop", help="stop a running Terminal (SIGTERM)")
+    t = sub.add_parser("stop", help="stop a running Terminal (SIGTERM)",
+                       formatter_class=_HelpFormatter,
+                       description="Stop a running simulated Terminal (SIGTERM) and wait until it has exited.\n"
+                                   "Positions, orders and history are kept for its next start.")
     t.add_argument("--dir", help="installation folder (default: the most recently used)")
     t.add_argument("--timeout", type=float, default=10.0, help="seconds to wait (default 10)")
     t.add_argument("--wine", metavar="PREFIX",
@@ -426,17 +464,21 @@ def build_parser() -> argparse.ArgumentParser:
     t.set_defaults(func=cmd_stop)
 
     b = sub.add_parser("import-bars", help="replace a symbol's prices with M1 bars from a CSV file",
-                       description="CSV rows: time, open, high, low, close[, tick_volume[, spread]]. Time is "
-                                   "epoch seconds or 'YYYY-MM-DD HH:MM[:SS]' (also 'YYYY.MM.DD,HH:MM'), UTC. "
-                                   "A header line is skipped. Ticks and bars of every timeframe then come "
-                                   "from these bars.")
-    b.add_argument("symbol")
-    b.add_argument("file")
+                       formatter_class=_HelpFormatter,
+                       description="CSV rows: time, open, high, low, close[, tick_volume[, spread]].\n"
+                                   "time is epoch seconds or YYYY-MM-DD HH:MM[:SS] (also YYYY.MM.DD,HH:MM),\n"
+                                   "UTC. A header line and # comments are skipped. A file with a bad row\n"
+                                   "imports nothing: every bad row is listed with its line number. Ticks and\n"
+                                   "bars of every timeframe then come from these bars; a running Terminal\n"
+                                   "serves them from its next request on.")
+    b.add_argument("symbol", help="symbol whose prices to replace, e.g. EURUSD")
+    b.add_argument("file", help="CSV file of M1 bars")
     b.add_argument("--dir", help="installation folder (default: the most recently used)")
     b.set_defaults(func=cmd_import_bars)
 
     z = sub.add_parser("reset", help="start an account afresh (no positions, orders or history)",
-                       description="Give one account (or all) back its deposit, without positions, orders or "
+                       formatter_class=_HelpFormatter,
+                       description="Give one account (or all) back its deposit, without positions, orders or\n"
                                    "history. Safe while the Terminal runs.")
     z.add_argument("--login", type=int, help="only this account (default: every account)")
     z.add_argument("--dir", help="installation folder (default: the most recently used)")
