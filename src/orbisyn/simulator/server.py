@@ -25,6 +25,8 @@ from typing import Callable
 from .. import _paths
 from . import install as _install
 from . import protocol as P
+from . import replay as _replay
+from .clock import show
 from .engine import TradingEngine
 from .info_commands import InfoCommands
 from .market import Market
@@ -44,7 +46,8 @@ class Connection:
 class Terminal:
     """The Terminal's session state (shared by all clients) and the command dispatch."""
 
-    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None, clock=None):
+    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None, clock=None,
+                 store_dir: str | None = None):
         self.data_dir = data_dir
         self.exe_path = exe_path
         self.install_dir = os.path.dirname(os.path.abspath(exe_path))
@@ -56,7 +59,7 @@ class Terminal:
                              history_dir=os.path.join(data_dir, "history"), clock=clock)
         self.selected = set(s.get("symbols", {}).get("selected", []))
         self.lock = threading.RLock()
-        self.engine = TradingEngine(data_dir, s, self.market)
+        self.engine = TradingEngine(store_dir or data_dir, s, self.market)
         self.login_id: int | None = None
         self.refused: tuple[int, str] | None = None   # the last login refused, and when
         self.state = P.STATE_CONNECTING
@@ -364,8 +367,10 @@ def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
     root.propagate = False
 
 
-def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
-    """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running."""
+def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> int:
+    """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running.
+
+    `replay` (a ReplayClock) replays history on the replay's own accounts."""
     setup_logging(data_dir)
     log.info("starting %s%s", exe_path, " /portable" if portable else "")
 
@@ -394,7 +399,13 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
         return 4
     try:
         # Built once the socket is ours, so a refused second start touches no state.
-        server.terminal = Terminal(data_dir, exe_path)
+        store = _replay.begin(data_dir) if replay is not None else None
+        server.terminal = Terminal(data_dir, exe_path, clock=replay, store_dir=store)
+        if replay is not None:
+            replay.start()
+            _replay.started(data_dir, replay, os.getpid())
+            log.info("replay from %s at %gx until %s", show(replay.start_ms), replay.speed,
+                     show(replay.until_ms) if replay.until_ms is not None else "stopped")
     except _Stop:
         server.close()
         return 0
@@ -404,5 +415,7 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
         server.close()
         raise
     server.serve_forever()
+    if replay is not None:
+        _replay.ended(data_dir, replay)
     log.info("stopped")
     return 0
