@@ -171,7 +171,7 @@ def test_a_replay_at_600x_trades_on_its_own_account(replays, sim_env):
     late = orbisyn.order_send(action=1, symbol="EURUSD", volume=0.1, type=0, type_filling=1)
     assert late.retcode == 10018
     again = cli("run", "--dir", os.path.dirname(res["exe"]), "--replay", "2024-05-07")
-    assert again.returncode == 1 and "stop it first" in again.stderr
+    assert again.returncode == 1 and "stop` it first to start a replay" in again.stderr
     status = cli("status", "--dir", os.path.dirname(res["exe"]))
     assert "replay       : from 2024-05-06 00:00:00 UTC until 2024-05-06 02:05:00 UTC at 600x" in status.stdout
     assert "present      : 2024-05-06 02:05:00 UTC: the replay is over" in status.stdout
