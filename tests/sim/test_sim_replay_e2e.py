@@ -42,9 +42,15 @@ class Replay:
         self.res = res
         out = cli("run", "--dir", os.path.dirname(res["exe"]), *args)
         assert out.returncode == 0, out.stderr
-        with open(os.path.join(res["data_dir"], "replay", "replay.json")) as f:
-            self.facts = json.load(f)
+        # The clock waits for the first program that connects.
+        assert self._facts()["started_at"] is None
         assert orbisyn.initialize(res["exe"], timeout=30000), orbisyn.last_error()
+        self.facts = self._facts()
+        assert self.facts["started_at"] is not None
+
+    def _facts(self) -> dict:
+        with open(os.path.join(self.res["data_dir"], "replay", "replay.json")) as f:
+            return json.load(f)
 
     def present_ms(self) -> float:
         f = self.facts

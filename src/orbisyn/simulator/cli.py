@@ -162,7 +162,8 @@ def cmd_run(args) -> int:
             print(f"started: {exe} (pid {proc.pid})")
             if replay is not None:
                 print(f"replaying from {show(replay.start_ms)} at {replay.speed:g}x"
-                      + (f" until {show(replay.until_ms)}" if replay.until_ms is not None else ""))
+                      + (f" until {show(replay.until_ms)}" if replay.until_ms is not None else "")
+                      + "; the clock starts when a program first connects (initialize())")
             return 0
         if proc.poll() is not None:
             return _die(f"the Terminal exited with code {proc.returncode}; see "
@@ -260,7 +261,9 @@ def _replay_status(data_dir: str, pid: int | None) -> None:
     if pid is not None and pid == facts.get("pid"):
         now = _replay.present(facts)
         _field("replay", span)
-        if until is not None and now >= until:
+        if facts.get("started_at") is None:
+            _field("present", f"{show(now)}, waiting: the clock starts when a program first connects")
+        elif until is not None and now >= until:
             _field("present", f"{show(now)}: the replay is over, the market closed")
         else:
             _field("present", show(now))

@@ -19,7 +19,7 @@ def wall_ms() -> int:
 class ReplayClock:
     """A present that starts at `start_ms` and moves `speed` ms per ms of wall time.
 
-    It stands still at `start_ms` until ``start()`` (the Terminal is ready), and at
+    It stands still at `start_ms` until ``start()`` (the first program connects), and at
     `until_ms` once it gets there: the replay is then over and its market closed.
     Monotonic time drives it, so a change of the system clock does not jump it.
     """
@@ -38,8 +38,9 @@ class ReplayClock:
         self.started_at: Optional[float] = None   # wall time (epoch s) of the start
 
     def start(self) -> None:
-        self._anchor = self._source()
-        self.started_at = time.time()
+        if self._anchor is None:
+            self._anchor = self._source()
+            self.started_at = time.time()
 
     def __call__(self) -> int:
         if self._anchor is None:

@@ -64,6 +64,7 @@ class Terminal:
         self.refused: tuple[int, str] | None = None   # the last login refused, and when
         self.state = P.STATE_CONNECTING
         self.ready_at = 0.0
+        self.on_handshake: Callable[[], None] | None = None   # a replay starts its clock
         start = s.get("current_login") or (s["accounts"][0]["login"] if s.get("accounts") else None)
         if start is not None and self.account(int(start)) is not None:
             self._connect(int(start))
@@ -144,6 +145,11 @@ class Terminal:
         client = p.text()
         p.end()
         log.debug("handshake from %r", client)
+        if self.on_handshake is not None:
+            with self.lock:
+                if self.on_handshake is not None:
+                    self.on_handshake()
+                    self.on_handshake = None
         return P.reply(cmd, P.OK, struct.pack("<i", self.build))
 
     def cmd_login(self, cmd, p, conn):
@@ -402,10 +408,16 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
         store = _replay.begin(data_dir) if replay is not None else None
         server.terminal = Terminal(data_dir, exe_path, clock=replay, store_dir=store)
         if replay is not None:
-            replay.start()
             _replay.started(data_dir, replay, os.getpid())
-            log.info("replay from %s at %gx until %s", show(replay.start_ms), replay.speed,
-                     show(replay.until_ms) if replay.until_ms is not None else "stopped")
+
+            def start_clock():
+                # The first program to connect starts the clock: the time it takes to
+                # start up costs it no replay time.
+                replay.start()
+                _replay.started(data_dir, replay, os.getpid())
+                log.info("replay from %s at %gx until %s started", show(replay.start_ms), replay.speed,
+                         show(replay.until_ms) if replay.until_ms is not None else "stopped")
+            server.terminal.on_handshake = start_clock
     except _Stop:
         server.close()
         return 0
