@@ -259,13 +259,25 @@ DEAL_HEADER = ["ticket", "time", "time_msc", "type", "entry", "symbol", "volume"
                "comment"]
 
 
+def _price(d: Deal) -> str:
+    from .catalogue import default_catalogue
+    global _DIGITS
+    if _DIGITS is None:
+        _DIGITS = {s.name: s.digits for s in default_catalogue()}
+    digits = _DIGITS.get(d.symbol)
+    return f"{d.price:.{digits}f}" if digits is not None else f"{d.price:g}"
+
+
+_DIGITS: Optional[Dict[str, int]] = None
+
+
 def deal_rows(deals: Sequence[Deal]) -> List[list]:
     rows, balance = [], 0.0
     for d in deals:
         balance = round(balance + result(d), 2)
         rows.append([d.ticket, _utc(d.time_msc), d.time_msc, _TYPES.get(d.type, d.type),
                      _ENTRIES.get(d.entry, d.entry) if is_trade(d) else "", d.symbol,
-                     f"{d.volume:g}" if is_trade(d) else "", f"{d.price:g}" if is_trade(d) else "",
+                     f"{d.volume:g}" if is_trade(d) else "", _price(d) if is_trade(d) else "",
                      f"{d.profit:.2f}", f"{d.commission:.2f}",
                      f"{d.swap:.2f}", f"{d.fee:.2f}", f"{balance:.2f}", d.order, d.position_id,
                      _REASONS.get(d.reason, d.reason), d.magic, d.comment])
