@@ -92,6 +92,7 @@ def test_progress_is_shown_only_on_a_terminal(sim_env, tty):
     (["--replay", "2024-05-06", "--speed", "inf"], "positive number"),
     (["--replay", "last monday"], "is no time"),
     (["--speed", "600"], "go with --replay"),
+    (["--replay", "2024-05-06", "09:00"], 'quote a date with its time, as in --replay "2024-05-06 09:00"'),
 ])
 def test_replay_arguments_are_checked_before_anything_starts(sim_env, capsys, args, says):
     sim_install.install(str(sim_env / "t"))

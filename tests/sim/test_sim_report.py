@@ -120,3 +120,20 @@ def test_the_files_hold_every_deal_and_the_figures(tmp_path):
     if "png" in out:  # with matplotlib: embedded, so the page stands alone
         assert open(out["png"], "rb").read(8) == b"\x89PNG\r\n\x1a\n"
         assert 'src="data:image/png;base64,' in page
+
+
+def test_without_a_replay_the_paper_account_is_reported(sim_env, capsys):
+    from orbisyn.simulator import cli
+    from orbisyn.simulator import install as sim_install
+    from orbisyn.simulator.engine import reset_account
+
+    res = sim_install.install(str(sim_env / "t"))
+    inst = ["--dir", str(sim_env / "t"), "--out", str(sim_env / "r")]
+    assert cli.main(["report", *inst]) == 1          # no account yet: nothing to report
+    assert "no paper account" in capsys.readouterr().err
+    reset_account(res["data_dir"], sim_install.load_settings(res["data_dir"]))
+    assert cli.main(["report", *inst]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith("Paper account 5001001") and "Net profit" in out
+    rows = list(csv.DictReader(open(sim_env / "r" / "deals.csv", encoding="utf-8")))
+    assert [(r["type"], r["profit"]) for r in rows] == [("balance", "10000.00")]

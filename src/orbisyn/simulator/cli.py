@@ -92,6 +92,10 @@ def _replay_clock(args):
         if args.until is not None or args.speed is not None:
             raise ValueError("--until and --speed go with --replay START")
         return None
+    stray = [x for x in args.extra if not x.startswith("/")]
+    if stray:  # `--replay 2024-05-06 09:00` unquoted: the time would be dropped silently
+        raise ValueError(f"unexpected {' '.join(stray)!r}: quote a date with its time, "
+                         f"as in --replay \"2024-05-06 09:00\"")
     start = parse_when(args.replay)
     until = parse_when(args.until) if args.until is not None else None
     if start > wall_ms():
@@ -102,6 +106,17 @@ def _replay_clock(args):
     if not 0 < speed < float("inf"):
         raise ValueError(f"--speed {args.speed:g}: a speed is a positive number of seconds per second")
     return ReplayClock(start, speed, until)
+
+
+def _note_history_start(data_dir: str, start_ms: int) -> None:
+    try:
+        first = _install.load_settings(data_dir).get("history_start", "2015-01-01")
+        first_ms = parse_when(first)
+    except (OSError, ValueError):
+        return
+    if start_ms < first_ms:
+        print(f"note: synthetic prices begin at {first} (history_start in "
+              f"{_install.settings_path(data_dir)}); before it only imported bars quote")
 
 
 def _replay_argv(clock) -> list[str]:
@@ -152,6 +167,8 @@ def cmd_run(args) -> int:
     gone = _launcher_gone(exe)
     if gone:
         return _die(gone)
+    if replay is not None:
+        _note_history_start(inst["data_dir"], replay.start_ms)
     argv = [exe] + (["/portable"] if portable else []) + _replay_argv(replay)
     with open(os.devnull, "rb") as null_in, open(os.devnull, "wb") as null_out:
         proc = subprocess.Popen(argv, stdin=null_in, stdout=null_out, stderr=null_out,
