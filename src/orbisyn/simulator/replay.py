@@ -1,4 +1,5 @@
-"""A replay's own folder: its account state and the facts `status` and `report` read.
+"""A replay: its own folder (account state, the facts `status` and `report` read) and the
+start of its clock.
 
 ``<data>/replay/trading.sqlite`` holds the accounts of the replay (the paper accounts
 in ``<data>/trading.sqlite`` are never touched); each replay starts it afresh, so
@@ -9,10 +10,13 @@ time), how fast it runs, until when, and, once the Terminal stopped, where it en
 from __future__ import annotations
 
 import json
+import logging
 import os
 from typing import Any, Optional
 
-from .clock import ReplayClock, present_of
+from .clock import ReplayClock, present_of, show
+
+log = logging.getLogger("orbisyn.simulator")
 
 REPLAY_DIR = "replay"
 FACTS_FILE = "replay.json"
@@ -41,9 +45,22 @@ def _write(data_dir: str, facts: dict[str, Any]) -> None:
     os.replace(path + ".tmp", path)
 
 
-def started(data_dir: str, clock: ReplayClock, pid: int) -> None:
-    _write(data_dir, {"pid": pid, "start_ms": clock.start_ms, "speed": clock.speed,
+def publish(data_dir: str, clock: ReplayClock) -> None:
+    _write(data_dir, {"pid": os.getpid(), "start_ms": clock.start_ms, "speed": clock.speed,
                       "until_ms": clock.until_ms, "started_at": clock.started_at})
+
+
+def attach(terminal, data_dir: str, clock: ReplayClock) -> None:
+    """Publish the replay; its clock starts with the first handshake (the first program that
+    connects), so the time a strategy takes to start costs it no replay time."""
+    publish(data_dir, clock)
+
+    def start() -> None:
+        clock.start()
+        publish(data_dir, clock)
+        log.info("replay from %s at %gx%s started", show(clock.start_ms), clock.speed,
+                 f" until {show(clock.until_ms)}" if clock.until_ms is not None else "")
+    terminal.on_handshake = start
 
 
 def ended(data_dir: str, clock: ReplayClock) -> None:
@@ -63,12 +80,11 @@ def facts(data_dir: str) -> Optional[dict[str, Any]]:
     return got if isinstance(got, dict) and "start_ms" in got else None
 
 
-def present(got: dict[str, Any], running: bool = True) -> int:
+def present(got: dict[str, Any]) -> int:
     """The replay's present: where it ended, or where its clock is now while it runs."""
     if got.get("ended_ms") is not None:
         return int(got["ended_ms"])
     if got.get("started_at") is None:
         return int(got["start_ms"])
-    now = present_of(int(got["start_ms"]), float(got["speed"]), got.get("until_ms"),
+    return present_of(int(got["start_ms"]), float(got["speed"]), got.get("until_ms"),
                       float(got["started_at"]))
-    return now

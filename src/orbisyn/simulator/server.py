@@ -26,7 +26,6 @@ from .. import _paths
 from . import install as _install
 from . import protocol as P
 from . import replay as _replay
-from .clock import show
 from .engine import TradingEngine
 from .info_commands import InfoCommands
 from .market import Market
@@ -408,16 +407,7 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
         store = _replay.begin(data_dir) if replay is not None else None
         server.terminal = Terminal(data_dir, exe_path, clock=replay, store_dir=store)
         if replay is not None:
-            _replay.started(data_dir, replay, os.getpid())
-
-            def start_clock():
-                # The first program to connect starts the clock: the time it takes to
-                # start up costs it no replay time.
-                replay.start()
-                _replay.started(data_dir, replay, os.getpid())
-                log.info("replay from %s at %gx until %s started", show(replay.start_ms), replay.speed,
-                         show(replay.until_ms) if replay.until_ms is not None else "stopped")
-            server.terminal.on_handshake = start_clock
+            _replay.attach(server.terminal, data_dir, replay)
     except _Stop:
         server.close()
         return 0
