@@ -7,11 +7,11 @@ import errno
 import fcntl
 import os
 import json
+import shlex
 import signal
 import struct
 import subprocess
 import sys
-import shlex
 import time
 
 from .. import _paths
