@@ -6,6 +6,7 @@ import datetime as _dt
 import errno
 import os
 import json
+import shlex
 import signal
 import struct
 import subprocess
@@ -19,6 +20,8 @@ except ImportError:   # Windows
 
 from .. import _paths
 from . import install as _install
+from . import replay as _replay
+from .clock import ReplayClock, parse_when, show, wall_ms
 
 
 _SHOW_REFUSED = 50   # refused rows listed; the rest are counted
@@ -113,8 +116,62 @@ def cmd_install(args) -> int:
 
 # ---- run / status / stop -------------------------------------------------------------------
 
+def _replay_clock(args):
+    """The replay clock `run --replay` asks for, or None; ValueError says what is wrong."""
+    if args.replay is None:
+        if args.until is not None or args.speed is not None:
+            raise ValueError("--until and --speed go with --replay START")
+        return None
+    stray = [x for x in args.extra if not x.startswith("/")]
+    if stray:  # `--replay 2024-05-06 09:00` unquoted: the time would be dropped silently
+        raise ValueError(f"unexpected {' '.join(stray)!r}: quote a date with its time, "
+                         f"as in --replay \"2024-05-06 09:00\"")
+    start = parse_when(args.replay)
+    until = parse_when(args.until) if args.until is not None else None
+    if start > wall_ms():
+        raise ValueError(f"--replay {args.replay}: that is after the present; a replay replays history")
+    if until is not None and until <= start:
+        raise ValueError(f"--until {args.until} is not after --replay {args.replay}")
+    speed = 1.0 if args.speed is None else args.speed
+    if not 0 < speed < float("inf"):
+        raise ValueError(f"--speed {args.speed:g}: a speed is a positive number of seconds per second")
+    return ReplayClock(start, speed, until)
+
+
+def _note_history_start(data_dir: str, start_ms: int) -> None:
+    try:
+        first = _install.load_settings(data_dir).get("history_start", "2015-01-01")
+        first_ms = parse_when(first)
+    except (OSError, ValueError):
+        return
+    if start_ms < first_ms:
+        print(f"note: synthetic prices begin at {first} (history_start in "
+              f"{_install.settings_path(data_dir)}); before it only imported bars quote")
+
+
+def _replay_argv(clock) -> list[str]:
+    if clock is None:
+        return []
+    out = ["--replay", str(clock.start_ms // 1000), "--speed", repr(clock.speed)]
+    return out + (["--until", str(clock.until_ms // 1000)] if clock.until_ms is not None else [])
+
+
+def _launcher_gone(exe: str) -> str | None:
+    """What to say when the launcher's Python is gone (its virtual environment deleted)."""
+    python = _install.launcher_python(exe)
+    if python is None or os.access(python, os.X_OK):
+        return None
+    return (f"the Python this Terminal was installed with is gone: {python}\n"
+            f"  Write its launcher again for this Python ({sys.executable}):\n"
+            f"    orbisyn-terminal install --dir {shlex.quote(os.path.dirname(exe))}")
+
+
 def cmd_run(args) -> int:
     portable = any(x.lower() == "/portable" for x in args.extra) or args.portable
+    try:
+        replay = _replay_clock(args)
+    except ValueError as exc:
+        return _die(str(exc), 2)
     if args.exe:
         exe = args.exe
         data = args.data
@@ -124,7 +181,7 @@ def cmd_run(args) -> int:
                 return _die(f"no data folder for {exe}: run `orbisyn-terminal install` first")
             data = inst["data_dir"]
         from .server import run
-        return run(exe, data, portable=portable)
+        return run(exe, data, portable=portable, replay=replay)
     inst = _find(args)
     if inst is None:
         return _die(_not_installed(args))
@@ -133,17 +190,24 @@ def cmd_run(args) -> int:
         if args.wine:
             return _die("--foreground does not go with --wine")
         from .server import run
-        return run(exe, inst["data_dir"], portable=portable)
+        return run(exe, inst["data_dir"], portable=portable, replay=replay)
     if args.wine or os.name == "nt":
         from .relayed import SetupError, run as run_relayed
         try:
-            return run_relayed(inst, print)
+            return run_relayed(inst, print, extra=tuple(_replay_argv(replay)))
         except (OSError, SetupError) as exc:
             return _die(str(exc))
     if _running_pid(exe):
+        if replay is not None:
+            return _die(f"already running: {exe}; `orbisyn-terminal stop` it first to start a replay")
         print(f"already running: {exe}")
         return 0
-    argv = [exe] + (["/portable"] if portable else [])
+    gone = _launcher_gone(exe)
+    if gone:
+        return _die(gone)
+    if replay is not None:
+        _note_history_start(inst["data_dir"], replay.start_ms)
+    argv = [exe] + (["/portable"] if portable else []) + _replay_argv(replay)
     with open(os.devnull, "rb") as null_in, open(os.devnull, "wb") as null_out:
         proc = subprocess.Popen(argv, stdin=null_in, stdout=null_out, stderr=null_out,
                                 start_new_session=True, close_fds=True)
@@ -151,6 +215,10 @@ def cmd_run(args) -> int:
     while time.monotonic() < deadline:
         if _answers(exe) is not None:
             print(f"started: {exe} (pid {proc.pid})")
+            if replay is not None:
+                print(f"replaying from {show(replay.start_ms)} at {replay.speed:g}x"
+                      + (f" until {show(replay.until_ms)}" if replay.until_ms is not None else "")
+                      + "; the clock starts when a program first connects (initialize())")
             return 0
         if proc.poll() is not None:
             return _die(f"the Terminal exited with code {proc.returncode}; see "
@@ -208,6 +276,10 @@ def cmd_status(args) -> int:
         acc = next((a for a in settings.get("accounts", []) if a.get("login") == login), None)
         if acc is not None:
             _field("account", f"{login} on {acc.get('server')} (logs in when started)")
+        gone = _launcher_gone(exe)
+        if gone:
+            _field("launcher", gone.split("\n", 1)[0])
+        _replay_status(inst["data_dir"], None)
         _relay_fields(inst)
         _mention_wine(args)
         return 1
@@ -237,6 +309,7 @@ def cmd_status(args) -> int:
             line += f": login {session['refused_login']} refused at {session.get('refused_at')}"
         line += "; every initialize() fails until one logs in with valid credentials"
     _field("connection", line)
+    _replay_status(inst["data_dir"], pid)
     _relay_fields(inst)
     _mention_wine(args)
     return 0
@@ -275,6 +348,29 @@ def _mention_wine(args) -> None:
     for prefix in wine_prefixes():
         if find_wine(prefix) is not None:
             print(f"also installed in the Wine prefix {prefix}: orbisyn-terminal status --wine {prefix}")
+
+
+def _replay_status(data_dir: str, pid: int | None) -> None:
+    """The replay lines of `status`: the running one's clock, or the last one's span."""
+    facts = _replay.facts(data_dir)
+    if facts is None:
+        return
+    until = facts.get("until_ms")
+    span = (f"from {show(facts['start_ms'])}" + (f" until {show(until)}" if until is not None else "")
+            + f" at {float(facts['speed']):g}x")
+    if pid is not None and pid == facts.get("pid"):
+        now = _replay.present(facts)
+        _field("replay", span)
+        if facts.get("started_at") is None:
+            _field("present", f"{show(now)}, waiting: the clock starts when a program first connects")
+        elif until is not None and now >= until:
+            _field("present", f"{show(now)}: the replay is over, the market closed")
+        else:
+            _field("present", show(now))
+    else:
+        ended = facts.get("ended_ms")
+        _field("last replay", span + (f", stopped at {show(ended)}" if ended is not None else "")
+               + "; `orbisyn-terminal report` reports on it")
 
 
 def cmd_stop(args) -> int:
@@ -346,8 +442,12 @@ def cmd_import_bars(args) -> int:
     sym = next((s for s in default_catalogue() if s.name == args.symbol), None)
     if sym is None:
         return _die(f"unknown symbol {args.symbol!r}")
+    progress = None
     try:
-        table = read_bars_csv(args.file, sym, _Progress(os.path.getsize(args.file)))
+        # Progress only on a terminal: redirected, it would be hundreds of \r updates.
+        if sys.stderr.isatty():
+            progress = _Progress(os.path.getsize(args.file))
+        table = read_bars_csv(args.file, sym, progress)
     except Refused as exc:
         shown = exc.rows[:_SHOW_REFUSED]
         lines = [f"  line {n}: {why}" for n, why in shown]
@@ -355,13 +455,40 @@ def cmd_import_bars(args) -> int:
             lines.append(f"  ... and {len(exc.rows) - len(shown)} more")
         return _die(f"{args.file}: {exc}, nothing imported:\n" + "\n".join(lines))
     except (OSError, ValueError) as exc:
-        print(file=sys.stderr)
+        if progress is not None:
+            print(file=sys.stderr)
         return _die(f"{args.file}: {exc}")
     target = save_import(os.path.join(inst["data_dir"], "history"), args.symbol, table)
     first = _dt.datetime.fromtimestamp(int(table["minute"][0]) * 60, _dt.timezone.utc)
     last = _dt.datetime.fromtimestamp(int(table["minute"][-1]) * 60, _dt.timezone.utc)
     print(f"{len(table)} M1 bars of {args.symbol} from {first:%Y-%m-%d %H:%M} to {last:%Y-%m-%d %H:%M} UTC "
           f"now replace its synthetic prices ({target})")
+    return 0
+
+
+def cmd_report(args) -> int:
+    from . import report as _report
+    inst = _find(args)
+    if inst is None:
+        return _die("no simulated Terminal installed")
+    data = inst["data_dir"]
+    settings = _install.load_settings(data)
+    facts = None if args.paper else _replay.facts(data)
+    running = facts is not None and _running_pid(inst["exe"]) == facts.get("pid")
+    out = args.out or os.path.join(data, "reports", "replay" if facts is not None else "paper")
+    try:
+        got = _report.make(data, settings, out, paper=args.paper, login=args.login, running=running)
+    except ValueError as exc:
+        return _die(str(exc))
+    src = got["source"]
+    print(src.title + (" (running)" if running else ""))
+    print(f"  {src.subtitle}")
+    width = max(len(label) for _, label, _ in _report.LABELS)
+    for key, label, kind in _report.LABELS:
+        print(f"  {label:<{width}} : {_report.shown(got['stats'][key], kind)}")
+    print(f"deals   : {got['csv']}")
+    print(f"picture : {got.get('png', 'none (matplotlib is not installed: pip install orbisyn[plot])')}")
+    print(f"report  : {got['html']}")
     return 0
 
 
@@ -442,6 +569,11 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("--exe", help=argparse.SUPPRESS)
     r.add_argument("--data", help=argparse.SUPPRESS)
     r.add_argument("extra", nargs="*", help=argparse.SUPPRESS)
+    r.add_argument("--replay", metavar="START", help="replay history from START ('YYYY-MM-DD[ HH:MM[:SS]]', UTC, "
+                   "or epoch seconds) on the replay's own fresh accounts")
+    r.add_argument("--until", metavar="END", help="the replay's market closes at END (default: never)")
+    r.add_argument("--speed", metavar="N", type=float,
+                   help="replay seconds per second of wall time (default 1; e.g. 0.5, 600, 3600)")
     r.set_defaults(func=cmd_run)
 
     s = sub.add_parser("status", help="show the Terminal and its account; exit 0 when it runs",
@@ -475,6 +607,17 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("file", help="CSV file of M1 bars")
     b.add_argument("--dir", help="installation folder (default: the most recently used)")
     b.set_defaults(func=cmd_import_bars)
+
+    q = sub.add_parser("report", help="deals, statistics and balance/equity curve of the last replay",
+                       description="Write the last replay's deals (CSV), its balance and equity curve "
+                                   "(PNG, with matplotlib) and one HTML page with all of it and the "
+                                   "statistics, which are also printed. Without a replay, or with "
+                                   "--paper, the paper account's.")
+    q.add_argument("--out", metavar="DIR", help="folder for the files (default: reports/ in the data folder)")
+    q.add_argument("--paper", action="store_true", help="report on the paper account, not the last replay")
+    q.add_argument("--login", type=int, help="account (default: the current one)")
+    q.add_argument("--dir", help="installation folder (default: the most recently used)")
+    q.set_defaults(func=cmd_report)
 
     z = sub.add_parser("reset", help="start an account afresh (no positions, orders or history)",
                        formatter_class=_HelpFormatter,

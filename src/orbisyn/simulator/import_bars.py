@@ -8,6 +8,7 @@ read, no system call), so the request after the command returns sees the new bar
 """
 from __future__ import annotations
 
+import bisect
 import datetime as _dt
 import math
 import mmap
@@ -114,14 +115,82 @@ def _prices(vals: list[str], sym: SymbolSpec) -> tuple[int, int, int, int]:
     return o, h, l, c
 
 
+def _count(text: str, what: str) -> int:
+    v = _number(text, what)
+    if v < 0:
+        raise _Bad(f"{what} {text!r} is negative")
+    if v != int(v):
+        raise _Bad(f"{what} {text!r} is not a whole number")
+    return int(v)
+
+
+def _counts(vals: list[str], sym: SymbolSpec) -> tuple[int, int]:
+    """tick volume and spread (both optional), or _Bad naming what is wrong with them."""
+    out, problems = [12, sym.sim_spread], []
+    for k, what in ((4, "tick volume"), (5, "spread")):
+        if len(vals) > k and vals[k]:
+            try:
+                out[k - 4] = _count(vals[k], what)
+            except _Bad as exc:
+                problems.append(str(exc))
+    if problems:
+        raise _Bad("; ".join(problems))
+    return out[0], out[1]
+
+
+def _order_faults(lines: list[int], times: list[int]) -> dict[int, str]:
+    """The rows (by line) to refuse so that the others' times rise, each with its reason.
+
+    The rows kept are a longest rising run of times, the earliest lines where several are
+    as long: one row with a wild time is refused alone, not every row after it.
+    """
+    n = len(times)
+    longest = [0] * n      # the longest rising run of times that starts at each row
+    tails: list[int] = []
+    for i in range(n - 1, -1, -1):
+        j = bisect.bisect_left(tails, -times[i])
+        if j == len(tails):
+            tails.append(-times[i])
+        else:
+            tails[j] = -times[i]
+        longest[i] = j + 1
+    kept: list[int] = []
+    need, last = max(longest, default=0), None
+    for i in range(n):
+        if need and longest[i] == need and (last is None or times[i] > last):
+            kept.append(i)
+            need, last = need - 1, times[i]
+    kept_times = [times[i] for i in kept]
+    faults: dict[int, str] = {}
+    keep = set(kept)
+    for i in range(n):
+        if i in keep:
+            continue
+        t = times[i]
+        k = bisect.bisect_left(kept, i)          # kept rows before this one: kept[:k]
+        e = bisect.bisect_left(kept_times, t)
+        if e < len(kept) and kept_times[e] == t and kept[e] < i:
+            faults[lines[i]] = f"time {_stamp(t)} repeats line {lines[kept[e]]}"
+        elif k and t <= times[kept[k - 1]]:
+            p = kept[k - 1]
+            faults[lines[i]] = f"time {_stamp(t)} goes back before line {lines[p]} ({_stamp(times[p])})"
+        else:
+            q = kept[k]
+            faults[lines[i]] = f"time {_stamp(t)} is later than line {lines[q]} ({_stamp(times[q])}) after it"
+    return faults
+
+
 def read_bars_csv(path: str, sym: SymbolSpec, progress=None) -> np.ndarray:
     """M1 bars from a CSV file: time, open, high, low, close[, tick_volume[, spread]].
 
-    Raises Refused with every bad row, ValueError when the file holds no bar.
+    Raises Refused with every bad row, ValueError when the file holds no bar.  A row's own
+    faults (its date, prices, counts) are named first; the order of the times is checked
+    among the rows without one.
     """
     rows: list[tuple] = []
+    lines: list[int] = []
     refused: list[tuple[int, str]] = []
-    prev: tuple[int, int] | None = None   # (time, line) of the last row with a time
+    seen_time = False
     header = False
     done = 0
     with open(path, encoding="utf-8-sig") as f:
@@ -137,31 +206,30 @@ def read_bars_csv(path: str, sym: SymbolSpec, progress=None) -> np.ndarray:
             try:
                 t = _parse_time(fields)
                 if t is None:
-                    if prev is None and not header:
+                    if not seen_time and not header:
                         header = True  # column names before the first bar
                         continue
                     raise _Bad(f"no date or time in {fields[0]!r}")
+                seen_time = True
                 sec, used = t
-                if prev is not None and sec == prev[0]:
-                    raise _Bad(f"time {_stamp(sec)} repeats line {prev[1]}")
-                if prev is not None and sec < prev[0]:
-                    raise _Bad(f"time {_stamp(sec)} goes back before line {prev[1]} ({_stamp(prev[0])})")
-                prev = (sec, lineno)
                 if sec % 60:
                     raise _Bad(f"time {_stamp(sec)} is not on a minute")
                 vals = fields[used:]
                 if len(vals) < 4:
                     raise _Bad("expected open, high, low, close after the time")
                 o, h, l, c = _prices(vals[:4], sym)
-                tv = int(_number(vals[4], "tick volume")) if len(vals) > 4 and vals[4] else 12
-                sp = int(_number(vals[5], "spread")) if len(vals) > 5 and vals[5] else sym.sim_spread
+                tv, sp = _counts(vals, sym)
             except _Bad as exc:
                 refused.append((lineno, str(exc)))
                 continue
             # A bar needs 4 ticks to carry distinct open, high, low and close.
-            rows.append((sec // 60, o, h, l, c, max(sp, 0), min(max(tv, 4), 200)))
+            rows.append((sec // 60, o, h, l, c, sp, min(max(tv, 4), 200)))
+            lines.append(lineno)
     if progress is not None:
         progress.finish(len(rows))
+    order = _order_faults(lines, [r[0] * 60 for r in rows])
+    if order:
+        refused = sorted(refused + list(order.items()))
     if refused:
         raise Refused(refused)
     if not rows:

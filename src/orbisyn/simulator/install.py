@@ -115,6 +115,13 @@ def _launcher_text(exe_dir: str, data_dir: str) -> str:
     if pkg_parent is not None:
         # A source checkout: make the package importable whatever the caller's environment.
         env = f'PYTHONPATH={shlex.quote(pkg_parent)}${{PYTHONPATH:+:$PYTHONPATH}} '
+    python = shlex.quote(sys.executable)
+    # The Python's virtual environment may be deleted later: say so, here and in the log
+    # (whoever started the Terminal may not show its error output).
+    gone = (f"orbisyn-terminal: the Python this Terminal was installed with is gone: {sys.executable}; "
+            f"write its launcher again from a Python that has orbisyn: "
+            f"orbisyn-terminal install --dir {shlex.quote(exe_dir)}")
+    log = shlex.quote(os.path.join(data_dir, "logs", "simulator.log"))
     return (
         "#!/bin/sh\n"
         "# Orbisyn Terminal (simulated). Written by `orbisyn-terminal install`.\n"
@@ -122,7 +129,12 @@ def _launcher_text(exe_dir: str, data_dir: str) -> str:
         "# folder so that it neither stays busy nor shadows the installed package.\n"
         'case "$0" in /*) exe="$0" ;; *) exe="$PWD/$0" ;; esac\n'
         "cd / || exit 1\n"
-        f"{env}exec {shlex.quote(sys.executable)} -m orbisyn.simulator run --foreground "
+        f"if [ ! -x {python} ]; then\n"
+        f"  echo {shlex.quote(gone)} >&2\n"
+        f"  echo \"$(date -u '+%Y-%m-%d %H:%M:%S') ERROR \"{shlex.quote(gone)} 2>/dev/null >> {log}\n"
+        "  exit 127\n"
+        "fi\n"
+        f"{env}exec {python} -m orbisyn.simulator run --foreground "
         f'--exe "$exe" --data {shlex.quote(data_dir)} "$@"\n'
     )
 

@@ -7,18 +7,18 @@ import datetime as _dt
 import logging
 import os
 import threading
-import time
 from collections import OrderedDict
 from typing import Iterable, NamedTuple
 
 import numpy as np
 
 from .catalogue import SymbolSpec, default_catalogue
+from .clock import wall_ms
 from .import_bars import ImportStamp, import_path
 from .prices import (
     DAY_MIN, DAY_SEC, MIN_MS, MONDAY0_DAY, TF_MN1, TF_W1, TIMEFRAMES_MIN, VALID_TIMEFRAMES,
     ImportedSource, Minutes, SyntheticSource, bars_of_minutes, bits, concat_minutes,
-    empty_minutes, hashed, period_start, stream_key, ticks_of_minutes, trading_mask)
+    empty_minutes, hashed, period_start, stream_key, ticks_of_bars, ticks_of_minutes, trading_mask)
 from .protocol import BAR_DTYPE, BOOK_DTYPE, TICK_DTYPE
 
 log = logging.getLogger("orbisyn.simulator.market")
@@ -97,11 +97,13 @@ class Market:
     API used by the trading engine:
 
     * ``symbols() -> list[SymbolSpec]`` and ``symbol(name) -> SymbolSpec | None``;
-    * ``now_ms() -> int``: wall clock, ms since the epoch (UTC);
+    * ``now_ms() -> int``: the present, ms since the epoch (UTC): the wall clock, or the
+      replay clock the market was made with (``clock``);
     * ``tick_at(name, time_ms) -> Tick | None``: the latest tick at or before time_ms;
     * ``ticks_between(name, from_ms, to_ms) -> list[Tick]``: ticks in [from_ms, to_ms],
       time ordered (``tick_array_between`` gives the same as a tick array);
-    * ``is_trading(name, time_ms) -> bool``: whether the symbol quotes at that time;
+    * ``is_trading(name, time_ms) -> bool``: whether the symbol quotes at that time (never
+      from a replay's end on);
     * ``convert(amount, from_ccy, to_ccy, time_ms) -> float | None``: a currency
       conversion at the bid/ask mid of the catalogue's pairs.
     """
@@ -115,7 +117,9 @@ class Market:
         start = _dt.date.fromisoformat(history_start)
         self.history_day = (start - _dt.date(1970, 1, 1)).days
         self.history_dir = history_dir
-        self._clock = clock or (lambda: time.time_ns() // 1_000_000)
+        self._clock = clock or wall_ms
+        # A replay's market closes for good at its end.
+        self._closes_ms: int | None = getattr(clock, "until_ms", None)
         self._sources: dict[str, object] = {}
         self._file_ids: dict[str, tuple | None] = {}
         self._checked: dict[str, int] = {}
@@ -246,12 +250,16 @@ class Market:
         return None
 
     # ---- ticks ---------------------------------------------------------------------------
+    def _ticks(self, name: str, mins: Minutes) -> np.ndarray:
+        if isinstance(self._source(name), ImportedSource):
+            return ticks_of_bars(self._by_name[name], mins)
+        return ticks_of_minutes(self._by_name[name], self._tick_keys[name], mins)
+
     def _ticks_of_minute(self, name: str, minute: int) -> np.ndarray:
         cached = self._tick_cache.get(name)
         if cached is not None and cached[0] == minute:
             return cached[1]
-        mins = self.minutes_between(name, minute, minute + 1)
-        ticks = ticks_of_minutes(self._by_name[name], self._tick_keys[name], mins)
+        ticks = self._ticks(name, self.minutes_between(name, minute, minute + 1))
         self._tick_cache[name] = (minute, ticks)
         return ticks
 
@@ -262,8 +270,6 @@ class Market:
         from_ms = max(from_ms, self.first_day(name) * DAY_SEC * 1000)
         if to_ms < from_ms:
             return np.zeros(0, dtype=TICK_DTYPE)
-        sym = self._by_name[name]
-        key = self._tick_keys[name]
         m0, m_end = from_ms // MIN_MS, to_ms // MIN_MS + 1
         parts: list[np.ndarray] = []
         got = 0
@@ -274,7 +280,7 @@ class Market:
             if m1 - m == 1:
                 t = self._ticks_of_minute(name, m)
             else:
-                t = ticks_of_minutes(sym, key, self.minutes_between(name, m, m1))
+                t = self._ticks(name, self.minutes_between(name, m, m1))
             if len(t) and (t["time_msc"][0] < from_ms or t["time_msc"][-1] > to_ms):
                 a, z = np.searchsorted(t["time_msc"], [from_ms, to_ms + 1])
                 t = t[a:z]
@@ -320,7 +326,7 @@ class Market:
 
     def is_trading(self, name: str, time_ms: int) -> bool:
         sym = self._by_name.get(name)
-        if sym is None:
+        if sym is None or (self._closes_ms is not None and time_ms >= self._closes_ms):
             return False
         src = self._source(name)
         minute = time_ms // MIN_MS

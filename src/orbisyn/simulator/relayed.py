@@ -424,10 +424,10 @@ def _log_tail(path: str, lines: int = 5) -> str:
     return "".join(f"\n  {line}" for line in tail)
 
 
-def start_simulator(inst: dict[str, Any], timeout: float = 30.0) -> int:
+def start_simulator(inst: dict[str, Any], timeout: float = 30.0, extra: tuple[str, ...] = ()) -> int:
     """Start the simulated Terminal as its own process and wait until it answers on TCP."""
     python = windows_python(sys.executable) if os.name == "nt" else sys.executable
-    argv = simulator_argv(python, inst["exe"], inst["data_dir"], _install.source_root())
+    argv = simulator_argv(python, inst["exe"], inst["data_dir"], _install.source_root()) + list(extra)
     with open(os.devnull, "rb") as null_in, open(os.devnull, "wb") as null_out:
         proc = subprocess.Popen(argv, stdin=null_in, stdout=null_out, stderr=null_out, close_fds=True,
                                 cwd=os.path.dirname(inst["exe"]) if os.name == "nt" else "/", **_detached())
@@ -464,18 +464,21 @@ def start_relay(inst: dict[str, Any]) -> subprocess.Popen:
     return proc
 
 
-def run(inst: dict[str, Any], say: Say, timeout: float = 60.0) -> int:
-    """Start the simulated Terminal and the relay's pipe; return when the relay's watch connection is in."""
+def run(inst: dict[str, Any], say: Say, timeout: float = 60.0, extra: tuple[str, ...] = ()) -> int:
+    """Start the simulated Terminal (with the extra arguments of `run`) and the relay's pipe;
+    return when the relay's watch connection is in."""
     if inst.get("kind") == "wine":
         require_wine()
     if not is_windows_program(inst["exe"]):
         raise SetupError(f"{inst['exe']} is not the relay (a Windows program): install again")
     pid = simulator_pid(inst)
+    if pid and extra:
+        raise SetupError(f"already running: {inst['exe']}; stop it first to start it with {' '.join(extra)}")
     if pid:
         _wait_answers(inst, None)   # it may be starting still
         say(f"already running: {inst['exe']} (pid {pid})")
     else:
-        pid = start_simulator(inst)
+        pid = start_simulator(inst, extra=extra)
         say(f"started: {inst['exe']} (pid {pid})")
     relays = relay_pids(inst)
     proc = None if relays else start_relay(inst)

@@ -30,6 +30,7 @@ from .. import _paths
 from . import install as _install
 from . import protocol as P
 from .loopback import Acceptor, Loopback
+from . import replay as _replay
 from .engine import TradingEngine
 from .info_commands import InfoCommands
 from .market import Market
@@ -49,7 +50,8 @@ class Connection:
 class Terminal:
     """The Terminal's session state (shared by all clients) and the command dispatch."""
 
-    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None, clock=None):
+    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None, clock=None,
+                 store_dir: str | None = None):
         self.data_dir = data_dir
         self.exe_path = exe_path
         self.install_dir = os.path.dirname(os.path.abspath(exe_path))
@@ -61,11 +63,12 @@ class Terminal:
                              history_dir=os.path.join(data_dir, "history"), clock=clock)
         self.selected = set(s.get("symbols", {}).get("selected", []))
         self.lock = threading.RLock()
-        self.engine = TradingEngine(data_dir, s, self.market)
+        self.engine = TradingEngine(store_dir or data_dir, s, self.market)
         self.login_id: int | None = None
         self.refused: tuple[int, str] | None = None   # the last login refused, and when
         self.state = P.STATE_CONNECTING
         self.ready_at = 0.0
+        self.on_handshake: Callable[[], None] | None = None   # a replay starts its clock
         start = s.get("current_login") or (s["accounts"][0]["login"] if s.get("accounts") else None)
         if start is not None and self.account(int(start)) is not None:
             self._connect(int(start))
@@ -146,6 +149,11 @@ class Terminal:
         client = p.text()
         p.end()
         log.debug("handshake from %r", client)
+        if self.on_handshake is not None:
+            with self.lock:
+                if self.on_handshake is not None:
+                    self.on_handshake()
+                    self.on_handshake = None
         return P.reply(cmd, P.OK, struct.pack("<i", self.build))
 
     def cmd_login(self, cmd, p, conn):
@@ -437,8 +445,10 @@ def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
     root.propagate = False
 
 
-def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
-    """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running."""
+def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> int:
+    """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running.
+
+    `replay` (a ReplayClock) replays history on the replay's own accounts."""
     setup_logging(data_dir)
     log.info("starting %s%s", exe_path, " /portable" if portable else "")
 
@@ -468,7 +478,10 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
         return 4
     try:
         # Built once the socket is ours, so a refused second start touches no state.
-        server.terminal = Terminal(data_dir, exe_path)
+        store = _replay.begin(data_dir) if replay is not None else None
+        server.terminal = Terminal(data_dir, exe_path, clock=replay, store_dir=store)
+        if replay is not None:
+            _replay.attach(server.terminal, data_dir, replay)
     except _Stop:
         server.close()
         return 0
@@ -478,5 +491,7 @@ def run(exe_path: str, data_dir: str, portable: bool = False) -> int:
         server.close()
         raise
     server.serve_forever()
+    if replay is not None:
+        _replay.ended(data_dir, replay)
     log.info("stopped")
     return 0

@@ -1,0 +1,85 @@
+"""The simulated Terminal's present: the wall clock, or a replay clock over history.
+
+Everything that asks "what time is it" (the current tick, bars up to now, market
+hours, the engine's fills and events, the times of orders and deals) asks the one
+clock object the Terminal was built with, through ``Market.now_ms()``.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import re
+import time
+from typing import Callable, Optional
+
+
+def wall_ms() -> int:
+    return time.time_ns() // 1_000_000
+
+
+class ReplayClock:
+    """A present that starts at `start_ms` and moves `speed` ms per ms of wall time.
+
+    It stands still at `start_ms` until ``start()`` (the first program connects), and at
+    `until_ms` once it gets there: the replay is then over and its market closed.
+    Monotonic time drives it, so a change of the system clock does not jump it.
+    """
+
+    def __init__(self, start_ms: int, speed: float = 1.0, until_ms: Optional[int] = None,
+                 source: Callable[[], int] = time.monotonic_ns):
+        if not speed > 0 or speed == float("inf"):
+            raise ValueError(f"speed must be a positive number, not {speed!r}")
+        if until_ms is not None and until_ms <= start_ms:
+            raise ValueError("the replay must end after it starts")
+        self.start_ms = int(start_ms)
+        self.speed = float(speed)
+        self.until_ms = None if until_ms is None else int(until_ms)
+        self._source = source
+        self._anchor: Optional[int] = None
+        self.started_at: Optional[float] = None   # wall time (epoch s) of the start
+
+    def start(self) -> None:
+        if self._anchor is None:
+            self._anchor = self._source()
+            self.started_at = time.time()
+
+    def __call__(self) -> int:
+        if self._anchor is None:
+            return self.start_ms
+        now = self.start_ms + int((self._source() - self._anchor) * self.speed / 1e6)
+        return now if self.until_ms is None else min(now, self.until_ms)
+
+    def over(self) -> bool:
+        return self.until_ms is not None and self() >= self.until_ms
+
+
+def present_of(start_ms: int, speed: float, until_ms: Optional[int], started_at: float,
+               wall_s: Optional[float] = None) -> int:
+    """A replay's present as another process sees it, from the facts its Terminal published."""
+    wall_s = time.time() if wall_s is None else wall_s
+    now = start_ms + int(max(0.0, wall_s - started_at) * speed * 1000)
+    return now if until_ms is None else min(now, until_ms)
+
+
+_WHEN = re.compile(r"^(\d{4})-(\d{2})-(\d{2})(?:[ T](\d{2}):(\d{2})(?::(\d{2}))?)?(?:Z|\+00:?00| UTC)?$")
+
+
+def parse_when(text: str) -> int:
+    """'YYYY-MM-DD[ HH:MM[:SS]]' (UTC; a trailing Z, +00:00 or UTC is allowed) or epoch
+    seconds, as epoch milliseconds; ValueError with the reason otherwise."""
+    text = text.strip()
+    if re.fullmatch(r"\d+", text):
+        return int(text) * 1000
+    m = _WHEN.match(text)
+    if not m:
+        raise ValueError(f"{text!r} is no time: expected YYYY-MM-DD[ HH:MM[:SS]] (UTC) or epoch seconds")
+    y, mo, d, hh, mi, ss = m.groups()
+    try:
+        when = _dt.datetime(int(y), int(mo), int(d), int(hh or 0), int(mi or 0), int(ss or 0),
+                            tzinfo=_dt.timezone.utc)
+    except ValueError as exc:
+        raise ValueError(f"{text!r} is no time: {exc}") from None
+    return int(when.timestamp()) * 1000
+
+
+def show(ms: int) -> str:
+    return _dt.datetime.fromtimestamp(ms / 1000, _dt.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
