@@ -1,8 +1,7 @@
 """Type stubs of orbisyn.aio: the functions of orbisyn._core as coroutines that raise
 TerminalError where the plain function returns its failure value."""
-import datetime
 from contextlib import AbstractAsyncContextManager
-from typing import Any, AsyncIterator, Iterable, Literal, Tuple, Union, overload
+from typing import Any, AsyncIterator, Iterable, Literal, Tuple, overload
 
 import numpy
 import numpy.typing as npt
@@ -12,8 +11,7 @@ from ._core import (AccountInfo, BookInfo, OrderCheckResult, OrderSendResult, Sy
 from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 
-_Time = Union[int, float, datetime.datetime]
-_Array = npt.NDArray[numpy.void]
+from ._core import _Array, _Float, _Int, _Time
 
 def session(path: str | None = ..., *, login: int = ..., password: str = ..., server: str = ...,
             timeout: int = ..., portable: object = ...) -> AbstractAsyncContextManager[None]:
@@ -101,8 +99,8 @@ def get_timeout() -> float | None:
     True
     """
 
-async def initialize(path: str = ..., *, login: int = ..., password: str = ..., server: str = ...,
-                     timeout: int = ..., portable: object = ...) -> Literal[True]:
+async def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., server: str = ...,
+                     timeout: _Int = ..., portable: object = ...) -> Literal[True]:
     """initialize([path],[login=LOGIN],[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT],[portable=False])
 
     Connect to a Terminal, starting it when it is not running.
@@ -168,8 +166,8 @@ async def initialize(path: str = ..., *, login: int = ..., password: str = ..., 
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def login(login: int = ..., password: str = ..., server: str = ..., *,
-                timeout: int = ...) -> Literal[True]:
+async def login(login: _Int = ..., password: str = ..., server: str = ..., *,
+                timeout: _Int = ...) -> Literal[True]:
     """login(login,[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT])
 
     Switch the connected Terminal to another trading account.
@@ -472,7 +470,7 @@ async def symbols_get(group: str = ..., *, timeout: float | None = ...) -> tuple
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def symbol_info(symbol: str, /, *, timeout: float | None = ...) -> SymbolInfo:
+async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo:
     """symbol_info(symbol)
 
     Return everything the Terminal knows about one symbol.
@@ -522,7 +520,7 @@ async def symbol_info(symbol: str, /, *, timeout: float | None = ...) -> SymbolI
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def symbol_info_tick(symbol: str, /, *, timeout: float | None = ...) -> Tick:
+async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
     """symbol_info_tick(symbol)
 
     Return the latest tick of a symbol: its current prices.
@@ -569,7 +567,7 @@ async def symbol_info_tick(symbol: str, /, *, timeout: float | None = ...) -> Ti
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def symbol_select(symbol: str, enable: object = ..., /, *, timeout: float | None = ...) -> Literal[True]:
+async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | None = ...) -> Literal[True]:
     """symbol_select(symbol,[enable])
 
     Select a symbol in the Market Watch, or remove it from there.
@@ -619,7 +617,7 @@ async def symbol_select(symbol: str, enable: object = ..., /, *, timeout: float 
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def market_book_add(symbol: str, /, *, timeout: float | None = ...) -> Literal[True]:
+async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Literal[True]:
     """market_book_add(symbol)
 
     Open the depth of market of a symbol, so that `market_book_get` can read it.
@@ -668,7 +666,7 @@ async def market_book_add(symbol: str, /, *, timeout: float | None = ...) -> Lit
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def market_book_release(symbol: str, /, *, timeout: float | None = ...) -> Literal[True]:
+async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Literal[True]:
     """market_book_release(symbol)
 
     Close the depth of market of a symbol that `market_book_add` opened.
@@ -714,7 +712,7 @@ async def market_book_release(symbol: str, /, *, timeout: float | None = ...) ->
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def market_book_get(symbol: str, /, *, timeout: float | None = ...) -> tuple[BookInfo, ...]:
+async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[BookInfo, ...]:
     """market_book_get(symbol)
 
     Return the depth of market of a symbol: its price levels with their volumes.
@@ -762,7 +760,7 @@ async def market_book_get(symbol: str, /, *, timeout: float | None = ...) -> tup
     result is dropped; a call still queued is not made.
     """
 
-async def copy_rates_from(symbol: str, timeframe: int, date_from: _Time, count: int, /, *, timeout: float | None = ...) -> _Array:
+async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int, *, timeout: float | None = ...) -> _Array:
     """copy_rates_from(symbol, timeframe, date_from, count)
 
     Get the `count` bars that end at `date_from`: the last bar opens at or before it.
@@ -837,7 +835,7 @@ async def copy_rates_from(symbol: str, timeframe: int, date_from: _Time, count: 
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count: int, /, *, timeout: float | None = ...) -> _Array:
+async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _Int, *, timeout: float | None = ...) -> _Array:
     """copy_rates_from_pos(symbol, timeframe, start_pos, count)
 
     Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
@@ -905,7 +903,7 @@ async def copy_rates_from_pos(symbol: str, timeframe: int, start_pos: int, count
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def copy_rates_range(symbol: str, timeframe: int, date_from: _Time, date_to: _Time, /, *, timeout: float | None = ...) -> _Array:
+async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> _Array:
     """copy_rates_range(symbol, timeframe, date_from, date_to)
 
     Get the bars that open between `date_from` and `date_to`, both ends included.
@@ -973,7 +971,7 @@ async def copy_rates_range(symbol: str, timeframe: int, date_from: _Time, date_t
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def copy_ticks_from(symbol: str, date_from: _Time, count: int, flags: int, /, *, timeout: float | None = ...) -> _Array:
+async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int, *, timeout: float | None = ...) -> _Array:
     """copy_ticks_from(symbol, date_from, count, flags)
 
     Get up to `count` ticks from `date_from` on, forward in time.
@@ -1044,7 +1042,7 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: int, flags: int,
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: int, /, *, timeout: float | None = ...) -> _Array:
+async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int, *, timeout: float | None = ...) -> _Array:
     """copy_ticks_range(symbol, date_from, date_to, flags)
 
     Get the ticks from `date_from` to `date_to`, both ends included.
@@ -1156,7 +1154,7 @@ async def positions_total(*, timeout: float | None = ...) -> int:
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def positions_get(*, symbol: str = ..., ticket: int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradePosition, ...]:
+async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradePosition, ...]:
     """positions_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
 
     Return the open positions, all or those of a symbol, a ticket or a group mask.
@@ -1262,7 +1260,7 @@ async def orders_total(*, timeout: float | None = ...) -> int:
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def orders_get(*, symbol: str = ..., ticket: int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]:
+async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]:
     """orders_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
 
     Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
@@ -1327,7 +1325,7 @@ async def orders_get(*, symbol: str = ..., ticket: int = ..., group: str = ..., 
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def history_orders_total(date_from: _Time, date_to: _Time, /, *, timeout: float | None = ...) -> int:
+async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> int:
     """history_orders_total(date_from, date_to)
 
     Return the number of orders in the history between two times.
@@ -1452,8 +1450,8 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
     result is dropped; a call still queued is not made.
     """
 @overload
-async def history_orders_get(*, ticket: int = ..., position: int = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]: ...
-async def history_deals_total(date_from: _Time, date_to: _Time, /, *, timeout: float | None = ...) -> int:
+async def history_orders_get(*, ticket: _Int = ..., position: _Int = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]: ...
+async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> int:
     """history_deals_total(date_from, date_to)
 
     Return the number of deals in the history between two times.
@@ -1578,10 +1576,10 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
     result is dropped; a call still queued is not made.
     """
 @overload
-async def history_deals_get(*, ticket: int = ..., position: int = ..., timeout: float | None = ...) -> tuple[TradeDeal, ...]: ...
+async def history_deals_get(*, ticket: _Int = ..., position: _Int = ..., timeout: float | None = ...) -> tuple[TradeDeal, ...]: ...
 
 @overload
-async def order_check(request: dict[str, Any], /, *, timeout: float | None = ...) -> OrderCheckResult:
+async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -> OrderCheckResult:
     """order_check(request)
 
     Check whether a trade request would pass, and what it would do to the account.
@@ -1661,7 +1659,7 @@ async def order_check(request: dict[str, Any], /, *, timeout: float | None = ...
 @overload
 async def order_check(*, timeout: float | None = ..., **request: Any) -> OrderCheckResult: ...
 @overload
-async def order_send(request: dict[str, Any], /, *, timeout: float | None = ...) -> OrderSendResult:
+async def order_send(request: dict[str, Any], *, timeout: float | None = ...) -> OrderSendResult:
     """order_send(request)
 
     Send a trade request to the trade server: open, close or change a position or an order.
@@ -1748,7 +1746,7 @@ async def order_send(request: dict[str, Any], /, *, timeout: float | None = ...)
     """
 @overload
 async def order_send(*, timeout: float | None = ..., **request: Any) -> OrderSendResult: ...
-async def order_calc_margin(action: int, symbol: str, volume: float, price: float, /, *, timeout: float | None = ...) -> float:
+async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float, *, timeout: float | None = ...) -> float:
     """order_calc_margin(action, symbol, volume, price)
 
     Calculate the margin that an order would need, in the account currency.
@@ -1803,8 +1801,8 @@ async def order_calc_margin(action: int, symbol: str, volume: float, price: floa
     A cancelled await does not stop a call that has started: it completes and its
     result is dropped; a call still queued is not made.
     """
-async def order_calc_profit(action: int, symbol: str, volume: float, price_open: float,
-                            price_close: float, /, *, timeout: float | None = ...) -> float:
+async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Float,
+                            price_close: _Float, *, timeout: float | None = ...) -> float:
     """order_calc_profit(action, symbol, volume, price_open, price_close)
 
     Calculate the profit of a trade between two prices, in the account currency.
