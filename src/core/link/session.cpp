@@ -105,19 +105,11 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
     SetSetupText("Path too long");
     return false;
   }
-  char16_t normal[kPathUnits + 1];
-  size_t n = platform::FinalPath(path, normal, kPathUnits + 1);
-  if (n == 0) {
-    for (n = 0; n < len; ++n) normal[n] = path[n];
-    normal[n] = 0;
-  }
-  platform::LowerCase(normal, n);
-  if (!platform::Sha256(normal, n * 2, path_hash_)) {
+  char16_t name[kPathUnits];
+  if (!PipeNameOf(path, path_hash_, name)) {
     SetSetupText("Hash calculation failed");
     return false;
   }
-  char16_t name[kPathUnits];
-  PipeName(path_hash_, name);
   if (OpenPipe(name) || interrupted_) return IsOpen();
 
   if (!platform::SpawnDetached(path, portable)) {
@@ -145,6 +137,21 @@ bool CInterClient::OpenPipe(const char16_t* name) {
   }
   SetSetupText("CreateFile failed [%u]", error);
   return false;
+}
+
+bool CInterClient::PipeNameOf(const char16_t* path, uint8_t hash[32],
+                              char16_t (&name)[kPathUnits]) {
+  const size_t len = platform::TextLength(path);
+  char16_t normal[kPathUnits + 1];
+  size_t n = platform::FinalPath(path, normal, kPathUnits + 1);
+  if (n == 0) {
+    for (n = 0; n < len && n < kPathUnits; ++n) normal[n] = path[n];
+    normal[n] = 0;
+  }
+  platform::LowerCase(normal, n);
+  if (!platform::Sha256(normal, n * 2, hash)) return false;
+  PipeName(hash, name);
+  return true;
 }
 
 void CInterClient::PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]) {

@@ -48,6 +48,9 @@ class CInterClient {
   bool OpenPipe(const char16_t* name);
   // Writes "\\.\pipe\Zelt.Terminal." and 64 upper-case hex digits into name.
   static void PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]);
+  // The pipe of the Terminal at path (at most kPathUnits units): its final form,
+  // lower-cased and hashed into hash, then named. False when hashing fails.
+  static bool PipeNameOf(const char16_t* path, uint8_t hash[32], char16_t (&name)[kPathUnits]);
   int32_t Login(uint64_t login, const char16_t* password, const char16_t* server);
   int32_t WaitReady(uint32_t timeout_ms);
   // On a status > 0, text holds the version text's units.
