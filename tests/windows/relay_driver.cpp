@@ -8,12 +8,17 @@
 //                                    that server; prints "rtt_us=" (median of ROUNDS small
 //                                    exchanges) and "bulk_ms=" (best of 3 reads of BYTES)
 //   relay_driver probe NAME          "exists=1" while the pipe NAME exists, else "exists=0"
+//   relay_driver session PATH RECORDS
+//                                    the Windows session to the Terminal at PATH: Initialize,
+//                                    then one array exchange (command 121) that must bring
+//                                    RECORDS records of Pattern(320 * RECORDS, RECORDS)
+//   relay_driver hold PATH MS        Initialize, print "held", keep the link MS ms
 //
 // Ops, client to server: uint32 op, uint32 n, uint32 seed.
 //   1 echo:       the server reads n bytes and writes them back
 //   2 send:       the server writes n bytes of Pattern(seed)
 //   3 send-close: as send, then the server closes its end at once
-//   4 digest:     the server reads n bytes and answers with their uint64 FNV-1a digest
+//   4 digest:     the server reads n bytes and answers with their SHA-256
 //   5 ping:       the server answers with 16 bytes
 #include <algorithm>
 #include <atomic>
@@ -25,9 +30,13 @@
 #include "fake_pipe.h"
 // after windows.h, which fake_pipe.h brings
 #include <shellapi.h>
+#include "link/channel.h"
+#include "link/session.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace pf = orbisyn::platform;
+using orbisyn::CInterClient;
 
 namespace {
 
@@ -97,15 +106,10 @@ bool ServeOps(HANDLE h) {
         break;
       }
       case 4: {
-        uint64_t digest = 14695981039346656037ull;
-        buf.resize(kChunk);
-        for (size_t left = n; left > 0;) {
-          size_t take = std::min<size_t>(left, kChunk);
-          if (!ReadAll(h, buf.data(), take)) return true;
-          for (size_t i = 0; i < take; ++i) digest = (digest ^ buf[i]) * 1099511628211ull;
-          left -= take;
-        }
-        if (!WriteAll(h, &digest, sizeof digest)) return true;
+        buf.resize(n);
+        uint8_t digest[32];
+        if (!ReadAll(h, buf.data(), n)) return true;
+        if (!pf::Sha256(buf.data(), n, digest) || !WriteAll(h, digest, sizeof digest)) return true;
         break;
       }
       case 5: {
@@ -201,6 +205,43 @@ int Bench(const std::u16string& name, int rounds, size_t bytes) {
   return 0;
 }
 
+std::string U8(const char16_t* s) {
+  size_t n = pf::TextLength(s);
+  std::string out(n * 3 + 1, '\0');
+  size_t used = orbisyn::Utf16ToUtf8(s, n, &out[0], out.size());
+  out.resize(used == SIZE_MAX ? 0 : used);
+  return out;
+}
+
+int Session(const std::u16string& path, uint32_t records) {
+  CInterClient client;
+  ULONGLONG t0 = GetTickCount64();
+  int32_t r = client.Initialize(path.c_str(), false);
+  Say("result=" + std::to_string(r));
+  Say("build=" + std::to_string(client.build()));
+  Say("text=" + U8(client.setup_text()));
+  if (r >= 0) {
+    orbisyn::ArrayBlock block;
+    int32_t a = orbisyn::ExchangeArray(client.pipe(), 121, orbisyn::NoPayload, 320, &block);
+    bool same = a >= 0 && block.count() == records;
+    const auto* p = static_cast<const uint8_t*>(block.data());
+    for (size_t i = 0; same && i < size_t{records} * 320; ++i) same = p[i] == PatternByte(i, records);
+    Say("array=" + std::to_string(a) + (same ? " intact" : " differs"));
+  }
+  Say("ms=" + std::to_string(GetTickCount64() - t0));
+  client.Close();
+  return 0;
+}
+
+int Hold(const std::u16string& path, DWORD ms) {
+  CInterClient client;
+  int32_t r = client.Initialize(path.c_str(), false);
+  Say("held result=" + std::to_string(r));
+  Sleep(ms);
+  client.Close();
+  return 0;
+}
+
 int Probe(const std::wstring& name) {
   bool exists = WaitNamedPipeW(name.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
   Say(std::string("exists=") + (exists ? "1" : "0"));
@@ -215,10 +256,18 @@ int main() {
   std::vector<std::wstring> args(argv + 1, argv + argc);
   if (args.size() == 2 && args[0] == L"serve") return Serve(args[1]);
   if (args.size() == 2 && args[0] == L"probe") return Probe(args[1]);
+  if (args.size() == 3 && args[0] == L"session") {
+    return Session(std::u16string(args[1].begin(), args[1].end()),
+                   static_cast<uint32_t>(std::stoul(args[2])));
+  }
+  if (args.size() == 3 && args[0] == L"hold") {
+    return Hold(std::u16string(args[1].begin(), args[1].end()),
+                static_cast<DWORD>(std::stoul(args[2])));
+  }
   if (args.size() == 4 && args[0] == L"bench") {
     return Bench(std::u16string(args[1].begin(), args[1].end()), std::stoi(args[2]),
                  std::stoull(args[3]));
   }
-  std::fprintf(stderr, "usage: relay_driver serve NAME | bench NAME ROUNDS BYTES | probe NAME\n");
+  std::fprintf(stderr, "usage: relay_driver serve|bench|probe|session|hold ...\n");
   return 2;
 }
