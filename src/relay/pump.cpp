@@ -124,7 +124,7 @@ DWORD WINAPI ToPipe(void* arg) {
   Link& link = *static_cast<Link*>(arg);
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kBufferBytes]);
   while (buf) {
-    int got = recv(link.sock, reinterpret_cast<char*>(buf.get()), kBufferBytes, 0);
+    int got = recv(link.sock, reinterpret_cast<char*>(buf.get()), static_cast<int>(kBufferBytes), 0);
     if (got == SOCKET_ERROR || got == 0) break;
     // After the pipe has gone, what the client still sends is read and dropped, so that
     // closing the socket never resets a connection whose last reply is still unread.

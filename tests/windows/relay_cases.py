@@ -540,6 +540,16 @@ def pipe_server():
         shutil.rmtree(work, ignore_errors=True)
 
 
+def imports():
+    exe = r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(exe)], capture_output=True,
+                          text=True, check=True).stdout
+    dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
+    system = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll",
+              "msvcrt.dll", "ws2_32.dll"}
+    r.report("relay-needs-only-windows", dlls <= system and "ws2_32.dll" in dlls, repr(sorted(dlls)))
+
+
 def cases(run_module):
     global r
     r = run_module
@@ -547,4 +557,4 @@ def cases(run_module):
     shutil.copy(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe",
                 tests / "orbisyn-relay.exe")
     shutil.copy(r.BUILD / "relay_driver.exe", tests / "relay_driver.exe")
-    return [serve_terminal, token_and_idle, pipe_server]
+    return [imports, serve_terminal, token_and_idle, pipe_server]
