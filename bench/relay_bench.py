@@ -10,6 +10,8 @@ pipe server of the Windows tests (tests/windows/relay_driver.cpp): a small excha
 12-byte request answered by 16 bytes, the bulk read is one request answered by 60 bytes per
 bar. The reference reads with the session's own pipe calls (PipeWrite, PipeRead); the Linux
 client reads into one preallocated buffer, as the module reads bars into numpy's memory.
+A third figure is Wine's loopback alone (a Windows echo server under Wine, the same Linux
+client): the relay cannot add less than that to a small exchange.
 """
 from __future__ import annotations
 
@@ -117,8 +119,26 @@ def main() -> int:
         ping = struct.pack("<III", 5, 0, 0)
 
         # The two ways take turns, so that a busy neighbour on the machine weighs on both.
-        direct_rtts, direct_bulks, relay_rtts, relay_bulks = [], [], [], []
+        direct_rtts, direct_bulks, relay_rtts, relay_bulks, echo_rtts = [], [], [], [], []
         for _ in range(a.repeat):
+            # Wine's own loopback: a Windows echo server, no pipe behind it
+            echo = subprocess.Popen(["wine", str(driver), "tcp-echo"], env=env,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            sock = socket.create_connection(
+                ("127.0.0.1", int(echo.stdout.readline().decode().split("=", 1)[1])))
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            rtts = []
+            for _ in range(a.rounds):
+                t0 = time.perf_counter()
+                sock.sendall(ping)
+                got = 0
+                while got < len(ping):
+                    got += len(sock.recv(64))
+                rtts.append((time.perf_counter() - t0) * 1e6)
+            sock.close()
+            echo.wait(30)
+            echo_rtts.append(statistics.median(rtts))
+
             # (c) a Windows program on the pipe itself
             direct = subprocess.run(["wine", str(driver), "bench", name, str(a.rounds), str(nbytes)],
                                     env=env, capture_output=True, text=True, timeout=600)
@@ -149,12 +169,16 @@ def main() -> int:
             relay_bulks.append(min(bulk))
         direct_rtt, direct_bulk = statistics.median(direct_rtts), statistics.median(direct_bulks)
         relay_rtt, relay_bulk = statistics.median(relay_rtts), statistics.median(relay_bulks)
+        echo_rtt = statistics.median(echo_rtts)
 
         print(f"small exchange: direct pipe {direct_rtt:.0f} us, through the relay {relay_rtt:.0f} us "
               f"(median of {a.rounds}, median of {a.repeat} turns): x{relay_rtt / direct_rtt:.2f}")
         print(f"{a.bars} bars ({nbytes / 1e6:.0f} MB): direct pipe {direct_bulk:.1f} ms, through the "
               f"relay {relay_bulk:.1f} ms (best of 3, median of {a.repeat} turns): x{relay_bulk / direct_bulk:.2f}")
+        print(f"  of which Wine's loopback alone (Windows echo server, Linux client): {echo_rtt:.0f} us; "
+              f"direct pipe + that: {direct_rtt + echo_rtt:.0f} us")
         print(f"FIGURE relay_small_exchange {relay_rtt:.1f} us direct_pipe {direct_rtt:.1f}")
+        print(f"FIGURE wine_loopback_echo {echo_rtt:.1f} us direct_pipe {direct_rtt:.1f}")
         print(f"FIGURE relay_{a.bars}_bars {relay_bulk:.1f} ms direct_pipe {direct_bulk:.1f}")
         return 0
     finally:

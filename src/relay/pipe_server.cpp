@@ -163,13 +163,30 @@ DWORD WINAPI ClientThread(void* arg) {
   return 0;
 }
 
+// Waits on an overlapped instance until a client has connected to it.
+bool AwaitClient(HANDLE pipe) {
+  OVERLAPPED ov = {};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (ov.hEvent == nullptr) return false;
+  bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
+  if (!connected) {
+    DWORD error = GetLastError();
+    DWORD unused = 0;
+    connected = error == ERROR_PIPE_CONNECTED ||
+                (error == ERROR_IO_PENDING && GetOverlappedResult(pipe, &ov, &unused, TRUE));
+  }
+  CloseHandle(ov.hEvent);
+  return connected;
+}
+
 // Keeps one instance listening while fewer than the maximum are connected; with all of
 // them taken, clients find the pipe busy and wait, as at a real Terminal.
 DWORD WINAPI Listen(void*) {
   for (bool first = true;; first = false) {
     WaitForSingleObject(g_free_instances, INFINITE);
     HANDLE pipe = CreateNamedPipeW(
-        g_pipe_name, PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+        g_pipe_name,
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
         g_config.instances, kPipeBuffer, kPipeBuffer, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
@@ -184,7 +201,7 @@ DWORD WINAPI Listen(void*) {
       Sleep(100);
       continue;
     }
-    if (!ConnectNamedPipe(pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+    if (!AwaitClient(pipe)) {
       CloseHandle(pipe);
       ReleaseSemaphore(g_free_instances, 1, nullptr);
       continue;

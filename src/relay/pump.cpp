@@ -1,5 +1,6 @@
 // Loopback sockets and the pump that joins one of them to a pipe handle.
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -73,13 +74,29 @@ SOCKET ConnectLoopback(uint16_t port) {
   return s;
 }
 
+int OpenPipeOverlapped(const char16_t* name, uint32_t* error) {
+  static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows text is UTF-16");
+  const wchar_t* wide = reinterpret_cast<const wchar_t*>(name);
+  for (;;) {
+    HANDLE h = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    if (h != INVALID_HANDLE_VALUE) return HandleToLong(h);
+    DWORD err = GetLastError();
+    // Every instance is taken: wait for one without limit, then race for it again.
+    if (err == ERROR_PIPE_BUSY && WaitNamedPipeW(wide, NMPWAIT_WAIT_FOREVER)) continue;
+    *error = err == ERROR_PIPE_BUSY ? GetLastError() : err;
+    return -1;
+  }
+}
+
 // ---- the pump ------------------------------------------------------------------------------
 //
-// Two threads per connection, one per direction, each blocked in its own receive: the
-// socket's recv for bytes going to the pipe, the pipe's ReadFile for bytes going to the
-// socket. The pipe handle comes from the session (or a server instance) without
-// FILE_FLAG_OVERLAPPED, so a thread blocked on it is freed with CancelSynchronousIo; a
-// thread blocked on the socket is freed by shutting the socket down.
+// Two threads per connection, one per direction, each waiting in its own receive: the
+// socket's recv for bytes going to the pipe, an overlapped ReadFile for bytes going to the
+// socket. The pipe handle must be overlapped: Windows serializes the calls on a handle
+// opened without FILE_FLAG_OVERLAPPED, so a read waiting for the Terminal would hold back
+// the request it waits for. A pipe transfer also waits for the link's stop event; a thread
+// waiting on the socket is freed by shutting the socket down.
 
 namespace {
 
@@ -87,90 +104,119 @@ constexpr DWORD kBufferBytes = 64 * 1024;
 constexpr DWORD kThreadStack = 256 * 1024;
 // After the pipe has ended and its last bytes went out with the socket's end of stream,
 // how long the client may take to close its end before the relay cuts it.
-constexpr ULONGLONG kLingerMs = 2000;
+constexpr DWORD kLingerMs = 2000;
 
 enum Direction { kToPipe = 0, kToSocket = 1 };
 
 struct Link {
   SOCKET sock;
   HANDLE pipe;
+  HANDLE stop;  // set: pipe transfers end at once (the client has gone)
   HANDLE thread[2] = {nullptr, nullptr};
-  std::atomic<bool> done[2] = {{false}, {false}};
-  std::atomic<bool> pipe_ended{false};    // bytes from the client are dropped from now on
-  std::atomic<bool> client_ended{false};  // bytes from the pipe are dropped from now on
+  std::atomic<bool> pipe_ended{false};  // bytes from the client are dropped from now on
 };
 
-bool WritePipe(HANDLE pipe, const uint8_t* p, DWORD n) {
-  while (n > 0) {
-    DWORD put = 0;
-    if (!WriteFile(pipe, p, n, &put, nullptr)) return false;
-    p += put;
-    n -= put;
-  }
-  return true;
-}
+// One overlapped transfer on the pipe. Returns the bytes moved, kPipeFailed when the pipe
+// failed or ended, kStopped when the stop event came first (the transfer is cancelled and
+// complete when this returns).
+constexpr long kPipeFailed = -1;
+constexpr long kStopped = -2;
 
-// Ends the other direction's blocking call and waits until that thread has left its loop.
-// CancelSynchronousIo only hits a call that is under way, so it is repeated until the
-// thread has seen the flag that its caller set.
-void AwaitOther(Link& link, Direction other) {
-  for (int round = 0; !link.done[other].load(); ++round) {
-    CancelSynchronousIo(link.thread[other]);
-    if (WaitForSingleObject(link.thread[other], round < 10 ? 0 : 1) == WAIT_OBJECT_0) return;
+class PipeTransfer {
+ public:
+  explicit PipeTransfer(Link& link) : link_(link) {
+    std::memset(&ov_, 0, sizeof ov_);
+    ov_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   }
+  ~PipeTransfer() {
+    if (ov_.hEvent != nullptr) CloseHandle(ov_.hEvent);
+  }
+  PipeTransfer(const PipeTransfer&) = delete;
+  PipeTransfer& operator=(const PipeTransfer&) = delete;
+
+  bool ok() const { return ov_.hEvent != nullptr; }
+
+  long Read(uint8_t* p, DWORD n) {
+    return Finish(ReadFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
+  }
+  long Write(const uint8_t* p, DWORD n) {
+    return Finish(WriteFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
+  }
+
+ private:
+  long Finish(bool done) {
+    if (!done) {
+      DWORD error = GetLastError();
+      if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return kPipeFailed;
+    }
+    HANDLE events[2] = {ov_.hEvent, link_.stop};
+    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      CancelIoEx(link_.pipe, &ov_);
+      DWORD moved = 0;
+      GetOverlappedResult(link_.pipe, &ov_, &moved, TRUE);  // the buffer is free again
+      return kStopped;
+    }
+    DWORD moved = 0;
+    if (!GetOverlappedResult(link_.pipe, &ov_, &moved, FALSE) &&
+        GetLastError() != ERROR_MORE_DATA) {  // a message-mode server: the rest follows
+      return kPipeFailed;
+    }
+    return static_cast<long>(moved);
+  }
+
+  Link& link_;
+  OVERLAPPED ov_;
+};
+
+// The client has gone: the other direction ends at once, wherever it waits.
+void CutClient(Link& link) {
+  SetEvent(link.stop);
+  shutdown(link.sock, SD_BOTH);
 }
 
 DWORD WINAPI ToPipe(void* arg) {
   Link& link = *static_cast<Link*>(arg);
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kBufferBytes]);
-  while (buf) {
+  PipeTransfer transfer(link);
+  while (buf && transfer.ok()) {
     int got = recv(link.sock, reinterpret_cast<char*>(buf.get()), static_cast<int>(kBufferBytes), 0);
     if (got == SOCKET_ERROR || got == 0) break;
     // After the pipe has gone, what the client still sends is read and dropped, so that
     // closing the socket never resets a connection whose last reply is still unread.
-    if (link.pipe_ended.load()) continue;
-    if (!WritePipe(link.pipe, buf.get(), static_cast<DWORD>(got))) {
+    for (int at = 0; at < got && !link.pipe_ended.load();) {
+      long put = transfer.Write(buf.get() + at, static_cast<DWORD>(got - at));
+      if (put == kStopped) return 0;
       // The pipe broke: the other direction still passes on what it holds, then ends.
-      link.pipe_ended = true;
+      if (put == kPipeFailed) link.pipe_ended = true;
+      if (put > 0) at += static_cast<int>(put);
     }
   }
   // The client has gone (or the other direction cut it): the pipe closes at once.
-  link.client_ended = true;
-  link.done[kToPipe] = true;
-  shutdown(link.sock, SD_BOTH);
-  AwaitOther(link, kToSocket);
+  CutClient(link);
   return 0;
 }
 
 DWORD WINAPI ToSocket(void* arg) {
   Link& link = *static_cast<Link*>(arg);
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kBufferBytes]);
-  bool client_gone = !buf;
-  while (!client_gone && !link.client_ended.load()) {
-    DWORD got = 0;
-    if (!ReadFile(link.pipe, buf.get(), kBufferBytes, &got, nullptr) &&
-        GetLastError() != ERROR_MORE_DATA) {  // a message-mode server: the rest follows
+  PipeTransfer transfer(link);
+  long got = 0;
+  while (buf && transfer.ok()) {
+    got = transfer.Read(buf.get(), kBufferBytes);
+    if (got < 0) break;
+    if (got > 0 && !SendAll(link.sock, buf.get(), static_cast<size_t>(got))) {
+      got = kStopped;
       break;
     }
-    if (got > 0 && !SendAll(link.sock, buf.get(), got)) client_gone = true;
   }
-  link.done[kToSocket] = true;
-  if (client_gone || link.client_ended.load()) {
-    shutdown(link.sock, SD_BOTH);
-    AwaitOther(link, kToPipe);
+  if (got != kPipeFailed) {
+    CutClient(link);  // the client has gone (or there was no memory for the link)
     return 0;
   }
   // The pipe has ended: every byte it gave went out; the end of the stream follows them.
   link.pipe_ended = true;
   shutdown(link.sock, SD_SEND);
-  ULONGLONG until = GetTickCount64() + kLingerMs;
-  while (WaitForSingleObject(link.thread[kToPipe], 10) == WAIT_TIMEOUT) {
-    if (GetTickCount64() >= until) {
-      shutdown(link.sock, SD_BOTH);
-      AwaitOther(link, kToPipe);
-      break;
-    }
-  }
+  if (WaitForSingleObject(link.thread[kToPipe], kLingerMs) == WAIT_TIMEOUT) CutClient(link);
   return 0;
 }
 
@@ -180,9 +226,12 @@ void Pump(SOCKET sock, HANDLE pipe) {
   Link link;
   link.sock = sock;
   link.pipe = pipe;
+  link.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const DWORD flags = CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION;
-  link.thread[kToPipe] = CreateThread(nullptr, kThreadStack, ToPipe, &link, flags, nullptr);
-  link.thread[kToSocket] = CreateThread(nullptr, kThreadStack, ToSocket, &link, flags, nullptr);
+  if (link.stop != nullptr) {
+    link.thread[kToPipe] = CreateThread(nullptr, kThreadStack, ToPipe, &link, flags, nullptr);
+    link.thread[kToSocket] = CreateThread(nullptr, kThreadStack, ToSocket, &link, flags, nullptr);
+  }
   if (link.thread[kToPipe] == nullptr || link.thread[kToSocket] == nullptr) {
     Log("no thread for a connection (error %lu): dropped", GetLastError());
     for (HANDLE& t : link.thread) {
@@ -191,13 +240,14 @@ void Pump(SOCKET sock, HANDLE pipe) {
         CloseHandle(t);
       }
     }
-    return;
+  } else {
+    ResumeThread(link.thread[kToPipe]);
+    ResumeThread(link.thread[kToSocket]);
+    WaitForMultipleObjects(2, link.thread, TRUE, INFINITE);
+    CloseHandle(link.thread[kToPipe]);
+    CloseHandle(link.thread[kToSocket]);
   }
-  ResumeThread(link.thread[kToPipe]);
-  ResumeThread(link.thread[kToSocket]);
-  WaitForMultipleObjects(2, link.thread, TRUE, INFINITE);
-  CloseHandle(link.thread[kToPipe]);
-  CloseHandle(link.thread[kToSocket]);
+  if (link.stop != nullptr) CloseHandle(link.stop);
 }
 
 }  // namespace relay

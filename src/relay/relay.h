@@ -81,11 +81,15 @@ bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline);
 // Connects to 127.0.0.1:port; INVALID_SOCKET when nobody answers.
 SOCKET ConnectLoopback(uint16_t port);
 
-// Relays bytes both ways between a connected socket and a pipe handle until either side
-// ends, then ends the other side too: a pipe that broke is passed on as the end of the
-// stream (after every byte read from it), a client that went away leaves the pipe to be
-// closed at once. Closes neither handle.
+// Relays bytes both ways between a connected socket and a pipe handle opened for overlapped
+// I/O, until either side ends, then ends the other side too: a pipe that broke is passed on
+// as the end of the stream (after every byte read from it), a client that went away leaves
+// the pipe to be closed at once. Closes neither handle.
 void Pump(SOCKET sock, HANDLE pipe);
+
+// Opens a client end of the pipe name for overlapped I/O, waiting while every instance is
+// busy, with the session's error numbers (CInterClient::set_pipe_opener).
+int OpenPipeOverlapped(const char16_t* name, uint32_t* error);
 
 // ---- the two directions ----------------------------------------------------------------------
 

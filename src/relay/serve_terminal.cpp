@@ -118,6 +118,7 @@ void Serve(SOCKET s, ULONGLONG accepted, unsigned long id) {
   // and the poll for its pipe are the Windows session's own.
   std::unique_ptr<orbisyn::CInterClient> session(new (std::nothrow) orbisyn::CInterClient);
   if (!session) return;
+  session->set_pipe_opener(&OpenPipeOverlapped);
   if (!session->Connect(path, portable)) {
     const char16_t* why = session->setup_text();
     Log("client %lu: %s: %s", id, Utf8(shown).c_str(),

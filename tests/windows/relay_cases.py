@@ -225,6 +225,26 @@ def closes(relay, scripted):
              result == 0 and got == pattern(n, 5) and ended and took < 1.0,
              f"result {result}, {len(got)} bytes, ended {ended} after {took:.2f} s")
     s.close()
+    # The same while the client still sends: its bytes are dropped, the reply is whole and
+    # the stream ends (no reset that would throw away what the client has not read yet).
+    s, result, _ = relay.open(scripted.path)
+    why = ""
+    try:
+        s.sendall(op(3, n, 6) + op(1, 200_000))
+        time.sleep(0.5)  # the reply and the end are there before the client reads
+        s.sendall(bytes(200_000))
+    except OSError as e:
+        why = f"send: {e!r}"
+    got = recv_exact(s, n, 30)  # short when the connection was reset
+    s.settimeout(5)
+    try:
+        ended = s.recv(1) == b""
+    except OSError as e:
+        ended, why = False, why + repr(e)
+    r.report("relay-pipe-close-while-the-client-sends",
+             result == 0 and got == pattern(n, 6) and ended,
+             f"result {result}, {len(got)} bytes, ended {ended} {why}")
+    s.close()
     # The client goes: the pipe server sees its client go.
     s, result, _ = relay.open(scripted.path)
     s.sendall(op(5))

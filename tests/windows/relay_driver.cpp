@@ -8,6 +8,8 @@
 //                                    that server; prints "rtt_us=" (median of ROUNDS small
 //                                    exchanges) and "bulk_ms=" (best of 3 reads of BYTES)
 //   relay_driver probe NAME          "exists=1" while the pipe NAME exists, else "exists=0"
+//   relay_driver tcp-echo            Wine's own loopback cost: prints "port=N", echoes one
+//                                    client's bytes with blocking Winsock calls
 //   relay_driver session PATH RECORDS
 //                                    the Windows session to the Terminal at PATH: Initialize,
 //                                    then one array exchange (command 121) that must bring
@@ -26,6 +28,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <winsock2.h>
 
 #include "fake_pipe.h"
 // after windows.h, which fake_pipe.h brings
@@ -242,6 +246,35 @@ int Hold(const std::u16string& path, DWORD ms) {
   return 0;
 }
 
+int TcpEcho() {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof at;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+    return 1;
+  }
+  Say("port=" + std::to_string(ntohs(at.sin_port)));
+  SOCKET s = accept(listener, nullptr, nullptr);
+  BOOL on = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    int got = recv(s, buf.data(), static_cast<int>(buf.size()), 0);
+    if (got <= 0) break;
+    for (int sent = 0; sent < got;) {
+      int put = send(s, buf.data() + sent, got - sent, 0);
+      if (put <= 0) return 0;
+      sent += put;
+    }
+  }
+  return 0;
+}
+
 int Probe(const std::wstring& name) {
   bool exists = WaitNamedPipeW(name.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
   Say(std::string("exists=") + (exists ? "1" : "0"));
@@ -256,6 +289,7 @@ int main() {
   std::vector<std::wstring> args(argv + 1, argv + argc);
   if (args.size() == 2 && args[0] == L"serve") return Serve(args[1]);
   if (args.size() == 2 && args[0] == L"probe") return Probe(args[1]);
+  if (args.size() == 1 && args[0] == L"tcp-echo") return TcpEcho();
   if (args.size() == 3 && args[0] == L"session") {
     return Session(std::u16string(args[1].begin(), args[1].end()),
                    static_cast<uint32_t>(std::stoul(args[2])));

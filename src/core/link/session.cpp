@@ -129,7 +129,7 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
 
 bool CInterClient::OpenPipe(const char16_t* name) {
   uint32_t error = 0;
-  pipe_.Set(platform::PipeOpen(name, &error));
+  pipe_.Set(open_pipe_(name, &error));
   if (IsOpen()) return true;
   if (error == platform::kOpenInterrupted) {
     interrupted_ = true;

@@ -46,6 +46,10 @@ class CInterClient {
   // On failure the setup text says why.
   bool Connect(const char16_t* path, bool portable);
   bool OpenPipe(const char16_t* name);
+  // How OpenPipe opens a pipe: platform::PipeOpen unless set (the relay opens the pipe for
+  // overlapped I/O and moves the bytes itself; the exchanges here need the default).
+  using PipeOpener = platform::PipeHandle (*)(const char16_t* name, uint32_t* error);
+  void set_pipe_opener(PipeOpener open) { open_pipe_ = open; }
   // Writes "\\.\pipe\Zelt.Terminal." and 64 upper-case hex digits into name.
   static void PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]);
   // The pipe of the Terminal at path (at most kPathUnits units): its final form,
@@ -70,6 +74,7 @@ class CInterClient {
   static void ForgetInChild();
 
   platform::Lock lock_;
+  PipeOpener open_pipe_ = &platform::PipeOpen;
   std::atomic<bool> cancelled_{false};
   PipeSlot pipe_;
   uint8_t path_hash_[32] = {};
