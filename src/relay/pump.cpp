@@ -93,14 +93,20 @@ int OpenPipeOverlapped(const char16_t* name, uint32_t* error) {
 //
 // Two threads per connection, one per direction, each waiting in its own receive: the
 // socket's recv for bytes going to the pipe, an overlapped ReadFile for bytes going to the
-// socket. The pipe handle must be overlapped: Windows serializes the calls on a handle
-// opened without FILE_FLAG_OVERLAPPED, so a read waiting for the Terminal would hold back
-// the request it waits for. A pipe transfer also waits for the link's stop event; a thread
-// waiting on the socket is freed by shutting the socket down.
+// socket (two of them, so that the next read is under way while a buffer is sent). The
+// pipe handle must be overlapped: Windows serializes the calls on a handle opened without
+// FILE_FLAG_OVERLAPPED, so a read waiting for the Terminal would hold back the request it
+// waits for. A pipe transfer also waits for the link's stop event; a thread waiting on the
+// socket is freed by shutting the socket down.
 
 namespace {
 
-constexpr DWORD kBufferBytes = 64 * 1024;
+// Bytes to the pipe: requests, small. Bytes from it: replies up to tens of megabytes; under
+// Wine every ReadFile is a round trip to its server, and reads of 1 MiB made the relay
+// faster than a Windows program's own read of the pipe, 64 KiB half as fast
+// (bench/relay_bench.py).
+constexpr DWORD kToPipeBytes = 64 * 1024;
+constexpr DWORD kToSocketBytes = 1024 * 1024;
 constexpr DWORD kThreadStack = 256 * 1024;
 // After the pipe has ended and its last bytes went out with the socket's end of stream,
 // how long the client may take to close its end before the relay cuts it.
@@ -136,24 +142,20 @@ class PipeTransfer {
 
   bool ok() const { return ov_.hEvent != nullptr; }
 
-  long Read(uint8_t* p, DWORD n) {
-    return Finish(ReadFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
-  }
+  // Starts a read; End gives its outcome.
+  void StartRead(uint8_t* p, DWORD n) { Start(ReadFile(link_.pipe, p, n, nullptr, &ov_) != FALSE); }
   long Write(const uint8_t* p, DWORD n) {
-    return Finish(WriteFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
+    Start(WriteFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
+    return End();
   }
 
- private:
-  long Finish(bool done) {
-    if (!done) {
-      DWORD error = GetLastError();
-      if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return kPipeFailed;
-    }
+  long End() {
+    if (state_ == kFailedAtOnce) return kPipeFailed;
     HANDLE events[2] = {ov_.hEvent, link_.stop};
-    if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-      CancelIoEx(link_.pipe, &ov_);
-      DWORD moved = 0;
-      GetOverlappedResult(link_.pipe, &ov_, &moved, TRUE);  // the buffer is free again
+    // A transfer that completed at once needs no wait (under Wine each wait is a call to
+    // its server).
+    if (state_ == kPending && WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      Cancel();
       return kStopped;
     }
     DWORD moved = 0;
@@ -164,8 +166,30 @@ class PipeTransfer {
     return static_cast<long>(moved);
   }
 
+  // Ends a transfer that was started and is not wanted any more.
+  void Cancel() {
+    if (state_ != kPending) return;
+    CancelIoEx(link_.pipe, &ov_);
+    DWORD moved = 0;
+    GetOverlappedResult(link_.pipe, &ov_, &moved, TRUE);  // the buffer is free again
+  }
+
+ private:
+  enum State { kDone, kPending, kFailedAtOnce };
+
+  void Start(bool done) {
+    state_ = kDone;
+    if (!done) {
+      DWORD error = GetLastError();
+      state_ = error == ERROR_IO_PENDING ? kPending
+               : error == ERROR_MORE_DATA ? kDone
+                                          : kFailedAtOnce;
+    }
+  }
+
   Link& link_;
   OVERLAPPED ov_;
+  State state_ = kDone;
 };
 
 // The client has gone: the other direction ends at once, wherever it waits.
@@ -176,10 +200,11 @@ void CutClient(Link& link) {
 
 DWORD WINAPI ToPipe(void* arg) {
   Link& link = *static_cast<Link*>(arg);
-  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kBufferBytes]);
+  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kToPipeBytes]);
   PipeTransfer transfer(link);
   while (buf && transfer.ok()) {
-    int got = recv(link.sock, reinterpret_cast<char*>(buf.get()), static_cast<int>(kBufferBytes), 0);
+    int got = recv(link.sock, reinterpret_cast<char*>(buf.get()), static_cast<int>(kToPipeBytes),
+                   0);
     if (got == SOCKET_ERROR || got == 0) break;
     // After the pipe has gone, what the client still sends is read and dropped, so that
     // closing the socket never resets a connection whose last reply is still unread.
@@ -198,15 +223,25 @@ DWORD WINAPI ToPipe(void* arg) {
 
 DWORD WINAPI ToSocket(void* arg) {
   Link& link = *static_cast<Link*>(arg);
-  std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kBufferBytes]);
-  PipeTransfer transfer(link);
+  // Two buffers: the next read is under way while the last one is sent.
+  std::unique_ptr<uint8_t[]> bufs(new (std::nothrow) uint8_t[2 * kToSocketBytes]);
+  PipeTransfer transfer0(link), transfer1(link);
+  PipeTransfer* transfer[2] = {&transfer0, &transfer1};
   long got = 0;
-  while (buf && transfer.ok()) {
-    got = transfer.Read(buf.get(), kBufferBytes);
-    if (got < 0) break;
-    if (got > 0 && !SendAll(link.sock, buf.get(), static_cast<size_t>(got))) {
-      got = kStopped;
-      break;
+  if (bufs && transfer0.ok() && transfer1.ok()) {
+    int at = 0;
+    transfer[at]->StartRead(bufs.get(), kToSocketBytes);
+    for (;;) {
+      got = transfer[at]->End();
+      if (got < 0) break;
+      uint8_t* data = bufs.get() + at * kToSocketBytes;
+      at ^= 1;
+      transfer[at]->StartRead(bufs.get() + at * kToSocketBytes, kToSocketBytes);
+      if (got > 0 && !SendAll(link.sock, data, static_cast<size_t>(got))) {
+        transfer[at]->Cancel();
+        got = kStopped;
+        break;
+      }
     }
   }
   if (got != kPipeFailed) {

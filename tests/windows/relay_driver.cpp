@@ -229,7 +229,9 @@ int Session(const std::u16string& path, uint32_t records) {
     int32_t a = orbisyn::ExchangeArray(client.pipe(), 121, orbisyn::NoPayload, 320, &block);
     bool same = a >= 0 && block.count() == records;
     const auto* p = static_cast<const uint8_t*>(block.data());
-    for (size_t i = 0; same && i < size_t{records} * 320; ++i) same = p[i] == PatternByte(i, records);
+    for (size_t i = 0; same && i < size_t{records} * 320; ++i) {
+      same = p[i] == PatternByte(i, records);
+    }
     Say("array=" + std::to_string(a) + (same ? " intact" : " differs"));
   }
   Say("ms=" + std::to_string(GetTickCount64() - t0));
@@ -254,7 +256,8 @@ int TcpEcho() {
   at.sin_family = AF_INET;
   at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int size = sizeof at;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(listener, 1) != 0 ||
+  if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      listen(listener, 1) != 0 ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
     return 1;
   }
