@@ -140,8 +140,9 @@ def main() -> int:
             echo_rtts.append(statistics.median(rtts))
 
             # (c) a Windows program on the pipe itself
-            direct = subprocess.run(["wine", str(driver), "bench", name, str(a.rounds), str(nbytes)],
-                                    env=env, capture_output=True, text=True, timeout=600)
+            direct = subprocess.run(
+                ["wine", str(driver), "bench", name, str(a.rounds), str(nbytes)],
+                env=env, capture_output=True, text=True, timeout=600)
             fields = dict(l.split("=", 1) for l in direct.stdout.split() if "=" in l)
             if fields.get("intact") != "1":
                 sys.exit(f"relay_bench: the direct read failed: {direct.stdout} {direct.stderr}")
@@ -171,11 +172,13 @@ def main() -> int:
         relay_rtt, relay_bulk = statistics.median(relay_rtts), statistics.median(relay_bulks)
         echo_rtt = statistics.median(echo_rtts)
 
-        print(f"small exchange: direct pipe {direct_rtt:.0f} us, through the relay {relay_rtt:.0f} us "
-              f"(median of {a.rounds}, median of {a.repeat} turns): x{relay_rtt / direct_rtt:.2f}")
-        print(f"{a.bars} bars ({nbytes / 1e6:.0f} MB): direct pipe {direct_bulk:.1f} ms, through the "
-              f"relay {relay_bulk:.1f} ms (best of 3, median of {a.repeat} turns): x{relay_bulk / direct_bulk:.2f}")
-        print(f"  of which Wine's loopback alone (Windows echo server, Linux client): {echo_rtt:.0f} us; "
+        print(f"small exchange: direct pipe {direct_rtt:.0f} us, through the relay "
+              f"{relay_rtt:.0f} us (median of {a.rounds}, median of {a.repeat} turns): "
+              f"x{relay_rtt / direct_rtt:.2f}")
+        print(f"{a.bars} bars ({nbytes / 1e6:.0f} MB): direct pipe {direct_bulk:.1f} ms, "
+              f"through the relay {relay_bulk:.1f} ms (best of 3, median of {a.repeat} turns): "
+              f"x{relay_bulk / direct_bulk:.2f}")
+        print(f"  Wine's loopback alone (Windows echo server, Linux client): {echo_rtt:.0f} us; "
               f"direct pipe + that: {direct_rtt + echo_rtt:.0f} us")
         print(f"FIGURE relay_small_exchange {relay_rtt:.1f} us direct_pipe {direct_rtt:.1f}")
         print(f"FIGURE wine_loopback_echo {echo_rtt:.1f} us direct_pipe {direct_rtt:.1f}")

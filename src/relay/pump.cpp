@@ -143,7 +143,9 @@ class PipeTransfer {
   bool ok() const { return ov_.hEvent != nullptr; }
 
   // Starts a read; End gives its outcome.
-  void StartRead(uint8_t* p, DWORD n) { Start(ReadFile(link_.pipe, p, n, nullptr, &ov_) != FALSE); }
+  void StartRead(uint8_t* p, DWORD n) {
+    Start(ReadFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
+  }
   long Write(const uint8_t* p, DWORD n) {
     Start(WriteFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
     return End();
@@ -154,10 +156,12 @@ class PipeTransfer {
     HANDLE events[2] = {ov_.hEvent, link_.stop};
     // A transfer that completed at once needs no wait (under Wine each wait is a call to
     // its server).
-    if (state_ == kPending && WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    if (state_ == kPending &&
+        WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
       Cancel();
       return kStopped;
     }
+    state_ = kDone;
     DWORD moved = 0;
     if (!GetOverlappedResult(link_.pipe, &ov_, &moved, FALSE) &&
         GetLastError() != ERROR_MORE_DATA) {  // a message-mode server: the rest follows
@@ -169,6 +173,7 @@ class PipeTransfer {
   // Ends a transfer that was started and is not wanted any more.
   void Cancel() {
     if (state_ != kPending) return;
+    state_ = kDone;
     CancelIoEx(link_.pipe, &ov_);
     DWORD moved = 0;
     GetOverlappedResult(link_.pipe, &ov_, &moved, TRUE);  // the buffer is free again

@@ -90,7 +90,8 @@ class FakeSim:
     def _serve(self, conn: socket.socket) -> None:
         conn.settimeout(HELLO_S)
         hello = recv_exact(conn, 36)
-        ok = hello is not None and hello[:4] == b"ORBS" and secrets.compare_digest(hello[4:], self.token)
+        ok = (hello is not None and hello[:4] == b"ORBS"
+              and secrets.compare_digest(hello[4:], self.token))
         with self.lock:
             if ok:
                 self.good += 1
@@ -113,7 +114,8 @@ class FakeSim:
             elif command == 109:
                 payload = struct.pack("<i", 2)
             elif command == 121:
-                payload = struct.pack("<I", self.records) + pattern(320 * self.records, self.records)
+                n = self.records
+                payload = struct.pack("<I", n) + pattern(320 * n, n)
             elif command != 5:
                 status = -1
             reply = struct.pack("<ii", command, status) + payload

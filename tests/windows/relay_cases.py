@@ -341,7 +341,8 @@ def launches(relay):
         line = record[0] if record else ""
         want = f'"{exe}" /portable' if portable else exe
         r.report(f"relay-launch-portable-{portable}-as-the-session-does",
-                 (line if portable else line.strip('"')) == want and record[1:] == ["no-std-handles", "no-token"],
+                 (line if portable else line.strip('"')) == want
+                 and record[1:] == ["no-std-handles", "no-token"],
                  repr(record))
     missing = r"C:\orbisyn-tests\relay\nowhere\terminal64.exe"
     s, result, text = relay.open(missing)
@@ -564,10 +565,12 @@ def imports():
     exe = r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(exe)], capture_output=True,
                           text=True, check=True).stdout
-    dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
+    dlls = {line.split(":", 1)[1].strip().lower()
+            for line in dump.splitlines() if "DLL Name:" in line}
     system = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll",
               "msvcrt.dll", "ws2_32.dll"}
-    r.report("relay-needs-only-windows", dlls <= system and "ws2_32.dll" in dlls, repr(sorted(dlls)))
+    r.report("relay-needs-only-windows", dlls <= system and "ws2_32.dll" in dlls,
+             repr(sorted(dlls)))
 
 
 def cases(run_module):
