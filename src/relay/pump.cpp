@@ -91,13 +91,14 @@ int OpenPipeOverlapped(const char16_t* name, uint32_t* error) {
 
 // ---- the pump ------------------------------------------------------------------------------
 //
-// Two threads per connection, one per direction, each waiting in its own receive: the
-// socket's recv for bytes going to the pipe, an overlapped ReadFile for bytes going to the
-// socket (two of them, so that the next read is under way while a buffer is sent). The
-// pipe handle must be overlapped: Windows serializes the calls on a handle opened without
-// FILE_FLAG_OVERLAPPED, so a read waiting for the Terminal would hold back the request it
-// waits for. A pipe transfer also waits for the link's stop event; a thread waiting on the
-// socket is freed by shutting the socket down.
+// Two threads per connection, one per direction, each waiting in its own receive: on the
+// socket for bytes going to the pipe, on the pipe for bytes going to the socket (two reads
+// there, so that the next one is under way while a buffer is sent). Every transfer is
+// overlapped and waited for together with the link's stop event, which either direction
+// sets when the client has gone: a blocking send under Wine is not freed by shutting the
+// socket down. The pipe handle must be overlapped anyway: Windows serializes the calls on a
+// handle opened without FILE_FLAG_OVERLAPPED, so a read waiting for the Terminal would hold
+// back the request it waits for.
 
 namespace {
 
@@ -117,42 +118,60 @@ enum Direction { kToPipe = 0, kToSocket = 1 };
 struct Link {
   SOCKET sock;
   HANDLE pipe;
-  HANDLE stop;  // set: pipe transfers end at once (the client has gone)
+  HANDLE stop;  // set: every transfer ends at once (the client has gone)
   HANDLE thread[2] = {nullptr, nullptr};
   std::atomic<bool> pipe_ended{false};  // bytes from the client are dropped from now on
 };
 
-// One overlapped transfer on the pipe. Returns the bytes moved, kPipeFailed when the pipe
-// failed or ended, kStopped when the stop event came first (the transfer is cancelled and
-// complete when this returns).
-constexpr long kPipeFailed = -1;
+// One overlapped transfer on the pipe or the socket, waited for together with the link's
+// stop event. End returns the bytes moved (0 from a receive: the end of the stream),
+// kFailed when the transfer failed, kStopped when the stop event came first (the transfer
+// is then cancelled and complete, its buffer free).
+constexpr long kFailed = -1;
 constexpr long kStopped = -2;
 
-class PipeTransfer {
+class Transfer {
  public:
-  explicit PipeTransfer(Link& link) : link_(link) {
+  Transfer(Link& link, bool on_socket) : link_(link), socket_(on_socket) {
     std::memset(&ov_, 0, sizeof ov_);
     ov_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   }
-  ~PipeTransfer() {
+  ~Transfer() {
     if (ov_.hEvent != nullptr) CloseHandle(ov_.hEvent);
   }
-  PipeTransfer(const PipeTransfer&) = delete;
-  PipeTransfer& operator=(const PipeTransfer&) = delete;
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
 
   bool ok() const { return ov_.hEvent != nullptr; }
 
-  // Starts a read; End gives its outcome.
-  void StartRead(uint8_t* p, DWORD n) {
-    Start(ReadFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
+  void StartReceive(uint8_t* p, DWORD n) {
+    if (socket_) {
+      WSABUF buf = {n, reinterpret_cast<char*>(p)};
+      DWORD flags = 0;
+      StartSocket(WSARecv(link_.sock, &buf, 1, nullptr, &flags, &ov_, nullptr));
+    } else {
+      StartPipe(ReadFile(link_.pipe, p, n, nullptr, &ov_));
+    }
   }
-  long Write(const uint8_t* p, DWORD n) {
-    Start(WriteFile(link_.pipe, p, n, nullptr, &ov_) != FALSE);
-    return End();
+  // Everything, unless the transfer fails or is stopped.
+  long SendAll(const uint8_t* p, DWORD n) {
+    for (DWORD at = 0; at < n;) {
+      if (socket_) {
+        WSABUF buf = {n - at, reinterpret_cast<char*>(const_cast<uint8_t*>(p + at))};
+        StartSocket(WSASend(link_.sock, &buf, 1, nullptr, 0, &ov_, nullptr));
+      } else {
+        StartPipe(WriteFile(link_.pipe, p + at, n - at, nullptr, &ov_));
+      }
+      long put = End();
+      if (put < 0) return put;
+      if (put == 0) return kFailed;
+      at += static_cast<DWORD>(put);
+    }
+    return static_cast<long>(n);
   }
 
   long End() {
-    if (state_ == kFailedAtOnce) return kPipeFailed;
+    if (state_ == kFailedAtOnce) return kFailed;
     HANDLE events[2] = {ov_.hEvent, link_.stop};
     // A transfer that completed at once needs no wait (under Wine each wait is a call to
     // its server).
@@ -163,9 +182,12 @@ class PipeTransfer {
     }
     state_ = kDone;
     DWORD moved = 0;
-    if (!GetOverlappedResult(link_.pipe, &ov_, &moved, FALSE) &&
-        GetLastError() != ERROR_MORE_DATA) {  // a message-mode server: the rest follows
-      return kPipeFailed;
+    if (socket_) {
+      DWORD flags = 0;
+      if (!WSAGetOverlappedResult(link_.sock, &ov_, &moved, FALSE, &flags)) return kFailed;
+    } else if (!GetOverlappedResult(link_.pipe, &ov_, &moved, FALSE) &&
+               GetLastError() != ERROR_MORE_DATA) {  // message mode: the rest follows
+      return kFailed;
     }
     return static_cast<long>(moved);
   }
@@ -174,15 +196,20 @@ class PipeTransfer {
   void Cancel() {
     if (state_ != kPending) return;
     state_ = kDone;
-    CancelIoEx(link_.pipe, &ov_);
-    DWORD moved = 0;
-    GetOverlappedResult(link_.pipe, &ov_, &moved, TRUE);  // the buffer is free again
+    HANDLE h = socket_ ? reinterpret_cast<HANDLE>(link_.sock) : link_.pipe;
+    CancelIoEx(h, &ov_);
+    DWORD moved = 0, flags = 0;
+    if (socket_) {
+      WSAGetOverlappedResult(link_.sock, &ov_, &moved, TRUE, &flags);
+    } else {
+      GetOverlappedResult(link_.pipe, &ov_, &moved, TRUE);
+    }
   }
 
  private:
   enum State { kDone, kPending, kFailedAtOnce };
 
-  void Start(bool done) {
+  void StartPipe(BOOL done) {
     state_ = kDone;
     if (!done) {
       DWORD error = GetLastError();
@@ -191,8 +218,15 @@ class PipeTransfer {
                                           : kFailedAtOnce;
     }
   }
+  void StartSocket(int result) {
+    state_ = kDone;
+    if (result == SOCKET_ERROR) {
+      state_ = WSAGetLastError() == WSA_IO_PENDING ? kPending : kFailedAtOnce;
+    }
+  }
 
   Link& link_;
+  const bool socket_;
   OVERLAPPED ov_;
   State state_ = kDone;
 };
@@ -206,22 +240,21 @@ void CutClient(Link& link) {
 DWORD WINAPI ToPipe(void* arg) {
   Link& link = *static_cast<Link*>(arg);
   std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kToPipeBytes]);
-  PipeTransfer transfer(link);
-  while (buf && transfer.ok()) {
-    int got = recv(link.sock, reinterpret_cast<char*>(buf.get()), static_cast<int>(kToPipeBytes),
-                   0);
-    if (got == SOCKET_ERROR || got == 0) break;
+  Transfer from(link, true), to(link, false);
+  while (buf && from.ok() && to.ok()) {
+    from.StartReceive(buf.get(), kToPipeBytes);
+    long got = from.End();
+    if (got == kStopped) return 0;  // cut by the other direction
+    if (got <= 0) break;
     // After the pipe has gone, what the client still sends is read and dropped, so that
     // closing the socket never resets a connection whose last reply is still unread.
-    for (int at = 0; at < got && !link.pipe_ended.load();) {
-      long put = transfer.Write(buf.get() + at, static_cast<DWORD>(got - at));
-      if (put == kStopped) return 0;
-      // The pipe broke: the other direction still passes on what it holds, then ends.
-      if (put == kPipeFailed) link.pipe_ended = true;
-      if (put > 0) at += static_cast<int>(put);
-    }
+    if (link.pipe_ended.load()) continue;
+    long put = to.SendAll(buf.get(), static_cast<DWORD>(got));
+    if (put == kStopped) return 0;
+    // The pipe broke: the other direction still passes on what it holds, then ends.
+    if (put < 0) link.pipe_ended = true;
   }
-  // The client has gone (or the other direction cut it): the pipe closes at once.
+  // The client has gone: the pipe closes at once.
   CutClient(link);
   return 0;
 }
@@ -230,27 +263,27 @@ DWORD WINAPI ToSocket(void* arg) {
   Link& link = *static_cast<Link*>(arg);
   // Two buffers: the next read is under way while the last one is sent.
   std::unique_ptr<uint8_t[]> bufs(new (std::nothrow) uint8_t[2 * kToSocketBytes]);
-  PipeTransfer transfer0(link), transfer1(link);
-  PipeTransfer* transfer[2] = {&transfer0, &transfer1};
-  long got = 0;
-  if (bufs && transfer0.ok() && transfer1.ok()) {
+  Transfer read0(link, false), read1(link, false), to(link, true);
+  Transfer* read[2] = {&read0, &read1};
+  long got = kStopped;
+  if (bufs && read0.ok() && read1.ok() && to.ok()) {
     int at = 0;
-    transfer[at]->StartRead(bufs.get(), kToSocketBytes);
+    read[at]->StartReceive(bufs.get(), kToSocketBytes);
     for (;;) {
-      got = transfer[at]->End();
+      got = read[at]->End();
       if (got < 0) break;
       uint8_t* data = bufs.get() + at * kToSocketBytes;
       at ^= 1;
-      transfer[at]->StartRead(bufs.get() + at * kToSocketBytes, kToSocketBytes);
-      if (got > 0 && !SendAll(link.sock, data, static_cast<size_t>(got))) {
-        transfer[at]->Cancel();
+      read[at]->StartReceive(bufs.get() + at * kToSocketBytes, kToSocketBytes);
+      if (got > 0 && to.SendAll(data, static_cast<DWORD>(got)) < 0) {
+        read[at]->Cancel();
         got = kStopped;
         break;
       }
     }
   }
-  if (got != kPipeFailed) {
-    CutClient(link);  // the client has gone (or there was no memory for the link)
+  if (got != kFailed) {
+    CutClient(link);  // the client has gone (or the link had no memory)
     return 0;
   }
   // The pipe has ended: every byte it gave went out; the end of the stream follows them.

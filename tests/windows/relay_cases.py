@@ -257,14 +257,20 @@ def closes(relay, scripted):
     r.report("relay-client-close-reaches-the-pipe-at-once",
              result == 0 and pinged and seen and took < 1.0,
              f"result {result}, pinged {pinged}, '{gone}' seen {seen} after {took:.2f} s")
-    # A client that goes while the pipe server is still writing a large reply.
-    s, result, _ = relay.open(scripted.path)
-    s.sendall(op(2, 64 << 20, 1))
-    recv_exact(s, 1 << 20)
-    gone = f"gone {scripted.accepted()}"
-    s.close()
-    r.report("relay-client-gone-mid-reply-frees-the-pipe", scripted.wait_for(gone, 5),
-             scripted.lines()[-3:])
+    # A client that goes while the pipe server is still writing a large reply: the relay
+    # may be anywhere in its send then (a hang here showed one time in five).
+    freed = 0
+    for _ in range(10):
+        s, result, _ = relay.open(scripted.path)
+        s.sendall(op(2, 64 << 20, 1))
+        recv_exact(s, 1 << 20)
+        gone = f"gone {scripted.accepted()}"
+        s.close()
+        if not scripted.wait_for(gone, 5):
+            break
+        freed += 1
+    r.report("relay-client-gone-mid-reply-frees-the-pipe", freed == 10,
+             f"{freed} of 10 freed: {scripted.lines()[-3:]}")
 
 
 def refusals(relay, scripted, token):
