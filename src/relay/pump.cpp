@@ -274,12 +274,16 @@ DWORD WINAPI ToSocket(void* arg) {
       if (got < 0) break;
       uint8_t* data = bufs.get() + at * kToSocketBytes;
       at ^= 1;
-      read[at]->StartReceive(bufs.get() + at * kToSocketBytes, kToSocketBytes);
+      // A full buffer: more is on its way, read on while this one is sent. Less: a reply
+      // has ended, and its last bytes go out before anything else is asked of Wine.
+      const bool more = got == static_cast<long>(kToSocketBytes);
+      if (more) read[at]->StartReceive(bufs.get() + at * kToSocketBytes, kToSocketBytes);
       if (got > 0 && to.SendAll(data, static_cast<DWORD>(got)) < 0) {
         read[at]->Cancel();
         got = kStopped;
         break;
       }
+      if (!more) read[at]->StartReceive(bufs.get() + at * kToSocketBytes, kToSocketBytes);
     }
   }
   if (got != kFailed) {
