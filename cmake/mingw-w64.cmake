@@ -3,8 +3,16 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+# Debian's compilers of that model end in -posix; elsewhere (Fedora's and EPEL's
+# mingw64-gcc-c++, whose default model it is) they have the plain names.
+find_program(ORBISYN_MINGW_GXX NAMES x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-g++)
+if(ORBISYN_MINGW_GXX MATCHES "-posix$" OR NOT ORBISYN_MINGW_GXX)
+  set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
+  set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+else()
+  set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
+  set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++)
+endif()
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)

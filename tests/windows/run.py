@@ -15,6 +15,8 @@ import tempfile
 import time
 from pathlib import Path
 
+import relay_cases
+
 BUILD = Path(sys.argv[1]).resolve()
 HEADERS_MISSING = Path(sys.argv[2]) if len(sys.argv) > 2 else None
 DRIVE_C = Path(os.environ["WINEPREFIX"]) / "drive_c"
@@ -367,8 +369,13 @@ def main():
     tests.mkdir(parents=True, exist_ok=True)
     shutil.copy(BUILD / "link_driver.exe", tests / "link_driver.exe")
     shutil.copy(BUILD / "timeout_driver.exe", tests / "timeout_driver.exe")
+    groups = [extension, channel, time_limits, pipe_names, launches, locator, ctrl_c]
+    groups += relay_cases.cases(sys.modules[__name__])  # orbisyn-relay.exe
+    only = os.environ.get("ORBISYN_WINDOWS_GROUPS")  # e.g. "serve_terminal,pipe_server"
+    if only:
+        groups = [g for g in groups if g.__name__ in only.split(",")]
     started = time.monotonic()
-    for group in (extension, channel, time_limits, pipe_names, launches, locator, ctrl_c):
+    for group in groups:
         began = time.monotonic()
         try:
             group()

@@ -1,7 +1,7 @@
 // A stand-in terminal64.exe for the Windows tests.
 //
-// Started by the session: writes launch.txt beside itself (its command line, and whether
-// its standard handles are unset), then reads serve.txt beside itself (pipe name, delay in
+// Started by the session: writes launch.txt beside itself (its command line, whether its
+// standard handles are unset, whether ORBISYN_RELAY_TOKEN is in its environment), then reads serve.txt beside itself (pipe name, delay in
 // ms, build; UTF-8 lines), waits, and serves that pipe as a Terminal would until the
 // client goes. Without serve.txt it only records.
 //
@@ -87,6 +87,12 @@ void Record() {
                      (unset(STD_INPUT_HANDLE) && unset(STD_OUTPUT_HANDLE) && unset(STD_ERROR_HANDLE)
                           ? "no-std-handles"
                           : "std-handles") +
+                     "\n" +
+                     // whether the relay that started it let its token through
+                     (GetEnvironmentVariableW(L"ORBISYN_RELAY_TOKEN", nullptr, 0) == 0 &&
+                              GetLastError() == ERROR_ENVVAR_NOT_FOUND
+                          ? "no-token"
+                          : "token") +
                      "\n";
   std::wstring tmp = Beside(L"launch.tmp");
   HANDLE f = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

@@ -138,19 +138,11 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
     SetSetupText("Path too long");
     return false;
   }
-  char16_t normal[kPathUnits + 1];
-  size_t n = platform::FinalPath(path, normal, kPathUnits + 1);
-  if (n == 0) {
-    for (n = 0; n < len; ++n) normal[n] = path[n];
-    normal[n] = 0;
-  }
-  platform::LowerCase(normal, n);
-  if (!platform::Sha256(normal, n * 2, path_hash_)) {
+  char16_t name[kPathUnits];
+  if (!PipeNameOf(path, path_hash_, name)) {
     SetSetupText("Hash calculation failed");
     return false;
   }
-  char16_t name[kPathUnits];
-  PipeName(path_hash_, name);
   if (OpenPipe(name) || interrupted_ || timed_out_) return IsOpen();
 
   if (!platform::SpawnDetached(path, portable)) {
@@ -170,7 +162,7 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
 
 bool CInterClient::OpenPipe(const char16_t* name) {
   uint32_t error = 0;
-  pipe_.Set(platform::PipeOpen(name, &error, limit()));
+  pipe_.Set(open_pipe_(name, &error, limit()));
   if (IsOpen()) return true;
   if (error == platform::kOpenInterrupted) {
     interrupted_ = true;
@@ -182,6 +174,21 @@ bool CInterClient::OpenPipe(const char16_t* name) {
   }
   SetSetupText("CreateFile failed [%u]", error);
   return false;
+}
+
+bool CInterClient::PipeNameOf(const char16_t* path, uint8_t hash[32],
+                              char16_t (&name)[kPathUnits]) {
+  const size_t len = platform::TextLength(path);
+  char16_t normal[kPathUnits + 1];
+  size_t n = platform::FinalPath(path, normal, kPathUnits + 1);
+  if (n == 0) {
+    for (n = 0; n < len && n < kPathUnits; ++n) normal[n] = path[n];
+    normal[n] = 0;
+  }
+  platform::LowerCase(normal, n);
+  if (!platform::Sha256(normal, n * 2, hash)) return false;
+  PipeName(hash, name);
+  return true;
 }
 
 void CInterClient::PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]) {

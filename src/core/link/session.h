@@ -65,8 +65,16 @@ class CInterClient {
   // On failure the setup text says why.
   bool Connect(const char16_t* path, bool portable);
   bool OpenPipe(const char16_t* name);
+  // How OpenPipe opens a pipe: platform::PipeOpen unless set (the relay opens the pipe for
+  // overlapped I/O and moves the bytes itself; the exchanges here need the default).
+  using PipeOpener = platform::PipeHandle (*)(const char16_t* name, uint32_t* error,
+                                              const platform::WaitLimit& limit);
+  void set_pipe_opener(PipeOpener open) { open_pipe_ = open; }
   // Writes "\\.\pipe\Zelt.Terminal." and 64 upper-case hex digits into name.
   static void PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]);
+  // The pipe of the Terminal at path (at most kPathUnits units): its final form,
+  // lower-cased and hashed into hash, then named. False when hashing fails.
+  static bool PipeNameOf(const char16_t* path, uint8_t hash[32], char16_t (&name)[kPathUnits]);
   int32_t Login(uint64_t login, const char16_t* password, const char16_t* server);
   // Polls until the Terminal is ready: at most timeout_ms (0: 60 s) counted in poll
   // rounds, and never past the deadline (kIpcTimeout either way).
@@ -93,6 +101,7 @@ class CInterClient {
   static void ForgetInChild();
 
   platform::Lock lock_;
+  PipeOpener open_pipe_ = &platform::PipeOpen;
   std::atomic<bool> cancelled_{false};
   PipeSlot pipe_;
   uint8_t path_hash_[32] = {};

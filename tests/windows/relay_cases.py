@@ -1,0 +1,589 @@
+"""Cases of orbisyn-relay.exe under Wine, run by run.py (which passes itself as `r`: report,
+wine, unix, place_terminal, launch_record, pipe_name, final, BUILD, WINE).
+
+serve-terminal: Linux clients here, a scripted pipe server (relay_driver serve) or the
+stand-in terminal64.exe at the far end. The pipe server for a simulated Terminal: the
+relay installed as terminal64.exe, fake_sim.FakeSim at the far end, the Windows session
+(relay_driver session / hold) at the near end.
+"""
+from __future__ import annotations
+
+import hashlib
+import os
+import secrets
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+from fake_sim import FakeSim, pattern
+
+r = None  # run.py, set by cases()
+HERE = Path(__file__).resolve().parent
+RELAY_WIN = r"C:\orbisyn-tests\orbisyn-relay.exe"
+DRIVER_WIN = r"C:\orbisyn-tests\relay_driver.exe"
+
+
+def token_hex():
+    return secrets.token_hex(32)
+
+
+def recv_exact(sock, n, timeout=10.0):
+    """n bytes, or fewer when the stream ended (or the time ran out)."""
+    sock.settimeout(timeout)
+    out = bytearray()
+    try:
+        while len(out) < n:
+            chunk = sock.recv(min(n - len(out), 1 << 20))
+            if not chunk:
+                break
+            out += chunk
+    except (socket.timeout, OSError):
+        pass
+    return bytes(out)
+
+
+def ends_within(sock, seconds):
+    """True when the peer ends the stream (after any bytes) within seconds."""
+    sock.settimeout(seconds)
+    try:
+        while sock.recv(65536):
+            pass
+        return True
+    except socket.timeout:
+        return False
+    except OSError:
+        return True
+
+
+def hello(path, token, flags=0, magic=b"ORBR", units=None):
+    data = path.encode("utf-16-le")
+    n = len(data) // 2 if units is None else units
+    return magic + token + struct.pack("<II", flags, n) + data
+
+
+def frame(command, payload=b""):
+    body = struct.pack("<i", command) + payload
+    return struct.pack("<I", len(body)) + body
+
+
+HANDSHAKE = frame(4, struct.pack("<ii", 3, 6) + "Python".encode("utf-16-le"))
+
+
+class Relay:
+    """A serve-terminal process; its log goes to a file."""
+
+    def __init__(self, token=None, idle=600, args=None):
+        self.token = token
+        self.log = Path(tempfile.mkstemp(prefix="relay-log.")[1])
+        env = dict(os.environ)
+        env.pop("ORBISYN_RELAY_TOKEN", None)
+        if token is not None:
+            env["ORBISYN_RELAY_TOKEN"] = token
+        argv = [r.WINE, RELAY_WIN, "serve-terminal"]
+        argv += args if args is not None else ["--idle-exit", str(idle)]
+        with open(self.log, "wb") as log:
+            # Only the first line is read: Wine's helpers may keep standard output open.
+            self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=log, env=env)
+        self.port = None
+        line = self._first_line(30)
+        if line.startswith("port="):
+            self.port = int(line[5:])
+        self.first_line = line
+
+    def _first_line(self, seconds):
+        got = []
+        t = threading.Thread(target=lambda: got.append(self.proc.stdout.readline()), daemon=True)
+        t.start()
+        t.join(seconds)
+        return got[0].decode("ascii", "replace").rstrip("\n") if got else ""
+
+    def connect(self):
+        s = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return s
+
+    def open(self, path, flags=0):
+        """A client past the hello; returns (socket, result, text)."""
+        s = self.connect()
+        s.sendall(hello(path, bytes.fromhex(self.token), flags))
+        head = recv_exact(s, 8, 90)
+        if len(head) < 8:
+            return s, None, f"no reply ({len(head)} bytes)"
+        result, n = struct.unpack("<iI", head)
+        return s, result, recv_exact(s, 2 * n).decode("utf-16-le", "replace")
+
+    def log_text(self):
+        return self.log.read_text("utf-8", "replace")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        self.log.unlink(missing_ok=True)
+
+
+class Scripted:
+    """relay_driver serve: the scripted Terminal pipe of a path."""
+
+    def __init__(self, path):
+        self.path = path
+        self.out = Path(tempfile.mkstemp(prefix="scripted.")[1])
+        with open(self.out, "wb") as out:
+            self.proc = subprocess.Popen([r.WINE, DRIVER_WIN, "serve", r.pipe_name(r.final(path))],
+                                         stdout=out, stderr=subprocess.STDOUT)
+        self.wait_for("ready", 30)
+
+    def lines(self):
+        return self.out.read_text("utf-8", "replace").splitlines()
+
+    def accepted(self):
+        return sum(1 for line in self.lines() if line.startswith("accepted "))
+
+    def wait_for(self, line, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if line in self.lines():
+                return True
+            time.sleep(0.02)
+        return False
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+        self.out.unlink(missing_ok=True)
+
+
+def op(code, n=0, seed=0):
+    return struct.pack("<III", code, n, seed)
+
+
+# ---- serve-terminal ---------------------------------------------------------------------------
+
+def serve_terminal():
+    tests = r.unix(r"C:\orbisyn-tests\relay")
+    tests.mkdir(parents=True, exist_ok=True)
+    path = r"C:\orbisyn-tests\relay\scripted\terminal64.exe"
+    r.unix(path).parent.mkdir(parents=True, exist_ok=True)
+    r.unix(path).write_bytes(b"not a program")  # its pipe is served: nothing is started
+    token = token_hex()
+    relay = Relay(token)
+    scripted = Scripted(path)
+    try:
+        r.report("relay-announces-its-port", relay.port is not None, repr(relay.first_line))
+        if relay.port is None:
+            return
+        transfers(relay, scripted)
+        closes(relay, scripted)
+        refusals(relay, scripted, token)
+        launches(relay)
+        log = relay.log_text()
+        r.report("relay-log-never-shows-the-token",
+                 "wrong token" in log and token not in log.lower(), log[-3000:])
+    finally:
+        relay.stop()
+        scripted.stop()
+
+
+def transfers(relay, scripted):
+    s, result, text = relay.open(scripted.path)
+    r.report("relay-opens-the-pipe", result == 0 and text == "", f"{result} {text!r}")
+    if result != 0:
+        s.close()
+        return
+    small = b"hello"
+    s.sendall(op(1, len(small)) + small)
+    r.report("relay-small-echo", recv_exact(s, len(small)) == small)
+    big = secrets.token_bytes(3 << 20)
+    s.sendall(op(1, len(big)) + big)
+    r.report("relay-3-MB-both-ways-intact", recv_exact(s, len(big), 60) == big)
+    n = 8 << 20
+    s.sendall(op(2, n, 17))
+    r.report("relay-8-MB-from-the-pipe-intact", recv_exact(s, n, 60) == pattern(n, 17))
+    blob = secrets.token_bytes(5 << 20)
+    s.sendall(op(4, len(blob)) + blob)
+    r.report("relay-5-MB-to-the-pipe-intact",
+             recv_exact(s, 32, 60) == hashlib.sha256(blob).digest())
+    s.close()
+
+
+def closes(relay, scripted):
+    # The pipe side closes after its reply: the client gets every byte, then the end.
+    s, result, _ = relay.open(scripted.path)
+    n = 300_000
+    s.sendall(op(3, n, 5))
+    got = recv_exact(s, n, 30)
+    t0 = time.monotonic()
+    ended = ends_within(s, 5)
+    took = time.monotonic() - t0
+    r.report("relay-pipe-close-reaches-the-client-at-once",
+             result == 0 and got == pattern(n, 5) and ended and took < 1.0,
+             f"result {result}, {len(got)} bytes, ended {ended} after {took:.2f} s")
+    s.close()
+    # The same while the client still sends: its bytes are dropped, the reply is whole and
+    # the stream ends (no reset that would throw away what the client has not read yet).
+    s, result, _ = relay.open(scripted.path)
+    why = ""
+    try:
+        s.sendall(op(3, n, 6) + op(1, 200_000))
+        time.sleep(0.5)  # the reply and the end are there before the client reads
+        s.sendall(bytes(200_000))
+    except OSError as e:
+        why = f"send: {e!r}"
+    got = recv_exact(s, n, 30)  # short when the connection was reset
+    s.settimeout(5)
+    try:
+        ended = s.recv(1) == b""
+    except OSError as e:
+        ended, why = False, why + repr(e)
+    r.report("relay-pipe-close-while-the-client-sends",
+             result == 0 and got == pattern(n, 6) and ended,
+             f"result {result}, {len(got)} bytes, ended {ended} {why}")
+    s.close()
+    # The client goes: the pipe server sees its client go.
+    s, result, _ = relay.open(scripted.path)
+    s.sendall(op(5))
+    pinged = len(recv_exact(s, 16)) == 16
+    gone = f"gone {scripted.accepted()}"
+    s.close()
+    t0 = time.monotonic()
+    seen = scripted.wait_for(gone, 5)
+    took = time.monotonic() - t0
+    r.report("relay-client-close-reaches-the-pipe-at-once",
+             result == 0 and pinged and seen and took < 1.0,
+             f"result {result}, pinged {pinged}, '{gone}' seen {seen} after {took:.2f} s")
+    # A client that goes while the pipe server is still writing a large reply: the relay
+    # may be anywhere in its send then (a hang here showed one time in five).
+    freed = 0
+    for _ in range(10):
+        s, result, _ = relay.open(scripted.path)
+        s.sendall(op(2, 64 << 20, 1))
+        recv_exact(s, 1 << 20)
+        gone = f"gone {scripted.accepted()}"
+        s.close()
+        if not scripted.wait_for(gone, 5):
+            break
+        freed += 1
+    r.report("relay-client-gone-mid-reply-frees-the-pipe", freed == 10,
+             f"{freed} of 10 freed: {scripted.lines()[-3:]}")
+
+
+def refusals(relay, scripted, token):
+    good = bytes.fromhex(token)
+    wrong = bytearray(good)
+    wrong[31] ^= 1
+    path = scripted.path
+    units = path.encode("utf-16-le")
+    cases = [  # (name, bytes sent, the drop comes at the 2 s limit)
+        ("wrong-token", hello(path, bytes(wrong)), False),
+        ("wrong-magic", hello(path, good, magic=b"ORBS"), False),
+        ("no-token", b"ORBR" + struct.pack("<II", 0, len(path)) + units + bytes(32), False),
+        ("unknown-flag", hello(path, good, flags=2), False),
+        ("empty-path", hello("", good), False),
+        ("path-of-261-units", hello("C:\\" + "x" * 258, good), False),
+        ("nul-inside-path", hello(path[:5] + "\0" + path[6:], good), False),
+        ("nothing-sent", b"", True),
+        ("slow-hello", hello(path, good)[:40], True),
+        ("path-shorter-than-announced", hello(path, good, units=len(path) + 4), True),
+    ]
+    before = scripted.accepted()
+    for name, data, at_limit in cases:
+        s = relay.connect()
+        t0 = time.monotonic()
+        if data:
+            s.sendall(data)
+        s.settimeout(6)
+        try:
+            answer = s.recv(64)
+        except ConnectionResetError:
+            answer = b""  # dropped with bytes of ours unread: an end as good as any
+        except (socket.timeout, OSError):
+            answer = b"(no end)"
+        took = time.monotonic() - t0
+        s.close()
+        timing = 1.5 <= took < 4.5 if at_limit else took < 1.5
+        r.report(f"relay-drops-{name}", answer == b"" and timing,
+                 f"answer {answer!r} after {took:.2f} s")
+    # The same, 50 at once, while a good client goes through at once.
+    idle = [relay.connect() for _ in range(50)]
+    t0 = time.monotonic()
+    s, result, text = relay.open(path)
+    s.sendall(op(5))
+    served = len(recv_exact(s, 16)) == 16
+    took = time.monotonic() - t0
+    s.close()
+    r.report("relay-serves-beside-50-idle-connections", result == 0 and served and took < 1.5,
+             f"{result} {text!r}, served {served} in {took:.2f} s")
+    dropped = sum(ends_within(c, 6) for c in idle)
+    for c in idle:
+        c.close()
+    r.report("relay-drops-the-50-idle-connections", dropped == 50, f"{dropped} dropped")
+    time.sleep(0.3)
+    r.report("relay-refused-clients-never-reach-the-pipe", scripted.accepted() == before + 1,
+             f"{scripted.accepted() - before} pipe clients, want 1 (the good one)")
+
+
+def launches(relay):
+    for portable in (0, 1):
+        where = rf"C:\orbisyn-tests\relay\Läunch {portable}"
+        exe = where + r"\terminal64.exe"
+        build = 8100 + portable
+        r.place_terminal(where, serve_as=r.pipe_name(r.final(exe)), delay_ms=700, build=build)
+        t0 = time.monotonic()
+        s, result, text = relay.open(exe, flags=portable)
+        took = time.monotonic() - t0
+        s.sendall(HANDSHAKE)
+        reply = recv_exact(s, 16)
+        ok = result == 0 and reply == struct.pack("<Iiii", 12, 4, 0, build) and 0.5 <= took < 15
+        r.report(f"relay-starts-the-terminal-portable-{portable}", ok,
+                 f"{result} {text!r} after {took:.2f} s, reply {reply.hex()}")
+        s.close()
+        record = r.launch_record(where)
+        line = record[0] if record else ""
+        want = f'"{exe}" /portable' if portable else exe
+        r.report(f"relay-launch-portable-{portable}-as-the-session-does",
+                 (line if portable else line.strip('"')) == want
+                 and record[1:] == ["no-std-handles", "no-token"],
+                 repr(record))
+    missing = r"C:\orbisyn-tests\relay\nowhere\terminal64.exe"
+    s, result, text = relay.open(missing)
+    ended = ends_within(s, 3)
+    s.close()
+    r.report("relay-failure-reply-carries-the-setup-text",
+             result == -10003 and text == f"Process create failed '{missing}'" and ended,
+             f"{result} {text!r}, ended {ended}")
+
+
+def token_and_idle():
+    for name, token in [("missing", None), ("short", token_hex()[:62]),
+                        ("not-hex", "g" * 64), ("too-long", token_hex() + "00")]:
+        relay = Relay(token)
+        try:
+            code = relay.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            code = None
+        log = relay.log_text()
+        r.report(f"relay-refuses-to-start-with-token-{name}",
+                 code == 2 and relay.port is None and "no valid token" in log
+                 and (token is None or token not in log), f"exit {code}: {log}")
+        relay.stop()
+    relay = Relay(token_hex(), args=["--idle-exit", "abc"])
+    try:
+        code = relay.proc.wait(20)
+    except subprocess.TimeoutExpired:
+        code = None
+    r.report("relay-refuses-a-bad-idle-time", code == 2 and relay.port is None, f"exit {code}")
+    relay.stop()
+    # Idle for 1 s: a connected client keeps it, its going starts the count.
+    relay = Relay(token_hex(), idle=1)
+    try:
+        c = relay.connect()
+        time.sleep(2.5)
+        alive = relay.proc.poll() is None
+        c.close()
+        t0 = time.monotonic()
+        try:
+            code = relay.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            code = None
+        took = time.monotonic() - t0
+        r.report("relay-exits-when-idle", alive and code == 0 and took < 6,
+                 f"alive while connected {alive}, exit {code} after {took:.1f} s")
+    finally:
+        relay.stop()
+
+
+# ---- the pipe server for a simulated Terminal --------------------------------------------------
+
+class Installed:
+    """The relay installed as a simulated Terminal's terminal64.exe, with its ini file."""
+
+    def __init__(self, name, **settings):
+        self.win_dir = rf"C:\orbisyn-tests\relay\sim {name}"
+        self.dir = r.unix(self.win_dir)
+        self.dir.mkdir(parents=True, exist_ok=True)
+        self.exe = self.win_dir + r"\terminal64.exe"
+        shutil.copy(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe",
+                    self.dir / "terminal64.exe")
+        self.work = Path(tempfile.mkdtemp(prefix="fake-sim."))
+        self.endpoint = self.work / "endpoint.txt"
+        self.log = self.work / "relay.log"
+        lines = {"endpoint": "Z:" + str(self.endpoint).replace("/", "\\"),
+                 "log": "Z:" + str(self.log).replace("/", "\\"), "instances": "2", **settings}
+        (self.dir / "orbisyn-relay.ini").write_text(
+            "".join(f"{k}={v}\n" for k, v in lines.items() if v is not None), encoding="utf-8")
+        self.name = r.pipe_name(r.final(self.exe))
+
+    def run(self, *args):
+        """The relay started as the Windows session would start it, but watched from here."""
+        return subprocess.Popen([r.WINE, self.exe, *args], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def pipe_exists(self):
+        _, got, _ = r.wine(DRIVER_WIN, "probe", self.name)
+        return got.get("exists") == "1"
+
+    def session(self, records=0, timeout=90):
+        return r.wine(DRIVER_WIN, "session", self.exe, str(records), timeout=timeout)
+
+    def log_text(self):
+        return self.log.read_text("utf-8", "replace") if self.log.exists() else "(no log)"
+
+    def remove(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def wait_until(check, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if check():
+            return True
+        time.sleep(0.05)
+    return check()
+
+
+def pipe_server():
+    inst = Installed("a")
+    sim = FakeSim(inst.endpoint, build=5150, records=5000)
+    holders = []
+    try:
+        # Nothing serves the pipe: the session starts terminal64.exe (the relay), which
+        # serves it once the simulated Terminal answers.
+        code, got, text = inst.session(records=5000)
+        r.report("pipe-server-session-through-the-relay",
+                 got.get("result") == "0" and got.get("build") == "5150"
+                 and got.get("array") == "0 intact", text + inst.log_text())
+        good, bad, _ = sim.counts()
+        # the watch connection and the session's own
+        r.report("pipe-server-hellos-carry-the-token", good == 2 and bad == 0,
+                 f"{good} good, {bad} bad")
+        r.report("pipe-server-session-close-reaches-the-simulated-terminal",
+                 wait_until(lambda: sim.counts()[2] == 1, 1.5), repr(sim.counts()))
+
+        # Both instances taken: the next session waits for one.
+        for _ in range(2):
+            out = tempfile.TemporaryFile()
+            holders.append((subprocess.Popen([r.WINE, DRIVER_WIN, "hold", inst.exe, "3000"],
+                                             stdout=out, stderr=subprocess.STDOUT), out))
+
+        def held():
+            count = 0
+            for _, out in holders:
+                out.seek(0)
+                count += b"held result=0" in out.read()
+            return count == 2
+        both = wait_until(held, 30)
+        t0 = time.monotonic()
+        code, got, text = inst.session()
+        took = time.monotonic() - t0
+        r.report("pipe-server-busy-pipe-waits-for-an-instance",
+                 both and got.get("result") == "0" and 1.0 <= took < 20,
+                 f"holders connected {both}; {took:.2f} s: {text}")
+        for proc, out in holders:
+            proc.wait(30)
+            out.close()
+        holders.clear()
+
+        # A second copy leaves the pipe to the first.
+        second = inst.run()
+        try:
+            code = second.wait(20)
+        except subprocess.TimeoutExpired:
+            second.kill()
+            code = None
+        code2, got, text = inst.session()
+        r.report("pipe-server-second-copy-exits-0", code == 0 and got.get("result") == "0",
+                 f"exit {code}; then {text}")
+
+        # The simulated Terminal goes: the relay exits and the pipe goes with it.
+        sim.stop()
+        r.report("pipe-server-goes-with-the-simulated-terminal",
+                 wait_until(lambda: not inst.pipe_exists(), 10), inst.log_text())
+    finally:
+        for proc, out in holders:
+            proc.kill()
+            out.close()
+        sim.stop()
+        inst.remove()
+
+    # The same, watched from here: the exit status when the simulated Terminal goes.
+    inst = Installed("b")
+    sim = FakeSim(inst.endpoint, build=5151)
+    try:
+        proc = inst.run("/portable")
+        up = wait_until(inst.pipe_exists, 20)
+        sim.stop()
+        try:
+            code = proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            code = None
+        r.report("pipe-server-exits-0-when-the-watch-closes",
+                 up and code == 0 and not inst.pipe_exists(),
+                 f"pipe up {up}, exit {code}: {inst.log_text()}")
+    finally:
+        sim.stop()
+        inst.remove()
+
+    # No simulated Terminal and no way to start one: no pipe, exit 1.
+    inst = Installed("c")
+    try:
+        proc = inst.run()
+        try:
+            code = proc.wait(20)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            code = None
+        r.report("pipe-server-without-endpoint-or-start-exits-1",
+                 code == 1 and not inst.pipe_exists(), f"exit {code}: {inst.log_text()}")
+    finally:
+        inst.remove()
+
+    # start=: a Unix shell script (run natively by Wine) starts the simulated Terminal.
+    work = Path(tempfile.mkdtemp(prefix="fake-sim-start."))
+    script = work / "start.sh"
+    stop = work / "stop"
+    inst = Installed("d", start=f"Z:\\bin\\sh {script}")
+    script.write_text(
+        "#!/bin/sh\n"
+        f"exec '{sys.executable}' '{HERE / 'fake_sim.py'}' '{inst.endpoint}' 6161 '{stop}' "
+        f"</dev/null >'{work / 'sim.log'}' 2>&1\n")
+    try:
+        code, got, text = inst.session()
+        r.report("pipe-server-starts-the-simulated-terminal",
+                 got.get("result") == "0" and got.get("build") == "6161",
+                 text + inst.log_text())
+        stop.touch()
+        r.report("pipe-server-started-terminal-going-takes-the-pipe",
+                 wait_until(lambda: not inst.pipe_exists(), 10), inst.log_text())
+    finally:
+        stop.touch()
+        inst.remove()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def imports():
+    exe = r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"
+    dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(exe)], capture_output=True,
+                          text=True, check=True).stdout
+    dlls = {line.split(":", 1)[1].strip().lower()
+            for line in dump.splitlines() if "DLL Name:" in line}
+    system = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll",
+              "msvcrt.dll", "ws2_32.dll"}
+    r.report("relay-needs-only-windows", dlls <= system and "ws2_32.dll" in dlls,
+             repr(sorted(dlls)))
+
+
+def cases(run_module):
+    global r
+    r = run_module
+    tests = r.DRIVE_C / "orbisyn-tests"
+    shutil.copy(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe",
+                tests / "orbisyn-relay.exe")
+    shutil.copy(r.BUILD / "relay_driver.exe", tests / "relay_driver.exe")
+    return [imports, serve_terminal, token_and_idle, pipe_server]

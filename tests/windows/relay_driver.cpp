@@ -1,0 +1,310 @@
+// The far ends of the relay for the Windows tests and the relay benchmark.
+//
+//   relay_driver serve NAME          a scripted Terminal pipe: several instances, each client
+//                                    driven by the ops below; prints "ready", then
+//                                    "accepted N" and "gone N" for each client
+//   relay_driver bench NAME ROUNDS BYTES
+//                                    the reference: the session's own pipe calls against
+//                                    that server; prints "rtt_us=" (median of ROUNDS small
+//                                    exchanges) and "bulk_ms=" (best of 3 reads of BYTES)
+//   relay_driver probe NAME          "exists=1" while the pipe NAME exists, else "exists=0"
+//   relay_driver tcp-echo            Wine's own loopback cost: prints "port=N", echoes one
+//                                    client's bytes with blocking Winsock calls
+//   relay_driver session PATH RECORDS
+//                                    the Windows session to the Terminal at PATH: Initialize,
+//                                    then one array exchange (command 121) that must bring
+//                                    RECORDS records of Pattern(320 * RECORDS, RECORDS)
+//   relay_driver hold PATH MS        Initialize, print "held", keep the link MS ms
+//
+// Ops, client to server: uint32 op, uint32 n, uint32 seed.
+//   1 echo:       the server reads n bytes and writes them back
+//   2 send:       the server writes n bytes of Pattern(seed)
+//   3 send-close: as send, then the server closes its end at once
+//   4 digest:     the server reads n bytes and answers with their SHA-256
+//   5 ping:       the server answers with 16 bytes
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <winsock2.h>
+
+#include "fake_pipe.h"
+// after windows.h, which fake_pipe.h brings
+#include <shellapi.h>
+#include "link/channel.h"
+#include "link/session.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace pf = orbisyn::platform;
+using orbisyn::CInterClient;
+
+namespace {
+
+constexpr DWORD kInstances = 6;
+constexpr DWORD kChunk = 1 << 20;
+
+void Say(const std::string& line) {
+  static SRWLOCK lock = SRWLOCK_INIT;
+  AcquireSRWLockExclusive(&lock);
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  ReleaseSRWLockExclusive(&lock);
+}
+
+uint8_t PatternByte(size_t i, uint32_t seed) { return static_cast<uint8_t>((i * 7 + seed) % 251); }
+
+bool ReadAll(HANDLE h, void* p, size_t n) {
+  auto* q = static_cast<uint8_t*>(p);
+  while (n > 0) {
+    DWORD got = 0;
+    DWORD want = n < kChunk ? static_cast<DWORD>(n) : kChunk;
+    if (!ReadFile(h, q, want, &got, nullptr)) return false;
+    q += got;
+    n -= got;
+  }
+  return true;
+}
+
+bool WriteAll(HANDLE h, const void* p, size_t n) {
+  auto* q = static_cast<const uint8_t*>(p);
+  while (n > 0) {
+    DWORD put = 0;
+    DWORD want = n < kChunk ? static_cast<DWORD>(n) : kChunk;
+    if (!WriteFile(h, q, want, &put, nullptr)) return false;
+    q += put;
+    n -= put;
+  }
+  return true;
+}
+
+// Serves one client's ops until it goes; false when the server closed its end on purpose.
+bool ServeOps(HANDLE h) {
+  std::vector<uint8_t> buf;
+  for (;;) {
+    uint32_t op[3];
+    if (!ReadAll(h, op, sizeof op)) return true;
+    const size_t n = op[1];
+    const uint32_t seed = op[2];
+    switch (op[0]) {
+      case 1:
+        buf.resize(n);
+        if (!ReadAll(h, buf.data(), n) || !WriteAll(h, buf.data(), n)) return true;
+        break;
+      case 2:
+      case 3: {
+        buf.resize(std::min<size_t>(n, kChunk * 4));
+        for (size_t i = 0; i < buf.size(); ++i) buf[i] = PatternByte(i, seed);
+        // The pattern repeats every 251 bytes: chunks that start on a multiple of 251
+        // (and of the buffer) continue it.
+        size_t step = buf.size() - buf.size() % 251;
+        if (step == 0) step = buf.size();
+        for (size_t at = 0; at < n; at += step) {
+          if (!WriteAll(h, buf.data(), std::min(step, n - at))) return true;
+        }
+        if (op[0] == 3) return false;
+        break;
+      }
+      case 4: {
+        buf.resize(n);
+        uint8_t digest[32];
+        if (!ReadAll(h, buf.data(), n)) return true;
+        if (!pf::Sha256(buf.data(), n, digest) || !WriteAll(h, digest, sizeof digest)) return true;
+        break;
+      }
+      case 5: {
+        uint8_t reply[16] = {16, 0, 0, 0, 5};
+        if (!WriteAll(h, reply, sizeof reply)) return true;
+        break;
+      }
+      default:
+        return true;
+    }
+  }
+}
+
+int Serve(const std::wstring& name) {
+  std::atomic<int> serial{0};
+  std::vector<std::thread> threads;
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<DWORD> created{0};
+  for (DWORD i = 0; i < kInstances; ++i) {
+    threads.emplace_back([&] {
+      for (bool first = true;; first = false) {
+        HANDLE h = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, kInstances,
+                                    1 << 16, 1 << 16, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+          Say("create failed " + std::to_string(GetLastError()));
+          ExitProcess(3);
+        }
+        if (first && ++created == kInstances) SetEvent(ready);
+        if (!ConnectNamedPipe(h, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+          CloseHandle(h);
+          continue;
+        }
+        int id = ++serial;
+        Say("accepted " + std::to_string(id));
+        bool closed_by_us = !ServeOps(h);
+        // Closed, not disconnected: what was written last stays readable.
+        CloseHandle(h);
+        Say((closed_by_us ? "closed " : "gone ") + std::to_string(id));
+      }
+    });
+  }
+  WaitForSingleObject(ready, INFINITE);
+  Say("ready");
+  // Never outlive a test run that forgot us.
+  Sleep(10 * 60 * 1000);
+  ExitProcess(0);
+}
+
+int Bench(const std::u16string& name, int rounds, size_t bytes) {
+  uint32_t error = 0;
+  pf::PipeHandle h = pf::PipeOpen(name.c_str(), &error);
+  if (h == pf::kInvalidPipe) {
+    Say("open failed " + std::to_string(error));
+    return 1;
+  }
+  LARGE_INTEGER freq, t0, t1;
+  QueryPerformanceFrequency(&freq);
+  auto us = [&] { return double(t1.QuadPart - t0.QuadPart) * 1e6 / double(freq.QuadPart); };
+  std::vector<double> rtt;
+  for (int i = 0; i < rounds; ++i) {
+    uint32_t op[3] = {5, 0, 0};
+    uint8_t reply[16];
+    QueryPerformanceCounter(&t0);
+    if (pf::PipeWrite(h, op, sizeof op) != pf::IoResult::kOk ||
+        pf::PipeRead(h, reply, sizeof reply) != pf::IoResult::kOk) {
+      Say("ping failed");
+      return 1;
+    }
+    QueryPerformanceCounter(&t1);
+    rtt.push_back(us());
+  }
+  std::sort(rtt.begin(), rtt.end());
+  std::vector<uint8_t> block(bytes);
+  double best = 1e300;
+  for (int i = 0; i < 3; ++i) {
+    uint32_t op[3] = {2, static_cast<uint32_t>(bytes), 1};
+    QueryPerformanceCounter(&t0);
+    if (pf::PipeWrite(h, op, sizeof op) != pf::IoResult::kOk ||
+        pf::PipeRead(h, block.data(), bytes) != pf::IoResult::kOk) {
+      Say("bulk failed");
+      return 1;
+    }
+    QueryPerformanceCounter(&t1);
+    best = std::min(best, us());
+  }
+  bool intact = true;
+  for (size_t i = 0; i < bytes && intact; i += 4093) intact = block[i] == PatternByte(i, 1);
+  pf::PipeClose(h);
+  Say("rtt_us=" + std::to_string(rtt[rtt.size() / 2]));
+  Say("bulk_ms=" + std::to_string(best / 1000));
+  Say(std::string("intact=") + (intact ? "1" : "0"));
+  return 0;
+}
+
+std::string U8(const char16_t* s) {
+  size_t n = pf::TextLength(s);
+  std::string out(n * 3 + 1, '\0');
+  size_t used = orbisyn::Utf16ToUtf8(s, n, &out[0], out.size());
+  out.resize(used == SIZE_MAX ? 0 : used);
+  return out;
+}
+
+int Session(const std::u16string& path, uint32_t records) {
+  CInterClient client;
+  ULONGLONG t0 = GetTickCount64();
+  int32_t r = client.Initialize(path.c_str(), false);
+  Say("result=" + std::to_string(r));
+  Say("build=" + std::to_string(client.build()));
+  Say("text=" + U8(client.setup_text()));
+  if (r >= 0) {
+    orbisyn::ArrayBlock block;
+    int32_t a = orbisyn::ExchangeArray(client.pipe(), 121, orbisyn::NoPayload, 320, &block);
+    bool same = a >= 0 && block.count() == records;
+    const auto* p = static_cast<const uint8_t*>(block.data());
+    for (size_t i = 0; same && i < size_t{records} * 320; ++i) {
+      same = p[i] == PatternByte(i, records);
+    }
+    Say("array=" + std::to_string(a) + (same ? " intact" : " differs"));
+  }
+  Say("ms=" + std::to_string(GetTickCount64() - t0));
+  client.Close();
+  return 0;
+}
+
+int Hold(const std::u16string& path, DWORD ms) {
+  CInterClient client;
+  int32_t r = client.Initialize(path.c_str(), false);
+  Say("held result=" + std::to_string(r));
+  Sleep(ms);
+  client.Close();
+  return 0;
+}
+
+int TcpEcho() {
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return 1;
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof at;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+      listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+    return 1;
+  }
+  Say("port=" + std::to_string(ntohs(at.sin_port)));
+  SOCKET s = accept(listener, nullptr, nullptr);
+  BOOL on = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  std::vector<char> buf(1 << 16);
+  for (;;) {
+    int got = recv(s, buf.data(), static_cast<int>(buf.size()), 0);
+    if (got <= 0) break;
+    for (int sent = 0; sent < got;) {
+      int put = send(s, buf.data() + sent, got - sent, 0);
+      if (put <= 0) return 0;
+      sent += put;
+    }
+  }
+  return 0;
+}
+
+int Probe(const std::wstring& name) {
+  bool exists = WaitNamedPipeW(name.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+  Say(std::string("exists=") + (exists ? "1" : "0"));
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::wstring> args(argv + 1, argv + argc);
+  if (args.size() == 2 && args[0] == L"serve") return Serve(args[1]);
+  if (args.size() == 2 && args[0] == L"probe") return Probe(args[1]);
+  if (args.size() == 1 && args[0] == L"tcp-echo") return TcpEcho();
+  if (args.size() == 3 && args[0] == L"session") {
+    return Session(std::u16string(args[1].begin(), args[1].end()),
+                   static_cast<uint32_t>(std::stoul(args[2])));
+  }
+  if (args.size() == 3 && args[0] == L"hold") {
+    return Hold(std::u16string(args[1].begin(), args[1].end()),
+                static_cast<DWORD>(std::stoul(args[2])));
+  }
+  if (args.size() == 4 && args[0] == L"bench") {
+    return Bench(std::u16string(args[1].begin(), args[1].end()), std::stoi(args[2]),
+                 std::stoull(args[3]));
+  }
+  std::fprintf(stderr, "usage: relay_driver serve|bench|probe|session|hold ...\n");
+  return 2;
+}
