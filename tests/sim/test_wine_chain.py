@@ -1,0 +1,196 @@
+"""The whole road with nothing in its place: orbisyn on Linux -> orbisyn-relay.exe under Wine
+(serve-terminal) -> the Terminal's named pipe -> orbisyn-relay.exe as the installed
+terminal64.exe -> the simulated Terminal on Linux, which the pipe's relay starts itself.
+
+Needs wine and the relay; skips without them unless ORBISYN_REQUIRE_WINE=1.
+"""
+from __future__ import annotations
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from datetime import datetime, timedelta, timezone
+
+import numpy as np
+import pytest
+
+import orbisyn
+from orbisyn.codes import OrderType, Timeframe, TradeAction, TradeRetcode
+from orbisyn.simulator import loopback as L
+from orbisyn.simulator import relayed as R
+from simkit import install_terminal, set_env, stop_pid_from_lock
+from test_sim_wine import need, real_relay, run_cli, wine_processes
+
+# A fixed past span: both Terminals derive the same prices from the same seed.
+BARS_END = datetime(2024, 6, 28, 12, 0, tzinfo=timezone.utc)
+
+
+class Chain:
+    def __init__(self, base):
+        self.base = base
+        self.prefix = str(base / "prefix")
+        self.env: dict[str, str] = {}
+
+    def sim_pid(self) -> int:
+        return int(L.read_state(self.inst["data_dir"])["pid"])
+
+
+@pytest.fixture(scope="module")
+def chain(tmp_path_factory):
+    need("wine", shutil.which("wine") is not None and sys.platform.startswith("linux"))
+    relay = real_relay()
+    c = Chain(tmp_path_factory.mktemp("chain"))
+    with pytest.MonkeyPatch.context() as mp:
+        run = set_env(mp, c.base)
+        # The native Terminal, for the same data through the Unix socket, in data of its own:
+        # the locator must find only the one in the prefix.
+        mp.setenv("XDG_DATA_HOME", str(c.base / "native-data"))
+        c.native_exe = install_terminal(c.base, "native")["exe"]
+        mp.setenv("XDG_DATA_HOME", str(c.base / "xdg-data"))
+        mp.setenv("ORBISYN_RELAY", relay)
+        mp.setenv("WINEPREFIX", c.prefix)
+        done = run_cli("install", "--wine", c.prefix)
+        assert done.returncode == 0, done.stdout + done.stderr
+        c.inst = R.find_wine(c.prefix)
+        c.exe = c.inst["exe"]
+        c.env = {k: os.environ[k] for k in ("XDG_DATA_HOME", "XDG_RUNTIME_DIR", "WINEPREFIX", "ORBISYN_RELAY")}
+        try:
+            yield c
+        finally:
+            orbisyn.shutdown()
+            run_cli("stop", "--wine", c.prefix)
+            stop_pid_from_lock(c.native_exe)
+            subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            deadline = time.monotonic() + 10
+            while wine_processes(c.prefix) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            left = wine_processes(c.prefix)
+            shutil.rmtree(run, ignore_errors=True)
+            assert not left, f"processes of the prefix left: {left}"
+
+
+@pytest.fixture(autouse=True)
+def chain_env(chain, monkeypatch):
+    # Every test runs in the chain's folders, not the private ones each test gets.
+    for key, value in chain.env.items():
+        monkeypatch.setenv(key, value)
+    yield
+    orbisyn.set_timeout(None)
+
+
+def connect(chain, **kwargs) -> None:
+    assert orbisyn.initialize(path=chain.exe, timeout=120_000, **kwargs), orbisyn.last_error()
+
+
+def test_information_through_the_chain(chain):
+    connect(chain)
+    assert orbisyn.version()[0] == 500
+    assert orbisyn.account_info().login == 5001001
+    assert orbisyn.symbol_info("EURUSD").digits == 5
+    assert orbisyn.symbols_total() == 17
+    assert orbisyn.symbol_info_tick("BTCUSD").bid > 0
+
+
+def test_plain_initialize_finds_the_terminal_in_the_prefix(chain):
+    assert orbisyn.initialize(timeout=120_000), orbisyn.last_error()
+    assert orbisyn.terminal_info() is not None
+
+
+def test_a_million_bars_and_ticks_as_the_unix_socket_gives_them(chain):
+    def fetch():
+        bars = orbisyn.copy_rates_from("BTCUSD", Timeframe.M1, BARS_END, 1_000_000)
+        ticks = orbisyn.copy_ticks_range("EURUSD", BARS_END - timedelta(hours=2), BARS_END, -1)
+        assert bars is not None and ticks is not None, orbisyn.last_error()
+        return bars, ticks
+
+    assert orbisyn.initialize(path=chain.native_exe), orbisyn.last_error()
+    direct = fetch()
+    connect(chain)
+    relayed = fetch()
+    assert len(relayed[0]) == 1_000_000 and len(relayed[1]) > 100
+    for a, b in zip(direct, relayed):
+        assert a.dtype == b.dtype and np.array_equal(a, b)
+
+
+def test_trade_round_trip_positions_and_history(chain):
+    connect(chain)
+    sent = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.BUY,
+                              comment="wine chain")
+    assert sent is not None and sent.retcode == TradeRetcode.DONE, (sent, orbisyn.last_error())
+    (position,) = [p for p in orbisyn.positions_get(symbol="BTCUSD") if p.identifier == sent.order]
+    closed = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.SELL,
+                                position=position.ticket)
+    assert closed.retcode == TradeRetcode.DONE
+    deals = orbisyn.history_deals_get(position=position.ticket)
+    assert [d.entry for d in deals] == [0, 1] and deals[0].comment == "wine chain"
+    assert not [p for p in orbisyn.positions_get() or () if p.ticket == position.ticket]
+
+
+@pytest.fixture
+def frozen(chain):
+    """The simulated Terminal stopped (SIGSTOP) while a call waits on it; thawed afterwards."""
+    connect(chain)
+    pid = chain.sim_pid()
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        yield pid
+    finally:
+        try:
+            os.kill(pid, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
+
+
+def assert_closed_then_reconnects(chain):
+    assert orbisyn.account_info() is None
+    assert orbisyn.last_error() == (-10004, "No IPC connection")
+    connect(chain)
+    assert orbisyn.account_info() is not None
+
+
+@pytest.mark.parametrize("how", ["shutdown from a thread", "SIGINT", "time limit"])
+def test_a_wait_on_a_frozen_terminal_ends(chain, frozen, how):
+    if how == "shutdown from a thread":
+        stopper = threading.Timer(0.5, orbisyn.shutdown)
+    elif how == "SIGINT":
+        stopper = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
+    else:
+        stopper = threading.Timer(0, lambda: None)
+        orbisyn.set_timeout(1)
+    stopper.start()
+    started = time.monotonic()
+    if how == "SIGINT":
+        with pytest.raises(KeyboardInterrupt):
+            orbisyn.account_info()
+    else:
+        assert orbisyn.account_info() is None
+        # A wait that shutdown() ends fails as on a broken link.
+        assert orbisyn.last_error()[0] in ((-10005,) if how == "time limit" else (-10002, -10004))
+    assert time.monotonic() - started < 3
+    stopper.join()
+    orbisyn.set_timeout(None)
+    os.kill(frozen, signal.SIGCONT)
+    assert_closed_then_reconnects(chain)
+
+
+def test_terminal_killed_mid_reply_then_restarted(chain, frozen):
+    # The reply is on its way when the Terminal dies: the module sees the link break.
+    result = {}
+    caller = threading.Thread(target=lambda: result.update(
+        bars=orbisyn.copy_rates_from("BTCUSD", Timeframe.M1, BARS_END, 1_000_000), error=orbisyn.last_error()))
+    caller.start()
+    time.sleep(0.5)
+    os.kill(frozen, signal.SIGKILL)
+    caller.join(30)
+    assert not caller.is_alive()
+    assert result["bars"] is None and result["error"][0] in (-10002, -10004), result["error"]
+    assert orbisyn.positions_total() is None
+    assert orbisyn.last_error() == (-10004, "No IPC connection")
+    # The pipe's relay went with the Terminal; initialize starts both again.
+    connect(chain)
+    assert chain.sim_pid() != frozen
+    assert orbisyn.positions_total() is not None
