@@ -567,6 +567,57 @@ def pipe_server():
         shutil.rmtree(work, ignore_errors=True)
 
 
+def real_simulator():
+    """The Windows session and the core's exchanges against the real simulated Terminal,
+    installed into this prefix with `orbisyn-terminal install --wine`: through the pipe that
+    the relay (its terminal64.exe) serves, which starts the simulated Terminal itself."""
+    python = os.environ.get("ORBISYN_PYTHON")
+    if not python:
+        r.report("real-simulator-through-the-relay", False,
+                 "ORBISYN_PYTHON (a Python that imports orbisyn) is not set")
+        return
+    prefix = os.environ["WINEPREFIX"]
+    work = Path(tempfile.mkdtemp(prefix="real-sim."))
+    runtime = Path(tempfile.mkdtemp(prefix="rs", dir="/tmp"))
+    saved = dict(os.environ)
+    os.environ.update(XDG_DATA_HOME=str(work / "data"), XDG_RUNTIME_DIR=str(runtime),
+                      ORBISYN_RELAY=str(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"))
+    sim = [python, "-m", "orbisyn.simulator"]
+    date, count = 1719576000, 100000  # 2024-06-28 12:00 UTC
+    try:
+        done = subprocess.run(sim + ["install", "--wine", prefix], capture_output=True, text=True)
+        if done.returncode != 0:
+            r.report("real-simulator-through-the-relay", False, done.stdout + done.stderr)
+            return
+        code, got, text = r.wine(DRIVER_WIN, "terminal",
+                                 r"C:\Program Files\Orbisyn Simulated Terminal\terminal64.exe",
+                                 str(date), str(count), timeout=120)
+        # The same bars straight from the simulated Terminal's own socket, from Linux.
+        expected = subprocess.run([python, "-c",
+            "import hashlib\n"
+            "from orbisyn.simulator import relayed as R\n"
+            "from orbisyn.simulator.client import RawClient\n"
+            f"data = R.find_wine({prefix!r})['data_dir']\n"
+            "with RawClient.loopback(data) as c:\n"
+            f"    status, bars = c.rates_from('BTCUSD', 1, {date}, {count})\n"
+            "print(len(bars), hashlib.sha256(bars.tobytes()).hexdigest())\n"],
+            capture_output=True, text=True).stdout.strip()
+        r.report("real-simulator-session-through-the-relay",
+                 got.get("result") == "0" and got.get("ready") == "1"
+                 and got.get("version", "").startswith("500/") and got.get("login") == "5001001", text)
+        r.report("real-simulator-bars-as-its-own-socket-gives-them",
+                 got.get("bars") == expected and expected.startswith(f"{count} "),
+                 f"windows {got.get('bars')}, linux {expected}")
+        r.report("real-simulator-trade-through-the-relay",
+                 got.get("retcode") == "10009" and int(got.get("positions", "0")) >= 1, text)
+    finally:
+        subprocess.run(sim + ["stop", "--wine", prefix], capture_output=True, text=True)
+        os.environ.clear()
+        os.environ.update(saved)
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(runtime, ignore_errors=True)
+
+
 def imports():
     exe = r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", str(exe)], capture_output=True,
@@ -586,4 +637,4 @@ def cases(run_module):
     shutil.copy(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe",
                 tests / "orbisyn-relay.exe")
     shutil.copy(r.BUILD / "relay_driver.exe", tests / "relay_driver.exe")
-    return [imports, serve_terminal, token_and_idle, pipe_server]
+    return [imports, serve_terminal, token_and_idle, pipe_server, real_simulator]

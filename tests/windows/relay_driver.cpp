@@ -15,6 +15,11 @@
 //                                    then one array exchange (command 121) that must bring
 //                                    RECORDS records of Pattern(320 * RECORDS, RECORDS)
 //   relay_driver hold PATH MS        Initialize, print "held", keep the link MS ms
+//   relay_driver terminal PATH DATE COUNT
+//                                    the Windows session and the core's own exchanges against
+//                                    a real Terminal (the simulated one, through the relay):
+//                                    readiness, version, account, COUNT BTCUSD M1 bars ending
+//                                    at DATE (their SHA-256), a 0.01 lot buy, positions
 //
 // Ops, client to server: uint32 op, uint32 n, uint32 seed.
 //   1 echo:       the server reads n bytes and writes them back
@@ -34,8 +39,12 @@
 #include "fake_pipe.h"
 // after windows.h, which fake_pipe.h brings
 #include <shellapi.h>
+#include "info/client.h"
 #include "link/channel.h"
 #include "link/session.h"
+#include "market_data/client.h"
+#include "positions/client.h"
+#include "trading/client.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -239,6 +248,41 @@ int Session(const std::u16string& path, uint32_t records) {
   return 0;
 }
 
+int Terminal(const std::u16string& path, int64_t date, int32_t count) {
+  CInterClient client;
+  int32_t r = client.Initialize(path.c_str(), false);
+  Say("result=" + std::to_string(r));
+  Say("text=" + U8(client.setup_text()));
+  if (r < 0) return 0;
+  Say("ready=" + std::to_string(client.WaitReady(30000)));
+  int32_t first = 0, second = 0;
+  orbisyn::ArrayBlock text;
+  client.Version(&first, &second, &text);
+  Say("version=" + std::to_string(first) + "/" + std::to_string(second));
+  orbisyn::AccountInfoRecord account = {};
+  if (orbisyn::AccountInfoGet(client, &account) >= 0) Say("login=" + std::to_string(account.login));
+  orbisyn::ArrayBlock bars;
+  int32_t b = orbisyn::CopyRatesFrom(client, u"BTCUSD", 1, date, count, &bars);
+  uint8_t digest[32] = {};
+  if (b >= 0) pf::Sha256(bars.data(), size_t{bars.count()} * 60, digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t d : digest) hex += {kHex[d >> 4], kHex[d & 15]};
+  Say("bars=" + std::to_string(b >= 0 ? bars.count() : 0) + " " + hex);
+  orbisyn::TradeRequestRecord request = {};
+  request.action = 1;  // a market deal
+  for (size_t i = 0; u"BTCUSD"[i]; ++i) request.symbol[i] = u"BTCUSD"[i];
+  request.volume = 0.01;
+  orbisyn::SendResultRecord sent = {};
+  int32_t o = orbisyn::OrderSend(client, request, &sent);
+  Say("retcode=" + std::to_string(o >= 0 ? sent.retcode : o));
+  uint32_t positions = 0;
+  orbisyn::PositionsTotal(client, &positions);
+  Say("positions=" + std::to_string(positions));
+  client.Close();
+  return 0;
+}
+
 int Hold(const std::u16string& path, DWORD ms) {
   CInterClient client;
   int32_t r = client.Initialize(path.c_str(), false);
@@ -296,6 +340,10 @@ int main() {
   if (args.size() == 3 && args[0] == L"session") {
     return Session(std::u16string(args[1].begin(), args[1].end()),
                    static_cast<uint32_t>(std::stoul(args[2])));
+  }
+  if (args.size() == 4 && args[0] == L"terminal") {
+    return Terminal(std::u16string(args[1].begin(), args[1].end()), std::stoll(args[2]),
+                    std::stoi(args[3]));
   }
   if (args.size() == 3 && args[0] == L"hold") {
     return Hold(std::u16string(args[1].begin(), args[1].end()),

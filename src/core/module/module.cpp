@@ -110,7 +110,8 @@ bool CollectMethods() {
     // The stubs' text where they have one, after the text signature of the row's own doc.
     const char* stub = row->ml_doc ? StubDoc(nullptr, row->ml_name) : nullptr;
     if (stub) {
-      std::string doc(row->ml_doc, std::strstr(row->ml_doc, "--\n\n") + 4);
+      const char* body = std::strstr(row->ml_doc, "--\n\n");
+      std::string doc(row->ml_doc, body ? static_cast<size_t>(body + 4 - row->ml_doc) : 0);
       doc += stub;
       char* kept = static_cast<char*>(PyMem_RawMalloc(doc.size() + 1));
       if (!kept) return false;

@@ -28,6 +28,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from typing import Any, Callable, Optional
 
@@ -188,18 +189,25 @@ def require_wine() -> str:
 
 def ensure_prefix(prefix: str, say: Say) -> None:
     """Create the prefix with `wineboot -i` when it is not one yet."""
-    if os.path.isfile(os.path.join(prefix, "system.reg")) and os.path.isdir(os.path.join(prefix, "drive_c", "users")):
+    # system.reg appears only when the prefix's server first saves it; dosdevices at once.
+    if (os.path.isfile(os.path.join(prefix, "system.reg")) or os.path.isdir(os.path.join(prefix, "dosdevices"))) \
+            and os.path.isdir(os.path.join(prefix, "drive_c", "users")):
         return
     require_wine()
     say(f"creating the Wine prefix {prefix} (wineboot -i, about 7 s)")
     os.makedirs(prefix, mode=0o700, exist_ok=True)
-    try:
-        done = subprocess.run(["wineboot", "-i"], env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=300)
-    except (OSError, subprocess.TimeoutExpired) as exc:
-        raise SetupError(f"wineboot -i failed for {prefix}: {exc}") from None
+    # Its messages go through a file: Wine's helper processes inherit the descriptor and may
+    # outlive wineboot, and a pipe would be waited on until they end.
+    with tempfile.TemporaryFile() as err:
+        try:
+            done = subprocess.run(["wineboot", "-i"], env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.DEVNULL, stderr=err, timeout=300)
+        except (OSError, subprocess.TimeoutExpired) as exc:
+            raise SetupError(f"wineboot -i failed for {prefix}: {exc}") from None
+        err.seek(0)
+        stderr = err.read()
     if done.returncode != 0 or not os.path.isdir(os.path.join(prefix, "drive_c", "users")):
-        tail = done.stderr.decode(errors="replace").strip().splitlines()[-3:]
+        tail = stderr.decode(errors="replace").strip().splitlines()[-3:]
         raise SetupError(f"wineboot -i failed for {prefix} (exit {done.returncode})"
                          + (": " + " / ".join(tail) if tail else ""))
 
