@@ -15,6 +15,10 @@
 //                                    then one array exchange (command 121) that must bring
 //                                    RECORDS records of Pattern(320 * RECORDS, RECORDS)
 //   relay_driver hold PATH MS        Initialize, print "held", keep the link MS ms
+//   relay_driver terminal-bench PATH ROUNDS DATE COUNT
+//                                    a Windows program's own cost on a real Terminal's pipe:
+//                                    "rtt_us=" (median of ROUNDS 1-bar CopyRatesFrom) and
+//                                    "bulk_ms=" (best of 3 of COUNT bars ending at DATE)
 //   relay_driver terminal PATH DATE COUNT
 //                                    the Windows session and the core's own exchanges against
 //                                    a real Terminal (the simulated one, through the relay):
@@ -283,6 +287,46 @@ int Terminal(const std::u16string& path, int64_t date, int32_t count) {
   return 0;
 }
 
+int TerminalBench(const std::u16string& path, int rounds, int64_t date, int32_t count) {
+  CInterClient client;
+  if (client.Initialize(path.c_str(), false) < 0 || client.WaitReady(30000) < 0) {
+    Say("failed=" + U8(client.setup_text()));
+    return 1;
+  }
+  LARGE_INTEGER freq, t0, t1;
+  QueryPerformanceFrequency(&freq);
+  auto us = [&] { return double(t1.QuadPart - t0.QuadPart) * 1e6 / double(freq.QuadPart); };
+  std::vector<double> rtt;
+  for (int i = 0; i < rounds; ++i) {
+    orbisyn::ArrayBlock bars;
+    QueryPerformanceCounter(&t0);
+    int32_t r = orbisyn::CopyRatesFrom(client, u"BTCUSD", 1, date, 1, &bars);
+    QueryPerformanceCounter(&t1);
+    if (r < 0 || bars.count() != 1) {
+      Say("failed=1 bar: " + std::to_string(r));
+      return 1;
+    }
+    rtt.push_back(us());
+  }
+  std::sort(rtt.begin(), rtt.end());
+  double best = 1e300;
+  for (int i = 0; i < 3; ++i) {
+    orbisyn::ArrayBlock bars;
+    QueryPerformanceCounter(&t0);
+    int32_t r = orbisyn::CopyRatesFrom(client, u"BTCUSD", 1, date, count, &bars);
+    QueryPerformanceCounter(&t1);
+    if (r < 0 || bars.count() != static_cast<uint32_t>(count)) {
+      Say("failed=bars: " + std::to_string(r));
+      return 1;
+    }
+    best = std::min(best, us());
+  }
+  client.Close();
+  Say("rtt_us=" + std::to_string(rtt[rtt.size() / 2]));
+  Say("bulk_ms=" + std::to_string(best / 1000));
+  return 0;
+}
+
 int Hold(const std::u16string& path, DWORD ms) {
   CInterClient client;
   int32_t r = client.Initialize(path.c_str(), false);
@@ -344,6 +388,10 @@ int main() {
   if (args.size() == 4 && args[0] == L"terminal") {
     return Terminal(std::u16string(args[1].begin(), args[1].end()), std::stoll(args[2]),
                     std::stoi(args[3]));
+  }
+  if (args.size() == 5 && args[0] == L"terminal-bench") {
+    return TerminalBench(std::u16string(args[1].begin(), args[1].end()), std::stoi(args[2]),
+                         std::stoll(args[3]), std::stoi(args[4]));
   }
   if (args.size() == 3 && args[0] == L"hold") {
     return Hold(std::u16string(args[1].begin(), args[1].end()),
