@@ -1292,7 +1292,8 @@ def symbol_info(symbol: str) -> SymbolInfo | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not one argument, not a str, or too long.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
+      too long.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1336,7 +1337,8 @@ def symbol_info_tick(symbol: str) -> Tick | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not one argument, not a str, or too long.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
+      too long.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol, or has no tick
       of it.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1375,8 +1377,8 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
     -------
     Returns False. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not one or two arguments, a symbol that is not a str or
-      too long.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not one or two arguments, a symbol
+      that is not a str or too long.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - the Terminal's negative status when it refuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1416,7 +1418,7 @@ def market_book_add(symbol: str) -> bool | None:
     Returns None for a bad argument, False when the Terminal refused or the link failed.
     `last_error` then gives:
 
-    - ``-2`` "Invalid arguments" (with the value None): not one argument, not a str, or
+    - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
       too long.
     - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1461,7 +1463,7 @@ def market_book_release(symbol: str) -> bool | None:
     Returns None for a bad argument, False when the Terminal refused or the link failed.
     `last_error` then gives:
 
-    - ``-2`` "Invalid arguments" (with the value None): not one argument, not a str, or
+    - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
       too long.
     - ``-4`` "Terminal: Not found": the book of that symbol was not open.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1499,7 +1501,8 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not one argument, not a str, or too long.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
+      too long.
     - ``-4`` "Terminal: Not found": no such symbol, or its book is not open (call
       `market_book_add` first).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1561,8 +1564,9 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-      a number that is not an int or does not fit 32 bits, a time of another type.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+      is not a str or too long, a number that is not an integer (with ``__index__``) or does
+      not fit 32 bits, a time of another type.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
       a negative count).
@@ -1628,8 +1632,9 @@ def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _I
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-      a number that is not an int or does not fit 32 bits, a time of another type.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+      is not a str or too long, a number that is not an integer (with ``__index__``) or does
+      not fit 32 bits, a time of another type.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
       a negative count).
@@ -1689,8 +1694,9 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-      a number that is not an int or does not fit 32 bits, a time of another type.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+      is not a str or too long, a number that is not an integer (with ``__index__``) or does
+      not fit 32 bits, a time of another type.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
       a negative count).
@@ -1757,8 +1763,9 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-      a count or flags that is not an int or does not fit 32 bits, a time of another type.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+      is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
+      does not fit 32 bits, a time of another type.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": a negative count.
     - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
@@ -1824,8 +1831,9 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-      a count or flags that is not an int or does not fit 32 bits, a time of another type.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+      is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
+      does not fit 32 bits, a time of another type.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": a negative count.
     - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
@@ -2080,7 +2088,8 @@ def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not two arguments, or a time of another type.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
+      another type.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2136,10 +2145,11 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": neither two times nor a `ticket` or `position` keyword, or
-      a time of another type; "Unnamed arguments not allowed": `ticket` or `position` with a
-      positional argument; 'Invalid "group" argument', 'Invalid "ticket" argument',
-      'Invalid "position" argument'; an unknown keyword named in the message.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
+      or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
+      `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
+      "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
+      message.
     - ``-4`` "Terminal: Not found": no orders of that `position`.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -2198,7 +2208,8 @@ def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not two arguments, or a time of another type.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
+      another type.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2253,10 +2264,11 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": neither two times nor a `ticket` or `position` keyword, or
-      a time of another type; "Unnamed arguments not allowed": `ticket` or `position` with a
-      positional argument; 'Invalid "group" argument', 'Invalid "ticket" argument',
-      'Invalid "position" argument'; an unknown keyword named in the message.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
+      or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
+      `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
+      "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
+      message.
     - ``-4`` "Terminal: Not found": no deals of that `position`.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -2487,8 +2499,9 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not four arguments, an `action` that is not an int, a
-      number that is not real, a symbol that is not a str or too long.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, an `action`
+      that is not an integer, a number that is not real, a symbol that is not a str or too
+      long.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -2533,8 +2546,9 @@ def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Fl
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments": not five arguments, an `action` that is not an int, a
-      number that is not real, a symbol that is not a str or too long.
+    - ``-2`` "Invalid arguments: NAME" (the argument named): not five arguments, an `action`
+      that is not an integer, a number that is not real, a symbol that is not a str or too
+      long.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a

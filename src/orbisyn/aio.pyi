@@ -500,7 +500,8 @@ async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo
         Where `orbisyn.symbol_info` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not one argument, not a str, or too long.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
+          too long.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -550,7 +551,8 @@ async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
         Where `orbisyn.symbol_info_tick` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not one argument, not a str, or too long.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
+          too long.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol, or has no tick
           of it.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -599,8 +601,8 @@ async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | N
         Where `orbisyn.symbol_select` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not one or two arguments, a symbol that is not a str or
-          too long.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not one or two arguments, a symbol
+          that is not a str or too long.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - the Terminal's negative status when it refuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -646,7 +648,7 @@ async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Litera
         Where `orbisyn.market_book_add` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments" (with the value None): not one argument, not a str, or
+        - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
           too long.
         - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -695,7 +697,7 @@ async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Li
         Where `orbisyn.market_book_release` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments" (with the value None): not one argument, not a str, or
+        - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
           too long.
         - ``-4`` "Terminal: Not found": the book of that symbol was not open.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -742,7 +744,8 @@ async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[
         Where `orbisyn.market_book_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not one argument, not a str, or too long.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
+          too long.
         - ``-4`` "Terminal: Not found": no such symbol, or its book is not open (call
           `market_book_add` first).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -809,8 +812,9 @@ async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count:
         Where `orbisyn.copy_rates_from` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-          a number that is not an int or does not fit 32 bits, a time of another type.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+          is not a str or too long, a number that is not an integer (with ``__index__``) or does
+          not fit 32 bits, a time of another type.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
           a negative count).
@@ -879,8 +883,9 @@ async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, cou
         Where `orbisyn.copy_rates_from_pos` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-          a number that is not an int or does not fit 32 bits, a time of another type.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+          is not a str or too long, a number that is not an integer (with ``__index__``) or does
+          not fit 32 bits, a time of another type.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
           a negative count).
@@ -946,8 +951,9 @@ async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_
         Where `orbisyn.copy_rates_range` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-          a number that is not an int or does not fit 32 bits, a time of another type.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+          is not a str or too long, a number that is not an integer (with ``__index__``) or does
+          not fit 32 bits, a time of another type.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
           a negative count).
@@ -1017,8 +1023,9 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _In
         Where `orbisyn.copy_ticks_from` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-          a count or flags that is not an int or does not fit 32 bits, a time of another type.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+          is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
+          does not fit 32 bits, a time of another type.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": a negative count.
         - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
@@ -1087,8 +1094,9 @@ async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags:
         Where `orbisyn.copy_ticks_range` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not four arguments, a symbol that is not a str or too long,
-          a count or flags that is not an int or does not fit 32 bits, a time of another type.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
+          is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
+          does not fit 32 bits, a time of another type.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": a negative count.
         - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
@@ -1360,7 +1368,8 @@ async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: flo
         Where `orbisyn.history_orders_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not two arguments, or a time of another type.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
+          another type.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1425,10 +1434,11 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
         Where `orbisyn.history_orders_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": neither two times nor a `ticket` or `position` keyword, or
-          a time of another type; "Unnamed arguments not allowed": `ticket` or `position` with a
-          positional argument; 'Invalid "group" argument', 'Invalid "ticket" argument',
-          'Invalid "position" argument'; an unknown keyword named in the message.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
+          or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
+          `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
+          "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
+          message.
         - ``-4`` "Terminal: Not found": no orders of that `position`.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1486,7 +1496,8 @@ async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: floa
         Where `orbisyn.history_deals_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not two arguments, or a time of another type.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
+          another type.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1551,10 +1562,11 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
         Where `orbisyn.history_deals_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": neither two times nor a `ticket` or `position` keyword, or
-          a time of another type; "Unnamed arguments not allowed": `ticket` or `position` with a
-          positional argument; 'Invalid "group" argument', 'Invalid "ticket" argument',
-          'Invalid "position" argument'; an unknown keyword named in the message.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
+          or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
+          `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
+          "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
+          message.
         - ``-4`` "Terminal: Not found": no deals of that `position`.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1783,8 +1795,9 @@ async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _F
         Where `orbisyn.order_calc_margin` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not four arguments, an `action` that is not an int, a
-          number that is not real, a symbol that is not a str or too long.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, an `action`
+          that is not an integer, a number that is not real, a symbol that is not a str or too
+          long.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1840,8 +1853,9 @@ async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_ope
         Where `orbisyn.order_calc_profit` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments": not five arguments, an `action` that is not an int, a
-          number that is not real, a symbol that is not a str or too long.
+        - ``-2`` "Invalid arguments: NAME" (the argument named): not five arguments, an `action`
+          that is not an integer, a number that is not real, a symbol that is not a str or too
+          long.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
