@@ -3,7 +3,6 @@
 #include "module/python.h"
 
 #include <cstring>
-#include <string>
 
 #include "module/conversion.h"
 #include "module/docs.h"
@@ -40,8 +39,45 @@ bool WellFormed(const Signature& sig) {
   return true;
 }
 
+// A growing text on Python's raw allocator, kept for the life of the process once taken.
+// (No std::string: a static libstdc++ would bring its random device, and a newer glibc.)
+class Text {
+ public:
+  ~Text() { PyMem_RawFree(data_); }
+  Text& operator+=(const char* s) { return Add(s, std::strlen(s)); }
+  Text& Add(const char* s, size_t n) {
+    if (failed_) return *this;
+    if (size_ + n + 1 > capacity_) {
+      size_t want = (size_ + n + 1) * 2;
+      char* grown = static_cast<char*>(PyMem_RawRealloc(data_, want));
+      if (!grown) {
+        failed_ = true;
+        return *this;
+      }
+      data_ = grown;
+      capacity_ = want;
+    }
+    std::memcpy(data_ + size_, s, n);
+    size_ += n;
+    data_[size_] = '\0';
+    return *this;
+  }
+  // The text, handed over; null when an allocation failed.
+  const char* Take() {
+    if (failed_ || !data_) return nullptr;
+    char* kept = data_;
+    data_ = nullptr;
+    return kept;
+  }
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0, capacity_ = 0;
+  bool failed_ = false;
+};
+
 // "name($module, a, /, b=None, *, c=None)\n--\n\n": the text signature inspect reads.
-void AppendTextSignature(const Signature& sig, std::string* out) {
+void AppendTextSignature(const Signature& sig, Text* out) {
   *out += sig.name;
   *out += "($module";
   bool slash = false, star = false;
@@ -74,7 +110,7 @@ void AppendTextSignature(const Signature& sig, std::string* out) {
 
 // The text signature, then the stub's docstring (or the signature line and description).
 const char* MakeDoc(const Signature& sig) {
-  std::string doc;
+  Text doc;
   AppendTextSignature(sig, &doc);
   if (const char* stub = StubDoc(nullptr, sig.name)) {
     doc += stub;
@@ -83,10 +119,7 @@ const char* MakeDoc(const Signature& sig) {
     doc += "\n\n";
     doc += sig.text;
   }
-  // Lives as long as the process, like the method table.
-  char* kept = static_cast<char*>(PyMem_RawMalloc(doc.size() + 1));
-  if (kept) std::memcpy(kept, doc.c_str(), doc.size() + 1);
-  return kept;
+  return doc.Take();  // lives as long as the process, like the method table
 }
 
 bool CollectMethods() {
@@ -111,12 +144,11 @@ bool CollectMethods() {
     const char* stub = row->ml_doc ? StubDoc(nullptr, row->ml_name) : nullptr;
     if (stub) {
       const char* body = std::strstr(row->ml_doc, "--\n\n");
-      std::string doc(row->ml_doc, body ? static_cast<size_t>(body + 4 - row->ml_doc) : 0);
+      Text doc;
+      doc.Add(row->ml_doc, body ? static_cast<size_t>(body + 4 - row->ml_doc) : 0);
       doc += stub;
-      char* kept = static_cast<char*>(PyMem_RawMalloc(doc.size() + 1));
-      if (!kept) return false;
-      std::memcpy(kept, doc.c_str(), doc.size() + 1);
-      g_methods[n].ml_doc = kept;
+      g_methods[n].ml_doc = doc.Take();
+      if (!g_methods[n].ml_doc) return false;
     }
     ++n;
   }
