@@ -2,6 +2,8 @@
 // type); numpy arrays serve as reply blocks.
 #include "market_data/records.h"
 
+#include <cstring>
+
 #include "market_data/wire.h"
 #include "module/records.h"
 #include "module/session_call.h"
@@ -89,31 +91,58 @@ void BuildMarketDtypes() {
 
 // Both run inside an exchange, where the interpreter lock is released.
 void* NumpyArrayAllocator::Allocate(uint32_t count, size_t element_size) {
-  WithInterpreter interpreter;
-  Py_CLEAR(array_);
   if (!dtype_ || static_cast<size_t>(PyDataType_ELSIZE(dtype_)) != element_size) {
     failed_ = true;
     return nullptr;
   }
-  npy_intp dims[1] = {static_cast<npy_intp>(count)};
-  // PyArray_NewFromDescr steals a reference to the dtype; numpy's own allocator gives
-  // the block, so the array owns it on every numpy version without touching its flags.
-  Py_INCREF(dtype_);
-  array_ = PyArray_NewFromDescr(&PyArray_Type, dtype_, 1, dims, nullptr, nullptr, 0, nullptr);
+  // A short reply is read into the allocator's own room, and the array made after the
+  // exchange: taking the interpreter lock in the middle costs more than copying a few bars.
+  small_count_ = -1;
+  if (size_t{count} * element_size <= sizeof small_) {
+    small_count_ = static_cast<int64_t>(count);
+    return small_;
+  }
+  WithInterpreter interpreter;
+  Py_CLEAR(array_);
+  array_ = NewArray(count);
   if (!array_) {
-    PyErr_Clear();
     failed_ = true;
     return nullptr;
   }
   return PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_));
 }
 
-void NumpyArrayAllocator::Release(void*) {
+void NumpyArrayAllocator::Release(void* block) {
+  if (block == small_) {
+    small_count_ = -1;
+    return;
+  }
   WithInterpreter interpreter;
   Py_CLEAR(array_);
 }
 
+PyObject* NumpyArrayAllocator::NewArray(uint32_t count) {
+  npy_intp dims[1] = {static_cast<npy_intp>(count)};
+  // PyArray_NewFromDescr steals a reference to the dtype; numpy's own allocator gives
+  // the block, so the array owns it on every numpy version without touching its flags.
+  Py_INCREF(dtype_);
+  PyObject* array =
+      PyArray_NewFromDescr(&PyArray_Type, dtype_, 1, dims, nullptr, nullptr, 0, nullptr);
+  if (!array) PyErr_Clear();
+  return array;
+}
+
 PyObject* NumpyArrayAllocator::Take() {
+  if (small_count_ >= 0) {
+    const auto count = static_cast<uint32_t>(small_count_);
+    small_count_ = -1;
+    PyObject* array = NewArray(count);
+    if (array) {
+      std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)), small_,
+                  size_t{count} * static_cast<size_t>(PyDataType_ELSIZE(dtype_)));
+    }
+    return array;
+  }
   PyObject* a = array_;
   array_ = nullptr;
   return a;

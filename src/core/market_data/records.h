@@ -11,7 +11,9 @@ namespace orbisyn {
 
 // Allocate makes a 1-D array of count records of the dtype and hands out its data, so the
 // records are read from the pipe straight into memory that numpy allocated and frees.
-// Holds the array until Take; an array not taken dies with the allocator.
+// Holds the array until Take; an array not taken dies with the allocator. A reply of a few
+// KiB goes into the allocator's own room instead, and Take makes its array (with the
+// interpreter lock held, as Take always is).
 class NumpyArrayAllocator final : public ArrayAllocator {
  public:
   // dtype may be null (not built at import): every Allocate then fails.
@@ -31,9 +33,13 @@ class NumpyArrayAllocator final : public ArrayAllocator {
   bool Failed() const { return failed_; }
 
  private:
+  PyObject* NewArray(uint32_t count);
+
   PyArray_Descr* dtype_;
   PyObject* array_ = nullptr;
   bool failed_ = false;
+  int64_t small_count_ = -1;  // records in small_, or -1
+  alignas(16) uint8_t small_[4096];
 };
 
 }  // namespace orbisyn

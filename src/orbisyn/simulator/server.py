@@ -266,8 +266,18 @@ class Server:
             self._lock_fd = _windows_lock(self.loopback.data_dir)
         else:
             self._bind_unix()
-        if self.loopback is not None:
-            self.loopback.listen()
+        try:
+            if self.loopback is not None:
+                self.loopback.listen()
+        except BaseException:
+            if not self.tcp_only:
+                self.listener.close()
+                if os.path.lexists(self._binding):
+                    os.unlink(self._binding)
+            raise
+        if not self.tcp_only:
+            # Last: a client that finds the socket also finds the loopback endpoint.
+            self._publish_unix()
         self.acceptor = Acceptor(self.listener, self.loopback, self._poll)
 
     def _poll(self) -> None:
@@ -307,13 +317,22 @@ class Server:
             os.chmod(tmp, 0o600)
             sock.listen(64)
             self._ino = os.stat(tmp).st_ino
-            os.replace(tmp, self.sock_path)
         except BaseException:
             sock.close()
             if os.path.lexists(tmp):
                 os.unlink(tmp)
             raise
+        self._binding = tmp
         self.listener = sock
+
+    def _publish_unix(self) -> None:
+        try:
+            os.replace(self._binding, self.sock_path)
+        except BaseException:
+            self.listener.close()
+            if os.path.lexists(self._binding):
+                os.unlink(self._binding)
+            raise
 
     def serve_forever(self) -> None:
         """Accept clients until SIGTERM/SIGINT (handlers installed by `run`) raise _Stop."""
