@@ -1,8 +1,10 @@
 """Smoke check of an installed orbisyn (from a wheel or an sdist), run outside the checkout.
 
 Imports the package from the running environment, compares ``__version__`` with the installed
-metadata, and on POSIX makes a round trip against a simulated Terminal installed into a
-temporary folder: initialize, account_info, copy_rates_from_pos, shutdown, stop.
+metadata, and makes a round trip against a simulated Terminal installed into a temporary
+folder: initialize, account_info, copy_rates_from_pos, shutdown, stop. (On Windows the
+simulated Terminal listens on loopback TCP and the relay, installed as its terminal64.exe,
+serves the Terminal's named pipe.)
 Used by tools/check-release and as cibuildwheel's test command. Exit 0 when all passed.
 """
 from __future__ import annotations
@@ -44,7 +46,8 @@ def check_installed():
 
 def terminal_cli(*args: str) -> subprocess.CompletedProcess:
     # The console script of this environment: it is part of what the package installs.
-    script = os.path.join(os.path.dirname(sys.executable), "orbisyn-terminal")
+    script = os.path.join(os.path.dirname(sys.executable),
+                          "orbisyn-terminal" + (".exe" if os.name == "nt" else ""))
     try:
         run = subprocess.run([script, *args], stdin=subprocess.DEVNULL, capture_output=True,
                              text=True, timeout=60)
@@ -60,7 +63,7 @@ def round_trip(orbisyn) -> None:
 
     base = tempfile.mkdtemp(prefix="orbisyn-smoke-")
     # Socket paths are limited to 107 bytes: the runtime folder gets a short name of its own.
-    runtime = tempfile.mkdtemp(prefix="osm", dir="/tmp")
+    runtime = tempfile.mkdtemp(prefix="osm", dir="/tmp" if os.name == "posix" else None)
     os.environ["XDG_DATA_HOME"] = os.path.join(base, "data")
     os.environ["XDG_RUNTIME_DIR"] = runtime
     install_dir = os.path.join(base, "terminal")
@@ -68,7 +71,7 @@ def round_trip(orbisyn) -> None:
         check(terminal_cli("install", "--dir", install_dir).returncode == 0, "orbisyn-terminal install")
         exe = os.path.join(install_dir, "terminal64.exe")
         try:
-            check(orbisyn.initialize(exe, timeout=30000), f"initialize: {orbisyn.last_error()}")
+            check(orbisyn.initialize(exe, timeout=60000), f"initialize: {orbisyn.last_error()}")
             account = orbisyn.account_info()
             check(account is not None and account.login == DEMO_LOGIN,
                   f"account_info: {account!r} {orbisyn.last_error()}")
@@ -94,9 +97,7 @@ def round_trip(orbisyn) -> None:
 def main() -> int:
     try:
         orbisyn = check_installed()
-        # The simulated Terminal is POSIX-only: elsewhere the import is the check.
-        if os.name == "posix":
-            round_trip(orbisyn)
+        round_trip(orbisyn)
     except SmokeFailure as exc:
         print(f"smoke: FAILED: {exc}", file=sys.stderr)
         return 1
