@@ -35,7 +35,8 @@ def ensure_terminal(out=sys.stdout) -> None:
             print(f"Simulated Terminal in {os.path.dirname(found['exe'])} now runs with {sys.executable}.",
                   file=out)
         return
-    res = sim_install.install()
+    from .simulator.relayed import install_here
+    res = install_here()
     acc = sim_install.load_settings(res["data_dir"])["accounts"][0]
     print("No Terminal found: installed a simulated one.", file=out)
     print(f"  installation: {res['install_dir']}", file=out)

@@ -91,7 +91,7 @@ class CInterClient {
  private:
   // The Terminal inside a Wine prefix, through the prefix's relay (link/wine.cpp).
   bool ConnectThroughRelay(const platform::WineTarget& target, bool portable);
-  static bool KeepWaiting(void* self);
+  static bool GoOnWaiting(void* self);
 
   // Sleeps ms (less when the deadline comes first), in short steps; false when the wait
   // must end early: cancelled, interrupted_ when a signal handler asked, timed_out_ when

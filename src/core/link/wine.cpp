@@ -19,7 +19,7 @@ enum class Greeting { kOpen, kRefused, kFailed, kStopped };
 
 }  // namespace
 
-bool CInterClient::KeepWaiting(void* self) {
+bool CInterClient::GoOnWaiting(void* self) {
   auto* client = static_cast<CInterClient*>(self);
   if (platform::InterruptRequested()) {
     client->interrupted_ = true;
@@ -78,7 +78,7 @@ bool CInterClient::ConnectThroughRelay(const platform::WineTarget& target, bool 
     const uint32_t start_ms = left < kRelayStartMs ? static_cast<uint32_t>(left) : kRelayStartMs;
     platform::RelayResult got =
         platform::ObtainRelay(target, have_stale ? &stale : nullptr, start_ms,
-                              &CInterClient::KeepWaiting, this, &relay, why, sizeof why);
+                              &CInterClient::GoOnWaiting, this, &relay, why, sizeof why);
     if (got == platform::RelayResult::kStopped) {
       // Neither cancelled nor out of time: then a signal handler asked to stop.
       if (!cancelled_ && !timed_out_) interrupted_ = true;

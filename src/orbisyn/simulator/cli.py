@@ -20,6 +20,7 @@ except ImportError:   # Windows
 
 from .. import _paths
 from . import install as _install
+from .running import running_pid
 from . import replay as _replay
 from .clock import ReplayClock, parse_when, show, wall_ms
 
@@ -47,30 +48,6 @@ def _not_installed(args) -> str:
     return "no simulated Terminal installed (see `orbisyn-terminal install --help`)"
 
 
-def _running_pid(exe: str, data_dir: str | None = None) -> int | None:
-    """Pid of the server holding the socket lock of this launcher, or None."""
-    if fcntl is None:
-        from .server import windows_lock_holder
-        return windows_lock_holder(data_dir) if data_dir else None
-    lock = _paths.socket_path(exe) + ".lock"
-    try:
-        fd = os.open(lock, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError:
-        return None
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
-        except OSError as exc:
-            if exc.errno not in (errno.EWOULDBLOCK, errno.EACCES):
-                raise
-            text = os.read(fd, 32).decode(errors="replace").strip()
-            return int(text) if text.isdigit() else -1
-        fcntl.flock(fd, fcntl.LOCK_UN)
-        return None
-    finally:
-        os.close(fd)
-
-
 def _answers(exe: str) -> tuple[int, int, str] | None:
     from .client import RawClient
     try:
@@ -92,7 +69,8 @@ def cmd_install(args) -> int:
             from .relayed import install_wine
             res = install_wine(args.wine, print, **options)
         else:
-            res = _install.install(args.dir, **options)
+            from .relayed import install_here
+            res = install_here(args.dir, **options)
     except (OSError, ValueError, RuntimeError) as exc:
         return _die(str(exc))
     settings = _install.load_settings(res["data_dir"])
@@ -197,7 +175,7 @@ def cmd_run(args) -> int:
             return run_relayed(inst, print, extra=tuple(_replay_argv(replay)))
         except (OSError, SetupError) as exc:
             return _die(str(exc))
-    if _running_pid(exe):
+    if running_pid(exe):
         if replay is not None:
             return _die(f"already running: {exe}; `orbisyn-terminal stop` it first to start a replay")
         print(f"already running: {exe}")
@@ -263,7 +241,7 @@ def cmd_status(args) -> int:
         return 2
     exe = inst["exe"]
     facts = _session(exe, inst["data_dir"])
-    pid = _running_pid(exe, inst["data_dir"])
+    pid = running_pid(exe, inst["data_dir"])
     if facts is None:
         print(f"not running: {exe}")
         _field("installation", os.path.dirname(exe))
@@ -319,7 +297,7 @@ def _relay_fields(inst: dict) -> None:
     """Where Windows programs reach it: the loopback endpoint and, for their installations, the relay."""
     from . import loopback as L
     state = L.read_state(inst["data_dir"])
-    if state.get("port") and _running_pid(inst["exe"], inst["data_dir"]):
+    if state.get("port") and running_pid(inst["exe"], inst["data_dir"]):
         _field("loopback", f"127.0.0.1:{state['port']} (endpoint {L.endpoint_path(inst['data_dir'])})")
     else:
         state = {}
@@ -382,7 +360,7 @@ def cmd_stop(args) -> int:
     if has_relay:
         from .relayed import relay_pids
         relays = relay_pids(inst)
-    pid = _running_pid(exe, data)
+    pid = running_pid(exe, data)
     try:
         if not pid or pid < 0:
             raise ProcessLookupError
@@ -395,7 +373,7 @@ def cmd_stop(args) -> int:
         print(f"not running: {exe}")
     else:
         deadline = time.monotonic() + args.timeout
-        while _running_pid(exe, data) is not None:
+        while running_pid(exe, data) is not None:
             if time.monotonic() >= deadline:
                 return _die(f"pid {pid} did not stop within {args.timeout:g} s")
             time.sleep(0.05)
@@ -474,7 +452,7 @@ def cmd_report(args) -> int:
     data = inst["data_dir"]
     settings = _install.load_settings(data)
     facts = None if args.paper else _replay.facts(data)
-    running = facts is not None and _running_pid(inst["exe"]) == facts.get("pid")
+    running = facts is not None and running_pid(inst["exe"]) == facts.get("pid")
     out = args.out or os.path.join(data, "reports", "replay" if facts is not None else "paper")
     try:
         got = _report.make(data, settings, out, paper=args.paper, login=args.login, running=running)
@@ -526,6 +504,11 @@ class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
     """Descriptions and epilogs keep their lines (the examples); argument help is wrapped."""
 
 
+def _default_dir() -> str:
+    from .relayed import default_install_dir_here
+    return default_install_dir_here()
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="orbisyn-terminal", description=__doc__, epilog=_EPILOG,
                                 formatter_class=_HelpFormatter)
@@ -540,7 +523,7 @@ def build_parser() -> argparse.ArgumentParser:
                                    "Orbisyn-Demo. Run again on an existing installation, it keeps its\n"
                                    "settings except those given. Settings: config/simulator.json in the\n"
                                    "data folder.")
-    i.add_argument("--dir", help=f"installation folder (default {_install.default_install_dir()})")
+    i.add_argument("--dir", help=f"installation folder (default {_default_dir()})")
     i.add_argument("--portable", action="store_true", help="mark the data folder portable (portable.txt)")
     i.add_argument("--build", type=int, help=f"build number reported (default {_install.DEFAULT_BUILD}; "
                                              "2363 or lower gives the legacy symbol record)")

@@ -95,9 +95,6 @@ def save_settings(data_dir: str, settings: dict[str, Any]) -> None:
 
 
 def default_install_dir() -> str:
-    if os.name == "nt":
-        from .relayed import default_windows_install_dir
-        return default_windows_install_dir()
     base = _paths.appdata_dir() or os.path.expanduser("~/.local/share")
     return os.path.join(base, "orbisyn", "terminal")
 
@@ -181,12 +178,9 @@ def install(install_dir: str | None = None, *, portable: bool = False, build: in
     """Create (or refresh) an installation; returns its paths.
 
     An existing installation keeps its settings; only the options given change them.
-    On Windows the installation's terminal64.exe is the relay (see relayed.py).
+    This is the POSIX layout (a launcher script); on Windows the installation's
+    terminal64.exe is the relay instead: `relayed.install_here` chooses.
     """
-    if os.name == "nt":
-        from .relayed import install_windows
-        return install_windows(install_dir, portable=portable, build=build, seed=seed, login=login,
-                               password=password, server=server)
     install_dir = os.path.abspath(install_dir or default_install_dir())
     root = _paths.terminals_root()
     if root is None:

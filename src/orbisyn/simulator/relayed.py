@@ -403,8 +403,8 @@ def relay_pids(inst: dict[str, Any]) -> list[int]:
 
 
 def simulator_pid(inst: dict[str, Any]) -> Optional[int]:
-    from .cli import _running_pid
-    return _running_pid(inst["exe"], inst["data_dir"])
+    from .running import running_pid
+    return running_pid(inst["exe"], inst["data_dir"])
 
 
 def _answers(data_dir: str) -> bool:
@@ -512,3 +512,15 @@ def wait_relays_gone(inst: dict[str, Any], timeout: float = 10.0) -> list[int]:
         if not left or time.monotonic() >= deadline:
             return left
         time.sleep(0.1)
+
+
+def install_here(install_dir: Optional[str] = None, **options) -> dict[str, Any]:
+    """An installation as this system has it: on Windows the relay's layout, elsewhere the
+    POSIX launcher's."""
+    if os.name == "nt":
+        return install_windows(install_dir, **options)
+    return _install.install(install_dir, **options)
+
+
+def default_install_dir_here() -> str:
+    return default_windows_install_dir() if os.name == "nt" else _install.default_install_dir()

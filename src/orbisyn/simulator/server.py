@@ -30,6 +30,7 @@ from .. import _paths
 from . import install as _install
 from . import protocol as P
 from .loopback import Acceptor, Loopback
+from .running import LOCK_OFFSET, windows_lock_holder  # noqa: F401  (the server takes the lock)
 from . import replay as _replay
 from .engine import TradingEngine
 from .info_commands import InfoCommands
@@ -410,7 +411,6 @@ class Server:
             self._lock_fd = None
 
 
-LOCK_OFFSET = 64   # the locked byte, past the pid text that others read
 
 
 def _windows_lock(data_dir: str) -> int:
@@ -428,29 +428,6 @@ def _windows_lock(data_dir: str) -> int:
     os.lseek(fd, 0, os.SEEK_SET)
     os.write(fd, f"{os.getpid()}\n".ljust(LOCK_OFFSET - 1).encode())
     return fd
-
-
-def windows_lock_holder(data_dir: str) -> int | None:
-    """Pid of the server holding DATA/relay/lock (Windows), or None when nobody does."""
-    import msvcrt
-    from .loopback import relay_dir
-    try:
-        fd = os.open(os.path.join(relay_dir(data_dir), "lock"), os.O_RDWR | os.O_BINARY)
-    except OSError:
-        return None
-    try:
-        os.lseek(fd, LOCK_OFFSET, os.SEEK_SET)
-        try:
-            msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
-        except OSError:
-            os.lseek(fd, 0, os.SEEK_SET)
-            text = os.read(fd, 32).decode(errors="replace").strip()
-            return int(text) if text.isdigit() else -1
-        os.lseek(fd, LOCK_OFFSET, os.SEEK_SET)
-        msvcrt.locking(fd, msvcrt.LK_UNLCK, 1)
-        return None
-    finally:
-        os.close(fd)
 
 
 def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
