@@ -9,12 +9,9 @@
 
 #include "link/channel.h"
 #include "platform/compat.h"
+#include "platform/wine.h"
 
 namespace orbisyn {
-
-namespace platform {
-struct WineTarget;
-}
 
 constexpr size_t kPathUnits = 260;  // Windows path limit, kept on every platform
 constexpr size_t kSetupTextUnits = 2048;
@@ -89,7 +86,7 @@ class CInterClient {
   void SetSetupText(const char* format, ...) ORBISYN_PRINTF(2, 3);
 
  private:
-  // The Terminal inside a Wine prefix, through the prefix's relay (link/wine.cpp).
+  // The Terminal inside a Wine prefix, through the prefix's relay (link/relay_client.cpp).
   bool ConnectThroughRelay(const platform::WineTarget& target, bool portable);
   static bool GoOnWaiting(void* self);
 
