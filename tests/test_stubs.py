@@ -243,9 +243,9 @@ def test_docstring_generator_round_trips_any_text(tmp_path):
     import ast
     import importlib.util
     tool = os.path.join(os.path.dirname(__file__), os.pardir, "tools", "docstrings.py")
-    spec = importlib.util.spec_from_file_location("docstrings", tool)
-    gen = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(gen)
+    found = importlib.util.spec_from_file_location("docstrings", tool)
+    gen = importlib.util.module_from_spec(found)
+    found.loader.exec_module(gen)
     text = 'f(a, b="x")\n\n  Größe: 5 \\ 7 "q" ??= \t€\U0001F600\n'
     source = f"def f() -> None:\n    {text!r}\nclass R:\n    'Rec.'\n    @property\n    def x(self) -> int:\n        'X.'\n"
     rows = gen.entries(source)
