@@ -69,19 +69,11 @@ std::u16string OwnPath() {
   return std::u16string(buf, buf + n);
 }
 
-// The pipe the session derives for path, through the same platform calls as Connect.
+// The pipe the session derives for path: Connect's own naming.
 std::u16string SessionPipeName(const char16_t* path) {
-  char16_t normal[kPathUnits + 1];
-  size_t n = pf::FinalPath(path, normal, kPathUnits + 1);
-  if (n == 0) {
-    for (n = 0; path[n] != 0; ++n) normal[n] = path[n];
-    normal[n] = 0;
-  }
-  pf::LowerCase(normal, n);
   uint8_t digest[32];
-  pf::Sha256(normal, n * 2, digest);
   char16_t name[kPathUnits];
-  CInterClient::PipeName(digest, name);
+  CInterClient::PipeNameOf(path, digest, name);
   return name;
 }
 

@@ -248,6 +248,17 @@ class ImportedSource:
         return int(self.table["minute"][0] // DAY_MIN) if len(self.table) else 0
 
 
+def _tick_slots(mins: Minutes):
+    """Room for the ticks of the given minutes, and where each tick stands: the empty tick
+    array, the ticks per minute, each minute's first index, the minute of each tick, its
+    index within the minute and its minute's tick count."""
+    n = mins.n
+    total = int(n.sum())
+    starts = np.cumsum(n) - n
+    rep = np.repeat(np.arange(len(n)), n)
+    return np.zeros(total, dtype=TICK_DTYPE), n, starts, rep, np.arange(total) - starts[rep], n[rep]
+
+
 def ticks_of_minutes(sym: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.ndarray:
     """All ticks of the given minutes, as a tick array (time ordered).
 
@@ -255,15 +266,9 @@ def ticks_of_minutes(sym: SymbolSpec, k_tick: np.uint64, mins: Minutes) -> np.nd
     close; one inner tick touches the high and another the low; the others stay
     inside [low, high].  So the minute's bar is exactly the aggregate of its ticks.
     """
-    n = mins.n
-    total = int(n.sum())
-    out = np.zeros(total, dtype=TICK_DTYPE)
-    if total == 0:
+    out, n, starts, rep, i, nn = _tick_slots(mins)
+    if len(out) == 0:
         return out
-    starts = np.cumsum(n) - n
-    rep = np.repeat(np.arange(len(n)), n)
-    i = np.arange(total) - starts[rep]
-    nn = n[rep]
     minute = mins.minute[rep]
     tick_id = minute * 256 + i  # at most 200 ticks a minute
     h = hashed(k_tick, tick_id)
@@ -313,15 +318,9 @@ def ticks_of_bars(sym: SymbolSpec, mins: Minutes) -> np.ndarray:
     open at tick n // 3 (the high when both are as near), to the other extreme at tick
     (2n - 1) // 3, to the close at tick n - 1.  The ask is the bid plus the bar's spread.
     """
-    n = mins.n
-    total = int(n.sum())
-    out = np.zeros(total, dtype=TICK_DTYPE)
-    if total == 0:
+    out, n, starts, rep, i, nn = _tick_slots(mins)
+    if len(out) == 0:
         return out
-    starts = np.cumsum(n) - n
-    rep = np.repeat(np.arange(len(n)), n)
-    i = np.arange(total) - starts[rep]
-    nn = n[rep]
     o, hi, lo, c = mins.o[rep], mins.h[rep], mins.l[rep], mins.c[rep]
     high_first = hi - o <= o - lo
     first = np.where(high_first, hi, lo)
