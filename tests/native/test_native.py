@@ -236,3 +236,17 @@ def test_locate(driver, tmp_path, name):
 def test_locate_without_appdata(driver):
     env = {k: v for k, v in os.environ.items() if k not in ("XDG_DATA_HOME", "HOME")}
     assert run(driver, "locate", env=env).decode().split("\n")[:2] == ["-", "untouched"]
+
+
+def test_loopback_proofs_match_python_twin(driver):
+    proof_spec = importlib.util.spec_from_file_location(
+        "proof", REPO / "src" / "orbisyn" / "simulator" / "proof.py")
+    proof = importlib.util.module_from_spec(proof_spec)
+    proof_spec.loader.exec_module(proof)
+    token, client, server = bytes(range(32)), bytes(range(32, 64)), bytes(range(64, 96))
+    lines = run(driver, "proofs", "what do ya want for nothing?").decode().split()
+    assert lines[:2] == [proof.prove(side, token, b"ORBR", client, server).hex()
+                         for side in (proof.SERVER, proof.CLIENT)]
+    assert lines[0] != lines[1]
+    # RFC 4231, test case 2
+    assert lines[2] == "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"

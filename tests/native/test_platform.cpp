@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "link/locator.h"
+#include "link/loopback_proof.h"
 #include "link/session.h"
 #include "platform/platform.h"
 #include "platform/posix_detail.h"
@@ -237,6 +238,32 @@ static void Digest(const char* path) {
   std::printf("\n");
 }
 
+// Proofs over the bytes 0..31 (token), "ORBR", 32..63 and 64..95 (nonces), both sides;
+// then the HMAC of argv's text under the key "Jefe".
+static void Proofs(const char* text) {
+  uint8_t token[32], client[32], server[32], proof[32];
+  for (int i = 0; i < 32; ++i) {
+    token[i] = static_cast<uint8_t>(i);
+    client[i] = static_cast<uint8_t>(32 + i);
+    server[i] = static_cast<uint8_t>(64 + i);
+  }
+  const uint8_t magic[4] = {'O', 'R', 'B', 'R'};
+  for (proof::Side side : {proof::Side::kServer, proof::Side::kClient}) {
+    CHECK(proof::Prove(side, token, magic, client, server, proof));
+    for (uint8_t b : proof) std::printf("%02x", b);
+    std::printf("\n");
+    CHECK(proof::Check(side, token, magic, client, server, proof));
+    proof[31] ^= 1;
+    CHECK(!proof::Check(side, token, magic, client, server, proof));
+  }
+  CHECK(pf::HmacSha256("Jefe", 4, text, std::strlen(text), proof));
+  for (uint8_t b : proof) std::printf("%02x", b);
+  std::printf("\n");
+  uint8_t a[64] = {}, b[64] = {};
+  CHECK(pf::RandomBytes(a, sizeof a) && pf::RandomBytes(b, sizeof b));
+  CHECK(!proof::SameBytes(a, b, sizeof a));
+}
+
 static void Locate() {
   CInterClient client;
   client.SetSetupText("untouched");
@@ -255,6 +282,7 @@ int main(int argc, char** argv) {
   else if (cmd == "lower") Lower();
   else if (cmd == "digest" && argc == 3) Digest(argv[2]);
   else if (cmd == "locate") Locate();
+  else if (cmd == "proofs" && argc == 3) Proofs(argv[2]);
   else return 2;
   std::fflush(stdout);
   return g_failures == 0 ? 0 : 1;

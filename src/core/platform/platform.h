@@ -151,6 +151,14 @@ void LowerCase(char16_t* text, size_t n);
 // SHA-256 of n bytes. Returns false when the cryptographic library fails.
 bool Sha256(const void* data, size_t n, uint8_t digest[32]);
 
+// HMAC-SHA-256 of n bytes under a key of key_bytes. Returns false when the cryptographic
+// library fails.
+bool HmacSha256(const void* key, size_t key_bytes, const void* data, size_t n,
+                uint8_t mac[32]);
+
+// n bytes from the system's cryptographic random generator; false when it fails.
+bool RandomBytes(void* dst, size_t n);
+
 // Starts the program at path detached from this process (own session, standard streams on
 // /dev/null, no other inherited descriptors, the caller's environment and working
 // directory), with "/portable" as its only argument when portable is set. The program is

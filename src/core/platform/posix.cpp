@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include "platform/text.h"
 #include "platform/platform.h"
@@ -339,6 +340,29 @@ bool Sha256(const void* data, size_t n, uint8_t digest[32]) {
   return ok;
 }
 
+bool HmacSha256(const void* key, size_t key_bytes, const void* data, size_t n,
+                uint8_t mac[32]) {
+  if (key_bytes > static_cast<size_t>(INT_MAX)) return false;
+  unsigned int len = 0;
+  return HMAC(EVP_sha256(), key, static_cast<int>(key_bytes),
+              static_cast<const unsigned char*>(data), n, mac, &len) != nullptr &&
+         len == 32;
+}
+
+bool RandomBytes(void* dst, size_t n) {
+  auto* p = static_cast<unsigned char*>(dst);
+  while (n > 0) {
+    ssize_t got = getrandom(p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
 namespace {
 
 // The Terminal is started by a short-lived intermediate process so that it is never our
@@ -597,20 +621,6 @@ PipeHandle LoopbackConnect(uint16_t port, uint32_t* error) {
 }
 
 namespace posix_detail {
-
-bool RandomBytes(void* dst, size_t n) {
-  auto* p = static_cast<unsigned char*>(dst);
-  while (n > 0) {
-    ssize_t got = getrandom(p, n, 0);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += got;
-    n -= static_cast<size_t>(got);
-  }
-  return true;
-}
 
 bool SpawnWithOutput(const char* const* argv, const char* const* env, const char* log_path,
                      int* output) {

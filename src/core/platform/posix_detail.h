@@ -18,9 +18,6 @@ int CheckPrivateDirectory(const char* dir);
 
 // ---- What the Wine route (wine_posix.cpp) needs besides the platform interface ----
 
-// n bytes from the system's random generator; false when it fails.
-bool RandomBytes(void* dst, size_t n);
-
 // Starts argv (argv[0] an absolute path) detached as SpawnDetached does, in the root
 // folder, with the caller's environment plus the "NAME=value" entries of env (null
 // ended; they replace same-named ones), standard input on /dev/null, standard output into

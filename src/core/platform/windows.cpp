@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 // clang-format off
+#include <bcrypt.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -541,6 +542,42 @@ bool Sha256(const void* data, size_t n, uint8_t digest[32]) {
   if (hash != 0) CryptDestroyHash(hash);
   CryptReleaseContext(provider, 0);
   return ok;
+}
+
+bool HmacSha256(const void* key, size_t key_bytes, const void* data, size_t n,
+                uint8_t mac[32]) {
+  if (key_bytes > MAXDWORD) return false;
+  BCRYPT_ALG_HANDLE alg = nullptr;
+  if (BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, nullptr,
+                                  BCRYPT_ALG_HANDLE_HMAC_FLAG) < 0) {
+    return false;
+  }
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  bool ok = BCryptCreateHash(alg, &hash, nullptr, 0,
+                             static_cast<PUCHAR>(const_cast<void*>(key)),
+                             static_cast<ULONG>(key_bytes), 0) >= 0;
+  auto* p = static_cast<PUCHAR>(const_cast<void*>(data));
+  while (ok && n > 0) {
+    ULONG chunk = n < kMaxChunk ? static_cast<ULONG>(n) : kMaxChunk;
+    ok = BCryptHashData(hash, p, chunk, 0) >= 0;
+    p += chunk;
+    n -= chunk;
+  }
+  ok = ok && BCryptFinishHash(hash, mac, 32, 0) >= 0;
+  if (hash != nullptr) BCryptDestroyHash(hash);
+  BCryptCloseAlgorithmProvider(alg, 0);
+  return ok;
+}
+
+bool RandomBytes(void* dst, size_t n) {
+  auto* p = static_cast<PUCHAR>(dst);
+  while (n > 0) {
+    ULONG chunk = n < kMaxChunk ? static_cast<ULONG>(n) : kMaxChunk;
+    if (BCryptGenRandom(nullptr, p, chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) return false;
+    p += chunk;
+    n -= chunk;
+  }
+  return true;
 }
 
 bool SpawnDetached(const char16_t* path, bool portable) {

@@ -23,7 +23,6 @@ namespace orbisyn::platform {
 namespace {
 
 using posix_detail::ModuleFolder;
-using posix_detail::RandomBytes;
 using posix_detail::SpawnWithOutput;
 using posix_detail::WaitReadable;
 
