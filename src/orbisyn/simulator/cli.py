@@ -175,6 +175,9 @@ def cmd_run(args) -> int:
             return run_relayed(inst, print, extra=tuple(_replay_argv(replay)))
         except (OSError, SetupError) as exc:
             return _die(str(exc))
+    problem = _paths.folder_problem()
+    if problem:   # the Terminal would exit with it at once
+        return _die(problem)
     if running_pid(exe):
         if replay is not None:
             return _die(f"already running: {exe}; `orbisyn-terminal stop` it first to start a replay")

@@ -240,7 +240,7 @@ class Server:
         self.terminal = terminal
         self.exe_path = exe_path
         self.tcp_only = fcntl is None
-        self.sock_path = "" if self.tcp_only else _paths.socket_path(exe_path)
+        self.sock_path = ""   # known once bound: its folder is chosen then
         self.listener: socket.socket | None = None
         self.loopback = Loopback(data_dir) if data_dir is not None else None
         self.acceptor: Acceptor | None = None
@@ -287,10 +287,8 @@ class Server:
             raise _Stop()
 
     def _bind_unix(self) -> None:
-        if len(os.fsencode(self.sock_path)) > 107:
-            raise OSError(errno.ENAMETOOLONG,
-                          f"socket path longer than 107 bytes (use a shorter XDG_RUNTIME_DIR): {self.sock_path}")
-        _paths.ensure_pipe_dir()
+        # Fails with the setup text when no folder of this user's own can hold the socket.
+        self.sock_path = os.path.join(_paths.ensure_pipe_dir(), _paths.pipe_name(self.exe_path))
         self._take_lock()
         if os.path.lexists(self.sock_path):
             probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -468,6 +466,10 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
         log.error("already running: %s", server.sock_path or data_dir)
         print(f"orbisyn-terminal: already running: {exe_path}", file=sys.stderr)
         return 3
+    except _paths.PrivateFolderError as exc:
+        log.error("%s", exc)
+        print(f"orbisyn-terminal: {exc}", file=sys.stderr)
+        return 4
     except OSError as exc:
         log.error("cannot listen: %s", exc)
         print(f"orbisyn-terminal: cannot listen: {exc}", file=sys.stderr)
