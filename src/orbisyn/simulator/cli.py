@@ -655,11 +655,15 @@ def main(argv: list[str] | None = None) -> int:
     guarded = real is not None and not isinstance(real, _ClosedPipeGuard)
     if guarded:
         sys.stdout = _ClosedPipeGuard(real)
+    # What the commands make (installations, data, reports, a Wine prefix) is the user's
+    # alone, whatever the caller's umask; a caller in this process gets its own back.
+    umask = os.umask(0o077)
     try:
         code = int(args.func(args) or 0)
         sys.stdout.flush()
         return code
     finally:
+        os.umask(umask)
         if guarded:
             sys.stdout = real
 

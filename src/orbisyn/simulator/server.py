@@ -430,8 +430,11 @@ def _windows_lock(data_dir: str) -> int:
 
 def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
     logs = os.path.join(data_dir, "logs")
-    os.makedirs(logs, exist_ok=True)
-    handler = logging.FileHandler(os.path.join(logs, "simulator.log"), encoding="utf-8")
+    _install.private_dirs(logs)
+    path = os.path.join(logs, "simulator.log")
+    # Made the user's alone before the handler opens it, whatever the umask.
+    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | getattr(os, "O_CLOEXEC", 0), 0o600))
+    handler = logging.FileHandler(path, encoding="utf-8")
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     root = logging.getLogger("orbisyn")
     root.handlers[:] = [handler]
@@ -443,6 +446,9 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
     """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running.
 
     `replay` (a ReplayClock) replays history on the replay's own accounts."""
+    # Everything this process makes (store, logs, session facts) is the user's alone.
+    os.umask(0o077)
+    _install.tighten(data_dir)
     setup_logging(data_dir)
     log.info("starting %s%s", exe_path, " /portable" if portable else "")
 
