@@ -5,6 +5,7 @@ Terminal and the tests so both derive the same socket from a launcher path.
 """
 from __future__ import annotations
 
+import errno
 import hashlib
 import os
 import stat
@@ -56,11 +57,97 @@ def pipe_name(path: str) -> str:
     return PIPE_PREFIX + path_digest(path).hex().upper()
 
 
-def pipe_dir() -> str:
+PIPE_LEAF_BYTES = len(PIPE_PREFIX) + 64
+SOCKET_PATH_BYTES = 107          # sun_path less its terminator
+DEEPEST_FOLDER = SOCKET_PATH_BYTES - PIPE_LEAF_BYTES - 1
+FALLBACK_ALTERNATIVES = 8        # BASE/orbisyn-UID-1 .. -8 when another user holds orbisyn-UID
+
+
+class PrivateFolderError(PermissionError):
+    """No folder of this user's own for the sockets; the message names it and the fix."""
+
+
+def _folder(path: str) -> str:
+    # Without trailing slashes: lstat("link/") would follow the link.
+    stripped = path.rstrip("/")
+    return stripped or "/"
+
+
+def private_state(path: str) -> int:
+    """0 for a real folder of this user that nobody else can write to; ENOENT, else EACCES."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return errno.ENOENT
+    except OSError:
+        return errno.EACCES
+    if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.getuid() or st.st_mode & 0o022:
+        return errno.EACCES
+    return 0
+
+
+def _trusted_base(path: str) -> bool:
+    # This user's or root's, and nobody else can move our folder out of it (sticky /tmp).
+    try:
+        st = os.stat(path)
+    except OSError:
+        return False
+    return (stat.S_ISDIR(st.st_mode) and st.st_uid in (os.getuid(), 0)
+            and (not st.st_mode & 0o022 or bool(st.st_mode & stat.S_ISVTX)))
+
+
+def temp_base() -> str:
+    """$TMPDIR when absolute, trusted and short enough for the sockets, else /tmp."""
+    tmp = os.environ.get("TMPDIR", "")
+    if tmp.startswith("/"):
+        base = _folder(tmp)
+        longest = f"/orbisyn-{os.getuid()}-{FALLBACK_ALTERNATIVES}/"
+        if len(os.fsencode(base)) + len(longest) + PIPE_LEAF_BYTES <= SOCKET_PATH_BYTES \
+                and _trusted_base(base):
+            return "" if base == "/" else base
+    return "/tmp"
+
+
+def choose_pipe_dir() -> tuple[int, str]:
+    """(state, folder) of the socket folder; state as private_state, EACCES when none is usable.
+
+    $XDG_RUNTIME_DIR only when private (su and sudo pass on another user's); otherwise the
+    first private one of BASE/orbisyn-UID and its alternatives, else the first missing one."""
     runtime = os.environ.get("XDG_RUNTIME_DIR", "")
-    if runtime.startswith("/"):
-        return runtime
-    return f"/tmp/orbisyn-{os.getuid()}"
+    if runtime.startswith("/") and private_state(_folder(runtime)) == 0:
+        return 0, _folder(runtime)
+    first = f"{temp_base()}/orbisyn-{os.getuid()}"
+    missing = None
+    for i in range(FALLBACK_ALTERNATIVES + 1):
+        candidate = first if i == 0 else f"{first}-{i}"
+        state = private_state(candidate)
+        if state == 0:
+            return 0, candidate
+        if state == errno.ENOENT and missing is None:
+            missing = candidate
+    return (errno.ENOENT, missing) if missing is not None else (errno.EACCES, first)
+
+
+def folder_problem() -> str | None:
+    """Why no socket of this user can be served here, with the fix; None when none."""
+    state, d = choose_pipe_dir()
+    if state == errno.EACCES:
+        return (f"no private folder for the Terminal's socket: {d} and {d}-1 to -{FALLBACK_ALTERNATIVES} "
+                f"belong to another user or others can write to them; set XDG_RUNTIME_DIR to a "
+                f"folder of yours with mode 0700 and a path of at most {DEEPEST_FOLDER} bytes, "
+                f"or have those folders removed")
+    if len(os.fsencode(d)) > DEEPEST_FOLDER:
+        return (f"the Terminal's socket in {d} would be longer than {SOCKET_PATH_BYTES} bytes; set "
+                f"XDG_RUNTIME_DIR to a folder with a path of at most {DEEPEST_FOLDER} bytes")
+    return None
+
+
+def pipe_dir() -> str:
+    """The socket folder (it may not exist yet); PrivateFolderError when none is usable."""
+    state, d = choose_pipe_dir()
+    if state == errno.EACCES:
+        raise PrivateFolderError(folder_problem())
+    return d
 
 
 def socket_path(exe_path: str) -> str:
@@ -69,20 +156,22 @@ def socket_path(exe_path: str) -> str:
 
 
 def ensure_pipe_dir() -> str:
-    """Create the private socket directory when missing (server side)."""
-    d = pipe_dir()
-    if not os.environ.get("XDG_RUNTIME_DIR", "").startswith("/"):
-        try:
-            os.mkdir(d, 0o700)
-        except FileExistsError:
-            st = os.lstat(d)
-            if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.getuid():
-                raise PermissionError(f"{d} is not a private directory of this user")
-            if st.st_mode & 0o022:
-                os.chmod(d, 0o700)
-    else:
-        os.makedirs(d, exist_ok=True)
-    return d
+    """The socket folder, made 0700 when missing (server side); PrivateFolderError with
+    the setup text when there is none of this user's own or it is too deep for a socket."""
+    for _ in range(4):   # another user may take the chosen one before our mkdir
+        state, d = choose_pipe_dir()
+        if state == errno.ENOENT:
+            try:
+                os.mkdir(d, 0o700)
+            except FileExistsError:
+                continue
+            os.chmod(d, 0o700)   # whatever the umask
+            continue
+        problem = folder_problem() if state == errno.EACCES or len(os.fsencode(d)) > DEEPEST_FOLDER else None
+        if problem:
+            raise PrivateFolderError(problem)
+        return d
+    raise PrivateFolderError(f"no private folder for the Terminal's socket at {d}: others keep taking it")
 
 
 def appdata_dir() -> str | None:

@@ -2,8 +2,10 @@
 import importlib.util
 import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -250,3 +252,72 @@ def test_loopback_proofs_match_python_twin(driver):
     assert lines[0] != lines[1]
     # RFC 4231, test case 2
     assert lines[2] == "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"
+
+
+# ---- the socket folder: the module and its Python twin choose alike -----------------------------
+
+ENOENT, EACCES, ENAMETOOLONG = 2, 13, 36
+STRANGER = 4321   # an owner that is not us (root can give folders away)
+F = f"orbisyn-{os.getuid()}"
+DEEP = "d" * 30
+# name: (folders to make in the base, as {name: mode, (mode, owner) or "->target"}; the
+# environment, {b} the base; the expected (state, folder in the base), None for one in the
+# real /tmp, which other tests share).
+FOLDER_CASES = {
+    "private XDG_RUNTIME_DIR": ({"x": 0o700}, {}, (0, "x")),
+    "trailing slashes": ({"x": 0o700}, {"XDG_RUNTIME_DIR": "{b}/x//"}, (0, "x")),
+    "shared XDG_RUNTIME_DIR": ({"x": 0o1777}, {}, (ENOENT, F)),
+    "XDG_RUNTIME_DIR of another user": ({"x": (0o700, STRANGER)}, {}, (ENOENT, F)),
+    "XDG_RUNTIME_DIR a symlink": ({"real": 0o700, "x": "->real"}, {}, (ENOENT, F)),
+    "XDG_RUNTIME_DIR missing": ({}, {}, (ENOENT, F)),
+    "XDG_RUNTIME_DIR relative": ({"x": 0o700}, {"XDG_RUNTIME_DIR": "x"}, (ENOENT, F)),
+    "fallback of another user": ({F: (0o700, STRANGER)}, {}, (ENOENT, F + "-1")),
+    "fallback of ours open to all": ({F: 0o777}, {}, (ENOENT, F + "-1")),
+    "fallback a symlink to ours": ({"mine": 0o700, F: "->mine"}, {}, (ENOENT, F + "-1")),
+    # -1 is missing and -3 ours: a folder that frees up must not split the processes.
+    "an alternative of ours before a missing one": ({F: (0o700, STRANGER), F + "-3": 0o700}, {}, (0, F + "-3")),
+    "every fallback taken": ({F: (0o700, STRANGER), **{f"{F}-{i}": (0o700, STRANGER) for i in range(1, 9)}},
+                             {}, (EACCES, F)),
+    "XDG_RUNTIME_DIR too deep for a socket": ({DEEP: 0o700}, {"XDG_RUNTIME_DIR": "{b}/" + DEEP}, (0, DEEP)),
+    "TMPDIR too deep for a socket": ({"t" * 20: 0o1777}, {"TMPDIR": "{b}/" + "t" * 20}, None),
+    "TMPDIR open to all, not sticky": ({"t": 0o777}, {"TMPDIR": "{b}/t"}, None),
+    "TMPDIR of another user": ({"t": (0o700, STRANGER)}, {"TMPDIR": "{b}/t"}, None),
+    "TMPDIR relative": ({"t": 0o700}, {"TMPDIR": "t"}, None),
+}
+
+
+@pytest.mark.skipif(os.name != "posix" or os.geteuid() != 0, reason="other owners need root")
+@pytest.mark.parametrize("case", FOLDER_CASES)
+def test_socket_folder_choice_matches_python_twin(driver, case, monkeypatch):
+    made, overrides, expected = FOLDER_CASES[case]
+    base = tempfile.mkdtemp(prefix="opn", dir="/tmp")   # short: sockets go in it
+    os.chmod(base, 0o1777)
+    try:
+        for name, how in made.items():
+            if isinstance(how, str):
+                os.symlink(f"{base}/{how[2:]}", f"{base}/{name}")
+                continue
+            mode, owner = how if isinstance(how, tuple) else (how, None)
+            os.mkdir(f"{base}/{name}")
+            os.chmod(f"{base}/{name}", mode)
+            if owner is not None:
+                os.chown(f"{base}/{name}", owner, owner)
+        env = dict(os.environ, TMPDIR=base, XDG_RUNTIME_DIR=f"{base}/x")
+        env.update({k: v.format(b=base) for k, v in overrides.items()})
+        lines = run(driver, "folder", env=env).decode().split("\n")
+        state, folder = lines[0].split(" ", 1)
+        problem, text = lines[1].split(" ", 1)
+        for key in ("XDG_RUNTIME_DIR", "TMPDIR"):
+            monkeypatch.setenv(key, env[key])
+        assert (int(state), folder) == paths.choose_pipe_dir()
+        assert text == (paths.folder_problem() or "")
+        if expected is None:
+            assert folder.startswith(f"/tmp/{F}")
+        else:
+            assert (int(state), folder) == (expected[0], f"{base}/{expected[1]}")
+        deep = len(folder) > paths.DEEPEST_FOLDER
+        assert int(problem) == (EACCES if int(state) == EACCES else ENAMETOOLONG if deep else 0)
+        if int(state) == EACCES:
+            assert folder in text and "XDG_RUNTIME_DIR" in text
+    finally:
+        shutil.rmtree(base, ignore_errors=True)

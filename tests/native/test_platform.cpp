@@ -113,13 +113,7 @@ static void Socket(const char* dir) {
 
   namespace pd = pf::posix_detail;
   char buf[4096];
-  bool in_tmp = false;
-  CHECK(pd::SocketDirectory(buf, sizeof buf, &in_tmp) == 0 && !in_tmp && std::string(buf) == dir);
-  for (const char* runtime : {"relative/run", ""}) {
-    setenv("XDG_RUNTIME_DIR", runtime, 1);
-    CHECK(pd::SocketDirectory(buf, sizeof buf, &in_tmp) == 0 && in_tmp &&
-          std::string(buf) == "/tmp/orbisyn-" + std::to_string(getuid()));
-  }
+  CHECK(pd::SocketDirectory(buf, sizeof buf) == 0 && std::string(buf) == dir);
   const std::string priv = std::string(dir) + "/priv", link = std::string(dir) + "/link";
   mkdir(priv.c_str(), 0700);
   symlink(priv.c_str(), link.c_str());
@@ -135,6 +129,19 @@ static void Socket(const char* dir) {
   if (getuid() == 0 && chown(priv.c_str(), 4321, 4321) == 0) {
     CHECK(pd::CheckPrivateDirectory(priv.c_str()) == EACCES);
   }
+}
+
+// The socket folder chosen in this environment, and what would stop a connect:
+// "STATE FOLDER" then "PROBLEM TEXT" (errno values, 0 for none).
+static void Folder() {
+  namespace pd = pf::posix_detail;
+  char dir[4096], why[2048] = "";
+  int state = pd::SocketDirectory(dir, sizeof dir);
+  int problem = pd::SocketFolderProblem(why, sizeof why);
+  char again[2048] = "";
+  CHECK(pf::PipePlaceProblem(again, sizeof again) == static_cast<uint32_t>(problem));
+  CHECK(problem == 0 || std::string(again) == why);
+  std::printf("%d %s\n%d %s\n", state, dir, problem, why);
 }
 
 struct Seen {
@@ -278,6 +285,7 @@ int main(int argc, char** argv) {
   std::string cmd = argc > 1 ? argv[1] : "";
   if (cmd == "socket" && argc == 3) Socket(argv[2]);
   else if (cmd == "files" && argc == 3) Files(argv[2]);
+  else if (cmd == "folder") Folder();
   else if (cmd == "spawn" && argc == 6) Spawn(argv[2], argv[3], argv[4], argv[5]);
   else if (cmd == "lower") Lower();
   else if (cmd == "digest" && argc == 3) Digest(argv[2]);

@@ -1,6 +1,13 @@
 """Path normalisation shared by the simulated Terminal and its clients."""
 from __future__ import annotations
 
+import os
+import shutil
+import stat
+import tempfile
+
+import pytest
+
 from orbisyn import _paths
 
 
@@ -20,3 +27,18 @@ def test_normalise_follows_realpath_rules(tmp_path, monkeypatch):
     # The launcher and the client reach the same socket whatever path form they were given.
     assert _paths.socket_path("link/terminal64.exe") == _paths.socket_path(str(target))
     assert _paths.socket_path("dangling") != _paths.socket_path(str(tmp_path / "dangling"))
+
+
+@pytest.mark.parametrize("umask", [0o000, 0o022, 0o777])
+def test_the_server_makes_its_socket_folder_private_whatever_the_umask(monkeypatch, umask):
+    base = tempfile.mkdtemp(prefix="osp", dir="/tmp")
+    monkeypatch.setenv("TMPDIR", base)
+    monkeypatch.delenv("XDG_RUNTIME_DIR")
+    old = os.umask(umask)
+    try:
+        made = _paths.ensure_pipe_dir()
+        os.umask(old)
+        assert (made, stat.S_IMODE(os.stat(made).st_mode)) == (f"{base}/orbisyn-{os.getuid()}", 0o700)
+    finally:
+        os.umask(old)
+        shutil.rmtree(base)

@@ -144,6 +144,15 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
     return false;
   }
   if (OpenPipe(name) || interrupted_ || timed_out_) return IsOpen();
+  // Where no pipe can be served at all, a started Terminal could only fail too: say why
+  // now rather than after the whole wait.
+  auto place_refused = [this] {
+    char why[kSetupTextUnits];
+    uint32_t error = platform::PipePlaceProblem(why, sizeof why);
+    if (error != 0) SetSetupText("CreateFile failed [%u]: %s", error, why);
+    return error != 0;
+  };
+  if (place_refused()) return false;
 
   if (!platform::SpawnDetached(path, portable)) {
     char utf8[kPathUnits * 3 + 1];
@@ -154,7 +163,7 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
   for (uint32_t i = 0; i < kConnectPolls; ++i) {
     if (!Pause(kConnectPollMs)) return false;
     if (OpenPipe(name)) return true;
-    if (interrupted_ || timed_out_) return false;
+    if (interrupted_ || timed_out_ || place_refused()) return false;
   }
   SetSetupText("Pipe server didn't answer in %u sec", kConnectPolls * kConnectPollMs / 1000);
   return false;

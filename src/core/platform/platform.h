@@ -139,6 +139,11 @@ void PipeClose(PipeHandle h);
 // path the system cannot address.
 PipeHandle PipeOpen(const char16_t* name, uint32_t* error, const WaitLimit& limit = WaitLimit());
 
+// When no pipe of this user can be opened here, whatever runs (POSIX: no private folder
+// for the sockets, or none short enough), writes why (UTF-8) and returns the error number
+// PipeOpen fails with; 0 when nothing stands in the way (always on Windows).
+uint32_t PipePlaceProblem(char* why, size_t capacity);
+
 // Final (normalised) path of an existing file into out (capacity units including the
 // terminator). Returns the length in units, or 0 (out empty) when the file cannot be
 // resolved or the result needs capacity units or more: to accept results of up to 260

@@ -92,13 +92,9 @@ int SocketPath(const char16_t* name, sockaddr_un* addr) {
     if (leaf[i] == u'/') return EINVAL;
   }
   char dir[PATH_MAX];
-  bool shared_tmp = false;
-  int err = posix_detail::SocketDirectory(dir, sizeof dir, &shared_tmp);
-  if (err != 0) return err;
-  if (shared_tmp) {
-    err = posix_detail::CheckPrivateDirectory(dir);
-    if (err != 0) return err;
-  }
+  int err = posix_detail::SocketDirectory(dir, sizeof dir);
+  // A missing folder holds no socket: connect() then fails as for a missing pipe.
+  if (err != 0 && err != ENOENT) return err;
   char leaf8[PATH_MAX];
   if (Utf16ToUtf8(leaf, units, leaf8, sizeof leaf8) == SIZE_MAX) return ENAMETOOLONG;
   std::memset(addr, 0, sizeof *addr);
@@ -110,18 +106,82 @@ int SocketPath(const char16_t* name, sockaddr_un* addr) {
 
 }  // namespace
 
+namespace {
+
+bool Fits(int n, size_t capacity) { return n >= 0 && static_cast<size_t>(n) < capacity; }
+
+// Copies a folder's path without trailing slashes: lstat("link/") would follow the link.
+bool CopyFolder(const char* path, char* out, size_t capacity) {
+  size_t n = std::strlen(path);
+  while (n > 1 && path[n - 1] == '/') --n;
+  if (n >= capacity) return false;
+  std::memcpy(out, path, n);
+  out[n] = '\0';
+  return true;
+}
+
+// A temporary folder in which nobody else can move our folder aside: this user's or
+// root's, and writable by nobody else unless sticky (as /tmp is).
+bool TrustedBase(const char* dir) {
+  struct stat st;
+  if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if (st.st_uid != getuid() && st.st_uid != 0) return false;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
+}
+
+// The folder the fallback folders go into: $TMPDIR when it is absolute, trusted and short
+// enough for the sockets of the last alternative, else /tmp.
+void TempBase(char* out, size_t capacity, unsigned uid) {
+  const char* tmp = std::getenv("TMPDIR");
+  char longest[64];
+  int n = std::snprintf(longest, sizeof longest, "/orbisyn-%u-%u/", uid,
+                        posix_detail::kFallbackAlternatives);
+  if (tmp != nullptr && tmp[0] == '/' && CopyFolder(tmp, out, capacity) &&
+      std::strlen(out) + static_cast<size_t>(n) + posix_detail::kPipeLeafBytes <=
+          posix_detail::kSocketPathBytes &&
+      TrustedBase(out)) {
+    if (std::strcmp(out, "/") == 0) out[0] = '\0';
+    return;
+  }
+  std::snprintf(out, capacity, "/tmp");
+}
+
+}  // namespace
+
 namespace posix_detail {
 
-int SocketDirectory(char* out, size_t capacity, bool* in_tmp) {
+int SocketDirectory(char* out, size_t capacity) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  int n;
-  *in_tmp = !(runtime != nullptr && runtime[0] == '/');
-  if (!*in_tmp) {
-    n = std::snprintf(out, capacity, "%s", runtime);
-  } else {
-    n = std::snprintf(out, capacity, "/tmp/orbisyn-%u", static_cast<unsigned>(getuid()));
+  // Used only when it is private: a shared folder there would let others plant sockets
+  // and records (su and sudo also pass on the runtime folder of another user).
+  if (runtime != nullptr && runtime[0] == '/') {
+    if (!CopyFolder(runtime, out, capacity)) return ENAMETOOLONG;
+    if (CheckPrivateDirectory(out) == 0) return 0;
   }
-  return (n < 0 || static_cast<size_t>(n) >= capacity) ? ENAMETOOLONG : 0;
+  // Another user may have made BASE/orbisyn-UID first: its alternatives follow. Ours,
+  // where one exists, wins over a missing one, so that a folder that frees up later does
+  // not split the processes between two folders.
+  const unsigned uid = static_cast<unsigned>(getuid());
+  char base[PATH_MAX];
+  TempBase(base, sizeof base, uid);
+  char candidate[PATH_MAX], missing[PATH_MAX] = "";
+  for (unsigned i = 0; i <= kFallbackAlternatives; ++i) {
+    int n = i == 0 ? std::snprintf(candidate, sizeof candidate, "%s/orbisyn-%u", base, uid)
+                   : std::snprintf(candidate, sizeof candidate, "%s/orbisyn-%u-%u", base, uid, i);
+    if (!Fits(n, sizeof candidate) || !Fits(n, capacity)) return ENAMETOOLONG;
+    int state = CheckPrivateDirectory(candidate);
+    if (state == 0) {
+      std::memcpy(out, candidate, static_cast<size_t>(n) + 1);
+      return 0;
+    }
+    if (state == ENOENT && missing[0] == '\0') std::memcpy(missing, candidate, static_cast<size_t>(n) + 1);
+  }
+  if (missing[0] != '\0') {
+    std::memcpy(out, missing, std::strlen(missing) + 1);
+    return ENOENT;
+  }
+  std::snprintf(out, capacity, "%s/orbisyn-%u", base, uid);
+  return EACCES;
 }
 
 int CheckPrivateDirectory(const char* dir) {
@@ -135,7 +195,36 @@ int CheckPrivateDirectory(const char* dir) {
   return 0;
 }
 
+int SocketFolderProblem(char* why, size_t capacity) {
+  char dir[PATH_MAX];
+  int err = SocketDirectory(dir, sizeof dir);
+  const size_t deepest = kSocketPathBytes - kPipeLeafBytes - 1;
+  if (err == EACCES) {
+    std::snprintf(why, capacity,
+                  "no private folder for the Terminal's socket: %s and %s-1 to -%u belong to "
+                  "another user or others can write to them; set XDG_RUNTIME_DIR to a folder "
+                  "of yours with mode 0700 and a path of at most %zu bytes, or have those "
+                  "folders removed",
+                  dir, dir, kFallbackAlternatives, deepest);
+    return EACCES;
+  }
+  if (err == ENAMETOOLONG || std::strlen(dir) > deepest) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::snprintf(why, capacity,
+                  "the Terminal's socket in %.300s would be longer than %zu bytes; set "
+                  "XDG_RUNTIME_DIR to a folder with a path of at most %zu bytes",
+                  err == ENAMETOOLONG && runtime != nullptr ? runtime : dir, kSocketPathBytes,
+                  deepest);
+    return ENAMETOOLONG;
+  }
+  return 0;
+}
+
 }  // namespace posix_detail
+
+uint32_t PipePlaceProblem(char* why, size_t capacity) {
+  return static_cast<uint32_t>(posix_detail::SocketFolderProblem(why, capacity));
+}
 
 namespace {
 

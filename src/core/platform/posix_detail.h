@@ -7,14 +7,33 @@
 
 namespace orbisyn::platform::posix_detail {
 
-// Writes the directory that holds the Terminal sockets into out (capacity bytes):
-// $XDG_RUNTIME_DIR when absolute, else /tmp/orbisyn-UID (then *in_tmp is true and the
-// directory must pass CheckPrivateDirectory). Returns 0, or ENAMETOOLONG.
-int SocketDirectory(char* out, size_t capacity, bool* in_tmp);
+// Length of the last part of every socket path ("Zelt.Terminal." and 64 hex digits); a
+// socket path has at most 107 bytes, so the folder that holds them at most 28.
+constexpr size_t kPipeLeafBytes = 78;
+constexpr size_t kSocketPathBytes = 107;
+
+// How many alternatives to BASE/orbisyn-UID are tried (BASE/orbisyn-UID-1 .. -N) when
+// another user holds it.
+constexpr unsigned kFallbackAlternatives = 8;
+
+// Writes the folder that holds the Terminal sockets and the relay records into out
+// (capacity bytes). $XDG_RUNTIME_DIR when it is absolute and a private folder (see
+// CheckPrivateDirectory); otherwise, in the temporary folder BASE ($TMPDIR when absolute,
+// a folder of this user or root that others cannot write to or that is sticky, and short
+// enough for the sockets; else /tmp), the first of BASE/orbisyn-UID and its alternatives
+// that is a private folder, else the first of them that is missing.
+// Returns 0 (out is private), ENOENT (out is missing: the server side makes it 0700),
+// EACCES (none is usable: out is BASE/orbisyn-UID) or ENAMETOOLONG.
+int SocketDirectory(char* out, size_t capacity);
 
 // 0 when dir is safe to find sockets in: a real directory (not a symlink) owned by the
 // real user and writable by nobody else. ENOENT when it is missing, EACCES otherwise.
 int CheckPrivateDirectory(const char* dir);
+
+// When no socket of this user can be reached here, writes what is wrong and the fix into
+// why and returns the error number: EACCES (no private folder for them) or ENAMETOOLONG
+// (the folder is too deep for a socket path). 0 when nothing stands in the way.
+int SocketFolderProblem(char* why, size_t capacity);
 
 // ---- What the Wine route (wine_posix.cpp) needs besides the platform interface ----
 

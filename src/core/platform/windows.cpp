@@ -440,6 +440,11 @@ void PipeClose(PipeHandle h) {
   CloseHandle(ToHandle(h));
 }
 
+uint32_t PipePlaceProblem(char* why, size_t capacity) {
+  if (capacity > 0) why[0] = '\0';
+  return 0;  // named pipes need no folder of ours
+}
+
 PipeHandle PipeOpen(const char16_t* name, uint32_t* error, const WaitLimit& limit) {
   const wchar_t* wide = Wide(name);
   const WaitLimit deadline{0, limit.deadline, nullptr};

@@ -125,18 +125,25 @@ bool IsDrivePath(const char16_t* path) {
 
 // The private folder of the relay records (the socket folder), made when missing.
 bool RuntimeFolder(char* out, size_t capacity, char* why, size_t why_capacity) {
-  bool in_tmp = false;
-  int err = posix_detail::SocketDirectory(out, capacity, &in_tmp);
-  if (err == 0) {
-    if (in_tmp) {
-      if (mkdir(out, 0700) != 0 && errno != EEXIST) err = errno;
-      if (err == 0) err = posix_detail::CheckPrivateDirectory(out);
-    } else if (!IsDirectory(out)) {
-      err = ENOENT;
+  // Another user may make the chosen folder between the check and mkdir: then the next
+  // alternative is chosen, a few times at most.
+  for (int round = 0; round < 4; ++round) {
+    int err = posix_detail::SocketDirectory(out, capacity);
+    if (err == ENOENT) {
+      if (mkdir(out, 0700) == 0) {
+        chmod(out, 0700);  // whatever the umask
+        continue;
+      }
+      if (errno == EEXIST) continue;  // made meanwhile: looked at again
+      err = errno;
     }
+    if (err == 0) return true;
+    if (err != EACCES || posix_detail::SocketFolderProblem(why, why_capacity) != EACCES)
+      std::snprintf(why, why_capacity, "no private folder for the relay at '%s' [%d]", out, err);
+    return false;
   }
-  if (err != 0) std::snprintf(why, why_capacity, "no private folder for the relay at '%s' [%d]", out, err);
-  return err == 0;
+  std::snprintf(why, why_capacity, "no private folder for the relay at '%s': others keep taking it", out);
+  return false;
 }
 
 void Hex(const uint8_t* bytes, size_t n, char* out) {

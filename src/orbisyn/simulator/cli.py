@@ -175,6 +175,9 @@ def cmd_run(args) -> int:
             return run_relayed(inst, print, extra=tuple(_replay_argv(replay)))
         except (OSError, SetupError) as exc:
             return _die(str(exc))
+    problem = _paths.folder_problem()
+    if problem:   # the Terminal would exit with it at once
+        return _die(problem)
     if running_pid(exe):
         if replay is not None:
             return _die(f"already running: {exe}; `orbisyn-terminal stop` it first to start a replay")
@@ -652,11 +655,15 @@ def main(argv: list[str] | None = None) -> int:
     guarded = real is not None and not isinstance(real, _ClosedPipeGuard)
     if guarded:
         sys.stdout = _ClosedPipeGuard(real)
+    # What the commands make (installations, data, reports, a Wine prefix) is the user's
+    # alone, whatever the caller's umask; a caller in this process gets its own back.
+    umask = os.umask(0o077)
     try:
         code = int(args.func(args) or 0)
         sys.stdout.flush()
         return code
     finally:
+        os.umask(umask)
         if guarded:
             sys.stdout = real
 

@@ -58,6 +58,44 @@ def default_settings(build: int = DEFAULT_BUILD, seed: int = 1) -> dict[str, Any
     }
 
 
+def private_dirs(path: str) -> str:
+    """path and its missing parents, each made 0700 whatever the umask; returns path.
+
+    Folders that exist already keep their modes."""
+    missing = []
+    folder = os.path.abspath(path)
+    while not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        folder = parent
+    for folder in reversed(missing):
+        try:
+            os.mkdir(folder, 0o700)
+        except FileExistsError:
+            continue
+        os.chmod(folder, 0o700)
+    return path
+
+
+def tighten(folder: str) -> None:
+    """Close a folder of this user's to others (data folders made before they were private)."""
+    if os.name != "posix":
+        return
+    try:
+        st = os.lstat(folder)
+        if st.st_uid == os.getuid() and st.st_mode & 0o077 and not os.path.islink(folder):
+            os.chmod(folder, 0o700)
+    except OSError:
+        pass
+
+
+def private_opener(path: str, flags: int) -> int:
+    """For open(opener=): a file made now is the user's alone, whatever the umask."""
+    return os.open(path, flags | getattr(os, "O_CLOEXEC", 0), 0o600)
+
+
 def data_folder_id(install_dir: str) -> str:
     """32 upper-case hex digits derived from the installation folder, like a real one."""
     norm = _paths.normalise(install_dir).lower()
@@ -79,7 +117,7 @@ def load_settings(data_dir: str) -> dict[str, Any]:
 def save_settings(data_dir: str, settings: dict[str, Any]) -> None:
     """Atomic write: a crash never leaves half a settings file."""
     path = settings_path(data_dir)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
+    private_dirs(os.path.dirname(path))
     fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path), prefix=".simulator.", suffix=".tmp")
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
@@ -151,15 +189,15 @@ def launcher_python(exe: str) -> str | None:
 
 
 def _write_origin(data_dir: str, install_dir: str) -> None:
-    with open(os.path.join(data_dir, "origin.txt"), "wb") as f:
+    with open(os.path.join(data_dir, "origin.txt"), "wb", opener=private_opener) as f:
         f.write(b"\xff\xfe" + install_dir.encode("utf-16-le", "surrogatepass"))
 
 
 def touch_last_used(data_dir: str, login: int | None) -> None:
     """terminal.ini's mtime is what the locator reads as 'last used'."""
     path = os.path.join(data_dir, "config", "terminal.ini")
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="utf-8") as f:
+    private_dirs(os.path.dirname(path))
+    with open(path, "w", encoding="utf-8", opener=private_opener) as f:
         f.write("[Common]\n")
         if login:
             f.write(f"Login={login}\n")
@@ -168,7 +206,7 @@ def touch_last_used(data_dir: str, login: int | None) -> None:
 def write_accounts_dat(data_dir: str, settings: dict[str, Any]) -> None:
     path = os.path.join(data_dir, "config", "accounts.dat")
     lines = [f"{a['login']}\t{a.get('server', '')}\t{a.get('name', '')}" for a in settings["accounts"]]
-    with open(path, "w", encoding="utf-8") as f:
+    with open(path, "w", encoding="utf-8", opener=private_opener) as f:
         f.write("\n".join(lines) + "\n")
 
 
@@ -187,16 +225,16 @@ def install(install_dir: str | None = None, *, portable: bool = False, build: in
         raise RuntimeError("no application-data folder: set XDG_DATA_HOME or HOME")
     if _paths._utf16_units(os.path.join(install_dir, LAUNCHER)) > _paths.MAX_PATH_UNITS:
         raise ValueError("installation path too long for the Terminal (260 UTF-16 units)")
-    os.makedirs(install_dir, exist_ok=True)
+    private_dirs(install_dir)
     data_dir = os.path.join(root, data_folder_id(install_dir))
     settings, fresh = prepare_settings(data_dir, build=build, seed=seed, login=login, password=password,
                                        server=server)
 
     exe = os.path.join(install_dir, LAUNCHER)
     tmp = exe + ".tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
+    with open(tmp, "w", encoding="utf-8", opener=private_opener) as f:
         f.write(_launcher_text(install_dir, data_dir))
-    os.chmod(tmp, 0o755)
+    os.chmod(tmp, 0o700)   # it runs as this user only, with this user's data folder
     os.replace(tmp, exe)
 
     write_markers(data_dir, install_dir, settings, portable)
@@ -208,7 +246,8 @@ def prepare_settings(data_dir: str, *, build: int | None = None, seed: int | Non
                      server: str | None = None) -> tuple[dict[str, Any], bool]:
     """The data folder's settings with the options given applied and saved; (settings, fresh)."""
     for sub in ("config", "logs", "history"):
-        os.makedirs(os.path.join(data_dir, sub), exist_ok=True)
+        private_dirs(os.path.join(data_dir, sub))
+    tighten(data_dir)
     try:
         settings = load_settings(data_dir)
         fresh = False
@@ -236,10 +275,10 @@ def write_markers(data_dir: str, origin: str, settings: dict[str, Any], portable
     """origin.txt (the installation folder as its Terminal names it) and the locator's markers."""
     _write_origin(data_dir, origin)
     if portable:
-        with open(os.path.join(data_dir, "portable.txt"), "w", encoding="utf-8") as f:
+        with open(os.path.join(data_dir, "portable.txt"), "w", encoding="utf-8", opener=private_opener) as f:
             f.write("portable\n")
     else:
-        os.makedirs(os.path.join(data_dir, "Scrivel"), exist_ok=True)
+        private_dirs(os.path.join(data_dir, "Scrivel"))
         write_accounts_dat(data_dir, settings)
         touch_last_used(data_dir, settings.get("current_login"))
 

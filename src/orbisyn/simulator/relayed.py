@@ -195,13 +195,14 @@ def ensure_prefix(prefix: str, say: Say) -> None:
         return
     require_wine()
     say(f"creating the Wine prefix {prefix} (wineboot -i, about 7 s)")
-    os.makedirs(prefix, mode=0o700, exist_ok=True)
+    _install.private_dirs(prefix)
     # Its messages go through a file: Wine's helper processes inherit the descriptor and may
     # outlive wineboot, and a pipe would be waited on until they end.
     with tempfile.TemporaryFile() as err:
         try:
+            # umask: what Wine makes in the prefix (and its server later) is ours alone.
             done = subprocess.run(["wineboot", "-i"], env=wine_env(prefix), stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.DEVNULL, stderr=err, timeout=300)
+                                  stdout=subprocess.DEVNULL, stderr=err, timeout=300, umask=0o077)
         except (OSError, subprocess.TimeoutExpired) as exc:
             raise SetupError(f"wineboot -i failed for {prefix}: {exc}") from None
         err.seek(0)
@@ -210,6 +211,19 @@ def ensure_prefix(prefix: str, say: Say) -> None:
         tail = stderr.decode(errors="replace").strip().splitlines()[-3:]
         raise SetupError(f"wineboot -i failed for {prefix} (exit {done.returncode})"
                          + (": " + " / ".join(tail) if tail else ""))
+
+
+def warn_open_prefix(prefix: str, say: Say) -> None:
+    """Say so when others may read or write the prefix: the data folder, with the accounts'
+    passwords and deals, lies inside it."""
+    try:
+        mode = os.stat(prefix).st_mode & 0o777
+    except OSError:
+        return
+    if mode & 0o066:
+        say(f"warning: the Wine prefix {prefix} is open to other users (mode {mode:04o}): they may "
+            f"read or change what Windows programs keep in it; make it private with: "
+            f"chmod 700 {shlex.quote(prefix)}")
 
 
 def wine_layout(prefix: str) -> dict[str, Any]:
@@ -282,7 +296,7 @@ def windows_layout(install_dir: Optional[str] = None) -> dict[str, Any]:
 def _copy_program(src: str, dst: str) -> None:
     tmp = dst + ".tmp"
     shutil.copyfile(src, tmp)
-    os.chmod(tmp, 0o755)
+    os.chmod(tmp, 0o700)
     try:
         os.replace(tmp, dst)
     except PermissionError:   # Windows: a running program cannot be replaced
@@ -292,7 +306,7 @@ def _copy_program(src: str, dst: str) -> None:
 
 def _write_text(path: str, text: str) -> None:
     tmp = path + ".tmp"
-    with open(tmp, "w", encoding="utf-8", newline="") as f:
+    with open(tmp, "w", encoding="utf-8", newline="", opener=_install.private_opener) as f:
         f.write(text)
     os.replace(tmp, path)
 
@@ -301,7 +315,7 @@ def _install_relayed(lay: dict[str, Any], start: str, *, portable: bool, **optio
     relay = find_relay()
     if _paths._utf16_units(lay["win_exe"]) > _paths.MAX_PATH_UNITS:
         raise SetupError("installation path too long for the Terminal (260 UTF-16 units)")
-    os.makedirs(lay["install_dir"], exist_ok=True)
+    _install.private_dirs(lay["install_dir"])
     settings, fresh = _install.prepare_settings(lay["data_dir"], **options)
     _copy_program(relay, lay["exe"])
     ini = os.path.join(lay["install_dir"], INI)
@@ -314,6 +328,7 @@ def install_wine(prefix: str, say: Say, *, portable: bool = False, **options) ->
     """Install into a Wine prefix (created first when needed); the simulated Terminal itself runs on Linux."""
     find_relay()   # before the slow part
     ensure_prefix(prefix, say)
+    warn_open_prefix(prefix, say)
     lay = wine_layout(prefix)
     start = wine_start_line(simulator_argv(sys.executable, lay["exe"], lay["data_dir"], _install.source_root()))
     return _install_relayed(lay, start, portable=portable, **options)

@@ -18,8 +18,8 @@ def running_pid(exe: str, data_dir: str | None = None) -> int | None:
     """Pid of the server holding the socket lock of this launcher, or None."""
     if fcntl is None:
         return windows_lock_holder(data_dir) if data_dir else None
-    lock = _paths.socket_path(exe) + ".lock"
     try:
+        lock = _paths.socket_path(exe) + ".lock"
         fd = os.open(lock, os.O_RDONLY | os.O_CLOEXEC)
     except OSError:
         return None

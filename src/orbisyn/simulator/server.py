@@ -240,7 +240,7 @@ class Server:
         self.terminal = terminal
         self.exe_path = exe_path
         self.tcp_only = fcntl is None
-        self.sock_path = "" if self.tcp_only else _paths.socket_path(exe_path)
+        self.sock_path = ""   # known once bound: its folder is chosen then
         self.listener: socket.socket | None = None
         self.loopback = Loopback(data_dir) if data_dir is not None else None
         self.acceptor: Acceptor | None = None
@@ -287,10 +287,8 @@ class Server:
             raise _Stop()
 
     def _bind_unix(self) -> None:
-        if len(os.fsencode(self.sock_path)) > 107:
-            raise OSError(errno.ENAMETOOLONG,
-                          f"socket path longer than 107 bytes (use a shorter XDG_RUNTIME_DIR): {self.sock_path}")
-        _paths.ensure_pipe_dir()
+        # Fails with the setup text when no folder of this user's own can hold the socket.
+        self.sock_path = os.path.join(_paths.ensure_pipe_dir(), _paths.pipe_name(self.exe_path))
         self._take_lock()
         if os.path.lexists(self.sock_path):
             probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -432,8 +430,11 @@ def _windows_lock(data_dir: str) -> int:
 
 def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
     logs = os.path.join(data_dir, "logs")
-    os.makedirs(logs, exist_ok=True)
-    handler = logging.FileHandler(os.path.join(logs, "simulator.log"), encoding="utf-8")
+    _install.private_dirs(logs)
+    path = os.path.join(logs, "simulator.log")
+    # Made the user's alone before the handler opens it, whatever the umask.
+    os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | getattr(os, "O_CLOEXEC", 0), 0o600))
+    handler = logging.FileHandler(path, encoding="utf-8")
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     root = logging.getLogger("orbisyn")
     root.handlers[:] = [handler]
@@ -445,6 +446,9 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
     """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running.
 
     `replay` (a ReplayClock) replays history on the replay's own accounts."""
+    # Everything this process makes (store, logs, session facts) is the user's alone.
+    os.umask(0o077)
+    _install.tighten(data_dir)
     setup_logging(data_dir)
     log.info("starting %s%s", exe_path, " /portable" if portable else "")
 
@@ -468,6 +472,10 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
         log.error("already running: %s", server.sock_path or data_dir)
         print(f"orbisyn-terminal: already running: {exe_path}", file=sys.stderr)
         return 3
+    except _paths.PrivateFolderError as exc:
+        log.error("%s", exc)
+        print(f"orbisyn-terminal: {exc}", file=sys.stderr)
+        return 4
     except OSError as exc:
         log.error("cannot listen: %s", exc)
         print(f"orbisyn-terminal: cannot listen: {exc}", file=sys.stderr)
