@@ -1,9 +1,9 @@
 """Makes tests/data/store-0.2.0: the data folder of a simulated Terminal of release 0.2.0.
 
-Run once, from a checkout of that release (running it on a later one makes that
-release's files, which is not what the folder is for):
+Run once, with a checkout of that release first on the path (run on a later one, it
+makes that release's files, which is not what the folder is for):
 
-    PYTHONPATH=src python tests/data/make_store.py tests/data/store-0.2.0
+    PYTHONPATH=<0.2.0 checkout>/src python tests/data/make_store.py tests/data/store-0.2.0
 
 It installs a Terminal in a throwaway folder, trades on both accounts through the
 Terminal's own command dispatch (positions, pending orders, deals, history, a swap; then
@@ -78,11 +78,12 @@ def main(out: str) -> None:
 
 
 def _release() -> str:
+    """The version and commit of the package that made the files (not of this script)."""
     import orbisyn
-    here = os.path.dirname(os.path.abspath(__file__))
-    commit = subprocess.run(["git", "-C", here, "rev-parse", "--short", "HEAD"],
+    where = os.path.dirname(os.path.abspath(orbisyn.__file__))
+    commit = subprocess.run(["git", "-C", where, "rev-parse", "--short", "HEAD"],
                             capture_output=True, text=True).stdout.strip()
-    return f"{orbisyn.__version__} ({commit})"
+    return f"{orbisyn.__version__} ({commit or 'unknown commit'})"
 
 
 class Session:
@@ -155,7 +156,7 @@ def trade_paper(data: str, exe: str, clock: Clock) -> list[int]:
         clock.now += 60_000
         _, gold = s.send(action=DEAL, symbol="XAUUSD", volume=0.1, type=BUY)
         clock.now += 60_000
-        s.send(action=DEAL, symbol="XAUUSD", volume=0.1, type=BUY, comment="add")
+        s.send(action=DEAL, symbol="XAUUSD", volume=0.1, type=BUY, comment="0012")  # text, not a number
         clock.now += 60_000
         s.send(action=DEAL, symbol="XAUUSD", volume=0.05, type=SELL, position=gold)
         s.send(action=PENDING, symbol="BTCUSD", volume=0.01, type=BUY_STOP,
