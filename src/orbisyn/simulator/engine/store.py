@@ -16,7 +16,6 @@ from __future__ import annotations
 import os
 import sqlite3
 import stat
-import urllib.parse
 from typing import Iterable, List, Optional
 
 from .model import DEAL_COLUMNS, ORDER_COLUMNS, POSITION_COLUMNS, Deal, Order, Position
@@ -244,7 +243,7 @@ def _migrate(db: sqlite3.Connection, path: str) -> None:
     try:
         db.execute("BEGIN IMMEDIATE")
     except sqlite3.DatabaseError as exc:
-        raise StoreError(f"{path} is not a trading store ({exc}); it was left as it is") from None
+        raise _not_a_store(path, exc) from None
     version = None
     try:
         version = db.execute("PRAGMA user_version").fetchone()[0]
@@ -266,7 +265,7 @@ def _migrate(db: sqlite3.Connection, path: str) -> None:
         if not isinstance(exc, sqlite3.DatabaseError):
             raise
         if version is None:
-            raise StoreError(f"{path} is not a trading store ({exc}); it was left as it is") from None
+            raise _not_a_store(path, exc) from None
         raise StoreError(f"{path}: the store of version {version} could not be brought to "
                          f"version {VERSION} ({exc}); it was left as it is") from None
 
@@ -286,17 +285,28 @@ def _complete_v0(db: sqlite3.Connection, path: str) -> None:
         db.execute(sql)
 
 
+def _not_a_store(path: str, exc: Exception) -> StoreError:
+    return StoreError(f"{path} is not a trading store ({exc}); it was left as it is")
+
+
+def _open(path: str) -> sqlite3.Connection:
+    return sqlite3.connect(path, isolation_level=None, check_same_thread=False, timeout=10.0)
+
+
 def connect(data_dir: str) -> sqlite3.Connection:
     """The store of the data folder, made or brought up to this release's version."""
     _private_files(data_dir, create=True)
     path = db_path(data_dir)
-    db = sqlite3.connect(path, isolation_level=None, check_same_thread=False, timeout=10.0)
+    db = _open(path)
     try:
-        db.execute("PRAGMA synchronous=FULL")
-        # The mode is written into the file: a file of unknown content only gets it once
-        # it is known to be a store.
-        if os.path.getsize(path) == 0:
-            db.execute("PRAGMA journal_mode=WAL")
+        try:
+            db.execute("PRAGMA synchronous=FULL")
+            # The mode is written into the file: a file of unknown content gets it only
+            # once it is known to be a store.
+            if os.path.getsize(path) == 0:
+                db.execute("PRAGMA journal_mode=WAL")
+        except sqlite3.DatabaseError as exc:
+            raise _not_a_store(path, exc) from None
         _migrate(db, path)
         db.execute("PRAGMA journal_mode=WAL")
     except BaseException:
@@ -306,25 +316,27 @@ def connect(data_dir: str) -> sqlite3.Connection:
 
 
 def open_read_only(data_dir: str) -> Optional["Store"]:
-    """The store for reading, without writing to it (None when there is none).
+    """The store for reading, which writes nothing to it (None when there is none).
 
-    An older store is brought up to date in a copy in memory."""
+    An older store is brought up to date in a copy in memory. The connection may write
+    (query_only forbids it) so that closing it removes the -wal and -shm files as usual."""
     path = db_path(data_dir)
     if not os.path.exists(path):
         return None
     _private_files(data_dir, create=False)
-    db = sqlite3.connect(f"file:{urllib.parse.quote(path)}?mode=ro", uri=True, timeout=10.0,
-                         isolation_level=None, check_same_thread=False)
+    db = _open(path)
     try:
-        if db.execute("PRAGMA user_version").fetchone()[0] != VERSION:
-            mem = sqlite3.connect(":memory:", isolation_level=None, check_same_thread=False)
+        try:
+            db.execute("PRAGMA query_only=ON")
+            version = db.execute("PRAGMA user_version").fetchone()[0]
+        except sqlite3.DatabaseError as exc:
+            raise _not_a_store(path, exc) from None
+        if version != VERSION:
+            mem = _open(":memory:")
             db.backup(mem)
             db.close()
             db = mem
             _migrate(db, path)
-    except sqlite3.DatabaseError as exc:
-        db.close()
-        raise StoreError(f"{path} is not a trading store ({exc})") from None
     except BaseException:
         db.close()
         raise
