@@ -58,11 +58,11 @@ _V0_META = (f"INSERT OR IGNORE INTO meta(key, value) VALUES('next_ticket', {FIRS
             "INSERT OR IGNORE INTO meta(key, value) VALUES('request_id', 0)")
 
 
-def _rebuild(table: str, columns: str, indexes: Iterable[str]) -> tuple:
+def _rebuild(table: str, columns: Iterable[str], indexes: Iterable[str]) -> tuple:
     """Statements that give `table` a new definition and keep its rows, column by column."""
-    names = [c.split()[0] for c in columns.split(",\n")]
+    names = [c.split()[0] for c in columns]
     new = f"{table}_new"
-    return (f"CREATE TABLE {new}({columns})",
+    return (f"CREATE TABLE {new}({', '.join(columns)})",
             f"INSERT INTO {new}({','.join(names)}) SELECT {','.join(names)} FROM {table}",
             f"DROP TABLE {table}",
             f"ALTER TABLE {new} RENAME TO {table}",
@@ -70,63 +70,32 @@ def _rebuild(table: str, columns: str, indexes: Iterable[str]) -> tuple:
 
 
 # Version 1: typed columns, the ticket as the row id.
-_V1_POSITIONS = """ticket INTEGER PRIMARY KEY,
-login INTEGER NOT NULL,
-symbol TEXT NOT NULL,
-type INTEGER NOT NULL,
-volume REAL NOT NULL,
-price_open REAL NOT NULL,
-sl REAL NOT NULL,
-tp REAL NOT NULL,
-time_msc INTEGER NOT NULL,
-time_update_msc INTEGER NOT NULL,
-magic INTEGER NOT NULL,
-reason INTEGER NOT NULL,
-comment TEXT NOT NULL,
-swap REAL NOT NULL,
-external_id TEXT NOT NULL"""
-_V1_ORDERS = """ticket INTEGER PRIMARY KEY,
-login INTEGER NOT NULL,
-symbol TEXT NOT NULL,
-type INTEGER NOT NULL,
-type_time INTEGER NOT NULL,
-type_filling INTEGER NOT NULL,
-state INTEGER NOT NULL,
-magic INTEGER NOT NULL,
-position_id INTEGER NOT NULL,
-position_by_id INTEGER NOT NULL,
-reason INTEGER NOT NULL,
-volume_initial REAL NOT NULL,
-volume_current REAL NOT NULL,
-price_open REAL NOT NULL,
-sl REAL NOT NULL,
-tp REAL NOT NULL,
-price_current REAL NOT NULL,
-price_stoplimit REAL NOT NULL,
-time_setup_msc INTEGER NOT NULL,
-time_done_msc INTEGER NOT NULL,
-time_expiration INTEGER NOT NULL,
-comment TEXT NOT NULL,
-active INTEGER NOT NULL,
-external_id TEXT NOT NULL"""
-_V1_DEALS = """ticket INTEGER PRIMARY KEY,
-login INTEGER NOT NULL,
-"order" INTEGER NOT NULL,
-time_msc INTEGER NOT NULL,
-type INTEGER NOT NULL,
-entry INTEGER NOT NULL,
-magic INTEGER NOT NULL,
-position_id INTEGER NOT NULL,
-reason INTEGER NOT NULL,
-volume REAL NOT NULL,
-price REAL NOT NULL,
-commission REAL NOT NULL,
-swap REAL NOT NULL,
-profit REAL NOT NULL,
-fee REAL NOT NULL,
-symbol TEXT NOT NULL,
-comment TEXT NOT NULL,
-external_id TEXT NOT NULL"""
+_V1_POSITIONS = (
+    "ticket INTEGER PRIMARY KEY", "login INTEGER NOT NULL", "symbol TEXT NOT NULL",
+    "type INTEGER NOT NULL", "volume REAL NOT NULL", "price_open REAL NOT NULL",
+    "sl REAL NOT NULL", "tp REAL NOT NULL", "time_msc INTEGER NOT NULL",
+    "time_update_msc INTEGER NOT NULL", "magic INTEGER NOT NULL", "reason INTEGER NOT NULL",
+    "comment TEXT NOT NULL", "swap REAL NOT NULL", "external_id TEXT NOT NULL",
+)
+_V1_ORDERS = (
+    "ticket INTEGER PRIMARY KEY", "login INTEGER NOT NULL", "symbol TEXT NOT NULL",
+    "type INTEGER NOT NULL", "type_time INTEGER NOT NULL", "type_filling INTEGER NOT NULL",
+    "state INTEGER NOT NULL", "magic INTEGER NOT NULL", "position_id INTEGER NOT NULL",
+    "position_by_id INTEGER NOT NULL", "reason INTEGER NOT NULL", "volume_initial REAL NOT NULL",
+    "volume_current REAL NOT NULL", "price_open REAL NOT NULL", "sl REAL NOT NULL",
+    "tp REAL NOT NULL", "price_current REAL NOT NULL", "price_stoplimit REAL NOT NULL",
+    "time_setup_msc INTEGER NOT NULL", "time_done_msc INTEGER NOT NULL",
+    "time_expiration INTEGER NOT NULL", "comment TEXT NOT NULL", "active INTEGER NOT NULL",
+    "external_id TEXT NOT NULL",
+)
+_V1_DEALS = (
+    "ticket INTEGER PRIMARY KEY", "login INTEGER NOT NULL", '"order" INTEGER NOT NULL',
+    "time_msc INTEGER NOT NULL", "type INTEGER NOT NULL", "entry INTEGER NOT NULL",
+    "magic INTEGER NOT NULL", "position_id INTEGER NOT NULL", "reason INTEGER NOT NULL",
+    "volume REAL NOT NULL", "price REAL NOT NULL", "commission REAL NOT NULL",
+    "swap REAL NOT NULL", "profit REAL NOT NULL", "fee REAL NOT NULL", "symbol TEXT NOT NULL",
+    "comment TEXT NOT NULL", "external_id TEXT NOT NULL",
+)
 
 # MIGRATIONS[n] takes a store from version n to n + 1. Append only: a step that has
 # shipped is never edited, since stores in the field went through it.
