@@ -28,7 +28,7 @@ def _text(units: int, s: str) -> bytes:
 
 
 def _untext(raw: bytes) -> str:
-    s = raw.decode("utf-16-le")
+    s = raw.decode("utf-16-le", "surrogatepass")  # the wire carries lone surrogates too
     return s.split("\0", 1)[0]
 
 

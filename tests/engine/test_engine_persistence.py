@@ -1,15 +1,34 @@
-"""Persistence: reopening, SIGKILL, two engines on one data folder, reset."""
+"""Persistence: reopening, SIGKILL, two engines on one data folder, reset; the store of an
+earlier release, and the store's files against other users."""
+import dataclasses
+import hashlib
+import json
 import os
+import shutil
 import signal
+import sqlite3
+import stat
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
 from engine_market import HEDGING_LOGIN, NETTING_LOGIN, make_settings
 from engine_client import Client
+from support.other_user import other_user
 
-from orbisyn.simulator.engine import reset_account
+from orbisyn.simulator.engine import TradingEngine, reset_account
+from orbisyn.simulator.engine.model import Deal, Order, Position
+from orbisyn.simulator.engine.store import (
+    DB_NAME, VERSION, Store, StoreError, connect, open_read_only)
+from orbisyn.simulator.install import DEFAULT_ACCOUNTS, load_settings, read_origin
+from orbisyn.simulator.market import Market
+from orbisyn.simulator.replay import facts as replay_facts
+from orbisyn.simulator.report import collect
+from orbisyn.simulator.server import read_session
+
+HEDGING = DEFAULT_ACCOUNTS[0]["login"]
 
 
 def _state(c):
@@ -144,3 +163,272 @@ def test_database_is_wal(open_engine, tmp_path):
     db = sqlite3.connect(tmp_path / "trading.sqlite")
     assert db.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
     db.close()
+
+
+# ---- a store of an earlier release, and the store's own files ------------------------------
+
+OLD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "store-0.2.0")
+EVER = (-(1 << 62), 1 << 62)
+READ = {"positions": lambda store, login: store.positions(login),
+        "orders": lambda store, login: store.active_orders(login),
+        "history_orders": lambda store, login: store.history_orders_between(login, *EVER),
+        "deals": lambda store, login: store.deals_between(login, *EVER)}
+
+
+@pytest.fixture
+def old(tmp_path):
+    """A copy of the data folder 0.2.0 left, and what it recorded it made."""
+    data = str(tmp_path / "old")
+    shutil.copytree(OLD, data, ignore=shutil.ignore_patterns("expected.json"))
+    with open(os.path.join(OLD, "expected.json"), encoding="utf-8") as f:
+        return data, json.load(f)
+
+
+def _assert_records(got, made, where):
+    """Field by field; a field added since 0.2.0 holds its declared default."""
+    assert [r.ticket for r in got] == [r["ticket"] for r in made], where
+    for rec, want in zip(got, made):
+        fields = {f.name: f.default for f in dataclasses.fields(rec)}
+        assert set(want) <= set(fields), f"{where}: fields lost: {set(want) - set(fields)}"
+        assert {n: getattr(rec, n) for n in fields} == {**fields, **want}, (where, rec.ticket)
+
+
+def _assert_intact(store, made):
+    for login, acc in made["accounts"].items():
+        assert store.account(int(login)) == (acc["balance"], acc["credit"], acc["processed_ms"],
+                                             acc["created_ms"])
+        for kind, read in READ.items():
+            _assert_records(read(store, int(login)), acc[kind], (login, kind))
+    assert (store.meta("next_ticket"), store.meta("request_id")) == (made["next_ticket"],
+                                                                   made["request_id"])
+
+
+def _old_engine(data, made, settings_from=None):
+    settings = load_settings(settings_from or data)
+    market = Market(seed=settings["seed"], history_start=settings["history_start"],
+                    history_dir=os.path.join(data, "history"), clock=lambda: made["clock_ms"])
+    return TradingEngine(data, settings, market)
+
+
+def _snapshot(folder):
+    """The bytes of every file in the folder."""
+    files = {}
+    for name in sorted(os.listdir(folder)):
+        if os.path.isfile(os.path.join(folder, name)):
+            with open(os.path.join(folder, name), "rb") as f:
+                files[name] = hashlib.sha256(f.read()).hexdigest()
+    return files
+
+
+def _user_version(folder):
+    db = sqlite3.connect(os.path.join(folder, DB_NAME))
+    try:
+        return db.execute("PRAGMA user_version").fetchone()[0]
+    finally:
+        db.close()
+
+
+def test_store_of_0_2_0_opens_intact_and_a_second_open_changes_nothing(old):
+    data, made = old
+    eng = _old_engine(data, made)
+    try:
+        _assert_intact(eng.store, made["stores"]["."])
+        c = Client(eng)
+        for login, acc in made["stores"]["."]["accounts"].items():
+            eng.login(int(login))
+            assert eng.account_figures()["balance"] == acc["balance"]
+            # what a program reads over the wire, unsigned magic and odd comments included
+            assert [(p.ticket, p.magic, p.comment, p.swap) for p in c.positions()] == [
+                (p["ticket"], p["magic"], p["comment"], p["swap"]) for p in acc["positions"]]
+    finally:
+        eng.close()
+    first = _snapshot(data)
+    assert _user_version(data) == VERSION
+    _old_engine(data, made).close()
+    assert _snapshot(data) == first
+
+
+def test_trading_goes_on_in_a_store_of_0_2_0(old):
+    data, made = old
+    paper = made["stores"]["."]
+    eng = _old_engine(data, made)
+    try:
+        c = Client(eng)
+        [pending] = paper["accounts"][str(HEDGING)]["orders"][:1]
+        assert c.send(action=8, order=pending["ticket"]).retcode == 10009
+        r = c.buy(symbol="USDJPY", volume=0.1)
+        assert (r.retcode, r.request_id) == (10009, paper["request_id"] + 2)
+        assert (r.order, r.deal) == (paper["next_ticket"], paper["next_ticket"] + 1)
+        assert c.history_order(pending["ticket"]).state == 2
+    finally:
+        eng.close()
+
+
+def test_state_files_of_0_2_0_read_as_they_were_written(old):
+    data, made = old
+    assert load_settings(data) == made["settings"]
+    assert read_origin(data) == made["origin"]
+    assert read_session(data) == made["session.json"]
+    assert replay_facts(data) == made["replay/replay.json"]
+    # the report reads the replay's store of 0.2.0 without writing to it
+    before = _snapshot(os.path.join(data, "replay"))
+    src = collect(data, load_settings(data))
+    assert src.replay
+    _assert_records(src.deals, made["stores"]["replay"]["accounts"][str(src.login)]["deals"],
+                    "replay deals")
+    assert _snapshot(os.path.join(data, "replay")) == before
+
+
+@pytest.mark.parametrize("table, model", [("positions", Position), ("orders", Order),
+                                          ("deals", Deal)])
+def test_every_model_field_has_its_column(tmp_path, table, model):
+    db = connect(str(tmp_path))
+    cols = {r[1] for r in db.execute(f"PRAGMA table_info({table})")}
+    db.close()
+    assert cols == {f.name for f in dataclasses.fields(model)}, "a model field needs a migration step"
+
+
+# What is done to a copy of the 0.2.0 store (None: it is replaced by bytes of no database).
+UNREADABLE = {
+    "newer": ("DROP TABLE deals", f"PRAGMA user_version={VERSION + 1}"),
+    "foreign": ("CREATE TABLE notes(body TEXT)",),
+    "short of a column": ("ALTER TABLE deals DROP COLUMN external_id",),
+    "null where a step needs a value": ("UPDATE positions SET comment=NULL",),
+    "garbage": None,
+}
+
+
+@pytest.mark.parametrize("how, says", [
+    ("newer", "newer release"), ("foreign", "not a trading store this release knows"),
+    ("short of a column", "deals"), ("null where a step needs a value", "could not be brought"),
+    ("garbage", "not a trading store")])
+def test_a_store_this_release_cannot_read_is_refused_and_left_as_it_is(old, how, says):
+    data, made = old
+    path = os.path.join(data, DB_NAME)
+    if UNREADABLE[how] is None:
+        with open(path, "wb") as f:
+            f.write(b"not a database at all, " * 300)
+    else:
+        db = sqlite3.connect(path)
+        for sql in UNREADABLE[how]:
+            db.execute(sql)
+        db.commit()
+        db.close()
+    before = _snapshot(data)
+    with pytest.raises(StoreError, match=says):
+        _old_engine(data, made)
+    with pytest.raises(StoreError, match=says):
+        open_read_only(data)
+    assert _snapshot(data) == before
+
+
+def test_store_of_0_2_0_missing_tables_is_completed(tmp_path):
+    data = str(tmp_path)
+    db = sqlite3.connect(os.path.join(data, DB_NAME))
+    db.executescript("CREATE TABLE meta(key TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+                     "INSERT INTO meta VALUES('next_ticket', 777), ('request_id', 5)")
+    db.close()
+    store = Store(connect(data))
+    assert (store.meta("next_ticket"), store.meta("request_id"), store.positions(1)) == (777, 5, [])
+    store.close()
+
+
+@pytest.fixture
+def umask_000():
+    old_mask = os.umask(0)
+    yield
+    os.umask(old_mask)
+
+
+def _modes(folder):
+    names = [n for n in os.listdir(folder) if n.startswith(DB_NAME)]
+    return (stat.S_IMODE(os.stat(folder).st_mode),
+            {n: stat.S_IMODE(os.stat(os.path.join(folder, n)).st_mode) for n in names})
+
+
+@pytest.mark.parametrize("start", ["fresh", "0.2.0 under umask 000"])
+def test_store_files_are_private_whatever_the_umask(old, tmp_path, umask_000, start):
+    data, made = old
+    if start == "fresh":
+        data = str(tmp_path / "new" / "data")
+    else:
+        os.chmod(old[0], 0o777)
+        os.chmod(os.path.join(old[0], DB_NAME), 0o666)
+    eng = _old_engine(data, made, settings_from=old[0])
+    try:
+        Client(eng).buy(volume=0.1)   # writes the -wal; the -shm exists while open
+        folder_mode, files = _modes(data)
+        assert folder_mode == 0o700
+        assert files == {DB_NAME + s: 0o600 for s in ("", "-wal", "-shm")}
+    finally:
+        eng.close()
+
+
+# ---- another user at the store -------------------------------------------------------------
+
+@pytest.fixture
+def shared(tmp_path):
+    """A folder every user reaches, with a file anyone may read as a control."""
+    top = tempfile.mkdtemp(prefix="orbisyn-store-", dir="/tmp")
+    os.chmod(top, 0o1777)
+    with open(os.path.join(top, "control"), "w") as f:
+        f.write("readable")
+    os.chmod(os.path.join(top, "control"), 0o644)
+    yield top
+    shutil.rmtree(top, ignore_errors=True)
+
+
+READ_AS_OTHER = "import sys\nfor p in sys.argv[1:]:\n try: open(p, 'rb').read(1); print('read', p)\n" \
+       " except OSError as e: print('refused', e.errno)\n"
+
+
+def test_another_user_cannot_read_the_store(shared, umask_000, open_engine):
+    user = other_user()
+    data = os.path.join(shared, "data")
+    Client(open_engine(data_dir=data)).buy(volume=0.1)
+    paths = [os.path.join(shared, "control")] + [os.path.join(data, DB_NAME + s)
+                                                 for s in ("", "-wal", "-shm")]
+    out = user.python(READ_AS_OTHER, *paths, stdout=subprocess.PIPE, text=True).communicate(timeout=60)[0]
+    assert out.splitlines() == [f"read {paths[0]}"] + ["refused 13"] * 3
+
+
+PLANT = """import os, sys
+folder, name, kind = sys.argv[1:]
+if kind == "folder":
+    os.mkdir(folder)
+elif kind == "link":
+    os.symlink("/etc/passwd", os.path.join(folder, name))
+else:
+    open(os.path.join(folder, name), "wb").close()
+    os.chmod(os.path.join(folder, name), 0o666)
+print("planted")
+"""
+
+
+@pytest.mark.parametrize("name, kind", [
+    ("", "folder"), (DB_NAME, "file"), (DB_NAME + "-wal", "file"), (DB_NAME + "-shm", "file"),
+    (DB_NAME, "link")])
+def test_files_another_user_planted_are_refused(shared, tmp_path, market, name, kind):
+    user = other_user()
+    data = os.path.join(shared, "data")
+    if kind != "folder":
+        os.makedirs(data, mode=0o777)
+        os.chmod(data, 0o777)   # a folder of ours that others could write to before this release
+    out = user.python(PLANT, data, name, kind, stdout=subprocess.PIPE, text=True).communicate(timeout=60)[0]
+    assert out.strip() == "planted"
+    with pytest.raises(StoreError, match="another user|cannot open"):
+        TradingEngine(data, make_settings(), market)
+    if kind == "link":
+        assert os.path.islink(os.path.join(data, name))
+
+
+def test_the_terminal_says_why_it_will_not_use_a_newer_store(tmp_path):
+    from orbisyn.simulator.install import install
+    inst = install(str(tmp_path / "terminal"))
+    connect(inst["data_dir"]).execute(f"PRAGMA user_version={VERSION + 1}").connection.close()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-m", "orbisyn.simulator", "run", "--foreground",
+                          "--exe", inst["exe"], "--data", inst["data_dir"]],
+                         capture_output=True, text=True, env=env, timeout=120)
+    assert run.returncode == 5
+    assert "newer release" in run.stderr and "Traceback" not in run.stderr

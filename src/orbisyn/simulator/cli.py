@@ -5,7 +5,6 @@ import argparse
 import datetime as _dt
 import errno
 import os
-import json
 import shlex
 import signal
 import struct
@@ -236,7 +235,7 @@ def _field(label: str, value) -> None:
 
 def cmd_status(args) -> int:
     from . import protocol as P
-    from .server import SESSION_FILE
+    from .server import read_session
     inst = _find(args)
     if inst is None:
         print(_not_installed(args) if args.wine else "no simulated Terminal installed")
@@ -281,11 +280,7 @@ def cmd_status(args) -> int:
     state = facts["state"]
     line = _STATES.get(state, f"unknown state {state}")
     if state == P.STATE_AUTH_FAILED:
-        try:
-            with open(os.path.join(inst["data_dir"], SESSION_FILE), encoding="utf-8") as f:
-                session = json.load(f)
-        except (OSError, ValueError):
-            session = {}
+        session = read_session(inst["data_dir"])
         if session.get("refused_login") is not None:
             line += f": login {session['refused_login']} refused at {session.get('refused_at')}"
         line += "; every initialize() fails until one logs in with valid credentials"
@@ -457,9 +452,10 @@ def cmd_report(args) -> int:
     facts = None if args.paper else _replay.facts(data)
     running = facts is not None and running_pid(inst["exe"]) == facts.get("pid")
     out = args.out or os.path.join(data, "reports", "replay" if facts is not None else "paper")
+    from .engine.store import StoreError
     try:
         got = _report.make(data, settings, out, paper=args.paper, login=args.login, running=running)
-    except ValueError as exc:
+    except (ValueError, StoreError) as exc:
         return _die(str(exc))
     src = got["source"]
     print(src.title + (" (running)" if running else ""))
@@ -478,11 +474,14 @@ def cmd_reset(args) -> int:
     if inst is None:
         return _die("no simulated Terminal installed")
     from .engine import reset_account
+    from .engine.store import StoreError
     settings = _install.load_settings(inst["data_dir"])
     try:
         done = reset_account(inst["data_dir"], settings, args.login)
     except KeyError:
         return _die(f"no account {args.login} in {_install.settings_path(inst['data_dir'])}")
+    except StoreError as exc:
+        return _die(str(exc))
     print("reset: " + ", ".join(str(x) for x in done))
     return 0
 

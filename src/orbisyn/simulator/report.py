@@ -417,21 +417,17 @@ class Source:
 
 
 def _read_store(folder: str, login: int):
-    import sqlite3
-
-    from .engine.store import DB_NAME, Store
-    path = os.path.join(folder, DB_NAME)
-    if not os.path.exists(path):
+    from .engine.store import open_read_only
+    store = open_read_only(folder)
+    if store is None:
         return None
-    db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, timeout=10.0)
     try:
-        store = Store(db)
         row = store.account(login)
         if row is None:
             return None
         return row, store.deals_between(login, -(1 << 62), 1 << 62)
     finally:
-        db.close()
+        store.close()
 
 
 def collect(data_dir: str, settings: dict, paper: bool = False, login: Optional[int] = None,

@@ -33,6 +33,7 @@ from .loopback import Acceptor, Loopback
 from .running import LOCK_OFFSET, windows_lock_holder  # noqa: F401  (the server takes the lock)
 from . import replay as _replay
 from .engine import TradingEngine
+from .engine.store import StoreError
 from .info_commands import InfoCommands
 from .market import Market
 from .market_commands import MarketDataCommands
@@ -41,6 +42,16 @@ from .symbol_commands import SymbolCommands
 log = logging.getLogger("orbisyn.simulator")
 
 SESSION_FILE = "session.json"
+
+
+def read_session(data_dir: str) -> dict:
+    """The session's facts the Terminal published (see Terminal._publish); {} when unreadable."""
+    try:
+        with open(os.path.join(data_dir, SESSION_FILE), encoding="utf-8") as f:
+            got = json.load(f)
+    except (OSError, ValueError):
+        return {}
+    return got if isinstance(got, dict) else {}
 
 
 @dataclasses.dataclass
@@ -443,7 +454,8 @@ def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
 
 
 def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> int:
-    """Serve until SIGTERM/SIGINT.  Exit code 0, or 3 when already running.
+    """Serve until SIGTERM/SIGINT.  Exit code 0, 3 when already running, 4 when it cannot
+    listen, 5 when its trading store is one it cannot use.
 
     `replay` (a ReplayClock) replays history on the replay's own accounts."""
     # Everything this process makes (store, logs, session facts) is the user's alone.
@@ -489,6 +501,11 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
     except _Stop:
         server.close()
         return 0
+    except StoreError as exc:
+        log.error("cannot start: %s", exc)
+        print(f"orbisyn-terminal: {exc}", file=sys.stderr)
+        server.close()
+        return 5
     except BaseException:
         # Most likely a broken simulator.json: say so where the user will look.
         log.exception("cannot start")
