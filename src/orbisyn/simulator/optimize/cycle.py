@@ -20,7 +20,7 @@ import time
 import traceback
 from typing import Any, Dict, Optional
 
-GRACE_S = 3.0        # for a script to end by itself once its replay is over
+GRACE_S = 1.0        # for a script to end by itself once its replay is over
 STOP_WAIT_S = 20.0   # for a Terminal or a script to leave after SIGTERM
 TAIL_LINES = 6
 

@@ -17,6 +17,7 @@ import tempfile
 import time
 from typing import Any, Dict, Optional
 
+from ..install import source_root
 from .cycle import STOP_WAIT_S, tail
 
 # The stop asked of a run's process, then the kill: it needs a Terminal's stop and a script's.
@@ -87,6 +88,11 @@ def run_one(spec: Dict[str, Any], stop=None) -> Dict[str, Any]:
             json.dump(spec, f)
         env = dict(os.environ, XDG_DATA_HOME=os.path.join(base, "data"), XDG_RUNTIME_DIR=run_dir)
         env.pop("ORBISYN_PARAMS", None)
+        checkout = source_root()
+        if checkout is not None:
+            # From a source checkout the run, and its script, import the orbisyn this worker
+            # runs (a relative PYTHONPATH would not survive a worker's own working folder).
+            env["PYTHONPATH"] = os.pathsep.join([checkout] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
         log = os.path.join(base, "cycle.log")
         with open(log, "wb") as out:
             child = subprocess.Popen([sys.executable, "-m", "orbisyn.simulator.optimize.cycle", base],
