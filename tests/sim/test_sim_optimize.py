@@ -163,6 +163,32 @@ def test_a_failing_combination_is_a_row_and_each_run_has_its_own_terminal(sim_en
     assert user_terminal.proc.poll() is None
 
 
+# Hangs, or kills its own Terminal, as p["how"] says.
+BREAK = '''
+import glob, os, signal, time
+import orbisyn
+assert orbisyn.initialize(), orbisyn.last_error()
+if orbisyn.params()["how"] == "kill":
+    [lock] = glob.glob(os.environ["XDG_RUNTIME_DIR"] + "/*.lock")
+    os.kill(int(open(lock).read()), signal.SIGKILL)
+while True:
+    time.sleep(0.05)
+'''
+
+
+def test_a_hung_script_and_a_dead_terminal_are_rows(sim_env, script):
+    out = sim_env / "out"
+    # A slow replay: its end would come long after the timeout.
+    code = optimize(script(BREAK), "--replay", "2024-05-07", "--until", "2024-05-07 02:00", "--speed", "60",
+                    "--param", "how=hang,kill", "--timeout", "4", "--out", str(out), "--workers", "2")
+    assert code == 1   # no run succeeded
+    errors = {r["how"]: r["error"] for r in rows_of(out)}
+    assert errors["hang"] == "timeout: the script ran longer than 4 s"
+    assert errors["kill"].startswith("the Terminal died")
+    assert all(float(r["seconds"]) < 60 for r in rows_of(out))
+    assert not (out / "best").exists()
+
+
 def _sweep_processes(marker: str, but: int = -1) -> dict:
     """{pid: command line} of the processes whose command line names `marker`."""
     found = {}

@@ -76,15 +76,18 @@ def draw(rows: Sequence[Dict[str, Any]], x: tuple, y: tuple, by: str, fixed: Dic
             v = values[i, j]
             dark = np.isfinite(v) and _luminance(cmap(norm(v))) < 0.5
             ax.text(j, i, _text(by, None if np.isnan(v) else float(v), failed[i, j]),
-                    ha="center", va="center", fontsize=size, color="white" if dark else "black")
+                    ha="center", va="center", fontsize=size, color="white" if dark else "black",
+                    fontweight="bold" if row is best else "normal")
     if best is not None:
         i, j = ys.index(best["params"][yn]), xs.index(best["params"][xn])
-        ax.add_patch(plt.Rectangle((j - 0.5, i - 0.5), 1, 1, fill=False, edgecolor="black", linewidth=2.5))
+        # Inside the cell, so that the white grid lines do not cover it.
+        ax.add_patch(plt.Rectangle((j - 0.44, i - 0.42), 0.88, 0.84, fill=False, edgecolor="black",
+                                   linewidth=2.5, zorder=5))
     title = f"{TITLES.get(by, by)} by {xn} and {yn}"
     if fixed:
         title += " (" + ", ".join(f"{k}={v}" for k, v in fixed.items()) + ")"
     ax.set_title(title + ("; best framed" if best is not None else ""), fontsize=12)
-    fig.colorbar(im, ax=ax, shrink=0.85, pad=0.02)
+    fig.colorbar(im, ax=ax, shrink=0.85, pad=0.02).set_label(TITLES.get(by, by))
     fig.tight_layout()
     buf = io.BytesIO()
     fig.savefig(buf, format="png")

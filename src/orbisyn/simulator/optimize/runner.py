@@ -196,8 +196,9 @@ class Sweep:
         pending = set(futures)
         failed = 0
         interrupted = False
-        previous = signal.getsignal(signal.SIGTERM)
-        if threading.current_thread() is threading.main_thread():
+        main = threading.current_thread() is threading.main_thread()
+        previous = signal.getsignal(signal.SIGTERM), signal.getsignal(signal.SIGINT)
+        if main:
             signal.signal(signal.SIGTERM, _interrupt)
         try:
             progress.tick(0, 0)
@@ -212,7 +213,8 @@ class Sweep:
                 progress.tick(len(self.rows), failed)
         except KeyboardInterrupt:
             interrupted = True
-            signal.signal(signal.SIGINT, signal.SIG_IGN)   # the stop below is bounded: let it end
+            if main:
+                signal.signal(signal.SIGINT, signal.SIG_IGN)   # the stop below is bounded: let it end
             progress.line(f"stopping: {len(pending)} runs not done are stopped, their Terminals too",
                           len(self.rows), failed)
             self.pool.halt(pending)
@@ -227,8 +229,9 @@ class Sweep:
                     if not result.get("stopped"):   # it finished as the stop came: a real row
                         self._take(futures[f], result)
         finally:
-            if threading.current_thread() is threading.main_thread():
-                signal.signal(signal.SIGTERM, previous)
+            if main:
+                signal.signal(signal.SIGTERM, previous[0])
+                signal.signal(signal.SIGINT, previous[1])
             progress.end()
             self.pool.close()
         self.finish()
