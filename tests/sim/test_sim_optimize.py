@@ -1,6 +1,7 @@
 """Parameter sweeps: `orbisyn-terminal optimize` and orbisyn.params()."""
 from __future__ import annotations
 
+import contextlib
 import csv
 import json
 import os
@@ -205,31 +206,62 @@ def _sweep_processes(marker: str, but: int = -1) -> dict:
     return found
 
 
-def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, script):
-    from support.other_user import other_user
+@pytest.fixture
+def sweep_tmp(monkeypatch):
+    """The temporary folder of this test's runs: their processes name it."""
     tmp = tempfile.mkdtemp(prefix="osw", dir="/tmp")
+    monkeypatch.setenv("TMPDIR", tmp)
+    monkeypatch.setattr(tempfile, "tempdir", None)
+    yield tmp
+    shutil.rmtree(tmp, ignore_errors=True)
+
+
+@pytest.mark.parametrize("where", ["local", "dask"])
+def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, script, sweep_tmp, where):
+    tmp = sweep_tmp
     out = sim_env / "out"
-    env = dict(os.environ, TMPDIR=tmp)
-    hold = script(HOLD)
-    runner = subprocess.Popen([sys.executable, "-m", "orbisyn.simulator", "optimize", hold, "--replay",
-                               "2024-05-07", "--until", "2024-05-07 05:00", "--param", "x=1,2,3,4",
-                               "--workers", "1", "--out", str(out)],
-                              env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, text=True)
+    hold = script(HOLD, "hold_for_ever.py")
+    argv = [sys.executable, "-m", "orbisyn.simulator", "optimize", hold, "--replay", "2024-05-07",
+            "--until", "2024-05-07 05:00", "--param", "x=1,2,3,4", "--out", str(out)]
+    with contextlib.ExitStack() as stack:
+        if where == "dask":
+            distributed = pytest.importorskip("distributed")
+            # Its workers make their runs' folders in this test's TMPDIR.
+            cluster = stack.enter_context(distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None))
+            argv += ["--dask", cluster.scheduler_address]
+        else:
+            argv += ["--workers", "1"]
+        runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True)
+        stderr = _interrupt_mid_sweep(runner, out, tmp)
+    assert runner.returncode == 130, stderr
+    rows = rows_of(out)
+    assert 1 <= len(rows) < 4 and all(r["error"] == "" for r in rows)
+    assert f"interrupted: {len(rows)} of 4 runs done" in stderr
+    assert _sweep_processes(tmp) == {} and _sweep_processes("hold_for_ever.py") == {}
+    assert [n for n in os.listdir(tmp) if n.startswith("orbisyn-sweep-")] == []
+
+
+def _interrupt_mid_sweep(runner, out, tmp: str) -> str:
+    """SIGINT once a row is done and another run's Terminal and script are up; its stderr."""
+    from support.other_user import other_user
     try:
         deadline = time.monotonic() + 120
         terminal = None
         while time.monotonic() < deadline and runner.poll() is None:
             if (out / "results.csv").exists() and len(rows_of(out)) >= 1:
-                terminal = [p for p, a in _sweep_processes(tmp).items() if "--foreground" in a]
-                if terminal and _sweep_processes(hold, but=runner.pid):
+                terminal = [a for a in _sweep_processes(tmp).values() if "--foreground" in a]
+                if terminal and _sweep_processes("hold_for_ever.py", but=runner.pid):
                     break   # the second run's Terminal and script are up
             time.sleep(0.1)
         assert terminal and runner.poll() is None, "no run in progress to interrupt"
-        environ = open(f"/proc/{terminal[0]}/environ", "rb").read().split(b"\0")
+        exe = terminal[0].split("--exe ", 1)[1].split(" ", 1)[0]
+        base = os.path.dirname(os.path.dirname(exe))
+        pid = next(p for p, a in _sweep_processes(exe).items() if "--foreground" in a)
+        environ = open(f"/proc/{pid}/environ", "rb").read().split(b"\0")
         run_dir = next(e for e in environ if e.startswith(b"XDG_RUNTIME_DIR=")).split(b"=", 1)[1].decode()
         [sock] = [os.path.join(run_dir, n) for n in os.listdir(run_dir) if not n.endswith(".lock")]
-        [base] = [os.path.join(tmp, n) for n in os.listdir(tmp)]
         try:
             user = other_user()
         except pytest.skip.Exception:
@@ -245,17 +277,12 @@ def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, scri
                 "    else:\n        print('reached')\n", sock, base, stdout=subprocess.PIPE, text=True)
             assert probe.communicate(timeout=30)[0].split() == ["refused"] * 3
         runner.send_signal(signal.SIGINT)
-        stdout, stderr = runner.communicate(timeout=120)
+        stderr = runner.communicate(timeout=120)[1]
     finally:
         if runner.poll() is None:
             runner.kill()
-    assert runner.returncode == 130, stderr
-    rows = rows_of(out)
-    assert 1 <= len(rows) < 4 and all(r["error"] == "" for r in rows)
-    assert f"interrupted: {len(rows)} of 4 runs done" in stderr
-    assert _sweep_processes(tmp) == {} and _sweep_processes(hold) == {}
-    assert os.listdir(tmp) == [] and not os.path.exists(run_dir)
-    os.rmdir(tmp)
+    assert not os.path.exists(run_dir)
+    return stderr
 
 
 @pytest.fixture

@@ -192,8 +192,8 @@ class Sweep:
     # ---- the run ----
     def run(self) -> int:
         progress = Progress(len(self.specs), self.stream)
-        futures = {self.pool.submit(spec, i): i for i, spec in enumerate(self.specs)}
-        pending = set(futures)
+        futures: Dict[Any, int] = {}
+        pending: set = set()
         failed = 0
         interrupted = False
         main = threading.current_thread() is threading.main_thread()
@@ -201,6 +201,10 @@ class Sweep:
         if main:
             signal.signal(signal.SIGTERM, _interrupt)
         try:
+            for i, spec in enumerate(self.specs):   # inside: Ctrl-C may come while submitting
+                f = self.pool.submit(spec, i)
+                futures[f] = i
+                pending.add(f)
             progress.tick(0, 0)
             while pending:
                 time.sleep(0.2)
