@@ -224,12 +224,8 @@ def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, scri
     argv = [sys.executable, "-m", "orbisyn.simulator", "optimize", hold, "--replay", "2024-05-07",
             "--until", "2024-05-07 05:00", "--param", "x=1,2,3,4", "--out", str(out)]
     with contextlib.ExitStack() as stack:
-        if where == "dask":
-            distributed = pytest.importorskip("distributed")
-            # Its workers make their runs' folders in this test's TMPDIR.
-            cluster = stack.enter_context(distributed.LocalCluster(
-                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None))
-            argv += ["--dask", cluster.scheduler_address]
+        if where == "dask":   # its workers make their runs' folders in this test's TMPDIR
+            argv += ["--dask", stack.enter_context(local_cluster())]
         else:
             argv += ["--workers", "1"]
         runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -324,12 +320,39 @@ def test_an_output_folder_another_user_controls_is_refused(sim_env, script, tmp_
     assert not (tmp_path / "results.csv").exists()
 
 
+CLUSTER = """
+import sys
+from distributed import LocalCluster
+with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as c:
+    print(c.scheduler_address, flush=True)
+    sys.stdin.read()
+"""
+
+
+@contextlib.contextmanager
+def local_cluster():
+    """A 2-worker LocalCluster in a process of its own (its helpers then never outlive it as
+    children of the test process); yields the scheduler's address."""
+    pytest.importorskip("distributed")
+    proc = subprocess.Popen([sys.executable, "-c", CLUSTER], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        address = proc.stdout.readline().strip()
+        assert address.startswith("tcp://"), "the cluster did not start"
+        yield address
+    finally:
+        proc.stdin.close()
+        try:
+            proc.wait(60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 @pytest.fixture(scope="module")
 def cluster():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as c:
-        yield c
+    with local_cluster() as address:
+        yield address
 
 
 def test_the_same_rows_through_a_dask_cluster(sim_env, script, cluster):
@@ -337,7 +360,7 @@ def test_the_same_rows_through_a_dask_cluster(sim_env, script, cluster):
     out = sim_env / "out"
     code = optimize(script(TRADE_ONCE), "--replay", "2024-05-07", "--until", "2024-05-07 02:00",
                     "--param", "x=1,2,3", "--param", "volume=0.1", "--param", f"log={log}",
-                    "--out", str(out), "--dask", cluster.scheduler_address)
+                    "--out", str(out), "--dask", cluster)
     assert code == 0
     rows = rows_of(out)
     assert [r["x"] for r in rows][-1] == "2"
@@ -389,7 +412,7 @@ def test_four_rows_equal_four_single_runs(sim_env):
 @needs_stepped
 def test_dask_rows_equal_the_local_rows(sim_env, cluster):
     got = {}
-    for where in (["--workers", "2"], ["--dask", cluster.scheduler_address]):
+    for where in (["--workers", "2"], ["--dask", cluster]):
         out = sim_env / where[0].strip("-")
         assert optimize(MA_CROSS, "--replay", SPAN[0], "--until", SPAN[1], *GRID, "--out", str(out), *where) == 0
         got[where[0]] = [{k: v for k, v in r.items() if k != "seconds"} for r in rows_of(out)]
