@@ -3,7 +3,6 @@ a replay of its own Terminal (its own installation and data folder in a temporar
 on local worker processes or a Dask cluster."""
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 
@@ -22,7 +21,7 @@ Terminal died, timeout) is a row with its error. Ctrl-C stops the sweep: the run
 runs and their Terminals are stopped, the finished rows are written.
 
 A run ends when its script exits, or once its replay is over (the market is closed then:
-nothing the script does counts any more; the script is ended a few seconds later).
+nothing the script does counts any more; the script is ended a second later).
 
 examples:
   orbisyn-terminal optimize strategy.py --replay 2024-05-06 --until 2024-05-11 \\
@@ -93,6 +92,7 @@ def cmd_optimize(args) -> int:
     except (OSError, ValueError) as exc:
         return _die(f"--out: {exc}")
     stepped = stepped_available()
+    pool: "DaskPool | LocalPool"
     if args.dask:
         try:
             pool = DaskPool(args.dask)

@@ -87,8 +87,8 @@ class Cycle:
         self.flag = flag
         self.inst_dir = os.path.join(base, "inst")
         self.log = os.path.join(base, "terminal-commands.log")
-        self.exe: Optional[str] = None
-        self.data_dir: Optional[str] = None
+        self.exe = ""        # known once installed
+        self.data_dir = ""
         self.terminal_pid: Optional[int] = None
 
     def check(self) -> None:
@@ -168,7 +168,7 @@ class Cycle:
         return None
 
     def stop_terminal(self) -> None:
-        if self.exe is None:
+        if not self.exe:
             return
         from ..running import running_pid
         pid = running_pid(self.exe) or self.terminal_pid

@@ -271,6 +271,7 @@ class Sweep:
         from .. import report
         from ..engine.model import Deal
         p = self.best_payload
+        assert p is not None
         deals = [Deal(*d) for d in p["deals"]]
         curve = report.Curve(*[list(x) for x in p["curve"]])
         report.write(folder, deals, curve, p["title"], f"{p['subtitle']}; {_named(best['params'])}",
