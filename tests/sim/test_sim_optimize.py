@@ -379,7 +379,7 @@ FIGURES = [key for key, _, _ in G.FIGURES]
 
 def _single_run(base, params: dict) -> dict:
     """The script run by hand in a stepped replay: install, run, script, stop; its figures."""
-    from orbisyn.simulator import install, report
+    from orbisyn.simulator import install, replay, report
     inst = str(base / f"single-{params['fast']}-{params['slow']}")
     res = install.install(inst)
     settings = install.load_settings(res["data_dir"])
@@ -388,7 +388,17 @@ def _single_run(base, params: dict) -> dict:
     assert cli.main(["run", "--dir", inst, "--replay", SPAN[0], "--until", SPAN[1], "--stepped"]) == 0
     try:
         env = dict(os.environ, ORBISYN_PARAMS=json.dumps(params))
-        subprocess.run([sys.executable, MA_CROSS], env=env, timeout=300, check=True)
+        proc = subprocess.Popen([sys.executable, MA_CROSS], env=env)
+        deadline = time.monotonic() + 300
+        # As by hand: the script ends by itself, or is ended once its replay is over.
+        while proc.poll() is None and time.monotonic() < deadline:
+            facts = replay.facts(res["data_dir"])
+            if facts and replay.present(facts) >= facts["until_ms"]:
+                time.sleep(1.0)
+                break
+            time.sleep(0.1)
+        proc.terminate()
+        assert proc.wait(30) in (0, -signal.SIGTERM)
     finally:
         cli.main(["stop", "--dir", inst])
     src, curve = report.measure(res["data_dir"], install.load_settings(res["data_dir"]))
