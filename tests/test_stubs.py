@@ -41,6 +41,7 @@ orbisyn.set_timeout(2.5)
 limit: float | None = orbisyn.get_timeout()
 orbisyn.set_timeout(None)
 code, message = orbisyn.last_error()
+fast: int | float | str = orbisyn.params().get("fast", 10)
 rates = orbisyn.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10)
 if rates is not None:
     print(rates["close"].mean())
@@ -100,7 +101,8 @@ def test_aio_stub_names_match_the_module():
     stubbed = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))}
     functions = {n for n in dir(_core) if not n.startswith("_") and not inspect.isclass(getattr(_core, n))}
     assert stubbed == functions - {"last_error"} | {"session", "ticks"}
-    assert stubbed | {"TerminalError", "TerminalTimeoutError"} == set(aio.__all__)
+    # params is the plain function: it asks no Terminal.
+    assert stubbed | {"TerminalError", "TerminalTimeoutError", "params"} == set(aio.__all__)
 
 
 AIO_PROGRAM = '''

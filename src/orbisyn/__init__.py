@@ -5,6 +5,7 @@ Every function and record type of the extension ``orbisyn._core`` is available h
 from . import _core, _records  # noqa: F401  (_records makes the records picklable)
 from ._core import *  # noqa: F401,F403
 from ._requests import UnknownKeyWarning as UnknownKeyWarning
+from ._params import params as params
 from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 

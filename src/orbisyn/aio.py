@@ -50,10 +50,11 @@ import numpy as np
 
 from . import _core
 from ._docs import aio_doc
+from ._params import params
 from .errors import TerminalError, TerminalTimeoutError
 
 __all__ = ["TerminalError", "TerminalTimeoutError", "session", "ticks", "set_timeout",
-           "get_timeout"]
+           "get_timeout", "params"]
 
 set_timeout = _core.set_timeout
 get_timeout = _core.get_timeout

@@ -8,6 +8,7 @@ import numpy.typing as npt
 
 from ._core import (AccountInfo, BookInfo, OrderCheckResult, OrderSendResult, SymbolInfo,
                     TerminalInfo, Tick, TradeDeal, TradeOrder, TradePosition)
+from ._params import params as params
 from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 

@@ -611,6 +611,9 @@ def build_parser() -> argparse.ArgumentParser:
     z.add_argument("--login", type=int, help="only this account (default: every account)")
     z.add_argument("--dir", help="installation folder (default: the most recently used)")
     z.set_defaults(func=cmd_reset)
+
+    from .optimize import add_parser as add_optimize
+    add_optimize(sub, _HelpFormatter)
     return p
 
 

@@ -467,16 +467,22 @@ def collect(data_dir: str, settings: dict, paper: bool = False, login: Optional[
     return Source(deals, created, end, login, currency, title, subtitle, False)
 
 
-def make(data_dir: str, settings: dict, out_dir: str, paper: bool = False,
-         login: Optional[int] = None, running: bool = False) -> Dict[str, object]:
-    """Collect, value and write the report; returns its paths and "stats", "source"."""
+def measure(data_dir: str, settings: dict, paper: bool = False, login: Optional[int] = None,
+            running: bool = False) -> "tuple[Source, Curve]":
+    """Collect and value, writing nothing: the source and its balance and equity curve."""
     from .market import Market
     src = collect(data_dir, settings, paper, login, running)
     end = src.end_ms
     market = Market(seed=int(settings.get("seed", 1)),
                     history_start=settings.get("history_start", "2015-01-01"),
                     history_dir=os.path.join(data_dir, "history"), clock=lambda: end)
-    curve = build_curve(src.deals, src.start_ms, src.end_ms, MarketValuer(market, src.currency))
+    return src, build_curve(src.deals, src.start_ms, src.end_ms, MarketValuer(market, src.currency))
+
+
+def make(data_dir: str, settings: dict, out_dir: str, paper: bool = False,
+         login: Optional[int] = None, running: bool = False) -> Dict[str, object]:
+    """Collect, value and write the report; returns its paths and "stats", "source"."""
+    src, curve = measure(data_dir, settings, paper, login, running)
     out = write(out_dir, src.deals, curve, src.title, src.subtitle, src.currency)
     out["source"] = src
     return out
