@@ -77,8 +77,8 @@ SOCKET NewSocket();
 void NoDelay(SOCKET s);
 bool SendAll(SOCKET s, const void* data, size_t n);
 // Exactly n bytes, all of them before deadline (GetTickCount64 time); false on a timeout,
-// the end of the stream or an error.
-bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline);
+// the end of the stream or an error. *got (when given) counts the bytes that did come.
+bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline, size_t* got = nullptr);
 // Connects to 127.0.0.1:port; INVALID_SOCKET when nobody answers.
 SOCKET ConnectLoopback(uint16_t port);
 
