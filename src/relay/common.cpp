@@ -18,9 +18,29 @@ int HexValue(char c) {
   return -1;
 }
 
+// A log file stays below this: a relay runs for weeks, and strangers can make it write.
+constexpr LONGLONG kLogCapBytes = 1 << 20;
+
 void WriteLine(HANDLE h, const char* text, DWORD n) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
   DWORD put = 0;
+  const bool file = GetFileType(h) == FILE_TYPE_DISK;
+  LARGE_INTEGER size = {};
+  if (file) {
+    // Emptied with a note when full: what it held last matters less than that it stays
+    // small, and a file another program appends to cannot be rotated under it.
+    if (GetFileSizeEx(h, &size) && size.QuadPart + n > kLogCapBytes &&
+        SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && SetEndOfFile(h)) {
+      char note[128];
+      int m = std::snprintf(note, sizeof note,
+                            "orbisyn-relay[%lu]: log emptied: it had reached %lld bytes\n",
+                            GetCurrentProcessId(), static_cast<long long>(size.QuadPart));
+      if (m > 0) WriteFile(h, note, static_cast<DWORD>(m), &put, nullptr);
+    }
+    // Opened for writing (not only appending) so that it can be emptied: the end is found
+    // here.
+    SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_END);
+  }
   WriteFile(h, text, n, &put, nullptr);  // a log that cannot be written is no failure
 }
 
@@ -61,7 +81,7 @@ void Log(const char* format, ...) {
 }
 
 void LogToFile(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_ALWAYS, 0, nullptr);
   AcquireSRWLockExclusive(&g_log_lock);
   if (g_log_file != INVALID_HANDLE_VALUE) CloseHandle(g_log_file);
