@@ -18,6 +18,8 @@ constexpr uint32_t kRelayStartMs = 60000;  // a new prefix takes Wine tens of se
 // The relay answers a hello at once; a peer that takes longer is not worth the caller's
 // whole time limit.
 constexpr uint64_t kProofMs = 2000;
+// How long a running relay that keeps dropping us is tried before we say so.
+constexpr uint64_t kRetryMs = 15000;
 constexpr uint32_t kFlagPortable = 1;
 constexpr uint8_t kMagic[proof::kMagicBytes] = {'O', 'R', 'B', 'R'};
 
@@ -141,6 +143,7 @@ bool CInterClient::ConnectThroughRelay(const platform::WineTarget& target, bool 
     }
     Greeting greeting = Greeting::kClosed;
     int silent = 0;
+    const uint64_t first_try = platform::MonotonicMs();
     for (uint32_t pause_ms = 20;; pause_ms = pause_ms < 320 ? 2 * pause_ms : pause_ms) {
       uint32_t error = 0;
       platform::PipeHandle h = platform::LoopbackConnect(relay.port, &error);
@@ -176,6 +179,12 @@ bool CInterClient::ConnectThroughRelay(const platform::WineTarget& target, bool 
       // could not serve the prefix beside it anyway.
       if (greeting == Greeting::kImpostor || !platform::RelayRuns(relay)) break;
       if (greeting == Greeting::kSilent && ++silent == 2) break;
+      if (platform::MonotonicMs() - first_try > kRetryMs) {
+        SetSetupText("The relay at 127.0.0.1:%u (process %d) kept closing our connection for "
+                     "%u s: a flood of connections from another program?",
+                     relay.port, static_cast<int>(relay.pid), static_cast<unsigned>(kRetryMs / 1000));
+        return false;
+      }
       if (!GoOnWaiting(this) || !platform::SleepMs(pause_ms)) {
         if (!cancelled_ && !timed_out_) interrupted_ = true;
         return false;
