@@ -1,6 +1,6 @@
 """The road to a Terminal inside a Wine prefix, without Wine: a script named ``wine`` on
 PATH starts support/fake_relay.py, which answers as the relay does and joins the client
-to a fake Terminal's socket. Strangers on the relay's port are support/squatter.py, run as
+to a fake Terminal's socket. Strangers on the relay's port are support/strangers.py, run as
 a second user where one can be made. The real relay under Wine is tested in
 tests/sim/test_wine_chain.py and tests/windows/relay_cases.py."""
 from __future__ import annotations
@@ -19,7 +19,7 @@ import pytest
 import orbisyn
 from support.fake_terminal import i32, no_reply, reply, request, text, u64
 from support.other_user import other_user
-from support.squatter import Squatter
+from support.strangers import Squatter
 
 FAKE_RELAY = Path(__file__).parent / "support" / "fake_relay.py"
 
@@ -181,7 +181,8 @@ def test_hello_and_exchange_through_the_relay(prefix, relays, fake_terminal, por
     assert orbisyn.version() == (500, 4850, "")
     (start,) = relays.events("start")
     (hello,) = relays.events("hello")
-    assert start["argv"][1:] == ["serve-terminal"]
+    assert start["argv"][1:3] == ["serve-terminal", "--log"]
+    assert start["argv"][3] == str(relay_files(relays.runtime)["log"])
     assert start["prefix"] == str(prefix.root)
     assert start["winedebug"] == "-all"
     assert start["stdin_ended"] is True

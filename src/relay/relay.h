@@ -36,9 +36,11 @@ bool ParseToken(const char* hex, size_t n, Token* out);
 bool SameToken(const uint8_t* a, const uint8_t* b);
 
 // One line to standard error (and to the log file, when one is set). Never give it a token.
+// A log file is emptied, with a note, before it would pass 1 MiB.
 void Log(const char* format, ...) ORBISYN_PRINTF(1, 2);
-// Also appends every later line to path.
-void LogToFile(const std::wstring& path);
+// Also appends every later line to path (instead of standard error when `only`); under
+// Wine a Unix path (/...) names the Unix file. False when it cannot be opened.
+bool LogToFile(const std::wstring& path, bool only = false);
 
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& text);

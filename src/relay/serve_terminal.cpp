@@ -302,8 +302,8 @@ bool ParseSeconds(const wchar_t* text, unsigned long* out) {
 }
 
 int Usage() {
-  Log("usage: orbisyn-relay serve-terminal [--idle-exit SECONDS], with the token on standard "
-      "input (64 hexadecimal digits, then the end of input)");
+  Log("usage: orbisyn-relay serve-terminal [--idle-exit SECONDS] [--log FILE], with the token "
+      "on standard input (64 hexadecimal digits, then the end of input)");
   return kExitUsage;
 }
 
@@ -346,13 +346,20 @@ int ServeTerminal(int argc, wchar_t** argv) {
   // First of all, so that the starter's pipe is drained and closed whatever happens next.
   const bool have_token = TakeToken();
   unsigned long idle_seconds = kDefaultIdleSeconds;
+  const wchar_t* log = nullptr;
   for (int i = 0; i < argc; ++i) {
     if (std::wcscmp(argv[i], L"--idle-exit") == 0 && i + 1 < argc &&
         ParseSeconds(argv[i + 1], &idle_seconds)) {
       ++i;
+    } else if (std::wcscmp(argv[i], L"--log") == 0 && i + 1 < argc && argv[i + 1][0] != 0) {
+      log = argv[++i];
     } else {
       return Usage();
     }
+  }
+  if (log != nullptr && !LogToFile(log, true)) {
+    Log("cannot open the log file %s (error %lu): lines go to standard error",
+        Utf8(log).c_str(), GetLastError());
   }
   if (!have_token) {
     Log("no valid token: standard input must hold 64 hexadecimal digits, then end");

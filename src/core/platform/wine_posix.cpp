@@ -406,7 +406,9 @@ RelayResult StartRelay(const WineTarget& target, const char* record, const char*
   // the caller's own choices stand.
   if (std::getenv("WINEDEBUG") == nullptr) env[n++] = "WINEDEBUG=-all";
   if (std::getenv("WINEDLLOVERRIDES") == nullptr) env[n++] = "WINEDLLOVERRIDES=mscoree,mshtml=";
-  const char* argv[] = {wine, exe, "serve-terminal", nullptr};
+  // The relay opens its log by name too: only so can it keep it small (Wine's standard
+  // error cannot be truncated), while Wine's own complaints still reach it through stderr.
+  const char* argv[] = {wine, exe, "serve-terminal", "--log", log, nullptr};
 
   int out = -1;
   pid_t pid = 0;
