@@ -280,6 +280,8 @@ void StartClient(const Handshake& h, ULONGLONG now, DropLog* drops) {
     return;
   }
   h.Fill(c.get());
+  // Only now: each call is a trip to Wine's server, and strangers need none of them.
+  NoDelay(h.sock());
   ++g_clients;
   HANDLE t = CreateThread(nullptr, 256 * 1024, ClientThread, c.get(),
                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
@@ -439,13 +441,20 @@ int ServeTerminal(int argc, wchar_t** argv) {
         closesocket(s);
         continue;
       }
-      NoDelay(s);
+      std::unique_ptr<Handshake> h(new Handshake(s, id, now + kHelloMs));
+      // A client's hello comes right behind its connect: read now, not a poll later.
+      Handshake::Step step = h->Advance();
+      if (step == Handshake::Step::kDropped) {
+        drops.Note(now, id, h->why());
+        closesocket(s);
+        continue;
+      }
       if (pending.size() == kMaxPending) {
         drops.Note(now, pending.front()->id(), "the oldest of too many unfinished handshakes");
         closesocket(pending.front()->sock());
         pending.erase(pending.begin());
       }
-      pending.emplace_back(new Handshake(s, id, now + kHelloMs));
+      pending.push_back(std::move(h));
     }
     drops.Roll(now);
     // A client thread may have noted its end after now was read.
