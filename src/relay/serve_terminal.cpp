@@ -436,11 +436,8 @@ int ServeTerminal(int argc, wchar_t** argv) {
       SOCKET s = accept(listener, nullptr, nullptr);
       if (s == INVALID_SOCKET) break;  // WSAEWOULDBLOCK: none waiting
       const unsigned long id = ++serial;
-      if (!Blocking(s, false)) {
-        drops.Note(now, id, "its connection failed");
-        closesocket(s);
-        continue;
-      }
+      // Non-blocking like the listener it came from (accept passes the mode on): no call
+      // to Wine's server per stranger for it.
       std::unique_ptr<Handshake> h(new Handshake(s, id, now + kHelloMs));
       // A client's hello comes right behind its connect: read now, not a poll later.
       Handshake::Step step = h->Advance();
