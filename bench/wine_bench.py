@@ -16,8 +16,8 @@ Then what guarding the relay's port costs, in the same run:
     round trip (connect, hello, challenge, proof, the relay's answer);
   - the trader's session under a flood: median and p99 of a small call (one tick) through
     the relay, in turns without and with another process churning connections to the
-    relay's port without a hello (--flood-rate per second, up to 100 open at once; the
-    review that asked for this saw ~700/s). Goal: both ratios below 2. A third kind of
+    relay's port without a hello (--flood-rate per second, up to 100 open at once; ~700/s
+    is what such a flood has been seen to reach). Goal: both ratios below 2. A third kind of
     turn floods a listener outside Wine instead: what the flood costs a busy machine
     whatever its target.
 

@@ -5,6 +5,7 @@ a second user where one can be made. The real relay under Wine is tested in
 tests/sim/test_wine_chain.py and tests/windows/relay_cases.py."""
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import signal
@@ -275,14 +276,15 @@ def test_the_log_of_a_running_relay_is_kept(prefix, relays, private_env, monkeyp
 
 # ---- strangers on the relay's port ----------------------------------------------------------
 
-def stranger(local: bool):
-    """The attacker's account: a second user, or ourselves where none can be made."""
-    if local:
+def attacker():
+    """A second user where one can be made, else a second process of ours."""
+    try:
+        return other_user()
+    except pytest.skip.Exception:
         return None
-    return other_user()
 
 
-def login_and_balance(prefix, fake_terminal, **kwargs):
+def log_in(prefix, fake_terminal, **kwargs):
     fake_terminal.script(reply(5, 0))
     assert orbisyn.initialize(path=str(prefix.exe), login=5001, password="hunter2", **kwargs) is True
     assert request(5, i32(0) + u64(5001) + text("hunter2") + text("")) in fake_terminal.requests()
@@ -291,7 +293,7 @@ def login_and_balance(prefix, fake_terminal, **kwargs):
 @pytest.mark.parametrize("mode", ["squat", "mute"])
 @pytest.mark.parametrize("local", [False, True], ids=["other-user", "same-user"])
 def test_a_dead_relays_port_taken_by_a_stranger(prefix, relays, fake_terminal, mode, local):
-    user = stranger(local)
+    user = None if local else other_user()
     assert orbisyn.initialize(path=str(prefix.exe)) is True
     orbisyn.shutdown()
     port, token = relays.port(), record_of(relays.runtime)["token"]
@@ -299,7 +301,7 @@ def test_a_dead_relays_port_taken_by_a_stranger(prefix, relays, fake_terminal, m
     squatter = Squatter(port, mode, user)
     try:
         started = time.monotonic()
-        login_and_balance(prefix, fake_terminal)
+        log_in(prefix, fake_terminal)
         assert time.monotonic() - started < 5
     finally:
         got = squatter.stop()
@@ -313,8 +315,7 @@ def test_a_dead_relays_port_taken_by_a_stranger(prefix, relays, fake_terminal, m
 def test_a_stranger_behind_a_record_of_a_running_process(prefix, relays, fake_terminal, mode):
     # The record names a process that runs (ours), but the port is someone else's: a relay
     # that died a moment ago, its port taken before we looked.
-    user = stranger(False) if os.geteuid() == 0 else None
-    squatter = Squatter(0, mode, user)
+    squatter = Squatter(0, mode, attacker())
     try:
         record = relays.runtime / ("orbisyn-relay-" + record_key(prefix))
         fake_token = "ab" * 32
@@ -322,7 +323,7 @@ def test_a_stranger_behind_a_record_of_a_running_process(prefix, relays, fake_te
                           f"start={start_time(os.getpid())}\n")
         record.chmod(0o600)
         started = time.monotonic()
-        login_and_balance(prefix, fake_terminal)
+        log_in(prefix, fake_terminal)
         assert time.monotonic() - started < 8  # two silent tries of 2 s at most
     finally:
         got = squatter.stop()
@@ -332,7 +333,6 @@ def test_a_stranger_behind_a_record_of_a_running_process(prefix, relays, fake_te
 
 
 def record_key(prefix) -> str:
-    import hashlib
     return hashlib.sha256(os.path.realpath(prefix.root).encode()).hexdigest()[:16]
 
 
@@ -356,7 +356,7 @@ def test_a_record_not_private_is_never_followed(prefix, relays, fake_terminal, t
             if flaw == "another owner":
                 user = other_user()
                 os.chown(record, user.uid, user.gid)
-        login_and_balance(prefix, fake_terminal)
+        log_in(prefix, fake_terminal)
     finally:
         got = squatter.stop()
     assert got == []
