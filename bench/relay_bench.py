@@ -30,6 +30,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "src"))
+from orbisyn.simulator import proof as P  # noqa: E402
+
 BAR_BYTES = 60
 
 
@@ -57,7 +60,13 @@ class Client:
         self.sock = socket.create_connection(("127.0.0.1", port))
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         units = path.encode("utf-16-le")
-        self.sock.sendall(b"ORBR" + token + struct.pack("<II", 0, len(units) // 2) + units)
+        mine = P.nonce()
+        self.sock.sendall(b"ORBR" + mine)
+        theirs, proof = self.recv(32), self.recv(32)
+        if not P.check(P.SERVER, token, b"ORBR", mine, theirs, proof):
+            raise RuntimeError("relay: no proof of the token")
+        self.sock.sendall(P.prove(P.CLIENT, token, b"ORBR", mine, theirs)
+                          + struct.pack("<II", 0, len(units) // 2) + units)
         result, n = struct.unpack("<iI", self.recv(8))
         text = self.recv(2 * n).decode("utf-16-le")
         if result != 0:
@@ -109,9 +118,11 @@ def main() -> int:
             time.sleep(0.05)
 
         token = secrets.token_bytes(32)
-        relay_env = dict(env, ORBISYN_RELAY_TOKEN=token.hex())
         proc = subprocess.Popen(["wine", str(relay), "serve-terminal", "--idle-exit", "60"],
-                                env=relay_env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        proc.stdin.write(token.hex().encode() + b"\n")
+        proc.stdin.close()
         procs.append(proc)
         port = int(proc.stdout.readline().decode().strip().split("=", 1)[1])
         block = bytearray(nbytes)

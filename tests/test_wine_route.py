@@ -1,8 +1,11 @@
 """The road to a Terminal inside a Wine prefix, without Wine: a script named ``wine`` on
 PATH starts support/fake_relay.py, which answers as the relay does and joins the client
-to a fake Terminal's socket. The real relay under Wine is tested in tests/wine/."""
+to a fake Terminal's socket. Strangers on the relay's port are support/strangers.py, run as
+a second user where one can be made. The real relay under Wine is tested in
+tests/sim/test_wine_chain.py and tests/windows/relay_cases.py."""
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import signal
@@ -15,7 +18,9 @@ from pathlib import Path
 import pytest
 
 import orbisyn
-from support.fake_terminal import i32, no_reply, reply
+from support.fake_terminal import i32, no_reply, reply, request, text, u64
+from support.other_user import other_user
+from support.strangers import Squatter
 
 FAKE_RELAY = Path(__file__).parent / "support" / "fake_relay.py"
 
@@ -59,6 +64,38 @@ class Relays:
                 os.kill(e["pid"], signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        for e in self.events("start"):
+            wait_gone(e["pid"])
+
+    def port(self) -> int:
+        return int(record_of(self.runtime)["port"])
+
+
+def wait_gone(pid: int) -> None:
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+        except (FileNotFoundError, ProcessLookupError):
+            return
+        if state in "ZX":
+            return
+        time.sleep(0.01)
+
+
+def relay_files(runtime: Path) -> dict[str, Path]:
+    """The record, its lock and the log, by their suffix ("" for the record)."""
+    found = {p.name.split(".", 1)[1] if "." in p.name else "": p
+             for p in runtime.iterdir() if p.name.startswith("orbisyn-relay-")}
+    return found
+
+
+def record_of(runtime: Path) -> dict[str, str]:
+    return dict(line.split("=", 1) for line in relay_files(runtime)[""].read_text().split())
+
+
+def start_time(pid: int) -> int:
+    return int(Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[19])
 
 
 @pytest.fixture
@@ -67,7 +104,7 @@ def prefix(tmp_path) -> Prefix:
 
 
 @pytest.fixture
-def relays(tmp_path, monkeypatch, fake_terminal):
+def relays(tmp_path, monkeypatch, fake_terminal, private_env):
     """`wine` on PATH is the fake relay; it joins clients to the fake Terminal."""
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
@@ -85,6 +122,9 @@ def relays(tmp_path, monkeypatch, fake_terminal):
     monkeypatch.delenv("WINEPREFIX", raising=False)
     fake_terminal.auto(build=3000, state=2)
     r = Relays(log)
+    r.runtime = private_env
+    r.bytes = tmp_path / "relay-bytes"
+    monkeypatch.setenv("FAKE_RELAY_BYTES", str(r.bytes))
     yield r
     orbisyn.shutdown()
     r.kill()
@@ -142,24 +182,35 @@ def test_hello_and_exchange_through_the_relay(prefix, relays, fake_terminal, por
     assert orbisyn.version() == (500, 4850, "")
     (start,) = relays.events("start")
     (hello,) = relays.events("hello")
-    assert start["argv"][1:] == ["serve-terminal"]
+    assert start["argv"][1:3] == ["serve-terminal", "--log"]
+    assert start["argv"][3] == str(relay_files(relays.runtime)["log"])
     assert start["prefix"] == str(prefix.root)
     assert start["winedebug"] == "-all"
-    assert hello == {"event": "hello", "magic": "ORBR", "token_ok": True, "flags": int(portable),
+    assert start["stdin_ended"] is True
+    assert hello == {"event": "hello", "magic": "ORBR", "proof_ok": True, "flags": int(portable),
                      "path": "C:\\Terminal\\terminal64.exe"}
 
 
-def test_relay_is_reused_and_its_record_is_private(prefix, relays, private_env):
-    for _ in range(3):
-        assert orbisyn.initialize(path=str(prefix.exe)) is True
+def test_relay_is_reused_and_its_files_are_private(prefix, relays, private_env, monkeypatch):
+    monkeypatch.setattr(os, "umask", os.umask)  # restored below whatever happens
+    old = os.umask(0)  # files made 0600 whatever the umask
+    try:
+        for _ in range(3):
+            assert orbisyn.initialize(path=str(prefix.exe)) is True
+    finally:
+        os.umask(old)
     assert len(relays.events("start")) == 1
     assert len(relays.events("hello")) == 3
-    (record,) = [p for p in private_env.iterdir() if p.name.startswith("orbisyn-relay-")
-                 and "." not in p.name]
-    assert stat.S_IMODE(record.stat().st_mode) == 0o600
-    token = record.read_text().split("token=")[1].strip()
+    files = relay_files(private_env)
+    assert sorted(files) == ["", "lock", "log"]
+    for f in files.values():
+        st = f.lstat()
+        assert stat.S_ISREG(st.st_mode) and stat.S_IMODE(st.st_mode) == 0o600, f
+    record = record_of(private_env)
     pid = relays.events("start")[0]["pid"]
-    assert token.encode() not in Path(f"/proc/{pid}/cmdline").read_bytes()
+    assert (int(record["pid"]), int(record["start"])) == (pid, start_time(pid))
+    for where in ("cmdline", "environ"):
+        assert record["token"].encode() not in Path(f"/proc/{pid}/{where}").read_bytes()
 
 
 def test_a_relay_that_went_away_is_replaced(prefix, relays):
@@ -173,16 +224,163 @@ def test_a_relay_that_went_away_is_replaced(prefix, relays):
 @pytest.mark.parametrize("mode, expected", [
     ("fail:Process create failed 'C:\\Terminal\\terminal64.exe'",
      "IPC initialize failed, Process create failed 'C:\\Terminal\\terminal64.exe'"),
-    ("drop", "refused the connection"),
     ("exit", "the relay exited before it listened"),
+    ("squat", "did not prove that it is the relay"),
+    ("forge", "did not prove that it is the relay"),
+    ("mute", "did not answer within 2 s"),
 ])
 def test_relay_failures_say_what_happened(prefix, relays, monkeypatch, mode, expected):
     monkeypatch.setenv("FAKE_RELAY_MODE", mode)
-    assert orbisyn.initialize(path=str(prefix.exe)) is False
+    started = time.monotonic()
+    assert orbisyn.initialize(path=str(prefix.exe), password="hunter2") is False
+    assert time.monotonic() - started < 8  # never the whole time limit
     message = init_error()
     assert expected in message
+    assert len(relays.events("start")) == 1  # a relay started now is not started again
     if mode == "exit":
         assert "fake relay gives up" in message  # the tail of its log
+    # Only our hellos reached a peer that did not prove itself.
+    assert "hunter2".encode("utf-16-le") not in (relays.bytes.read_bytes() if relays.bytes.exists() else b"")
+
+
+@pytest.mark.parametrize("timeout", [1500, None])
+def test_a_relay_that_keeps_dropping_us_is_retried_never_replaced(prefix, relays, monkeypatch, timeout):
+    # What a flood of strangers makes a live relay do to our handshake.
+    monkeypatch.setenv("FAKE_RELAY_MODE", "drop")
+    started = time.monotonic()
+    assert orbisyn.initialize(path=str(prefix.exe), **({"timeout": timeout} if timeout else {})) is False
+    if timeout:
+        assert orbisyn.last_error() == (-10005, "IPC timeout")
+    else:
+        assert "kept closing our connection for 15 s" in init_error()
+        assert time.monotonic() - started < 25
+    assert len(relays.events("start")) == 1
+    tries = relays.bytes.read_bytes()
+    assert len(tries) % 36 == 0 and len(tries) // 36 >= 3, len(tries)
+
+
+def test_the_log_of_a_running_relay_is_kept(prefix, relays, private_env, monkeypatch):
+    assert orbisyn.initialize(path=str(prefix.exe)) is True
+    orbisyn.shutdown()
+    log = relay_files(private_env)["log"]
+    with open(log, "a") as writer:  # the running relay's own line
+        writer.write("earlier relay: still writing\n")
+    relay_files(private_env)[""].unlink()  # its record lost: the next start cannot know it
+    monkeypatch.setenv("FAKE_RELAY_MODE", "exit")
+    assert orbisyn.initialize(path=str(prefix.exe)) is False
+    message = init_error()
+    assert "fake relay gives up" in message and "earlier relay" not in message  # this start's tail
+    assert log.read_text().startswith("earlier relay: still writing\n")
+    assert log.stat().st_ino == os.stat(writer.name).st_ino
+
+
+# ---- strangers on the relay's port ----------------------------------------------------------
+
+def attacker():
+    """A second user where one can be made, else a second process of ours."""
+    try:
+        return other_user()
+    except pytest.skip.Exception:
+        return None
+
+
+def log_in(prefix, fake_terminal, **kwargs):
+    fake_terminal.script(reply(5, 0))
+    assert orbisyn.initialize(path=str(prefix.exe), login=5001, password="hunter2", **kwargs) is True
+    assert request(5, i32(0) + u64(5001) + text("hunter2") + text("")) in fake_terminal.requests()
+
+
+@pytest.mark.parametrize("mode", ["squat", "mute"])
+@pytest.mark.parametrize("local", [False, True], ids=["other-user", "same-user"])
+def test_a_dead_relays_port_taken_by_a_stranger(prefix, relays, fake_terminal, mode, local):
+    user = None if local else other_user()
+    assert orbisyn.initialize(path=str(prefix.exe)) is True
+    orbisyn.shutdown()
+    port, token = relays.port(), record_of(relays.runtime)["token"]
+    relays.kill()
+    squatter = Squatter(port, mode, user)
+    try:
+        started = time.monotonic()
+        log_in(prefix, fake_terminal)
+        assert time.monotonic() - started < 5
+    finally:
+        got = squatter.stop()
+    # A record whose relay has gone is not even tried: the stranger gets no connection.
+    assert got == []
+    assert len(relays.events("start")) == 2 and relays.port() != port
+    assert record_of(relays.runtime)["token"] != token
+
+
+@pytest.mark.parametrize("mode", ["squat", "forge", "mute"])
+def test_a_stranger_behind_a_record_of_a_running_process(prefix, relays, fake_terminal, mode):
+    # The record names a process that runs (ours), but the port is someone else's: a relay
+    # that died a moment ago, its port taken before we looked.
+    squatter = Squatter(0, mode, attacker())
+    try:
+        record = relays.runtime / ("orbisyn-relay-" + record_key(prefix))
+        fake_token = "ab" * 32
+        record.write_text(f"port={squatter.port}\ntoken={fake_token}\npid={os.getpid()}\n"
+                          f"start={start_time(os.getpid())}\n")
+        record.chmod(0o600)
+        started = time.monotonic()
+        log_in(prefix, fake_terminal)
+        assert time.monotonic() - started < 8  # two silent tries of 2 s at most
+    finally:
+        got = squatter.stop()
+    assert len(got) >= 1 and all(len(b) == 36 and b[:4] == b"ORBR" for b in got), got
+    assert all(bytes.fromhex(fake_token) not in b for b in got)
+    assert len(relays.events("start")) == 1 and relays.port() != squatter.port
+
+
+def record_key(prefix) -> str:
+    return hashlib.sha256(os.path.realpath(prefix.root).encode()).hexdigest()[:16]
+
+
+@pytest.mark.parametrize("flaw", ["mode 0644", "mode 0640", "another owner", "symlink", "fifo"])
+def test_a_record_not_private_is_never_followed(prefix, relays, fake_terminal, tmp_path, flaw):
+    squatter = Squatter(0, "squat", None)
+    try:
+        record = relays.runtime / ("orbisyn-relay-" + record_key(prefix))
+        text_ = (f"port={squatter.port}\ntoken={'cd' * 32}\npid={os.getpid()}\n"
+                 f"start={start_time(os.getpid())}\n")
+        if flaw == "symlink":
+            target = tmp_path / "elsewhere"
+            target.write_text(text_)
+            target.chmod(0o600)
+            record.symlink_to(target)
+        elif flaw == "fifo":
+            os.mkfifo(record, 0o600)
+        else:
+            record.write_text(text_)
+            record.chmod(0o600 if flaw == "another owner" else int(flaw[-4:], 8))
+            if flaw == "another owner":
+                user = other_user()
+                os.chown(record, user.uid, user.gid)
+        log_in(prefix, fake_terminal)
+    finally:
+        got = squatter.stop()
+    assert got == []
+    st = relay_files(relays.runtime)[""].lstat()
+    assert stat.S_ISREG(st.st_mode) and st.st_uid == os.getuid() and stat.S_IMODE(st.st_mode) == 0o600
+
+
+@pytest.mark.parametrize("flaw", ["mode 0666", "another owner", "symlink"])
+def test_a_lock_file_not_private_is_replaced(prefix, relays, tmp_path, flaw):
+    lock = relays.runtime / ("orbisyn-relay-" + record_key(prefix) + ".lock")
+    if flaw == "symlink":
+        (tmp_path / "victim").write_text("keep")
+        lock.symlink_to(tmp_path / "victim")
+    else:
+        lock.write_text("")
+        lock.chmod(0o666)
+        if flaw == "another owner":
+            user = other_user()
+            os.chown(lock, user.uid, user.gid)
+    assert orbisyn.initialize(path=str(prefix.exe)) is True
+    st = lock.lstat()
+    assert stat.S_ISREG(st.st_mode) and st.st_uid == os.getuid() and stat.S_IMODE(st.st_mode) == 0o600
+    if flaw == "symlink":
+        assert (tmp_path / "victim").read_text() == "keep"
 
 
 def test_terminal_gone_mid_session_closes_the_link(prefix, relays, fake_terminal):

@@ -10,6 +10,7 @@ namespace {
 
 SRWLOCK g_log_lock = SRWLOCK_INIT;
 HANDLE g_log_file = INVALID_HANDLE_VALUE;  // guarded by g_log_lock
+bool g_log_only_file = false;              // guarded by g_log_lock
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -18,9 +19,30 @@ int HexValue(char c) {
   return -1;
 }
 
-void WriteLine(HANDLE h, const char* text, DWORD n) {
+// A log file stays below this: a relay runs for weeks, and strangers can make it write.
+constexpr LONGLONG kLogCapBytes = 1 << 20;
+
+// Writes to the end of h; a log file that would pass kLogCapBytes is emptied first, with a
+// note: what it held last matters less than that it stays small, and a file that others
+// append to (Wine's own messages) cannot be rotated under them. Standard error as Wine
+// gives it cannot be truncated: the log file is opened by name for that.
+void WriteLine(HANDLE h, const char* text, DWORD n, bool log_file) {
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
   DWORD put = 0;
+  if (log_file) {
+    LARGE_INTEGER size = {};
+    if (GetFileSizeEx(h, &size) && size.QuadPart + n > kLogCapBytes &&
+        SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_BEGIN) && SetEndOfFile(h)) {
+      char note[128];
+      int m = std::snprintf(note, sizeof note,
+                            "orbisyn-relay[%lu]: log emptied: it had reached %lld bytes\n",
+                            GetCurrentProcessId(), static_cast<long long>(size.QuadPart));
+      if (m > 0) WriteFile(h, note, static_cast<DWORD>(m), &put, nullptr);
+    }
+    // Opened for writing (not only appending) so that it can be emptied: the end is found
+    // here, also when others appended meanwhile.
+    SetFilePointerEx(h, LARGE_INTEGER{}, nullptr, FILE_END);
+  }
   WriteFile(h, text, n, &put, nullptr);  // a log that cannot be written is no failure
 }
 
@@ -55,18 +77,38 @@ void Log(const char* format, ...) {
   if (n > sizeof line - 2) n = sizeof line - 2;
   line[n++] = '\n';
   AcquireSRWLockExclusive(&g_log_lock);
-  WriteLine(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(n));
-  WriteLine(g_log_file, line, static_cast<DWORD>(n));
+  if (!g_log_only_file || g_log_file == INVALID_HANDLE_VALUE) {
+    WriteLine(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(n), false);
+  }
+  WriteLine(g_log_file, line, static_cast<DWORD>(n), true);
   ReleaseSRWLockExclusive(&g_log_lock);
 }
 
-void LogToFile(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+bool LogToFile(const std::wstring& path, bool only) {
+  std::wstring name = path;
+  using ToDos = WCHAR*(CDECL*)(const char*);
+  // Wine's own call maps a Unix path to the drive that reaches it (or to \\?\unix\...).
+  auto to_dos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+  if (!path.empty() && path[0] == L'/' && to_dos != nullptr) {
+    WCHAR* dos = to_dos(Utf8(path).c_str());
+    if (dos != nullptr) {
+      name = dos;
+      HeapFree(GetProcessHeap(), 0, dos);
+    }
+  }
+  HANDLE h = CreateFileW(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_ALWAYS, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);  // never block writing to a pipe in its place
+    h = INVALID_HANDLE_VALUE;
+  }
   AcquireSRWLockExclusive(&g_log_lock);
   if (g_log_file != INVALID_HANDLE_VALUE) CloseHandle(g_log_file);
   g_log_file = h;
+  g_log_only_file = only;
   ReleaseSRWLockExclusive(&g_log_lock);
+  return h != INVALID_HANDLE_VALUE;
 }
 
 std::string Utf8(const std::wstring& text) {

@@ -18,7 +18,8 @@ int main() {
   if (argc == 1 || (argc == 2 && _wcsicmp(argv[1], L"/portable") == 0)) {
     return relay::ServePipe();
   }
-  relay::Log("usage: orbisyn-relay serve-terminal [--idle-exit SECONDS]; or installed as "
-             "terminal64.exe beside orbisyn-relay.ini, without arguments");
+  relay::Log("usage: orbisyn-relay serve-terminal [--idle-exit SECONDS] [--log FILE] (the token "
+             "on standard input); or installed as terminal64.exe beside orbisyn-relay.ini, without "
+             "arguments");
   return 2;
 }

@@ -35,8 +35,9 @@ bool SendAll(SOCKET s, const void* data, size_t n) {
   return true;
 }
 
-bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline) {
+bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline, size_t* got_total) {
   char* p = static_cast<char*>(data);
+  if (got_total) *got_total = 0;
   while (n > 0) {
     ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
@@ -55,6 +56,7 @@ bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline) {
     if (got == SOCKET_ERROR || got == 0) return false;
     p += got;
     n -= static_cast<size_t>(got);
+    if (got_total) *got_total += static_cast<size_t>(got);
   }
   return true;
 }

@@ -36,9 +36,11 @@ bool ParseToken(const char* hex, size_t n, Token* out);
 bool SameToken(const uint8_t* a, const uint8_t* b);
 
 // One line to standard error (and to the log file, when one is set). Never give it a token.
+// A log file is emptied, with a note, before it would pass 1 MiB.
 void Log(const char* format, ...) ORBISYN_PRINTF(1, 2);
-// Also appends every later line to path.
-void LogToFile(const std::wstring& path);
+// Also appends every later line to path (instead of standard error when `only`); under
+// Wine a Unix path (/...) names the Unix file. False when it cannot be opened.
+bool LogToFile(const std::wstring& path, bool only = false);
 
 std::string Utf8(const std::wstring& text);
 std::wstring Wide(const std::string& text);
@@ -77,8 +79,8 @@ SOCKET NewSocket();
 void NoDelay(SOCKET s);
 bool SendAll(SOCKET s, const void* data, size_t n);
 // Exactly n bytes, all of them before deadline (GetTickCount64 time); false on a timeout,
-// the end of the stream or an error.
-bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline);
+// the end of the stream or an error. *got (when given) counts the bytes that did come.
+bool RecvAllBy(SOCKET s, void* data, size_t n, ULONGLONG deadline, size_t* got = nullptr);
 // Connects to 127.0.0.1:port; INVALID_SOCKET when nobody answers.
 SOCKET ConnectLoopback(uint16_t port);
 

@@ -1,6 +1,8 @@
 // serve-terminal: loopback clients (the Linux module) reach a Terminal's pipe inside Wine.
-// Each client proves the token first; only then is a pipe opened for it, exactly as the
-// Windows session opens one.
+// Every local user can connect, so each client and the relay prove to each other that they
+// hold the token before a pipe is opened for it, exactly as the Windows session opens one.
+// One thread carries every unfinished handshake, capped and oldest dropped first: a flood of
+// strangers costs sockets, never threads.
 #include <fcntl.h>
 #include <io.h>
 
@@ -12,7 +14,9 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
+#include "handshake.h"
 #include "link/results.h"
 #include "link/session.h"
 #include "relay.h"
@@ -21,36 +25,55 @@ namespace relay {
 
 namespace {
 
-constexpr wchar_t kTokenVariable[] = L"ORBISYN_RELAY_TOKEN";
 constexpr uint8_t kMagic[4] = {'O', 'R', 'B', 'R'};
 constexpr uint32_t kFlagPortable = 1;
-constexpr size_t kHelloHead = 4 + kTokenBytes + 4 + 4;
 constexpr ULONGLONG kHelloMs = 2000;
 constexpr unsigned long kDefaultIdleSeconds = 600;
-// Clients at once; more are turned away at the door. Each costs a thread or three.
+// Clients served at once, each with a thread or three.
 constexpr long kMaxClients = 256;
+// Unfinished handshakes at once; one more pushes out the oldest.
+constexpr size_t kMaxPending = 64;
+// Accepts per round, so that clients already in their handshake are read between them.
+constexpr int kAcceptsPerRound = 16;
+// Lines about dropped clients: this many per window, then one line with the count.
+constexpr unsigned kDropLines = 10;
+constexpr ULONGLONG kDropWindowMs = 10000;
+constexpr int kExitUsage = 2;
+constexpr int kExitAnotherRelay = 3;
+// Wine keeps named objects per prefix and user (one server each): one relay there.
+constexpr wchar_t kOneRelay[] = L"Local\\orbisyn-relay.serve-terminal";
 
 Token g_token;
 std::atomic<long> g_clients{0};
 std::atomic<ULONGLONG> g_last_client{0};  // when the last client left (or the start)
-std::atomic<unsigned long> g_serial{0};
 
-// Reads the token and takes it out of this process's environment before anything can start
-// a child that would inherit it. False when it is missing or not 64 hex digits.
+// The token comes on standard input, one line of 64 hex digits and then the end: an
+// environment variable would be copied into every process Wine forks from this one,
+// the Terminal's included, where /proc shows it.
 bool TakeToken() {
-  wchar_t value[kTokenDigits + 2] = {};
-  DWORD n = GetEnvironmentVariableW(kTokenVariable, value, static_cast<DWORD>(kTokenDigits + 2));
-  SetEnvironmentVariableW(kTokenVariable, nullptr);
-  _wputenv_s(kTokenVariable, L"");  // the C runtime's copy too
-  char digits[kTokenDigits] = {};
-  bool ok = n == kTokenDigits;
-  for (size_t i = 0; ok && i < kTokenDigits; ++i) {
-    ok = value[i] < 0x80;
-    digits[i] = static_cast<char>(value[i]);
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  if (in == nullptr || in == INVALID_HANDLE_VALUE) return false;
+  char text[kTokenDigits + 8];
+  size_t have = 0;
+  bool ok = true;
+  for (;;) {
+    if (have == sizeof text) {
+      ok = false;  // longer than a token: not one
+      break;
+    }
+    DWORD got = 0;
+    if (!ReadFile(in, text + have, static_cast<DWORD>(sizeof text - have), &got, nullptr) ||
+        got == 0) {
+      break;
+    }
+    have += got;
   }
-  ok = ok && ParseToken(digits, kTokenDigits, &g_token);
-  SecureZeroMemory(value, sizeof value);
-  SecureZeroMemory(digits, sizeof digits);
+  CloseHandle(in);
+  SetStdHandle(STD_INPUT_HANDLE, nullptr);
+  if (have > 0 && text[have - 1] == '\n') --have;
+  if (have > 0 && text[have - 1] == '\r') --have;
+  ok = ok && ParseToken(text, have, &g_token);
+  SecureZeroMemory(text, sizeof text);
   return ok;
 }
 
@@ -58,45 +81,6 @@ uint32_t LoadU32(const uint8_t* p) {
   uint32_t v;
   std::memcpy(&v, p, 4);
   return v;
-}
-
-// The hello: magic, token, flags, path. Everything is checked before any pipe is touched;
-// a fault leaves nothing but a line in the log.
-bool ReadHello(SOCKET s, ULONGLONG deadline, unsigned long id, char16_t* path, bool* portable) {
-  uint8_t head[kHelloHead];
-  if (!RecvAllBy(s, head, sizeof head, deadline)) {
-    Log("client %lu dropped: no complete hello within %llu ms", id,
-        static_cast<unsigned long long>(kHelloMs));
-    return false;
-  }
-  // Both looked at before either decides, so the answer takes no longer for one than the
-  // other.
-  bool magic = std::memcmp(head, kMagic, sizeof kMagic) == 0;
-  bool token = SameToken(head + 4, g_token.bytes);
-  if (!magic || !token) {
-    Log("client %lu dropped: %s", id, !magic ? "not a relay hello" : "wrong token");
-    return false;
-  }
-  uint32_t flags = LoadU32(head + 4 + kTokenBytes);
-  uint32_t units = LoadU32(head + 8 + kTokenBytes);
-  if ((flags & ~kFlagPortable) != 0 || units == 0 || units > orbisyn::kPathUnits) {
-    Log("client %lu dropped: flags %#x, path of %u units", id, flags, units);
-    return false;
-  }
-  if (!RecvAllBy(s, path, size_t{units} * 2, deadline)) {
-    Log("client %lu dropped: no complete hello within %llu ms", id,
-        static_cast<unsigned long long>(kHelloMs));
-    return false;
-  }
-  path[units] = 0;
-  for (uint32_t i = 0; i < units; ++i) {
-    if (path[i] == 0) {
-      Log("client %lu dropped: a NUL inside the path", id);
-      return false;
-    }
-  }
-  *portable = (flags & kFlagPortable) != 0;
-  return true;
 }
 
 bool SendReply(SOCKET s, int32_t result, const char16_t* text) {
@@ -108,46 +92,207 @@ bool SendReply(SOCKET s, int32_t result, const char16_t* text) {
   return SendAll(s, reply.data(), reply.size());
 }
 
-void Serve(SOCKET s, ULONGLONG accepted, unsigned long id) {
-  NoDelay(s);
+// A client that has proved itself, on a thread of its own.
+struct Proven {
+  SOCKET sock;
+  unsigned long id;
+  bool portable;
   char16_t path[orbisyn::kPathUnits + 1];
-  bool portable = false;
-  if (!ReadHello(s, accepted + kHelloMs, id, path, &portable)) return;
-  std::wstring shown(path, path + orbisyn::platform::TextLength(path));
+};
+
+void Serve(const Proven& c) {
+  std::wstring shown(c.path, c.path + orbisyn::platform::TextLength(c.path));
   // A session of its own per client: the pipe name, the busy wait, the Terminal's start
   // and the poll for its pipe are the Windows session's own.
   std::unique_ptr<orbisyn::CInterClient> session(new (std::nothrow) orbisyn::CInterClient);
   if (!session) return;
   session->set_pipe_opener(&OpenPipeOverlapped);
-  if (!session->Connect(path, portable)) {
+  if (!session->Connect(c.path, c.portable)) {
     const char16_t* why = session->setup_text();
-    Log("client %lu: %s: %s", id, Utf8(shown).c_str(),
+    Log("client %lu: %s: %s", c.id, Utf8(shown).c_str(),
         Utf8(std::wstring(why, why + orbisyn::platform::TextLength(why))).c_str());
-    SendReply(s, orbisyn::kIpcInitFailed, why);
+    SendReply(c.sock, orbisyn::kIpcInitFailed, why);
     return;
   }
-  if (SendReply(s, 0, u"")) {
-    Log("client %lu: relaying to %s%s", id, Utf8(shown).c_str(), portable ? " (portable)" : "");
-    Pump(s, LongToHandle(session->pipe().handle()));
+  if (SendReply(c.sock, 0, u"")) {
+    Log("client %lu: relaying to %s%s", c.id, Utf8(shown).c_str(), c.portable ? " (portable)" : "");
+    Pump(c.sock, LongToHandle(session->pipe().handle()));
   }
   session->Close();
-  Log("client %lu: closed", id);
+  Log("client %lu: closed", c.id);
 }
 
-struct Accepted {
-  SOCKET sock;
-  ULONGLONG when;
-  unsigned long id;
-};
-
 DWORD WINAPI ClientThread(void* arg) {
-  Accepted a = *static_cast<Accepted*>(arg);
-  delete static_cast<Accepted*>(arg);
-  Serve(a.sock, a.when, a.id);
-  closesocket(a.sock);
+  std::unique_ptr<Proven> c(static_cast<Proven*>(arg));
+  Serve(*c);
+  closesocket(c->sock);
   g_last_client = GetTickCount64();
   --g_clients;
   return 0;
+}
+
+// Lines about dropped clients, at most kDropLines per window: a stranger's flood must not
+// fill the disk or keep the log writer busy.
+class DropLog {
+ public:
+  void Note(ULONGLONG now, unsigned long id, const char* why) {
+    Roll(now);
+    if (shown_ < kDropLines) {
+      ++shown_;
+      Log("client %lu dropped: %s", id, why);
+    } else {
+      ++hidden_;
+    }
+  }
+  void Roll(ULONGLONG now) {
+    if (now - since_ < kDropWindowMs) return;
+    if (hidden_ > 0) {
+      Log("%lu more clients dropped in %llu s", hidden_,
+          static_cast<unsigned long long>((now - since_) / 1000));
+    }
+    since_ = now;
+    shown_ = 0;
+    hidden_ = 0;
+  }
+
+ private:
+  ULONGLONG since_ = 0;
+  unsigned shown_ = 0;
+  unsigned long hidden_ = 0;
+};
+
+// One client in its handshake: hello (magic, nonce), then our challenge out, then its
+// proof, flags and path length, then the path. Read without blocking, stage by stage, so
+// that nothing after the proof is looked at before the proof checked out.
+class Handshake {
+ public:
+  enum class Step { kMore, kProven, kDropped };
+
+  Handshake(SOCKET s, unsigned long id, ULONGLONG deadline) : sock_(s), id_(id), deadline_(deadline) {}
+
+  SOCKET sock() const { return sock_; }
+  unsigned long id() const { return id_; }
+  ULONGLONG deadline() const { return deadline_; }
+  const char* why() const { return why_; }
+
+  Step Advance() {
+    int got = recv(sock_, reinterpret_cast<char*>(buf_) + have_, static_cast<int>(Wanted() - have_), 0);
+    if (got == 0) return Drop("closed before its handshake ended");
+    if (got == SOCKET_ERROR) {
+      return WSAGetLastError() == WSAEWOULDBLOCK ? Step::kMore : Drop("its connection failed");
+    }
+    have_ += static_cast<size_t>(got);
+    if (stage_ == kHello && have_ >= sizeof kMagic && std::memcmp(buf_, kMagic, sizeof kMagic) != 0) {
+      return Drop("not a relay hello");
+    }
+    if (have_ < Wanted()) return Step::kMore;
+    switch (stage_) {
+      case kHello: {
+        if (!MakeChallenge(g_token, kMagic, buf_ + proof::kMagicBytes, &challenge_)) {
+          return Drop("no challenge (random bytes or HMAC failed)");
+        }
+        // 64 bytes on a fresh connection fit its buffer: anything less is a broken link.
+        int put = send(sock_, reinterpret_cast<const char*>(challenge_.bytes), sizeof challenge_.bytes, 0);
+        if (put != static_cast<int>(sizeof challenge_.bytes)) return Drop("its connection failed");
+        stage_ = kProof;
+        have_ = 0;
+        return Step::kMore;
+      }
+      case kProof: {
+        if (!ClientProved(g_token, kMagic, challenge_, buf_)) return Drop("wrong proof");
+        flags_ = LoadU32(buf_ + proof::kProofBytes);
+        units_ = LoadU32(buf_ + proof::kProofBytes + 4);
+        if ((flags_ & ~kFlagPortable) != 0 || units_ == 0 || units_ > orbisyn::kPathUnits) {
+          std::snprintf(reason_, sizeof reason_, "flags %#x, path of %u units", flags_, units_);
+          return Drop(reason_);
+        }
+        stage_ = kPath;
+        have_ = 0;
+        return Step::kMore;
+      }
+      case kPath:
+        for (size_t i = 0; i < have_; i += 2) {
+          if (buf_[i] == 0 && buf_[i + 1] == 0) return Drop("a NUL inside the path");
+        }
+        return Step::kProven;
+    }
+    return Drop("lost its place");
+  }
+
+  // The proven client for its thread.
+  void Fill(Proven* out) const {
+    out->sock = sock_;
+    out->id = id_;
+    out->portable = (flags_ & kFlagPortable) != 0;
+    std::memcpy(out->path, buf_, have_);
+    out->path[units_] = 0;
+  }
+
+ private:
+  enum Stage { kHello, kProof, kPath };
+
+  size_t Wanted() const {
+    switch (stage_) {
+      case kHello:
+        return proof::kHelloBytes;
+      case kProof:
+        return proof::kProofBytes + 8;
+      case kPath:
+        return size_t{units_} * 2;
+    }
+    return 0;
+  }
+  Step Drop(const char* why) {
+    why_ = why;
+    return Step::kDropped;
+  }
+
+  SOCKET sock_;
+  unsigned long id_;
+  ULONGLONG deadline_;
+  Stage stage_ = kHello;
+  uint8_t buf_[2 * orbisyn::kPathUnits];
+  size_t have_ = 0;
+  Challenge challenge_ = {};
+  uint32_t flags_ = 0, units_ = 0;
+  const char* why_ = "";
+  char reason_[64] = "";
+};
+static_assert(2 * orbisyn::kPathUnits >= proof::kHelloBytes, "the hello fits the buffer");
+
+bool Blocking(SOCKET s, bool on) {
+  u_long nonblocking = on ? 0 : 1;
+  return ioctlsocket(s, FIONBIO, &nonblocking) == 0;
+}
+
+void StartClient(const Handshake& h, ULONGLONG now, DropLog* drops) {
+  if (g_clients.load() >= kMaxClients) {
+    char why[48];
+    std::snprintf(why, sizeof why, "%ld clients already", kMaxClients);
+    drops->Note(now, h.id(), why);
+    closesocket(h.sock());
+    return;
+  }
+  std::unique_ptr<Proven> c(new (std::nothrow) Proven);
+  if (!c || !Blocking(h.sock(), true)) {
+    drops->Note(now, h.id(), "no memory");
+    closesocket(h.sock());
+    return;
+  }
+  h.Fill(c.get());
+  // Only now: each call is a trip to Wine's server, and strangers need none of them.
+  NoDelay(h.sock());
+  ++g_clients;
+  HANDLE t = CreateThread(nullptr, 256 * 1024, ClientThread, c.get(),
+                          STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (t == nullptr) {
+    --g_clients;
+    drops->Note(now, h.id(), "no thread");
+    closesocket(h.sock());
+    return;
+  }
+  c.release();
+  CloseHandle(t);
 }
 
 bool ParseSeconds(const wchar_t* text, unsigned long* out) {
@@ -159,9 +304,9 @@ bool ParseSeconds(const wchar_t* text, unsigned long* out) {
 }
 
 int Usage() {
-  Log("usage: orbisyn-relay serve-terminal [--idle-exit SECONDS], with the token in %s",
-      Utf8(kTokenVariable).c_str());
-  return 2;
+  Log("usage: orbisyn-relay serve-terminal [--idle-exit SECONDS] [--log FILE], with the token "
+      "on standard input (64 hexadecimal digits, then the end of input)");
+  return kExitUsage;
 }
 
 // "port=N" on standard output, then standard output is closed: the one line the starter
@@ -174,27 +319,7 @@ void AnnouncePort(uint16_t port) {
   SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
 }
 
-}  // namespace
-
-int ServeTerminal(int argc, wchar_t** argv) {
-  const bool have_token = TakeToken();
-  unsigned long idle_seconds = kDefaultIdleSeconds;
-  for (int i = 0; i < argc; ++i) {
-    if (std::wcscmp(argv[i], L"--idle-exit") == 0 && i + 1 < argc &&
-        ParseSeconds(argv[i + 1], &idle_seconds)) {
-      ++i;
-    } else {
-      return Usage();
-    }
-  }
-  if (!have_token) {
-    Log("no valid token: %s must hold 64 hexadecimal digits", Utf8(kTokenVariable).c_str());
-    return 2;
-  }
-  if (!StartSockets()) {
-    Log("Winsock did not start");
-    return 1;
-  }
+SOCKET Listen(uint16_t* port) {
   SOCKET listener = NewSocket();
   sockaddr_in at = {};
   at.sin_family = AF_INET;
@@ -207,54 +332,134 @@ int ServeTerminal(int argc, wchar_t** argv) {
                  reinterpret_cast<const char*>(&exclusive), sizeof exclusive) == SOCKET_ERROR ||
       bind(listener, reinterpret_cast<const sockaddr*>(&at), sizeof at) == SOCKET_ERROR ||
       listen(listener, SOMAXCONN) == SOCKET_ERROR ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&at), &at_size) == SOCKET_ERROR) {
+      getsockname(listener, reinterpret_cast<sockaddr*>(&at), &at_size) == SOCKET_ERROR ||
+      !Blocking(listener, false)) {
     Log("cannot listen on 127.0.0.1 (error %d)", WSAGetLastError());
+    if (listener != INVALID_SOCKET) closesocket(listener);
+    return INVALID_SOCKET;
+  }
+  *port = ntohs(at.sin_port);
+  return listener;
+}
+
+}  // namespace
+
+int ServeTerminal(int argc, wchar_t** argv) {
+  // First of all, so that the starter's pipe is drained and closed whatever happens next.
+  const bool have_token = TakeToken();
+  unsigned long idle_seconds = kDefaultIdleSeconds;
+  const wchar_t* log = nullptr;
+  for (int i = 0; i < argc; ++i) {
+    if (std::wcscmp(argv[i], L"--idle-exit") == 0 && i + 1 < argc &&
+        ParseSeconds(argv[i + 1], &idle_seconds)) {
+      ++i;
+    } else if (std::wcscmp(argv[i], L"--log") == 0 && i + 1 < argc && argv[i + 1][0] != 0) {
+      log = argv[++i];
+    } else {
+      return Usage();
+    }
+  }
+  if (log != nullptr && !LogToFile(log, true)) {
+    Log("cannot open the log file %s (error %lu): lines go to standard error",
+        Utf8(log).c_str(), GetLastError());
+  }
+  if (!have_token) {
+    Log("no valid token: standard input must hold 64 hexadecimal digits, then end");
+    return kExitUsage;
+  }
+  // Held until the process ends.
+  HANDLE one = CreateMutexW(nullptr, FALSE, kOneRelay);
+  if (one == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+    Log("another serve-terminal relay runs in this Wine prefix for this user: exiting");
+    return kExitAnotherRelay;
+  }
+  if (!StartSockets()) {
+    Log("Winsock did not start");
     return 1;
   }
-  const uint16_t port = ntohs(at.sin_port);
+  uint16_t port = 0;
+  SOCKET listener = Listen(&port);
+  if (listener == INVALID_SOCKET) return 1;
   AnnouncePort(port);
   Log("listening on 127.0.0.1:%u; exits after %lu s without clients", port, idle_seconds);
 
   g_last_client = GetTickCount64();
   const ULONGLONG idle_ms = ULONGLONG{idle_seconds} * 1000;
+  std::vector<std::unique_ptr<Handshake>> pending;  // oldest first
+  std::vector<WSAPOLLFD> polled;
+  DropLog drops;
+  unsigned long serial = 0;
   for (;;) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(listener, &readable);
-    timeval tick = {0, 200 * 1000};
-    int ready = select(0, &readable, nullptr, nullptr, &tick);
+    ULONGLONG now = GetTickCount64();
+    polled.assign(1, WSAPOLLFD{listener, POLLRDNORM, 0});
+    ULONGLONG wait = 200;
+    for (const auto& h : pending) {
+      polled.push_back(WSAPOLLFD{h->sock(), POLLRDNORM, 0});
+      if (h->deadline() <= now) {
+        wait = 0;
+      } else if (h->deadline() - now < wait) {
+        wait = h->deadline() - now;
+      }
+    }
+    int ready = WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), static_cast<INT>(wait));
     if (ready == SOCKET_ERROR) {
-      Log("select failed (error %d)", WSAGetLastError());
+      Log("poll failed (error %d)", WSAGetLastError());
       return 1;
     }
-    if (ready == 0) {
-      if (g_clients.load() == 0 && GetTickCount64() - g_last_client.load() >= idle_ms) {
-        Log("no client for %lu s: exiting", idle_seconds);
-        return 0;
+    now = GetTickCount64();
+    // Those already in their handshake go first: a flood arriving meanwhile must not push
+    // out a client that has answered.
+    size_t kept = 0;
+    for (size_t i = 0; i < pending.size(); ++i) {
+      std::unique_ptr<Handshake>& h = pending[i];
+      Handshake::Step step = Handshake::Step::kMore;
+      if (polled[i + 1].revents != 0) step = h->Advance();
+      if (step == Handshake::Step::kMore && h->deadline() <= now) {
+        step = Handshake::Step::kDropped;
+        drops.Note(now, h->id(), "no complete handshake within 2000 ms");
+      } else if (step == Handshake::Step::kDropped) {
+        drops.Note(now, h->id(), h->why());
       }
-      continue;
+      if (step == Handshake::Step::kMore) {
+        pending[kept++] = std::move(h);
+        continue;
+      }
+      if (step == Handshake::Step::kProven) {
+        StartClient(*h, now, &drops);
+      } else {
+        closesocket(h->sock());
+      }
+      g_last_client = now;
     }
-    SOCKET s = accept(listener, nullptr, nullptr);
-    if (s == INVALID_SOCKET) continue;
-    unsigned long id = ++g_serial;
-    if (g_clients.load() >= kMaxClients) {
-      Log("client %lu dropped: %ld clients already", id, kMaxClients);
-      closesocket(s);
-      continue;
+    pending.resize(kept);
+    for (int i = 0; i < kAcceptsPerRound && (polled[0].revents & POLLRDNORM) != 0; ++i) {
+      SOCKET s = accept(listener, nullptr, nullptr);
+      if (s == INVALID_SOCKET) break;  // WSAEWOULDBLOCK: none waiting
+      const unsigned long id = ++serial;
+      // Non-blocking like the listener it came from (accept passes the mode on): no call
+      // to Wine's server per stranger for it.
+      std::unique_ptr<Handshake> h(new Handshake(s, id, now + kHelloMs));
+      // A client's hello comes right behind its connect: read now, not a poll later.
+      Handshake::Step step = h->Advance();
+      if (step == Handshake::Step::kDropped) {
+        drops.Note(now, id, h->why());
+        closesocket(s);
+        continue;
+      }
+      if (pending.size() == kMaxPending) {
+        drops.Note(now, pending.front()->id(), "the oldest of too many unfinished handshakes");
+        closesocket(pending.front()->sock());
+        pending.erase(pending.begin());
+      }
+      pending.push_back(std::move(h));
     }
-    ++g_clients;
-    auto* a = new (std::nothrow) Accepted{s, GetTickCount64(), id};
-    HANDLE t = a ? CreateThread(nullptr, 256 * 1024, ClientThread, a,
-                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
-                 : nullptr;
-    if (t == nullptr) {
-      Log("client %lu dropped: no thread", id);
-      delete a;
-      closesocket(s);
-      --g_clients;
-      continue;
+    drops.Roll(now);
+    // A client thread may have noted its end after now was read.
+    const ULONGLONG last = g_last_client.load();
+    if (pending.empty() && g_clients.load() == 0 && now > last && now - last >= idle_ms) {
+      Log("no client for %lu s: exiting", idle_seconds);
+      return 0;
     }
-    CloseHandle(t);
   }
 }
 

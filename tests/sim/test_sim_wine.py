@@ -20,6 +20,7 @@ import pytest
 from orbisyn.simulator import cli
 from orbisyn.simulator import install as sim_install
 from orbisyn.simulator import loopback as L
+from orbisyn.simulator import proof
 from orbisyn.simulator import relayed as R
 from orbisyn.simulator.client import RawClient
 
@@ -284,17 +285,23 @@ def test_install_wine_creates_the_prefix(wine_prefix, fake_relay, sim_env):
 def serve_terminal_call(prefix: str, relay: str, win_exe: str) -> tuple[int, str, tuple]:
     """Open the Terminal's pipe from Linux through the relay's other direction; (result, why, version)."""
     token = os.urandom(32)
-    env = dict(R.wine_env(prefix), ORBISYN_RELAY_TOKEN=token.hex())
-    proc = subprocess.Popen(["wine", relay, "serve-terminal", "--idle-exit", "5"], env=env,
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(["wine", relay, "serve-terminal", "--idle-exit", "5"], env=R.wine_env(prefix),
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    proc.stdin.write(token.hex().encode() + b"\n")
+    proc.stdin.close()
     try:
         line = proc.stdout.readline().decode().strip()
         assert line.startswith("port="), line
         path = win_exe.encode("utf-16-le")
         with socket.create_connection(("127.0.0.1", int(line[5:])), timeout=60) as s:
-            s.sendall(b"ORBR" + token + struct.pack("<II", 0, len(path) // 2) + path)
             c = RawClient.__new__(RawClient)
             c.sock = s
+            mine = proof.nonce()
+            s.sendall(b"ORBR" + mine)
+            theirs, server_proof = c._recv(32), c._recv(32)
+            assert proof.check(proof.SERVER, token, b"ORBR", mine, theirs, server_proof)
+            s.sendall(proof.prove(proof.CLIENT, token, b"ORBR", mine, theirs)
+                      + struct.pack("<II", 0, len(path) // 2) + path)
             result, m = struct.unpack("<iI", c._recv(8))
             why = c._recv(2 * m).decode("utf-16-le")
             return result, why, (c.version() if result == 0 else ())

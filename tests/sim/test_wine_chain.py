@@ -14,6 +14,7 @@ import sys
 import threading
 import time
 from datetime import datetime, timedelta, timezone
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -23,6 +24,8 @@ from orbisyn.codes import OrderType, Timeframe, TradeAction, TradeRetcode
 from orbisyn.simulator import loopback as L
 from orbisyn.simulator import relayed as R
 from simkit import install_terminal, set_env, stop_pid_from_lock
+from support.other_user import other_user
+from support.strangers import Flood, Squatter
 from test_sim_wine import need, real_relay, run_cli, wine_processes
 
 # A fixed past span: both Terminals derive the same prices from the same seed.
@@ -194,3 +197,111 @@ def test_terminal_killed_mid_reply_then_restarted(chain, frozen):
     connect(chain)
     assert chain.sim_pid() != frozen
     assert orbisyn.positions_total() is not None
+
+
+# ---- strangers on the relay's port -------------------------------------------------------------
+
+def attacker():
+    """A second user where one can be made, else a second process of ours."""
+    try:
+        return other_user()
+    except pytest.skip.Exception:
+        return None
+
+
+def relay_files(chain) -> dict[str, Path]:
+    run = Path(chain.env["XDG_RUNTIME_DIR"])
+    return {p.name.split(".", 1)[1] if "." in p.name else "": p
+            for p in run.iterdir() if p.name.startswith("orbisyn-relay-")}
+
+
+def relay_record(chain) -> dict[str, str]:
+    return dict(line.split("=", 1) for line in relay_files(chain)[""].read_text().split())
+
+
+def serve_terminal_pids(chain) -> list[int]:
+    return [pid for pid in wine_processes(chain.prefix)
+            if b"serve-terminal" in Path(f"/proc/{pid}/cmdline").read_bytes()]
+
+
+def kill_and_wait(pid: int) -> None:
+    os.kill(pid, signal.SIGKILL)
+    deadline = time.monotonic() + 10
+    while pid in map(int, filter(str.isdigit, os.listdir("/proc"))) and time.monotonic() < deadline:
+        if Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] in "ZX":
+            break
+        time.sleep(0.02)
+
+
+@pytest.mark.parametrize("mode", ["squat", "mute"])
+def test_a_stranger_on_a_dead_relays_port_gets_nothing(chain, mode):
+    connect(chain)
+    before = orbisyn.account_info()
+    orbisyn.shutdown()
+    old = relay_record(chain)
+    kill_and_wait(int(old["pid"]))
+    squatter = Squatter(int(old["port"]), mode, attacker())
+    try:
+        started = time.monotonic()
+        assert orbisyn.initialize(path=chain.exe, login=before.login, password="demo-pass",
+                                  timeout=120_000), orbisyn.last_error()
+        took = time.monotonic() - started
+        after = orbisyn.account_info()
+    finally:
+        got = squatter.stop()
+    # Its process gone, the record is not even tried: neither token nor password can reach it.
+    assert got == []
+    assert (after.login, after.balance) == (before.login, before.balance)
+    new = relay_record(chain)
+    assert new["pid"] != old["pid"] and new["token"] != old["token"]
+    assert serve_terminal_pids(chain) == [int(new["pid"])]
+    assert took < 30, took  # a fresh relay in a prefix whose server runs
+
+
+def test_a_flood_while_a_session_works_leaves_one_relay(chain):
+    connect(chain)
+    relay = relay_record(chain)
+    port, log = int(relay["port"]), relay_files(chain)["log"]
+    flood = Flood(port, total=1000, at_once=100, user=attacker())
+    worst, calls = 0.0, 0
+    while flood.proc.poll() is None:
+        t0 = time.monotonic()
+        assert orbisyn.symbol_info_tick("EURUSD") is not None, orbisyn.last_error()
+        worst, calls = max(worst, time.monotonic() - t0), calls + 1
+    made, _, _ = flood.wait()
+    assert made >= 900 and calls > 0
+    assert worst < 2.0, worst  # loose: the bench measures the ratio
+
+    # Three sessions begun under a flood that does not stop: the same relay serves them all.
+    flood = Flood(port, total=0, at_once=100, user=attacker())
+    code = ("import orbisyn, sys\n"
+            "ok = orbisyn.initialize(path=sys.argv[1], timeout=60000)\n"
+            "print(ok, orbisyn.last_error(), orbisyn.account_info().login if ok else None)\n")
+    try:
+        procs = [subprocess.Popen([sys.executable, "-c", code, chain.exe], stdout=subprocess.PIPE, text=True)
+                 for _ in range(3)]
+        outs = [p.communicate(timeout=120)[0].strip() for p in procs]
+    finally:
+        flooded = flood.stop()
+    assert all(o.startswith("True") and o.endswith("5001001") for o in outs), outs
+    assert flooded[0] > 100
+    assert serve_terminal_pids(chain) == [int(relay["pid"])] and relay_record(chain) == relay
+    # Thousands of strangers dropped, in a few lines.
+    lines = log.read_text(errors="replace").splitlines()
+    assert sum("dropped" in line for line in lines) < 100 and log.stat().st_size < 64 * 1024, lines[-20:]
+    assert any("more clients dropped" in line for line in lines) or \
+        sum("dropped" in line for line in lines) <= 10
+
+
+def test_no_token_in_the_environment_of_the_relay_or_what_it_starts(chain):
+    connect(chain)
+    token = relay_record(chain)["token"]
+    pids = set(wine_processes(chain.prefix)) | {chain.sim_pid()}
+    assert int(relay_record(chain)["pid"]) in pids
+    for pid in pids:
+        for where in ("environ", "cmdline"):
+            try:
+                data = Path(f"/proc/{pid}/{where}").read_bytes()
+            except (FileNotFoundError, ProcessLookupError):
+                continue
+            assert token.encode() not in data.lower() and bytes.fromhex(token) not in data, (pid, where)

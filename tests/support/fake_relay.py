@@ -1,29 +1,42 @@
 """A stand-in for `wine orbisyn-relay.exe serve-terminal`, without Wine.
 
 The tests put a script named ``wine`` first on PATH that runs this file, so the module
-starts it exactly as it starts the real relay. It speaks the relay's side of the hello
+starts it exactly as it starts the real relay. It reads the token from standard input,
+speaks the relay's side of the handshake (both sides prove the token over fresh nonces)
 and then joins the client to a Unix socket (a fake or simulated Terminal) as the relay
 joins it to the Terminal's pipe. Environment:
 
     FAKE_RELAY_SOCKET  the Unix socket that plays the Terminal's pipe
-    FAKE_RELAY_MODE    relay (default) | fail:TEXT (failure answer) | drop (close after
-                       the hello) | exit (give up before listening) | silent (never print
-                       the port) | slow:SECONDS (answer the hello late)
-    FAKE_RELAY_LOG     JSON lines: one "start" per process, one "hello" per client
+    FAKE_RELAY_MODE    relay (default) | fail:TEXT (failure answer) | drop (close every
+                       client after its hello, as a flood makes a real relay do) | squat
+                       (answer the hello with a plain success, as a squatter on the port
+                       of a relay of the older hello would) | mute (accept, never answer)
+                       | forge (answer with random bytes for a challenge) | exit (give up
+                       before listening) | silent (never print the port) | slow:SECONDS
+                       (answer the path late)
+    FAKE_RELAY_LOG     JSON lines: one "start" per process, one "hello" per client that
+                       got as far as its proof
+    FAKE_RELAY_BYTES   a file every byte a client sent before its proof checked goes to
 """
 from __future__ import annotations
 
-import hmac
 import json
 import os
+import secrets
 import socket
 import struct
 import sys
 import threading
 import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "src"))
+from orbisyn.simulator import proof as P  # noqa: E402
 
 MODE = os.environ.get("FAKE_RELAY_MODE", "relay")
 LOG = os.environ.get("FAKE_RELAY_LOG")
+BYTES = os.environ.get("FAKE_RELAY_BYTES")
+MAGIC = b"ORBR"
 _log_lock = threading.Lock()
 
 
@@ -33,12 +46,19 @@ def log(**event) -> None:
             f.write(json.dumps(event) + "\n")
 
 
+def keep(data: bytes) -> None:
+    if BYTES and data:
+        with _log_lock, open(BYTES, "ab") as f:
+            f.write(data)
+
+
 def read_exact(conn: socket.socket, n: int) -> bytes:
     data = b""
     while len(data) < n:
         chunk = conn.recv(n - len(data))
         if not chunk:
             raise EOFError
+        keep(chunk)
         data += chunk
     return data
 
@@ -59,18 +79,45 @@ def pump(src: socket.socket, dst: socket.socket) -> None:
             pass
 
 
+def hold(conn: socket.socket) -> None:
+    """Keeps the line open and takes whatever comes, as a squatter would."""
+    try:
+        conn.settimeout(60)
+        while data := conn.recv(1 << 16):
+            keep(data)
+    except OSError:
+        pass
+    conn.close()
+
+
+def handshake(conn: socket.socket, token: bytes) -> tuple[bool, int, str] | None:
+    """The relay's side; None when the client is dropped before its proof."""
+    hello = read_exact(conn, P.HELLO_BYTES)
+    if MODE == "drop" or hello[:4] != MAGIC:
+        return None
+    if MODE in ("squat", "mute", "forge"):
+        if MODE == "squat":
+            conn.sendall(struct.pack("<iI", 0, 0))
+        elif MODE == "forge":
+            conn.sendall(secrets.token_bytes(P.CHALLENGE_BYTES))
+        hold(conn)
+        return None
+    client_nonce, server_nonce = hello[4:], P.nonce()
+    conn.sendall(server_nonce + P.prove(P.SERVER, token, MAGIC, client_nonce, server_nonce))
+    answer = read_exact(conn, P.PROOF_BYTES + 8)
+    ok = P.check(P.CLIENT, token, MAGIC, client_nonce, server_nonce, answer[:P.PROOF_BYTES])
+    flags, units = struct.unpack_from("<II", answer, P.PROOF_BYTES)
+    path = read_exact(conn, 2 * units).decode("utf-16-le") if ok else ""
+    log(event="hello", magic=hello[:4].decode("latin-1"), proof_ok=ok, flags=flags, path=path)
+    return ok, flags, path
+
+
 def serve(conn: socket.socket, token: bytes) -> None:
     try:
-        head = read_exact(conn, 44)
-        units = struct.unpack_from("<I", head, 40)[0]
-        path = read_exact(conn, 2 * units).decode("utf-16-le")
+        done = handshake(conn, token)
     except (EOFError, OSError):
-        conn.close()
-        return
-    ok = head[:4] == b"ORBR" and hmac.compare_digest(head[4:36], token)
-    log(event="hello", magic=head[:4].decode("latin-1"), token_ok=ok,
-        flags=struct.unpack_from("<I", head, 36)[0], path=path)
-    if not ok or MODE == "drop":
+        done = None
+    if done is None or not done[0]:
         conn.close()
         return
     if MODE.startswith("slow:"):
@@ -94,21 +141,21 @@ def serve(conn: socket.socket, token: bytes) -> None:
 
 
 def main() -> int:
-    token_hex = os.environ.get("ORBISYN_RELAY_TOKEN", "")
+    line = sys.stdin.buffer.read(200)
     log(event="start", pid=os.getpid(), argv=sys.argv[1:], prefix=os.environ.get("WINEPREFIX"),
-        winedebug=os.environ.get("WINEDEBUG"))
+        winedebug=os.environ.get("WINEDEBUG"), stdin_ended=not sys.stdin.buffer.read(1))
     if MODE == "exit":
         print("fake relay gives up: no prefix server", file=sys.stderr, flush=True)
         return 3
     try:
-        token = bytes.fromhex(token_hex)
+        token = bytes.fromhex(line.decode("ascii").rstrip("\n"))
     except ValueError:
         return 2
     if len(token) != 32:
         return 2
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
-    listener.listen(64)
+    listener.listen(128)
     if MODE == "silent":
         time.sleep(120)
         return 0

@@ -9,6 +9,7 @@ relay installed as terminal64.exe, fake_sim.FakeSim at the far end, the Windows 
 from __future__ import annotations
 
 import hashlib
+import hmac
 import os
 import secrets
 import shutil
@@ -61,10 +62,38 @@ def ends_within(sock, seconds):
         return True
 
 
-def hello(path, token, flags=0, magic=b"ORBR", units=None):
+def path_fields(path, flags=0, units=None):
     data = path.encode("utf-16-le")
     n = len(data) // 2 if units is None else units
-    return magic + token + struct.pack("<II", flags, n) + data
+    return struct.pack("<II", flags, n) + data
+
+
+def old_hello(path, token):
+    """The hello before the proof: the token itself on the wire."""
+    return b"ORBR" + token + path_fields(path)
+
+
+# The proof of the token over both nonces, written here from its description (not the
+# module's code), so that the relay's HMAC is checked against an independent one.
+def prove(side, token, client_nonce, server_nonce, magic=b"ORBR"):
+    label = b"orbisyn server proof" if side == "server" else b"orbisyn client proof"
+    return hmac.new(token, label + magic + client_nonce + server_nonce, hashlib.sha256).digest()
+
+
+def greet(s, token, after_proof=None, proof_token=None, magic=b"ORBR", replay=False):
+    """Our side of the handshake up to the proof: (the relay proved itself, bytes of the
+    challenge). after_proof follows our proof in the same write; proof_token proves with
+    another token; replay sends the relay's own proof back as ours."""
+    mine = secrets.token_bytes(32)
+    s.sendall(magic + mine)
+    challenge = recv_exact(s, 64, 6)
+    if len(challenge) < 64:
+        return False, challenge
+    theirs, their_proof = challenge[:32], challenge[32:]
+    proven = hmac.compare_digest(their_proof, prove("server", token, mine, theirs, magic))
+    ours = their_proof if replay else prove("client", proof_token or token, mine, theirs, magic)
+    s.sendall(ours + (after_proof or b""))
+    return proven, challenge
 
 
 def frame(command, payload=b""):
@@ -76,20 +105,29 @@ HANDSHAKE = frame(4, struct.pack("<ii", 3, 6) + "Python".encode("utf-16-le"))
 
 
 class Relay:
-    """A serve-terminal process; its log goes to a file."""
+    """A serve-terminal process, its token on standard input; its log goes to a file
+    (which may hold bytes already: `log_before`). `token_env` sets the variable that
+    carried the token once."""
 
-    def __init__(self, token=None, idle=600, args=None):
+    def __init__(self, token=None, idle=600, args=None, stdin=None, token_env=None, log_before=b""):
         self.token = token
         self.log = Path(tempfile.mkstemp(prefix="relay-log.")[1])
+        self.log.write_bytes(log_before)
         env = dict(os.environ)
         env.pop("ORBISYN_RELAY_TOKEN", None)
-        if token is not None:
-            env["ORBISYN_RELAY_TOKEN"] = token
+        if token_env is not None:
+            env["ORBISYN_RELAY_TOKEN"] = token_env
         argv = [r.WINE, RELAY_WIN, "serve-terminal"]
-        argv += args if args is not None else ["--idle-exit", str(idle)]
-        with open(self.log, "wb") as log:
+        # As the module starts it: the log named, and standard error appended to it too.
+        argv += args if args is not None else ["--idle-exit", str(idle), "--log", str(self.log)]
+        with open(self.log, "ab") as log:
             # Only the first line is read: Wine's helpers may keep standard output open.
-            self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=log, env=env)
+            self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=log, env=env)
+        if stdin is None:
+            stdin = (token + "\n").encode() if token is not None else b""
+        self.proc.stdin.write(stdin)
+        self.proc.stdin.close()
         self.port = None
         line = self._first_line(30)
         if line.startswith("port="):
@@ -109,9 +147,11 @@ class Relay:
         return s
 
     def open(self, path, flags=0):
-        """A client past the hello; returns (socket, result, text)."""
+        """A client past the handshake; returns (socket, result, text)."""
         s = self.connect()
-        s.sendall(hello(path, bytes.fromhex(self.token), flags))
+        proven, _ = greet(s, bytes.fromhex(self.token), path_fields(path, flags))
+        if not proven:
+            return s, None, "the relay did not prove the token"
         head = recv_exact(s, 8, 90)
         if len(head) < 8:
             return s, None, f"no reply ({len(head)} bytes)"
@@ -120,6 +160,9 @@ class Relay:
 
     def log_text(self):
         return self.log.read_text("utf-8", "replace")
+
+    def threads(self):
+        return len(os.listdir(f"/proc/{self.proc.pid}/task"))
 
     def stop(self):
         if self.proc.poll() is None:
@@ -182,9 +225,10 @@ def serve_terminal():
         closes(relay, scripted)
         refusals(relay, scripted, token)
         launches(relay)
+        flood_lines(relay)
         log = relay.log_text()
         r.report("relay-log-never-shows-the-token",
-                 "wrong token" in log and token not in log.lower(), log[-3000:])
+                 "wrong proof" in log and token not in log.lower(), log[-3000:])
     finally:
         relay.stop()
         scripted.stop()
@@ -277,26 +321,44 @@ def refusals(relay, scripted, token):
     good = bytes.fromhex(token)
     wrong = bytearray(good)
     wrong[31] ^= 1
+    wrong = bytes(wrong)
     path = scripted.path
-    units = path.encode("utf-16-le")
-    cases = [  # (name, bytes sent, the drop comes at the 2 s limit)
-        ("wrong-token", hello(path, bytes(wrong)), False),
-        ("wrong-magic", hello(path, good, magic=b"ORBS"), False),
-        ("no-token", b"ORBR" + struct.pack("<II", 0, len(path)) + units + bytes(32), False),
-        ("unknown-flag", hello(path, good, flags=2), False),
-        ("empty-path", hello("", good), False),
-        ("path-of-261-units", hello("C:\\" + "x" * 258, good), False),
-        ("nul-inside-path", hello(path[:5] + "\0" + path[6:], good), False),
-        ("nothing-sent", b"", True),
-        ("slow-hello", hello(path, good)[:40], True),
-        ("path-shorter-than-announced", hello(path, good, units=len(path) + 4), True),
+
+    def proven(after=b"", **kw):
+        return lambda s: greet(s, good, after, **kw)
+
+    def send(data):
+        def act(s):
+            if data:
+                s.sendall(data)
+            return None, b""
+        return act
+
+    def old(s):
+        # Its token is taken for a nonce: a challenge comes back, and the rest fails the proof.
+        s.sendall(old_hello(path, good))
+        challenge = recv_exact(s, 64, 6)
+        return challenge[32:] == prove("server", good, good, challenge[:32]), challenge
+
+    cases = [  # (name, what the client does, the relay proves itself first, the drop comes at the 2 s limit)
+        ("wrong-magic", send(b"ORBS" + bytes(32)), None, False),
+        ("the-old-hello-with-the-token", old, True, False),
+        ("wrong-proof", proven(path_fields(path), proof_token=wrong), True, False),
+        ("its-own-proof-sent-back", proven(path_fields(path), replay=True), True, False),
+        ("unknown-flag", proven(path_fields(path, flags=2)), True, False),
+        ("empty-path", proven(path_fields("")), True, False),
+        ("path-of-261-units", proven(path_fields("C:\\" + "x" * 258)), True, False),
+        ("nul-inside-path", proven(path_fields(path[:5] + "\0" + path[6:])), True, False),
+        ("nothing-sent", send(b""), None, True),
+        ("slow-hello", send(b"ORBR" + bytes(20)), None, True),
+        ("hello-without-proof", proven(None), True, True),
+        ("path-shorter-than-announced", proven(path_fields(path, units=len(path) + 4)), True, True),
     ]
     before = scripted.accepted()
-    for name, data, at_limit in cases:
+    for name, act, relay_proves, at_limit in cases:
         s = relay.connect()
         t0 = time.monotonic()
-        if data:
-            s.sendall(data)
+        proved, _ = act(s)
         s.settimeout(6)
         try:
             answer = s.recv(64)
@@ -307,10 +369,11 @@ def refusals(relay, scripted, token):
         took = time.monotonic() - t0
         s.close()
         timing = 1.5 <= took < 4.5 if at_limit else took < 1.5
-        r.report(f"relay-drops-{name}", answer == b"" and timing,
-                 f"answer {answer!r} after {took:.2f} s")
+        r.report(f"relay-drops-{name}", answer == b"" and timing and proved is relay_proves,
+                 f"answer {answer!r} after {took:.2f} s, the relay proved itself: {proved}")
     # The same, 50 at once, while a good client goes through at once.
     idle = [relay.connect() for _ in range(50)]
+    threads = relay.threads()
     t0 = time.monotonic()
     s, result, text = relay.open(path)
     s.sendall(op(5))
@@ -326,6 +389,43 @@ def refusals(relay, scripted, token):
     time.sleep(0.3)
     r.report("relay-refused-clients-never-reach-the-pipe", scripted.accepted() == before + 1,
              f"{scripted.accepted() - before} pipe clients, want 1 (the good one)")
+    # Unfinished handshakes cost no thread each, and past 64 the oldest go first.
+    base = relay.threads()
+    idle = [relay.connect() for _ in range(80)]
+    time.sleep(0.5)
+    more = relay.threads() - base
+    early = [ends_within(c, 0.01) for c in idle]
+    r.report("relay-unfinished-handshakes-share-one-thread", more <= 2 and threads - base <= 2,
+             f"{more} threads more for 80 waiting, {threads - base} for 50")
+    r.report("relay-drops-the-oldest-of-80-unfinished-handshakes",
+             early == [True] * 16 + [False] * 64, "".join(".x"[e] for e in early))
+    for c in idle:
+        c.close()
+
+
+def flood_lines(relay):
+    """Strangers by the hundred: a line for each of the first few in every 10 s, then one
+    line that counts the rest."""
+    before = len(relay.log_text().splitlines())
+
+    def fresh():
+        return relay.log_text().splitlines()[before:]
+
+    def counted():
+        return sum(int(line.split("]: ", 1)[1].split()[0]) for line in fresh()
+                   if "more clients dropped in" in line)
+
+    for _ in range(300):
+        c = relay.connect()
+        c.sendall(b"GET / HTTP/1.0\r\n\r\n")
+        c.close()
+    # The window that saw the last of them closes within 10 s.
+    wait_until(lambda: sum("dropped: " in line for line in fresh()) + counted() >= 300, 25)
+    shown = sum("dropped: " in line for line in fresh())
+    r.report("relay-lines-about-dropped-clients-are-few", shown <= 20,
+             f"{shown} lines for 300 clients: {fresh()[-5:]}")
+    r.report("relay-counts-the-clients-it-did-not-show", shown + counted() >= 300,
+             f"{shown} shown, {counted()} counted: {fresh()[-3:]}")
 
 
 def launches(relay):
@@ -360,17 +460,45 @@ def launches(relay):
 
 
 def token_and_idle():
-    for name, token in [("missing", None), ("short", token_hex()[:62]),
-                        ("not-hex", "g" * 64), ("too-long", token_hex() + "00")]:
-        relay = Relay(token)
+    good = token_hex()
+    for name, stdin, env in [("missing", b"", None), ("short", good[:62].encode(), None),
+                             ("not-hex", b"g" * 64, None), ("too-long", (good + "00\n").encode(), None),
+                             ("two-lines", (good + "\n" + good + "\n").encode(), None),
+                             ("only-in-the-environment", b"", good)]:
+        relay = Relay(stdin=stdin, token_env=env)
         try:
             code = relay.proc.wait(20)
         except subprocess.TimeoutExpired:
             code = None
         log = relay.log_text()
         r.report(f"relay-refuses-to-start-with-token-{name}",
-                 code == 2 and relay.port is None and "no valid token" in log
-                 and (token is None or token not in log), f"exit {code}: {log}")
+                 code == 2 and relay.port is None and "no valid token" in log and good not in log,
+                 f"exit {code}: {log}")
+        relay.stop()
+    # One relay per prefix and user; the token without its line end is a token too.
+    first = Relay(stdin=good.encode())
+    try:
+        second = Relay(token_hex())
+        try:
+            code = second.proc.wait(20)
+        except subprocess.TimeoutExpired:
+            code = None
+        log = second.log_text()
+        second.stop()
+        r.report("relay-second-in-the-prefix-exits-3",
+                 first.port is not None and code == 3 and second.port is None
+                 and "another serve-terminal relay runs" in log, f"first {first.first_line!r}, exit {code}: {log}")
+    finally:
+        first.stop()
+    # A log past its cap is emptied, with a note, by the relay that writes it.
+    relay = Relay(token_hex(), log_before=(b"x" * 1023 + b"\n") * 1100)
+    try:
+        listening = wait_until(lambda: "listening on" in relay.log_text(), 10)
+        size = relay.log.stat().st_size
+        log = relay.log_text()
+        r.report("relay-empties-a-log-past-1-MiB", listening and size < 4096
+                 and "log emptied: it had reached 1126400 bytes" in log, f"{size} bytes: {log[:300]!r}")
+    finally:
         relay.stop()
     relay = Relay(token_hex(), args=["--idle-exit", "abc"])
     try:
@@ -624,7 +752,7 @@ def imports():
                           text=True, check=True).stdout
     dlls = {line.split(":", 1)[1].strip().lower()
             for line in dump.splitlines() if "DLL Name:" in line}
-    system = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll",
+    system = {"kernel32.dll", "advapi32.dll", "bcrypt.dll", "user32.dll", "shell32.dll", "ole32.dll",
               "msvcrt.dll", "ws2_32.dll"}
     r.report("relay-needs-only-windows", dlls <= system and "ws2_32.dll" in dlls,
              repr(sorted(dlls)))

@@ -466,13 +466,13 @@ struct SpawnJob {
   const posix_spawn_file_actions_t* actions;
   const posix_spawnattr_t* attr;
   int result;
+  pid_t pid;
 };
 
 // Runs on its own small stack; keep sanitizer bookkeeping for our stack out of it.
 __attribute__((no_sanitize("address"))) int SpawnIntermediate(void* arg) {
   auto* job = static_cast<SpawnJob*>(arg);
-  pid_t pid;
-  job->result = posix_spawn(&pid, job->path, job->actions, job->attr, job->argv, job->envp);
+  job->result = posix_spawn(&job->pid, job->path, job->actions, job->attr, job->argv, job->envp);
   _exit(0);
 }
 
@@ -481,9 +481,10 @@ __attribute__((no_sanitize("address"))) int SpawnIntermediate(void* arg) {
 namespace {
 
 // posix_spawn through the intermediate above, with the file actions given; the program
-// runs in its own session with the caller's signal mask. False with errno set.
+// runs in its own session with the caller's signal mask. False with errno set; *pid (when
+// given) is the program's process.
 bool SpawnVia(const char* path, char* const* argv, char* const* envp,
-              posix_spawn_file_actions_t* actions) {
+              posix_spawn_file_actions_t* actions, pid_t* pid = nullptr) {
   posix_spawnattr_t attr;
   if (posix_spawnattr_init(&attr) != 0) return false;
   sigset_t all, caller;
@@ -505,7 +506,7 @@ bool SpawnVia(const char* path, char* const* argv, char* const* envp,
                              MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0)
                       : MAP_FAILED;
   if (stack != MAP_FAILED) {
-    SpawnJob job{path, argv, envp, actions, &attr, -1};
+    SpawnJob job{path, argv, envp, actions, &attr, -1, 0};
     // Blocked around the clone so that no handler of ours runs inside the intermediate
     // (it shares our memory); restored at once, the dispositions are never touched.
     pthread_sigmask(SIG_SETMASK, &all, nullptr);
@@ -519,6 +520,7 @@ bool SpawnVia(const char* path, char* const* argv, char* const* envp,
       }
       started = job.result == 0;
       if (!started) errno = job.result;
+      if (started && pid != nullptr) *pid = job.pid;
     } else {
       errno = clone_errno;
     }
@@ -712,7 +714,7 @@ PipeHandle LoopbackConnect(uint16_t port, uint32_t* error) {
 namespace posix_detail {
 
 bool SpawnWithOutput(const char* const* argv, const char* const* env, const char* log_path,
-                     int* output) {
+                     const void* input, size_t input_bytes, int* output, pid_t* pid) {
   // The environment: the caller's, each entry of env replacing one of the same name.
   size_t ours = 0, theirs = 0;
   while (env[ours]) ++ours;
@@ -731,22 +733,33 @@ bool SpawnWithOutput(const char* const* argv, const char* const* env, const char
   }
   for (size_t j = 0; j < ours; ++j) envp[used++] = const_cast<char*>(env[j]);
 
-  int out[2];
+  int out[2], in[2] = {-1, -1};
   bool started = false;
   int saved = 0;
-  if (pipe2(out, O_CLOEXEC) != 0) {
+  // The input is in the pipe, and its writing end closed, before the program exists: it
+  // reads it, then the end, and no other process ever holds the writing end.
+  bool fed = false;
+  if (input_bytes > PIPE_BUF) {
+    saved = EINVAL;
+  } else if (pipe2(in, O_CLOEXEC) != 0) {
     saved = errno;
   } else {
+    fed = write(in[1], input, input_bytes) == static_cast<ssize_t>(input_bytes);
+    if (!fed) saved = errno != 0 ? errno : EIO;
+    close(in[1]);
+  }
+  if (fed && pipe2(out, O_CLOEXEC) != 0) saved = errno;
+  if (saved == 0) {
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) == 0) {
       started =
-          posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+          posix_spawn_file_actions_adddup2(&actions, in[0], 0) == 0 &&
           posix_spawn_file_actions_adddup2(&actions, out[1], 1) == 0 &&
           posix_spawn_file_actions_addopen(&actions, 2, log_path,
                                            O_WRONLY | O_CREAT | O_APPEND, 0600) == 0 &&
           // Long-lived: it must not keep the caller's folder busy.
           posix_spawn_file_actions_addchdir_np(&actions, "/") == 0 &&
-          SpawnVia(argv[0], const_cast<char* const*>(argv), envp, &actions);
+          SpawnVia(argv[0], const_cast<char* const*>(argv), envp, &actions, pid);
       saved = errno;
       posix_spawn_file_actions_destroy(&actions);
     } else {
@@ -759,6 +772,7 @@ bool SpawnWithOutput(const char* const* argv, const char* const* env, const char
       close(out[0]);
     }
   }
+  if (in[0] >= 0) close(in[0]);
   std::free(envp);
   errno = saved;
   return started;

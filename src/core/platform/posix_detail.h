@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/types.h>
+
 namespace orbisyn::platform::posix_detail {
 
 // Length of the last part of every socket path ("Zelt.Terminal." and 64 hex digits); a
@@ -39,11 +41,13 @@ int SocketFolderProblem(char* why, size_t capacity);
 
 // Starts argv (argv[0] an absolute path) detached as SpawnDetached does, in the root
 // folder, with the caller's environment plus the "NAME=value" entries of env (null
-// ended; they replace same-named ones), standard input on /dev/null, standard output into
-// a new pipe whose reading end (close-on-exec) is stored in *output, and standard error
-// appended to the file log_path (created 0600). False with errno set when it failed.
+// ended; they replace same-named ones), standard input a pipe holding the input_bytes
+// (at most PIPE_BUF) at input and then its end, standard output into a new pipe whose
+// reading end (close-on-exec) is stored in *output, and standard error appended to the
+// file log_path (created 0600). *pid is the program's process. False with errno set when
+// it failed.
 bool SpawnWithOutput(const char* const* argv, const char* const* env, const char* log_path,
-                     int* output);
+                     const void* input, size_t input_bytes, int* output, pid_t* pid);
 
 // Waits up to ms for fd to be readable (or at its end). 1 ready, 0 time is up, -1 error;
 // a signal asks the interrupt check, which may end the wait (-2).

@@ -52,10 +52,14 @@ PipeHandle LoopbackConnect(uint16_t port, uint32_t* error);
 struct RelayEndpoint {
   uint16_t port;
   uint8_t token[kRelayTokenBytes];
+  // The relay's process: its id and start time (clock ticks after boot, /proc/PID/stat),
+  // which together name it alone even after the id is reused.
+  int32_t pid;
+  uint64_t start_time;
 };
 
 enum class RelayResult {
-  kRecorded,  // a relay recorded by an earlier start (it may have gone since)
+  kRecorded,  // a relay recorded by an earlier start, its process still running
   kStarted,   // a relay started now, listening
   kFailed,    // none: why holds the reason
   kStopped,   // keep_waiting asked to stop while the relay was starting
@@ -64,15 +68,20 @@ enum class RelayResult {
 // Polled between short waits while a relay starts; false ends the wait.
 using KeepWaiting = bool (*)(void* context);
 
-// The relay of target's prefix: the one recorded in the private runtime folder, unless
-// none is or it is stale (the caller could not use it); otherwise a new one started as
-// `wine orbisyn-relay.exe serve-terminal` (the relay found through $ORBISYN_RELAY, else
-// beside this module), with a fresh token in its environment, and recorded (readable by
-// this user only). Starting waits up to limit_ms for the relay's port line. Processes
-// that ask at the same time take turns. On kFailed, why (UTF-8) says what went wrong,
-// with the tail of the relay's log when it did not start.
+// The relay of target's prefix: the one recorded in the private runtime folder while its
+// process runs and it is not stale (the caller found that it is not ours, or it did not
+// answer); otherwise a new one, started as `wine orbisyn-relay.exe serve-terminal` (the
+// relay found through $ORBISYN_RELAY, else beside this module) with a fresh token on its
+// standard input, and recorded. A record or lock file counts only as a regular file of this
+// user with mode 0600; a record whose relay has gone is removed unread. Starting waits up
+// to limit_ms for the relay's port line. Processes that ask at the same time take turns.
+// On kFailed, why (UTF-8) says what went wrong, with the end of the relay's log when it
+// did not start.
 RelayResult ObtainRelay(const WineTarget& target, const RelayEndpoint* stale, uint32_t limit_ms,
                         KeepWaiting keep_waiting, void* context, RelayEndpoint* relay,
                         char* why, size_t why_capacity);
+
+// True while relay's process (its id and start time) runs, as this user.
+bool RelayRuns(const RelayEndpoint& relay);
 
 }  // namespace orbisyn::platform

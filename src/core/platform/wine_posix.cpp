@@ -188,15 +188,17 @@ bool Which(const char* name, char* out, size_t capacity) {
   return false;
 }
 
-// The last lines of a log, flattened to one line, into out.
-void LogTail(const char* log, char* out, size_t capacity) {
+// The lines of a log written since offset `from` (the last ones when there are many),
+// flattened to one line, into out.
+void LogTail(const char* log, off_t from, char* out, size_t capacity) {
   out[0] = '\0';
-  int fd = open(log, O_RDONLY | O_CLOEXEC);
+  int fd = open(log, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return;
   char buf[700];
   off_t size = lseek(fd, 0, SEEK_END);
-  off_t from = size > static_cast<off_t>(sizeof buf - 1) ? size - static_cast<off_t>(sizeof buf - 1) : 0;
-  ssize_t n = pread(fd, buf, sizeof buf - 1, from);
+  if (size < from) from = 0;  // emptied meanwhile: all of it is new
+  off_t at = size - from > static_cast<off_t>(sizeof buf - 1) ? size - static_cast<off_t>(sizeof buf - 1) : from;
+  ssize_t n = pread(fd, buf, sizeof buf - 1, at);
   close(fd);
   if (n <= 0) {
     std::snprintf(out, capacity, "its log is empty");
@@ -205,7 +207,7 @@ void LogTail(const char* log, char* out, size_t capacity) {
   buf[n] = '\0';
   // Whole lines only, joined by " | ".
   char* start = buf;
-  if (from > 0) {
+  if (at > from) {
     char* nl = std::strchr(buf, '\n');
     if (nl) start = nl + 1;
   }
@@ -218,21 +220,58 @@ void LogTail(const char* log, char* out, size_t capacity) {
   }
 }
 
-bool ReadRecord(const char* record, RelayEndpoint* relay) {
-  int fd = open(record, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
+// A file of ours in the runtime folder counts only as a regular file of this user that
+// nobody else may read or write: another user who could plant or rewrite one would send
+// us to a listener of theirs.
+bool Private(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == getuid() && (st.st_mode & 07777) == 0600;
+}
+
+// Opens path (created 0600 whatever the umask) as a private file of ours: a file of ours
+// with a looser mode gets 0600, anything else in its place (another user's file, a link, a
+// FIFO) is removed first. -1 with errno set when that fails.
+int OpenPrivate(const char* path, int flags) {
+  for (int attempt = 0;; ++attempt) {
+    int fd = open(path, flags | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == getuid()) {
+      if ((st.st_mode & 07777) == 0600 || fchmod(fd, 0600) == 0) return fd;
+    }
+    int saved = fd < 0 ? errno : EACCES;
+    if (fd >= 0) close(fd);
+    if (attempt == 1 || (unlink(path) != 0 && errno != ENOENT)) {
+      errno = saved != 0 ? saved : EACCES;
+      return -1;
+    }
+  }
+}
+
+enum class Record { kMissing, kUntrusted, kUsable };
+
+Record ReadRecord(const char* record, RelayEndpoint* relay) {
+  // O_NONBLOCK: a FIFO in its place must not hold us.
+  int fd = open(record, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? Record::kMissing : Record::kUntrusted;
+  struct stat st;
   char text[256];
-  ssize_t n = read(fd, text, sizeof text - 1);
+  ssize_t n = fstat(fd, &st) == 0 && Private(st) ? read(fd, text, sizeof text - 1) : -1;
   close(fd);
-  if (n <= 0) return false;
+  if (n <= 0) return Record::kUntrusted;
   text[n] = '\0';
   const char* port = std::strstr(text, "port=");
   const char* token = std::strstr(text, "token=");
-  if (port == nullptr || token == nullptr) return false;
+  const char* pid = std::strstr(text, "pid=");
+  const char* start = std::strstr(text, "start=");
+  if (port == nullptr || token == nullptr || pid == nullptr || start == nullptr)
+    return Record::kUntrusted;
   long p = std::strtol(port + 5, nullptr, 10);
-  if (p <= 0 || p > 65535) return false;
+  long id = std::strtol(pid + 4, nullptr, 10);
+  relay->start_time = std::strtoull(start + 6, nullptr, 10);
+  if (p <= 0 || p > 65535 || id <= 0 || id > INT32_MAX || relay->start_time == 0)
+    return Record::kUntrusted;
   relay->port = static_cast<uint16_t>(p);
-  return Unhex(token + 6, relay->token, kRelayTokenBytes);
+  relay->pid = static_cast<int32_t>(id);
+  return Unhex(token + 6, relay->token, kRelayTokenBytes) ? Record::kUsable : Record::kUntrusted;
 }
 
 bool WriteRecord(const char* record, const RelayEndpoint& relay) {
@@ -244,17 +283,48 @@ bool WriteRecord(const char* record, const RelayEndpoint& relay) {
   char hex[2 * kRelayTokenBytes + 1];
   Hex(relay.token, kRelayTokenBytes, hex);
   char text[256];
-  int n = std::snprintf(text, sizeof text, "port=%u\ntoken=%s\n", relay.port, hex);
-  bool ok = write(fd, text, static_cast<size_t>(n)) == n;
+  int n = std::snprintf(text, sizeof text, "port=%u\ntoken=%s\npid=%d\nstart=%llu\n", relay.port,
+                        hex, static_cast<int>(relay.pid),
+                        static_cast<unsigned long long>(relay.start_time));
+  std::memset(hex, 0, sizeof hex);
+  bool ok = fchmod(fd, 0600) == 0 && write(fd, text, static_cast<size_t>(n)) == n;
+  std::memset(text, 0, sizeof text);
   ok = close(fd) == 0 && ok;
   ok = ok && rename(tmp, record) == 0;
   if (!ok) unlink(tmp);
   return ok;
 }
 
+// The start time of process pid (clock ticks after boot) when it runs as this user and is
+// no zombie; 0 otherwise.
+uint64_t ProcessStart(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st;
+  char text[1024];
+  ssize_t n = fstat(fd, &st) == 0 && st.st_uid == getuid() ? read(fd, text, sizeof text - 1) : -1;
+  close(fd);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  // "pid (name) state ppid ...": the name may hold anything, the last ')' ends it. The
+  // start time is the 22nd field, the 20th after the name.
+  const char* p = std::strrchr(text, ')');
+  if (p == nullptr || p[1] != ' ' || p[2] == 'Z' || p[2] == 'X') return 0;
+  p += 2;
+  for (int field = 3; field < 22; ++field) {
+    p = std::strchr(p, ' ');
+    if (p == nullptr) return 0;
+    ++p;
+  }
+  return std::strtoull(p, nullptr, 10);
+}
+
 // Reads the relay's "port=N" line from its standard output.
-RelayResult AwaitPort(int out, const char* log, uint32_t limit_ms, KeepWaiting keep_waiting,
-                      void* context, uint16_t* port, char* why, size_t why_capacity) {
+RelayResult AwaitPort(int out, const char* log, off_t log_from, uint32_t limit_ms,
+                      KeepWaiting keep_waiting, void* context, uint16_t* port, char* why,
+                      size_t why_capacity) {
   char line[256];
   size_t used = 0;
   const uint64_t start = MonotonicMs();
@@ -262,7 +332,7 @@ RelayResult AwaitPort(int out, const char* log, uint32_t limit_ms, KeepWaiting k
     const uint64_t waited = MonotonicMs() - start;
     if (waited >= limit_ms) {
       char tail[600];
-      LogTail(log, tail, sizeof tail);
+      LogTail(log, log_from, tail, sizeof tail);
       std::snprintf(why, why_capacity, "the relay did not start in %u s (log %s): %s",
                     (limit_ms + 999) / 1000, log, tail);
       return RelayResult::kFailed;
@@ -276,7 +346,7 @@ RelayResult AwaitPort(int out, const char* log, uint32_t limit_ms, KeepWaiting k
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       char tail[600];
-      LogTail(log, tail, sizeof tail);
+      LogTail(log, log_from, tail, sizeof tail);
       std::snprintf(why, why_capacity, "the relay exited before it listened (log %s): %s", log, tail);
       return RelayResult::kFailed;
     }
@@ -316,41 +386,64 @@ RelayResult StartRelay(const WineTarget& target, const char* record, const char*
     std::snprintf(why, why_capacity, "%s not found at '%s' (reinstall orbisyn)", kRelayName, exe);
     return RelayResult::kFailed;
   }
+  // The log is appended to, never emptied here: a relay we do not know of (its record
+  // lost) may still write it, and the relay keeps it small itself. What this start says
+  // begins at its present end.
+  int log_fd = OpenPrivate(log, O_WRONLY | O_APPEND);
+  if (log_fd < 0) {
+    std::snprintf(why, why_capacity, "cannot open the relay's log '%s' [%d]", log, errno);
+    return RelayResult::kFailed;
+  }
+  const off_t log_from = lseek(log_fd, 0, SEEK_END);
+  close(log_fd);
   if (!RandomBytes(relay->token, kRelayTokenBytes)) {
     std::snprintf(why, why_capacity, "no random token for the relay [%d]", errno);
     return RelayResult::kFailed;
   }
-  char hex[2 * kRelayTokenBytes + 1];
-  Hex(relay->token, kRelayTokenBytes, hex);
+  char line[2 * kRelayTokenBytes + 2];
+  Hex(relay->token, kRelayTokenBytes, line);
+  line[2 * kRelayTokenBytes] = '\n';
+  line[2 * kRelayTokenBytes + 1] = '\0';
 
-  char prefix_env[kWineFolderBytes + 16], token_env[96];
+  char prefix_env[kWineFolderBytes + 16];
   std::snprintf(prefix_env, sizeof prefix_env, "WINEPREFIX=%s", target.prefix);
-  std::snprintf(token_env, sizeof token_env, "ORBISYN_RELAY_TOKEN=%s", hex);
-  const char* env[5] = {prefix_env, token_env, nullptr, nullptr, nullptr};
-  size_t n = 2;
+  const char* env[4] = {prefix_env, nullptr, nullptr, nullptr};
+  size_t n = 1;
   // Quiet, and no installer dialogs for .NET or HTML when wine creates the prefix;
   // the caller's own choices stand.
   if (std::getenv("WINEDEBUG") == nullptr) env[n++] = "WINEDEBUG=-all";
   if (std::getenv("WINEDLLOVERRIDES") == nullptr) env[n++] = "WINEDLLOVERRIDES=mscoree,mshtml=";
-  const char* argv[] = {wine, exe, "serve-terminal", nullptr};
+  // The relay opens its log by name too: only so can it keep it small (Wine's standard
+  // error cannot be truncated), while Wine's own complaints still reach it through stderr.
+  const char* argv[] = {wine, exe, "serve-terminal", "--log", log, nullptr};
 
-  unlink(log);
   int out = -1;
-  if (!SpawnWithOutput(argv, env, log, &out)) {
+  pid_t pid = 0;
+  // The token goes through standard input: Wine copies the Unix environment into every
+  // process it starts from this one (the Terminal too), where /proc shows it.
+  bool spawned = SpawnWithOutput(argv, env, log, line, 2 * kRelayTokenBytes + 1, &out, &pid);
+  std::memset(line, 0, sizeof line);
+  if (!spawned) {
     std::snprintf(why, why_capacity, "could not start '%s' [%d]", wine, errno);
     return RelayResult::kFailed;
   }
-  std::memset(hex, 0, sizeof hex);
-  std::memset(token_env, 0, sizeof token_env);
-  RelayResult r = AwaitPort(out, log, limit_ms, keep_waiting, context, &relay->port, why,
-                            why_capacity);
+  // Read at once: the process has not had the time to end, and its start is what names it.
+  relay->pid = static_cast<int32_t>(pid);
+  relay->start_time = ProcessStart(pid);
+  RelayResult r = AwaitPort(out, log, log_from, limit_ms, keep_waiting, context, &relay->port,
+                            why, why_capacity);
   // Closing our end makes a relay that has not printed its port yet give up when it does.
   close(out);
-  if (r == RelayResult::kStarted && !WriteRecord(record, *relay)) {
+  if (r == RelayResult::kStarted && (relay->start_time == 0 || !WriteRecord(record, *relay))) {
     // Still usable now; the next caller starts another.
     unlink(record);
   }
   return r;
+}
+
+bool SameRelay(const RelayEndpoint& a, const RelayEndpoint& b) {
+  return a.port == b.port && a.pid == b.pid && a.start_time == b.start_time &&
+         std::memcmp(a.token, b.token, kRelayTokenBytes) == 0;
 }
 
 }  // namespace
@@ -445,9 +538,9 @@ RelayResult ObtainRelay(const WineTarget& target, const RelayEndpoint* stale, ui
     return RelayResult::kFailed;
   }
 
-  int held = open(lock, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int held = OpenPrivate(lock, O_RDWR);
   if (held < 0) {
-    std::snprintf(why, why_capacity, "cannot open '%s' [%d]", lock, errno);
+    std::snprintf(why, why_capacity, "cannot open '%s' as a private file [%d]", lock, errno);
     return RelayResult::kFailed;
   }
   // Another process may be starting this prefix's relay: wait for it, then reuse its.
@@ -458,17 +551,23 @@ RelayResult ObtainRelay(const WineTarget& target, const RelayEndpoint* stale, ui
       return RelayResult::kStopped;
     }
   }
+  // A record is a hint: it names a relay only while that very process runs, and never one
+  // the caller has found wanting. Nothing is sent to the port of one that has gone.
   RelayResult r;
-  if (ReadRecord(record, relay) &&
-      (stale == nullptr || relay->port != stale->port ||
-       std::memcmp(relay->token, stale->token, kRelayTokenBytes) != 0)) {
+  Record found = ReadRecord(record, relay);
+  if (found == Record::kUsable && (stale == nullptr || !SameRelay(*relay, *stale)) &&
+      RelayRuns(*relay)) {
     r = RelayResult::kRecorded;
   } else {
-    unlink(record);
+    if (found != Record::kMissing) unlink(record);
     r = StartRelay(target, record, log, limit_ms, keep_waiting, context, relay, why, why_capacity);
   }
   close(held);  // releases the lock
   return r;
+}
+
+bool RelayRuns(const RelayEndpoint& relay) {
+  return relay.pid > 0 && relay.start_time != 0 && ProcessStart(relay.pid) == relay.start_time;
 }
 
 }  // namespace orbisyn::platform

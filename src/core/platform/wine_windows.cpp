@@ -24,4 +24,6 @@ RelayResult ObtainRelay(const WineTarget&, const RelayEndpoint*, uint32_t, KeepW
   return RelayResult::kFailed;
 }
 
+bool RelayRuns(const RelayEndpoint&) { return false; }
+
 }  // namespace orbisyn::platform
