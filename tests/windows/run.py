@@ -358,7 +358,7 @@ def extension():
     table = dump.split("[Ordinal/Name Pointer] Table", 1)[-1].split("\n\n", 1)[0]
     exports = [line.split("]", 1)[1].strip() for line in table.splitlines() if "]" in line]
     report("extension-exports-only-its-initialiser", exports == ["PyInit__core"], repr(exports))
-    system = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
+    system = {"kernel32.dll", "advapi32.dll", "bcrypt.dll", "user32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
     pythons = [d for d in imports if d.startswith("python3")]
     report("extension-needs-only-windows-and-python",
            len(pythons) == 1 and set(imports) - set(pythons) <= system, repr(imports))
