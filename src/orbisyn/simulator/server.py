@@ -12,6 +12,7 @@ import datetime as _dt
 import errno
 import json
 import logging
+import logging.handlers
 import os
 import signal
 import socket
@@ -41,6 +42,7 @@ from .symbol_commands import SymbolCommands
 log = logging.getLogger("orbisyn.simulator")
 
 SESSION_FILE = "session.json"
+LOG_MAX_BYTES = 4 << 20   # simulator.log, then one older file beside it
 
 
 @dataclasses.dataclass
@@ -271,15 +273,26 @@ class Server:
             if self.loopback is not None:
                 self.loopback.listen()
         except BaseException:
-            if not self.tcp_only:
+            if self.listener is not None:
                 self.listener.close()
-                if os.path.lexists(self._binding):
-                    os.unlink(self._binding)
+            self._unbind()
             raise
+        self.acceptor = Acceptor(self.listener, self.loopback, self._poll)
+
+    def publish(self) -> None:
+        """Make the listeners known, once the Terminal is built: a relay's handshake must
+        not wait on a Terminal that is still starting."""
+        if self.loopback is not None:
+            self.loopback.publish()
         if not self.tcp_only:
             # Last: a client that finds the socket also finds the loopback endpoint.
             self._publish_unix()
-        self.acceptor = Acceptor(self.listener, self.loopback, self._poll)
+
+    def _unbind(self) -> None:
+        """Remove the socket's temporary name when it never went into place."""
+        binding = getattr(self, "_binding", None)
+        if binding and os.path.lexists(binding):
+            os.unlink(binding)
 
     def _poll(self) -> None:
         if self.loopback is not None and self.loopback.stop_requested():
@@ -398,6 +411,7 @@ class Server:
                     os.unlink(self.sock_path)
             except OSError:
                 pass
+            self._unbind()
         with self._clients_lock:
             for c in list(self._clients):
                 try:
@@ -433,7 +447,9 @@ def _windows_lock(data_dir: str) -> int:
 def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
     logs = os.path.join(data_dir, "logs")
     os.makedirs(logs, exist_ok=True)
-    handler = logging.FileHandler(os.path.join(logs, "simulator.log"), encoding="utf-8")
+    # Capped: what a stranger on the loopback port makes it write must not fill the disk.
+    handler = logging.handlers.RotatingFileHandler(os.path.join(logs, "simulator.log"), encoding="utf-8",
+                                                   maxBytes=LOG_MAX_BYTES, backupCount=1)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     root = logging.getLogger("orbisyn")
     root.handlers[:] = [handler]
@@ -486,6 +502,16 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
         log.exception("cannot start")
         server.close()
         raise
+    try:
+        server.publish()
+    except _Stop:
+        server.close()
+        return 0
+    except OSError as exc:
+        log.error("cannot listen: %s", exc)
+        print(f"orbisyn-terminal: cannot listen: {exc}", file=sys.stderr)
+        server.close()
+        return 4
     server.serve_forever()
     if replay is not None:
         _replay.ended(data_dir, replay)
