@@ -206,9 +206,9 @@ SOCKET ConnectSim(const Endpoint& e, Reach* why) {
   return s;
 }
 
-// Starts start=; the process handle (which Wine cannot give for a Unix program: then it is
-// never signalled), or nullptr when it could not be started.
-HANDLE StartSim() {
+// Starts start=; false when it could not be. *process: its handle, or nullptr when there
+// is none to wait on (Wine gives none for a Unix program).
+bool StartSim(HANDLE* process) {
   std::wstring line = g_config.start;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -222,10 +222,11 @@ HANDLE StartSim() {
                       CREATE_NEW_PROCESS_GROUP | CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                       &info)) {
     Log("start=%s failed (error %lu)", Utf8(g_config.start).c_str(), GetLastError());
-    return nullptr;
+    return false;
   }
-  CloseHandle(info.hThread);
-  return info.hProcess;
+  if (info.hThread != nullptr) CloseHandle(info.hThread);
+  *process = info.hProcess;
+  return true;
 }
 
 // The watch connection. An endpoint whose listener does not prove the token in time is
@@ -235,7 +236,8 @@ SOCKET AwaitSim() {
   constexpr size_t kRemembered = 8;  // start= runs once: a handful of stale ones at most
   Endpoint stale[kRemembered];
   size_t stales = 0;
-  HANDLE started = nullptr;
+  bool started = false;
+  HANDLE process = nullptr;
   ULONGLONG until = 0;
   SOCKET s = INVALID_SOCKET;
   for (;;) {
@@ -257,7 +259,7 @@ SOCKET AwaitSim() {
       stale[stales++ % kRemembered] = e;
     }
     SecureZeroMemory(&e, sizeof e);
-    if (started == nullptr) {
+    if (!started) {
       if (g_config.start.empty()) {
         if (found) {
           Log("no simulated Terminal answers, and there is no start=");
@@ -267,12 +269,12 @@ SOCKET AwaitSim() {
         break;
       }
       Log("starting the simulated Terminal: %s", Utf8(g_config.start).c_str());
-      started = StartSim();
-      if (started == nullptr) break;
+      started = StartSim(&process);
+      if (!started) break;
       until = GetTickCount64() + kStartWaitMs;
-    } else if (WaitForSingleObject(started, 0) == WAIT_OBJECT_0) {
+    } else if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
       DWORD code = 0;
-      GetExitCodeProcess(started, &code);
+      GetExitCodeProcess(process, &code);
       Log("the simulated Terminal exited with code %lu before it answered", code);
       break;
     } else if (GetTickCount64() >= until) {
@@ -283,7 +285,7 @@ SOCKET AwaitSim() {
     Sleep(kStartPollMs);
   }
   SecureZeroMemory(stale, sizeof stale);
-  if (started != nullptr) CloseHandle(started);
+  if (process != nullptr) CloseHandle(process);
   return s;
 }
 
