@@ -22,7 +22,7 @@ constexpr DWORD kPipeBuffer = 64 * 1024;
 constexpr ULONGLONG kStartWaitMs = 30000;
 constexpr DWORD kStartPollMs = 100;
 constexpr ULONGLONG kHandshakeMs = 2000;  // from the connect to the proofs exchanged
-constexpr int kClientAttempts = 4;
+constexpr int kAttempts = 4;
 constexpr DWORD kRetryMs = 50;
 
 struct Config {
@@ -206,6 +206,20 @@ SOCKET ConnectSim(const Endpoint& e, Reach* why) {
   return s;
 }
 
+// ConnectSim, tried again when the connection closed in the handshake: a flood of strangers
+// at a live simulated Terminal's port pushes the oldest handshakes out of its queue, and
+// that must not pass for its end. A wrong proof and silence are final; refused is final for
+// the watch (nothing listens) and tried again for a pipe client (the watch says it lives).
+SOCKET ConnectSimPatiently(const Endpoint& e, bool again_if_refused, Reach* why) {
+  SOCKET s = INVALID_SOCKET;
+  for (int attempt = 0; attempt < kAttempts && s == INVALID_SOCKET; ++attempt) {
+    if (attempt > 0) Sleep(kRetryMs * attempt);
+    s = ConnectSim(e, why);
+    if (*why != Reach::kClosed && !(again_if_refused && *why == Reach::kRefused)) break;
+  }
+  return s;
+}
+
 // Starts start=; false when it could not be. *process: its handle, or nullptr when there
 // is none to wait on (Wine gives none for a Unix program).
 bool StartSim(HANDLE* process) {
@@ -249,7 +263,7 @@ SOCKET AwaitSim() {
     }
     if (found && !known) {
       Reach why;
-      s = ConnectSim(e, &why);
+      s = ConnectSimPatiently(e, false, &why);
       if (s != INVALID_SOCKET) {
         g_sim = e;
         break;
@@ -291,16 +305,9 @@ SOCKET AwaitSim() {
 
 DWORD WINAPI ClientThread(void* arg) {
   HANDLE pipe = arg;
-  // Nothing is read from the pipe before the simulated Terminal has proved itself. It lives
-  // (the watch says so); a flood of strangers at its port may push a handshake out of its
-  // queue, which closes it: that is tried again, a wrong proof or silence are not.
+  // Nothing is read from the pipe before the simulated Terminal has proved itself.
   Reach why = Reach::kFailed;
-  SOCKET s = INVALID_SOCKET;
-  for (int attempt = 0; attempt < kClientAttempts && s == INVALID_SOCKET; ++attempt) {
-    if (attempt > 0) Sleep(kRetryMs * attempt);
-    s = ConnectSim(g_sim, &why);
-    if (why == Reach::kWrongProof || why == Reach::kNoAnswer) break;
-  }
+  SOCKET s = ConnectSimPatiently(g_sim, true, &why);
   if (s == INVALID_SOCKET) {
     Log("a pipe client dropped: the simulated Terminal %s", Why(why));
   } else {
