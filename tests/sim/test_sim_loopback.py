@@ -36,9 +36,18 @@ SQUATTER = r"""
 import os, socket, sys, threading, time
 port, mode = int(sys.argv[1]), sys.argv[2]
 active = [0]
-srv = socket.socket()
-srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-srv.bind(("127.0.0.1", port))
+deadline = time.monotonic() + 10
+while True:   # the port frees when its owner's connections have closed
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        srv.bind(("127.0.0.1", port))
+        break
+    except OSError:
+        srv.close()
+        if time.monotonic() > deadline:
+            raise
+        time.sleep(0.001)
 srv.listen(64)
 print(srv.getsockname()[1], flush=True)
 out = threading.Lock()
@@ -271,6 +280,24 @@ def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
     finally:
         for s in idle:
             s.close()
+
+
+def test_a_handshake_past_its_hello_outlives_a_flood_without_hellos(shared_sim):
+    res, _ = shared_sim
+    port, token = L.read_endpoint(res["data_dir"])
+    with tcp(port) as s:
+        mine = proof.nonce()
+        theirs = challenged(s, token, mine)
+        idle = [tcp(port) for _ in range(3 * L.MAX_PENDING)]
+        try:
+            assert read_to_end(idle[0], within=1.0) == b""   # pushed out: the cap is reached
+            s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST)
+            c = RawClient.__new__(RawClient)
+            c.sock = s
+            assert c.read_reply()[:2] == (P.CMD_VERSION, P.OK_RECORD)
+        finally:
+            for conn in idle:
+                conn.close()
 
 
 def refused_counts(log_text: str) -> list[int]:

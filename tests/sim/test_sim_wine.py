@@ -422,9 +422,13 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
     data = road["data_dir"]
     old, _ = L.load_endpoint(data)
     orbisyn.shutdown()
+    # The pipe's relay dies first: had the simulated Terminal closed their connection, its end
+    # would wait a minute in TIME_WAIT, and nobody could bind the port meanwhile.
+    for pid in R.relay_pids(road):
+        os.kill(pid, signal.SIGKILL)
+    assert R.wait_relays_gone(road) == []
     os.kill(old.pid, signal.SIGKILL)
     wait_gone(old.pid)
-    assert R.wait_relays_gone(road) == []   # its pipe's relay went with it
     squatter = Squatter(old.port, stranger)   # binds the port the moment it is free
     try:
         status = run_cli("status", "--wine", road["prefix"])

@@ -485,7 +485,9 @@ class Acceptor:
             wait = POLL_INTERVAL
             if self.pending:
                 wait = min(wait, max(0.0, next(iter(self.pending.values())).deadline - now))
-            for key, _ in self.sel.select(wait):
+            # Handshakes under way before new connections: a flood's next batch must not push
+            # out one whose hello is already here.
+            for key, _ in sorted(self.sel.select(wait), key=lambda event: event[0].data == "tcp"):
                 if key.data == "unix":
                     conn = self._take(key.fileobj)
                     if conn is not None:
@@ -526,7 +528,10 @@ class Acceptor:
             conn.close()
             return
         if len(self.pending) >= MAX_PENDING:
-            self._drop(next(iter(self.pending)), "pushed out by newer connections")
+            # The oldest goes, one that has not said hello before one that has.
+            oldest = next((c for c, state in self.pending.items() if state.client_nonce is None),
+                          next(iter(self.pending)))
+            self._drop(oldest, "pushed out by newer connections")
         self.pending[conn] = _Handshake(time.monotonic() + HELLO_TIMEOUT)
         self.sel.register(conn, selectors.EVENT_READ, "handshake")
 
