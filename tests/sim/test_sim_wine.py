@@ -427,6 +427,10 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
     for pid in R.relay_pids(road):
         os.kill(pid, signal.SIGKILL)
     assert R.wait_relays_gone(road) == []
+    deadline = time.monotonic() + 10
+    while L.read_state(data).get("links"):   # the watch connection closed at its end
+        assert time.monotonic() < deadline, L.read_state(data)
+        time.sleep(0.05)
     os.kill(old.pid, signal.SIGKILL)
     wait_gone(old.pid)
     squatter = Squatter(old.port, stranger)   # binds the port the moment it is free
