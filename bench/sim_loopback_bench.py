@@ -22,26 +22,38 @@ import sys
 import tempfile
 import time
 
-# Opens connections at RATE per second without a hello, holds each until HOLD newer ones
-# are open, then closes it; prints how many it made when its standard input ends.
+# Opens connections at RATE per second without a hello while switched on ("on"/"off" lines
+# on its standard input), holds each until HOLD newer ones are open, then closes it; at the
+# end of its input prints how many it made and in how many seconds of being on.
 FLOOD = r"""
 import collections, socket, sys, threading, time
 port, rate, hold = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3])
-stop = threading.Event()
-threading.Thread(target=lambda: (sys.stdin.read(), stop.set()), daemon=True).start()
-held, made, t0 = collections.deque(), 0, time.monotonic()
-while not stop.is_set():
-    try:
-        held.append(socket.create_connection(("127.0.0.1", port), timeout=5))
-        made += 1
-    except OSError:
-        pass
-    while len(held) > hold:
+on, done = threading.Event(), threading.Event()
+def commands():
+    for line in sys.stdin:
+        (on.set if line.strip() == "on" else on.clear)()
+    done.set()
+    on.set()
+threading.Thread(target=commands, daemon=True).start()
+held, made, busy = collections.deque(), 0, 0.0
+while not done.is_set():
+    on.wait()
+    t0, n0 = time.monotonic(), made
+    while on.is_set() and not done.is_set():
+        try:
+            held.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+            made += 1
+        except OSError:
+            pass
+        while len(held) > hold:
+            held.popleft().close()
+        ahead = t0 + (made - n0) / rate - time.monotonic()
+        if ahead > 0:
+            time.sleep(ahead)
+    busy += time.monotonic() - t0
+    while held:
         held.popleft().close()
-    ahead = t0 + made / rate - time.monotonic()
-    if ahead > 0:
-        time.sleep(ahead)
-print(made, time.monotonic() - t0, flush=True)
+print(made, busy, flush=True)
 """
 
 
@@ -126,13 +138,21 @@ def main() -> int:
         print(f"FIGURE sim_tcp_connect_with_proofs {new_tcp * 1e6:.0f} us unix_socket {new_unix * 1e6:.0f} "
               f"ratio {new_tcp / new_unix:.2f}")
 
-        quiet = round_trips(tcp, 5000)
+        # Quiet and flooded in turns, so that the machine's own drift falls on both alike.
         port, _ = L.read_endpoint(res["data_dir"])
         flood = subprocess.Popen([sys.executable, "-I", "-c", FLOOD, str(port), str(opts.flood_rate),
                                   str(opts.flood_hold)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        quiet, flooded = [], []
         try:
-            time.sleep(1.0)   # the flood at its pace, the cap of unfinished handshakes reached
-            flooded = round_trips(tcp, 5000)
+            for _ in range(5):
+                quiet += round_trips(tcp, 2000)
+                flood.stdin.write("on\n")
+                flood.stdin.flush()
+                time.sleep(0.5)   # the flood at its pace, the cap of unfinished handshakes reached
+                flooded += round_trips(tcp, 2000)
+                flood.stdin.write("off\n")
+                flood.stdin.flush()
+                time.sleep(L.HELLO_TIMEOUT)   # its connections gone before the next quiet turn
         finally:
             flood.stdin.close()
             made, secs = flood.stdout.read().split()

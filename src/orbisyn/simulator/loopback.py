@@ -16,7 +16,8 @@ taken its port since.  The next run replaces it.
 Files in ``DATA/relay/``:
 
 * ``endpoint``: ``port``, ``token``, ``pid`` and ``started`` lines (private);
-* ``state.json``: pid, port and the relay connections open now (for ``status``);
+* ``state.json``: pid, port, and whether relay connections are open and since when
+  (for ``status``; ``links`` is the count when the first opened or the last closed);
 * ``stop``: written by ``orbisyn-terminal stop`` where no signal can stop a process
   cleanly (Windows); holds the pid it is meant for.
 """
@@ -83,7 +84,7 @@ def private_dir(data_dir: str) -> str:
     return d
 
 
-def write_private(path: str, data: bytes) -> None:
+def write_private(path: str, data: bytes, sync: bool = True) -> None:
     """Write path atomically; the file is the user's alone from its first byte."""
     tmp = f"{path}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
     flags = (os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOFOLLOW", 0)
@@ -95,7 +96,8 @@ def write_private(path: str, data: bytes) -> None:
         view = memoryview(data)
         while view:
             view = view[os.write(fd, view):]
-        os.fsync(fd)
+        if sync:
+            os.fsync(fd)
     except BaseException:
         os.close(fd)
         os.unlink(tmp)
@@ -370,12 +372,14 @@ class Loopback:
 
     def opened(self) -> Callable[[], None]:
         """Count an authenticated connection; returns what to call when it closes."""
+        # state.json changes only when the first link opens and the last closes: a write costs
+        # a millisecond, and the watch connection keeps one open while the relay runs.
         with self._lock:
             self.links += 1
             if self.links == 1:
                 self.linked_at = time.time()
                 log.info("relay connected")
-            self._publish()
+                self._publish()
         done = []
 
         def closed() -> None:
@@ -387,7 +391,7 @@ class Loopback:
                 if self.links == 0:
                     self.linked_at = None
                     log.info("relay disconnected")
-                self._publish()
+                    self._publish()
         return closed
 
     def _publish(self) -> None:
@@ -395,7 +399,8 @@ class Loopback:
             return
         state = {"pid": os.getpid(), "port": self.port, "links": self.links, "linked_at": self.linked_at}
         try:
-            write_private(os.path.join(private_dir(self.data_dir), STATE), json.dumps(state).encode())
+            # Not synced: it is rewritten at every relay connection, and only `status` reads it.
+            write_private(os.path.join(private_dir(self.data_dir), STATE), json.dumps(state).encode(), sync=False)
         except OSError:
             log.exception("could not write the relay state")
 
