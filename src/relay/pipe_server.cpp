@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "link/loopback_proof.h"
 #include "link/session.h"
 #include "relay.h"
 
@@ -20,6 +21,9 @@ constexpr DWORD kMaxInstances = 64;
 constexpr DWORD kPipeBuffer = 64 * 1024;
 constexpr ULONGLONG kStartWaitMs = 30000;
 constexpr DWORD kStartPollMs = 100;
+constexpr ULONGLONG kHandshakeMs = 2000;  // from the connect to the proofs exchanged
+constexpr int kAttempts = 4;
+constexpr DWORD kRetryMs = 50;
 
 struct Config {
   std::wstring endpoint;  // where the simulated Terminal publishes its port and token
@@ -68,6 +72,14 @@ struct Endpoint {
   Token token = {};
 };
 
+// The simulated Terminal the watch connection proved; pipe clients go to it alone. Set
+// before the pipe exists, read-only after.
+Endpoint g_sim;
+
+bool SameEndpoint(const Endpoint& a, const Endpoint& b) {
+  return a.port == b.port && SameToken(a.token.bytes, b.token.bytes);
+}
+
 bool ReadEndpoint(Endpoint* e) {
   std::string text;
   if (!ReadSmallFile(g_config.endpoint, 4096, &text)) return false;
@@ -82,30 +94,135 @@ bool ReadEndpoint(Endpoint* e) {
       token = ParseToken(value.data(), value.size(), &e->token);
     }
   });
+  SecureZeroMemory(&text[0], text.size());
   return port && token;
 }
 
-// A connection to the simulated Terminal that has been given the hello; INVALID_SOCKET
-// when the endpoint is missing or nobody listens there.
-SOCKET ConnectSim() {
-  Endpoint e;
-  if (!ReadEndpoint(&e)) return INVALID_SOCKET;
-  SOCKET s = ConnectLoopback(e.port);
+// How reaching the simulated Terminal went.
+enum class Reach { kOk, kRefused, kClosed, kNoAnswer, kWrongProof, kFailed };
+
+const char* Why(Reach r) {
+  switch (r) {
+    case Reach::kOk: return "answered";
+    case Reach::kRefused: return "refused the connection (nothing listens there)";
+    case Reach::kClosed: return "closed the connection during the handshake";
+    case Reach::kNoAnswer: return "did not answer the hello within 2 s";
+    case Reach::kWrongProof: return "did not prove the token (another program holds the port)";
+    case Reach::kFailed: break;
+  }
+  return "could not be tried (no socket, or no random numbers or HMAC from the system)";
+}
+
+// Connects to 127.0.0.1:port by the deadline. Not blocking: a listener whose queue is full
+// (or that never accepts) would hold a plain connect for over a minute.
+SOCKET ConnectBy(uint16_t port, ULONGLONG deadline, Reach* why) {
+  *why = Reach::kFailed;
+  SOCKET s = NewSocket();
   if (s == INVALID_SOCKET) return s;
-  uint8_t hello[sizeof kSimMagic + kTokenBytes];
+  u_long nonblocking = 1;
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ioctlsocket(s, FIONBIO, &nonblocking) == 0;
+  if (ok && connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
+    ok = false;
+    *why = Reach::kRefused;
+    if (WSAGetLastError() == WSAEWOULDBLOCK) {
+      for (;;) {
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+          *why = Reach::kNoAnswer;
+          break;
+        }
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(s, &writable);
+        FD_SET(s, &failed);
+        timeval wait;
+        wait.tv_sec = static_cast<long>((deadline - now) / 1000);
+        wait.tv_usec = static_cast<long>((deadline - now) % 1000 * 1000);
+        int ready = select(0, nullptr, &writable, &failed, &wait);
+        if (ready == SOCKET_ERROR) break;
+        if (ready == 0) continue;  // the deadline decides
+        int error = 0;
+        int size = sizeof error;
+        ok = FD_ISSET(s, &writable) &&
+             getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) == 0 &&
+             error == 0;
+        break;
+      }
+    }
+  }
+  nonblocking = 0;
+  if (!ok || ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  NoDelay(s);
+  return s;
+}
+
+// The relay's side of the proofs: the hello with a fresh nonce, the simulated Terminal's
+// proof checked, then the relay's own. The token never goes out, nor anything else before
+// the check.
+Reach Handshake(SOCKET s, const Token& token, ULONGLONG deadline) {
+  namespace proof = orbisyn::proof;
+  uint8_t hello[proof::kHelloBytes];
   std::memcpy(hello, kSimMagic, sizeof kSimMagic);
-  std::memcpy(hello + sizeof kSimMagic, e.token.bytes, kTokenBytes);
-  bool sent = SendAll(s, hello, sizeof hello);
-  SecureZeroMemory(hello, sizeof hello);
-  SecureZeroMemory(&e, sizeof e);
-  if (!sent) {
+  uint8_t* mine = hello + proof::kMagicBytes;
+  if (!orbisyn::platform::RandomBytes(mine, proof::kNonceBytes)) return Reach::kFailed;
+  if (!SendAll(s, hello, sizeof hello)) return Reach::kClosed;
+  uint8_t challenge[proof::kChallengeBytes];
+  if (!RecvAllBy(s, challenge, sizeof challenge, deadline)) {
+    return GetTickCount64() >= deadline ? Reach::kNoAnswer : Reach::kClosed;
+  }
+  const uint8_t* theirs = challenge;
+  uint8_t want[proof::kProofBytes], answer[proof::kProofBytes];
+  if (!proof::Prove(proof::Side::kServer, token.bytes, kSimMagic, mine, theirs, want) ||
+      !proof::Prove(proof::Side::kClient, token.bytes, kSimMagic, mine, theirs, answer)) {
+    return Reach::kFailed;
+  }
+  if (!proof::SameBytes(want, challenge + proof::kNonceBytes, sizeof want)) {
+    return Reach::kWrongProof;
+  }
+  bool sent = SendAll(s, answer, sizeof answer);
+  SecureZeroMemory(answer, sizeof answer);
+  return sent ? Reach::kOk : Reach::kClosed;
+}
+
+// A connection to the simulated Terminal at e on which both sides have proved the token;
+// INVALID_SOCKET (and why) when it was not had within 2 s.
+SOCKET ConnectSim(const Endpoint& e, Reach* why) {
+  const ULONGLONG deadline = GetTickCount64() + kHandshakeMs;
+  SOCKET s = ConnectBy(e.port, deadline, why);
+  if (s == INVALID_SOCKET) return s;
+  *why = Handshake(s, e.token, deadline);
+  if (*why != Reach::kOk) {
     closesocket(s);
     return INVALID_SOCKET;
   }
   return s;
 }
 
-bool StartSim() {
+// ConnectSim, tried again when the connection closed in the handshake: a flood of strangers
+// at a live simulated Terminal's port pushes the oldest handshakes out of its queue, and
+// that must not pass for its end. A wrong proof and silence are final; refused is final for
+// the watch (nothing listens) and tried again for a pipe client (the watch says it lives).
+SOCKET ConnectSimPatiently(const Endpoint& e, bool again_if_refused, Reach* why) {
+  SOCKET s = INVALID_SOCKET;
+  for (int attempt = 0; attempt < kAttempts && s == INVALID_SOCKET; ++attempt) {
+    if (attempt > 0) Sleep(kRetryMs * attempt);
+    s = ConnectSim(e, why);
+    if (*why != Reach::kClosed && !(again_if_refused && *why == Reach::kRefused)) break;
+  }
+  return s;
+}
+
+// Starts start=; false when it could not be. *process: its handle, or nullptr when there
+// is none to wait on (Wine gives none for a Unix program).
+bool StartSim(HANDLE* process) {
   std::wstring line = g_config.start;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -121,38 +238,78 @@ bool StartSim() {
     Log("start=%s failed (error %lu)", Utf8(g_config.start).c_str(), GetLastError());
     return false;
   }
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
+  if (info.hThread != nullptr) CloseHandle(info.hThread);
+  *process = info.hProcess;
   return true;
 }
 
-// The watch connection: the simulated Terminal answers, or it is started and waited for.
+// The watch connection. An endpoint whose listener does not prove the token in time is
+// stale for good: it is never tried again, start= runs (once) and the endpoint file is
+// polled for a fresh one (another port and token), each tried with the same 2 s limit.
 SOCKET AwaitSim() {
-  SOCKET s = ConnectSim();
-  if (s != INVALID_SOCKET) return s;
-  if (g_config.start.empty()) {
-    Log("nothing answers at the endpoint %s, and there is no start=",
-        Utf8(g_config.endpoint).c_str());
-    return INVALID_SOCKET;
-  }
-  Log("starting the simulated Terminal: %s", Utf8(g_config.start).c_str());
-  if (!StartSim()) return INVALID_SOCKET;
-  const ULONGLONG until = GetTickCount64() + kStartWaitMs;
-  while (GetTickCount64() < until) {
+  constexpr size_t kRemembered = 8;  // start= runs once: a handful of stale ones at most
+  Endpoint stale[kRemembered];
+  size_t stales = 0;
+  bool started = false;
+  HANDLE process = nullptr;
+  ULONGLONG until = 0;
+  SOCKET s = INVALID_SOCKET;
+  for (;;) {
+    Endpoint e;
+    bool found = ReadEndpoint(&e);
+    bool known = false;
+    for (size_t i = 0; i < stales && i < kRemembered && !known; ++i) {
+      known = SameEndpoint(stale[i], e);
+    }
+    if (found && !known) {
+      Reach why;
+      s = ConnectSimPatiently(e, false, &why);
+      if (s != INVALID_SOCKET) {
+        g_sim = e;
+        break;
+      }
+      Log("the simulated Terminal at 127.0.0.1:%u %s: its endpoint is stale, ignored from now on",
+          static_cast<unsigned>(e.port), Why(why));
+      stale[stales++ % kRemembered] = e;
+    }
+    SecureZeroMemory(&e, sizeof e);
+    if (!started) {
+      if (g_config.start.empty()) {
+        if (found) {
+          Log("no simulated Terminal answers, and there is no start=");
+        } else {
+          Log("no endpoint at %s, and there is no start=", Utf8(g_config.endpoint).c_str());
+        }
+        break;
+      }
+      Log("starting the simulated Terminal: %s", Utf8(g_config.start).c_str());
+      started = StartSim(&process);
+      if (!started) break;
+      until = GetTickCount64() + kStartWaitMs;
+    } else if (process != nullptr && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+      DWORD code = 0;
+      GetExitCodeProcess(process, &code);
+      Log("the simulated Terminal exited with code %lu before it answered", code);
+      break;
+    } else if (GetTickCount64() >= until) {
+      Log("no fresh simulated Terminal answered within %llu s of start=",
+          static_cast<unsigned long long>(kStartWaitMs / 1000));
+      break;
+    }
     Sleep(kStartPollMs);
-    s = ConnectSim();
-    if (s != INVALID_SOCKET) return s;
   }
-  Log("the simulated Terminal did not answer within %llu s",
-      static_cast<unsigned long long>(kStartWaitMs / 1000));
-  return INVALID_SOCKET;
+  SecureZeroMemory(stale, sizeof stale);
+  if (process != nullptr) CloseHandle(process);
+  return s;
 }
 
 DWORD WINAPI ClientThread(void* arg) {
   HANDLE pipe = arg;
-  SOCKET s = ConnectSim();
+  // Nothing is read from the pipe before the simulated Terminal has proved itself.
+  Reach why = Reach::kFailed;
+  SOCKET s = ConnectSimPatiently(g_sim, true, &why);
   if (s == INVALID_SOCKET) {
-    Log("a pipe client dropped: the simulated Terminal did not answer");
+    Log("a pipe client dropped: the simulated Terminal %s", Why(why));
   } else {
     Pump(s, pipe);
     closesocket(s);

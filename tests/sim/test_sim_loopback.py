@@ -1,39 +1,152 @@
-"""The simulated Terminal on loopback TCP: the hello gate, the endpoint file, the stop request."""
+"""The simulated Terminal on loopback TCP: the proofs of both sides, what a stranger on the port
+costs, the endpoint file and whom it is trusted from, the stop request."""
 from __future__ import annotations
 
+import logging
 import os
+import re
 import socket
 import stat
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 from orbisyn import _paths
 from orbisyn.simulator import loopback as L
+from orbisyn.simulator import proof
 from orbisyn.simulator import protocol as P
+from orbisyn.simulator import server as S
 from orbisyn.simulator.client import RawClient
 
 from simkit import install_terminal
+from support.other_user import other_user
 
 VERSION_REQUEST = P.request(P.CMD_VERSION, struct.pack("<i", 0))
 
+# ---- a stranger on the machine ------------------------------------------------------------------
+
+# Listens on a port (0: any), prints it, then one line per connection once it ends: what it
+# received, in hex. mode: "challenge" answers a hello with 64 random bytes, "silent" never
+# answers, "close" closes at once. Ends when its standard input does.
+SQUATTER = r"""
+import os, socket, sys, threading, time
+port, mode = int(sys.argv[1]), sys.argv[2]
+active = [0]
+deadline = time.monotonic() + 10
+while True:   # the port frees when its owner's connections have closed
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        srv.bind(("127.0.0.1", port))
+        break
+    except OSError:
+        srv.close()
+        if time.monotonic() > deadline:
+            raise
+        time.sleep(0.001)
+srv.listen(64)
+print(srv.getsockname()[1], flush=True)
+out = threading.Lock()
+def serve(c):
+    got = bytearray()
+    try:
+        c.settimeout(60)
+        if mode == "challenge":
+            while len(got) < 36:
+                chunk = c.recv(36 - len(got))
+                if not chunk:
+                    break
+                got += chunk
+            c.sendall(os.urandom(64))
+        while mode != "close":
+            chunk = c.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+    except OSError:
+        pass
+    c.close()
+    with out:
+        print("conn", got.hex(), flush=True)
+        active[0] -= 1
+def stop():
+    sys.stdin.read()
+    deadline = time.monotonic() + 5
+    while active[0] and time.monotonic() < deadline:
+        time.sleep(0.02)
+    with out:
+        os._exit(0)
+threading.Thread(target=stop, daemon=True).start()
+while True:
+    c, _ = srv.accept()
+    with out:
+        active[0] += 1
+    threading.Thread(target=serve, args=(c,), daemon=True).start()
+"""
+
+# Opens N connections to a port and sends nothing; prints "opened N" and holds them until
+# its standard input ends.
+FLOOD = r"""
+import socket, sys
+port, n = int(sys.argv[1]), int(sys.argv[2])
+held = []
+for _ in range(n):
+    try:
+        held.append(socket.create_connection(("127.0.0.1", port), timeout=10))
+    except OSError:
+        pass
+print("opened", len(held), flush=True)
+sys.stdin.read()
+"""
+
+
+def attacker(code: str, *args: str) -> subprocess.Popen:
+    """code run by a second Unix user (a second process of ours where none can be made)."""
+    kw = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        return other_user().python(code, *args, **kw)
+    except pytest.skip.Exception:
+        return subprocess.Popen([sys.executable, "-I", "-c", code, *args], **kw)
+
+
+class Squatter:
+    def __init__(self, port: int, mode: str):
+        self.proc = attacker(SQUATTER, str(port), mode)
+        line = self.proc.stdout.readline().strip()
+        assert line.isdigit(), f"the squatter could not listen on {port}: {line!r}"
+        self.port = int(line)
+
+    def received(self) -> list[bytes]:
+        """Ends it; what each connection it had received."""
+        self.proc.stdin.close()
+        out = self.proc.stdout.read()
+        self.proc.wait(10)
+        return [bytes.fromhex(line.split(" ", 1)[1] if " " in line else "")
+                for line in out.splitlines() if line.startswith("conn")]
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+# ---- the proofs at the simulated Terminal -----------------------------------------------------------
 
 def tcp(port: int) -> socket.socket:
     return socket.create_connection(("127.0.0.1", port), timeout=5.0)
 
 
-def dropped(sock: socket.socket, within: float) -> bool:
-    """True when the server closes sock within the time without having sent a byte."""
-    sock.settimeout(within)
-    try:
-        return sock.recv(1) == b""
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
+def served(data_dir: str) -> bool:
+    with RawClient.loopback(data_dir, timeout=5.0) as c:
+        return c.version()[0] > 0
+
+
+def flipped(data: bytes) -> bytes:
+    return bytes([data[0] ^ 1]) + data[1:]
 
 
 def send_quietly(sock: socket.socket, data: bytes) -> None:
@@ -43,54 +156,114 @@ def send_quietly(sock: socket.socket, data: bytes) -> None:
         pass
 
 
-def served(data_dir: str) -> bool:
-    with RawClient.loopback(data_dir, timeout=5.0) as c:
-        return c.version()[0] > 0
+def read_to_end(sock: socket.socket, within: float) -> bytes | None:
+    """What the server sends until it closes sock, or None when it is still open after the time."""
+    sock.settimeout(within)
+    got = bytearray()
+    try:
+        while chunk := sock.recv(4096):
+            got += chunk
+    except ConnectionResetError:
+        pass
+    except socket.timeout:
+        return None
+    return bytes(got)
 
 
-def flipped(token: bytes) -> bytes:
-    return bytes([token[0] ^ 1]) + token[1:]
+def challenged(sock: socket.socket, token: bytes, mine: bytes) -> bytes:
+    """Sends the hello, checks the server's proof; the server's nonce."""
+    sock.sendall(L.MAGIC + mine)
+    challenge = b""
+    while len(challenge) < proof.CHALLENGE_BYTES:
+        chunk = sock.recv(proof.CHALLENGE_BYTES - len(challenge))
+        assert chunk, "closed before its challenge"
+        challenge += chunk
+    theirs = challenge[:proof.NONCE_BYTES]
+    assert proof.check(proof.SERVER, token, L.MAGIC, mine, theirs, challenge[proof.NONCE_BYTES:])
+    return theirs
 
 
-# Each case, from the token: what is sent at once, seconds of silence, what is sent after it.
+def good_proof(token: bytes, mine: bytes, theirs: bytes) -> bytes:
+    return proof.prove(proof.CLIENT, token, L.MAGIC, mine, theirs)
+
+
+def replayed(port: int, token: bytes, mine: bytes) -> bytes:
+    """The right proof of a connection that has ended (made with the same client nonce)."""
+    with tcp(port) as other:
+        return good_proof(token, mine, challenged(other, token, mine))
+
+
+# Each case, on a fresh connection: what it does, and whether the drop comes at the 2 s limit.
+# None of them may get more than the challenge.
 REFUSALS = {
-    "no hello": lambda t: (b"", 0, b""),
-    "wrong token": lambda t: (b"ORBS" + flipped(t) + VERSION_REQUEST, 0, b""),
-    "relay magic": lambda t: (b"ORBR" + t + VERSION_REQUEST, 0, b""),   # the other direction's
-    "half a hello": lambda t: (b"ORBS" + t[:16], 0, b""),
-    "late hello": lambda t: (b"", 2.4, b"ORBS" + t + VERSION_REQUEST),
-    "slow hello": lambda t: (b"ORBS" + t[:16], 2.4, t[16:] + VERSION_REQUEST),
+    "no hello": (lambda s, t, port: None, True),
+    "half a hello": (lambda s, t, port: s.sendall(L.MAGIC + bytes(16)), True),
+    "the other road's magic": (lambda s, t, port: s.sendall(b"ORBR" + proof.nonce() + VERSION_REQUEST), False),
+    "the old hello with the token": (lambda s, t, port: s.sendall(L.MAGIC + t + VERSION_REQUEST), False),
+    "wrong proof": (lambda s, t, port: s.sendall(
+        flipped(good_proof(t, m := proof.nonce(), challenged(s, t, m))) + VERSION_REQUEST), False),
+    "the server's own proof sent back": (lambda s, t, port: s.sendall(
+        proof.prove(proof.SERVER, t, L.MAGIC, m := proof.nonce(), challenged(s, t, m)) + VERSION_REQUEST), False),
+    "a proof replayed from another connection": (lambda s, t, port: (
+        p := replayed(port, t, m := proof.nonce()), challenged(s, t, m), s.sendall(p + VERSION_REQUEST)), False),
+    "no proof": (lambda s, t, port: challenged(s, t, proof.nonce()), True),
+    "half a proof": (lambda s, t, port: s.sendall(
+        good_proof(t, m := proof.nonce(), challenged(s, t, m))[:16]), True),
+    "a slow proof": (lambda s, t, port: (
+        theirs := challenged(s, t, m := proof.nonce()), time.sleep(L.HELLO_TIMEOUT + 0.4),
+        send_quietly(s, good_proof(t, m, theirs) + VERSION_REQUEST)), True),
 }
 
 
 @pytest.mark.parametrize("case", list(REFUSALS))
-def test_bad_hello_is_dropped_without_reply(shared_sim, case):
+def test_refused_handshakes_get_nothing_but_the_challenge(shared_sim, case):
     res, _ = shared_sim
     port, token = L.read_endpoint(res["data_dir"])
-    first, pause, then = REFUSALS[case](token)
+    attack, at_limit = REFUSALS[case]
     assert served(res["data_dir"])   # serving already: the 2 s run from the accept
     started = time.monotonic()
     with tcp(port) as bad:
-        send_quietly(bad, first)
+        attack(bad, token, port)
         assert served(res["data_dir"])   # a good client meanwhile is not held up
-        if pause:
-            time.sleep(pause)
-            send_quietly(bad, then)
-        assert dropped(bad, within=4.0)
-    if case in ("wrong token", "relay magic"):
-        assert time.monotonic() - started < 1.5   # at once, not at the deadline
+        rest = read_to_end(bad, within=L.HELLO_TIMEOUT + 2.5)
+    took = time.monotonic() - started
+    assert rest == b"", f"{case}: the server sent {rest!r} after the handshake"
+    if at_limit:
+        assert L.HELLO_TIMEOUT - 0.3 < took < L.HELLO_TIMEOUT + 2.5
+    else:
+        assert took < 1.5   # at once, not at the deadline
 
 
-def test_hello_and_first_request_in_one_write(shared_sim):
+def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
     res, _ = shared_sim
     port, token = L.read_endpoint(res["data_dir"])
     with tcp(port) as s:
-        s.sendall(b"ORBS" + token + VERSION_REQUEST + VERSION_REQUEST)
+        mine = proof.nonce()
+        theirs = challenged(s, token, mine)
+        s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST + VERSION_REQUEST)
         c = RawClient.__new__(RawClient)
         c.sock = s
         for _ in range(2):
             echo, status, _ = c.read_reply()
             assert (echo, status) == (P.CMD_VERSION, P.OK_RECORD)
+
+
+@pytest.mark.parametrize("mode", ["challenge", "silent", "close"])
+def test_client_gives_a_squatter_nothing_but_its_hello(mode):
+    """What status and run use: a listener on a remembered port that cannot prove the token gets
+    the hello only, within 2 s, whatever it does."""
+    squatter = Squatter(0, mode)
+    token = os.urandom(32)
+    try:
+        started = time.monotonic()
+        with pytest.raises(ConnectionError):
+            L.connect(squatter.port, token, timeout=30)
+        assert time.monotonic() - started < L.HELLO_TIMEOUT + 0.5
+        got = squatter.received()
+    finally:
+        squatter.kill()
+    assert len(got) == 1 and (mode == "close" or (len(got[0]) == proof.HELLO_BYTES and got[0][:4] == L.MAGIC))
+    assert token not in got[0]
 
 
 def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
@@ -103,30 +276,131 @@ def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
         started = time.monotonic()
         assert served(res["data_dir"])
         assert time.monotonic() - started < 1.5
-        assert all(dropped(s, within=L.HELLO_TIMEOUT + 3.0) for s in idle)
+        assert all(read_to_end(s, within=L.HELLO_TIMEOUT + 3.0) == b"" for s in idle)
     finally:
         for s in idle:
             s.close()
 
 
-def test_endpoint_file_private_and_gone_after_stop(sim_env, start_sim):
+def test_a_handshake_past_its_hello_outlives_a_flood_without_hellos(shared_sim):
+    res, _ = shared_sim
+    port, token = L.read_endpoint(res["data_dir"])
+    with tcp(port) as s:
+        mine = proof.nonce()
+        theirs = challenged(s, token, mine)
+        idle = [tcp(port) for _ in range(3 * L.MAX_PENDING)]
+        try:
+            assert read_to_end(idle[0], within=1.0) == b""   # pushed out: the cap is reached
+            s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST)
+            c = RawClient.__new__(RawClient)
+            c.sock = s
+            assert c.read_reply()[:2] == (P.CMD_VERSION, P.OK_RECORD)
+        finally:
+            for conn in idle:
+                conn.close()
+
+
+def refused_counts(log_text: str) -> list[int]:
+    return [int(n) for n in re.findall(r"refused (\d+) TCP connections?", log_text)]
+
+
+def test_flood_of_hello_less_connections_while_a_session_works(sim_env, start_sim):
+    res = install_terminal(sim_env)
+    sim = start_sim(res["exe"])
+    data = res["data_dir"]
+    port, _ = L.read_endpoint(data)
+    call_times, fresh = [], 0
+    with RawClient.loopback(data) as session:
+        flood = attacker(FLOOD, str(port), "1000")
+        opened: list[str] = []
+        reader = threading.Thread(target=lambda: opened.append(flood.stdout.readline()))
+        reader.start()
+        try:
+            while reader.is_alive() or len(call_times) < 200:
+                t = time.perf_counter()
+                assert session.state() in (1, 2)
+                call_times.append(time.perf_counter() - t)
+                if len(call_times) % 25 == 0:   # a new relay connection, as each pipe client makes
+                    for attempt in range(4):   # pushed out of the queue by the flood: tried again
+                        try:
+                            fresh += served(data)
+                            break
+                        except ConnectionError:
+                            time.sleep(0.05 * (attempt + 1))
+            reader.join()
+            assert opened[0].split()[:2] == ["opened", "1000"], opened
+            time.sleep(L.HELLO_TIMEOUT + 0.5)   # every held one dropped by now
+        finally:
+            flood.stdin.close()
+            flood.wait(10)
+        assert session.version()[0] > 0
+    assert fresh == len(call_times) // 25
+    assert max(call_times) < 1.0   # loose here: bench/sim_loopback_bench.py measures it
+    sim.stop()
+    log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
+    counts = refused_counts(log)
+    assert len(counts) <= 3 and sum(counts) >= 1000, counts   # few lines, every refusal counted
+    assert len(log) < 20_000
+
+
+def test_refusal_lines_are_rate_limited_and_lose_no_count(caplog):
+    now = [0.0]
+    refusals = L.RefusalLog(every=10.0, clock=lambda: now[0])
+    with caplog.at_level(logging.WARNING, logger="orbisyn.simulator"):
+        for i in range(1000):
+            now[0] = i * 0.035   # 35 s of a flood
+            refusals.note("no hello within 2 s" if i % 3 else "wrong proof")
+        refusals.flush(force=True)
+    counts = refused_counts(caplog.text)
+    assert len(counts) == 5 and sum(counts) == 1000 and counts[0] == 1, counts
+
+
+def test_the_log_is_capped_in_size(tmp_path, monkeypatch):
+    monkeypatch.setattr(S, "LOG_MAX_BYTES", 64 * 1024)
+    root = logging.getLogger("orbisyn")
+    saved = root.handlers[:], root.level, root.propagate
+    try:
+        S.setup_logging(str(tmp_path))
+        for i in range(5000):   # ~500 KB of lines
+            logging.getLogger("orbisyn.simulator").warning("refused connection %06d %s", i, "x" * 60)
+    finally:
+        for h in root.handlers:
+            h.close()
+        root.handlers[:], root.level, root.propagate = saved
+    logs = tmp_path / "logs"
+    sizes = {p.name: p.stat().st_size for p in logs.iterdir()}
+    assert set(sizes) == {"simulator.log", "simulator.log.1"}
+    assert all(size <= 64 * 1024 for size in sizes.values()), sizes
+    assert "004999" in (logs / "simulator.log").read_text()   # the newest lines are kept
+
+
+# ---- the endpoint file -------------------------------------------------------------------------
+
+def test_endpoint_file_private_replaced_at_start_and_gone_after_stop(sim_env, start_sim):
     res = install_terminal(sim_env)
     data = res["data_dir"]
-    os.makedirs(L.relay_dir(data), exist_ok=True)
+    os.makedirs(L.relay_dir(data), mode=0o755)
+    os.chmod(L.relay_dir(data), 0o755)
     with open(os.path.join(L.relay_dir(data), L.STOP), "w") as f:
         f.write("1\n")   # left from an earlier run: not this one's stop
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    L.write_private(L.endpoint_path(data), L.Endpoint(1, b"\x07" * 32, dead.pid, 1).text())
     proc = start_sim(res["exe"])
     path = L.endpoint_path(data)
     assert stat.S_IMODE(os.stat(L.relay_dir(data)).st_mode) == 0o700
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
     lines = open(path, encoding="ascii").read().splitlines()
-    assert len(lines) == 2 and lines[0].startswith("port=") and lines[1].startswith("token=")
-    assert len(lines[1]) == len("token=") + 64
+    assert [line.split("=")[0] for line in lines] == ["port", "token", "pid", "started"]
+    assert len(lines[1]) == len("token=") + 64 and lines[2] == f"pid={proc.proc.pid}"
     assert not os.path.exists(os.path.join(L.relay_dir(data), L.STOP))
-    port, _ = L.read_endpoint(data)
+    port, token = L.read_endpoint(data)
+    assert token != b"\x07" * 32
     assert L.read_state(data)["port"] == port and L.read_state(data)["pid"] == proc.proc.pid
     assert proc.stop() == 0
     assert not os.path.exists(path) and L.read_state(data) == {}
+    log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
+    assert f"replacing the endpoint left by pid {dead.pid}, which is gone" in log
 
 
 def test_endpoint_written_private_from_the_start(tmp_path, monkeypatch):
@@ -143,16 +417,80 @@ def test_endpoint_written_private_from_the_start(tmp_path, monkeypatch):
         L.write_endpoint(str(tmp_path), 4242, b"\x01" * 32)
     finally:
         os.umask(old)
-    assert seen == [(0o600, "port=4242\ntoken=" + "01" * 32 + "\n")]
+    me = os.getpid()
+    assert seen == [(0o600, f"port=4242\ntoken={'01' * 32}\npid={me}\nstarted={L.process_started(me)}\n")]
     assert L.read_endpoint(str(tmp_path)) == (4242, b"\x01" * 32)
+
+
+def _plant(data: str, how: str) -> str:
+    """An endpoint file as `how` leaves it; returns the text status must show."""
+    me, started = os.getpid(), L.process_started(os.getpid())
+    path = L.endpoint_path(data)
+    if how == "live":
+        L.write_endpoint(data, 4242, b"\x01" * 32)
+        return "127.0.0.1:4242"
+    if how == "symlink":
+        target = path + ".real"
+        L.write_private(target, L.Endpoint(4242, b"\x01" * 32, me, started).text())
+        os.symlink(target, path)
+        return "cannot be read"
+    if how == "fifo":
+        os.mkfifo(path, 0o600)
+        return "is not a regular file"
+    if how == "dead pid":
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        L.write_private(path, L.Endpoint(4242, b"\x01" * 32, dead.pid, 1).text())
+        return f"the simulated Terminal (pid {dead.pid}) is gone"
+    if how == "pid taken by a later process":
+        L.write_private(path, L.Endpoint(4242, b"\x01" * 32, me, started + 1).text())
+        return f"the simulated Terminal (pid {me}) is gone"
+    if how == "no pid (an older run)":
+        L.write_private(path, b"port=4242\ntoken=" + b"01" * 32 + b"\n")
+        return "did not note its pid"
+    L.write_private(path, L.Endpoint(4242, b"\x01" * 32, me, started).text())
+    if how == "open to others":
+        os.chmod(path, 0o644)
+        return "has mode 0644, open to others"
+    os.chown(path, other_user().uid, -1)   # "another user's": root may give it away
+    return f"belongs to uid {other_user().uid}"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="pids and modes as Linux has them")
+@pytest.mark.parametrize("how", ["live", "symlink", "fifo", "dead pid", "pid taken by a later process",
+                                 "no pid (an older run)", "open to others", "another user's"])
+def test_endpoint_trusted_only_when_private_and_alive(tmp_path, how):
+    data = str(tmp_path)
+    L.private_dir(data)
+    shown = _plant(data, how)
+    kind, text = L.endpoint_report(data)
+    assert shown in text
+    if how == "live":
+        assert kind == "live" and L.read_endpoint(data) == (4242, b"\x01" * 32)
+        return
+    assert kind == ("stale" if "pid" in how else "untrusted")
+    assert L.read_endpoint(data) is None
+    started = time.monotonic()
+    with pytest.raises(OSError):   # never a connection: the port may be anyone's now
+        L.connect_endpoint(data)
+    assert time.monotonic() - started < 0.5
+
+
+def test_relay_folder_of_another_user_is_refused(tmp_path):
+    data = str(tmp_path)
+    os.makedirs(L.relay_dir(data), mode=0o777)
+    os.chown(L.relay_dir(data), other_user().uid, -1)
+    with pytest.raises(OSError, match="belongs to uid"):
+        L.write_endpoint(data, 4242, b"\x01" * 32)
+    assert not os.path.exists(L.endpoint_path(data))
 
 
 def test_listens_on_loopback_only_and_keeps_the_token_secret(shared_sim):
     res, proc = shared_sim
     port, token = L.read_endpoint(res["data_dir"])
     with tcp(port) as bad:
-        send_quietly(bad, b"ORBS" + flipped(token))
-        assert dropped(bad, within=4.0)
+        send_quietly(bad, L.MAGIC + token)   # an old relay's hello: refused, and never logged
+        assert read_to_end(bad, within=4.0) == b""
     assert served(res["data_dir"])
     listening = set()
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
@@ -167,7 +505,7 @@ def test_listens_on_loopback_only_and_keeps_the_token_secret(shared_sim):
     assert listening == {"0100007F"}
     secret = token.hex()
     log = open(os.path.join(res["data_dir"], "logs", "simulator.log"), "rb").read()
-    assert secret.encode() not in log.lower() and token not in log
+    assert b"old relay" in log and secret.encode() not in log.lower() and token not in log
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             cmdline = open(f"/proc/{pid}/cmdline", "rb").read()

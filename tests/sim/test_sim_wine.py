@@ -7,22 +7,27 @@ _core) skip without them, unless ORBISYN_REQUIRE_WINE=1 makes them fail instead.
 from __future__ import annotations
 
 import os
+import secrets
 import shutil
+import signal
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
 
+import orbisyn
 from orbisyn.simulator import cli
 from orbisyn.simulator import install as sim_install
 from orbisyn.simulator import loopback as L
 from orbisyn.simulator import proof
 from orbisyn.simulator import relayed as R
 from orbisyn.simulator.client import RawClient
+from test_sim_loopback import FLOOD, Squatter, attacker, refused_counts
 
 REQUIRED = os.environ.get("ORBISYN_REQUIRE_WINE") == "1"
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Wine prefixes are a Linux matter")
@@ -223,6 +228,29 @@ def test_clear_errors(fake_prefix, fake_relay, monkeypatch, capsys, case):
             assert expected in out.out + out.err
 
 
+@linux_only
+@pytest.mark.parametrize("left", ["by a run killed", "open to others"])
+def test_status_says_what_is_left_of_a_simulator_that_died(fake_prefix, fake_relay, sim_env, left):
+    assert cli.main(["install", "--wine", fake_prefix]) == 0
+    data = R.find_wine(fake_prefix)["data_dir"]
+    L.private_dir(data)
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    pid = dead.pid if left == "by a run killed" else os.getpid()
+    L.write_private(L.endpoint_path(data), L.Endpoint(4242, os.urandom(32), pid, L.process_started(pid) or 1).text())
+    L.write_private(os.path.join(data, "relay", L.STATE), b'{"pid": %d, "port": 4242, "links": 1}' % pid)
+    if left == "open to others":
+        os.chmod(L.endpoint_path(data), 0o644)
+    status = run_cli("status", "--wine", fake_prefix)
+    assert status.returncode == 1 and "not running" in status.stdout, status.stdout + status.stderr
+    if left == "by a run killed":
+        assert f"the simulated Terminal (pid {pid}) is gone without cleaning up" in status.stdout
+        assert "port 4242) is left over and ignored, the next start replaces it" in status.stdout
+    else:
+        assert "not trusted: " in status.stdout and "has mode 0644, open to others" in status.stdout
+    assert "not served: no relay runs" in status.stdout and "served by the relay" not in status.stdout
+
+
 # ---- with Wine, and with the relay ---------------------------------------------------------------
 
 def real_relay() -> str:
@@ -360,6 +388,114 @@ def test_relay_starts_the_simulator_itself(wine_prefix, sim_env):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+# ---- strangers at the simulated Terminal's port, seen from a program on the Wine road --------------
+
+@pytest.fixture
+def road(wine_prefix, sim_env, monkeypatch):
+    """The simulated Terminal installed in the prefix with a password of its own, reached as a
+    program reaches it: orbisyn, the relay's serve-terminal, the pipe, the relay as terminal64.exe."""
+    relay = real_relay()
+    monkeypatch.setenv("ORBISYN_RELAY", relay)
+    monkeypatch.setenv("WINEPREFIX", wine_prefix)
+    password = "pw-" + secrets.token_hex(8)
+    done = run_cli("install", "--wine", wine_prefix, "--password", password)
+    assert done.returncode == 0, done.stderr
+    inst = dict(R.find_wine(wine_prefix), password=password)
+    try:
+        yield inst
+    finally:
+        orbisyn.shutdown()
+        run_cli("stop", "--wine", wine_prefix)
+
+
+def initialize(inst, timeout_ms: int = 120_000) -> bool:
+    return orbisyn.initialize(path=inst["exe"], login=5001001, password=inst["password"], server="Orbisyn-Demo",
+                              timeout=timeout_ms)
+
+
+def wait_gone(pid: int, seconds: float = 10) -> None:
+    deadline = time.monotonic() + seconds
+    while R._linux_alive(pid):
+        assert time.monotonic() < deadline, f"pid {pid} still there"
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("stranger", ["challenge", "silent"])
+def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
+    assert initialize(road), orbisyn.last_error()
+    own = orbisyn.account_info()
+    data = road["data_dir"]
+    old, _ = L.load_endpoint(data)
+    orbisyn.shutdown()
+    # The pipe's relay dies first: had the simulated Terminal closed their connection, its end
+    # would wait a minute in TIME_WAIT, and nobody could bind the port meanwhile.
+    for pid in R.relay_pids(road):
+        os.kill(pid, signal.SIGKILL)
+    assert R.wait_relays_gone(road) == []
+    deadline = time.monotonic() + 10
+    while L.read_state(data).get("links"):   # the watch connection closed at its end
+        assert time.monotonic() < deadline, L.read_state(data)
+        time.sleep(0.05)
+    os.kill(old.pid, signal.SIGKILL)
+    wait_gone(old.pid)
+    squatter = Squatter(old.port, stranger)   # binds the port the moment it is free
+    try:
+        status = run_cli("status", "--wine", road["prefix"])
+        assert status.returncode == 1, status.stdout + status.stderr
+        assert f"(pid {old.pid}) is gone" in status.stdout and "left over and ignored" in status.stdout
+        assert "not served: no relay runs" in status.stdout and "not connected" not in status.stdout
+        started = time.monotonic()
+        assert initialize(road, timeout_ms=60_000), orbisyn.last_error()
+        took = time.monotonic() - started
+        acc = orbisyn.account_info()
+        fresh, _ = L.load_endpoint(data)
+        heard = squatter.received()
+    finally:
+        squatter.kill()
+    assert (acc.login, acc.balance) == (own.login, own.balance)   # its own, from the genuine Terminal
+    assert fresh.pid != old.pid and fresh.port != old.port and fresh.token != old.token
+    assert took < 20, f"{took:.1f} s to a fresh simulated Terminal"
+    secrets_ = (old.token, old.token.hex().encode(), road["password"].encode(),
+                road["password"].encode("utf-16-le"))
+    assert heard and all(len(h) <= 36 and h[:4] == L.MAGIC for h in heard), [h.hex() for h in heard]
+    assert not any(x in h for h in heard for x in secrets_)
+    log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
+    assert f"replacing the endpoint left by pid {old.pid}" in log
+
+
+def test_flood_at_the_simulator_while_a_program_works_through_the_relay(road):
+    assert initialize(road), orbisyn.last_error()
+    data = road["data_dir"]
+    port, _ = L.read_endpoint(data)
+    flooded_at = time.monotonic()
+    flood = attacker(FLOOD, str(port), "1000")
+    opened: list[str] = []
+    reader = threading.Thread(target=lambda: opened.append(flood.stdout.readline()))
+    reader.start()
+    times, again = [], 0
+    try:
+        while reader.is_alive() or len(times) < 100:
+            t = time.perf_counter()
+            assert orbisyn.account_info() is not None, orbisyn.last_error()
+            times.append(time.perf_counter() - t)
+            if len(times) % 50 == 0:   # a new pipe client: a new handshake at the flooded port
+                orbisyn.shutdown()
+                assert initialize(road, timeout_ms=30_000), orbisyn.last_error()
+                again += 1
+        reader.join()
+        assert opened[0].split()[:2] == ["opened", "1000"], opened
+    finally:
+        flood.stdin.close()
+        flood.wait(10)
+    assert again >= 2 and max(times) < 2.0   # loose here: bench/sim_loopback_bench.py measures it
+    orbisyn.shutdown()
+    assert run_cli("stop", "--wine", road["prefix"]).returncode == 0
+    lines_allowed = 2 + (time.monotonic() - flooded_at) / L.REFUSALS_EVERY
+    log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
+    counts = refused_counts(log)
+    assert len(counts) <= lines_allowed and sum(counts) >= 1000, counts
 
 
 # ---- on Windows itself (the hosted CI) -------------------------------------------------------------

@@ -1,13 +1,20 @@
 """A stand-in for the simulated Terminal's loopback listener, as the relay's pipe server
-meets it: it publishes port and token in an endpoint file, drops connections whose hello
-(b"ORBS" + token) is wrong or later than 2 s, and answers the session's frames.
+meets it: it publishes port and token in an endpoint file, proves the token over fresh
+nonces and checks the relay's proof (b"ORBS" + nonce; nonce + proof; proof, all within 2 s),
+and answers the session's frames. Or, in another mode, a stranger that took the port:
+"wrong-proof" answers the hello with random bytes, "silent" never answers, "close" closes
+at once. What each connection sent before its proof checked is kept, to show that nothing
+but the hello reaches a listener that cannot prove the token.
 
 As a program (started by the relay's start= command in the tests):
-    python fake_sim.py ENDPOINT BUILD STOPFILE
-serves until STOPFILE appears (or 120 s), then closes every connection.
+    python fake_sim.py ENDPOINT BUILD STOPFILE [STARTS]
+serves until STOPFILE appears (or 120 s), then closes every connection; appends a line to
+STARTS when given.
 """
 from __future__ import annotations
 
+import hashlib
+import hmac
 import os
 import secrets
 import socket
@@ -18,11 +25,16 @@ import time
 from pathlib import Path
 
 HELLO_S = 2.0
+MAGIC = b"ORBS"
 
 
 def pattern(n: int, seed: int) -> bytes:
     period = bytes((i * 7 + seed) % 251 for i in range(251))
     return (period * (n // 251 + 1))[:n]
+
+
+def prove(label: bytes, token: bytes, client_nonce: bytes, server_nonce: bytes) -> bytes:
+    return hmac.new(token, label + MAGIC + client_nonce + server_nonce, hashlib.sha256).digest()
 
 
 def recv_exact(conn: socket.socket, n: int) -> bytes | None:
@@ -38,35 +50,46 @@ def recv_exact(conn: socket.socket, n: int) -> bytes | None:
     return bytes(out)
 
 
+def write_endpoint(path: Path, port: int, token: bytes) -> None:
+    tmp = path.with_name(path.name + ".tmp")
+    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(f"port={port}\ntoken={token.hex()}\n")
+    os.replace(tmp, path)
+
+
 class FakeSim:
-    def __init__(self, endpoint: Path, build: int = 4321, records: int = 0):
+    def __init__(self, endpoint: Path, build: int = 4321, records: int = 0, mode: str = "good"):
         self.endpoint = Path(endpoint)
         self.build = build
         self.records = records
+        self.mode = mode
         self.token = secrets.token_bytes(32)
-        self.good = 0  # hellos accepted
-        self.bad = 0  # connections dropped at the hello
+        self.good = 0  # proofs checked
+        self.bad = 0  # connections dropped in the handshake
         self.ended = 0  # accepted connections that the other side closed
+        self.heard: list[bytes] = []  # per connection, what came before its proof checked
         self.lock = threading.Lock()
         self.conns: set[socket.socket] = set()
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.stopped = False
         threading.Thread(target=self._accept, daemon=True).start()
-        tmp = self.endpoint.with_name(self.endpoint.name + ".tmp")
-        fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-        with os.fdopen(fd, "w") as f:
-            f.write(f"port={self.port}\ntoken={self.token.hex()}\n")
-        os.replace(tmp, self.endpoint)
+        write_endpoint(self.endpoint, self.port, self.token)
 
     def counts(self) -> tuple[int, int, int]:
         with self.lock:
             return self.good, self.bad, self.ended
 
+    def heard_so_far(self) -> list[bytes]:
+        with self.lock:
+            return list(self.heard)
+
     def stop(self) -> None:
         """Goes away as the simulated Terminal does: every connection closes."""
         self.stopped = True
-        self.endpoint.unlink(missing_ok=True)
+        if self.mode == "good":
+            self.endpoint.unlink(missing_ok=True)
         self.listener.close()
         with self.lock:
             conns = list(self.conns)
@@ -87,17 +110,37 @@ class FakeSim:
                 self.conns.add(conn)
             threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
-    def _serve(self, conn: socket.socket) -> None:
+    def _handshake(self, conn: socket.socket) -> bool:
+        heard = bytearray()
+        ok = False
         conn.settimeout(HELLO_S)
-        hello = recv_exact(conn, 36)
-        ok = (hello is not None and hello[:4] == b"ORBS"
-              and secrets.compare_digest(hello[4:], self.token))
+        hello = recv_exact(conn, 4 + 32) if self.mode != "close" else None
+        if hello is not None:
+            heard += hello
+            if self.mode == "wrong-proof":
+                conn.sendall(os.urandom(64))
+            elif self.mode == "good" and hello[:4] == MAGIC:
+                mine = secrets.token_bytes(32)
+                conn.sendall(mine + prove(b"orbisyn server proof", self.token, hello[4:], mine))
+                answer = recv_exact(conn, 32)
+                heard += answer or b""
+                ok = answer is not None and hmac.compare_digest(
+                    answer, prove(b"orbisyn client proof", self.token, hello[4:], mine))
+        if not ok and self.mode != "close":
+            # Whatever else comes is kept: a relay that sends it without the proof is at fault.
+            conn.settimeout(HELLO_S + 1 if self.mode == "silent" else 0.5)
+            while (more := recv_exact(conn, 1)) is not None:
+                heard += more
         with self.lock:
+            self.heard.append(bytes(heard))
             if ok:
                 self.good += 1
             else:
                 self.bad += 1
-        if not ok:
+        return ok
+
+    def _serve(self, conn: socket.socket) -> None:
+        if not self._handshake(conn):
             conn.close()
             return
         conn.settimeout(None)
@@ -132,6 +175,9 @@ class FakeSim:
 
 def main() -> int:
     endpoint, build, stop = Path(sys.argv[1]), int(sys.argv[2]), Path(sys.argv[3])
+    if len(sys.argv) > 4:
+        with open(sys.argv[4], "a") as starts:
+            starts.write(f"{os.getpid()}\n")
     sim = FakeSim(endpoint, build)
     deadline = time.monotonic() + 120
     while not stop.exists() and time.monotonic() < deadline:

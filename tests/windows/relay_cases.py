@@ -587,9 +587,11 @@ def pipe_server():
                  got.get("result") == "0" and got.get("build") == "5150"
                  and got.get("array") == "0 intact", text + inst.log_text())
         good, bad, _ = sim.counts()
-        # the watch connection and the session's own
-        r.report("pipe-server-hellos-carry-the-token", good == 2 and bad == 0,
-                 f"{good} good, {bad} bad")
+        heard = sim.heard_so_far()
+        # the watch connection and the session's own: hello and proof, never the token
+        r.report("pipe-server-handshakes-prove-the-token",
+                 good == 2 and bad == 0 and all(len(h) == 36 + 32 and sim.token not in h for h in heard),
+                 f"{good} good, {bad} bad, heard {[len(h) for h in heard]}")
         r.report("pipe-server-session-close-reaches-the-simulated-terminal",
                  wait_until(lambda: sim.counts()[2] == 1, 1.5), repr(sim.counts()))
 
@@ -695,6 +697,66 @@ def pipe_server():
         shutil.rmtree(work, ignore_errors=True)
 
 
+def stale_endpoints():
+    """An endpoint left by a simulated Terminal that died, its port taken by a stranger (or by
+    nobody): the relay gives the stranger its hello only, runs start= once and reaches the
+    fresh one the start publishes, all in a few seconds."""
+    work = Path(tempfile.mkdtemp(prefix="fake-sim-stale."))
+    try:
+        for mode in ("wrong-proof", "silent", "close", "nobody"):
+            stop, starts = work / f"stop-{mode}", work / f"starts-{mode}"
+            script = work / f"start-{mode}.sh"
+            inst = Installed(f"stale {mode}", start=f"Z:\\bin\\sh {script}")
+            script.write_text(
+                "#!/bin/sh\n"
+                f"exec '{sys.executable}' '{HERE / 'fake_sim.py'}' '{inst.endpoint}' 6262 '{stop}' "
+                f"'{starts}' </dev/null >'{work / 'sim.log'}' 2>&1\n")
+            stranger = FakeSim(inst.endpoint, mode="silent" if mode == "nobody" else mode)
+            if mode == "nobody":
+                stranger.stop()  # the port is free again, the endpoint file stays
+            try:
+                t0 = time.monotonic()
+                code, got, text = inst.session()
+                took = time.monotonic() - t0
+                ran = starts.read_text().split() if starts.exists() else []
+                heard = stranger.heard_so_far()
+                r.report(f"pipe-server-past-a-stale-endpoint-{mode}",
+                         got.get("result") == "0" and got.get("build") == "6262" and len(ran) == 1
+                         and took < 20 and "stale" in inst.log_text(),
+                         f"{took:.1f} s, start= ran {len(ran)} times: {text}{inst.log_text()}")
+                r.report(f"pipe-server-stale-{mode}-hears-only-hellos",
+                         all(len(h) <= 36 and stranger.token not in h for h in heard)
+                         and (mode in ("close", "nobody") or len(heard) >= 1),
+                         repr([h[:40].hex() for h in heard]))
+            finally:
+                stop.touch()
+                stranger.stop()
+                wait_until(lambda: not inst.pipe_exists(), 10)
+                inst.remove()
+
+        # No start=: a stale endpoint is no reason to wait; exit 1 at once, no pipe.
+        inst = Installed("stale no start")
+        stranger = FakeSim(inst.endpoint, mode="silent")
+        try:
+            t0 = time.monotonic()
+            proc = inst.run()
+            try:
+                code = proc.wait(20)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                code = None
+            took = time.monotonic() - t0
+            r.report("pipe-server-stale-endpoint-without-start-exits-1",
+                     code == 1 and took < 8 and not inst.pipe_exists()
+                     and "did not answer the hello within 2 s" in inst.log_text(),
+                     f"exit {code} after {took:.1f} s: {inst.log_text()}")
+        finally:
+            stranger.stop()
+            inst.remove()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def real_simulator():
     """The Windows session and the core's exchanges against the real simulated Terminal,
     installed into this prefix with `orbisyn-terminal install --wine`: through the pipe that
@@ -765,4 +827,4 @@ def cases(run_module):
     shutil.copy(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe",
                 tests / "orbisyn-relay.exe")
     shutil.copy(r.BUILD / "relay_driver.exe", tests / "relay_driver.exe")
-    return [imports, serve_terminal, token_and_idle, pipe_server, real_simulator]
+    return [imports, serve_terminal, token_and_idle, pipe_server, stale_endpoints, real_simulator]

@@ -294,11 +294,10 @@ def cmd_status(args) -> int:
 def _relay_fields(inst: dict) -> None:
     """Where Windows programs reach it: the loopback endpoint and, for their installations, the relay."""
     from . import loopback as L
-    state = L.read_state(inst["data_dir"])
-    if state.get("port") and running_pid(inst["exe"], inst["data_dir"]):
-        _field("loopback", f"127.0.0.1:{state['port']} (endpoint {L.endpoint_path(inst['data_dir'])})")
-    else:
-        state = {}
+    kind, text = L.endpoint_report(inst["data_dir"])
+    if kind != "none":
+        _field("loopback", text)
+    state = L.read_state(inst["data_dir"]) if kind == "live" else {}
     if inst.get("kind") is None and os.name != "nt":
         return
     from .relayed import relay_pids
@@ -306,8 +305,11 @@ def _relay_fields(inst: dict) -> None:
     if state.get("links"):
         since = _dt.datetime.fromtimestamp(state.get("linked_at") or 0).strftime("%Y-%m-%d %H:%M:%S")
         _field("pipe", f"served by the relay (pid {pids}, connected since {since})")
-    elif pids != "unknown":
+    elif pids != "unknown" and kind == "live":
         _field("pipe", f"the relay runs (pid {pids}) but has not connected")
+    elif pids != "unknown":
+        _field("pipe", f"the relay runs (pid {pids}) without a simulated Terminal: it trusts no left-over "
+                       f"endpoint and waits for the one it starts")
     else:
         _field("pipe", f"not served: no relay runs (orbisyn-terminal run{_wine_option(inst)} starts it)")
 

@@ -12,6 +12,7 @@ import datetime as _dt
 import errno
 import json
 import logging
+import logging.handlers
 import os
 import signal
 import socket
@@ -42,6 +43,7 @@ from .symbol_commands import SymbolCommands
 log = logging.getLogger("orbisyn.simulator")
 
 SESSION_FILE = "session.json"
+LOG_MAX_BYTES = 4 << 20   # simulator.log, then one older file beside it
 
 
 def read_session(data_dir: str) -> dict:
@@ -282,15 +284,26 @@ class Server:
             if self.loopback is not None:
                 self.loopback.listen()
         except BaseException:
-            if not self.tcp_only:
+            if self.listener is not None:
                 self.listener.close()
-                if os.path.lexists(self._binding):
-                    os.unlink(self._binding)
+            self._unbind()
             raise
+        self.acceptor = Acceptor(self.listener, self.loopback, self._poll)
+
+    def publish(self) -> None:
+        """Make the listeners known, once the Terminal is built: a relay's handshake must
+        not wait on a Terminal that is still starting."""
+        if self.loopback is not None:
+            self.loopback.publish()
         if not self.tcp_only:
             # Last: a client that finds the socket also finds the loopback endpoint.
             self._publish_unix()
-        self.acceptor = Acceptor(self.listener, self.loopback, self._poll)
+
+    def _unbind(self) -> None:
+        """Remove the socket's temporary name when it never went into place."""
+        binding = getattr(self, "_binding", None)
+        if binding and os.path.lexists(binding):
+            os.unlink(binding)
 
     def _poll(self) -> None:
         if self.loopback is not None and self.loopback.stop_requested():
@@ -407,6 +420,7 @@ class Server:
                     os.unlink(self.sock_path)
             except OSError:
                 pass
+            self._unbind()
         with self._clients_lock:
             for c in list(self._clients):
                 try:
@@ -443,9 +457,12 @@ def setup_logging(data_dir: str, level: int = logging.INFO) -> None:
     logs = os.path.join(data_dir, "logs")
     _install.private_dirs(logs)
     path = os.path.join(logs, "simulator.log")
-    # Made the user's alone before the handler opens it, whatever the umask.
+    # Made the user's alone before the handler opens it, whatever the umask (a rollover's new
+    # file takes the process's umask of 077).
     os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | getattr(os, "O_CLOEXEC", 0), 0o600))
-    handler = logging.FileHandler(path, encoding="utf-8")
+    # Capped: what a stranger on the loopback port makes it write must not fill the disk.
+    handler = logging.handlers.RotatingFileHandler(path, encoding="utf-8", maxBytes=LOG_MAX_BYTES,
+                                                   backupCount=1)
     handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
     root = logging.getLogger("orbisyn")
     root.handlers[:] = [handler]
@@ -511,6 +528,16 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
         log.exception("cannot start")
         server.close()
         raise
+    try:
+        server.publish()
+    except _Stop:
+        server.close()
+        return 0
+    except OSError as exc:
+        log.error("cannot listen: %s", exc)
+        print(f"orbisyn-terminal: cannot listen: {exc}", file=sys.stderr)
+        server.close()
+        return 4
     server.serve_forever()
     if replay is not None:
         _replay.ended(data_dir, replay)
