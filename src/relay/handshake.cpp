@@ -26,11 +26,10 @@ Proven ProveToServer(SOCKET s, const Token& token, const uint8_t magic[proof::kM
   std::memcpy(hello, magic, proof::kMagicBytes);
   uint8_t* client_nonce = hello + proof::kMagicBytes;
   if (!orbisyn::platform::RandomBytes(client_nonce, proof::kNonceBytes)) return Proven::kFailed;
-  if (!SendAll(s, hello, sizeof hello)) return Proven::kNoAnswer;
+  if (!SendAll(s, hello, sizeof hello)) return Proven::kClosed;
   uint8_t challenge[proof::kChallengeBytes];
-  size_t got = 0;
-  if (!RecvAllBy(s, challenge, sizeof challenge, deadline, &got)) {
-    return got == 0 ? Proven::kNoAnswer : Proven::kWrongProof;
+  if (!RecvAllBy(s, challenge, sizeof challenge, deadline)) {
+    return GetTickCount64() >= deadline ? Proven::kNoAnswer : Proven::kClosed;
   }
   const uint8_t* server_nonce = challenge;
   if (!proof::Check(proof::Side::kServer, token.bytes, magic, client_nonce, server_nonce,
@@ -45,7 +44,7 @@ Proven ProveToServer(SOCKET s, const Token& token, const uint8_t magic[proof::kM
   if (n > 0) std::memcpy(&answer[proof::kProofBytes], more, n);
   bool sent = SendAll(s, answer.data(), answer.size());
   SecureZeroMemory(&answer[0], proof::kProofBytes);
-  return sent ? Proven::kYes : Proven::kFailed;
+  return sent ? Proven::kYes : Proven::kClosed;
 }
 
 }  // namespace relay

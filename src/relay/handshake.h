@@ -30,9 +30,10 @@ bool ClientProved(const Token& token, const uint8_t magic[proof::kMagicBytes],
 
 enum class Proven {
   kYes,         // both proved; `more` went out after our proof
-  kNoAnswer,    // the server sent nothing before it closed or the deadline passed
+  kClosed,      // the server closed before its whole challenge came (a flood pushes us out)
+  kNoAnswer,    // the deadline passed before the whole challenge came
   kWrongProof,  // it answered, but not with a proof of the token
-  kFailed,      // our own side failed (send, random bytes, HMAC)
+  kFailed,      // our own side failed (random bytes, HMAC)
 };
 
 // Client side on a connected socket: sends the hello, checks the server's challenge

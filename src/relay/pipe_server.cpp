@@ -8,6 +8,7 @@
 
 #include "link/loopback_proof.h"
 #include "link/session.h"
+#include "handshake.h"
 #include "relay.h"
 
 namespace relay {
@@ -164,32 +165,17 @@ SOCKET ConnectBy(uint16_t port, ULONGLONG deadline, Reach* why) {
   return s;
 }
 
-// The relay's side of the proofs: the hello with a fresh nonce, the simulated Terminal's
-// proof checked, then the relay's own. The token never goes out, nor anything else before
-// the check.
+// The relay's side of the proofs (handshake.h): nothing of a pipe client goes out before the
+// simulated Terminal proved the token.
 Reach Handshake(SOCKET s, const Token& token, ULONGLONG deadline) {
-  namespace proof = orbisyn::proof;
-  uint8_t hello[proof::kHelloBytes];
-  std::memcpy(hello, kSimMagic, sizeof kSimMagic);
-  uint8_t* mine = hello + proof::kMagicBytes;
-  if (!orbisyn::platform::RandomBytes(mine, proof::kNonceBytes)) return Reach::kFailed;
-  if (!SendAll(s, hello, sizeof hello)) return Reach::kClosed;
-  uint8_t challenge[proof::kChallengeBytes];
-  if (!RecvAllBy(s, challenge, sizeof challenge, deadline)) {
-    return GetTickCount64() >= deadline ? Reach::kNoAnswer : Reach::kClosed;
+  switch (ProveToServer(s, token, kSimMagic, nullptr, 0, deadline)) {
+    case Proven::kYes: return Reach::kOk;
+    case Proven::kClosed: return Reach::kClosed;
+    case Proven::kNoAnswer: return Reach::kNoAnswer;
+    case Proven::kWrongProof: return Reach::kWrongProof;
+    case Proven::kFailed: break;
   }
-  const uint8_t* theirs = challenge;
-  uint8_t want[proof::kProofBytes], answer[proof::kProofBytes];
-  if (!proof::Prove(proof::Side::kServer, token.bytes, kSimMagic, mine, theirs, want) ||
-      !proof::Prove(proof::Side::kClient, token.bytes, kSimMagic, mine, theirs, answer)) {
-    return Reach::kFailed;
-  }
-  if (!proof::SameBytes(want, challenge + proof::kNonceBytes, sizeof want)) {
-    return Reach::kWrongProof;
-  }
-  bool sent = SendAll(s, answer, sizeof answer);
-  SecureZeroMemory(answer, sizeof answer);
-  return sent ? Reach::kOk : Reach::kClosed;
+  return Reach::kFailed;
 }
 
 // A connection to the simulated Terminal at e on which both sides have proved the token;
