@@ -3,9 +3,8 @@
 
 #include <cstdint>
 
-#include "info/wire.h"
 #include "link/session.h"
-#include "market_data/wire.h"
+#include "protocol/records.h"
 
 namespace orbisyn {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "link/session.h"
-#include "market_data/wire.h"
+#include "protocol/records.h"
 
 namespace orbisyn {
 

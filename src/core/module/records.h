@@ -90,6 +90,8 @@ constexpr uint32_t UnitsOf() {
         static_cast<uint32_t>(offsetof(Record, member)),                                  \
         ::orbisyn::UnitsOf<decltype(Record::member)>()                                    \
   }
+// ORBISYN_FIELD with a comma: the X of the generated ORBISYN_ROWS_<Struct>(X) lists.
+#define ORBISYN_ROW(Record, member) ORBISYN_FIELD(Record, member),
 // The nested record that follows the wire fields of a trade result.
 #define ORBISYN_NESTED(name) \
   ::orbisyn::Field { name, nullptr, ::orbisyn::FieldKind::kRecord, 0, 0 }

@@ -6,7 +6,8 @@
 #include <cstdint>
 
 #include "link/session.h"
-#include "positions/wire.h"
+#include "positions/group_mask.h"
+#include "protocol/records.h"
 
 namespace orbisyn {
 

@@ -1,39 +1,24 @@
 #include "trading/client.h"
 
-#include "link/commands.h"
+#include "protocol/requests.h"
 
 namespace orbisyn {
 
-namespace {
-
-auto PutRequest(const TradeRequestRecord& request) {
-  return [&request](PipeWriter& w) { return w.Write(&request, sizeof request); };
-}
-
-}  // namespace
-
 int32_t OrderCheck(CInterClient& session, const TradeRequestRecord& request,
                    CheckResultRecord* result) {
-  return ExchangeRecord(session.pipe(), cmd::kOrderCheck, PutRequest(request), result,
-                        sizeof *result);
+  return ExchangeRecord(session.pipe(), request::OrderCheck(request), result, sizeof *result);
 }
 
 int32_t OrderSend(CInterClient& session, const TradeRequestRecord& request,
                   SendResultRecord* result) {
-  return ExchangeRecord(session.pipe(), cmd::kOrderSend, PutRequest(request), result,
-                        sizeof *result);
+  return ExchangeRecord(session.pipe(), request::OrderSend(request), result, sizeof *result);
 }
 
 int32_t OrderCalcMargin(CInterClient& session, uint32_t action, const char16_t* symbol,
                         double volume, double price, double* margin) {
   double value = 0.0;
-  int32_t r = ExchangeRecord(
-      session.pipe(), cmd::kOrderCalcMargin,
-      [&](PipeWriter& w) {
-        return w.PutUInt32(action) && w.PutText(symbol) && w.PutDouble(volume) &&
-               w.PutDouble(price);
-      },
-      &value, sizeof value);
+  int32_t r = ExchangeRecord(session.pipe(), request::OrderCalcMargin(action, symbol, volume, price),
+                             &value, sizeof value);
   if (r >= 0) *margin = value;
   return r;
 }
@@ -42,11 +27,7 @@ int32_t OrderCalcProfit(CInterClient& session, uint32_t action, const char16_t* 
                         double volume, double price_open, double price_close, double* profit) {
   double value = 0.0;
   int32_t r = ExchangeRecord(
-      session.pipe(), cmd::kOrderCalcProfit,
-      [&](PipeWriter& w) {
-        return w.PutUInt32(action) && w.PutText(symbol) && w.PutDouble(volume) &&
-               w.PutDouble(price_open) && w.PutDouble(price_close);
-      },
+      session.pipe(), request::OrderCalcProfit(action, symbol, volume, price_open, price_close),
       &value, sizeof value);
   if (r >= 0) *profit = value;
   return r;

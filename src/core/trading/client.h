@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "link/session.h"
-#include "trading/wire.h"
+#include "protocol/records.h"
 
 namespace orbisyn {
 
