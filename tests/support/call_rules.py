@@ -15,7 +15,7 @@ import struct
 
 import numpy as np
 
-from orbisyn._requests import unknown_message
+from .unknown_names import unknown_message
 
 NOARGS, VARARGS, KEYWORDS = "noargs", "varargs", "keywords"
 

@@ -124,7 +124,7 @@ const char* MakeDoc(const Signature& sig) {
 
 bool CollectMethods() {
   const Function* const families[] = {kSessionFunctions, kInfoFunctions, kMarketDataFunctions,
-                                      kTradingFunctions, kPositionsFunctions, kErrorFunctions};
+                                      kTradingFunctions, kPositionsFunctions};
   size_t n = 0;
   for (const Function* rows : families) {
     for (; rows->signature; ++rows) {
@@ -164,6 +164,7 @@ bool HandlerRaised() {
   return PyErr_CheckSignals() < 0;
 }
 
+// m_size -1: the state is the process's (module/state.h says why).
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT, "_core", "API Connector to Orbisyn Terminal", -1, g_methods,
     nullptr, nullptr, nullptr, nullptr,
