@@ -1,10 +1,11 @@
 # The C++ half of the protocol's description (src/orbisyn/_protocol.py): command codes, packed
-# wire records and request writers, written by tools/protocol_headers.py into
+# wire records, request writers and exchanges, written by tools/protocol_headers.py into
 # ORBISYN_PROTOCOL_INCLUDE/protocol/ at build time and rebuilt when the description changes.
 # Needs a Python 3 at build time (any 3.9 or later: standard library only), not its headers.
 set(ORBISYN_PROTOCOL_INCLUDE ${CMAKE_BINARY_DIR}/generated)
 set(ORBISYN_PROTOCOL_HEADERS ${ORBISYN_PROTOCOL_INCLUDE}/protocol/commands.h
-    ${ORBISYN_PROTOCOL_INCLUDE}/protocol/records.h ${ORBISYN_PROTOCOL_INCLUDE}/protocol/requests.h)
+    ${ORBISYN_PROTOCOL_INCLUDE}/protocol/records.h ${ORBISYN_PROTOCOL_INCLUDE}/protocol/requests.h
+    ${ORBISYN_PROTOCOL_INCLUDE}/protocol/exchanges.h)
 
 function(orbisyn_build_python out)
   if(Python_EXECUTABLE)

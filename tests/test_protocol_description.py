@@ -13,7 +13,6 @@ import pytest
 import orbisyn
 from orbisyn import _protocol as D
 from orbisyn.simulator import protocol as P
-from support import hostile_peer
 from support import info_layouts as L
 from support.fake_terminal import i32, reply, session, text, u32
 from support.trade_wire import record as trade_record
@@ -80,29 +79,6 @@ def test_simulator_writes_records_as_written_by_hand(key):
 
 
 # ---- commands ------------------------------------------------------------------------------
-
-SHAPE = {"text": "T", "bool": "1", "i32": "4", "u32": "4", "i64": "8", "u64": "8", "f64": "8"}
-
-
-def reply_grammar(cmd: D.Command) -> tuple:
-    if cmd.reply == ("i32", "i32", "text"):
-        return ("version",)
-    if len(cmd.reply) == 1 and cmd.reply[0].startswith("array:"):
-        return ("array", D.record(cmd.reply[0][6:]).size)
-    return ("fixed", sum(D.record(k[7:]).size if k.startswith("record:") else int(SHAPE[k])
-                         for k in cmd.reply))
-
-
-@pytest.mark.parametrize("cmd", D.COMMANDS, ids=lambda c: c.name)
-def test_command_is_the_hand_written_one(cmd):
-    shape = "".join("R" if kind.startswith("record:") else SHAPE[kind] for _, kind in cmd.request)
-    assert shape == hostile_peer.REQUEST[cmd.code]
-    assert reply_grammar(cmd) == hostile_peer.grammar(cmd.code, D.SYMBOL_NAME_BUILD)
-
-
-def test_no_command_is_missing():
-    assert sorted(c.code for c in D.COMMANDS) == sorted(hostile_peer.REQUEST)
-
 
 def test_commands_have_one_name_in_both_languages(tmp_path):
     subprocess.run([sys.executable, str(GENERATOR), str(DESCRIPTION), str(tmp_path)], check=True)

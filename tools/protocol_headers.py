@@ -8,7 +8,9 @@ Into OUT_DIR/protocol/:
 - records.h: the packed wire structs, a static_assert on the size and on every offset of
   each, and per struct the X-macro of the fields its Python record shows, in their order;
 - requests.h: ``request::CopyRatesFrom(symbol, timeframe, date_from, count)`` ..., the
-  command and the writer of its payload, one per command.
+  command and the writer of its payload, one per command;
+- exchanges.h: ``exchange::CopyRatesFrom(pipe, symbol, ..., ArrayBlock* out)`` ..., the
+  whole exchange of each command: its request, then its reply read into the outputs.
 
 Standard library only, and the description is read as a file: this runs at build time
 (CMake, scikit-build-core, tools/devbuild, the mingw-w64 and sanitizer builds) before
@@ -108,11 +110,60 @@ def requests_h(d: dict, source: str) -> str:
         unused = "" if puts else "/*w*/"
         lines += [
             f"inline auto {camel(c.name)}({', '.join(params)}) {{",
-            f"  return Request{{Command::k{camel(c.name)},",
+            f"  return RequestFrame{{Command::k{camel(c.name)},",
             f"                 [{', '.join(captures)}](PipeWriter& {unused or 'w'}) "
             f"{{ return {body}; }}}};",
             "}", ""]
     lines += ["}  // namespace orbisyn::request", ""]
+    return "\n".join(lines)
+
+
+def exchanges_h(d: dict, source: str) -> str:
+    structs = {r.key: r.cpp for r in d["RECORDS"]}
+    lines = banner(source) + [
+        '#include "link/channel.h"', '#include "protocol/requests.h"', "",
+        "namespace orbisyn::exchange {", "",
+        "// Each returns the exchange's result (link/channel.h's Exchange); the outputs are",
+        "// valid when it is zero or more, and an ArrayBlock is empty after a failure.", ""]
+    for c in d["COMMANDS"]:
+        params = ["PipeSlot& pipe"]
+        args = []
+        for name, kind in c.request:
+            if kind.startswith("record:"):
+                params.append(f"const {structs[kind[7:]]}& {name}")
+            else:
+                params.append(f"{ARG_TYPES[kind]} {name}")
+            args.append(name)
+        outs = ["out"] if len(c.reply) == 1 else [f"out{i}" for i in range(len(c.reply))]
+        reads, blocks = [], []
+        for out, kind in zip(outs, c.reply):
+            if kind.startswith("array:"):
+                params.append(f"ArrayBlock* {out}")
+                reads.append(f"rd.ReadArray(*{out}, sizeof({structs[kind[6:]]}))")
+                blocks.append(out)
+            elif kind == "text":
+                params.append(f"ArrayBlock* {out}")
+                reads.append(f"rd.ReadArray(*{out}, sizeof(char16_t))")
+                blocks.append(out)
+            elif kind.startswith("record:"):
+                params.append(f"{structs[kind[7:]]}* {out}")
+                reads.append(f"rd.Read({out}, sizeof *{out})")
+            else:
+                params.append(f"{CPP_TYPES[kind]}* {out}")
+                reads.append(f"rd.Get({out})")
+        call = f"request::{camel(c.name)}({', '.join(args)})"
+        lines.append(f"inline int32_t {camel(c.name)}({', '.join(params)}) {{")
+        if not reads:
+            lines.append(f"  return Exchange(pipe, {call}, NoReply);")
+        else:
+            lines.append(f"  int32_t r = Exchange(pipe, {call}, [&](PipeReader& rd) {{")
+            lines.append(f"    return {' && '.join(reads)};")
+            lines.append("  });")
+            # An array may have been read whole before a wrong echo or trailing bytes.
+            lines += [f"  if (r < 0) {b}->Reset();" for b in blocks]
+            lines.append("  return r;")
+        lines += ["}", ""]
+    lines += ["}  // namespace orbisyn::exchange", ""]
     return "\n".join(lines)
 
 
@@ -143,6 +194,7 @@ def main(argv: list[str]) -> int:
     write(os.path.join(out, "commands.h"), commands_h(description, source))
     write(os.path.join(out, "records.h"), records_h(description, source))
     write(os.path.join(out, "requests.h"), requests_h(description, source))
+    write(os.path.join(out, "exchanges.h"), exchanges_h(description, source))
     return 0
 
 

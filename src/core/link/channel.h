@@ -222,24 +222,24 @@ inline bool NoReply(PipeReader&) { return true; }
 // the protocol's description (request::CopyRatesFrom(symbol, ...)), so that a payload
 // cannot go out under another command's code or with its fields out of order.
 template <class Put>
-struct Request {
+struct RequestFrame {
   int32_t command;
   Put put;
 };
 template <class Put>
-Request(int32_t, Put) -> Request<Put>;
+RequestFrame(int32_t, Put) -> RequestFrame<Put>;
 
 template <class Put, class Get>
-int32_t Exchange(PipeSlot& slot, const Request<Put>& request, Get&& get) {
+int32_t Exchange(PipeSlot& slot, const RequestFrame<Put>& request, Get&& get) {
   return Exchange(slot, request.command, request.put, get);
 }
 template <class Put>
-int32_t ExchangeArray(PipeSlot& slot, const Request<Put>& request, uint32_t element_size,
+int32_t ExchangeArray(PipeSlot& slot, const RequestFrame<Put>& request, uint32_t element_size,
                       ArrayBlock* block) {
   return ExchangeArray(slot, request.command, request.put, element_size, block);
 }
 template <class Put>
-int32_t ExchangeRecord(PipeSlot& slot, const Request<Put>& request, void* record, uint32_t size) {
+int32_t ExchangeRecord(PipeSlot& slot, const RequestFrame<Put>& request, void* record, uint32_t size) {
   return ExchangeRecord(slot, request.command, request.put, record, size);
 }
 

@@ -17,7 +17,7 @@ constexpr GroupRecordLayout LayoutOf() {
 }
 
 template <class Record, class Put>
-int32_t Array(CInterClient& session, const Request<Put>& request, const char16_t* group,
+int32_t Array(CInterClient& session, const RequestFrame<Put>& request, const char16_t* group,
               RecordArray* out) {
   constexpr GroupRecordLayout layout = LayoutOf<Record>();
   int32_t r = ExchangeArray(session.pipe(), request, static_cast<uint32_t>(layout.size),
@@ -34,16 +34,7 @@ int32_t Array(CInterClient& session, const Request<Put>& request, const char16_t
   return kResultSuccess;
 }
 
-template <class Record, class Put>
-int32_t One(CInterClient& session, const Request<Put>& request, Record* record) {
-  return ExchangeRecord(session.pipe(), request, record, sizeof *record);
-}
-
 }  // namespace
-
-int32_t PositionsTotal(CInterClient& session, uint32_t* count) {
-  return One(session, request::PositionsTotal(), count);
-}
 
 int32_t PositionsGet(CInterClient& session, const char16_t* group, RecordArray* records) {
   return Array<PositionRecord>(session, request::PositionsGet(), group, records);
@@ -53,29 +44,12 @@ int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, Reco
   return Array<PositionRecord>(session, request::PositionsGetBySymbol(symbol), nullptr, records);
 }
 
-int32_t PositionGetByTicket(CInterClient& session, uint64_t ticket, PositionRecord* record) {
-  return One(session, request::PositionGetByTicket(ticket), record);
-}
-
-int32_t OrdersTotal(CInterClient& session, uint32_t* count) {
-  return One(session, request::OrdersTotal(), count);
-}
-
 int32_t OrdersGet(CInterClient& session, const char16_t* group, RecordArray* records) {
   return Array<OrderRecord>(session, request::OrdersGet(), group, records);
 }
 
 int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records) {
   return Array<OrderRecord>(session, request::OrdersGetBySymbol(symbol), nullptr, records);
-}
-
-int32_t OrderGetByTicket(CInterClient& session, uint64_t ticket, OrderRecord* record) {
-  return One(session, request::OrderGetByTicket(ticket), record);
-}
-
-int32_t HistoryOrdersTotal(CInterClient& session, int64_t date_from, int64_t date_to,
-                           uint32_t* count) {
-  return One(session, request::HistoryOrdersTotal(date_from, date_to), count);
 }
 
 int32_t HistoryOrdersGet(CInterClient& session, int64_t date_from, int64_t date_to,
@@ -90,15 +64,6 @@ int32_t HistoryOrdersGetByPosition(CInterClient& session, uint64_t position,
                             records);
 }
 
-int32_t HistoryOrderGetByTicket(CInterClient& session, uint64_t ticket, OrderRecord* record) {
-  return One(session, request::HistoryOrderGetByTicket(ticket), record);
-}
-
-int32_t HistoryDealsTotal(CInterClient& session, int64_t date_from, int64_t date_to,
-                          uint32_t* count) {
-  return One(session, request::HistoryDealsTotal(date_from, date_to), count);
-}
-
 int32_t HistoryDealsGet(CInterClient& session, int64_t date_from, int64_t date_to,
                         const char16_t* group, RecordArray* records) {
   return Array<DealRecord>(session, request::HistoryDealsGet(date_from, date_to), group,
@@ -108,10 +73,6 @@ int32_t HistoryDealsGet(CInterClient& session, int64_t date_from, int64_t date_t
 int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, RecordArray* records) {
   return Array<DealRecord>(session, request::HistoryDealsGetByPosition(position), nullptr,
                            records);
-}
-
-int32_t HistoryDealGetByTicket(CInterClient& session, uint64_t ticket, DealRecord* record) {
-  return One(session, request::HistoryDealGetByTicket(ticket), record);
 }
 
 }  // namespace orbisyn
