@@ -92,44 +92,44 @@ class Client:
 
     def positions(self, symbol=None):
         if symbol is None:
-            return self._array(121, b"", POSITION_FIELDS, 320)
-        return self._array(122, wtext(symbol), POSITION_FIELDS, 320)
+            return self._array(121, b"", POSITION_FIELDS, L.POSITION_SIZE)
+        return self._array(122, wtext(symbol), POSITION_FIELDS, L.POSITION_SIZE)
 
     def position(self, ticket):
-        return self._one(123, ticket, POSITION_FIELDS, 320)
+        return self._one(123, ticket, POSITION_FIELDS, L.POSITION_SIZE)
 
     def orders_total(self):
         return self._count(130)
 
     def orders(self, symbol=None):
         if symbol is None:
-            return self._array(131, b"", ORDER_FIELDS, 340)
-        return self._array(132, wtext(symbol), ORDER_FIELDS, 340)
+            return self._array(131, b"", ORDER_FIELDS, L.ORDER_SIZE)
+        return self._array(132, wtext(symbol), ORDER_FIELDS, L.ORDER_SIZE)
 
     def order(self, ticket):
-        return self._one(133, ticket, ORDER_FIELDS, 340)
+        return self._one(133, ticket, ORDER_FIELDS, L.ORDER_SIZE)
 
     def history_orders_total(self, lo, hi):
         return self._count(140, struct.pack("<qq", lo, hi))
 
     def history_orders(self, lo=0, hi=2**40, position=None):
         if position is not None:
-            return self._array(142, struct.pack("<Q", position), ORDER_FIELDS, 340)
-        return self._array(141, struct.pack("<qq", lo, hi), ORDER_FIELDS, 340)
+            return self._array(142, struct.pack("<Q", position), ORDER_FIELDS, L.ORDER_SIZE)
+        return self._array(141, struct.pack("<qq", lo, hi), ORDER_FIELDS, L.ORDER_SIZE)
 
     def history_order(self, ticket):
-        return self._one(143, ticket, ORDER_FIELDS, 340)
+        return self._one(143, ticket, ORDER_FIELDS, L.ORDER_SIZE)
 
     def history_deals_total(self, lo, hi):
         return self._count(150, struct.pack("<qq", lo, hi))
 
     def deals(self, lo=0, hi=2**40, position=None):
         if position is not None:
-            return self._array(152, struct.pack("<Q", position), DEAL_FIELDS, 300)
-        return self._array(151, struct.pack("<qq", lo, hi), DEAL_FIELDS, 300)
+            return self._array(152, struct.pack("<Q", position), DEAL_FIELDS, L.DEAL_SIZE)
+        return self._array(151, struct.pack("<qq", lo, hi), DEAL_FIELDS, L.DEAL_SIZE)
 
     def deal(self, ticket):
-        return self._one(153, ticket, DEAL_FIELDS, 300)
+        return self._one(153, ticket, DEAL_FIELDS, L.DEAL_SIZE)
 
     def calc_margin(self, action, symbol, volume, price):
         status, body = self.raw(162, struct.pack("<I", action) + wtext(symbol)

@@ -26,7 +26,8 @@ def _wire(layout, size: int) -> list:
 POSITION = _wire(L.POSITION, L.POSITION_SIZE)
 ORDER = _wire(L.ORDER, L.ORDER_SIZE)
 DEAL = _wire(L.DEAL, L.DEAL_SIZE)
-LAYOUTS = {"position": (POSITION, 320), "order": (ORDER, 340), "deal": (DEAL, 300)}
+LAYOUTS = {"position": (POSITION, L.POSITION_SIZE), "order": (ORDER, L.ORDER_SIZE),
+           "deal": (DEAL, L.DEAL_SIZE)}
 
 
 def field_names(kind: str) -> list[str]:
