@@ -144,7 +144,7 @@ def test_a_request_that_does_not_fit_is_refused(payload):
 # ---- the generator -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("old, new, complaint", [
-    ('"DealRecord", "TradeDeal", 300', '"DealRecord", "TradeDeal", 301', "deal: the fields make 300"),
+    ('"TickRecord", "Tick", 60', '"TickRecord", "Tick", 61', "tick: the fields make 60"),
     ('("order_send", 161', '("order_send", 160', "share a code"),
     ('text("isin", 16)', 'text("bank", 16)', "symbol_info: a field name repeats"),
     ('Field("flags", U32)', 'Field("flags", "u16")', "tick.flags: unknown kind"),
