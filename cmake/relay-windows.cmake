@@ -2,6 +2,7 @@
 # cmake/mingw-w64.cmake, as tools/test-windows configures it). Run by the main CMakeLists on
 # hosts that are not Windows:
 #   cmake -DSOURCE=<checkout> -DBINARY=<folder> -DGENERATOR=<generator> -DMAKE_PROGRAM=<tool>
+#         [-DBUILD_PYTHON=<a Python 3 for the generated headers>]
 #         -DOUTPUT=<where the .exe goes> [-DCOPY=<a second place>] -DREQUIRED=ON|OFF
 #         -P relay-windows.cmake
 # With REQUIRED=OFF a failed build is a warning and leaves no .exe behind: the wheel then
@@ -21,6 +22,10 @@ set(configure_args -S "${SOURCE}" -B "${BINARY}" -G "${GENERATOR}"
     -DORBISYN_CORE_ONLY=ON -DCMAKE_BUILD_TYPE=Release)
 if(MAKE_PROGRAM)
   list(APPEND configure_args "-DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}")
+endif()
+if(BUILD_PYTHON)
+  # The interpreter of the build that asked, for the protocol headers.
+  list(APPEND configure_args "-DORBISYN_BUILD_PYTHON=${BUILD_PYTHON}")
 endif()
 if(NOT EXISTS "${BINARY}/CMakeCache.txt")
   execute_process(COMMAND "${CMAKE_COMMAND}" ${configure_args} RESULT_VARIABLE failed

@@ -6,7 +6,6 @@ from __future__ import annotations
 import asyncio
 import os
 import signal
-import struct
 import subprocess
 import sys
 import time
@@ -15,7 +14,7 @@ import pytest
 
 import orbisyn
 from orbisyn import aio
-from support.fake_terminal import delayed, no_reply, reply, u32
+from support.fake_terminal import TICK, delayed, no_reply, reply, u32
 
 TOTAL = 120
 HELD = no_reply(hold=None)
@@ -150,7 +149,7 @@ class _nothing:
 
 
 def test_the_tick_stream_ends_when_its_poll_runs_out(term):
-    tick = struct.pack("<qdddQqId", 1_700_000_000, 1.0, 2.0, 0.0, 0, 1_700_000_000_000, 6, 0.0)
+    tick = TICK.pack(1_700_000_000, 1.0, 2.0, 0.0, 0, 1_700_000_000_000, 6, 0.0)
     term.script(reply(172, 0, tick), reply(104, 0, u32(0)), HELD)
 
     async def main():

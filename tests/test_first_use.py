@@ -18,24 +18,16 @@ from support.fake_terminal import reply, session
 from support.fuzz_driver import valid_call
 from support.trade_wire import send_record
 
-REQUEST = _core.TradeRequest((1, 2, 3, "BTCUSD", 0.01, 0.0, 0.0, 0.5, 1.5, 10, 0, 1, 2, 3,
-                              "Ä \U0001d538", 4, 5))
-RECORDS = {
-    "TradePosition": (1, 2, 3, 4, 5, 0, 7, 8, 9, 0.1, 1.1, -0.0, 1.2, 1.15, 0.0, 2.5, "EURUSD",
-                      "", "x"),
-    "TradeOrder": tuple(range(14)) + (0.1, 0.2, 1.0, 0.0, 0.0, 1.1, 0.0, "EURUSD", "c", ""),
-    "TradeDeal": tuple(range(9)) + (0.1, 1.1, -0.5, 0.0, 3.0, 0.0, "EURUSD", "", "e"),
-    "TradeRequest": tuple(REQUEST),
-    "OrderSendResult": (10009, 5, 6, 0.01, 1.1, 1.0, 1.2, "done", 7, 0, REQUEST),
-    "OrderCheckResult": (0, 1e4, 1e4, 0.0, 5.0, 9995.0, 2e5, "", REQUEST),
-    "Tick": (1, 1.1, 1.2, 0.0, 0, 1000, 6, 0.0),
-    "TerminalInfo": (True, False) * 5 + (3000, 100000, 0, 10, 0.0, 0.0, "Q", "T", "en", "/p",
-                                         "/d", "/c"),
-    "SymbolInfo": (False,) + tuple(range(30)) + (0.0,) * 52 + ("",) * 13,
-    "AccountInfo": (5001, 0, 100, 0, 0, True, True, 2, 2, False) + (0.0,) * 14 +
-                   ("Name", "Srv", "USD", "Co"),
-    "BookInfo": (1, 1.1, 3, 3.0),
-}
+def _values(name: str) -> tuple:
+    """A value of its kind for every field of a record type, each a different one."""
+    make = {"i": lambda i: 7 * i + 1, "f": lambda i: i + 0.25 if i % 3 else -0.0,
+            "s": lambda i: ("", "EURUSD", "\u00c4 \U0001d538")[i % 3], "b": lambda i: bool(i % 2),
+            "r": lambda i: REQUEST}
+    return tuple(make[kind](i) for i, kind in enumerate(rules.RECORD_KINDS[name]))
+
+
+REQUEST = _core.TradeRequest(_values("TradeRequest"))
+RECORDS = {name: _values(name) for name in rules.RECORD_KINDS}
 
 
 @pytest.mark.parametrize("name", sorted(RECORDS))

@@ -3,12 +3,11 @@ or write must be resumed, so the call returns what the Terminal sent."""
 from __future__ import annotations
 
 import signal
-import struct
 
 import pytest
 
 import orbisyn
-from support.fake_terminal import delayed, f64, i32, reply, session, split, text, u32
+from support.fake_terminal import BAR, delayed, f64, i32, reply, session, split, text, u32
 
 # (function, args, reply echo, reply payload, check of the result); absent functions skip.
 CASES = [
@@ -17,7 +16,7 @@ CASES = [
     ("symbols_total", (), 173, u32(9), lambda r: r == 9),
     ("order_calc_margin", (0, "EURUSD", 1.0, 1.1), 162, f64(12.5), lambda r: r == 12.5),
     ("copy_rates_from_pos", ("EURUSD", 1, 0, 300), 108,
-     u32(300) + b"".join(struct.pack("<qddddQiQ", i, 1.0, 2.0, 0.5, 1.5, i, 2, i) for i in range(300)),
+     u32(300) + b"".join(BAR.pack(i, 1.0, 2.0, 0.5, 1.5, i, 2, i) for i in range(300)),
      lambda r: len(r) == 300 and int(r["time"][299]) == 299),
 ]
 

@@ -3,26 +3,26 @@ from __future__ import annotations
 
 import datetime as dt
 import resource
-import struct
 import tracemalloc
 
 import numpy as np
 import pytest
 
 import orbisyn
-from support.fake_terminal import close, i32, i64, reply, request, session, text, u32
+from support import info_layouts as L
+from support.fake_terminal import BAR, TICK, close, i32, i64, reply, request, session, text, u32
 
 UTC = dt.timezone.utc
-# Record layouts as documented, independent of the extension's own structs.
-BAR = struct.Struct("<qddddQiQ")
-TICK = struct.Struct("<qdddQqId")
 
-BAR_FIELDS = [("time", "<i8", 0), ("open", "<f8", 8), ("high", "<f8", 16), ("low", "<f8", 24),
-              ("close", "<f8", 32), ("tick_volume", "<u8", 40), ("spread", "<i4", 48),
-              ("real_volume", "<u8", 52)]
-TICK_FIELDS = [("time", "<i8", 0), ("bid", "<f8", 8), ("ask", "<f8", 16), ("last", "<f8", 24),
-               ("volume", "<u8", 32), ("time_msc", "<i8", 40), ("flags", "<u4", 48),
-               ("volume_real", "<f8", 52)]
+
+def _numpy_fields(layout):
+    """(name, numpy format, offset) of each field, from the hand-written layout."""
+    return [(name, {"f64": "<f8"}.get(kind, f"<{kind[0]}{int(kind[1:]) // 8}"), offset)
+            for name, offset, kind in layout]
+
+
+BAR_FIELDS = _numpy_fields(L.BAR)
+TICK_FIELDS = _numpy_fields(L.TICK)
 
 # name -> (command, valid arguments, request payload after the symbol for those arguments)
 FUNCS = {

@@ -8,30 +8,10 @@ import pytest
 
 import orbisyn
 from orbisyn import _core
+from support import call_rules as rules
 
-ALL_FUNCTIONS = {
-    "initialize", "shutdown", "login", "version", "terminal_info", "account_info", "copy_ticks_from",
-    "copy_ticks_range", "copy_rates_from", "copy_rates_from_pos", "copy_rates_range", "positions_total",
-    "positions_get", "orders_total", "orders_get", "history_orders_total", "history_orders_get",
-    "history_deals_total", "history_deals_get", "order_check", "order_send", "order_calc_margin",
-    "order_calc_profit", "symbol_info", "symbol_info_tick", "symbol_select", "symbols_total", "symbols_get",
-    "market_book_add", "market_book_release", "market_book_get", "last_error",
-    "set_timeout", "get_timeout",
-}
-
-RECORDS = {  # name: field count
-    "TradePosition": 19,
-    "TradeOrder": 24,
-    "TradeDeal": 18,
-    "TradeRequest": 17,
-    "OrderSendResult": 11,
-    "OrderCheckResult": 9,
-    "Tick": 8,
-    "TerminalInfo": 22,
-    "SymbolInfo": 96,
-    "AccountInfo": 28,
-    "BookInfo": 4,
-}
+ALL_FUNCTIONS = set(rules.ALL_FUNCTIONS) | rules.SETTINGS
+RECORDS = {name: len(kinds) for name, kinds in rules.RECORD_KINDS.items()}  # name: field count
 
 
 def test_module_exports():

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import orbisyn
+from support import info_layouts as L
 from support.fake_terminal import i64, reply, request, session, text, u32, u64
 from support.trade_wire import array, field_names, record, with_symbols
 
@@ -202,24 +203,6 @@ def test_not_found_fails_outside_ticket_mode(term, code, call):
 
 # --------------------------------------------------------------------------- records
 
-VALUES = {
-    "position": dict(ticket=2**64 - 1, time=-2, time_msc=1_700_000_000_123, time_update=3,
-                     time_update_msc=4, type=0xFFFFFFFF, magic=2**63 + 5, identifier=6,
-                     reason=7, volume=0.5, price_open=1.25, sl=1.0, tp=2.0,
-                     price_current=1.5, unused=b"\x11" * 8, swap=-3.5, profit=42.25,
-                     symbol="EURUSD", comment="h\u00e9llo \u20ac", external_id="X" * 32),
-    "order": dict(ticket=1, time_setup=2, time_setup_msc=3, time_done=-4, time_done_msc=5,
-                  time_expiration=6, type=0xFFFFFFFF, type_time=8, type_filling=9, state=10,
-                  magic=2**64 - 2, position_id=12, position_by_id=13, reason=14,
-                  volume_initial=0.1, volume_current=0.2, price_open=0.3, sl=0.4, tp=0.5,
-                  price_current=0.6, price_stoplimit=0.7, symbol="GBPUSD",
-                  comment="\U0001F600", external_id="ext"),
-    "deal": dict(ticket=1, order=2**64 - 1, time=-3, time_msc=4, type=5, entry=0xFFFFFFFF,
-                 magic=7, position_id=8, reason=9, volume=1.5, price=2.5, commission=-0.5,
-                 swap=0.25, profit=100.0, fee=-1.75, symbol="XAUUSD", comment="c",
-                 external_id=""),
-}
-
 RECORD_CALLS = [
     ("position", 121, lambda: orbisyn.positions_get(), True),
     ("position", 123, lambda: orbisyn.positions_get(ticket=1), False),
@@ -231,19 +214,20 @@ RECORD_CALLS = [
 ]
 
 
+@pytest.mark.parametrize("variant", ["distinct", "zero", "extreme"])
 @pytest.mark.parametrize("kind, code, call, is_array", RECORD_CALLS)
-def test_records_read_at_documented_offsets(term, kind, code, call, is_array):
-    values = VALUES[kind]
-    rec = record(kind, **values)
+def test_records_read_at_documented_offsets(term, kind, code, call, is_array, variant):
+    layout, _ = L.LAYOUTS[kind]
+    raw, want = L.sample(layout, variant)
+    # The position's unused bytes must not show anywhere.
+    rec = record(kind, unused=b"\x11" * 8 if kind == "position" else None, **raw)
     answer(term, reply(code, 1, array(kind, rec, rec) if is_array else rec))
     result = call()
     assert result is not None, orbisyn.last_error()
     assert len(result) == (2 if is_array else 1)
-    names = field_names(kind)
-    expected = tuple(values[n] for n in names)
     for item in result:
-        assert tuple(item) == expected
-        assert list(item._asdict()) == names
+        assert L.typed(list(item)) == L.typed(want)
+        assert list(item._asdict()) == L.names(layout) == field_names(kind)
         assert type(item).__name__ == {"position": "TradePosition", "order": "TradeOrder",
                                        "deal": "TradeDeal"}[kind]
 

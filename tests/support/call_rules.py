@@ -15,7 +15,8 @@ import struct
 
 import numpy as np
 
-from orbisyn._requests import unknown_message
+from . import info_layouts
+from .unknown_names import unknown_message
 
 NOARGS, VARARGS, KEYWORDS = "noargs", "varargs", "keywords"
 
@@ -57,19 +58,20 @@ def message(code: int) -> str:
 
 
 # Python types of the record fields in record order: b bool, i int, f float, s str,
-# r the nested TradeRequest.
+# r the nested TradeRequest; from the hand-written layouts.
+def _kinds(key: str, nested: bool = False) -> str:
+    layout, _ = info_layouts.LAYOUTS[key]
+    letters = "".join("s" if isinstance(kind, tuple) else {"bool": "b", "f64": "f"}.get(kind, "i")
+                      for _, _, kind in layout)
+    return letters + ("r" if nested else "")
+
+
 RECORD_KINDS = {
-    "TerminalInfo": "b" * 10 + "i" * 4 + "f" * 2 + "s" * 6,
-    "AccountInfo": "iiiiibbiib" + "f" * 14 + "s" * 4,
-    "SymbolInfo": "bibb" + "i" * 9 + "b" + "i" * 10 + "b" + "i" * 6 + "f" * 52 + "s" * 13,
-    "Tick": "ifffiiif",
-    "BookInfo": "ifif",
-    "TradeRequest": "iiisfffffiiiiisii",
-    "OrderCheckResult": "iffffffsr",
-    "OrderSendResult": "iiiffffsiir",
-    "TradePosition": "i" * 9 + "f" * 7 + "s" * 3,
-    "TradeOrder": "i" * 14 + "f" * 7 + "s" * 3,
-    "TradeDeal": "i" * 9 + "f" * 6 + "s" * 3,
+    "TerminalInfo": _kinds("terminal_info"), "AccountInfo": _kinds("account_info"),
+    "SymbolInfo": _kinds("symbol_info"), "Tick": _kinds("tick"), "BookInfo": _kinds("book_entry"),
+    "TradeRequest": _kinds("trade_request"), "OrderCheckResult": _kinds("check_result", True),
+    "OrderSendResult": _kinds("send_result", True), "TradePosition": _kinds("position"),
+    "TradeOrder": _kinds("order"), "TradeDeal": _kinds("deal"),
 }
 
 # ---------------------------------------------------------------------------

@@ -55,8 +55,7 @@ def valid_call(name: str, rng: random.Random):
     t = lambda: _pick(rng, TIMES)  # noqa: E731
     i32 = lambda: rng.choice([0, 1, 16385, -1, 2**31 - 1, -2**31, 1000])  # noqa: E731
     u64 = lambda: rng.choice([0, 1, 5, 2**64 - 1, True])  # noqa: E731
-    if name in ("symbol_info", "symbol_info_tick", "market_book_add", "market_book_get",
-                "market_book_release"):
+    if [kind for _, kind, _, _ in rules.DECLARATIONS[name][0]] == ["symbol"]:
         return (sym(),), {}
     if name == "symbol_select":
         return ((sym(),) if rng.random() < 0.5 else (sym(), rng.choice([0, 1, "", [1], -1]))), {}
@@ -403,8 +402,7 @@ class Driver:
         if err != (1, "Success"):
             return f"last_error {err!r} after a good reply"
         value = v.get("value")
-        if name in ("symbols_total", "positions_total", "orders_total", "history_orders_total",
-                    "history_deals_total"):
+        if request in hostile_peer.COUNT_CODES:
             return None if type(result) is int and result == value else f"count {value}"
         if name in ("order_calc_margin", "order_calc_profit"):
             want = struct.unpack("<d", value)[0]

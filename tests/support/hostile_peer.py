@@ -35,38 +35,36 @@ import sys
 import time
 import zlib
 
+from orbisyn import _protocol as _D
+
 STUCK_AFTER = 20.0  # seconds without a driver sync after a reply: the module hangs
 LEGACY_BUILD = 2364  # first build that sends the 2993-byte symbol record
 
 # Reply grammar after echo and status: ("fixed", n) or ("array", element size) or
-# ("version",): int32, int32, counted UTF-16 text.
+# ("version",): int32, int32, counted UTF-16 text. Request payloads: "T" counted text,
+# "8"/"4"/"1" fixed widths, "R" the 232-byte record. Both from the protocol's description,
+# whose records the tests hold to their hand-written layouts.
 _ARR = "array"
 _FIX = "fixed"
-REPLY = {
-    1: ("version",), 4: (_FIX, 4), 5: (_FIX, 0),
-    104: (_ARR, 60), 105: (_ARR, 60), 106: (_ARR, 60), 107: (_ARR, 60), 108: (_ARR, 60),
-    109: (_FIX, 4),
-    120: (_FIX, 4), 121: (_ARR, 320), 122: (_ARR, 320), 123: (_FIX, 320),
-    130: (_FIX, 4), 131: (_ARR, 340), 132: (_ARR, 340), 133: (_FIX, 340),
-    140: (_FIX, 4), 141: (_ARR, 340), 142: (_ARR, 340), 143: (_FIX, 340),
-    150: (_FIX, 4), 151: (_ARR, 300), 152: (_ARR, 300), 153: (_FIX, 300),
-    160: (_FIX, 252), 161: (_FIX, 260), 162: (_FIX, 8), 163: (_FIX, 8),
-    170: (_FIX, 2993), 171: (_FIX, 0), 172: (_FIX, 60), 173: (_FIX, 4),
-    174: (_ARR, 2993), 175: (_ARR, 2993), 180: (_FIX, 3162), 190: (_FIX, 851),
-    191: (_FIX, 0), 192: (_FIX, 0), 193: (_ARR, 28),
-}
-COUNT_CODES = {120, 130, 140, 150, 173}
-TICKET_CODES = {123, 133, 143, 153}
-SCALAR_CODES = {162, 163}
 
-# Request payloads: "T" counted text, "8"/"4"/"1" fixed widths, "R" the 232-byte record.
-REQUEST = {
-    1: "4", 4: "4T", 5: "48TT", 104: "T844", 105: "T884", 106: "T484", 107: "T488",
-    108: "T444", 109: "", 120: "", 121: "", 122: "T", 123: "8", 130: "", 131: "", 132: "T",
-    133: "8", 140: "88", 141: "88", 142: "8", 143: "8", 150: "88", 151: "88", 152: "8",
-    153: "8", 160: "R", 161: "R", 162: "4T88", 163: "4T888", 170: "T", 171: "T1", 172: "T",
-    173: "", 174: "", 175: "T", 180: "", 190: "", 191: "T", 192: "T", 193: "T",
-}
+
+def _reply(c) -> tuple:
+    if c.reply == ("i32", "i32", "text"):
+        return ("version",)
+    if len(c.reply) == 1 and c.reply[0].startswith("array:"):
+        return (_ARR, _D.record(c.reply[0][6:]).size)
+    return (_FIX, sum(_D.record(k[7:]).size if k.startswith("record:") else _D.WIDTH[k]
+                      for k in c.reply))
+
+
+_SHAPE = {"text": "T", **{kind: str(width) for kind, width in _D.WIDTH.items()}}
+REPLY = {c.code: _reply(c) for c in _D.COMMANDS}
+REQUEST = {c.code: "".join("R" if kind.startswith("record:") else _SHAPE[kind]
+                           for _, kind in c.request) for c in _D.COMMANDS}
+COUNT_CODES = {c.code for c in _D.COMMANDS if c.reply == ("u32",)}
+TICKET_CODES = {c.code for c in _D.COMMANDS
+                if c.reply[:1] and c.reply[0].startswith("record:") and ("ticket", "u64") in c.request}
+SCALAR_CODES = {c.code for c in _D.COMMANDS if c.reply == ("f64",)}
 
 
 def grammar(code: int, build: int):

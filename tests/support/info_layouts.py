@@ -1,8 +1,11 @@
-"""Wire layouts of the information records, written out independently of the C++ structs.
+"""Wire layouts of every record, written out by hand from the documented offsets: the one
+notation the tests hold the protocol's description (orbisyn._protocol), and through it the
+C++ structs and the simulated Terminal, to. Deliberately not derived from anything.
 
-Each layout is a list of (name, offset, kind) in the order of the Python record type.
-Kinds: "bool", "i32", "u32", "i64", "u64", "f64", or ("text", units).
-Shared by the tests and the benchmark's pure-Python client.
+Each layout is a list of (name, offset, kind) in the order of the Python record type (for
+bars, of the numpy dtype). Kinds: "bool", "i32", "u32", "i64", "u64", "f64", or
+("text", units). Bytes no field covers are sent but not shown. Shared by the tests and the
+benchmarks' pure-Python clients.
 """
 from __future__ import annotations
 
@@ -170,6 +173,153 @@ BOOK = _parse("""
 """)
 
 
+BAR_SIZE = 60
+BAR = _parse("""
+0 i64 time
+8 f64 open
+16 f64 high
+24 f64 low
+32 f64 close
+40 u64 tick_volume
+48 i32 spread
+52 u64 real_volume
+""")
+
+TRADE_REQUEST_SIZE = 232
+TRADE_REQUEST = _parse("""
+0 u32 action
+4 u64 magic
+12 u64 order
+20 text[32] symbol
+84 f64 volume
+92 f64 price
+100 f64 stoplimit
+108 f64 sl
+116 f64 tp
+124 u64 deviation
+132 u32 type
+136 u32 type_filling
+140 u32 type_time
+144 i64 expiration
+152 text[32] comment
+216 u64 position
+224 u64 position_by
+""")
+
+CHECK_RESULT_SIZE = 252
+CHECK_RESULT = _parse("""
+0 u32 retcode
+4 f64 balance
+12 f64 equity
+20 f64 profit
+28 f64 margin
+36 f64 margin_free
+44 f64 margin_level
+52 text[100] comment
+""")
+
+SEND_RESULT_SIZE = 260
+SEND_RESULT = _parse("""
+0 u32 retcode
+4 u64 deal
+12 u64 order
+20 f64 volume
+28 f64 price
+36 f64 bid
+44 f64 ask
+52 text[100] comment
+252 u32 request_id
+256 i32 retcode_external
+""")
+
+# Bytes 104..111 are sent but not part of TradePosition.
+POSITION_SIZE = 320
+POSITION = _parse("""
+0 u64 ticket
+8 i64 time
+16 i64 time_msc
+24 i64 time_update
+32 i64 time_update_msc
+40 u32 type
+44 u64 magic
+52 u64 identifier
+60 u32 reason
+64 f64 volume
+72 f64 price_open
+80 f64 sl
+88 f64 tp
+96 f64 price_current
+112 f64 swap
+120 f64 profit
+128 text[32] symbol
+192 text[32] comment
+256 text[32] external_id
+""")
+
+ORDER_SIZE = 340
+ORDER = _parse("""
+0 u64 ticket
+8 i64 time_setup
+16 i64 time_setup_msc
+24 i64 time_done
+32 i64 time_done_msc
+40 i64 time_expiration
+48 u32 type
+52 u32 type_time
+56 u32 type_filling
+60 u32 state
+64 u64 magic
+72 u64 position_id
+80 u64 position_by_id
+88 u32 reason
+92 f64 volume_initial
+100 f64 volume_current
+108 f64 price_open
+116 f64 sl
+124 f64 tp
+132 f64 price_current
+140 f64 price_stoplimit
+148 text[32] symbol
+212 text[32] comment
+276 text[32] external_id
+""")
+
+DEAL_SIZE = 300
+DEAL = _parse("""
+0 u64 ticket
+8 u64 order
+16 i64 time
+24 i64 time_msc
+32 u32 type
+36 u32 entry
+40 u64 magic
+48 u64 position_id
+56 u32 reason
+60 f64 volume
+68 f64 price
+76 f64 commission
+84 f64 swap
+92 f64 profit
+100 f64 fee
+108 text[32] symbol
+172 text[32] comment
+236 text[32] external_id
+""")
+
+# Every record by the name the description gives it: (layout, size).
+LAYOUTS = {
+    "terminal_info": (TERMINAL, TERMINAL_SIZE), "account_info": (ACCOUNT, ACCOUNT_SIZE),
+    "symbol_info": (SYMBOL, SYMBOL_SIZE), "tick": (TICK, TICK_SIZE), "bar": (BAR, BAR_SIZE),
+    "book_entry": (BOOK, BOOK_SIZE), "trade_request": (TRADE_REQUEST, TRADE_REQUEST_SIZE),
+    "check_result": (CHECK_RESULT, CHECK_RESULT_SIZE), "send_result": (SEND_RESULT, SEND_RESULT_SIZE),
+    "position": (POSITION, POSITION_SIZE), "order": (ORDER, ORDER_SIZE), "deal": (DEAL, DEAL_SIZE),
+}
+
+
+def width(kind) -> int:
+    return 2 * kind[1] if isinstance(kind, tuple) else struct.calcsize("<" + SCALAR[kind])
+
+
 def names(layout) -> list[str]:
     return [f[0] for f in layout]
 
@@ -193,14 +343,31 @@ def pack(layout, size: int, raw: dict) -> bytes:
     return bytes(buf)
 
 
+def unpack(layout, data: bytes) -> dict:
+    """The fields of one record by name (texts up to their terminator, flags as bool)."""
+    out = {}
+    for name, offset, kind in layout:
+        if isinstance(kind, tuple):
+            raw = data[offset:offset + 2 * kind[1]].decode("utf-16-le", "surrogatepass")
+            out[name] = raw.split("\0", 1)[0]
+        else:
+            out[name] = struct.unpack_from("<" + SCALAR[kind], data, offset)[0]
+            if kind == "bool":
+                out[name] = out[name] != 0
+    return out
+
+
 def struct_format(layout) -> tuple[str, list[int]]:
-    """One struct format for the whole record in wire order, and for each Python field
-    the index of its value in the unpacked tuple."""
+    """One struct format for the whole record in wire order (bytes no field covers as
+    padding), and for each Python field the index of its value in the unpacked tuple."""
     wire = sorted(layout, key=lambda f: f[1])
     fmt = "<"
     pos = 0
     for _, offset, kind in wire:
-        assert offset == pos, "layouts are packed without gaps"
+        assert offset >= pos, "fields overlap"
+        if offset > pos:
+            fmt += f"{offset - pos}x"
+            pos = offset
         if isinstance(kind, tuple):
             fmt += f"{2 * kind[1]}s"
             pos += 2 * kind[1]
@@ -211,10 +378,11 @@ def struct_format(layout) -> tuple[str, list[int]]:
     return fmt, [index[f[0]] for f in layout]
 
 
-# The tables must tile their records exactly.
-for _layout, _size in ((TERMINAL, TERMINAL_SIZE), (ACCOUNT, ACCOUNT_SIZE), (SYMBOL, SYMBOL_SIZE),
-                       (TICK, TICK_SIZE), (BOOK, BOOK_SIZE)):
-    assert struct.calcsize(struct_format(_layout)[0]) == _size
+# The tables must fill their records: only the position has bytes without a field.
+for _key, (_layout, _size) in LAYOUTS.items():
+    _fmt = struct_format(_layout)[0]
+    assert struct.calcsize(_fmt) == _size, _key
+    assert ("x" in _fmt) == (_key == "position"), _key
 assert sorted(SYMBOL, key=lambda f: f[1])[-1][0] == "name" and names(SYMBOL)[93] == "name"
 
 

@@ -1,38 +1,33 @@
 """Position (320 bytes), order (340) and deal (300) records, and the check (252) and send
-(260) results, built from their documented wire layouts."""
+(260) results, built from the hand-written layouts of info_layouts."""
 from __future__ import annotations
 
 import struct
 
+from . import info_layouts as L
 from .fake_terminal import u32
 
-# (offset, struct code, field) in wire order; None marks bytes that are not exposed.
-POSITION = [
-    (0, "Q", "ticket"), (8, "q", "time"), (16, "q", "time_msc"), (24, "q", "time_update"),
-    (32, "q", "time_update_msc"), (40, "I", "type"), (44, "Q", "magic"),
-    (52, "Q", "identifier"), (60, "I", "reason"), (64, "d", "volume"),
-    (72, "d", "price_open"), (80, "d", "sl"), (88, "d", "tp"), (96, "d", "price_current"),
-    (104, "8s", None), (112, "d", "swap"), (120, "d", "profit"), (128, "T", "symbol"),
-    (192, "T", "comment"), (256, "T", "external_id"),
-]
-ORDER = [
-    (0, "Q", "ticket"), (8, "q", "time_setup"), (16, "q", "time_setup_msc"),
-    (24, "q", "time_done"), (32, "q", "time_done_msc"), (40, "q", "time_expiration"),
-    (48, "I", "type"), (52, "I", "type_time"), (56, "I", "type_filling"), (60, "I", "state"),
-    (64, "Q", "magic"), (72, "Q", "position_id"), (80, "Q", "position_by_id"),
-    (88, "I", "reason"), (92, "d", "volume_initial"), (100, "d", "volume_current"),
-    (108, "d", "price_open"), (116, "d", "sl"), (124, "d", "tp"), (132, "d", "price_current"),
-    (140, "d", "price_stoplimit"), (148, "T", "symbol"), (212, "T", "comment"),
-    (276, "T", "external_id"),
-]
-DEAL = [
-    (0, "Q", "ticket"), (8, "Q", "order"), (16, "q", "time"), (24, "q", "time_msc"),
-    (32, "I", "type"), (36, "I", "entry"), (40, "Q", "magic"), (48, "Q", "position_id"),
-    (56, "I", "reason"), (60, "d", "volume"), (68, "d", "price"), (76, "d", "commission"),
-    (84, "d", "swap"), (92, "d", "profit"), (100, "d", "fee"), (108, "T", "symbol"),
-    (172, "T", "comment"), (236, "T", "external_id"),
-]
-LAYOUTS = {"position": (POSITION, 320), "order": (ORDER, 340), "deal": (DEAL, 300)}
+_CODES = {"bool": "B", "i32": "i", "u32": "I", "i64": "q", "u64": "Q", "f64": "d"}
+
+
+def _wire(layout, size: int) -> list:
+    """(offset, struct code, field) in wire order; "T" a 32-unit text, None the bytes that
+    no field covers."""
+    out, pos = [], 0
+    for name, offset, kind in sorted(layout, key=lambda f: f[1]):
+        if offset > pos:
+            out.append((pos, f"{offset - pos}s", None))
+        out.append((offset, "T" if isinstance(kind, tuple) else _CODES[kind], name))
+        pos = offset + L.width(kind)
+    assert pos == size
+    return out
+
+
+POSITION = _wire(L.POSITION, L.POSITION_SIZE)
+ORDER = _wire(L.ORDER, L.ORDER_SIZE)
+DEAL = _wire(L.DEAL, L.DEAL_SIZE)
+LAYOUTS = {"position": (POSITION, L.POSITION_SIZE), "order": (ORDER, L.ORDER_SIZE),
+           "deal": (DEAL, L.DEAL_SIZE)}
 
 
 def field_names(kind: str) -> list[str]:
@@ -40,7 +35,8 @@ def field_names(kind: str) -> list[str]:
 
 
 def record(kind: str, **values) -> bytes:
-    """One record; fields not given are zero (texts empty). A text of 32 units has no NUL."""
+    """One record; fields not given are zero (texts empty). A text of 32 units has no NUL;
+    "unused" fills the bytes no field covers."""
     layout, size = LAYOUTS[kind]
     buf = bytearray(size)
     names = {name for _, _, name in layout}
@@ -70,10 +66,26 @@ def with_symbols(kind: str, symbols) -> bytes:
     return array(kind, *(record(kind, ticket=i + 1, symbol=s) for i, s in enumerate(symbols)))
 
 
+def _result(layout, size: int, values, comment: bytes, **rest) -> bytes:
+    """The result's fields before the comment from values (in order), the comment's raw
+    bytes, then the fields after it by name."""
+    buf = bytearray(size)
+    comment_at = next(offset for name, offset, _ in layout if name == "comment")
+    before = [f for f in layout if f[1] < comment_at]
+    for (name, offset, kind), value in zip(before, values or (0,) * len(before)):
+        struct.pack_into("<" + _CODES[kind], buf, offset, value)
+    for name, offset, kind in layout:
+        if name == "comment":
+            buf[offset:offset + len(comment)] = comment
+        elif name in rest:
+            struct.pack_into("<" + _CODES[kind], buf, offset, rest[name])
+    return bytes(buf)
+
+
 def check_record(*values, comment=b"") -> bytes:  # retcode, balance ... margin_level
-    return struct.pack("<I6d200s", *(values or (0,) + (0.0,) * 6), comment)
+    return _result(L.CHECK_RESULT, L.CHECK_RESULT_SIZE, values, comment)
 
 
 def send_record(*values, comment=b"", request_id=0, retcode_external=0) -> bytes:
-    return struct.pack("<IQQ4d200sIi", *(values or (0, 0, 0) + (0.0,) * 4), comment, request_id,
-                       retcode_external)
+    return _result(L.SEND_RESULT, L.SEND_RESULT_SIZE, values, comment, request_id=request_id,
+                   retcode_external=retcode_external)

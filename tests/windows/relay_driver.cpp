@@ -43,14 +43,11 @@
 #include "fake_pipe.h"
 // after windows.h, which fake_pipe.h brings
 #include <shellapi.h>
-#include "info/client.h"
 #include "link/channel.h"
 #include "link/session.h"
-#include "market_data/client.h"
-#include "positions/client.h"
-#include "trading/client.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "protocol/exchanges.h"
 
 namespace pf = orbisyn::platform;
 using orbisyn::CInterClient;
@@ -264,9 +261,9 @@ int Terminal(const std::u16string& path, int64_t date, int32_t count) {
   client.Version(&first, &second, &text);
   Say("version=" + std::to_string(first) + "/" + std::to_string(second));
   orbisyn::AccountInfoRecord account = {};
-  if (orbisyn::AccountInfoGet(client, &account) >= 0) Say("login=" + std::to_string(account.login));
+  if (orbisyn::exchange::AccountInfo(client.pipe(), &account) >= 0) Say("login=" + std::to_string(account.login));
   orbisyn::ArrayBlock bars;
-  int32_t b = orbisyn::CopyRatesFrom(client, u"BTCUSD", 1, date, count, &bars);
+  int32_t b = orbisyn::exchange::CopyRatesFrom(client.pipe(), u"BTCUSD", 1, date, count, &bars);
   uint8_t digest[32] = {};
   if (b >= 0) pf::Sha256(bars.data(), size_t{bars.count()} * 60, digest);
   static const char kHex[] = "0123456789abcdef";
@@ -278,10 +275,10 @@ int Terminal(const std::u16string& path, int64_t date, int32_t count) {
   for (size_t i = 0; u"BTCUSD"[i]; ++i) request.symbol[i] = u"BTCUSD"[i];
   request.volume = 0.01;
   orbisyn::SendResultRecord sent = {};
-  int32_t o = orbisyn::OrderSend(client, request, &sent);
+  int32_t o = orbisyn::exchange::OrderSend(client.pipe(), request, &sent);
   Say("retcode=" + std::to_string(o >= 0 ? sent.retcode : o));
   uint32_t positions = 0;
-  orbisyn::PositionsTotal(client, &positions);
+  orbisyn::exchange::PositionsTotal(client.pipe(), &positions);
   Say("positions=" + std::to_string(positions));
   client.Close();
   return 0;
@@ -300,7 +297,7 @@ int TerminalBench(const std::u16string& path, int rounds, int64_t date, int32_t 
   for (int i = 0; i < rounds; ++i) {
     orbisyn::ArrayBlock bars;
     QueryPerformanceCounter(&t0);
-    int32_t r = orbisyn::CopyRatesFrom(client, u"BTCUSD", 1, date, 1, &bars);
+    int32_t r = orbisyn::exchange::CopyRatesFrom(client.pipe(), u"BTCUSD", 1, date, 1, &bars);
     QueryPerformanceCounter(&t1);
     if (r < 0 || bars.count() != 1) {
       Say("failed=1 bar: " + std::to_string(r));
@@ -313,7 +310,7 @@ int TerminalBench(const std::u16string& path, int rounds, int64_t date, int32_t 
   for (int i = 0; i < 3; ++i) {
     orbisyn::ArrayBlock bars;
     QueryPerformanceCounter(&t0);
-    int32_t r = orbisyn::CopyRatesFrom(client, u"BTCUSD", 1, date, count, &bars);
+    int32_t r = orbisyn::exchange::CopyRatesFrom(client.pipe(), u"BTCUSD", 1, date, count, &bars);
     QueryPerformanceCounter(&t1);
     if (r < 0 || bars.count() != static_cast<uint32_t>(count)) {
       Say("failed=bars: " + std::to_string(r));

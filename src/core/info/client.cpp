@@ -2,25 +2,9 @@
 
 #include <cstring>
 
-#include "link/commands.h"
+#include "protocol/exchanges.h"
 
 namespace orbisyn {
-
-namespace {
-
-auto PutSymbol(const char16_t* symbol) {
-  return [symbol](PipeWriter& w) { return w.PutText(symbol); };
-}
-
-}  // namespace
-
-int32_t TerminalInfoGet(CInterClient& session, TerminalInfoRecord* record) {
-  return ExchangeRecord(session.pipe(), cmd::kTerminalInfo, NoPayload, record, sizeof *record);
-}
-
-int32_t AccountInfoGet(CInterClient& session, AccountInfoRecord* record) {
-  return ExchangeRecord(session.pipe(), cmd::kAccountInfo, NoPayload, record, sizeof *record);
-}
 
 // Before any handshake there is no build to judge: that is no link, not an old Terminal.
 int32_t BuildGate(const CInterClient& session) {
@@ -30,28 +14,19 @@ int32_t BuildGate(const CInterClient& session) {
 
 int32_t SymbolsTotal(CInterClient& session, uint32_t* count) {
   if (int32_t gate = BuildGate(session); gate < 0) return gate;
-  return ExchangeRecord(session.pipe(), cmd::kSymbolsTotal, NoPayload, count, sizeof *count);
+  return exchange::SymbolsTotal(session.pipe(), count);
 }
 
 int32_t SymbolsGet(CInterClient& session, const char16_t* group, ArrayBlock* records) {
   if (int32_t gate = BuildGate(session); gate < 0) return gate;
-  if (TextUnits(group) == 0)
-    return ExchangeArray(session.pipe(), cmd::kSymbolsGet, NoPayload, kSymbolRecordSize, records);
-  return ExchangeArray(session.pipe(), cmd::kSymbolsGetByGroup, PutSymbol(group),
-                       kSymbolRecordSize, records);
-}
-
-int32_t SymbolSelect(CInterClient& session, const char16_t* symbol, bool enable) {
-  return Exchange(
-      session.pipe(), cmd::kSymbolSelect,
-      [&](PipeWriter& w) { return w.PutText(symbol) && w.PutFlag(enable); }, NoReply);
+  if (TextUnits(group) == 0) return exchange::SymbolsGet(session.pipe(), records);
+  return exchange::SymbolsGetByGroup(session.pipe(), group, records);
 }
 
 int32_t SymbolInfoGet(CInterClient& session, const char16_t* symbol, SymbolInfoRecord* record) {
   if (session.build() >= kSymbolRecordBuild)
-    return ExchangeRecord(session.pipe(), cmd::kSymbolInfo, PutSymbol(symbol), record,
-                          sizeof *record);
-  return Exchange(session.pipe(), cmd::kSymbolInfo, PutSymbol(symbol), [&](PipeReader& r) {
+    return exchange::SymbolInfo(session.pipe(), symbol, record);
+  return Exchange(session.pipe(), request::SymbolInfo(symbol), [&](PipeReader& r) {
     if (!r.Read(record, kLegacySymbolRecordSize)) return false;
     constexpr uint32_t kNameUnits = sizeof record->name / sizeof(char16_t);
     char16_t name[kNameUnits] = {};
@@ -59,24 +34,6 @@ int32_t SymbolInfoGet(CInterClient& session, const char16_t* symbol, SymbolInfoR
     std::memcpy(record->name, name, sizeof name);
     return true;
   });
-}
-
-int32_t SymbolInfoTick(CInterClient& session, const char16_t* symbol, TickRecord* tick) {
-  return ExchangeRecord(session.pipe(), cmd::kSymbolInfoTick, PutSymbol(symbol), tick,
-                        sizeof *tick);
-}
-
-int32_t MarketBookAdd(CInterClient& session, const char16_t* symbol) {
-  return Exchange(session.pipe(), cmd::kMarketBookAdd, PutSymbol(symbol), NoReply);
-}
-
-int32_t MarketBookRelease(CInterClient& session, const char16_t* symbol) {
-  return Exchange(session.pipe(), cmd::kMarketBookRelease, PutSymbol(symbol), NoReply);
-}
-
-int32_t MarketBookGet(CInterClient& session, const char16_t* symbol, ArrayBlock* entries) {
-  return ExchangeArray(session.pipe(), cmd::kMarketBookGet, PutSymbol(symbol),
-                       sizeof(BookEntryRecord), entries);
 }
 
 }  // namespace orbisyn

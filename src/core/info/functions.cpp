@@ -5,6 +5,7 @@
 #include "module/functions.h"
 #include "module/records.h"
 #include "module/session_call.h"
+#include "protocol/exchanges.h"
 
 namespace orbisyn {
 
@@ -52,11 +53,11 @@ PyObject* Built(PyObject* record) { return record ? record : SetErrorNone(kResul
 
 template <class Record>
 PyObject* OneRecord(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, RecordType type, int32_t (*get)(CInterClient&, Record*)) {
+                    PyObject* kwnames, RecordType type, int32_t (*get)(PipeSlot&, Record*)) {
   ResetError();
   if (!ReadArgs(sig, args, nargs, kwnames, {})) return Refused(sig);
   Record record;
-  int32_t r = OnSession([&](CInterClient& s) { return get(s, &record); });
+  int32_t r = OnSession([&](CInterClient& s) { return get(s.pipe(), &record); });
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
   return Built(builder.One(type, &record));
@@ -69,21 +70,21 @@ PyObject* RecordTuple(RecordType type, const ArrayBlock& block) {
 
 // market_book_add and market_book_release: False for a failed exchange, with its reason.
 PyObject* BookSwitch(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, int32_t (*op)(CInterClient&, const char16_t*)) {
+                     PyObject* kwnames, int32_t (*op)(PipeSlot&, const char16_t*)) {
   ResetError();
   SymbolText symbol = {};
   if (!ReadArgs(sig, args, nargs, kwnames, {symbol})) return Refused(sig);
-  int32_t r = OnSession([&](CInterClient& s) { return op(s, symbol); });
+  int32_t r = OnSession([&](CInterClient& s) { return op(s.pipe(), symbol); });
   if (r < 0) return SetErrorFalse(r);
   Py_RETURN_TRUE;
 }
 
 PyObject* terminal_info(ORBISYN_ARGS) {
-  return OneRecord(kTerminalInfo, args, nargs, kwnames, kTerminalInfoType, TerminalInfoGet);
+  return OneRecord(kTerminalInfo, args, nargs, kwnames, kTerminalInfoType, exchange::TerminalInfo);
 }
 
 PyObject* account_info(ORBISYN_ARGS) {
-  return OneRecord(kAccountInfo, args, nargs, kwnames, kAccountInfoType, AccountInfoGet);
+  return OneRecord(kAccountInfo, args, nargs, kwnames, kAccountInfoType, exchange::AccountInfo);
 }
 
 PyObject* symbols_total(ORBISYN_ARGS) {
@@ -112,7 +113,7 @@ PyObject* symbol_select(ORBISYN_ARGS) {
   bool enable = true;
   if (!ReadArgs(kSymbolSelect, args, nargs, kwnames, {symbol, &enable}))
     return Refused(kSymbolSelect);
-  int32_t r = OnSession([&](CInterClient& s) { return SymbolSelect(s, symbol, enable); });
+  int32_t r = OnSession([&](CInterClient& s) { return exchange::SymbolSelect(s.pipe(), symbol, enable); });
   if (r < 0) return SetErrorFalse(r);
   Py_RETURN_TRUE;
 }
@@ -133,18 +134,18 @@ PyObject* symbol_info_tick(ORBISYN_ARGS) {
   SymbolText symbol = {};
   if (!ReadArgs(kSymbolInfoTick, args, nargs, kwnames, {symbol})) return Refused(kSymbolInfoTick);
   TickRecord tick;
-  int32_t r = OnSession([&](CInterClient& s) { return SymbolInfoTick(s, symbol, &tick); });
+  int32_t r = OnSession([&](CInterClient& s) { return exchange::SymbolInfoTick(s.pipe(), symbol, &tick); });
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
   return Built(builder.One(kTickType, &tick));
 }
 
 PyObject* market_book_add(ORBISYN_ARGS) {
-  return BookSwitch(kMarketBookAdd, args, nargs, kwnames, MarketBookAdd);
+  return BookSwitch(kMarketBookAdd, args, nargs, kwnames, exchange::MarketBookAdd);
 }
 
 PyObject* market_book_release(ORBISYN_ARGS) {
-  return BookSwitch(kMarketBookRelease, args, nargs, kwnames, MarketBookRelease);
+  return BookSwitch(kMarketBookRelease, args, nargs, kwnames, exchange::MarketBookRelease);
 }
 
 PyObject* market_book_get(ORBISYN_ARGS) {
@@ -152,7 +153,7 @@ PyObject* market_book_get(ORBISYN_ARGS) {
   SymbolText symbol = {};
   if (!ReadArgs(kMarketBookGet, args, nargs, kwnames, {symbol})) return Refused(kMarketBookGet);
   ArrayBlock entries;
-  int32_t r = OnSession([&](CInterClient& s) { return MarketBookGet(s, symbol, &entries); });
+  int32_t r = OnSession([&](CInterClient& s) { return exchange::MarketBookGet(s.pipe(), symbol, &entries); });
   if (r < 0) return SetErrorNone(r);
   return RecordTuple(kBookInfoType, entries);
 }

@@ -218,4 +218,29 @@ int32_t ExchangeRecord(PipeSlot& slot, int32_t command, Put&& put, void* record,
 inline bool NoPayload(PipeWriter&) { return true; }
 inline bool NoReply(PipeReader&) { return true; }
 
+// A command with the writer of its payload: protocol/requests.h makes one per command from
+// the protocol's description (request::CopyRatesFrom(symbol, ...)), so that a payload
+// cannot go out under another command's code or with its fields out of order.
+template <class Put>
+struct RequestFrame {
+  int32_t command;
+  Put put;
+};
+template <class Put>
+RequestFrame(int32_t, Put) -> RequestFrame<Put>;
+
+template <class Put, class Get>
+int32_t Exchange(PipeSlot& slot, const RequestFrame<Put>& request, Get&& get) {
+  return Exchange(slot, request.command, request.put, get);
+}
+template <class Put>
+int32_t ExchangeArray(PipeSlot& slot, const RequestFrame<Put>& request, uint32_t element_size,
+                      ArrayBlock* block) {
+  return ExchangeArray(slot, request.command, request.put, element_size, block);
+}
+template <class Put>
+int32_t ExchangeRecord(PipeSlot& slot, const RequestFrame<Put>& request, void* record, uint32_t size) {
+  return ExchangeRecord(slot, request.command, request.put, record, size);
+}
+
 }  // namespace orbisyn

@@ -3,10 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "link/commands.h"
 #include "link/locator.h"
 #include "platform/text.h"
 #include "platform/wine.h"
+#include "protocol/exchanges.h"
 
 namespace orbisyn {
 
@@ -109,9 +109,7 @@ int32_t CInterClient::Initialize(const char16_t* path, bool portable) {
   }
 
   return Exchange(
-      pipe_, cmd::kHandshake,
-      [](PipeWriter& w) { return w.PutInt32(kHandshakeVersion) && w.PutText(kClientName); },
-      [&](PipeReader& r) {
+      pipe_, request::Handshake(kHandshakeVersion, kClientName), [&](PipeReader& r) {
         if (!r.Get(&build_)) return false;
         answered_ = true;
         return true;
@@ -212,12 +210,7 @@ void CInterClient::PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]
 }
 
 int32_t CInterClient::Login(uint64_t login, const char16_t* password, const char16_t* server) {
-  return Exchange(
-      pipe_, cmd::kLogin,
-      [&](PipeWriter& w) {
-        return w.PutInt32(0) && w.PutUInt64(login) && w.PutText(password) && w.PutText(server);
-      },
-      NoReply);
+  return exchange::Login(pipe_, 0, login, password, server);
 }
 
 int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
@@ -226,7 +219,7 @@ int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
   for (;;) {
     if (!IsOpen()) return kIpcNoConnection;
     int32_t state = 0;
-    int32_t r = ExchangeRecord(pipe_, cmd::kConnectionState, NoPayload, &state, sizeof state);
+    int32_t r = exchange::ConnectionState(pipe_, &state);
     if (r < 0) return r;
     if (state == kStateReady) return kResultSuccess;
     if (state == kStateAuthFailed) return kResultAuthFailed;
@@ -244,12 +237,8 @@ int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
 }
 
 int32_t CInterClient::Version(int32_t* first, int32_t* second, ArrayBlock* text) {
-  int32_t r = Exchange(
-      pipe_, cmd::kVersion, [](PipeWriter& w) { return w.PutInt32(0); },
-      [&](PipeReader& rd) {
-        return rd.Get(first) && rd.Get(second) && rd.ReadArray(*text, sizeof(char16_t));
-      });
-  if (r <= 0) text->Reset();
+  int32_t r = exchange::Version(pipe_, 0, first, second, text);
+  if (r == 0) text->Reset();  // status 0: no version text to show
   return r;
 }
 

@@ -1,11 +1,11 @@
 // copy_rates_from, copy_rates_from_pos, copy_rates_range, copy_ticks_from, copy_ticks_range.
-#include "market_data/client.h"
 #include "market_data/records.h"
 #include "module/args.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/session_call.h"
 #include "module/state.h"
+#include "protocol/exchanges.h"
 
 namespace orbisyn {
 
@@ -70,7 +70,7 @@ PyObject* copy_rates_from(ORBISYN_ARGS) {
   if (!ReadArgs(kCopyRatesFrom, args, nargs, kwnames, {symbol, &timeframe, &date_from, &count}))
     return Refused(kCopyRatesFrom);
   return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
-    return CopyRatesFrom(s, symbol, timeframe, date_from, count, bars);
+    return exchange::CopyRatesFrom(s.pipe(), symbol, timeframe, date_from, count, bars);
   });
 }
 
@@ -81,7 +81,7 @@ PyObject* copy_rates_from_pos(ORBISYN_ARGS) {
   if (!ReadArgs(kCopyRatesFromPos, args, nargs, kwnames, {symbol, &timeframe, &start_pos, &count}))
     return Refused(kCopyRatesFromPos);
   return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
-    return CopyRatesFromPos(s, symbol, timeframe, start_pos, count, bars);
+    return exchange::CopyRatesFromPos(s.pipe(), symbol, timeframe, start_pos, count, bars);
   });
 }
 
@@ -93,7 +93,7 @@ PyObject* copy_rates_range(ORBISYN_ARGS) {
   if (!ReadArgs(kCopyRatesRange, args, nargs, kwnames, {symbol, &timeframe, &date_from, &date_to}))
     return Refused(kCopyRatesRange);
   return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
-    return CopyRatesRange(s, symbol, timeframe, date_from, date_to, bars);
+    return exchange::CopyRatesRange(s.pipe(), symbol, timeframe, date_from, date_to, bars);
   });
 }
 
@@ -105,7 +105,7 @@ PyObject* copy_ticks_from(ORBISYN_ARGS) {
   if (!ReadArgs(kCopyTicksFrom, args, nargs, kwnames, {symbol, &from_ms, &count, &flags}))
     return Refused(kCopyTicksFrom);
   return FetchArray(g_module.tick_dtype, [&](CInterClient& s, ArrayBlock* ticks) {
-    return CopyTicksFrom(s, symbol, from_ms, count, flags, ticks);
+    return exchange::CopyTicksFrom(s.pipe(), symbol, from_ms, count, flags, ticks);
   });
 }
 
@@ -117,7 +117,7 @@ PyObject* copy_ticks_range(ORBISYN_ARGS) {
   if (!ReadArgs(kCopyTicksRange, args, nargs, kwnames, {symbol, &from_ms, &to_ms, &flags}))
     return Refused(kCopyTicksRange);
   return FetchArray(g_module.tick_dtype, [&](CInterClient& s, ArrayBlock* ticks) {
-    return CopyTicksRange(s, symbol, from_ms, to_ms, flags, ticks);
+    return exchange::CopyTicksRange(s.pipe(), symbol, from_ms, to_ms, flags, ticks);
   });
 }
 

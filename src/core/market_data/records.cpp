@@ -4,29 +4,19 @@
 
 #include <cstring>
 
-#include "market_data/wire.h"
 #include "module/records.h"
 #include "module/session_call.h"
 #include "module/state.h"
+#include "protocol/records.h"
 
 namespace orbisyn {
 
 namespace {
 
-constexpr Field kTickRows[] = {
-    ORBISYN_FIELD(TickRecord, time),     ORBISYN_FIELD(TickRecord, bid),
-    ORBISYN_FIELD(TickRecord, ask),      ORBISYN_FIELD(TickRecord, last),
-    ORBISYN_FIELD(TickRecord, volume),   ORBISYN_FIELD(TickRecord, time_msc),
-    ORBISYN_FIELD(TickRecord, flags),    ORBISYN_FIELD(TickRecord, volume_real),
-};
+constexpr Field kTickRows[] = {ORBISYN_ROWS_TickRecord(ORBISYN_ROW)};
 static_assert(Tiles(kTickRows, sizeof(TickRecord)), "every byte is a field");
 
-constexpr Field kBarRows[] = {
-    ORBISYN_FIELD(BarRecord, time),  ORBISYN_FIELD(BarRecord, open),
-    ORBISYN_FIELD(BarRecord, high),  ORBISYN_FIELD(BarRecord, low),
-    ORBISYN_FIELD(BarRecord, close), ORBISYN_FIELD(BarRecord, tick_volume),
-    ORBISYN_FIELD(BarRecord, spread), ORBISYN_FIELD(BarRecord, real_volume),
-};
+constexpr Field kBarRows[] = {ORBISYN_ROWS_BarRecord(ORBISYN_ROW)};
 static_assert(Tiles(kBarRows, sizeof(BarRecord)), "every byte is a field");
 
 // numpy's name for a kind (little-endian, as on the wire).

@@ -225,39 +225,4 @@ PyObject* Refused(const Signature& sig) {
   Py_RETURN_NONE;
 }
 
-void SetUnknownError(PyObject* key, const char* what, const char* const* known, size_t count) {
-  // The nearest known name is found by the package's Python helper; without it the message
-  // names the key alone.
-  PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(count));
-  for (size_t i = 0; names && i < count; ++i) {
-    PyObject* name = PyUnicode_FromString(known[i]);
-    if (!name) Py_CLEAR(names);
-    else PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), name);
-  }
-  PyObject* helper = names ? PyImport_ImportModule("orbisyn._requests") : nullptr;
-  PyObject* text = helper ? PyObject_CallMethod(helper, "unknown_message", "OsO", key, what, names)
-                          : nullptr;
-  PyObject* utf8 = text && PyUnicode_Check(text)
-                       ? PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace")
-                       : nullptr;
-  if (utf8) {
-    SetError(kResultInvalidParams, PyBytes_AS_STRING(utf8));
-  } else {
-    PyErr_Clear();
-    PyObject* shown = PyUnicode_Check(key)
-                          ? PyUnicode_AsEncodedString(key, "utf-8", "backslashreplace")
-                          : nullptr;
-    PyErr_Clear();
-    char message[kMessageRoom];
-    std::snprintf(message, sizeof message, "Unknown \"%.200s\" %s",
-                  shown ? PyBytes_AS_STRING(shown) : "?", what);
-    Py_XDECREF(shown);
-    SetError(kResultInvalidParams, message);
-  }
-  Py_XDECREF(utf8);
-  Py_XDECREF(text);
-  Py_XDECREF(helper);
-  Py_XDECREF(names);
-}
-
 }  // namespace orbisyn

@@ -3,8 +3,6 @@
 #include <cstring>
 
 #include "link/results.h"
-#include "module/functions.h"
-#include "module/state.h"
 #include "platform/text.h"
 
 namespace orbisyn {
@@ -12,6 +10,7 @@ namespace orbisyn {
 namespace {
 
 constexpr char kInitFailedPrefix[] = "IPC initialize failed, ";
+constexpr size_t kMessageBytes = 2048;
 
 // One per thread: calls wait without the interpreter lock, so another thread's call could
 // otherwise replace a failure before the failing thread reads it. Zero-initialised, so no
@@ -112,23 +111,3 @@ bool SetErrorOrRaise(int32_t code) {
 
 }  // namespace orbisyn
 
-namespace orbisyn {
-
-namespace {
-
-constexpr Signature kLastError =
-    Declare("last_error", "last_error()", "Return last error code and description")
-        .RefusedWith(Refusal::kLastError);
-
-// Reads the state without resetting it; a bad call records its own refusal first.
-PyObject* last_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  if ((nargs > 0 || kwnames) && !ReadArgs(kLastError, args, nargs, kwnames, {}))
-    return Refused(kLastError);
-  return LastErrorTuple();
-}
-
-}  // namespace
-
-const Function kErrorFunctions[] = {{&kLastError, last_error}, {nullptr, nullptr}};
-
-}  // namespace orbisyn

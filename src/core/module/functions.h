@@ -13,7 +13,6 @@ extern const Function kInfoFunctions[];
 extern const Function kMarketDataFunctions[];
 extern const Function kTradingFunctions[];
 extern const Function kPositionsFunctions[];
-extern const Function kErrorFunctions[];
 
 // Module settings (set_timeout, get_timeout, ...): plain method rows that raise on a bad
 // value, as Python's own settings do; their doc starts with the text signature.

@@ -17,10 +17,11 @@ ModuleState g_module;
 
 namespace {
 
-// The families' functions and the settings, in one method table: the 32 functions of the
-// Terminal, set_timeout, get_timeout and _set_thread_timeout.
-constexpr size_t kMethodCount = 35;
-PyMethodDef g_methods[kMethodCount + 1];
+// The families' functions and the settings, in one method table made at the first import;
+// it lives as long as the process.
+const Function* const kFamilies[] = {kSessionFunctions, kInfoFunctions, kMarketDataFunctions,
+                                     kTradingFunctions, kPositionsFunctions};
+PyMethodDef* g_methods = nullptr;
 
 // A declaration Python can show: positional-only, then positional-or-keyword, then
 // keyword-only parameters; no required positional after an optional one; **keywords only
@@ -123,23 +124,27 @@ const char* MakeDoc(const Signature& sig) {
 }
 
 bool CollectMethods() {
-  const Function* const families[] = {kSessionFunctions, kInfoFunctions, kMarketDataFunctions,
-                                      kTradingFunctions, kPositionsFunctions, kErrorFunctions};
+  if (g_methods) return true;
+  size_t count = 0;
+  for (const Function* rows : kFamilies)
+    for (; rows->signature; ++rows) ++count;
+  for (const PyMethodDef* row = kSettingsMethods; row->ml_name; ++row) ++count;
+  auto* methods = static_cast<PyMethodDef*>(PyMem_RawCalloc(count + 1, sizeof(PyMethodDef)));
+  if (!methods) return false;
   size_t n = 0;
-  for (const Function* rows : families) {
+  for (const Function* rows : kFamilies) {
     for (; rows->signature; ++rows) {
       const Signature& sig = *rows->signature;
-      if (n == kMethodCount || !WellFormed(sig)) return false;
+      if (!WellFormed(sig)) return false;
       const char* doc = MakeDoc(sig);
       if (!doc) return false;
-      g_methods[n++] = {sig.name,
+      methods[n++] = {sig.name,
                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rows->body)),
                         METH_FASTCALL | METH_KEYWORDS, doc};
     }
   }
   for (const PyMethodDef* row = kSettingsMethods; row->ml_name; ++row) {
-    if (n == kMethodCount) return false;
-    g_methods[n] = *row;
+    methods[n] = *row;
     // The stubs' text where they have one, after the text signature of the row's own doc.
     const char* stub = row->ml_doc ? StubDoc(nullptr, row->ml_name) : nullptr;
     if (stub) {
@@ -147,13 +152,14 @@ bool CollectMethods() {
       Text doc;
       doc.Add(row->ml_doc, body ? static_cast<size_t>(body + 4 - row->ml_doc) : 0);
       doc += stub;
-      g_methods[n].ml_doc = doc.Take();
-      if (!g_methods[n].ml_doc) return false;
+      methods[n].ml_doc = doc.Take();
+      if (!methods[n].ml_doc) return false;
     }
     ++n;
   }
-  g_methods[n] = {nullptr, nullptr, 0, nullptr};
-  return n == kMethodCount;
+  methods[n] = {nullptr, nullptr, 0, nullptr};
+  g_methods = methods;
+  return true;
 }
 
 // Asked on EINTR and between polls, with the interpreter lock released: runs Python's
@@ -164,8 +170,9 @@ bool HandlerRaised() {
   return PyErr_CheckSignals() < 0;
 }
 
+// m_size -1: the state is the process's (module/state.h says why).
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT, "_core", "API Connector to Orbisyn Terminal", -1, g_methods,
+    PyModuleDef_HEAD_INIT, "_core", "API Connector to Orbisyn Terminal", -1, nullptr,
     nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -189,6 +196,7 @@ PyMODINIT_FUNC PyInit__core(void) {
     return nullptr;
   }
   BuildMarketDtypes();
+  g_definition.m_methods = g_methods;
   PyObject* module = PyModule_Create2(&g_definition, 1013);
   if (!module) return nullptr;
   RegisterRecordTypes(module);

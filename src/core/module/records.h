@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "module/python.h"
+#include "module/record_types.h"
 #include "platform/text.h"
 
 namespace orbisyn {
@@ -90,6 +91,8 @@ constexpr uint32_t UnitsOf() {
         static_cast<uint32_t>(offsetof(Record, member)),                                  \
         ::orbisyn::UnitsOf<decltype(Record::member)>()                                    \
   }
+// ORBISYN_FIELD with a comma: the X of the generated ORBISYN_ROWS_<Struct>(X) lists.
+#define ORBISYN_ROW(Record, member) ORBISYN_FIELD(Record, member),
 // The nested record that follows the wire fields of a trade result.
 #define ORBISYN_NESTED(name) \
   ::orbisyn::Field { name, nullptr, ::orbisyn::FieldKind::kRecord, 0, 0 }
@@ -107,19 +110,6 @@ struct RecordDesc {
   bool (*fill)(RecordBuilder& builder, const uint8_t* record, PyObject** items);
 };
 
-// The record types, in registration order: the one list. The enum, the descriptions and
-// the module's types derive from it here; the package's lists (orbisyn._records.NAMES,
-// frames' field kinds) derive from the module at import, and a test holds the stubs to it.
-#define ORBISYN_RECORD_TYPES(X)                                                           \
-  X(TradePosition) X(TradeOrder) X(TradeDeal) X(TradeRequest) X(OrderSendResult)          \
-      X(OrderCheckResult) X(Tick) X(TerminalInfo) X(SymbolInfo) X(AccountInfo) X(BookInfo)
-
-enum RecordType : int {
-#define ORBISYN_RECORD_ENUM(name) k##name##Type,
-  ORBISYN_RECORD_TYPES(ORBISYN_RECORD_ENUM)
-#undef ORBISYN_RECORD_ENUM
-  kRecordTypeCount
-};
 
 // Defined beside their tables in the family folders.
 #define ORBISYN_RECORD_EXTERN(name) extern const RecordDesc k##name##Desc;

@@ -1,15 +1,17 @@
-// Everything the extension keeps between calls, in one place.
+// Everything the extension keeps between calls, in one place (the session itself is
+// link/session.h's g_client).
+//
+// Process-wide on purpose, not per module object (m_size -1): a process has one link to
+// one Terminal (one pipe, one lock that serialises its exchanges, closed at fork and at
+// exit), numpy's C API is imported once per process, and the record types are static
+// struct sequences. Per-module state would suggest that two imports could hold two links;
+// they could not. CPython 3.12+ refuses the module in isolated sub-interpreters.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
 #include "module/python.h"
-#include "module/records.h"
+#include "module/record_types.h"
 
 namespace orbisyn {
-
-constexpr size_t kMessageBytes = 2048;
 
 struct ModuleState {
   // Record types; a type whose registration failed is not ready and never built.

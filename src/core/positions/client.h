@@ -1,12 +1,13 @@
-// Position, order and history exchanges of the session. A group (null for none) is a
-// mask list the records are filtered by here, after the reply; ticket lookups read one
-// record, and a ticket the Terminal does not know is its status, not a failure here.
+// Position, order and history lists of the session. A group (null for none) is a mask list
+// the records are filtered by here, after the reply. Counts and ticket lookups are plain
+// exchanges (protocol/exchanges.h).
 #pragma once
 
 #include <cstdint>
 
 #include "link/session.h"
-#include "positions/wire.h"
+#include "positions/group_mask.h"
+#include "protocol/records.h"
 
 namespace orbisyn {
 
@@ -24,29 +25,19 @@ struct RecordArray {
   }
 };
 
-int32_t PositionsTotal(CInterClient& session, uint32_t* count);
 int32_t PositionsGet(CInterClient& session, const char16_t* group, RecordArray* records);
 int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records);
-int32_t PositionGetByTicket(CInterClient& session, uint64_t ticket, PositionRecord* record);
 
-int32_t OrdersTotal(CInterClient& session, uint32_t* count);
 int32_t OrdersGet(CInterClient& session, const char16_t* group, RecordArray* records);
 int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records);
-int32_t OrderGetByTicket(CInterClient& session, uint64_t ticket, OrderRecord* record);
 
-int32_t HistoryOrdersTotal(CInterClient& session, int64_t date_from, int64_t date_to,
-                           uint32_t* count);
 int32_t HistoryOrdersGet(CInterClient& session, int64_t date_from, int64_t date_to,
                          const char16_t* group, RecordArray* records);
 int32_t HistoryOrdersGetByPosition(CInterClient& session, uint64_t position,
                                    RecordArray* records);
-int32_t HistoryOrderGetByTicket(CInterClient& session, uint64_t ticket, OrderRecord* record);
 
-int32_t HistoryDealsTotal(CInterClient& session, int64_t date_from, int64_t date_to,
-                          uint32_t* count);
 int32_t HistoryDealsGet(CInterClient& session, int64_t date_from, int64_t date_to,
                         const char16_t* group, RecordArray* records);
 int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, RecordArray* records);
-int32_t HistoryDealGetByTicket(CInterClient& session, uint64_t ticket, DealRecord* record);
 
 }  // namespace orbisyn

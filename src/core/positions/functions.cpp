@@ -7,6 +7,7 @@
 #include "module/records.h"
 #include "module/session_call.h"
 #include "positions/client.h"
+#include "protocol/exchanges.h"
 
 namespace orbisyn {
 
@@ -101,9 +102,9 @@ PyObject* TicketResult(RecordType type, int32_t r, const void* record) {
 
 template <class Record>
 PyObject* ByTicket(RecordType type, uint64_t ticket,
-                   int32_t (*by_ticket)(CInterClient&, uint64_t, Record*)) {
+                   int32_t (*by_ticket)(PipeSlot&, uint64_t, Record*)) {
   Record record;
-  int32_t r = OnSession([&](CInterClient& s) { return by_ticket(s, ticket, &record); });
+  int32_t r = OnSession([&](CInterClient& s) { return by_ticket(s.pipe(), ticket, &record); });
   return TicketResult(type, r, &record);
 }
 
@@ -113,7 +114,7 @@ struct OpenOps {
   RecordType type;
   int32_t (*get)(CInterClient&, const char16_t*, RecordArray*);
   int32_t (*by_symbol)(CInterClient&, const char16_t*, RecordArray*);
-  int32_t (*by_ticket)(CInterClient&, uint64_t, Record*);
+  int32_t (*by_ticket)(PipeSlot&, uint64_t, Record*);
 };
 
 template <class Record>
@@ -149,7 +150,7 @@ struct HistoryOps {
   RecordType type;
   int32_t (*range)(CInterClient&, int64_t, int64_t, const char16_t*, RecordArray*);
   int32_t (*by_position)(CInterClient&, uint64_t, RecordArray*);
-  int32_t (*by_ticket)(CInterClient&, uint64_t, Record*);
+  int32_t (*by_ticket)(PipeSlot&, uint64_t, Record*);
 };
 
 template <class Record>
@@ -188,36 +189,38 @@ PyObject* HistoryGet(const Signature& sig, const HistoryOps<Record>& ops, PyObje
 }
 
 PyObject* Total(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                int32_t (*total)(CInterClient&, int64_t, int64_t, uint32_t*)) {
+                int32_t (*total)(PipeSlot&, int64_t, int64_t, uint32_t*)) {
   ResetError();
   int64_t from = 0, to = 0;
   if (!ReadArgs(sig, args, nargs, kwnames, {&from, &to})) return Refused(sig);
   uint32_t count = 0;
-  int32_t r = OnSession([&](CInterClient& s) { return total(s, from, to, &count); });
+  int32_t r = OnSession([&](CInterClient& s) { return total(s.pipe(), from, to, &count); });
   return CountResult(r, count);
 }
 
 PyObject* Total(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                int32_t (*total)(CInterClient&, uint32_t*)) {
+                int32_t (*total)(PipeSlot&, uint32_t*)) {
   ResetError();
   if (!ReadArgs(sig, args, nargs, kwnames, {})) return Refused(sig);
   uint32_t count = 0;
-  int32_t r = OnSession([&](CInterClient& s) { return total(s, &count); });
+  int32_t r = OnSession([&](CInterClient& s) { return total(s.pipe(), &count); });
   return CountResult(r, count);
 }
 
 const OpenOps<PositionRecord> kOpenPositions = {kTradePositionType, PositionsGet,
-                                                PositionsGetBySymbol, PositionGetByTicket};
+                                                PositionsGetBySymbol,
+                                                exchange::PositionGetByTicket};
 const OpenOps<OrderRecord> kOpenOrders = {kTradeOrderType, OrdersGet, OrdersGetBySymbol,
-                                          OrderGetByTicket};
+                                          exchange::OrderGetByTicket};
 const HistoryOps<OrderRecord> kHistoryOrders = {kTradeOrderType, HistoryOrdersGet,
                                                 HistoryOrdersGetByPosition,
-                                                HistoryOrderGetByTicket};
+                                                exchange::HistoryOrderGetByTicket};
 const HistoryOps<DealRecord> kHistoryDeals = {kTradeDealType, HistoryDealsGet,
-                                              HistoryDealsGetByPosition, HistoryDealGetByTicket};
+                                              HistoryDealsGetByPosition,
+                                              exchange::HistoryDealGetByTicket};
 
 PyObject* positions_total(ORBISYN_ARGS) {
-  return Total(kPositionsTotal, args, nargs, kwnames, PositionsTotal);
+  return Total(kPositionsTotal, args, nargs, kwnames, exchange::PositionsTotal);
 }
 
 PyObject* positions_get(ORBISYN_ARGS) {
@@ -225,13 +228,13 @@ PyObject* positions_get(ORBISYN_ARGS) {
 }
 
 PyObject* orders_total(ORBISYN_ARGS) {
-  return Total(kOrdersTotal, args, nargs, kwnames, OrdersTotal);
+  return Total(kOrdersTotal, args, nargs, kwnames, exchange::OrdersTotal);
 }
 
 PyObject* orders_get(ORBISYN_ARGS) { return OpenGet(kOrdersGet, kOpenOrders, args, nargs, kwnames); }
 
 PyObject* history_orders_total(ORBISYN_ARGS) {
-  return Total(kHistoryOrdersTotal, args, nargs, kwnames, HistoryOrdersTotal);
+  return Total(kHistoryOrdersTotal, args, nargs, kwnames, exchange::HistoryOrdersTotal);
 }
 
 PyObject* history_orders_get(ORBISYN_ARGS) {
@@ -239,7 +242,7 @@ PyObject* history_orders_get(ORBISYN_ARGS) {
 }
 
 PyObject* history_deals_total(ORBISYN_ARGS) {
-  return Total(kHistoryDealsTotal, args, nargs, kwnames, HistoryDealsTotal);
+  return Total(kHistoryDealsTotal, args, nargs, kwnames, exchange::HistoryDealsTotal);
 }
 
 PyObject* history_deals_get(ORBISYN_ARGS) {

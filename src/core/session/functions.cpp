@@ -1,4 +1,4 @@
-// initialize, login, shutdown and version; the time limit of the other calls.
+// initialize, login, shutdown, version and last_error; the time limit of the other calls.
 #include <cmath>
 
 #include "link/results.h"
@@ -103,6 +103,9 @@ constexpr Signature kShutdown =
     Declare("shutdown", "shutdown()", "Disconnect from Orbisyn terminal").RefusedWith(Refusal::kFalse);
 constexpr Signature kVersion =
     Declare("version", "version()", "Get Orbisyn terminal version").RefusedWith(Refusal::kVersion);
+constexpr Signature kLastError =
+    Declare("last_error", "last_error()", "Return last error code and description")
+        .RefusedWith(Refusal::kLastError);
 
 PyObject* LoginFailure(int32_t r) {
   return r == kResultUnsupported ? SetErrorFalse(r, kAuthModeMessage) : SetErrorFalse(r);
@@ -251,6 +254,13 @@ PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return Py_BuildValue("(iis)", first, second, utf8);
 }
 
+// Reads the state without resetting it; a bad call records its own refusal first.
+PyObject* last_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if ((nargs > 0 || kwnames) && !ReadArgs(kLastError, args, nargs, kwnames, {}))
+    return Refused(kLastError);
+  return LastErrorTuple();
+}
+
 }  // namespace
 
 const Function kSessionFunctions[] = {
@@ -258,6 +268,7 @@ const Function kSessionFunctions[] = {
     {&kShutdown, shutdown},
     {&kLogin, login},
     {&kVersion, version},
+    {&kLastError, last_error},
     {nullptr, nullptr},
 };
 

@@ -3,7 +3,7 @@
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/session_call.h"
-#include "trading/client.h"
+#include "protocol/exchanges.h"
 #include "trading/records.h"
 
 namespace orbisyn {
@@ -89,7 +89,7 @@ PyObject* order_check(ORBISYN_ARGS) {
   TradeRequestRecord sent;
   if (!ReadRequest(kOrderCheck, args, nargs, kwnames, &sent)) return Refused(kOrderCheck);
   CheckResultRecord result{};
-  int32_t r = OnSession([&](CInterClient& s) { return OrderCheck(s, sent, &result); });
+  int32_t r = OnSession([&](CInterClient& s) { return exchange::OrderCheck(s.pipe(), sent, &result); });
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
   return Built(BuildCheckResult(builder, result, sent));
@@ -100,7 +100,7 @@ PyObject* order_send(ORBISYN_ARGS) {
   TradeRequestRecord sent;
   if (!ReadRequest(kOrderSend, args, nargs, kwnames, &sent)) return Refused(kOrderSend);
   SendResultRecord result{};
-  int32_t r = OnSession([&](CInterClient& s) { return OrderSend(s, sent, &result); });
+  int32_t r = OnSession([&](CInterClient& s) { return exchange::OrderSend(s.pipe(), sent, &result); });
   if (r == kResultAutoTradingDisabled) return SetErrorNone(r, kAutoTradingDisabled);
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
@@ -116,7 +116,7 @@ PyObject* order_calc_margin(ORBISYN_ARGS) {
     return Refused(kOrderCalcMargin);
   double margin = 0.0;
   int32_t r = OnSession([&](CInterClient& s) {
-    return OrderCalcMargin(s, action, symbol, volume, price, &margin);
+    return exchange::OrderCalcMargin(s.pipe(), action, symbol, volume, price, &margin);
   });
   if (r < 0) return SetErrorNone(r);
   return Built(PyFloat_FromDouble(margin));
@@ -132,8 +132,8 @@ PyObject* order_calc_profit(ORBISYN_ARGS) {
     return Refused(kOrderCalcProfit);
   double profit = 0.0;
   int32_t r = OnSession([&](CInterClient& s) {
-    return OrderCalcProfit(s, action, symbol, volume, price_open,
-                           price_close, &profit);
+    return exchange::OrderCalcProfit(s.pipe(), action, symbol, volume, price_open, price_close,
+                                     &profit);
   });
   if (r < 0) return SetErrorNone(r);
   return Built(PyFloat_FromDouble(profit));

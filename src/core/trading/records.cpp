@@ -13,53 +13,23 @@ namespace orbisyn {
 
 namespace {
 
-// Record order: the order of the TradeRequest fields and of the parse.
+// Also the order in which a request's dict is parsed.
 constexpr Field kTradeRequestRows[] = {
-    ORBISYN_FIELD(TradeRequestRecord, action),
-    ORBISYN_FIELD(TradeRequestRecord, magic),
-    ORBISYN_FIELD(TradeRequestRecord, order),
-    ORBISYN_FIELD(TradeRequestRecord, symbol),
-    ORBISYN_FIELD(TradeRequestRecord, volume),
-    ORBISYN_FIELD(TradeRequestRecord, price),
-    ORBISYN_FIELD(TradeRequestRecord, stoplimit),
-    ORBISYN_FIELD(TradeRequestRecord, sl),
-    ORBISYN_FIELD(TradeRequestRecord, tp),
-    ORBISYN_FIELD(TradeRequestRecord, deviation),
-    ORBISYN_FIELD(TradeRequestRecord, type),
-    ORBISYN_FIELD(TradeRequestRecord, type_filling),
-    ORBISYN_FIELD(TradeRequestRecord, type_time),
-    ORBISYN_FIELD(TradeRequestRecord, expiration),
-    ORBISYN_FIELD(TradeRequestRecord, comment),
-    ORBISYN_FIELD(TradeRequestRecord, position),
-    ORBISYN_FIELD(TradeRequestRecord, position_by),
+    ORBISYN_ROWS_TradeRequestRecord(ORBISYN_ROW)
 };
 static_assert(Tiles(kTradeRequestRows, sizeof(TradeRequestRecord)), "every byte is a field");
 constexpr uint32_t kTradeRequestFields = sizeof kTradeRequestRows / sizeof kTradeRequestRows[0];
 constexpr uint32_t kTextFieldUnits = 256;
 
 constexpr Field kOrderCheckResultRows[] = {
-    ORBISYN_FIELD(CheckResultRecord, retcode),
-    ORBISYN_FIELD(CheckResultRecord, balance),
-    ORBISYN_FIELD(CheckResultRecord, equity),
-    ORBISYN_FIELD(CheckResultRecord, profit),
-    ORBISYN_FIELD(CheckResultRecord, margin),
-    ORBISYN_FIELD(CheckResultRecord, margin_free),
-    ORBISYN_FIELD(CheckResultRecord, margin_level),
-    ORBISYN_FIELD(CheckResultRecord, comment),    ORBISYN_NESTED("request"),
+    ORBISYN_ROWS_CheckResultRecord(ORBISYN_ROW)
+    ORBISYN_NESTED("request"),
 };
 static_assert(Tiles(kOrderCheckResultRows, sizeof(CheckResultRecord)), "every byte is a field");
 
 constexpr Field kOrderSendResultRows[] = {
-    ORBISYN_FIELD(SendResultRecord, retcode),
-    ORBISYN_FIELD(SendResultRecord, deal),
-    ORBISYN_FIELD(SendResultRecord, order),
-    ORBISYN_FIELD(SendResultRecord, volume),
-    ORBISYN_FIELD(SendResultRecord, price),
-    ORBISYN_FIELD(SendResultRecord, bid),
-    ORBISYN_FIELD(SendResultRecord, ask),
-    ORBISYN_FIELD(SendResultRecord, comment),
-    ORBISYN_FIELD(SendResultRecord, request_id),
-    ORBISYN_FIELD(SendResultRecord, retcode_external),    ORBISYN_NESTED("request"),
+    ORBISYN_ROWS_SendResultRecord(ORBISYN_ROW)
+    ORBISYN_NESTED("request"),
 };
 static_assert(Tiles(kOrderSendResultRows, sizeof(SendResultRecord)), "every byte is a field");
 

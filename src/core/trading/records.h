@@ -3,7 +3,7 @@
 
 #include "module/python.h"
 #include "module/records.h"
-#include "trading/wire.h"
+#include "protocol/records.h"
 
 namespace orbisyn {
 

@@ -1,5 +1,8 @@
 """The Terminal protocol as the simulated Terminal speaks it: the one wire module.
 
+Commands and record layouts come from the protocol's description (orbisyn._protocol), from
+which the extension's C++ is generated too; this module turns them into codecs.
+
 Frames: a request is ``u32 length, i32 command, payload``; a reply is
 ``u32 length, i32 echo, i32 status, payload``, where length counts the bytes
 after the length field.  Everything is little-endian and packed.
@@ -11,63 +14,64 @@ at most N-1 units and a terminator; lone surrogates pass through unchanged
 """
 from __future__ import annotations
 
+import enum
 import struct
-from dataclasses import dataclass
-from typing import Any, Sequence
+from dataclasses import field, make_dataclass
+from typing import Any, Callable, Dict, Tuple
 
 import numpy as np
 
-# Command codes, by family.
-CMD_VERSION = 1
-CMD_HANDSHAKE = 4
-CMD_LOGIN = 5
-CMD_TICKS_FROM = 104
-CMD_TICKS_RANGE = 105
-CMD_RATES_FROM = 106
-CMD_RATES_RANGE = 107
-CMD_RATES_FROM_POS = 108
-CMD_STATE = 109
-CMD_POSITIONS_TOTAL = 120
-CMD_POSITIONS = 121
-CMD_POSITIONS_SYMBOL = 122
-CMD_POSITION_TICKET = 123
-CMD_ORDERS_TOTAL = 130
-CMD_ORDERS = 131
-CMD_ORDERS_SYMBOL = 132
-CMD_ORDER_TICKET = 133
-CMD_HISTORY_ORDERS_TOTAL = 140
-CMD_HISTORY_ORDERS = 141
-CMD_HISTORY_ORDERS_POSITION = 142
-CMD_HISTORY_ORDER_TICKET = 143
-CMD_HISTORY_DEALS_TOTAL = 150
-CMD_HISTORY_DEALS = 151
-CMD_HISTORY_DEALS_POSITION = 152
-CMD_HISTORY_DEAL_TICKET = 153
-CMD_ORDER_CHECK = 160
-CMD_ORDER_SEND = 161
-CMD_CALC_MARGIN = 162
-CMD_CALC_PROFIT = 163
-CMD_SYMBOL_INFO = 170
-CMD_SYMBOL_SELECT = 171
-CMD_SYMBOL_TICK = 172
-CMD_SYMBOLS_TOTAL = 173
-CMD_SYMBOLS_ALL = 174
-CMD_SYMBOLS_GROUP = 175
-CMD_TERMINAL_INFO = 180
-CMD_ACCOUNT_INFO = 190
-CMD_BOOK_ADD = 191
-CMD_BOOK_RELEASE = 192
-CMD_BOOK_GET = 193
+from .. import _protocol as D
+
+# Command codes: Command.COPY_RATES_FROM is the C++ Command::kCopyRatesFrom.
+Command = enum.IntEnum("Command", [(c.name.upper(), c.code) for c in D.COMMANDS])  # type: ignore[misc]
+COMMANDS: Dict[int, D.Command] = {c.code: c for c in D.COMMANDS}
+
+# The names of the previous release, while the simulator moves to Command.
+CMD_VERSION = Command.VERSION
+CMD_HANDSHAKE = Command.HANDSHAKE
+CMD_LOGIN = Command.LOGIN
+CMD_TICKS_FROM = Command.COPY_TICKS_FROM
+CMD_TICKS_RANGE = Command.COPY_TICKS_RANGE
+CMD_RATES_FROM = Command.COPY_RATES_FROM
+CMD_RATES_RANGE = Command.COPY_RATES_RANGE
+CMD_RATES_FROM_POS = Command.COPY_RATES_FROM_POS
+CMD_STATE = Command.CONNECTION_STATE
+CMD_POSITIONS_TOTAL = Command.POSITIONS_TOTAL
+CMD_POSITIONS = Command.POSITIONS_GET
+CMD_POSITIONS_SYMBOL = Command.POSITIONS_GET_BY_SYMBOL
+CMD_POSITION_TICKET = Command.POSITION_GET_BY_TICKET
+CMD_ORDERS_TOTAL = Command.ORDERS_TOTAL
+CMD_ORDERS = Command.ORDERS_GET
+CMD_ORDERS_SYMBOL = Command.ORDERS_GET_BY_SYMBOL
+CMD_ORDER_TICKET = Command.ORDER_GET_BY_TICKET
+CMD_HISTORY_ORDERS_TOTAL = Command.HISTORY_ORDERS_TOTAL
+CMD_HISTORY_ORDERS = Command.HISTORY_ORDERS_GET
+CMD_HISTORY_ORDERS_POSITION = Command.HISTORY_ORDERS_GET_BY_POSITION
+CMD_HISTORY_ORDER_TICKET = Command.HISTORY_ORDER_GET_BY_TICKET
+CMD_HISTORY_DEALS_TOTAL = Command.HISTORY_DEALS_TOTAL
+CMD_HISTORY_DEALS = Command.HISTORY_DEALS_GET
+CMD_HISTORY_DEALS_POSITION = Command.HISTORY_DEALS_GET_BY_POSITION
+CMD_HISTORY_DEAL_TICKET = Command.HISTORY_DEAL_GET_BY_TICKET
+CMD_ORDER_CHECK = Command.ORDER_CHECK
+CMD_ORDER_SEND = Command.ORDER_SEND
+CMD_CALC_MARGIN = Command.ORDER_CALC_MARGIN
+CMD_CALC_PROFIT = Command.ORDER_CALC_PROFIT
+CMD_SYMBOL_INFO = Command.SYMBOL_INFO
+CMD_SYMBOL_SELECT = Command.SYMBOL_SELECT
+CMD_SYMBOL_TICK = Command.SYMBOL_INFO_TICK
+CMD_SYMBOLS_TOTAL = Command.SYMBOLS_TOTAL
+CMD_SYMBOLS_ALL = Command.SYMBOLS_GET
+CMD_SYMBOLS_GROUP = Command.SYMBOLS_GET_BY_GROUP
+CMD_TERMINAL_INFO = Command.TERMINAL_INFO
+CMD_ACCOUNT_INFO = Command.ACCOUNT_INFO
+CMD_BOOK_ADD = Command.MARKET_BOOK_ADD
+CMD_BOOK_RELEASE = Command.MARKET_BOOK_RELEASE
+CMD_BOOK_GET = Command.MARKET_BOOK_GET
 
 # Commands that the trading engine answers (positions, orders, history, trading).
-ENGINE_COMMANDS = frozenset({
-    CMD_POSITIONS_TOTAL, CMD_POSITIONS, CMD_POSITIONS_SYMBOL, CMD_POSITION_TICKET,
-    CMD_ORDERS_TOTAL, CMD_ORDERS, CMD_ORDERS_SYMBOL, CMD_ORDER_TICKET,
-    CMD_HISTORY_ORDERS_TOTAL, CMD_HISTORY_ORDERS, CMD_HISTORY_ORDERS_POSITION,
-    CMD_HISTORY_ORDER_TICKET, CMD_HISTORY_DEALS_TOTAL, CMD_HISTORY_DEALS,
-    CMD_HISTORY_DEALS_POSITION, CMD_HISTORY_DEAL_TICKET,
-    CMD_ORDER_CHECK, CMD_ORDER_SEND, CMD_CALC_MARGIN, CMD_CALC_PROFIT,
-})
+ENGINE_COMMANDS = frozenset(Command(c.code) for c in D.COMMANDS
+                            if c.family in ("positions", "trading"))
 
 # Reply statuses
 OK = 0
@@ -87,7 +91,7 @@ STATE_READY = 2
 STATE_AUTH_FAILED = 3
 
 # Builds from this one on send the symbol record with its name slot.
-SYMBOL_NAME_BUILD = 2364
+SYMBOL_NAME_BUILD = D.SYMBOL_NAME_BUILD
 
 # A request is never near this; anything larger is garbage on the socket.
 MAX_REQUEST = 1 << 20
@@ -101,73 +105,67 @@ RANGE = struct.Struct("<qq")
 REPLY_HEAD = struct.Struct("<Iii")
 ARRAY_HEAD = struct.Struct("<IiiI")
 
-BAR_DTYPE = np.dtype({
-    "names": ["time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume"],
-    "formats": ["<i8", "<f8", "<f8", "<f8", "<f8", "<u8", "<i4", "<u8"],
-    "offsets": [0, 8, 16, 24, 32, 40, 48, 52],
-    "itemsize": 60,
-})
-TICK_DTYPE = np.dtype({
-    "names": ["time", "bid", "ask", "last", "volume", "time_msc", "flags", "volume_real"],
-    "formats": ["<i8", "<f8", "<f8", "<f8", "<u8", "<i8", "<u4", "<f8"],
-    "offsets": [0, 8, 16, 24, 32, 40, 48, 52],
-    "itemsize": 60,
-})
-BOOK_DTYPE = np.dtype({
-    "names": ["type", "price", "volume", "volume_dbl"],
-    "formats": ["<u4", "<f8", "<u8", "<f8"],
-    "offsets": [0, 4, 12, 20],
-    "itemsize": 28,
-})
+_CODES = {D.BOOL: "?", D.I32: "i", D.U32: "I", D.I64: "q", D.U64: "Q", D.F64: "d"}
+_NUMPY = {D.I32: "<i4", D.U32: "<u4", D.I64: "<i8", D.U64: "<u8", D.F64: "<f8"}
+
+
+def _dtype(record: D.Record) -> np.dtype:
+    """The record's numpy dtype: its shown fields at their wire offsets."""
+    at = D.offsets(record)
+    shown = D.shown(record)
+    return np.dtype({"names": [f.name for f in shown],
+                     "formats": [_NUMPY[f.kind] for f in shown],
+                     "offsets": [at[f.name] for f in shown], "itemsize": record.size})
+
+
+BAR_DTYPE = _dtype(D.BAR)
+TICK_DTYPE = _dtype(D.TICK)
+BOOK_DTYPE = _dtype(D.BOOK_ENTRY)
 
 
 class Layout:
-    """A packed record: fields in wire order, packed with one precompiled struct.
+    """A packed record of the description: its fields in wire order, packed with one
+    precompiled struct (texts as bytes, the Terminal's unused bytes as padding)."""
 
-    Field kinds: bool, u4, i4, u8, i8, f8 or ("text", N) for N UTF-16 units.
-    """
-
-    _codes = {"bool": "?", "u4": "I", "i4": "i", "u8": "Q", "i8": "q", "f8": "d"}
-
-    def __init__(self, fields: Sequence[tuple[str, Any]]):
-        self.fields = list(fields)
+    def __init__(self, record: D.Record):
+        self.record = record
+        self.offsets: Dict[str, int] = D.offsets(record)
+        self.texts: Dict[str, int] = {f.name: f.count for f in record.fields if f.kind == D.TEXT}
         fmt = "<"
-        self.offsets: dict[str, int] = {}
-        self.texts: dict[str, int] = {}
-        off = 0
-        for name, kind in self.fields:
-            self.offsets[name] = off
-            if isinstance(kind, tuple):
-                units = kind[1]
-                self.texts[name] = units
-                fmt += f"{2 * units}s"
-                off += 2 * units
+        self._packers: list = []
+        for f in record.fields:
+            if f.kind == D.PAD:
+                fmt += f"{f.count}x"
+                continue
+            if f.kind == D.TEXT:
+                fmt += f"{2 * f.count}s"
             else:
-                fmt += self._codes[kind]
-                off += struct.calcsize("<" + self._codes[kind])
+                fmt += _CODES[f.kind]
+            self._packers.append((f.name, _value_packer(f)))
         self.struct = struct.Struct(fmt)
         self.size = self.struct.size
-        self.names = [name for name, _ in self.fields]
+        self.names = [name for name, _ in self._packers]
+        assert self.size == record.size
 
-    def pack(self, values: dict[str, Any]) -> bytes:
-        args = []
-        for name, kind in self.fields:
-            v = values.get(name)
-            if name in self.texts:
-                args.append(encode_text(v or "", self.texts[name]))
-            elif kind == "bool":
-                args.append(bool(v))
-            elif kind == "f8":
-                args.append(float(v or 0.0))
-            else:
-                args.append(int(v or 0))
-        return self.struct.pack(*args)
+    def pack(self, values: Dict[str, Any]) -> bytes:
+        """The record of these values by name; a field not given is zero (or empty)."""
+        return self.struct.pack(*[packer(values.get(name)) for name, packer in self._packers])
 
-    def unpack(self, data: bytes) -> dict[str, Any]:
+    def unpack(self, data: bytes) -> Dict[str, Any]:
         out = {}
-        for (name, _), v in zip(self.fields, self.struct.unpack(data)):
+        for name, v in zip(self.names, self.struct.unpack(data)):
             out[name] = decode_text(v) if name in self.texts else v
         return out
+
+
+def _value_packer(f: D.Field) -> Callable[[Any], Any]:
+    if f.kind == D.TEXT:
+        return lambda v, units=f.count: encode_text(v or "", units)
+    if f.kind == D.BOOL:
+        return bool
+    if f.kind == D.F64:
+        return lambda v: float(v or 0.0)
+    return lambda v: int(v or 0)
 
 
 # ---- texts --------------------------------------------------------------------------------
@@ -199,133 +197,55 @@ def pack_text(text: str) -> bytes:
     return I32.pack(len(raw) // 2) + raw
 
 
-def text_field(units: int) -> tuple[str, int]:
-    return ("text", units)
+LAYOUTS: Dict[str, Layout] = {r.key: Layout(r) for r in D.RECORDS}
 
-
-TERMINAL_LAYOUT = Layout([
-    ("build", "u4"), ("community_account", "bool"), ("community_connection", "bool"),
-    ("connected", "bool"), ("dlls_allowed", "bool"), ("trade_allowed", "bool"),
-    ("email_enabled", "bool"), ("ftp_enabled", "bool"), ("notifications_enabled", "bool"),
-    ("maxbars", "u4"), ("vkid", "bool"), ("codepage", "i4"), ("ping_last", "i4"),
-    ("community_balance", "f8"), ("retransmission", "f8"),
-    ("company", text_field(260)), ("name", text_field(260)), ("language", text_field(260)),
-    ("path", text_field(260)), ("data_path", text_field(260)), ("commondata_path", text_field(260)),
-    ("tradeapi_disabled", "bool"),
-])
-
-ACCOUNT_LAYOUT = Layout([
-    ("login", "u8"), ("trade_mode", "u4"), ("leverage", "u4"), ("limit_orders", "u4"),
-    ("margin_so_mode", "u4"), ("trade_allowed", "bool"), ("trade_expert", "bool"),
-    ("margin_mode", "u4"), ("currency_digits", "u4"), ("fifo_close", "bool"),
-    ("balance", "f8"), ("credit", "f8"), ("profit", "f8"), ("equity", "f8"), ("margin", "f8"),
-    ("margin_free", "f8"), ("margin_level", "f8"), ("margin_so_call", "f8"), ("margin_so_so", "f8"),
-    ("margin_initial", "f8"), ("margin_maintenance", "f8"), ("assets", "f8"), ("liabilities", "f8"),
-    ("commission_blocked", "f8"),
-    ("name", text_field(128)), ("server", text_field(64)), ("currency", text_field(32)),
-    ("company", text_field(128)),
-])
-
-_SYMBOL_DOUBLES = [
-    "bid", "bidhigh", "bidlow", "ask", "askhigh", "asklow", "last", "lasthigh", "lastlow",
-    "volume_real", "volumehigh_real", "volumelow_real", "option_strike", "point",
-    "trade_tick_value", "trade_tick_value_profit", "trade_tick_value_loss", "trade_tick_size",
-    "trade_contract_size", "trade_accrued_interest", "trade_face_value", "trade_liquidity_rate",
-    "volume_min", "volume_max", "volume_step", "volume_limit", "swap_long", "swap_short",
-    "margin_initial", "margin_maintenance", "session_volume", "session_turnover",
-    "session_interest", "session_buy_orders_volume", "session_sell_orders_volume",
-    "session_open", "session_close", "session_aw", "session_price_settlement",
-    "session_price_limit_min", "session_price_limit_max", "margin_hedged", "price_change",
-    "price_volatility", "price_theoretical", "price_greeks_delta", "price_greeks_theta",
-    "price_greeks_gamma", "price_greeks_vega", "price_greeks_rho", "price_greeks_omega",
-    "price_sensitivity",
-]
-
-SYMBOL_FIELDS: list[tuple[str, Any]] = [
-    ("custom", "bool"), ("chart_mode", "u4"), ("select", "bool"), ("visible", "bool"),
-    ("session_deals", "u8"), ("session_buy_orders", "u8"), ("session_sell_orders", "u8"),
-    ("volume", "u8"), ("volumehigh", "u8"), ("volumelow", "u8"), ("time", "i8"),
-    ("digits", "u4"), ("spread", "i4"), ("spread_float", "bool"), ("ticks_bookdepth", "u4"),
-    ("trade_calc_mode", "u4"), ("trade_mode", "u4"), ("start_time", "i8"), ("expiration_time", "i8"),
-    ("trade_stops_level", "i4"), ("trade_freeze_level", "i4"), ("trade_exemode", "u4"),
-    ("swap_mode", "u4"), ("swap_rollover3days", "u4"), ("margin_hedged_use_leg", "bool"),
-    ("expiration_mode", "i4"), ("filling_mode", "i4"), ("order_mode", "i4"),
-    ("order_gtc_mode", "u4"), ("option_mode", "u4"), ("option_right", "u4"),
-] + [(name, "f8") for name in _SYMBOL_DOUBLES] + [
-    ("basis", text_field(32)), ("category", text_field(64)), ("currency_base", text_field(16)),
-    ("currency_profit", text_field(16)), ("currency_margin", text_field(16)),
-    ("bank", text_field(256)), ("description", text_field(64)), ("exchange", text_field(64)),
-    ("formula", text_field(256)), ("isin", text_field(16)), ("page", text_field(256)),
-    ("path", text_field(128)), ("name", text_field(32)),
-]
-SYMBOL_LAYOUT = Layout(SYMBOL_FIELDS)
-LEGACY_SYMBOL_SIZE = SYMBOL_LAYOUT.offsets["name"]  # 2929: the record without its name slot
-
-assert TERMINAL_LAYOUT.size == 3162
-assert ACCOUNT_LAYOUT.size == 851
-assert SYMBOL_LAYOUT.size == 2993 and LEGACY_SYMBOL_SIZE == 2929
+TERMINAL_LAYOUT = LAYOUTS["terminal_info"]
+ACCOUNT_LAYOUT = LAYOUTS["account_info"]
+SYMBOL_LAYOUT = LAYOUTS["symbol_info"]
+LEGACY_SYMBOL_SIZE = SYMBOL_LAYOUT.offsets["name"]  # the record without its name slot
 
 
 # ---- trading records ----------------------------------------------------------------------
 
-TRADE_REQUEST = struct.Struct("<IQQ64sdddddQIIIq64sQQ")  # 232
-CHECK_RESULT = struct.Struct("<Idddddd200s")              # 252
-SEND_RESULT = struct.Struct("<IQQdddd200sIi")             # 260
-POSITION = struct.Struct("<QqqqqIQQIddddd8xdd64s64s64s")  # 320
-ORDER = struct.Struct("<QqqqqqIIIIQQQIddddddd64s64s64s")  # 340
-DEAL = struct.Struct("<QQqqIIQQIdddddd64s64s64s")         # 300
+# Positional structs in wire order (texts as encoded bytes).
+TRADE_REQUEST = LAYOUTS["trade_request"].struct
+CHECK_RESULT = LAYOUTS["check_result"].struct
+SEND_RESULT = LAYOUTS["send_result"].struct
+POSITION = LAYOUTS["position"].struct
+ORDER = LAYOUTS["order"].struct
+DEAL = LAYOUTS["deal"].struct
 
-assert TRADE_REQUEST.size == 232 and CHECK_RESULT.size == 252 and SEND_RESULT.size == 260
-assert POSITION.size == 320 and ORDER.size == 340 and DEAL.size == 300
+_PYTHON_TYPES = {D.TEXT: str, D.F64: float, D.BOOL: bool}
 
 
-@dataclass
-class TradeRequest:
-    action: int = 0
-    magic: int = 0
-    order: int = 0
-    symbol: str = ""
-    volume: float = 0.0
-    price: float = 0.0
-    stoplimit: float = 0.0
-    sl: float = 0.0
-    tp: float = 0.0
-    deviation: int = 0
-    type: int = 0
-    type_filling: int = 0
-    type_time: int = 0
-    expiration: int = 0
-    comment: str = ""
-    position: int = 0
-    position_by: int = 0
+def _unpack_request(cls, payload: bytes):
+    if len(payload) != TRADE_REQUEST.size:
+        raise BadRequest(f"trade request must be {TRADE_REQUEST.size} bytes")
+    return cls(**LAYOUTS["trade_request"].unpack(payload))
 
-    @classmethod
-    def unpack(cls, payload: bytes) -> "TradeRequest":
-        if len(payload) != TRADE_REQUEST.size:
-            raise BadRequest("trade request must be 232 bytes")
-        f = list(TRADE_REQUEST.unpack(payload))
-        f[3] = decode_text(f[3])
-        f[14] = decode_text(f[14])
-        return cls(*f)
 
-    def pack(self) -> bytes:
-        return TRADE_REQUEST.pack(
-            self.action, self.magic, self.order, encode_text(self.symbol, 32),
-            self.volume, self.price, self.stoplimit, self.sl, self.tp, self.deviation,
-            self.type, self.type_filling, self.type_time, self.expiration,
-            encode_text(self.comment, 32), self.position, self.position_by)
+def _pack_request(self) -> bytes:
+    return LAYOUTS["trade_request"].pack(vars(self))
+
+
+# A trade request as the Terminal receives it: one attribute per field.
+TradeRequest = make_dataclass(
+    "TradeRequest",
+    [(f.name, _PYTHON_TYPES.get(f.kind, int), field(default=_PYTHON_TYPES.get(f.kind, int)()))
+     for f in D.shown(D.TRADE_REQUEST)],
+    namespace={"unpack": classmethod(_unpack_request), "pack": _pack_request,
+               "__module__": __name__})
 
 
 def pack_check(retcode: int, fig: dict, comment: str) -> bytes:
-    return CHECK_RESULT.pack(retcode, fig["balance"], fig["equity"], fig["profit"],
-                             fig["margin"], fig["margin_free"], fig["margin_level"],
-                             encode_text(comment, 100))
+    return LAYOUTS["check_result"].pack(dict(fig, retcode=retcode, comment=comment))
 
 
 def pack_send(retcode: int, deal: int, order: int, volume: float, price: float,
               bid: float, ask: float, comment: str, request_id: int) -> bytes:
-    return SEND_RESULT.pack(retcode, deal, order, volume, price, bid, ask,
-                            encode_text(comment, 100), request_id & 0xFFFFFFFF, 0)
+    return LAYOUTS["send_result"].pack({
+        "retcode": retcode, "deal": deal, "order": order, "volume": volume, "price": price,
+        "bid": bid, "ask": ask, "comment": comment, "request_id": request_id & 0xFFFFFFFF})
 
 
 # ---- frames -------------------------------------------------------------------------------
@@ -399,3 +319,26 @@ def array_reply_head(command: int, status: int, count: int, nbytes: int) -> byte
 
 def request(command: int, payload: bytes = b"") -> bytes:
     return U32.pack(4 + len(payload)) + I32.pack(command) + payload
+
+
+# ---- requests by the description ----------------------------------------------------------
+
+def read_request(command: int, payload: bytes | memoryview) -> Dict[str, Any]:
+    """The request's fields by name, read exactly as the description lays them out (a trade
+    request as a TradeRequest). BadRequest when the payload does not hold them exactly."""
+    p = Payload(payload)
+    out: Dict[str, Any] = {}
+    for name, kind in COMMANDS[command].request:
+        if kind == D.TEXT:
+            out[name] = p.text()
+        elif kind == D.BOOL:
+            out[name] = p.flag()
+        elif kind.startswith("record:"):
+            out[name] = TradeRequest.unpack(bytes(p._take(LAYOUTS[kind[7:]].size)))
+        else:
+            out[name] = p.take(_SCALARS[kind])
+    p.end()
+    return out
+
+
+_SCALARS = {D.I32: I32, D.U32: U32, D.I64: I64, D.U64: U64, D.F64: F64}
