@@ -408,6 +408,13 @@ def road(wine_prefix, sim_env, monkeypatch):
     finally:
         orbisyn.shutdown()
         run_cli("stop", "--wine", wine_prefix)
+        # The serve-terminal relay outlives its record in this test's runtime folder; the next
+        # test's module could not reach it, and one relay per prefix refuses a second.
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=wine_prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while wine_processes(wine_prefix) and time.monotonic() < deadline:
+            time.sleep(0.1)
 
 
 def initialize(inst, timeout_ms: int = 120_000) -> bool:
