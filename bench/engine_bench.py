@@ -86,7 +86,7 @@ class StaticMarket:
 def make_market(static: bool):
     if not static:
         try:
-            from orbisyn.simulator.market import Market
+            from orbisyn.simulator.market.market import Market
             m = Market(seed=1)
             # pick a symbol that trades now (crypto trades at weekends too)
             now = m.now_ms()

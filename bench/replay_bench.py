@@ -43,8 +43,8 @@ def open_positions(res) -> None:
     handshake that starts the replay's clock, so they open before it runs."""
     from orbisyn import _paths
     from orbisyn.simulator import protocol as P
-    from orbisyn.simulator.client import RawClient
-    from orbisyn.simulator.market import Market
+    from orbisyn.simulator.serving.client import RawClient
+    from orbisyn.simulator.market.market import Market
     market = Market(seed=1, clock=lambda: START * 1000)
     with RawClient(_paths.socket_path(res["exe"])) as c:
         for name in SYMBOLS:
@@ -94,7 +94,7 @@ def run_replay(res, speed: float, end_s: int, positions: bool) -> tuple[float, i
 
 
 def generation(end_s: int) -> float:
-    from orbisyn.simulator.market import Market
+    from orbisyn.simulator.market.market import Market
     m = Market(seed=1, clock=lambda: end_s * 1000)
     t0 = time.perf_counter()
     for name in SYMBOLS:
@@ -105,10 +105,10 @@ def generation(end_s: int) -> float:
 def engine_alone(end_s: int, folder: str, profile: bool = False) -> tuple[float, str]:
     """The engine following the days for 5 open positions in one request (and its profile)."""
     from orbisyn.simulator import protocol as P
-    from orbisyn.simulator.clock import ReplayClock
+    from orbisyn.simulator.market.clock import ReplayClock
     from orbisyn.simulator.engine import TradingEngine
     from orbisyn.simulator.install import default_settings
-    from orbisyn.simulator.market import Market
+    from orbisyn.simulator.market.market import Market
 
     now = [0]
     clock = ReplayClock(START * 1000, 1.0, end_s * 1000, source=lambda: now[0])

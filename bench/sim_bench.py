@@ -30,7 +30,7 @@ def main() -> int:
     from orbisyn import _paths
     from orbisyn.simulator import install as sim_install
     from orbisyn.simulator import protocol as P
-    from orbisyn.simulator.client import RawClient
+    from orbisyn.simulator.serving.client import RawClient
 
     res = sim_install.install(os.path.join(base, "inst"))
     settings = sim_install.load_settings(res["data_dir"])

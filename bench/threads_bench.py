@@ -45,7 +45,7 @@ orbisyn.shutdown()
 
 RAW = """
 import sys, time, statistics, struct
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.serving.client import RawClient
 from orbisyn.simulator import protocol as P
 from orbisyn import _paths
 c = RawClient(_paths.socket_path(sys.argv[1]))

@@ -97,7 +97,7 @@ def main() -> int:
         subprocess.run(sim + ["install", "--dir", str(native)], check=True, stdout=subprocess.DEVNULL)
         os.environ["XDG_DATA_HOME"] = str(base / "wine-data")
         subprocess.run(sim + ["install", "--wine", prefix], check=True, stdout=subprocess.DEVNULL)
-        from orbisyn.simulator import relayed as R
+        from orbisyn.simulator.hosting import relayed as R
         inst = R.find_wine(prefix)
         results = {}
         for turn in range(args.turns):  # alternating, so that load changes touch every road alike

@@ -16,10 +16,10 @@ import pytest
 from engine_client import Client, OverSocket
 
 pytest.importorskip("orbisyn._core")  # the Terminal's process imports the package
-pytest.importorskip("orbisyn.simulator.server")
+pytest.importorskip("orbisyn.simulator.serving.server")
 from orbisyn import _paths  # noqa: E402
 from orbisyn.simulator import install as sim_install  # noqa: E402
-from orbisyn.simulator.client import RawClient  # noqa: E402
+from orbisyn.simulator.serving.client import RawClient  # noqa: E402
 
 SYMBOL = "BTCUSD"  # trades every day, so the tests don't depend on the weekday
 
@@ -100,7 +100,7 @@ CLIENT = """
 import sys
 sys.path[:0] = [{tests!r}, {tests!r} + "/.."]
 from engine_client import Client, OverSocket
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.serving.client import RawClient
 c = Client(OverSocket(RawClient({sock!r})))
 for i in range(15):
     opened = c.buy({symbol!r}, volume=0.01)

@@ -240,7 +240,7 @@ def test_locate_without_appdata(driver):
 
 def test_loopback_proofs_match_python_twin(driver):
     proof_spec = importlib.util.spec_from_file_location(
-        "proof", REPO / "src" / "orbisyn" / "simulator" / "proof.py")
+        "proof", REPO / "src" / "orbisyn" / "simulator" / "serving" / "proof.py")
     proof = importlib.util.module_from_spec(proof_spec)
     proof_spec.loader.exec_module(proof)
     token, client, server = bytes(range(32)), bytes(range(32, 64)), bytes(range(64, 96))

@@ -12,9 +12,9 @@ import time
 import pytest
 
 from orbisyn import _paths
-from orbisyn.simulator import loopback as L
+from orbisyn.simulator.serving import loopback as L
 from orbisyn.simulator import protocol as P
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.serving.client import RawClient
 
 from simkit import install_terminal
 

@@ -8,12 +8,12 @@ import numpy as np
 import pytest
 
 from orbisyn.simulator import protocol as P
-from orbisyn.simulator.catalogue import default_catalogue
-from orbisyn.simulator.clock import ReplayClock, parse_when
+from orbisyn.simulator.market.catalogue import default_catalogue
+from orbisyn.simulator.market.clock import ReplayClock, parse_when
 from orbisyn.simulator.engine import TradingEngine
 from orbisyn.simulator.install import default_settings
-from orbisyn.simulator.market import Market
-from orbisyn.simulator.prices import Minutes, ticks_of_bars
+from orbisyn.simulator.market.market import Market
+from orbisyn.simulator.market.prices import Minutes, ticks_of_bars
 
 MONDAY = int(dt.datetime(2024, 5, 6, tzinfo=dt.timezone.utc).timestamp()) * 1000
 EURUSD = next(s for s in default_catalogue() if s.name == "EURUSD")

@@ -15,7 +15,7 @@ import pytest
 from orbisyn import _paths
 from orbisyn.simulator import install as sim_install
 from orbisyn.simulator import protocol as P
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.serving.client import RawClient
 
 from simkit import install_terminal
 

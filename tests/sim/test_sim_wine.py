@@ -19,9 +19,9 @@ import pytest
 
 from orbisyn.simulator import cli
 from orbisyn.simulator import install as sim_install
-from orbisyn.simulator import loopback as L
-from orbisyn.simulator import relayed as R
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.serving import loopback as L
+from orbisyn.simulator.hosting import relayed as R
+from orbisyn.simulator.serving.client import RawClient
 
 REQUIRED = os.environ.get("ORBISYN_REQUIRE_WINE") == "1"
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Wine prefixes are a Linux matter")

@@ -20,8 +20,8 @@ import pytest
 
 import orbisyn
 from orbisyn.codes import OrderType, Timeframe, TradeAction, TradeRetcode
-from orbisyn.simulator import loopback as L
-from orbisyn.simulator import relayed as R
+from orbisyn.simulator.serving import loopback as L
+from orbisyn.simulator.hosting import relayed as R
 from simkit import install_terminal, set_env, stop_pid_from_lock
 from test_sim_wine import need, real_relay, run_cli, wine_processes
 

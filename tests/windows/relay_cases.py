@@ -595,8 +595,8 @@ def real_simulator():
         # The same bars straight from the simulated Terminal's own socket, from Linux.
         expected = subprocess.run([python, "-c",
             "import hashlib\n"
-            "from orbisyn.simulator import relayed as R\n"
-            "from orbisyn.simulator.client import RawClient\n"
+            "from orbisyn.simulator.hosting import relayed as R\n"
+            "from orbisyn.simulator.serving.client import RawClient\n"
             f"data = R.find_wine({prefix!r})['data_dir']\n"
             "with RawClient.loopback(data) as c:\n"
             f"    status, bars = c.rates_from('BTCUSD', 1, {date}, {count})\n"

@@ -25,7 +25,7 @@ from .book import Account
 from .calc import Rates
 from .events import Events
 from .figures import Figures
-from .handlers import HANDLERS
+from .commands import HANDLERS
 from .requests import Requests
 from .store import Store, connect
 

@@ -8,7 +8,7 @@ import struct
 
 import numpy as np
 
-from . import protocol as P
+from .. import protocol as P
 from .market import VALID_TIMEFRAMES, Market, SymbolSpec
 
 

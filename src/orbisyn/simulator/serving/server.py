@@ -26,17 +26,17 @@ try:
 except ImportError:   # Windows: no Unix socket there, the lock is msvcrt's
     fcntl = None
 
-from .. import _paths
-from . import install as _install
-from . import protocol as P
+from ... import _paths
+from .. import install as _install
+from .. import protocol as P
 from .loopback import Acceptor, Loopback
 from .running import LOCK_OFFSET, windows_lock_holder  # noqa: F401  (the server takes the lock)
-from . import replay as _replay
-from .engine import TradingEngine
-from .info_commands import InfoCommands
-from .market import Market
-from .market_commands import MarketDataCommands
-from .symbol_commands import SymbolCommands
+from ..replay import folder as _replay
+from ..engine import TradingEngine
+from .terminal_commands import InfoCommands
+from ..market.market import Market
+from ..market.commands import MarketDataCommands
+from ..market.symbol_commands import SymbolCommands
 
 log = logging.getLogger("orbisyn.simulator")
 

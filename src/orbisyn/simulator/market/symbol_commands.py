@@ -5,7 +5,7 @@ import dataclasses
 import struct
 from typing import Any
 
-from . import protocol as P
+from .. import protocol as P
 from .market import SymbolSpec
 from .masks import group_match
 

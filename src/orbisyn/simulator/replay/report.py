@@ -37,8 +37,8 @@ import os
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, List, Optional, Sequence
 
-from .engine.calc import NoRate, Rates
-from .engine.model import DEAL_BALANCE, ENTRY_IN, ENTRY_INOUT, Deal
+from ..engine.calc import NoRate, Rates
+from ..engine.model import DEAL_BALANCE, ENTRY_IN, ENTRY_INOUT, Deal
 
 DAY_MS = 86_400_000
 STEPS = 600
@@ -260,7 +260,7 @@ DEAL_HEADER = ["ticket", "time", "time_msc", "type", "entry", "symbol", "volume"
 
 
 def _price(d: Deal) -> str:
-    from .catalogue import default_catalogue
+    from ..market.catalogue import default_catalogue
     global _DIGITS
     if _DIGITS is None:
         _DIGITS = {s.name: s.digits for s in default_catalogue()}
@@ -419,7 +419,7 @@ class Source:
 def _read_store(folder: str, login: int):
     import sqlite3
 
-    from .engine.store import DB_NAME, Store
+    from ..engine.store import DB_NAME, Store
     path = os.path.join(folder, DB_NAME)
     if not os.path.exists(path):
         return None
@@ -438,8 +438,8 @@ def collect(data_dir: str, settings: dict, paper: bool = False, login: Optional[
             running: bool = False) -> Source:
     """The deals and the span of the last replay (or, with `paper` or without a replay, of the
     paper account) of `login` (default: the current one); ValueError when there is nothing."""
-    from . import replay as _replay
-    from .clock import show, wall_ms
+    from . import folder as _replay
+    from ..market.clock import show, wall_ms
     login = int(login if login is not None else settings.get("current_login")
                 or settings["accounts"][0]["login"])
     acc = next((a for a in settings.get("accounts", []) if int(a.get("login", 0)) == login), None)
@@ -474,7 +474,7 @@ def collect(data_dir: str, settings: dict, paper: bool = False, login: Optional[
 def make(data_dir: str, settings: dict, out_dir: str, paper: bool = False,
          login: Optional[int] = None, running: bool = False) -> Dict[str, object]:
     """Collect, value and write the report; returns its paths and "stats", "source"."""
-    from .market import Market
+    from ..market.market import Market
     src = collect(data_dir, settings, paper, login, running)
     end = src.end_ms
     market = Market(seed=int(settings.get("seed", 1)),

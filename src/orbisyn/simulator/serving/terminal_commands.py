@@ -3,8 +3,8 @@ from __future__ import annotations
 
 import os
 
-from .. import _paths
-from . import protocol as P
+from ... import _paths
+from .. import protocol as P
 
 
 class InfoCommands:

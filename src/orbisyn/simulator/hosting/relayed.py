@@ -32,9 +32,9 @@ import tempfile
 import time
 from typing import Any, Callable, Optional
 
-from .. import _paths
-from . import install as _install
-from . import loopback as L
+from ... import _paths
+from .. import install as _install
+from ..serving import loopback as L
 
 APP_NAME = "Orbisyn Simulated Terminal"
 WINE_INSTALL_DIR = "C:\\Program Files\\" + APP_NAME
@@ -403,12 +403,12 @@ def relay_pids(inst: dict[str, Any]) -> list[int]:
 
 
 def simulator_pid(inst: dict[str, Any]) -> Optional[int]:
-    from .running import running_pid
+    from ..serving.running import running_pid
     return running_pid(inst["exe"], inst["data_dir"])
 
 
 def _answers(data_dir: str) -> bool:
-    from .client import RawClient
+    from ..serving.client import RawClient
     try:
         with RawClient.loopback(data_dir, timeout=5.0) as c:
             c.version()

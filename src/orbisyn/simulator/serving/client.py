@@ -6,7 +6,7 @@ import struct
 
 import numpy as np
 
-from . import protocol as P
+from .. import protocol as P
 
 
 class RawClient:
