@@ -28,14 +28,6 @@ from collections import namedtuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.join(HERE, "..", "src")
 sys.path.insert(0, SRC)
-try:
-    import orbisyn  # noqa: F401
-except ImportError:  # the engine is pure Python: run without the compiled extension
-    sys.modules.pop("orbisyn", None)
-    pkg = types.ModuleType("orbisyn")
-    pkg.__path__ = [os.path.join(os.path.abspath(SRC), "orbisyn")]
-    sys.modules["orbisyn"] = pkg
-
 from orbisyn.simulator.engine import TradingEngine  # noqa: E402
 
 REQ = struct.Struct("<IQQ64sdddddQIIIq64sQQ")

@@ -50,11 +50,9 @@ def test_events_while_closed_are_replayed_at_their_tick_time(open_engine, market
 CHILD = textwrap.dedent("""
     import sys
     sys.path[:0] = [{tests!r}, {tests!r} + "/.."]
-    from engine_market import FakeMarket, bootstrap, make_settings
-    bootstrap()
+    from engine_market import FakeMarket, make_settings
     from orbisyn.simulator.engine import TradingEngine
     from engine_client import Client
-    from engine_market import make_settings
     c = Client(TradingEngine({data!r}, make_settings(), FakeMarket()))
     while True:
         r = c.buy(volume=0.01)
