@@ -106,7 +106,9 @@ def engine_alone(end_s: int, folder: str, profile: bool = False) -> tuple[float,
     """The engine following the days for 5 open positions in one request (and its profile)."""
     from orbisyn.simulator import protocol as P
     from orbisyn.simulator.market.clock import ReplayClock
+    from orbisyn.simulator.commands import Registry
     from orbisyn.simulator.engine import TradingEngine
+    from orbisyn.simulator.engine.commands import EngineCommands
     from orbisyn.simulator.install import default_settings
     from orbisyn.simulator.market.market import Market
 
@@ -115,13 +117,15 @@ def engine_alone(end_s: int, folder: str, profile: bool = False) -> tuple[float,
     market = Market(seed=1, clock=clock)
     os.makedirs(folder, exist_ok=True)
     eng = TradingEngine(folder, default_settings(), market)
+    commands = Registry()
+    commands.add(EngineCommands(eng))
     clock.start()
     for name in SYMBOLS:
         tick = market.tick_at(name, clock())
         fok = market.symbol(name).filling_mode & 1
         req = P.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
                              sl=round(tick.bid * 0.5, 2), tp=round(tick.ask * 2.0, 2))
-        eng.handle(P.CMD_ORDER_SEND, req.pack())
+        commands.call(P.CMD_ORDER_SEND, req.pack())
     assert len(eng.acc.positions) == len(SYMBOLS)
     for name in SYMBOLS:   # the ticks generated once, as a running Terminal has them cached
         market.tick_array_between(name, START * 1000, end_s * 1000)

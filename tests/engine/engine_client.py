@@ -8,6 +8,8 @@ from __future__ import annotations
 import struct
 from types import SimpleNamespace
 
+from orbisyn.simulator.commands import Registry
+from orbisyn.simulator.engine.commands import EngineCommands
 from support.fake_terminal import text as wtext
 from support.trade_wire import LAYOUTS
 
@@ -51,13 +53,19 @@ def request(action=0, magic=0, order=0, symbol="", volume=0.0, price=0.0, stopli
 
 
 class Client:
-    """One caller of an engine, speaking bytes."""
+    """One caller of an engine's commands, speaking bytes; with `call`, of a running Terminal's
+    (a raw client's ``call``)."""
 
-    def __init__(self, engine):
+    def __init__(self, engine=None, call=None):
+        if call is None:
+            commands = Registry()
+            commands.add(EngineCommands(engine))
+            call = commands.call
         self.engine = engine
+        self.raw_call = call
 
     def raw(self, command: int, payload: bytes = b""):
-        return self.engine.handle(command, payload)
+        return self.raw_call(command, payload)
 
     def send(self, **req) -> SimpleNamespace:
         status, body = self.raw(161, request(**req))
@@ -155,13 +163,3 @@ class Client:
         status, body = self.raw(163, struct.pack("<I", action) + wtext(symbol)
                                 + struct.pack("<ddd", volume, price_open, price_close))
         return status, (struct.unpack("<d", body)[0] if status >= 0 else None)
-
-
-class OverSocket:
-    """Gives a running Terminal's socket the engine's handle() shape, so Client works over it."""
-
-    def __init__(self, raw):
-        self.raw = raw
-
-    def handle(self, command: int, payload: bytes):
-        return self.raw.call(command, payload)

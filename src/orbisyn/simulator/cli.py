@@ -205,8 +205,9 @@ def cmd_run(args) -> int:
     return _die("the Terminal did not answer within 30 s")
 
 
-def _session(exe: str, data_dir: str | None = None) -> dict | None:
-    """What a running Terminal says about its session: state and account (None if it doesn't answer)."""
+def _ask_running(exe: str, data_dir: str | None = None) -> dict | None:
+    """What a running Terminal says of itself: version, connection state and account (None if it
+    doesn't answer)."""
     from . import protocol as P
     from .serving.client import RawClient
     try:
@@ -233,14 +234,14 @@ def _field(label: str, value) -> None:
 
 def cmd_status(args) -> int:
     from . import protocol as P
-    from .serving.server import SESSION_FILE
+    from .serving.login import LOGIN_FILE
     inst = _find(args)
     if inst is None:
         print(_not_installed(args) if args.wine else "no simulated Terminal installed")
         _mention_wine(args)
         return 2
     exe = inst["exe"]
-    facts = _session(exe, inst["data_dir"])
+    facts = _ask_running(exe, inst["data_dir"])
     pid = running_pid(exe, inst["data_dir"])
     if facts is None:
         print(f"not running: {exe}")
@@ -279,12 +280,12 @@ def cmd_status(args) -> int:
     line = _STATES.get(state, f"unknown state {state}")
     if state == P.STATE_AUTH_FAILED:
         try:
-            with open(os.path.join(inst["data_dir"], SESSION_FILE), encoding="utf-8") as f:
-                session = json.load(f)
+            with open(os.path.join(inst["data_dir"], LOGIN_FILE), encoding="utf-8") as f:
+                login = json.load(f)
         except (OSError, ValueError):
-            session = {}
-        if session.get("refused_login") is not None:
-            line += f": login {session['refused_login']} refused at {session.get('refused_at')}"
+            login = {}
+        if login.get("refused_login") is not None:
+            line += f": login {login['refused_login']} refused at {login.get('refused_at')}"
         line += "; every initialize() fails until one logs in with valid credentials"
     _field("connection", line)
     _replay_status(inst["data_dir"], pid)

@@ -2,27 +2,29 @@
 from __future__ import annotations
 
 import dataclasses
-import struct
-from typing import Any
+import threading
+from typing import Any, Callable
 
-from .. import protocol as P
-from .market import SymbolSpec
+from .. import protocol
+from ..commands import Reply, Request, command
+from ..protocol import E_NOT_FOUND, LEGACY_SYMBOL_SIZE, OK, SYMBOL_LAYOUT, SYMBOL_NAME_BUILD, U32
+from .catalogue import SymbolSpec
+from .market import Market
 from .masks import group_match
 
 
 class SymbolCommands:
-    def __init__(self, session):
-        self.session = session
-        self.market = session.market
-        self._static: dict[str, dict[str, Any]] = {}
+    """`selection` keeps the selected symbols (``selected``, a set) and stores them (``save()``);
+    `currency` gives the account currency that tick values are shown in."""
 
-    def handlers(self) -> dict:
-        h = {P.CMD_SYMBOL_INFO: self.cmd_symbol_info, P.CMD_SYMBOL_SELECT: self.cmd_symbol_select}
-        if self.session.build >= P.SYMBOL_NAME_BUILD:  # older builds have no catalogue commands
-            h.update({P.CMD_SYMBOLS_TOTAL: self.cmd_symbols_total,
-                      P.CMD_SYMBOLS_ALL: self.cmd_symbols_all,
-                      P.CMD_SYMBOLS_GROUP: self.cmd_symbols_group})
-        return h
+    def __init__(self, market: Market, build: int, selection, currency: Callable[[], str],
+                 lock: threading.RLock):
+        self.market = market
+        self.build = build
+        self.selection = selection
+        self.currency = currency
+        self.lock = lock
+        self._static: dict[str, dict[str, Any]] = {}
 
     def _static_fields(self, sym: SymbolSpec) -> dict[str, Any]:
         got = self._static.get(sym.name)
@@ -32,14 +34,10 @@ class SymbolCommands:
             self._static[sym.name] = got
         return got
 
-    def _account_currency(self) -> str:
-        acc = self.session.account(self.session.login_id) if self.session.login_id is not None else None
-        return str(acc.get("currency", "USD")) if acc else "USD"
-
     def symbol_record(self, sym: SymbolSpec) -> bytes:
         now = self.market.now_ms()
         v = dict(self._static_fields(sym))
-        v["select"] = v["visible"] = sym.name in self.session.selected
+        v["select"] = v["visible"] = sym.name in self.selection.selected
         tick = self.market.tick_record_at(sym.name, now)
         if tick is not None:
             t = tick[0]
@@ -53,47 +51,63 @@ class SymbolCommands:
                      asklow=round(day["low"] + (ask - bid), sym.digits))
             if day["prev_close"]:
                 v["price_change"] = round((bid - day["prev_close"]) / day["prev_close"] * 100.0, 4)
-        ccy = self._account_currency()
+        ccy = self.currency()
         if sym.currency_profit != ccy:
             tv = self.market.convert(sym.trade_tick_value, sym.currency_profit, ccy, now)
             if tv is not None:
                 v["trade_tick_value"] = v["trade_tick_value_profit"] = v["trade_tick_value_loss"] = tv
-        rec = P.SYMBOL_LAYOUT.pack(v)
-        return rec if self.session.build >= P.SYMBOL_NAME_BUILD else rec[:P.LEGACY_SYMBOL_SIZE]
+        rec = SYMBOL_LAYOUT.pack(v)
+        return rec if self.build >= SYMBOL_NAME_BUILD else rec[:LEGACY_SYMBOL_SIZE]
 
-    def cmd_symbol_info(self, cmd, p, conn):
-        name = p.text()
-        p.end()
+    @command(protocol.CMD_SYMBOL_INFO)
+    def symbol_info(self, r: Request) -> Reply:
+        name = r.text()
+        r.end()
         sym = self.market.symbol(name)
         if sym is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        return P.reply(cmd, P.OK, self.symbol_record(sym))
+            return E_NOT_FOUND, b""
+        return OK, self.symbol_record(sym)
 
-    def cmd_symbol_select(self, cmd, p, conn):
-        name = p.text()
-        enable = p.flag()
-        p.end()
+    @command(protocol.CMD_SYMBOL_SELECT)
+    def symbol_select(self, r: Request) -> Reply:
+        name = r.text()
+        enable = r.flag()
+        r.end()
         if self.market.symbol(name) is None:
-            return P.reply(cmd, P.E_NOT_FOUND)
-        with self.session.lock:
-            if enable != (name in self.session.selected):
-                (self.session.selected.add if enable else self.session.selected.discard)(name)
-                self.session.save()
-        return P.reply(cmd, P.OK)
+            return E_NOT_FOUND, b""
+        selected = self.selection.selected
+        with self.lock:
+            if enable != (name in selected):
+                (selected.add if enable else selected.discard)(name)
+                self.selection.save()
+        return OK, b""
 
-    def cmd_symbols_total(self, cmd, p, conn):
-        p.end()
-        return P.reply(cmd, P.OK, struct.pack("<I", len(self.market.symbols())))
+    def _symbol_array(self, specs: list) -> Reply:
+        return OK, U32.pack(len(specs)) + b"".join(self.symbol_record(s) for s in specs)
 
-    def _records(self, cmd, specs):
-        recs = b"".join(self.symbol_record(s) for s in specs)
-        return P.reply(cmd, P.OK, struct.pack("<I", len(specs)) + recs)
 
-    def cmd_symbols_all(self, cmd, p, conn):
-        p.end()
-        return self._records(cmd, self.market.symbols())
+class CatalogueCommands(SymbolCommands):
+    """The catalogue commands, which builds from the one with the record's name slot on have."""
 
-    def cmd_symbols_group(self, cmd, p, conn):
-        group = p.text()
-        p.end()
-        return self._records(cmd, [s for s in self.market.symbols() if group_match(group, s.name)])
+    @command(protocol.CMD_SYMBOLS_TOTAL)
+    def symbols_total(self, r: Request) -> Reply:
+        r.end()
+        return OK, U32.pack(len(self.market.symbols()))
+
+    @command(protocol.CMD_SYMBOLS_ALL)
+    def symbols_all(self, r: Request) -> Reply:
+        r.end()
+        return self._symbol_array(self.market.symbols())
+
+    @command(protocol.CMD_SYMBOLS_GROUP)
+    def symbols_group(self, r: Request) -> Reply:
+        group = r.text()
+        r.end()
+        return self._symbol_array([s for s in self.market.symbols() if group_match(group, s.name)])
+
+
+def symbol_commands(market: Market, build: int, selection, currency: Callable[[], str],
+                    lock: threading.RLock) -> SymbolCommands:
+    """The symbol commands a Terminal of this build answers (older builds have no catalogue)."""
+    cls = CatalogueCommands if build >= SYMBOL_NAME_BUILD else SymbolCommands
+    return cls(market, build, selection, currency, lock)

@@ -37,7 +37,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, List, Optional, Sequence
 
-from ..engine.calc import NoRate, Rates
+from ..engine.calc import CurrencyConverter, NoRate
 from ..engine.model import DEAL_BALANCE, ENTRY_IN, ENTRY_INOUT, Deal
 
 DAY_MS = 86_400_000
@@ -118,7 +118,7 @@ class MarketValuer:
         self.currency = currency
         self.t = 0
         specs = market.symbols()
-        self.rates = Rates(Rates.pairs_of(specs), self._quote)
+        self.converter = CurrencyConverter(CurrencyConverter.pairs_of(specs), self._quote)
 
     def _quote(self, name: str):
         tick = self.market.tick_at(name, self.t)
@@ -133,7 +133,7 @@ class MarketValuer:
             if q is None:
                 continue
             try:
-                total += self.rates.profit(sym, buy, volume, price, q[0] if buy else q[1], self.currency)
+                total += self.converter.profit(sym, buy, volume, price, q[0] if buy else q[1], self.currency)
             except NoRate:
                 pass
         return total

@@ -1,42 +1,83 @@
-"""Terminal and account information commands of the simulated Terminal."""
+"""The commands about the Terminal itself and its account: version, handshake, terminal and
+account information."""
 from __future__ import annotations
 
+import logging
 import os
+import struct
+import threading
+from typing import Callable, Optional
 
 from ... import _paths
-from .. import protocol as P
+from .. import install as _install
+from .. import protocol
+from ..commands import Reply, Request, command
+from ..protocol import ACCOUNT_LAYOUT, E_AUTH, OK, OK_RECORD, STATE_READY, TERMINAL_LAYOUT, pack_text
+from .login import Login, Settings
+
+log = logging.getLogger("orbisyn.simulator")
 
 
-class InfoCommands:
-    def __init__(self, session):
-        self.session = session
+class TerminalCommands:
+    """`on_handshake`, when set, runs once, at the first handshake (a replay starts its clock)."""
 
-    def handlers(self) -> dict:
-        return {P.CMD_TERMINAL_INFO: self.cmd_terminal_info, P.CMD_ACCOUNT_INFO: self.cmd_account_info}
+    def __init__(self, settings: Settings, login: Login, engine, install_dir: str, build: int,
+                 maxbars: int, lock: threading.RLock):
+        self.settings = settings
+        self.login = login
+        self.engine = engine
+        self.install_dir = install_dir
+        self.build = build
+        self.maxbars = maxbars
+        self.lock = lock
+        self.on_handshake: Optional[Callable[[], None]] = None
 
-    def cmd_terminal_info(self, cmd, p, conn):
-        p.end()
-        s = self.session.settings
+    @command(protocol.CMD_VERSION)
+    def version(self, r: Request) -> Reply:
+        r.i32()
+        r.end()
+        values = self.settings.values
+        body = struct.pack("<ii", int(values.get("version", _install.VERSION)), self.build)
+        # Status 1: the client only takes the figures from a positive status.
+        return OK_RECORD, body + pack_text(str(values.get("build_date", "")))
+
+    @command(protocol.CMD_HANDSHAKE)
+    def handshake(self, r: Request) -> Reply:
+        r.i32()
+        client = r.text()
+        r.end()
+        log.debug("handshake from %r", client)
+        if self.on_handshake is not None:
+            with self.lock:
+                if self.on_handshake is not None:
+                    self.on_handshake()
+                    self.on_handshake = None
+        return OK, struct.pack("<i", self.build)
+
+    @command(protocol.CMD_TERMINAL_INFO)
+    def terminal_info(self, r: Request) -> Reply:
+        r.end()
+        values = self.settings.values
         root = _paths.terminals_root() or ""
-        api = bool(s.get("trade_api_allowed", True))
-        rec = P.TERMINAL_LAYOUT.pack({
-            "build": self.session.build, "connected": self.session.current_state() == P.STATE_READY,
+        api = bool(values.get("trade_api_allowed", True))
+        return OK, TERMINAL_LAYOUT.pack({
+            "build": self.build, "connected": self.login.current_state() == STATE_READY,
             "dlls_allowed": False, "trade_allowed": api, "tradeapi_disabled": not api,
-            "maxbars": self.session.maxbars, "codepage": 0, "ping_last": 800,
+            "maxbars": self.maxbars, "codepage": 0, "ping_last": 800,
             "company": "Orbisyn Simulated Markets", "name": "Orbisyn Terminal (simulated)",
-            "language": "English", "path": self.session.install_dir, "data_path": self.session.data_dir,
+            "language": "English", "path": self.install_dir, "data_path": self.settings.data_dir,
             "commondata_path": os.path.join(root, "Common"),
         })
-        return P.reply(cmd, P.OK, rec)
 
-    def cmd_account_info(self, cmd, p, conn):
-        p.end()
-        with self.session.lock:
-            acc = self.session.account(self.session.login_id) if self.session.login_id is not None else None
+    @command(protocol.CMD_ACCOUNT_INFO)
+    def account_info(self, r: Request) -> Reply:
+        r.end()
+        with self.lock:
+            acc = self.login.account(self.login.login_id)
             if acc is None:
-                return P.reply(cmd, P.E_AUTH)
-            figures = self.session.engine.account_figures()
-        api = bool(self.session.settings.get("trade_api_allowed", True))
+                return E_AUTH, b""
+            figures = self.engine.account_figures()
+        api = bool(self.settings.values.get("trade_api_allowed", True))
         values = {
             "login": int(acc["login"]), "trade_mode": int(acc.get("trade_mode", 0)),
             "leverage": int(acc.get("leverage", 100)), "limit_orders": int(acc.get("limit_orders", 200)),
@@ -47,4 +88,4 @@ class InfoCommands:
             "currency": acc.get("currency", "USD"), "company": acc.get("company", ""),
         }
         values.update({k: float(v) for k, v in figures.items()})
-        return P.reply(cmd, P.OK, P.ACCOUNT_LAYOUT.pack(values))
+        return OK, ACCOUNT_LAYOUT.pack(values)
