@@ -42,7 +42,7 @@ def open_positions(res) -> None:
     """A position with far stops on each symbol, at the replay's start: sent without the
     handshake that starts the replay's clock, so they open before it runs."""
     from orbisyn import _paths
-    from orbisyn.simulator import protocol as P
+    from orbisyn.simulator import protocol
     from orbisyn.simulator.serving.client import RawClient
     from orbisyn.simulator.market.market import Market
     market = Market(seed=1, clock=lambda: START * 1000)
@@ -50,10 +50,10 @@ def open_positions(res) -> None:
         for name in SYMBOLS:
             tick = market.tick_at(name, START * 1000)
             fok = market.symbol(name).filling_mode & 1
-            req = P.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
+            req = protocol.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
                                  sl=round(tick.bid * 0.5, 2), tp=round(tick.ask * 2.0, 2))
-            status, body = c.call(P.CMD_ORDER_SEND, req.pack())
-            assert status == 0 and P.SEND_RESULT.unpack(body)[0] == 10009, name
+            status, body = c.call(protocol.CMD_ORDER_SEND, req.pack())
+            assert status == 0 and protocol.SEND_RESULT.unpack(body)[0] == 10009, name
 
 
 def strategy(orbisyn, end_s: int) -> tuple[float, int]:
@@ -104,7 +104,7 @@ def generation(end_s: int) -> float:
 
 def engine_alone(end_s: int, folder: str, profile: bool = False) -> tuple[float, str]:
     """The engine following the days for 5 open positions in one request (and its profile)."""
-    from orbisyn.simulator import protocol as P
+    from orbisyn.simulator import protocol
     from orbisyn.simulator.market.clock import ReplayClock
     from orbisyn.simulator.commands import Registry
     from orbisyn.simulator.engine import TradingEngine
@@ -123,9 +123,9 @@ def engine_alone(end_s: int, folder: str, profile: bool = False) -> tuple[float,
     for name in SYMBOLS:
         tick = market.tick_at(name, clock())
         fok = market.symbol(name).filling_mode & 1
-        req = P.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
+        req = protocol.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
                              sl=round(tick.bid * 0.5, 2), tp=round(tick.ask * 2.0, 2))
-        commands.call(P.CMD_ORDER_SEND, req.pack())
+        commands.call(protocol.CMD_ORDER_SEND, req.pack())
     assert len(eng.acc.positions) == len(SYMBOLS)
     for name in SYMBOLS:   # the ticks generated once, as a running Terminal has them cached
         market.tick_array_between(name, START * 1000, end_s * 1000)

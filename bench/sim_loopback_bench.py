@@ -24,7 +24,7 @@ def main() -> int:
     os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
     from orbisyn import _paths
     from orbisyn.simulator import install as sim_install
-    from orbisyn.simulator import protocol as P
+    from orbisyn.simulator import protocol
     from orbisyn.simulator.serving.client import RawClient
 
     res = sim_install.install(os.path.join(base, "inst"))
@@ -41,13 +41,13 @@ def main() -> int:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.05)
-        bars = P.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, 1_000_000)
+        bars = protocol.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, 1_000_000)
 
         def small(c: RawClient) -> float:
             times = []
             for _ in range(3000):
                 t = time.perf_counter()
-                c.call(P.CMD_STATE)
+                c.call(protocol.CMD_STATE)
                 times.append(time.perf_counter() - t)
             return statistics.median(times)
 
@@ -55,7 +55,7 @@ def main() -> int:
             times = []
             for _ in range(5):
                 t = time.perf_counter()
-                status, body = c.call(P.CMD_RATES_FROM_POS, bars)
+                status, body = c.call(protocol.CMD_RATES_FROM_POS, bars)
                 times.append(time.perf_counter() - t)
                 assert status >= 0 and len(body) == 4 + 60 * 1_000_000
             return statistics.median(times)

@@ -97,8 +97,8 @@ def main() -> int:
         subprocess.run(sim + ["install", "--dir", str(native)], check=True, stdout=subprocess.DEVNULL)
         os.environ["XDG_DATA_HOME"] = str(base / "wine-data")
         subprocess.run(sim + ["install", "--wine", prefix], check=True, stdout=subprocess.DEVNULL)
-        from orbisyn.simulator.hosting import relayed as R
-        inst = R.find_wine(prefix)
+        from orbisyn.simulator.hosting import relayed
+        inst = relayed.find_wine(prefix)
         results = {}
         for turn in range(args.turns):  # alternating, so that load changes touch every road alike
             for road, run in (("a", lambda: module_road(str(native / "terminal64.exe"), args.rounds, args.bars)),

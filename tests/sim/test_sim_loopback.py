@@ -12,13 +12,13 @@ import time
 import pytest
 
 from orbisyn import _paths
-from orbisyn.simulator.serving import loopback as L
-from orbisyn.simulator import protocol as P
+from orbisyn.simulator.serving import loopback
+from orbisyn.simulator import protocol
 from orbisyn.simulator.serving.client import RawClient
 
 from simkit import install_terminal
 
-VERSION_REQUEST = P.request(P.CMD_VERSION, struct.pack("<i", 0))
+VERSION_REQUEST = protocol.request(protocol.CMD_VERSION, struct.pack("<i", 0))
 
 
 def tcp(port: int) -> socket.socket:
@@ -66,7 +66,7 @@ REFUSALS = {
 @pytest.mark.parametrize("case", list(REFUSALS))
 def test_bad_hello_is_dropped_without_reply(shared_sim, case):
     res, _ = shared_sim
-    port, token = L.read_endpoint(res["data_dir"])
+    port, token = loopback.read_endpoint(res["data_dir"])
     first, pause, then = REFUSALS[case](token)
     assert served(res["data_dir"])   # serving already: the 2 s run from the accept
     started = time.monotonic()
@@ -83,27 +83,27 @@ def test_bad_hello_is_dropped_without_reply(shared_sim, case):
 
 def test_hello_and_first_request_in_one_write(shared_sim):
     res, _ = shared_sim
-    port, token = L.read_endpoint(res["data_dir"])
+    port, token = loopback.read_endpoint(res["data_dir"])
     with tcp(port) as s:
         s.sendall(b"ORBS" + token + VERSION_REQUEST + VERSION_REQUEST)
         c = RawClient.__new__(RawClient)
         c.sock = s
         for _ in range(2):
             echo, status, _ = c.read_reply()
-            assert (echo, status) == (P.CMD_VERSION, P.OK_RECORD)
+            assert (echo, status) == (protocol.CMD_VERSION, protocol.OK_RECORD)
 
 
 def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
     res = install_terminal(sim_env)
     start_sim(res["exe"])
-    port, _ = L.read_endpoint(res["data_dir"])
+    port, _ = loopback.read_endpoint(res["data_dir"])
     assert served(res["data_dir"])
-    idle = [tcp(port) for _ in range(2 * L.MAX_PENDING)]
+    idle = [tcp(port) for _ in range(2 * loopback.MAX_PENDING)]
     try:
         started = time.monotonic()
         assert served(res["data_dir"])
         assert time.monotonic() - started < 1.5
-        assert all(dropped(s, within=L.HELLO_TIMEOUT + 3.0) for s in idle)
+        assert all(dropped(s, within=loopback.HELLO_TIMEOUT + 3.0) for s in idle)
     finally:
         for s in idle:
             s.close()
@@ -112,21 +112,21 @@ def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
 def test_endpoint_file_private_and_gone_after_stop(sim_env, start_sim):
     res = install_terminal(sim_env)
     data = res["data_dir"]
-    os.makedirs(L.relay_dir(data), exist_ok=True)
-    with open(os.path.join(L.relay_dir(data), L.STOP), "w") as f:
+    os.makedirs(loopback.relay_dir(data), exist_ok=True)
+    with open(os.path.join(loopback.relay_dir(data), loopback.STOP), "w") as f:
         f.write("1\n")   # left from an earlier run: not this one's stop
     proc = start_sim(res["exe"])
-    path = L.endpoint_path(data)
-    assert stat.S_IMODE(os.stat(L.relay_dir(data)).st_mode) == 0o700
+    path = loopback.endpoint_path(data)
+    assert stat.S_IMODE(os.stat(loopback.relay_dir(data)).st_mode) == 0o700
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
     lines = open(path, encoding="ascii").read().splitlines()
     assert len(lines) == 2 and lines[0].startswith("port=") and lines[1].startswith("token=")
     assert len(lines[1]) == len("token=") + 64
-    assert not os.path.exists(os.path.join(L.relay_dir(data), L.STOP))
-    port, _ = L.read_endpoint(data)
-    assert L.read_state(data)["port"] == port and L.read_state(data)["pid"] == proc.proc.pid
+    assert not os.path.exists(os.path.join(loopback.relay_dir(data), loopback.STOP))
+    port, _ = loopback.read_endpoint(data)
+    assert loopback.read_state(data)["port"] == port and loopback.read_state(data)["pid"] == proc.proc.pid
     assert proc.stop() == 0
-    assert not os.path.exists(path) and L.read_state(data) == {}
+    assert not os.path.exists(path) and loopback.read_state(data) == {}
 
 
 def test_endpoint_written_private_from_the_start(tmp_path, monkeypatch):
@@ -140,16 +140,16 @@ def test_endpoint_written_private_from_the_start(tmp_path, monkeypatch):
     monkeypatch.setattr(os, "replace", replace)
     old = os.umask(0)
     try:
-        L.write_endpoint(str(tmp_path), 4242, b"\x01" * 32)
+        loopback.write_endpoint(str(tmp_path), 4242, b"\x01" * 32)
     finally:
         os.umask(old)
     assert seen == [(0o600, "port=4242\ntoken=" + "01" * 32 + "\n")]
-    assert L.read_endpoint(str(tmp_path)) == (4242, b"\x01" * 32)
+    assert loopback.read_endpoint(str(tmp_path)) == (4242, b"\x01" * 32)
 
 
 def test_listens_on_loopback_only_and_keeps_the_token_secret(shared_sim):
     res, proc = shared_sim
-    port, token = L.read_endpoint(res["data_dir"])
+    port, token = loopback.read_endpoint(res["data_dir"])
     with tcp(port) as bad:
         send_quietly(bad, b"ORBS" + flipped(token))
         assert dropped(bad, within=4.0)
@@ -188,13 +188,13 @@ def test_stop_request_ends_only_its_own_server(sim_env, start_sim):
     res = install_terminal(sim_env)
     proc = start_sim(res["exe"])
     data = res["data_dir"]
-    L.request_stop(data, proc.proc.pid + 1)
-    time.sleep(2 * L.POLL_INTERVAL + 0.2)
+    loopback.request_stop(data, proc.proc.pid + 1)
+    time.sleep(2 * loopback.POLL_INTERVAL + 0.2)
     assert proc.proc.poll() is None and served(data)
-    L.request_stop(data, proc.proc.pid)
+    loopback.request_stop(data, proc.proc.pid)
     assert proc.proc.wait(10) == 0
-    assert not os.path.exists(L.endpoint_path(data))
-    assert not os.path.exists(os.path.join(L.relay_dir(data), L.STOP))
+    assert not os.path.exists(loopback.endpoint_path(data))
+    assert not os.path.exists(os.path.join(loopback.relay_dir(data), loopback.STOP))
 
 
 # The simulator as it runs on Windows (no fcntl, no Unix socket; msvcrt's byte locks), played
@@ -230,7 +230,7 @@ def test_tcp_only_server_as_on_windows(sim_env):
     server = as_on_windows("run", "--foreground", "--exe", res["exe"], "--data", data)
     try:
         deadline = time.monotonic() + 30
-        while L.read_endpoint(data) is None:
+        while loopback.read_endpoint(data) is None:
             assert server.poll() is None, server.communicate()
             assert time.monotonic() < deadline
             time.sleep(0.05)
@@ -244,7 +244,7 @@ def test_tcp_only_server_as_on_windows(sim_env):
         stop = as_on_windows("stop", "--dir", inst_dir)
         out, err = stop.communicate(timeout=30)
         assert stop.returncode == 0 and "stopped" in out, out + err
-        assert server.wait(10) == 0 and L.read_endpoint(data) is None
+        assert server.wait(10) == 0 and loopback.read_endpoint(data) is None
     finally:
         if server.poll() is None:
             server.kill()

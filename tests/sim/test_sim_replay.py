@@ -7,7 +7,7 @@ from dataclasses import astuple
 import numpy as np
 import pytest
 
-from orbisyn.simulator import protocol as P
+from orbisyn.simulator import protocol
 from orbisyn.simulator.market.catalogue import default_catalogue
 from orbisyn.simulator.market.clock import ReplayClock, parse_when
 from orbisyn.simulator.commands import Registry
@@ -93,9 +93,9 @@ def test_ticks_of_an_imported_bar_follow_the_documented_path(bar, bids):
 def _send(eng, **req) -> tuple[int, int]:
     commands = Registry()
     commands.add(EngineCommands(eng))
-    status, body = commands.call(P.CMD_ORDER_SEND, P.TradeRequest(**req).pack())
+    status, body = commands.call(protocol.CMD_ORDER_SEND, protocol.TradeRequest(**req).pack())
     assert status == 0
-    retcode, deal, order = P.SEND_RESULT.unpack(body)[:3]
+    retcode, deal, order = protocol.SEND_RESULT.unpack(body)[:3]
     return retcode, order
 
 

@@ -208,7 +208,7 @@ def cmd_run(args) -> int:
 def _ask_running(exe: str, data_dir: str | None = None) -> dict | None:
     """What a running Terminal says of itself: version, connection state and account (None if it
     doesn't answer)."""
-    from . import protocol as P
+    from . import protocol
     from .serving.client import RawClient
     try:
         if fcntl is None:
@@ -217,9 +217,9 @@ def _ask_running(exe: str, data_dir: str | None = None) -> dict | None:
             client = RawClient(_paths.socket_path(exe), timeout=5.0)
         with client as c:
             facts: dict = {"version": c.version(), "state": c.state()}
-            status, body = c.call(P.CMD_ACCOUNT_INFO)
-            if status >= 0 and len(body) == P.ACCOUNT_LAYOUT.size:
-                facts["account"] = P.ACCOUNT_LAYOUT.unpack(body)
+            status, body = c.call(protocol.CMD_ACCOUNT_INFO)
+            if status >= 0 and len(body) == protocol.ACCOUNT_LAYOUT.size:
+                facts["account"] = protocol.ACCOUNT_LAYOUT.unpack(body)
             return facts
     except (OSError, ValueError, struct.error):
         return None
@@ -233,7 +233,7 @@ def _field(label: str, value) -> None:
 
 
 def cmd_status(args) -> int:
-    from . import protocol as P
+    from . import protocol
     from .serving.login import LOGIN_FILE
     inst = _find(args)
     if inst is None:
@@ -278,7 +278,7 @@ def cmd_status(args) -> int:
         _field("account", "none")
     state = facts["state"]
     line = _STATES.get(state, f"unknown state {state}")
-    if state == P.STATE_AUTH_FAILED:
+    if state == protocol.STATE_AUTH_FAILED:
         try:
             with open(os.path.join(inst["data_dir"], LOGIN_FILE), encoding="utf-8") as f:
                 login = json.load(f)
@@ -296,10 +296,10 @@ def cmd_status(args) -> int:
 
 def _relay_fields(inst: dict) -> None:
     """Where Windows programs reach it: the loopback endpoint and, for their installations, the relay."""
-    from .serving import loopback as L
-    state = L.read_state(inst["data_dir"])
+    from .serving import loopback
+    state = loopback.read_state(inst["data_dir"])
     if state.get("port") and running_pid(inst["exe"], inst["data_dir"]):
-        _field("loopback", f"127.0.0.1:{state['port']} (endpoint {L.endpoint_path(inst['data_dir'])})")
+        _field("loopback", f"127.0.0.1:{state['port']} (endpoint {loopback.endpoint_path(inst['data_dir'])})")
     else:
         state = {}
     if inst.get("kind") is None and os.name != "nt":

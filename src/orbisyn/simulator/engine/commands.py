@@ -80,13 +80,15 @@ class EngineCommands:
         eng.tickets.request_id += 1
         rid = eng.tickets.request_id
         try:
-            retcode, comment, deal, order, volume, price, bid, ask = eng.dealer.trade(eng.acc, req, send=True)
+            done = eng.dealer.trade(eng.acc, req, send=True)
         except Reject as e:
-            q = eng.quotes.quote(req.symbol) if req.symbol and eng.quotes.instrument(req.symbol) else None
+            known = req.symbol and eng.quotes.instrument(req.symbol)
+            q = eng.quotes.quote(req.symbol) if known else None
             bid, ask = q if q is not None else (0.0, 0.0)
             return OK, pack_send(e.retcode, 0, 0, 0.0, 0.0, bid, ask, e.comment, rid)
         except NoRate:
             return OK, pack_send(NO_QUOTES, 0, 0, 0.0, 0.0, 0.0, 0.0, "No quotes", rid)
+        retcode, comment, deal, order, volume, price, bid, ask = done
         return OK, pack_send(retcode, deal, order, volume, price, bid, ask, comment, rid)
 
     def _calc_args(self, r: Request, n_prices: int):

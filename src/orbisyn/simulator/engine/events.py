@@ -9,7 +9,7 @@ import heapq
 from typing import List
 
 from . import calc
-from . import validation as V
+from . import validation
 from .book import Account, Reject, money
 from .calc import CurrencyConverter, NoRate
 from .execution import Execution
@@ -85,7 +85,7 @@ class Events:
             if ticks:
                 streams.append([(t.time_msc, i, j, t) for j, t in enumerate(ticks)])
         expiries = sorted((e, o.ticket) for o in acc.orders.values()
-                          if (e := V.expiry_ms(o)) is not None and e <= end)
+                          if (e := validation.expiry_ms(o)) is not None and e <= end)
         k = 0
         rollover = (start // DAY_MS + 1) * DAY_MS
         for t_ms, i, _, tick in heapq.merge(*streams):
@@ -137,7 +137,7 @@ class Events:
             return 0.0
         ccy = acc.currency
         if mode == 1:    # points
-            return rate * V.point(sym) * p.volume * calc.profit_factor(sym) * \
+            return rate * validation.point(sym) * p.volume * calc.profit_factor(sym) * \
                 self.converter.rate(sym.currency_profit, ccy)
         if mode == 2:    # money per lot in the margin currency
             return rate * p.volume * self.converter.rate(calc.margin_currency(sym), ccy)

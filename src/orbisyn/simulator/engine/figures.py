@@ -118,8 +118,8 @@ class Valuation:
             return p.price_open, 0.0
         price = q[0] if p.type == BUY else q[1]
         try:
-            pr = self.converter.profit(self.quotes.instrument(p.symbol), p.type == BUY, p.volume, p.price_open,
-                                    price, acc.currency)
+            pr = self.converter.profit(self.quotes.instrument(p.symbol), p.type == BUY, p.volume,
+                                       p.price_open, price, acc.currency)
         except NoRate:
             return price, 0.0
         return price, money(pr)

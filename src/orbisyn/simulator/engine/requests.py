@@ -4,7 +4,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Tuple
 
-from . import validation as V
+from . import validation
 from .book import EPS, Account, Plan, Reject, money, vol
 from .calc import CurrencyConverter, NoRate
 from .execution import Execution
@@ -75,24 +75,25 @@ class Dealer:
         sym = self._symbol(req)
         if req.type not in (BUY, SELL):
             raise Reject(INVALID, "Invalid order type")
-        V.check_order_mode(sym, 1)
+        validation.check_order_mode(sym, 1)
         bid, ask = self._market_open(acc, sym)
-        volume = V.check_volume(sym, req.volume)
-        V.check_filling(sym, req.type_filling, False)
+        volume = validation.check_volume(sym, req.volume)
+        validation.check_filling(sym, req.type_filling, False)
         buy = req.type == BUY
         price = ask if buy else bid
         plan = self.execution.plan(acc, sym, buy, volume, price, req.position)
         opens_buy = None
         if plan.opens:
             opens_buy = buy
-        V.check_direction(sym, opens_buy)
-        if not V.finite(req.price) or req.price < 0:
+        validation.check_direction(sym, opens_buy)
+        if not validation.finite(req.price) or req.price < 0:
             raise Reject(INVALID_PRICE, "Invalid price")
-        if req.price > 0 and abs(req.price - price) > req.deviation * V.point(sym) + 1e-3 * V.point(sym):
+        point = validation.point(sym)
+        if req.price > 0 and abs(req.price - price) > req.deviation * point + 1e-3 * point:
             raise Reject(REQUOTE, "Requote")
-        sl, tp = V.norm(sym, req.sl), V.norm(sym, req.tp)
+        sl, tp = validation.norm(sym, req.sl), validation.norm(sym, req.tp)
         if plan.opens:
-            V.check_stops(sym, buy, bid if buy else ask, sl, tp)
+            validation.check_stops(sym, buy, bid if buy else ask, sl, tp)
             limit = float(getattr(sym, "volume_limit", 0.0) or 0.0)
             if limit > 0:
                 bv, _, sv, _ = self.valuation.plan_agg(acc, plan)
@@ -116,29 +117,29 @@ class Dealer:
         otype = req.type
         if otype not in (BUY_LIMIT, SELL_LIMIT, BUY_STOP, SELL_STOP, BUY_STOP_LIMIT, SELL_STOP_LIMIT):
             raise Reject(INVALID, "Invalid order type")
-        V.check_order_mode(sym, {2: 2, 3: 2, 4: 4, 5: 4, 6: 8, 7: 8}[otype])
+        validation.check_order_mode(sym, {2: 2, 3: 2, 4: 4, 5: 4, 6: 8, 7: 8}[otype])
         q = self._market_open(acc, sym)
         buy = is_buy(otype)
-        V.check_direction(sym, buy)
-        volume = V.check_volume(sym, req.volume)
-        V.check_filling(sym, req.type_filling, True)
-        price = V.norm(sym, req.price) if V.finite(req.price) else req.price
-        stoplimit = V.norm(sym, req.stoplimit) if V.finite(req.stoplimit) else req.stoplimit
-        V.pending_prices(sym, otype, price, stoplimit, q)
+        validation.check_direction(sym, buy)
+        volume = validation.check_volume(sym, req.volume)
+        validation.check_filling(sym, req.type_filling, True)
+        price = validation.norm(sym, req.price) if validation.finite(req.price) else req.price
+        stoplimit = validation.norm(sym, req.stoplimit) if validation.finite(req.stoplimit) else req.stoplimit
+        validation.pending_prices(sym, otype, price, stoplimit, q)
         ref = stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else price
-        sl, tp = V.norm(sym, req.sl), V.norm(sym, req.tp)
-        V.check_stops(sym, buy, ref, sl, tp)
+        sl, tp = validation.norm(sym, req.sl), validation.norm(sym, req.tp)
+        validation.check_stops(sym, buy, ref, sl, tp)
         t = self.quotes.now
-        expiration = V.expiration(sym, req.type_time, req.expiration, t)
+        expiration = validation.expiration(sym, req.type_time, req.expiration, t)
         limit = int(acc.cfg.get("limit_orders", 200) or 0)
         if limit and len(acc.orders) >= limit:
             raise Reject(LIMIT_ORDERS, "Pending orders limit reached")
         fill_price = stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else price
         if not send:
             return self.valuation.figures(acc, self.execution.plan(acc, sym, buy, volume, fill_price, 0))
-        o = Order(self.execution.tickets.new(), acc.login, sym.name, otype, req.type_time, req.type_filling, PLACED,
-                  req.magic, 0, 0, REASON_API, volume, volume, price, sl, tp, q[1] if buy else q[0],
-                  stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else 0.0, t, 0,
+        o = Order(self.execution.tickets.new(), acc.login, sym.name, otype, req.type_time,
+                  req.type_filling, PLACED, req.magic, 0, 0, REASON_API, volume, volume, price, sl,
+                  tp, q[1] if buy else q[0], stoplimit if otype in (BUY_STOP_LIMIT, SELL_STOP_LIMIT) else 0.0, t, 0,
                   expiration, req.comment, True)
         acc.orders[o.ticket] = o
         self.store.save_order(o)
@@ -163,10 +164,10 @@ class Dealer:
         sym = self.quotes.instrument(p.symbol)
         bid, ask = self._market_open(acc, sym)
         close = bid if p.type == BUY else ask
-        sl, tp = V.norm(sym, req.sl), V.norm(sym, req.tp)
-        V.check_stops(sym, p.type == BUY, close, sl, tp)
-        V.check_freeze(sym, p.sl, close)
-        V.check_freeze(sym, p.tp, close)
+        sl, tp = validation.norm(sym, req.sl), validation.norm(sym, req.tp)
+        validation.check_stops(sym, p.type == BUY, close, sl, tp)
+        validation.check_freeze(sym, p.sl, close)
+        validation.check_freeze(sym, p.tp, close)
         if sl == p.sl and tp == p.tp:
             raise Reject(NO_CHANGES, "No changes")
         if not send:
@@ -190,15 +191,15 @@ class Dealer:
         sym = self.quotes.instrument(o.symbol)
         q = self._market_open(acc, sym)
         buy = is_buy(o.type)
-        V.check_freeze(sym, o.price_open, q[1] if buy else q[0])
-        price = V.norm(sym, req.price) if V.finite(req.price) else req.price
-        stoplimit = V.norm(sym, req.stoplimit) if V.finite(req.stoplimit) else req.stoplimit
+        validation.check_freeze(sym, o.price_open, q[1] if buy else q[0])
+        price = validation.norm(sym, req.price) if validation.finite(req.price) else req.price
+        stoplimit = validation.norm(sym, req.stoplimit) if validation.finite(req.stoplimit) else req.stoplimit
         if o.type not in (BUY_STOP_LIMIT, SELL_STOP_LIMIT):
             stoplimit = 0.0
-        V.pending_prices(sym, o.type, price, stoplimit, q)
-        sl, tp = V.norm(sym, req.sl), V.norm(sym, req.tp)
-        V.check_stops(sym, buy, stoplimit if stoplimit else price, sl, tp)
-        expiration = V.expiration(sym, req.type_time, req.expiration, self.quotes.now)
+        validation.pending_prices(sym, o.type, price, stoplimit, q)
+        sl, tp = validation.norm(sym, req.sl), validation.norm(sym, req.tp)
+        validation.check_stops(sym, buy, stoplimit if stoplimit else price, sl, tp)
+        expiration = validation.expiration(sym, req.type_time, req.expiration, self.quotes.now)
         if (price, stoplimit, sl, tp, req.type_time, expiration) == (
                 o.price_open, o.price_stoplimit, o.sl, o.tp, o.type_time, o.time_expiration):
             raise Reject(NO_CHANGES, "No changes")
@@ -214,7 +215,7 @@ class Dealer:
         sym = self.quotes.instrument(o.symbol)
         q = self.quotes.quote(o.symbol)
         if q is not None:
-            V.check_freeze(sym, o.price_open, q[1] if is_buy(o.type) else q[0])
+            validation.check_freeze(sym, o.price_open, q[1] if is_buy(o.type) else q[0])
         if not send:
             return self.valuation.figures(acc)
         self.execution.finish_order(acc, o, CANCELED, self.quotes.now)
@@ -231,7 +232,7 @@ class Dealer:
         if a.symbol != b.symbol or a.type == b.type or (req.symbol and req.symbol != a.symbol):
             raise Reject(INVALID, "Positions can't close each other")
         sym = self.quotes.instrument(a.symbol)
-        V.check_order_mode(sym, 64)
+        validation.check_order_mode(sym, 64)
         bid, ask = self._market_open(acc, sym)
         volume = min(a.volume, b.volume)
         price = b.price_open
@@ -243,8 +244,8 @@ class Dealer:
         if not send:  # both deals pay their commission
             return self.valuation.figures(acc, dataclasses.replace(plan_a, commission=money(2 * charge)))
         t = self.quotes.now
-        o = Order(self.execution.tickets.new(), acc.login, a.symbol, CLOSE_BY, 0, 0, FILLED, req.magic, a.ticket,
-                  b.ticket, REASON_API, volume, 0.0, price, 0.0, 0.0, price, 0.0, t, t, 0,
+        o = Order(self.execution.tickets.new(), acc.login, a.symbol, CLOSE_BY, 0, 0, FILLED, req.magic,
+                  a.ticket, b.ticket, REASON_API, volume, 0.0, price, 0.0, 0.0, price, 0.0, t, t, 0,
                   req.comment, False)
         deal = self.execution.execute(acc, plan_a, o, REASON_API, t, 0.0, 0.0, req.comment, req.magic)
         plan_b = Plan(b.symbol, b.type != BUY, volume, price, ENTRY_OUT_BY, b, volume,
