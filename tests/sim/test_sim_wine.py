@@ -17,6 +17,7 @@ import time
 
 import pytest
 
+import orbisyn
 from orbisyn.simulator import cli
 from orbisyn.simulator import install as sim_install
 from orbisyn.simulator.serving import loopback
@@ -220,6 +221,17 @@ def test_clear_errors(fake_prefix, fake_relay, monkeypatch, capsys, case):
             assert cli.main([sub, "--wine", fake_prefix]) in (1, 2)
             out = capsys.readouterr()
             assert expected in out.out + out.err
+
+
+def test_the_relay_is_looked_for_beside_the_package(monkeypatch):
+    monkeypatch.delenv("ORBISYN_RELAY", raising=False)
+    package = os.path.dirname(os.path.abspath(orbisyn.__file__))
+    try:
+        found = relayed.find_relay()
+    except relayed.SetupError as exc:
+        assert str(exc).endswith(f"or put it into {package}")
+    else:
+        assert os.path.dirname(found) == package
 
 
 # ---- with Wine, and with the relay ---------------------------------------------------------------

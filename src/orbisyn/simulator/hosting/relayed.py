@@ -59,7 +59,7 @@ def find_relay() -> str:
         if not os.path.isfile(named):
             raise SetupError(f"ORBISYN_RELAY names no file: {named}")
         return named
-    package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    package = os.path.dirname(os.path.abspath(_paths.__file__))
     beside = os.path.join(package, RELAY)
     if os.path.isfile(beside):
         return beside
