@@ -89,7 +89,10 @@ def frame(command: int, status: int, body: Body) -> Union[bytes, List]:
     if isinstance(body, (bytes, bytearray)):
         return REPLY_HEAD.pack(8 + len(body), command, status) + body
     size = sum(memoryview(part).nbytes for part in body)
-    return [REPLY_HEAD.pack(8 + size, command, status), *body]
+    head = REPLY_HEAD.pack(8 + size, command, status)
+    if body and isinstance(body[0], (bytes, bytearray)):  # one send for the head and a count
+        return [head + body[0], *body[1:]]
+    return [head, *body]
 
 
 def _guarded(around: Callable, handler: Handler) -> Handler:
