@@ -29,6 +29,7 @@ from .terminal import SimulatedTerminal
 
 log = logging.getLogger("orbisyn.simulator")
 
+
 @dataclasses.dataclass
 class Connection:
     books: set = dataclasses.field(default_factory=set)   # depth of market subscriptions
