@@ -2,10 +2,10 @@
 
   python bench/engine_bench.py [--sends N] [--positions N] [--static] [--e2e]
 
-* order_send: handle(161) round trip for a market deal, including its durable
+* order_send: a call of command 161 (through the engine's commands) for a market deal, including its durable
   SQLite commit (WAL, synchronous=FULL); median over alternating buy/sell on a
   netting account, so each send opens or closes a position.
-* positions_get: handle(121) with 10 000 open positions on a hedging account.
+* positions_get: command 121 with 10 000 open positions on a hedging account.
 
 Uses the simulator's synthetic market when it is available (prices follow the
 wall clock, so each request also replays the new ticks), else a static quote.
@@ -28,17 +28,17 @@ from collections import namedtuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.join(HERE, "..", "src")
 sys.path.insert(0, SRC)
-try:
-    import orbisyn  # noqa: F401
-except ImportError:  # the engine is pure Python: run without the compiled extension
-    sys.modules.pop("orbisyn", None)
-    pkg = types.ModuleType("orbisyn")
-    pkg.__path__ = [os.path.join(os.path.abspath(SRC), "orbisyn")]
-    sys.modules["orbisyn"] = pkg
-
+from orbisyn.simulator.commands import Registry  # noqa: E402
 from orbisyn.simulator.engine import TradingEngine  # noqa: E402
+from orbisyn.simulator.engine.commands import EngineCommands  # noqa: E402
 
 REQ = struct.Struct("<IQQ64sdddddQIIIq64sQQ")
+
+
+def commands_of(eng):
+    commands = Registry()
+    commands.add(EngineCommands(eng))
+    return commands.call
 Tick = namedtuple("Tick", "time_msc bid ask last volume flags")
 
 
@@ -86,7 +86,7 @@ class StaticMarket:
 def make_market(static: bool):
     if not static:
         try:
-            from orbisyn.simulator.market import Market
+            from orbisyn.simulator.market.market import Market
             m = Market(seed=1)
             # pick a symbol that trades now (crypto trades at weekends too)
             now = m.now_ms()
@@ -172,11 +172,12 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory() as d:
         eng = TradingEngine(os.path.join(d, "send"), settings(0, 1e9), market)
+        call = commands_of(eng)
         reqs = [deal_request(symbol, vol, 0, filling), deal_request(symbol, vol, 1, filling)]
         times = []
         for i in range(args.sends):
             t = time.perf_counter()
-            status, reply = eng.handle(161, reqs[i & 1])
+            status, reply = call(161, reqs[i & 1])
             times.append(time.perf_counter() - t)
             code = struct.unpack_from("<I", reply)[0]
             assert status == 0 and code == 10009, (status, code)
@@ -186,16 +187,17 @@ def main() -> None:
               f"p90 {times[int(len(times) * 0.9)] * 1e3:.3f} ms  (n={args.sends}, target <= 2 ms)")
 
         eng = TradingEngine(os.path.join(d, "many"), settings(2, 1e12), market)
+        call = commands_of(eng)
         t0 = time.perf_counter()
         for i in range(args.positions):
-            status, reply = eng.handle(161, reqs[i & 1])
+            status, reply = call(161, reqs[i & 1])
             assert status == 0 and struct.unpack_from("<I", reply)[0] == 10009
         fill = time.perf_counter() - t0
         times = []
         size = 0
         for _ in range(30):
             t = time.perf_counter()
-            status, reply = eng.handle(121, b"")
+            status, reply = call(121, b"")
             times.append(time.perf_counter() - t)
             size = len(reply)
         assert status == 0 and struct.unpack_from("<I", reply)[0] == args.positions
@@ -205,13 +207,13 @@ def main() -> None:
         times = []
         for _ in range(30):
             t = time.perf_counter()
-            eng.handle(120, b"")
+            call(120, b"")
             times.append(time.perf_counter() - t)
         print(f"positions_total with {args.positions} open positions: median {median_ms(times):.3f} ms")
         t = time.perf_counter()
         eng.close()
         eng = TradingEngine(os.path.join(d, "many"), settings(2, 1e12), market)
-        eng.handle(120, b"")
+        commands_of(eng)(120, b"")
         print(f"reopening the engine with {args.positions} positions: {time.perf_counter() - t:.3f} s")
         eng.close()
 

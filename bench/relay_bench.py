@@ -31,7 +31,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "src"))
-from orbisyn.simulator import proof as P  # noqa: E402
+from orbisyn.simulator.serving import proof as loopback_proof  # noqa: E402
 
 BAR_BYTES = 60
 
@@ -60,12 +60,12 @@ class Client:
         self.sock = socket.create_connection(("127.0.0.1", port))
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         units = path.encode("utf-16-le")
-        mine = P.nonce()
+        mine = loopback_proof.nonce()
         self.sock.sendall(b"ORBR" + mine)
         theirs, proof = self.recv(32), self.recv(32)
-        if not P.check(P.SERVER, token, b"ORBR", mine, theirs, proof):
+        if not loopback_proof.check(loopback_proof.SERVER, token, b"ORBR", mine, theirs, proof):
             raise RuntimeError("relay: no proof of the token")
-        self.sock.sendall(P.prove(P.CLIENT, token, b"ORBR", mine, theirs)
+        self.sock.sendall(loopback_proof.prove(loopback_proof.CLIENT, token, b"ORBR", mine, theirs)
                           + struct.pack("<II", 0, len(units) // 2) + units)
         result, n = struct.unpack("<iI", self.recv(8))
         text = self.recv(2 * n).decode("utf-16-le")

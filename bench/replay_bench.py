@@ -42,18 +42,18 @@ def open_positions(res) -> None:
     """A position with far stops on each symbol, at the replay's start: sent without the
     handshake that starts the replay's clock, so they open before it runs."""
     from orbisyn import _paths
-    from orbisyn.simulator import protocol as P
-    from orbisyn.simulator.client import RawClient
-    from orbisyn.simulator.market import Market
+    from orbisyn.simulator import protocol
+    from orbisyn.simulator.serving.client import RawClient
+    from orbisyn.simulator.market.market import Market
     market = Market(seed=1, clock=lambda: START * 1000)
     with RawClient(_paths.socket_path(res["exe"])) as c:
         for name in SYMBOLS:
             tick = market.tick_at(name, START * 1000)
             fok = market.symbol(name).filling_mode & 1
-            req = P.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
+            req = protocol.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
                                  sl=round(tick.bid * 0.5, 2), tp=round(tick.ask * 2.0, 2))
-            status, body = c.call(P.CMD_ORDER_SEND, req.pack())
-            assert status == 0 and P.SEND_RESULT.unpack(body)[0] == 10009, name
+            status, body = c.call(protocol.CMD_ORDER_SEND, req.pack())
+            assert status == 0 and protocol.SEND_RESULT.unpack(body)[0] == 10009, name
 
 
 def strategy(orbisyn, end_s: int) -> tuple[float, int]:
@@ -94,7 +94,7 @@ def run_replay(res, speed: float, end_s: int, positions: bool) -> tuple[float, i
 
 
 def generation(end_s: int) -> float:
-    from orbisyn.simulator.market import Market
+    from orbisyn.simulator.market.market import Market
     m = Market(seed=1, clock=lambda: end_s * 1000)
     t0 = time.perf_counter()
     for name in SYMBOLS:
@@ -104,24 +104,28 @@ def generation(end_s: int) -> float:
 
 def engine_alone(end_s: int, folder: str, profile: bool = False) -> tuple[float, str]:
     """The engine following the days for 5 open positions in one request (and its profile)."""
-    from orbisyn.simulator import protocol as P
-    from orbisyn.simulator.clock import ReplayClock
+    from orbisyn.simulator import protocol
+    from orbisyn.simulator.market.clock import ReplayClock
+    from orbisyn.simulator.commands import Registry
     from orbisyn.simulator.engine import TradingEngine
+    from orbisyn.simulator.engine.commands import EngineCommands
     from orbisyn.simulator.install import default_settings
-    from orbisyn.simulator.market import Market
+    from orbisyn.simulator.market.market import Market
 
     now = [0]
     clock = ReplayClock(START * 1000, 1.0, end_s * 1000, source=lambda: now[0])
     market = Market(seed=1, clock=clock)
     os.makedirs(folder, exist_ok=True)
     eng = TradingEngine(folder, default_settings(), market)
+    commands = Registry()
+    commands.add(EngineCommands(eng))
     clock.start()
     for name in SYMBOLS:
         tick = market.tick_at(name, clock())
         fok = market.symbol(name).filling_mode & 1
-        req = P.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
+        req = protocol.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
                              sl=round(tick.bid * 0.5, 2), tp=round(tick.ask * 2.0, 2))
-        eng.handle(P.CMD_ORDER_SEND, req.pack())
+        commands.call(protocol.CMD_ORDER_SEND, req.pack())
     assert len(eng.acc.positions) == len(SYMBOLS)
     for name in SYMBOLS:   # the ticks generated once, as a running Terminal has them cached
         market.tick_array_between(name, START * 1000, end_s * 1000)

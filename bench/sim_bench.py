@@ -29,8 +29,8 @@ def main() -> int:
     os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
     from orbisyn import _paths
     from orbisyn.simulator import install as sim_install
-    from orbisyn.simulator import protocol as P
-    from orbisyn.simulator.client import RawClient
+    from orbisyn.simulator import protocol
+    from orbisyn.simulator.serving.client import RawClient
 
     res = sim_install.install(os.path.join(base, "inst"))
     settings = sim_install.load_settings(res["data_dir"])
@@ -50,7 +50,7 @@ def main() -> int:
                     raise
                 time.sleep(0.05)
         n = 1_000_000
-        req = P.request(P.CMD_RATES_FROM_POS, P.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, n))
+        req = protocol.request(protocol.CMD_RATES_FROM_POS, protocol.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, n))
         buf = np.empty(12 + 60 * n + 4, dtype=np.uint8)
         view = memoryview(buf)
 
@@ -86,9 +86,9 @@ def main() -> int:
             return statistics.median(times) * 1e6
 
         print("small requests, median round trip (raw client):")
-        print(f"  readiness poll (109):    {small(P.CMD_STATE):6.1f} us")
-        print(f"  last tick (172):         {small(P.CMD_SYMBOL_TICK, P.pack_text('EURUSD')):6.1f} us")
-        print(f"  symbol record (170):     {small(P.CMD_SYMBOL_INFO, P.pack_text('EURUSD'), 1000):6.1f} us")
+        print(f"  readiness poll (109):    {small(protocol.CMD_STATE):6.1f} us")
+        print(f"  last tick (172):         {small(protocol.CMD_SYMBOL_TICK, protocol.pack_text('EURUSD')):6.1f} us")
+        print(f"  symbol record (170):     {small(protocol.CMD_SYMBOL_INFO, protocol.pack_text('EURUSD'), 1000):6.1f} us")
         c.close()
 
         try:

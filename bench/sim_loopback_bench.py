@@ -74,9 +74,9 @@ def main() -> int:
     os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
     from orbisyn import _paths
     from orbisyn.simulator import install as sim_install
-    from orbisyn.simulator import loopback as L
-    from orbisyn.simulator import protocol as P
-    from orbisyn.simulator.client import RawClient
+    from orbisyn.simulator.serving import loopback
+    from orbisyn.simulator import protocol
+    from orbisyn.simulator.serving.client import RawClient
 
     res = sim_install.install(os.path.join(base, "inst"))
     proc = subprocess.Popen([res["exe"]], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -92,13 +92,13 @@ def main() -> int:
                 if time.monotonic() > deadline:
                     raise
                 time.sleep(0.05)
-        bars = P.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, 1_000_000)
+        bars = protocol.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, 1_000_000)
 
         def round_trips(c: RawClient, n: int = 3000) -> list[float]:
             times = []
             for _ in range(n):
                 t = time.perf_counter()
-                c.call(P.CMD_STATE)
+                c.call(protocol.CMD_STATE)
                 times.append(time.perf_counter() - t)
             return times
 
@@ -106,7 +106,7 @@ def main() -> int:
             times = []
             for _ in range(5):
                 t = time.perf_counter()
-                status, body = c.call(P.CMD_RATES_FROM_POS, bars)
+                status, body = c.call(protocol.CMD_RATES_FROM_POS, bars)
                 times.append(time.perf_counter() - t)
                 assert status >= 0 and len(body) == 4 + 60 * 1_000_000
             return statistics.median(times)
@@ -124,7 +124,7 @@ def main() -> int:
             for _ in range(n):
                 t = time.perf_counter()
                 c = connect()
-                c.call(P.CMD_STATE)
+                c.call(protocol.CMD_STATE)
                 times.append(time.perf_counter() - t)
                 c.close()
             return statistics.median(times)
@@ -139,7 +139,7 @@ def main() -> int:
               f"ratio {new_tcp / new_unix:.2f}")
 
         # Quiet and flooded in turns, so that the machine's own drift falls on both alike.
-        port, _ = L.read_endpoint(res["data_dir"])
+        port, _ = loopback.read_endpoint(res["data_dir"])
         flood = subprocess.Popen([sys.executable, "-I", "-c", FLOOD, str(port), str(opts.flood_rate),
                                   str(opts.flood_hold)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         quiet, flooded = [], []
@@ -152,7 +152,7 @@ def main() -> int:
                 flooded += round_trips(tcp, 2000)
                 flood.stdin.write("off\n")
                 flood.stdin.flush()
-                time.sleep(L.HELLO_TIMEOUT)   # its connections gone before the next quiet turn
+                time.sleep(loopback.HELLO_TIMEOUT)   # its connections gone before the next quiet turn
         finally:
             flood.stdin.close()
             made, secs = flood.stdout.read().split()

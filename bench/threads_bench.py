@@ -45,8 +45,8 @@ orbisyn.shutdown()
 
 RAW = """
 import sys, time, statistics, struct
-from orbisyn.simulator.client import RawClient
-from orbisyn.simulator import protocol as P
+from orbisyn.simulator.serving.client import RawClient
+from orbisyn.simulator import protocol
 from orbisyn import _paths
 c = RawClient(_paths.socket_path(sys.argv[1]))
 c.handshake()
@@ -58,7 +58,7 @@ for _ in range({n}):
     t = time.perf_counter(); c.call({code}, payload); times.append(time.perf_counter() - t)
 print(statistics.median(times) * 1e6)
 """
-RAW_CALLS = {"positions_total": (120, "b''"), "symbol_info_tick": (172, "P.pack_text('EURUSD')"),
+RAW_CALLS = {"positions_total": (120, "b''"), "symbol_info_tick": (172, "protocol.pack_text('EURUSD')"),
              "account_info": (190, "b''")}
 
 

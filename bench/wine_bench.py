@@ -97,7 +97,7 @@ def proof_ms(win_exe: str, turns: int) -> tuple[float, float]:
     relay's proof checked, the whole handshake to the relay's reply with the pipe open)."""
     import socket
     import struct
-    from orbisyn.simulator import proof as P
+    from orbisyn.simulator.serving import proof as loopback_proof
     rec = relay_record()
     token, port = bytes.fromhex(rec["token"]), int(rec["port"])
     path = win_exe.encode("utf-16-le")
@@ -106,14 +106,14 @@ def proof_ms(win_exe: str, turns: int) -> tuple[float, float]:
         t0 = time.perf_counter()
         with socket.create_connection(("127.0.0.1", port)) as s:
             s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            mine = P.nonce()
+            mine = loopback_proof.nonce()
             s.sendall(b"ORBR" + mine)
             challenge = b""
             while len(challenge) < 64:
                 challenge += s.recv(64 - len(challenge))
-            assert P.check(P.SERVER, token, b"ORBR", mine, challenge[:32], challenge[32:])
+            assert loopback_proof.check(loopback_proof.SERVER, token, b"ORBR", mine, challenge[:32], challenge[32:])
             proven.append(time.perf_counter() - t0)
-            s.sendall(P.prove(P.CLIENT, token, b"ORBR", mine, challenge[:32])
+            s.sendall(loopback_proof.prove(loopback_proof.CLIENT, token, b"ORBR", mine, challenge[:32])
                       + struct.pack("<II", 0, len(path) // 2) + path)
             assert struct.unpack("<i", s.recv(8)[:4])[0] == 0
         whole.append(time.perf_counter() - t0)
@@ -217,8 +217,8 @@ def main() -> int:
         subprocess.run(sim + ["install", "--dir", str(native)], check=True, stdout=subprocess.DEVNULL)
         os.environ["XDG_DATA_HOME"] = str(base / "wine-data")
         subprocess.run(sim + ["install", "--wine", prefix], check=True, stdout=subprocess.DEVNULL)
-        from orbisyn.simulator import relayed as R
-        inst = R.find_wine(prefix)
+        from orbisyn.simulator.hosting import relayed
+        inst = relayed.find_wine(prefix)
         results = {}
         for turn in range(0 if args.only_guard else args.turns):  # alternating, so that load changes touch every road alike
             for road, run in (("a", lambda: module_road(str(native / "terminal64.exe"), args.rounds, args.bars)),

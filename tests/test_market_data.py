@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import orbisyn
-from support import info_layouts as L
+from support import info_layouts as layouts
 from support.fake_terminal import BAR, TICK, close, i32, i64, reply, request, session, text, u32
 
 UTC = dt.timezone.utc
@@ -21,8 +21,8 @@ def _numpy_fields(layout):
             for name, offset, kind in layout]
 
 
-BAR_FIELDS = _numpy_fields(L.BAR)
-TICK_FIELDS = _numpy_fields(L.TICK)
+BAR_FIELDS = _numpy_fields(layouts.BAR)
+TICK_FIELDS = _numpy_fields(layouts.TICK)
 
 # name -> (command, valid arguments, request payload after the symbol for those arguments)
 FUNCS = {

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import orbisyn
-from support import info_layouts as L
+from support import info_layouts as layouts
 from support.fake_terminal import i64, reply, request, session, text, u32, u64
 from support.trade_wire import array, field_names, record, with_symbols
 
@@ -217,8 +217,8 @@ RECORD_CALLS = [
 @pytest.mark.parametrize("variant", ["distinct", "zero", "extreme"])
 @pytest.mark.parametrize("kind, code, call, is_array", RECORD_CALLS)
 def test_records_read_at_documented_offsets(term, kind, code, call, is_array, variant):
-    layout, _ = L.LAYOUTS[kind]
-    raw, want = L.sample(layout, variant)
+    layout, _ = layouts.LAYOUTS[kind]
+    raw, want = layouts.sample(layout, variant)
     # The position's unused bytes must not show anywhere.
     rec = record(kind, unused=b"\x11" * 8 if kind == "position" else None, **raw)
     answer(term, reply(code, 1, array(kind, rec, rec) if is_array else rec))
@@ -226,8 +226,8 @@ def test_records_read_at_documented_offsets(term, kind, code, call, is_array, va
     assert result is not None, orbisyn.last_error()
     assert len(result) == (2 if is_array else 1)
     for item in result:
-        assert L.typed(list(item)) == L.typed(want)
-        assert list(item._asdict()) == L.names(layout) == field_names(kind)
+        assert layouts.typed(list(item)) == layouts.typed(want)
+        assert list(item._asdict()) == layouts.names(layout) == field_names(kind)
         assert type(item).__name__ == {"position": "TradePosition", "order": "TradeOrder",
                                        "deal": "TradeDeal"}[kind]
 

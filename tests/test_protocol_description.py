@@ -11,9 +11,9 @@ from pathlib import Path
 import pytest
 
 import orbisyn
-from orbisyn import _protocol as D
-from orbisyn.simulator import protocol as P
-from support import info_layouts as L
+from orbisyn import _protocol as description
+from orbisyn.simulator import protocol
+from support import info_layouts as layouts
 from support.fake_terminal import i32, reply, session, text, u32
 from support.trade_wire import record as trade_record
 
@@ -23,59 +23,59 @@ GENERATOR = ROOT / "tools" / "protocol_headers.py"
 D1, D2 = 1_700_000_000, 1_700_086_400
 
 
-def described(rec: D.Record) -> list:
+def described(rec: description.Record) -> list:
     """The description in the hand notation: (name, offset, kind) in Python order."""
-    at = D.offsets(rec)
-    return [(f.name, at[f.name], ("text", f.count) if f.kind == D.TEXT else f.kind)
-            for f in D.shown(rec)]
+    at = description.offsets(rec)
+    return [(f.name, at[f.name], ("text", f.count) if f.kind == description.TEXT else f.kind)
+            for f in description.shown(rec)]
 
 
 def test_every_record_is_described_once_and_written_down():
-    assert sorted(r.key for r in D.RECORDS) == sorted(L.LAYOUTS)
+    assert sorted(r.key for r in description.RECORDS) == sorted(layouts.LAYOUTS)
 
 
-@pytest.mark.parametrize("key", sorted(L.LAYOUTS))
+@pytest.mark.parametrize("key", sorted(layouts.LAYOUTS))
 def test_record_layout_is_the_hand_written_one(key):
-    layout, size = L.LAYOUTS[key]
-    assert D.record(key).size == size
-    assert described(D.record(key)) == layout
+    layout, size = layouts.LAYOUTS[key]
+    assert description.record(key).size == size
+    assert described(description.record(key)) == layout
 
 
-@pytest.mark.parametrize("rec", [r for r in D.RECORDS if r.python], ids=lambda r: r.python)
+@pytest.mark.parametrize("rec", [r for r in description.RECORDS if r.python], ids=lambda r: r.python)
 def test_module_record_types_show_the_described_fields_in_order(rec):
     record_type = getattr(orbisyn, rec.python)
     fields = list(record_type(tuple(range(record_type.n_fields)))._asdict())
-    assert fields == [f.name for f in D.shown(rec)] + ([rec.nested] if rec.nested else [])
+    assert fields == [f.name for f in description.shown(rec)] + ([rec.nested] if rec.nested else [])
 
 
-@pytest.mark.parametrize("key, dtype", [("bar", P.BAR_DTYPE), ("tick", P.TICK_DTYPE),
-                                        ("book_entry", P.BOOK_DTYPE)])
+@pytest.mark.parametrize("key, dtype", [("bar", protocol.BAR_DTYPE), ("tick", protocol.TICK_DTYPE),
+                                        ("book_entry", protocol.BOOK_DTYPE)])
 def test_simulator_dtypes_lie_at_the_hand_written_offsets(key, dtype):
-    layout, size = L.LAYOUTS[key]
+    layout, size = layouts.LAYOUTS[key]
     assert dtype.itemsize == size
     assert [(n, dtype.fields[n][1], dtype.fields[n][0].str[1:]) for n in dtype.names] == \
         [(n, at, {"f64": "f8"}.get(k, k[0] + str(int(k[1:]) // 8))) for n, at, k in layout]
 
 
-@pytest.mark.parametrize("key", sorted(L.LAYOUTS))
+@pytest.mark.parametrize("key", sorted(layouts.LAYOUTS))
 @pytest.mark.parametrize("variant", ["distinct", "zero", "extreme"])
 def test_simulator_reads_records_written_by_hand(key, variant):
-    layout, size = L.LAYOUTS[key]
-    raw, want = L.sample(layout, variant)
-    got = P.LAYOUTS[key].unpack(L.pack(layout, size, raw))
-    assert L.typed([got[name] for name in L.names(layout)]) == L.typed(want)
+    layout, size = layouts.LAYOUTS[key]
+    raw, want = layouts.sample(layout, variant)
+    got = protocol.LAYOUTS[key].unpack(layouts.pack(layout, size, raw))
+    assert layouts.typed([got[name] for name in layouts.names(layout)]) == layouts.typed(want)
 
 
-@pytest.mark.parametrize("key", sorted(L.LAYOUTS))
+@pytest.mark.parametrize("key", sorted(layouts.LAYOUTS))
 def test_simulator_writes_records_as_written_by_hand(key):
-    layout, size = L.LAYOUTS[key]
+    layout, size = layouts.LAYOUTS[key]
     values = {}
     for i, (name, _, kind) in enumerate(layout):
         if isinstance(kind, tuple):
             values[name] = f"{i}{name}"[:kind[1] - 1]
         else:
             values[name] = {"bool": i % 2, "f64": i + 0.5}.get(kind, i + 1)
-    assert P.LAYOUTS[key].pack(values) == L.pack(layout, size, values)
+    assert protocol.LAYOUTS[key].pack(values) == layouts.pack(layout, size, values)
 
 
 # ---- commands ------------------------------------------------------------------------------
@@ -84,8 +84,8 @@ def test_commands_have_one_name_in_both_languages(tmp_path):
     subprocess.run([sys.executable, str(GENERATOR), str(DESCRIPTION), str(tmp_path)], check=True)
     header = (tmp_path / "protocol" / "commands.h").read_text()
     cpp = {int(code): name for name, code in re.findall(r"\bk(\w+) = (\d+),", header)}
-    python = {int(member): member.name for member in P.Command}
-    assert len(cpp) == len(python) == len(D.COMMANDS)
+    python = {int(member): member.name for member in protocol.Command}
+    assert len(cpp) == len(python) == len(description.COMMANDS)
     assert {code: name.replace("_", "").lower() for code, name in python.items()} == \
         {code: name.lower() for code, name in cpp.items()}
     # Words, not just letters: each C++ word starts where a Python word does.
@@ -119,7 +119,7 @@ CALLS = [
     (lambda: orbisyn.version(), 1, i32(0) + i32(0) + text(""), dict(reserved=0)),
     (lambda: orbisyn.order_check({"action": 1, "symbol": "EURUSD", "volume": 0.1, "sl": 1.05,
                                   "comment": "c", "expiration": D1, "position_by": 3}),
-     160, bytes(252), dict(request=P.TradeRequest(action=1, symbol="EURUSD", volume=0.1, sl=1.05,
+     160, bytes(252), dict(request=protocol.TradeRequest(action=1, symbol="EURUSD", volume=0.1, sl=1.05,
                                                   comment="c", expiration=D1, position_by=3))),
 ]
 
@@ -132,13 +132,13 @@ def test_module_requests_read_back_as_described(fake_terminal, call, code, paylo
     call()
     sent = fake_terminal.requests()[-1]
     assert int.from_bytes(sent[4:8], "little") == code
-    assert P.read_request(code, sent[8:]) == fields
+    assert protocol.read_request(code, sent[8:]) == fields
 
 
 @pytest.mark.parametrize("payload", [b"", text("EURUSD")[:-1], text("EURUSD") + b"\0"])
 def test_a_request_that_does_not_fit_is_refused(payload):
-    with pytest.raises(P.BadRequest):
-        P.read_request(P.Command.SYMBOL_INFO, payload)
+    with pytest.raises(protocol.BadRequest):
+        protocol.read_request(protocol.Command.SYMBOL_INFO, payload)
 
 
 # ---- the generator -------------------------------------------------------------------------

@@ -13,15 +13,15 @@ import numpy as np
 import pytest
 
 import orbisyn
-from support import info_layouts as L
+from support import info_layouts as layouts
 from support.fake_terminal import f64, reply, request, session, text, u32
 from support.trade_wire import check_record, send_record
 
 CHECK, SEND, MARGIN, PROFIT = 160, 161, 162, 163
-KEYS = L.names(L.TRADE_REQUEST)
+KEYS = layouts.names(layouts.TRADE_REQUEST)
 # offset and format of each request field ("64s": 32 UTF-16 units), as written down by hand
-LAYOUT = {name: (offset, f"{2 * kind[1]}s" if isinstance(kind, tuple) else "<" + L.SCALAR[kind])
-          for name, offset, kind in L.TRADE_REQUEST}
+LAYOUT = {name: (offset, f"{2 * kind[1]}s" if isinstance(kind, tuple) else "<" + layouts.SCALAR[kind])
+          for name, offset, kind in layouts.TRADE_REQUEST}
 FULL = {"action": 5, "magic": 0x0102030405060708, "order": 2**64 - 1, "symbol": "EURUSD.m",
         "volume": 0.25, "price": 1.0875, "stoplimit": 1.09, "sl": 1.07, "tp": 1.1,
         "deviation": 2**40 + 3, "type": 4294967295, "type_filling": 2, "type_time": 3,

@@ -35,7 +35,7 @@ def ensure_terminal(out=sys.stdout) -> None:
             print(f"Simulated Terminal in {os.path.dirname(found['exe'])} now runs with {sys.executable}.",
                   file=out)
         return
-    from .simulator.relayed import install_here
+    from .simulator.hosting.relayed import install_here
     res = install_here()
     acc = sim_install.load_settings(res["data_dir"])["accounts"][0]
     print("No Terminal found: installed a simulated one.", file=out)

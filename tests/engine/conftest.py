@@ -1,11 +1,9 @@
 import pytest
 
-from engine_market import NETTING_LOGIN, FakeMarket, bootstrap, make_settings
+from engine_client import Client
+from engine_market import NETTING_LOGIN, FakeMarket, make_settings
 
-bootstrap()
-
-from orbisyn.simulator.engine import TradingEngine  # noqa: E402
-from engine_client import Client  # noqa: E402
+from orbisyn.simulator.engine import TradingEngine
 
 @pytest.fixture
 def market():

@@ -8,7 +8,9 @@ from __future__ import annotations
 import struct
 from types import SimpleNamespace
 
-from support import info_layouts as L
+from orbisyn.simulator.commands import Registry
+from orbisyn.simulator.engine.commands import EngineCommands
+from support import info_layouts as layouts
 from support.fake_terminal import text as wtext
 from support.trade_wire import LAYOUTS
 
@@ -34,32 +36,38 @@ def decode(fields, raw: bytes) -> SimpleNamespace:
 
 
 def request(**fields) -> bytes:
-    unknown = set(fields) - set(L.names(L.TRADE_REQUEST))
+    unknown = set(fields) - set(layouts.names(layouts.TRADE_REQUEST))
     if unknown:
         raise TypeError(f"no request field {sorted(unknown)[0]!r}")
-    return L.pack(L.TRADE_REQUEST, L.TRADE_REQUEST_SIZE, fields)
+    return layouts.pack(layouts.TRADE_REQUEST, layouts.TRADE_REQUEST_SIZE, fields)
 
 
 class Client:
-    """One caller of an engine, speaking bytes."""
+    """One caller of an engine's commands, speaking bytes; with `call`, of a running Terminal's
+    (a raw client's ``call``)."""
 
-    def __init__(self, engine):
+    def __init__(self, engine=None, call=None):
+        if call is None:
+            commands = Registry()
+            commands.add(EngineCommands(engine))
+            call = commands.call
         self.engine = engine
+        self.raw_call = call
 
     def raw(self, command: int, payload: bytes = b""):
-        return self.engine.handle(command, payload)
+        return self.raw_call(command, payload)
 
     def send(self, **req) -> SimpleNamespace:
         status, body = self.raw(161, request(**req))
         assert status == 0, status
-        assert len(body) == L.SEND_RESULT_SIZE
-        return SimpleNamespace(**L.unpack(L.SEND_RESULT, body))
+        assert len(body) == layouts.SEND_RESULT_SIZE
+        return SimpleNamespace(**layouts.unpack(layouts.SEND_RESULT, body))
 
     def check(self, **req) -> SimpleNamespace:
         status, body = self.raw(160, request(**req))
         assert status == 0, status
-        assert len(body) == L.CHECK_RESULT_SIZE
-        return SimpleNamespace(**L.unpack(L.CHECK_RESULT, body))
+        assert len(body) == layouts.CHECK_RESULT_SIZE
+        return SimpleNamespace(**layouts.unpack(layouts.CHECK_RESULT, body))
 
     def buy(self, symbol="EURUSD", volume=0.1, **kw):
         return self.send(action=1, symbol=symbol, volume=volume, type=0, **kw)
@@ -92,44 +100,44 @@ class Client:
 
     def positions(self, symbol=None):
         if symbol is None:
-            return self._array(121, b"", POSITION_FIELDS, L.POSITION_SIZE)
-        return self._array(122, wtext(symbol), POSITION_FIELDS, L.POSITION_SIZE)
+            return self._array(121, b"", POSITION_FIELDS, layouts.POSITION_SIZE)
+        return self._array(122, wtext(symbol), POSITION_FIELDS, layouts.POSITION_SIZE)
 
     def position(self, ticket):
-        return self._one(123, ticket, POSITION_FIELDS, L.POSITION_SIZE)
+        return self._one(123, ticket, POSITION_FIELDS, layouts.POSITION_SIZE)
 
     def orders_total(self):
         return self._count(130)
 
     def orders(self, symbol=None):
         if symbol is None:
-            return self._array(131, b"", ORDER_FIELDS, L.ORDER_SIZE)
-        return self._array(132, wtext(symbol), ORDER_FIELDS, L.ORDER_SIZE)
+            return self._array(131, b"", ORDER_FIELDS, layouts.ORDER_SIZE)
+        return self._array(132, wtext(symbol), ORDER_FIELDS, layouts.ORDER_SIZE)
 
     def order(self, ticket):
-        return self._one(133, ticket, ORDER_FIELDS, L.ORDER_SIZE)
+        return self._one(133, ticket, ORDER_FIELDS, layouts.ORDER_SIZE)
 
     def history_orders_total(self, lo, hi):
         return self._count(140, struct.pack("<qq", lo, hi))
 
     def history_orders(self, lo=0, hi=2**40, position=None):
         if position is not None:
-            return self._array(142, struct.pack("<Q", position), ORDER_FIELDS, L.ORDER_SIZE)
-        return self._array(141, struct.pack("<qq", lo, hi), ORDER_FIELDS, L.ORDER_SIZE)
+            return self._array(142, struct.pack("<Q", position), ORDER_FIELDS, layouts.ORDER_SIZE)
+        return self._array(141, struct.pack("<qq", lo, hi), ORDER_FIELDS, layouts.ORDER_SIZE)
 
     def history_order(self, ticket):
-        return self._one(143, ticket, ORDER_FIELDS, L.ORDER_SIZE)
+        return self._one(143, ticket, ORDER_FIELDS, layouts.ORDER_SIZE)
 
     def history_deals_total(self, lo, hi):
         return self._count(150, struct.pack("<qq", lo, hi))
 
     def deals(self, lo=0, hi=2**40, position=None):
         if position is not None:
-            return self._array(152, struct.pack("<Q", position), DEAL_FIELDS, L.DEAL_SIZE)
-        return self._array(151, struct.pack("<qq", lo, hi), DEAL_FIELDS, L.DEAL_SIZE)
+            return self._array(152, struct.pack("<Q", position), DEAL_FIELDS, layouts.DEAL_SIZE)
+        return self._array(151, struct.pack("<qq", lo, hi), DEAL_FIELDS, layouts.DEAL_SIZE)
 
     def deal(self, ticket):
-        return self._one(153, ticket, DEAL_FIELDS, L.DEAL_SIZE)
+        return self._one(153, ticket, DEAL_FIELDS, layouts.DEAL_SIZE)
 
     def calc_margin(self, action, symbol, volume, price):
         status, body = self.raw(162, struct.pack("<I", action) + wtext(symbol)
@@ -140,13 +148,3 @@ class Client:
         status, body = self.raw(163, struct.pack("<I", action) + wtext(symbol)
                                 + struct.pack("<ddd", volume, price_open, price_close))
         return status, (struct.unpack("<d", body)[0] if status >= 0 else None)
-
-
-class OverSocket:
-    """Gives a running Terminal's socket the engine's handle() shape, so Client works over it."""
-
-    def __init__(self, raw):
-        self.raw = raw
-
-    def handle(self, command: int, payload: bytes):
-        return self.raw.call(command, payload)

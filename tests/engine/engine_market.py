@@ -2,26 +2,8 @@
 from __future__ import annotations
 
 import bisect
-import os
-import sys
-import types
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional
-
-SRC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src")
-
-
-def bootstrap() -> None:
-    """Make the pure-Python engine importable even when the extension is not built."""
-    try:
-        import orbisyn  # noqa: F401
-        return
-    except ImportError:
-        pass
-    sys.modules.pop("orbisyn", None)
-    pkg = types.ModuleType("orbisyn")
-    pkg.__path__ = [os.path.join(os.path.abspath(SRC), "orbisyn")]
-    sys.modules["orbisyn"] = pkg
 
 
 @dataclass

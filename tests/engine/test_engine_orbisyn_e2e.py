@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-pytest.importorskip("orbisyn.simulator.server")
+pytest.importorskip("orbisyn.simulator.serving.server")
 import orbisyn  # noqa: E402
 from orbisyn import _paths  # noqa: E402
 from orbisyn.simulator import install as sim_install  # noqa: E402

@@ -23,10 +23,10 @@ from orbisyn.simulator.engine.model import Deal, Order, Position
 from orbisyn.simulator.engine.store import (
     DB_NAME, VERSION, Store, StoreError, connect, open_read_only)
 from orbisyn.simulator.install import DEFAULT_ACCOUNTS, load_settings, read_origin
-from orbisyn.simulator.market import Market
-from orbisyn.simulator.replay import facts as replay_facts
-from orbisyn.simulator.report import collect
-from orbisyn.simulator.server import read_session
+from orbisyn.simulator.market.market import Market
+from orbisyn.simulator.replay.folder import facts as replay_facts
+from orbisyn.simulator.replay.report import collect
+from orbisyn.simulator.serving.login import read_login
 
 HEDGING = DEFAULT_ACCOUNTS[0]["login"]
 
@@ -69,11 +69,9 @@ def test_events_while_closed_are_replayed_at_their_tick_time(open_engine, market
 CHILD = textwrap.dedent("""
     import sys
     sys.path[:0] = [{tests!r}, {tests!r} + "/.."]
-    from engine_market import FakeMarket, bootstrap, make_settings
-    bootstrap()
+    from engine_market import FakeMarket, make_settings
     from orbisyn.simulator.engine import TradingEngine
     from engine_client import Client
-    from engine_market import make_settings
     c = Client(TradingEngine({data!r}, make_settings(), FakeMarket()))
     while True:
         r = c.buy(volume=0.01)
@@ -268,7 +266,7 @@ def test_state_files_of_0_2_0_read_as_they_were_written(old):
     data, made = old
     assert load_settings(data) == made["settings"]
     assert read_origin(data) == made["origin"]
-    assert read_session(data) == made["session.json"]
+    assert read_login(data) == made["session.json"]
     assert replay_facts(data) == made["replay/replay.json"]
     # the report reads the replay's store of 0.2.0 without writing to it
     before = _snapshot(os.path.join(data, "replay"))

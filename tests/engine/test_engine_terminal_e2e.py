@@ -13,13 +13,13 @@ import tempfile
 import time
 
 import pytest
-from engine_client import Client, OverSocket
+from engine_client import Client
 
 pytest.importorskip("orbisyn._core")  # the Terminal's process imports the package
-pytest.importorskip("orbisyn.simulator.server")
+pytest.importorskip("orbisyn.simulator.serving.server")
 from orbisyn import _paths  # noqa: E402
 from orbisyn.simulator import install as sim_install  # noqa: E402
-from orbisyn.simulator.client import RawClient  # noqa: E402
+from orbisyn.simulator.serving.client import RawClient  # noqa: E402
 
 SYMBOL = "BTCUSD"  # trades every day, so the tests don't depend on the weekday
 
@@ -45,7 +45,7 @@ def terminal(tmp_path, monkeypatch):
         while True:
             try:
                 raw = RawClient(sock)
-                return proc, raw, Client(OverSocket(raw))
+                return proc, raw, Client(call=raw.call)
             except OSError:
                 assert proc.poll() is None and time.monotonic() < deadline
                 time.sleep(0.05)
@@ -99,9 +99,9 @@ def test_sigkill_and_restart_keep_every_acknowledged_trade(terminal):
 CLIENT = """
 import sys
 sys.path[:0] = [{tests!r}, {tests!r} + "/.."]
-from engine_client import Client, OverSocket
-from orbisyn.simulator.client import RawClient
-c = Client(OverSocket(RawClient({sock!r})))
+from engine_client import Client
+from orbisyn.simulator.serving.client import RawClient
+c = Client(call=RawClient({sock!r}).call)
 for i in range(15):
     opened = c.buy({symbol!r}, volume=0.01)
     assert opened.retcode == 10009, opened

@@ -1,5 +1,4 @@
 """The platform layer and the locator, through a small C++ driver linked against the core."""
-import importlib.util
 import json
 import os
 import shutil
@@ -11,14 +10,12 @@ from pathlib import Path
 
 import pytest
 
+from orbisyn import _paths as paths
+from orbisyn.simulator.serving import proof
 from support.native import drivers
 
 REPO = Path(__file__).resolve().parents[2]
 
-# The Python twin of the socket naming; loaded by file so the extension need not be built.
-_spec = importlib.util.spec_from_file_location("_paths", REPO / "src" / "orbisyn" / "_paths.py")
-paths = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(paths)
 
 
 @pytest.fixture(scope="session")
@@ -241,10 +238,6 @@ def test_locate_without_appdata(driver):
 
 
 def test_loopback_proofs_match_python_twin(driver):
-    proof_spec = importlib.util.spec_from_file_location(
-        "proof", REPO / "src" / "orbisyn" / "simulator" / "proof.py")
-    proof = importlib.util.module_from_spec(proof_spec)
-    proof_spec.loader.exec_module(proof)
     token, client, server = bytes(range(32)), bytes(range(32, 64)), bytes(range(64, 96))
     lines = run(driver, "proofs", "what do ya want for nothing?").decode().split()
     assert lines[:2] == [proof.prove(side, token, b"ORBR", client, server).hex()

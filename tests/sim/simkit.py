@@ -11,7 +11,7 @@ import pytest
 
 from orbisyn import _paths
 from orbisyn.simulator import install as sim_install
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.serving.client import RawClient
 
 
 def set_env(mp: pytest.MonkeyPatch, base) -> str:

@@ -13,8 +13,8 @@ import pytest
 from orbisyn import _paths
 from orbisyn.simulator import cli
 from orbisyn.simulator import install as sim_install
-from orbisyn.simulator.client import RawClient
-from orbisyn.simulator.market import Market
+from orbisyn.simulator.serving.client import RawClient
+from orbisyn.simulator.market.market import Market
 
 from simkit import install_terminal, stop_pid_from_lock
 

@@ -12,8 +12,8 @@ import pytest
 
 from orbisyn.simulator import cli
 from orbisyn.simulator import install as sim_install
-from orbisyn.simulator.catalogue import default_catalogue
-from orbisyn.simulator.import_bars import Refused, read_bars_csv
+from orbisyn.simulator.market.catalogue import default_catalogue
+from orbisyn.simulator.market.import_bars import Refused, read_bars_csv
 
 EURUSD = next(s for s in default_catalogue() if s.name == "EURUSD")
 WILD = 17149879200   # an epoch with one digit too many: the year 2513

@@ -16,16 +16,14 @@ import time
 import pytest
 
 from orbisyn import _paths
-from orbisyn.simulator import loopback as L
-from orbisyn.simulator import proof
-from orbisyn.simulator import protocol as P
-from orbisyn.simulator import server as S
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator import protocol
+from orbisyn.simulator.serving import loopback, proof, server
+from orbisyn.simulator.serving.client import RawClient
 
 from simkit import install_terminal
 from support.other_user import other_user
 
-VERSION_REQUEST = P.request(P.CMD_VERSION, struct.pack("<i", 0))
+VERSION_REQUEST = protocol.request(protocol.CMD_VERSION, struct.pack("<i", 0))
 
 # ---- a stranger on the machine ------------------------------------------------------------------
 
@@ -172,19 +170,19 @@ def read_to_end(sock: socket.socket, within: float) -> bytes | None:
 
 def challenged(sock: socket.socket, token: bytes, mine: bytes) -> bytes:
     """Sends the hello, checks the server's proof; the server's nonce."""
-    sock.sendall(L.MAGIC + mine)
+    sock.sendall(loopback.MAGIC + mine)
     challenge = b""
     while len(challenge) < proof.CHALLENGE_BYTES:
         chunk = sock.recv(proof.CHALLENGE_BYTES - len(challenge))
         assert chunk, "closed before its challenge"
         challenge += chunk
     theirs = challenge[:proof.NONCE_BYTES]
-    assert proof.check(proof.SERVER, token, L.MAGIC, mine, theirs, challenge[proof.NONCE_BYTES:])
+    assert proof.check(proof.SERVER, token, loopback.MAGIC, mine, theirs, challenge[proof.NONCE_BYTES:])
     return theirs
 
 
 def good_proof(token: bytes, mine: bytes, theirs: bytes) -> bytes:
-    return proof.prove(proof.CLIENT, token, L.MAGIC, mine, theirs)
+    return proof.prove(proof.CLIENT, token, loopback.MAGIC, mine, theirs)
 
 
 def replayed(port: int, token: bytes, mine: bytes) -> bytes:
@@ -197,20 +195,20 @@ def replayed(port: int, token: bytes, mine: bytes) -> bytes:
 # None of them may get more than the challenge.
 REFUSALS = {
     "no hello": (lambda s, t, port: None, True),
-    "half a hello": (lambda s, t, port: s.sendall(L.MAGIC + bytes(16)), True),
+    "half a hello": (lambda s, t, port: s.sendall(loopback.MAGIC + bytes(16)), True),
     "the other road's magic": (lambda s, t, port: s.sendall(b"ORBR" + proof.nonce() + VERSION_REQUEST), False),
-    "the old hello with the token": (lambda s, t, port: s.sendall(L.MAGIC + t + VERSION_REQUEST), False),
+    "the old hello with the token": (lambda s, t, port: s.sendall(loopback.MAGIC + t + VERSION_REQUEST), False),
     "wrong proof": (lambda s, t, port: s.sendall(
         flipped(good_proof(t, m := proof.nonce(), challenged(s, t, m))) + VERSION_REQUEST), False),
     "the server's own proof sent back": (lambda s, t, port: s.sendall(
-        proof.prove(proof.SERVER, t, L.MAGIC, m := proof.nonce(), challenged(s, t, m)) + VERSION_REQUEST), False),
+        proof.prove(proof.SERVER, t, loopback.MAGIC, m := proof.nonce(), challenged(s, t, m)) + VERSION_REQUEST), False),
     "a proof replayed from another connection": (lambda s, t, port: (
         p := replayed(port, t, m := proof.nonce()), challenged(s, t, m), s.sendall(p + VERSION_REQUEST)), False),
     "no proof": (lambda s, t, port: challenged(s, t, proof.nonce()), True),
     "half a proof": (lambda s, t, port: s.sendall(
         good_proof(t, m := proof.nonce(), challenged(s, t, m))[:16]), True),
     "a slow proof": (lambda s, t, port: (
-        theirs := challenged(s, t, m := proof.nonce()), time.sleep(L.HELLO_TIMEOUT + 0.4),
+        theirs := challenged(s, t, m := proof.nonce()), time.sleep(loopback.HELLO_TIMEOUT + 0.4),
         send_quietly(s, good_proof(t, m, theirs) + VERSION_REQUEST)), True),
 }
 
@@ -218,25 +216,25 @@ REFUSALS = {
 @pytest.mark.parametrize("case", list(REFUSALS))
 def test_refused_handshakes_get_nothing_but_the_challenge(shared_sim, case):
     res, _ = shared_sim
-    port, token = L.read_endpoint(res["data_dir"])
+    port, token = loopback.read_endpoint(res["data_dir"])
     attack, at_limit = REFUSALS[case]
     assert served(res["data_dir"])   # serving already: the 2 s run from the accept
     started = time.monotonic()
     with tcp(port) as bad:
         attack(bad, token, port)
         assert served(res["data_dir"])   # a good client meanwhile is not held up
-        rest = read_to_end(bad, within=L.HELLO_TIMEOUT + 2.5)
+        rest = read_to_end(bad, within=loopback.HELLO_TIMEOUT + 2.5)
     took = time.monotonic() - started
     assert rest == b"", f"{case}: the server sent {rest!r} after the handshake"
     if at_limit:
-        assert L.HELLO_TIMEOUT - 0.3 < took < L.HELLO_TIMEOUT + 2.5
+        assert loopback.HELLO_TIMEOUT - 0.3 < took < loopback.HELLO_TIMEOUT + 2.5
     else:
         assert took < 1.5   # at once, not at the deadline
 
 
 def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
     res, _ = shared_sim
-    port, token = L.read_endpoint(res["data_dir"])
+    port, token = loopback.read_endpoint(res["data_dir"])
     with tcp(port) as s:
         mine = proof.nonce()
         theirs = challenged(s, token, mine)
@@ -245,7 +243,7 @@ def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
         c.sock = s
         for _ in range(2):
             echo, status, _ = c.read_reply()
-            assert (echo, status) == (P.CMD_VERSION, P.OK_RECORD)
+            assert (echo, status) == (protocol.CMD_VERSION, protocol.OK_RECORD)
 
 
 @pytest.mark.parametrize("mode", ["challenge", "silent", "close"])
@@ -257,26 +255,26 @@ def test_client_gives_a_squatter_nothing_but_its_hello(mode):
     try:
         started = time.monotonic()
         with pytest.raises(ConnectionError):
-            L.connect(squatter.port, token, timeout=30)
-        assert time.monotonic() - started < L.HELLO_TIMEOUT + 0.5
+            loopback.connect(squatter.port, token, timeout=30)
+        assert time.monotonic() - started < loopback.HELLO_TIMEOUT + 0.5
         got = squatter.received()
     finally:
         squatter.kill()
-    assert len(got) == 1 and (mode == "close" or (len(got[0]) == proof.HELLO_BYTES and got[0][:4] == L.MAGIC))
+    assert len(got) == 1 and (mode == "close" or (len(got[0]) == proof.HELLO_BYTES and got[0][:4] == loopback.MAGIC))
     assert token not in got[0]
 
 
 def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
     res = install_terminal(sim_env)
     start_sim(res["exe"])
-    port, _ = L.read_endpoint(res["data_dir"])
+    port, _ = loopback.read_endpoint(res["data_dir"])
     assert served(res["data_dir"])
-    idle = [tcp(port) for _ in range(2 * L.MAX_PENDING)]
+    idle = [tcp(port) for _ in range(2 * loopback.MAX_PENDING)]
     try:
         started = time.monotonic()
         assert served(res["data_dir"])
         assert time.monotonic() - started < 1.5
-        assert all(read_to_end(s, within=L.HELLO_TIMEOUT + 3.0) == b"" for s in idle)
+        assert all(read_to_end(s, within=loopback.HELLO_TIMEOUT + 3.0) == b"" for s in idle)
     finally:
         for s in idle:
             s.close()
@@ -284,17 +282,17 @@ def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
 
 def test_a_handshake_past_its_hello_outlives_a_flood_without_hellos(shared_sim):
     res, _ = shared_sim
-    port, token = L.read_endpoint(res["data_dir"])
+    port, token = loopback.read_endpoint(res["data_dir"])
     with tcp(port) as s:
         mine = proof.nonce()
         theirs = challenged(s, token, mine)
-        idle = [tcp(port) for _ in range(3 * L.MAX_PENDING)]
+        idle = [tcp(port) for _ in range(3 * loopback.MAX_PENDING)]
         try:
             assert read_to_end(idle[0], within=1.0) == b""   # pushed out: the cap is reached
             s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST)
             c = RawClient.__new__(RawClient)
             c.sock = s
-            assert c.read_reply()[:2] == (P.CMD_VERSION, P.OK_RECORD)
+            assert c.read_reply()[:2] == (protocol.CMD_VERSION, protocol.OK_RECORD)
         finally:
             for conn in idle:
                 conn.close()
@@ -308,7 +306,7 @@ def test_flood_of_hello_less_connections_while_a_session_works(sim_env, start_si
     res = install_terminal(sim_env)
     sim = start_sim(res["exe"])
     data = res["data_dir"]
-    port, _ = L.read_endpoint(data)
+    port, _ = loopback.read_endpoint(data)
     call_times, fresh = [], 0
     with RawClient.loopback(data) as session:
         flood = attacker(FLOOD, str(port), "1000")
@@ -329,7 +327,7 @@ def test_flood_of_hello_less_connections_while_a_session_works(sim_env, start_si
                             time.sleep(0.05 * (attempt + 1))
             reader.join()
             assert opened[0].split()[:2] == ["opened", "1000"], opened
-            time.sleep(L.HELLO_TIMEOUT + 0.5)   # every held one dropped by now
+            time.sleep(loopback.HELLO_TIMEOUT + 0.5)   # every held one dropped by now
         finally:
             flood.stdin.close()
             flood.wait(10)
@@ -345,7 +343,7 @@ def test_flood_of_hello_less_connections_while_a_session_works(sim_env, start_si
 
 def test_refusal_lines_are_rate_limited_and_lose_no_count(caplog):
     now = [0.0]
-    refusals = L.RefusalLog(every=10.0, clock=lambda: now[0])
+    refusals = loopback.RefusalLog(every=10.0, clock=lambda: now[0])
     with caplog.at_level(logging.WARNING, logger="orbisyn.simulator"):
         for i in range(1000):
             now[0] = i * 0.035   # 35 s of a flood
@@ -360,7 +358,7 @@ def test_the_log_is_capped_in_size(tmp_path, monkeypatch):
     root = logging.getLogger("orbisyn")
     saved = root.handlers[:], root.level, root.propagate
     try:
-        S.setup_logging(str(tmp_path))
+        server.setup_logging(str(tmp_path))
         for i in range(5000):   # ~500 KB of lines
             logging.getLogger("orbisyn.simulator").warning("refused connection %06d %s", i, "x" * 60)
     finally:
@@ -379,26 +377,26 @@ def test_the_log_is_capped_in_size(tmp_path, monkeypatch):
 def test_endpoint_file_private_replaced_at_start_and_gone_after_stop(sim_env, start_sim):
     res = install_terminal(sim_env)
     data = res["data_dir"]
-    os.makedirs(L.relay_dir(data), mode=0o755)
-    os.chmod(L.relay_dir(data), 0o755)
-    with open(os.path.join(L.relay_dir(data), L.STOP), "w") as f:
+    os.makedirs(loopback.relay_dir(data), mode=0o755)
+    os.chmod(loopback.relay_dir(data), 0o755)
+    with open(os.path.join(loopback.relay_dir(data), loopback.STOP), "w") as f:
         f.write("1\n")   # left from an earlier run: not this one's stop
     dead = subprocess.Popen(["true"])
     dead.wait()
-    L.write_private(L.endpoint_path(data), L.Endpoint(1, b"\x07" * 32, dead.pid, 1).text())
+    loopback.write_private(loopback.endpoint_path(data), loopback.Endpoint(1, b"\x07" * 32, dead.pid, 1).text())
     proc = start_sim(res["exe"])
-    path = L.endpoint_path(data)
-    assert stat.S_IMODE(os.stat(L.relay_dir(data)).st_mode) == 0o700
+    path = loopback.endpoint_path(data)
+    assert stat.S_IMODE(os.stat(loopback.relay_dir(data)).st_mode) == 0o700
     assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
     lines = open(path, encoding="ascii").read().splitlines()
     assert [line.split("=")[0] for line in lines] == ["port", "token", "pid", "started"]
     assert len(lines[1]) == len("token=") + 64 and lines[2] == f"pid={proc.proc.pid}"
-    assert not os.path.exists(os.path.join(L.relay_dir(data), L.STOP))
-    port, token = L.read_endpoint(data)
+    assert not os.path.exists(os.path.join(loopback.relay_dir(data), loopback.STOP))
+    port, token = loopback.read_endpoint(data)
     assert token != b"\x07" * 32
-    assert L.read_state(data)["port"] == port and L.read_state(data)["pid"] == proc.proc.pid
+    assert loopback.read_state(data)["port"] == port and loopback.read_state(data)["pid"] == proc.proc.pid
     assert proc.stop() == 0
-    assert not os.path.exists(path) and L.read_state(data) == {}
+    assert not os.path.exists(path) and loopback.read_state(data) == {}
     log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
     assert f"replacing the endpoint left by pid {dead.pid}, which is gone" in log
 
@@ -414,24 +412,24 @@ def test_endpoint_written_private_from_the_start(tmp_path, monkeypatch):
     monkeypatch.setattr(os, "replace", replace)
     old = os.umask(0)
     try:
-        L.write_endpoint(str(tmp_path), 4242, b"\x01" * 32)
+        loopback.write_endpoint(str(tmp_path), 4242, b"\x01" * 32)
     finally:
         os.umask(old)
     me = os.getpid()
-    assert seen == [(0o600, f"port=4242\ntoken={'01' * 32}\npid={me}\nstarted={L.process_started(me)}\n")]
-    assert L.read_endpoint(str(tmp_path)) == (4242, b"\x01" * 32)
+    assert seen == [(0o600, f"port=4242\ntoken={'01' * 32}\npid={me}\nstarted={loopback.process_started(me)}\n")]
+    assert loopback.read_endpoint(str(tmp_path)) == (4242, b"\x01" * 32)
 
 
 def _plant(data: str, how: str) -> str:
     """An endpoint file as `how` leaves it; returns the text status must show."""
-    me, started = os.getpid(), L.process_started(os.getpid())
-    path = L.endpoint_path(data)
+    me, started = os.getpid(), loopback.process_started(os.getpid())
+    path = loopback.endpoint_path(data)
     if how == "live":
-        L.write_endpoint(data, 4242, b"\x01" * 32)
+        loopback.write_endpoint(data, 4242, b"\x01" * 32)
         return "127.0.0.1:4242"
     if how == "symlink":
         target = path + ".real"
-        L.write_private(target, L.Endpoint(4242, b"\x01" * 32, me, started).text())
+        loopback.write_private(target, loopback.Endpoint(4242, b"\x01" * 32, me, started).text())
         os.symlink(target, path)
         return "cannot be read"
     if how == "fifo":
@@ -440,15 +438,15 @@ def _plant(data: str, how: str) -> str:
     if how == "dead pid":
         dead = subprocess.Popen(["true"])
         dead.wait()
-        L.write_private(path, L.Endpoint(4242, b"\x01" * 32, dead.pid, 1).text())
+        loopback.write_private(path, loopback.Endpoint(4242, b"\x01" * 32, dead.pid, 1).text())
         return f"the simulated Terminal (pid {dead.pid}) is gone"
     if how == "pid taken by a later process":
-        L.write_private(path, L.Endpoint(4242, b"\x01" * 32, me, started + 1).text())
+        loopback.write_private(path, loopback.Endpoint(4242, b"\x01" * 32, me, started + 1).text())
         return f"the simulated Terminal (pid {me}) is gone"
     if how == "no pid (an older run)":
-        L.write_private(path, b"port=4242\ntoken=" + b"01" * 32 + b"\n")
+        loopback.write_private(path, b"port=4242\ntoken=" + b"01" * 32 + b"\n")
         return "did not note its pid"
-    L.write_private(path, L.Endpoint(4242, b"\x01" * 32, me, started).text())
+    loopback.write_private(path, loopback.Endpoint(4242, b"\x01" * 32, me, started).text())
     if how == "open to others":
         os.chmod(path, 0o644)
         return "has mode 0644, open to others"
@@ -461,35 +459,35 @@ def _plant(data: str, how: str) -> str:
                                  "no pid (an older run)", "open to others", "another user's"])
 def test_endpoint_trusted_only_when_private_and_alive(tmp_path, how):
     data = str(tmp_path)
-    L.private_dir(data)
+    loopback.private_dir(data)
     shown = _plant(data, how)
-    kind, text = L.endpoint_report(data)
+    kind, text = loopback.endpoint_report(data)
     assert shown in text
     if how == "live":
-        assert kind == "live" and L.read_endpoint(data) == (4242, b"\x01" * 32)
+        assert kind == "live" and loopback.read_endpoint(data) == (4242, b"\x01" * 32)
         return
     assert kind == ("stale" if "pid" in how else "untrusted")
-    assert L.read_endpoint(data) is None
+    assert loopback.read_endpoint(data) is None
     started = time.monotonic()
     with pytest.raises(OSError):   # never a connection: the port may be anyone's now
-        L.connect_endpoint(data)
+        loopback.connect_endpoint(data)
     assert time.monotonic() - started < 0.5
 
 
 def test_relay_folder_of_another_user_is_refused(tmp_path):
     data = str(tmp_path)
-    os.makedirs(L.relay_dir(data), mode=0o777)
-    os.chown(L.relay_dir(data), other_user().uid, -1)
+    os.makedirs(loopback.relay_dir(data), mode=0o777)
+    os.chown(loopback.relay_dir(data), other_user().uid, -1)
     with pytest.raises(OSError, match="belongs to uid"):
-        L.write_endpoint(data, 4242, b"\x01" * 32)
-    assert not os.path.exists(L.endpoint_path(data))
+        loopback.write_endpoint(data, 4242, b"\x01" * 32)
+    assert not os.path.exists(loopback.endpoint_path(data))
 
 
 def test_listens_on_loopback_only_and_keeps_the_token_secret(shared_sim):
     res, proc = shared_sim
-    port, token = L.read_endpoint(res["data_dir"])
+    port, token = loopback.read_endpoint(res["data_dir"])
     with tcp(port) as bad:
-        send_quietly(bad, L.MAGIC + token)   # an old relay's hello: refused, and never logged
+        send_quietly(bad, loopback.MAGIC + token)   # an old relay's hello: refused, and never logged
         assert read_to_end(bad, within=4.0) == b""
     assert served(res["data_dir"])
     listening = set()
@@ -526,13 +524,13 @@ def test_stop_request_ends_only_its_own_server(sim_env, start_sim):
     res = install_terminal(sim_env)
     proc = start_sim(res["exe"])
     data = res["data_dir"]
-    L.request_stop(data, proc.proc.pid + 1)
-    time.sleep(2 * L.POLL_INTERVAL + 0.2)
+    loopback.request_stop(data, proc.proc.pid + 1)
+    time.sleep(2 * loopback.POLL_INTERVAL + 0.2)
     assert proc.proc.poll() is None and served(data)
-    L.request_stop(data, proc.proc.pid)
+    loopback.request_stop(data, proc.proc.pid)
     assert proc.proc.wait(10) == 0
-    assert not os.path.exists(L.endpoint_path(data))
-    assert not os.path.exists(os.path.join(L.relay_dir(data), L.STOP))
+    assert not os.path.exists(loopback.endpoint_path(data))
+    assert not os.path.exists(os.path.join(loopback.relay_dir(data), loopback.STOP))
 
 
 # The simulator as it runs on Windows (no fcntl, no Unix socket; msvcrt's byte locks), played
@@ -568,7 +566,7 @@ def test_tcp_only_server_as_on_windows(sim_env):
     server = as_on_windows("run", "--foreground", "--exe", res["exe"], "--data", data)
     try:
         deadline = time.monotonic() + 30
-        while L.read_endpoint(data) is None:
+        while loopback.read_endpoint(data) is None:
             assert server.poll() is None, server.communicate()
             assert time.monotonic() < deadline
             time.sleep(0.05)
@@ -582,7 +580,7 @@ def test_tcp_only_server_as_on_windows(sim_env):
         stop = as_on_windows("stop", "--dir", inst_dir)
         out, err = stop.communicate(timeout=30)
         assert stop.returncode == 0 and "stopped" in out, out + err
-        assert server.wait(10) == 0 and L.read_endpoint(data) is None
+        assert server.wait(10) == 0 and loopback.read_endpoint(data) is None
     finally:
         if server.poll() is None:
             server.kill()

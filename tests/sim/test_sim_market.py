@@ -6,7 +6,7 @@ import datetime as dt
 import numpy as np
 import pytest
 
-from orbisyn.simulator.market import Market, period_start
+from orbisyn.simulator.market.market import Market, period_start
 
 H1, M1, M5, D1, W1, MN1 = 16385, 1, 5, 16408, 32769, 49153
 # A Wednesday, mid-session, fixed so the tests don't depend on the wall clock.

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import pytest
 
-from orbisyn.simulator.masks import group_match
+from orbisyn.simulator.market.masks import group_match
 
 
 @pytest.mark.parametrize("group,name,expected", [

@@ -16,7 +16,7 @@ import pytest
 
 import orbisyn
 from orbisyn.simulator import cli
-from orbisyn.simulator.optimize import grid as G
+from orbisyn.simulator.optimize import grid
 from orbisyn.simulator.optimize.runner import stepped_available
 
 from simkit import install_terminal
@@ -74,7 +74,7 @@ def test_params_outside_a_sweep_is_empty_and_inside_typed():
     env = {k: v for k, v in os.environ.items() if k != "ORBISYN_PARAMS"}
     outside = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert json.loads(outside.stdout) == [{}, True], outside.stderr
-    env["ORBISYN_PARAMS"] = G.encode({"fast": 5, "rate": 0.5, "sym": "EURUSD", "big": 10 ** 20})
+    env["ORBISYN_PARAMS"] = grid.encode({"fast": 5, "rate": 0.5, "sym": "EURUSD", "big": 10 ** 20})
     inside = subprocess.run([sys.executable, "-c", code + "; p = orbisyn.params(); "
                              "print([type(p[k]).__name__ for k in sorted(p)])"],
                             env=env, capture_output=True, text=True)
@@ -95,7 +95,7 @@ def test_params_refuses_what_a_sweep_never_gives(monkeypatch, text):
     ("fast=5,10", [5, 10]), ("r=0.5, 1e-3", [0.5, 0.001]), ("s=EURUSD,GBPUSD", ["EURUSD", "GBPUSD"]),
     ("m=1,1.5,x", [1, 1.5, "x"]), ("n=nan,inf", ["nan", "inf"]), ("k=-3", [-3])])
 def test_values_are_int_then_float_then_text(spec, values):
-    name, got = G.parse_param(spec)
+    name, got = grid.parse_param(spec)
     assert got == values and [type(v) for v in got] == [type(v) for v in values]
 
 
@@ -103,19 +103,19 @@ def test_values_are_int_then_float_then_text(spec, values):
                                   "trades=1,2", "error=a"])
 def test_bad_params_are_refused(spec):
     with pytest.raises(ValueError):
-        G.parse_param(spec)
+        grid.parse_param(spec)
 
 
 def test_rows_order_best_first_then_undefined_then_failed():
     def row(i, error="", **stats):
         return {"index": i, "params": {}, "seconds": 0.0, "error": error,
-                "stats": None if error else {**dict.fromkeys(G.BY), **stats}}
+                "stats": None if error else {**dict.fromkeys(grid.BY), **stats}}
     rows = [row(0, "boom"), row(1, net_profit=-5.0, profit_factor=None, max_drawdown_pct=3.0),
             row(2, net_profit=7.0, profit_factor=2.0, max_drawdown_pct=9.0),
             row(3, net_profit=7.0, profit_factor=0.5, max_drawdown_pct=1.0)]
-    assert [r["index"] for r in G.ordered(rows, "net_profit")] == [2, 3, 1, 0]   # a tie keeps grid order
-    assert [r["index"] for r in G.ordered(rows, "profit_factor")] == [2, 3, 1, 0]
-    assert [r["index"] for r in G.ordered(rows, "max_drawdown_pct")] == [3, 1, 2, 0]   # lowest first
+    assert [r["index"] for r in grid.ordered(rows, "net_profit")] == [2, 3, 1, 0]   # a tie keeps grid order
+    assert [r["index"] for r in grid.ordered(rows, "profit_factor")] == [2, 3, 1, 0]
+    assert [r["index"] for r in grid.ordered(rows, "max_drawdown_pct")] == [3, 1, 2, 0]   # lowest first
 
 
 # ---- sweeps --------------------------------------------------------------------------------
@@ -374,12 +374,13 @@ def test_the_same_rows_through_a_dask_cluster(sim_env, script, cluster):
 
 GRID = ["--param", "fast=3,5", "--param", "slow=8,13"]
 SPAN = ("2024-05-07", "2024-05-08")
-FIGURES = [key for key, _, _ in G.FIGURES]
+FIGURES = [key for key, _, _ in grid.FIGURES]
 
 
 def _single_run(base, params: dict) -> dict:
     """The script run by hand in a stepped replay: install, run, script, stop; its figures."""
-    from orbisyn.simulator import install, replay, report
+    from orbisyn.simulator import install
+    from orbisyn.simulator.replay import folder as replay, report
     inst = str(base / f"single-{params['fast']}-{params['slow']}")
     res = install.install(inst)
     settings = install.load_settings(res["data_dir"])
@@ -403,7 +404,7 @@ def _single_run(base, params: dict) -> dict:
         cli.main(["stop", "--dir", inst])
     src, curve = report.measure(res["data_dir"], install.load_settings(res["data_dir"]))
     stats = report.statistics(src.deals, curve)
-    return {k: G._cell(k, stats[k]) for k in FIGURES}
+    return {k: grid._cell(k, stats[k]) for k in FIGURES}
 
 
 @needs_stepped

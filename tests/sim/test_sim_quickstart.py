@@ -12,7 +12,7 @@ import pytest
 import orbisyn
 from orbisyn import quickstart
 from orbisyn.simulator import install as sim_install
-from orbisyn.simulator.market import Market
+from orbisyn.simulator.market.market import Market
 
 from simkit import stop_pid_from_lock
 

@@ -7,13 +7,15 @@ from dataclasses import astuple
 import numpy as np
 import pytest
 
-from orbisyn.simulator import protocol as P
-from orbisyn.simulator.catalogue import default_catalogue
-from orbisyn.simulator.clock import ReplayClock, parse_when
+from orbisyn.simulator import protocol
+from orbisyn.simulator.market.catalogue import default_catalogue
+from orbisyn.simulator.market.clock import ReplayClock, parse_when
+from orbisyn.simulator.commands import Registry
 from orbisyn.simulator.engine import TradingEngine
+from orbisyn.simulator.engine.commands import EngineCommands
 from orbisyn.simulator.install import default_settings
-from orbisyn.simulator.market import Market
-from orbisyn.simulator.prices import Minutes, ticks_of_bars
+from orbisyn.simulator.market.market import Market
+from orbisyn.simulator.market.prices import Minutes, ticks_of_bars
 
 MONDAY = int(dt.datetime(2024, 5, 6, tzinfo=dt.timezone.utc).timestamp()) * 1000
 EURUSD = next(s for s in default_catalogue() if s.name == "EURUSD")
@@ -89,9 +91,11 @@ def test_ticks_of_an_imported_bar_follow_the_documented_path(bar, bids):
 
 
 def _send(eng, **req) -> tuple[int, int]:
-    status, body = eng.handle(P.CMD_ORDER_SEND, P.TradeRequest(**req).pack())
+    commands = Registry()
+    commands.add(EngineCommands(eng))
+    status, body = commands.call(protocol.CMD_ORDER_SEND, protocol.TradeRequest(**req).pack())
     assert status == 0
-    retcode, deal, order = P.SEND_RESULT.unpack(body)[:3]
+    retcode, deal, order = protocol.SEND_RESULT.unpack(body)[:3]
     return retcode, order
 
 

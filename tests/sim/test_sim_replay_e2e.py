@@ -20,7 +20,7 @@ if not hasattr(orbisyn, "order_send"):
 from orbisyn.simulator import install as sim_install  # noqa: E402
 from orbisyn.simulator.engine import reset_account  # noqa: E402
 from orbisyn.simulator.engine.store import Store, connect  # noqa: E402
-from orbisyn.simulator.market import Market  # noqa: E402
+from orbisyn.simulator.market.market import Market  # noqa: E402
 
 from simkit import stop_pid_from_lock  # noqa: E402
 

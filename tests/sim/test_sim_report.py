@@ -8,7 +8,7 @@ import statistics as st
 
 import pytest
 
-from orbisyn.simulator import report
+from orbisyn.simulator.replay import report
 from orbisyn.simulator.engine.model import Deal
 
 H = 3_600_000

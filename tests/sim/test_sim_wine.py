@@ -23,10 +23,9 @@ import pytest
 import orbisyn
 from orbisyn.simulator import cli
 from orbisyn.simulator import install as sim_install
-from orbisyn.simulator import loopback as L
-from orbisyn.simulator import proof
-from orbisyn.simulator import relayed as R
-from orbisyn.simulator.client import RawClient
+from orbisyn.simulator.hosting import relayed
+from orbisyn.simulator.serving import loopback, proof
+from orbisyn.simulator.serving.client import RawClient
 from test_sim_loopback import FLOOD, Squatter, attacker, refused_counts
 
 REQUIRED = os.environ.get("ORBISYN_REQUIRE_WINE") == "1"
@@ -78,7 +77,7 @@ def split_windows(line: str) -> list[str]:
 
 
 def ini_of(inst: dict) -> dict:
-    text = open(os.path.join(inst["install_dir"], R.INI), encoding="utf-8").read()
+    text = open(os.path.join(inst["install_dir"], relayed.INI), encoding="utf-8").read()
     assert text.endswith("\n")
     return dict(line.split("=", 1) for line in text.splitlines())
 
@@ -95,7 +94,7 @@ def fake_relay(tmp_path, monkeypatch):
 def fake_prefix(tmp_path, sim_env):
     """A directory laid out as Wine lays out a prefix, without Wine."""
     prefix = tmp_path / "prefix"
-    for user in (R._unix_user(), "Public"):
+    for user in (relayed._unix_user(), "Public"):
         (prefix / "drive_c" / "users" / user / "AppData" / "Roaming").mkdir(parents=True)
     (prefix / "system.reg").write_text("")
     (prefix / "dosdevices").mkdir()
@@ -108,21 +107,21 @@ def fake_prefix(tmp_path, sim_env):
 
 def test_path_pieces(tmp_path, fake_prefix):
     data = os.path.join(fake_prefix, "drive_c", "users", "me", "AppData")
-    assert R.to_windows(fake_prefix, data) == "C:\\users\\me\\AppData"
-    assert R.to_windows(fake_prefix, str(tmp_path / "x y")) == "Z:" + str(tmp_path / "x y").replace("/", "\\")
+    assert relayed.to_windows(fake_prefix, data) == "C:\\users\\me\\AppData"
+    assert relayed.to_windows(fake_prefix, str(tmp_path / "x y")) == "Z:" + str(tmp_path / "x y").replace("/", "\\")
     for win in ("C:\\users\\me\\AppData", "Z:" + str(tmp_path).replace("/", "\\")):
-        assert os.path.realpath(R.to_unix(fake_prefix, win)) == os.path.realpath(
+        assert os.path.realpath(relayed.to_unix(fake_prefix, win)) == os.path.realpath(
             data if win.startswith("C:") else str(tmp_path))
-    assert R.to_unix(fake_prefix, "relative\\path") is None
+    assert relayed.to_unix(fake_prefix, "relative\\path") is None
     # The data folder's ID is the one a native install derives from the same path.
-    assert R.windows_folder_id(R.WINE_INSTALL_DIR) == sim_install.data_folder_id(R.WINE_INSTALL_DIR)
-    assert R.endpoint_windows_path("C:\\d\\ID") == "C:\\d\\ID\\relay\\endpoint"
-    with pytest.raises(R.SetupError):
-        R.ini_text("C:\\a\nstart=evil", "x")
+    assert relayed.windows_folder_id(relayed.WINE_INSTALL_DIR) == sim_install.data_folder_id(relayed.WINE_INSTALL_DIR)
+    assert relayed.endpoint_windows_path("C:\\d\\ID") == "C:\\d\\ID\\relay\\endpoint"
+    with pytest.raises(relayed.SetupError):
+        relayed.ini_text("C:\\a\nstart=evil", "x")
 
 
 def test_windows_start_line_keeps_every_word():
-    argv = R.simulator_argv("C:\\Python 3\\pythonw.exe", "C:\\Program Files\\T\\terminal64.exe",
+    argv = relayed.simulator_argv("C:\\Python 3\\pythonw.exe", "C:\\Program Files\\T\\terminal64.exe",
                             "C:\\Users\\me\\AppData\\Roaming\\Quillmark\\Terminal\\ID", "C:\\src dir\\")
     assert split_windows(subprocess.list2cmdline(argv)) == argv
     assert argv[1] == "-c" and argv[3] == "C:\\src dir\\" and argv[4:6] == ["run", "--foreground"]
@@ -131,12 +130,12 @@ def test_windows_start_line_keeps_every_word():
 @linux_only
 def test_install_wine_layout(fake_prefix, fake_relay, sim_env, monkeypatch, capsys):
     assert cli.main(["install", "--wine", fake_prefix, "--seed", "7"]) == 0
-    inst = R.find_wine(fake_prefix)
+    inst = relayed.find_wine(fake_prefix)
     assert inst is not None
     assert inst["install_dir"] == os.path.join(fake_prefix, "drive_c", "Program Files", "Orbisyn Simulated Terminal")
     assert open(inst["exe"], "rb").read() == fake_relay.read_bytes()
     data = inst["data_dir"]
-    root = os.path.join(fake_prefix, "drive_c", "users", R._unix_user(), "AppData", "Roaming", "Quillmark",
+    root = os.path.join(fake_prefix, "drive_c", "users", relayed._unix_user(), "AppData", "Roaming", "Quillmark",
                         "Terminal")
     assert os.path.dirname(data) == root
     assert open(os.path.join(data, "origin.txt"), "rb").read() == \
@@ -146,11 +145,11 @@ def test_install_wine_layout(fake_prefix, fake_relay, sim_env, monkeypatch, caps
     assert sim_install.load_settings(data)["seed"] == 7
     ini = ini_of(inst)
     assert set(ini) == {"endpoint", "start"}
-    assert ini["endpoint"] == "C:\\users\\" + R._unix_user() + "\\AppData\\Roaming\\Quillmark\\Terminal\\" \
+    assert ini["endpoint"] == "C:\\users\\" + relayed._unix_user() + "\\AppData\\Roaming\\Quillmark\\Terminal\\" \
         + os.path.basename(data) + "\\relay\\endpoint"
-    assert os.path.realpath(R.to_unix(fake_prefix, ini["endpoint"])) == os.path.realpath(L.endpoint_path(data))
+    assert os.path.realpath(relayed.to_unix(fake_prefix, ini["endpoint"])) == os.path.realpath(loopback.endpoint_path(data))
     # The locator's rule finds it; this user's own folder (no Wine) does not hold it.
-    assert [c["data_dir"] for c in R.wine_candidates(fake_prefix)] == [data]
+    assert [c["data_dir"] for c in relayed.wine_candidates(fake_prefix)] == [data]
     assert sim_install.locate() is None
     # Plain status names it when the prefix is the one Wine uses without saying.
     monkeypatch.setenv("WINEPREFIX", fake_prefix)
@@ -167,7 +166,7 @@ def test_install_wine_layout(fake_prefix, fake_relay, sim_env, monkeypatch, caps
 def test_start_line_starts_the_simulator(fake_prefix, fake_relay, sim_env):
     """What the relay runs when nobody answers: the ini's start= taken apart as Wine takes it."""
     assert cli.main(["install", "--wine", fake_prefix]) == 0
-    inst = R.find_wine(fake_prefix)
+    inst = relayed.find_wine(fake_prefix)
     words = split_windows(ini_of(inst)["start"])
     assert words[0] == "Z:\\bin\\sh"
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}   # the relay's is not ours
@@ -175,7 +174,7 @@ def test_start_line_starts_the_simulator(fake_prefix, fake_relay, sim_env):
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         deadline = time.monotonic() + 30
-        while L.read_endpoint(inst["data_dir"]) is None:
+        while loopback.read_endpoint(inst["data_dir"]) is None:
             assert proc.poll() is None, proc.stderr.read()
             assert time.monotonic() < deadline
             time.sleep(0.05)
@@ -186,7 +185,7 @@ def test_start_line_starts_the_simulator(fake_prefix, fake_relay, sim_env):
         stopped = run_cli("stop", "--wine", fake_prefix)
         assert stopped.returncode == 0 and "stopped" in stopped.stdout, stopped.stderr
         assert proc.wait(10) == 0
-        assert L.read_endpoint(inst["data_dir"]) is None
+        assert loopback.read_endpoint(inst["data_dir"]) is None
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -210,7 +209,7 @@ def test_clear_errors(fake_prefix, fake_relay, monkeypatch, capsys, case):
         expected = "ORBISYN_RELAY names no file"
     elif case == "not the relay":
         assert cli.main(["install", "--wine", fake_prefix]) == 0
-        with open(R.find_wine(fake_prefix)["exe"], "w") as f:
+        with open(relayed.find_wine(fake_prefix)["exe"], "w") as f:
             f.write("#!/bin/sh\n")
         expected = "is not the relay"
     else:
@@ -232,15 +231,15 @@ def test_clear_errors(fake_prefix, fake_relay, monkeypatch, capsys, case):
 @pytest.mark.parametrize("left", ["by a run killed", "open to others"])
 def test_status_says_what_is_left_of_a_simulator_that_died(fake_prefix, fake_relay, sim_env, left):
     assert cli.main(["install", "--wine", fake_prefix]) == 0
-    data = R.find_wine(fake_prefix)["data_dir"]
-    L.private_dir(data)
+    data = relayed.find_wine(fake_prefix)["data_dir"]
+    loopback.private_dir(data)
     dead = subprocess.Popen(["true"])
     dead.wait()
     pid = dead.pid if left == "by a run killed" else os.getpid()
-    L.write_private(L.endpoint_path(data), L.Endpoint(4242, os.urandom(32), pid, L.process_started(pid) or 1).text())
-    L.write_private(os.path.join(data, "relay", L.STATE), b'{"pid": %d, "port": 4242, "links": 1}' % pid)
+    loopback.write_private(loopback.endpoint_path(data), loopback.Endpoint(4242, os.urandom(32), pid, loopback.process_started(pid) or 1).text())
+    loopback.write_private(os.path.join(data, "relay", loopback.STATE), b'{"pid": %d, "port": 4242, "links": 1}' % pid)
     if left == "open to others":
-        os.chmod(L.endpoint_path(data), 0o644)
+        os.chmod(loopback.endpoint_path(data), 0o644)
     status = run_cli("status", "--wine", fake_prefix)
     assert status.returncode == 1 and "not running" in status.stdout, status.stdout + status.stderr
     if left == "by a run killed":
@@ -249,14 +248,23 @@ def test_status_says_what_is_left_of_a_simulator_that_died(fake_prefix, fake_rel
     else:
         assert "not trusted: " in status.stdout and "has mode 0644, open to others" in status.stdout
     assert "not served: no relay runs" in status.stdout and "served by the relay" not in status.stdout
+def test_the_relay_is_looked_for_beside_the_package(monkeypatch):
+    monkeypatch.delenv("ORBISYN_RELAY", raising=False)
+    package = os.path.dirname(os.path.abspath(orbisyn.__file__))
+    try:
+        found = relayed.find_relay()
+    except relayed.SetupError as exc:
+        assert str(exc).endswith(f"or put it into {package}")
+    else:
+        assert os.path.dirname(found) == package
 
 
 # ---- with Wine, and with the relay ---------------------------------------------------------------
 
 def real_relay() -> str:
     try:
-        return R.find_relay()
-    except R.SetupError:
+        return relayed.find_relay()
+    except relayed.SetupError:
         need("the relay (orbisyn-relay.exe)", False)
 
 
@@ -269,7 +277,7 @@ def wine_processes(prefix: str) -> list[int]:
             env = open(f"/proc/{pid}/environ", "rb").read().split(b"\0")
         except OSError:
             continue
-        if b"WINEPREFIX=" + want in env and R._linux_alive(int(pid)):
+        if b"WINEPREFIX=" + want in env and relayed._linux_alive(int(pid)):
             found.append(int(pid))
     return found
 
@@ -302,18 +310,18 @@ def test_install_wine_creates_the_prefix(wine_prefix, fake_relay, sim_env):
     assert done.returncode == 0, done.stderr
     if fresh:
         assert "creating the Wine prefix" in done.stdout
-    inst = R.find_wine(wine_prefix)
-    assert inst is not None and os.path.basename(R.wine_user_dir(wine_prefix)) == R._unix_user()
+    inst = relayed.find_wine(wine_prefix)
+    assert inst is not None and os.path.basename(relayed.wine_user_dir(wine_prefix)) == relayed._unix_user()
     # A prefix by the module's own rule (system.reg comes when Wine's server first saves).
     assert os.path.isdir(os.path.join(wine_prefix, "dosdevices", "c:", "users"))
-    assert os.path.realpath(R.to_unix(wine_prefix, ini_of(inst)["endpoint"])) == \
-        os.path.realpath(L.endpoint_path(inst["data_dir"]))
+    assert os.path.realpath(relayed.to_unix(wine_prefix, ini_of(inst)["endpoint"])) == \
+        os.path.realpath(loopback.endpoint_path(inst["data_dir"]))
 
 
 def serve_terminal_call(prefix: str, relay: str, win_exe: str) -> tuple[int, str, tuple]:
     """Open the Terminal's pipe from Linux through the relay's other direction; (result, why, version)."""
     token = os.urandom(32)
-    proc = subprocess.Popen(["wine", relay, "serve-terminal", "--idle-exit", "5"], env=R.wine_env(prefix),
+    proc = subprocess.Popen(["wine", relay, "serve-terminal", "--idle-exit", "5"], env=relayed.wine_env(prefix),
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     proc.stdin.write(token.hex().encode() + b"\n")
     proc.stdin.close()
@@ -343,23 +351,23 @@ def test_run_status_stop_wine(wine_prefix, sim_env):
     relay = real_relay()
     done = run_cli("install", "--wine", wine_prefix, env=dict(os.environ, ORBISYN_RELAY=relay))
     assert done.returncode == 0, done.stderr
-    inst = R.find_wine(wine_prefix)
+    inst = relayed.find_wine(wine_prefix)
     try:
         started = run_cli("run", "--wine", wine_prefix)
         assert started.returncode == 0 and "pipe served by the relay" in started.stdout, \
             started.stdout + started.stderr
-        relays = R.relay_pids(inst)
+        relays = relayed.relay_pids(inst)
         assert relays
         status = run_cli("status", "--wine", wine_prefix)
         assert status.returncode == 0 and "served by the relay" in status.stdout, status.stdout
         again = run_cli("run", "--wine", wine_prefix)
-        assert again.returncode == 0 and "already running" in again.stdout and R.relay_pids(inst) == relays
+        assert again.returncode == 0 and "already running" in again.stdout and relayed.relay_pids(inst) == relays
         # A Windows program's road: the named pipe, through the relay, to the simulated Terminal.
         result, why, version = serve_terminal_call(wine_prefix, relay, inst["win_exe"])
         assert (result, why) == (0, "") and version[0] == sim_install.VERSION
         stopped = run_cli("stop", "--wine", wine_prefix)
         assert stopped.returncode == 0 and "the relay exited" in stopped.stdout, stopped.stdout + stopped.stderr
-        assert R.relay_pids(inst) == [] and L.read_endpoint(inst["data_dir"]) is None
+        assert relayed.relay_pids(inst) == [] and loopback.read_endpoint(inst["data_dir"]) is None
         assert run_cli("status", "--wine", wine_prefix).returncode == 1
     finally:
         run_cli("stop", "--wine", wine_prefix)
@@ -370,13 +378,13 @@ def test_relay_starts_the_simulator_itself(wine_prefix, sim_env):
     relay = real_relay()
     done = run_cli("install", "--wine", wine_prefix, env=dict(os.environ, ORBISYN_RELAY=relay))
     assert done.returncode == 0, done.stderr
-    inst = R.find_wine(wine_prefix)
-    env = {k: v for k, v in R.wine_env(wine_prefix).items() if k != "PYTHONPATH"}
+    inst = relayed.find_wine(wine_prefix)
+    env = {k: v for k, v in relayed.wine_env(wine_prefix).items() if k != "PYTHONPATH"}
     proc = subprocess.Popen(["wine", inst["win_exe"]], env=env, stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     try:
         deadline = time.monotonic() + 90
-        while L.read_state(inst["data_dir"]).get("links", 0) < 1:
+        while loopback.read_state(inst["data_dir"]).get("links", 0) < 1:
             assert proc.poll() is None, f"the relay exited with {proc.returncode}"
             assert time.monotonic() < deadline, "the relay did not connect"
             time.sleep(0.1)
@@ -402,7 +410,7 @@ def road(wine_prefix, sim_env, monkeypatch):
     password = "pw-" + secrets.token_hex(8)
     done = run_cli("install", "--wine", wine_prefix, "--password", password)
     assert done.returncode == 0, done.stderr
-    inst = dict(R.find_wine(wine_prefix), password=password)
+    inst = dict(relayed.find_wine(wine_prefix), password=password)
     try:
         yield inst
     finally:
@@ -424,7 +432,7 @@ def initialize(inst, timeout_ms: int = 120_000) -> bool:
 
 def wait_gone(pid: int, seconds: float = 10) -> None:
     deadline = time.monotonic() + seconds
-    while R._linux_alive(pid):
+    while relayed._linux_alive(pid):
         assert time.monotonic() < deadline, f"pid {pid} still there"
         time.sleep(0.05)
 
@@ -434,16 +442,16 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
     assert initialize(road), orbisyn.last_error()
     own = orbisyn.account_info()
     data = road["data_dir"]
-    old, _ = L.load_endpoint(data)
+    old, _ = loopback.load_endpoint(data)
     orbisyn.shutdown()
     # The pipe's relay dies first: had the simulated Terminal closed their connection, its end
     # would wait a minute in TIME_WAIT, and nobody could bind the port meanwhile.
-    for pid in R.relay_pids(road):
+    for pid in relayed.relay_pids(road):
         os.kill(pid, signal.SIGKILL)
-    assert R.wait_relays_gone(road) == []
+    assert relayed.wait_relays_gone(road) == []
     deadline = time.monotonic() + 10
-    while L.read_state(data).get("links"):   # the watch connection closed at its end
-        assert time.monotonic() < deadline, L.read_state(data)
+    while loopback.read_state(data).get("links"):   # the watch connection closed at its end
+        assert time.monotonic() < deadline, loopback.read_state(data)
         time.sleep(0.05)
     os.kill(old.pid, signal.SIGKILL)
     wait_gone(old.pid)
@@ -457,7 +465,7 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
         assert initialize(road, timeout_ms=60_000), orbisyn.last_error()
         took = time.monotonic() - started
         acc = orbisyn.account_info()
-        fresh, _ = L.load_endpoint(data)
+        fresh, _ = loopback.load_endpoint(data)
         heard = squatter.received()
     finally:
         squatter.kill()
@@ -466,7 +474,7 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
     assert took < 20, f"{took:.1f} s to a fresh simulated Terminal"
     secrets_ = (old.token, old.token.hex().encode(), road["password"].encode(),
                 road["password"].encode("utf-16-le"))
-    assert heard and all(len(h) <= 36 and h[:4] == L.MAGIC for h in heard), [h.hex() for h in heard]
+    assert heard and all(len(h) <= 36 and h[:4] == loopback.MAGIC for h in heard), [h.hex() for h in heard]
     assert not any(x in h for h in heard for x in secrets_)
     log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
     assert f"replacing the endpoint left by pid {old.pid}" in log
@@ -475,7 +483,7 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
 def test_flood_at_the_simulator_while_a_program_works_through_the_relay(road):
     assert initialize(road), orbisyn.last_error()
     data = road["data_dir"]
-    port, _ = L.read_endpoint(data)
+    port, _ = loopback.read_endpoint(data)
     flooded_at = time.monotonic()
     flood = attacker(FLOOD, str(port), "1000")
     opened: list[str] = []
@@ -499,7 +507,7 @@ def test_flood_at_the_simulator_while_a_program_works_through_the_relay(road):
     assert again >= 2 and max(times) < 2.0   # loose here: bench/sim_loopback_bench.py measures it
     orbisyn.shutdown()
     assert run_cli("stop", "--wine", road["prefix"]).returncode == 0
-    lines_allowed = 2 + (time.monotonic() - flooded_at) / L.REFUSALS_EVERY
+    lines_allowed = 2 + (time.monotonic() - flooded_at) / loopback.REFUSALS_EVERY
     log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
     counts = refused_counts(log)
     assert len(counts) <= lines_allowed and sum(counts) >= 1000, counts
@@ -516,9 +524,9 @@ def test_windows_install_run_stop(tmp_path, monkeypatch):
     assert run_cli("install").returncode == 0
     inst = sim_install.locate()
     assert inst is not None and open(inst["exe"], "rb").read(2) == b"MZ"
-    ini = dict(line.split("=", 1) for line in open(os.path.join(os.path.dirname(inst["exe"]), R.INI),
+    ini = dict(line.split("=", 1) for line in open(os.path.join(os.path.dirname(inst["exe"]), relayed.INI),
                                                    encoding="utf-8").read().splitlines())
-    assert ini["endpoint"] == L.endpoint_path(inst["data_dir"])
+    assert ini["endpoint"] == loopback.endpoint_path(inst["data_dir"])
     try:
         started = run_cli("run")
         assert started.returncode == 0 and "pipe served by the relay" in started.stdout, started.stderr

@@ -21,8 +21,8 @@ import pytest
 
 import orbisyn
 from orbisyn.codes import OrderType, Timeframe, TradeAction, TradeRetcode
-from orbisyn.simulator import loopback as L
-from orbisyn.simulator import relayed as R
+from orbisyn.simulator.serving import loopback
+from orbisyn.simulator.hosting import relayed
 from simkit import install_terminal, set_env, stop_pid_from_lock
 from support.other_user import other_user
 from support.strangers import Flood, Squatter
@@ -39,7 +39,7 @@ class Chain:
         self.env: dict[str, str] = {}
 
     def sim_pid(self) -> int:
-        return int(L.read_state(self.inst["data_dir"])["pid"])
+        return int(loopback.read_state(self.inst["data_dir"])["pid"])
 
 
 @pytest.fixture(scope="module")
@@ -58,7 +58,7 @@ def chain(tmp_path_factory):
         mp.setenv("WINEPREFIX", c.prefix)
         done = run_cli("install", "--wine", c.prefix)
         assert done.returncode == 0, done.stdout + done.stderr
-        c.inst = R.find_wine(c.prefix)
+        c.inst = relayed.find_wine(c.prefix)
         c.exe = c.inst["exe"]
         c.env = {k: os.environ[k] for k in ("XDG_DATA_HOME", "XDG_RUNTIME_DIR", "WINEPREFIX", "ORBISYN_RELAY")}
         try:
@@ -113,9 +113,9 @@ def test_a_million_bars_and_ticks_as_the_unix_socket_gives_them(chain):
     assert orbisyn.initialize(path=chain.native_exe), orbisyn.last_error()
     direct = fetch()
     connect(chain)
-    relayed = fetch()
-    assert len(relayed[0]) == 1_000_000 and len(relayed[1]) > 100
-    for a, b in zip(direct, relayed):
+    through_relay = fetch()
+    assert len(through_relay[0]) == 1_000_000 and len(through_relay[1]) > 100
+    for a, b in zip(direct, through_relay):
         assert a.dtype == b.dtype and np.array_equal(a, b)
 
 

@@ -31,7 +31,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "src"))
-from orbisyn.simulator import proof as P  # noqa: E402
+from orbisyn.simulator.serving import proof as loopback_proof  # noqa: E402
 
 MODE = os.environ.get("FAKE_RELAY_MODE", "relay")
 LOG = os.environ.get("FAKE_RELAY_LOG")
@@ -92,21 +92,21 @@ def hold(conn: socket.socket) -> None:
 
 def handshake(conn: socket.socket, token: bytes) -> tuple[bool, int, str] | None:
     """The relay's side; None when the client is dropped before its proof."""
-    hello = read_exact(conn, P.HELLO_BYTES)
+    hello = read_exact(conn, loopback_proof.HELLO_BYTES)
     if MODE == "drop" or hello[:4] != MAGIC:
         return None
     if MODE in ("squat", "mute", "forge"):
         if MODE == "squat":
             conn.sendall(struct.pack("<iI", 0, 0))
         elif MODE == "forge":
-            conn.sendall(secrets.token_bytes(P.CHALLENGE_BYTES))
+            conn.sendall(secrets.token_bytes(loopback_proof.CHALLENGE_BYTES))
         hold(conn)
         return None
-    client_nonce, server_nonce = hello[4:], P.nonce()
-    conn.sendall(server_nonce + P.prove(P.SERVER, token, MAGIC, client_nonce, server_nonce))
-    answer = read_exact(conn, P.PROOF_BYTES + 8)
-    ok = P.check(P.CLIENT, token, MAGIC, client_nonce, server_nonce, answer[:P.PROOF_BYTES])
-    flags, units = struct.unpack_from("<II", answer, P.PROOF_BYTES)
+    client_nonce, server_nonce = hello[4:], loopback_proof.nonce()
+    conn.sendall(server_nonce + loopback_proof.prove(loopback_proof.SERVER, token, MAGIC, client_nonce, server_nonce))
+    answer = read_exact(conn, loopback_proof.PROOF_BYTES + 8)
+    ok = loopback_proof.check(loopback_proof.CLIENT, token, MAGIC, client_nonce, server_nonce, answer[:loopback_proof.PROOF_BYTES])
+    flags, units = struct.unpack_from("<II", answer, loopback_proof.PROOF_BYTES)
     path = read_exact(conn, 2 * units).decode("utf-16-le") if ok else ""
     log(event="hello", magic=hello[:4].decode("latin-1"), proof_ok=ok, flags=flags, path=path)
     return ok, flags, path

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import struct
 
-from . import info_layouts as L
+from . import info_layouts as layouts
 from .fake_terminal import u32
 
 _CODES = {"bool": "B", "i32": "i", "u32": "I", "i64": "q", "u64": "Q", "f64": "d"}
@@ -18,16 +18,16 @@ def _wire(layout, size: int) -> list:
         if offset > pos:
             out.append((pos, f"{offset - pos}s", None))
         out.append((offset, "T" if isinstance(kind, tuple) else _CODES[kind], name))
-        pos = offset + L.width(kind)
+        pos = offset + layouts.width(kind)
     assert pos == size
     return out
 
 
-POSITION = _wire(L.POSITION, L.POSITION_SIZE)
-ORDER = _wire(L.ORDER, L.ORDER_SIZE)
-DEAL = _wire(L.DEAL, L.DEAL_SIZE)
-LAYOUTS = {"position": (POSITION, L.POSITION_SIZE), "order": (ORDER, L.ORDER_SIZE),
-           "deal": (DEAL, L.DEAL_SIZE)}
+POSITION = _wire(layouts.POSITION, layouts.POSITION_SIZE)
+ORDER = _wire(layouts.ORDER, layouts.ORDER_SIZE)
+DEAL = _wire(layouts.DEAL, layouts.DEAL_SIZE)
+LAYOUTS = {"position": (POSITION, layouts.POSITION_SIZE), "order": (ORDER, layouts.ORDER_SIZE),
+           "deal": (DEAL, layouts.DEAL_SIZE)}
 
 
 def field_names(kind: str) -> list[str]:
@@ -83,9 +83,9 @@ def _result(layout, size: int, values, comment: bytes, **rest) -> bytes:
 
 
 def check_record(*values, comment=b"") -> bytes:  # retcode, balance ... margin_level
-    return _result(L.CHECK_RESULT, L.CHECK_RESULT_SIZE, values, comment)
+    return _result(layouts.CHECK_RESULT, layouts.CHECK_RESULT_SIZE, values, comment)
 
 
 def send_record(*values, comment=b"", request_id=0, retcode_external=0) -> bytes:
-    return _result(L.SEND_RESULT, L.SEND_RESULT_SIZE, values, comment, request_id=request_id,
+    return _result(layouts.SEND_RESULT, layouts.SEND_RESULT_SIZE, values, comment, request_id=request_id,
                    retcode_external=retcode_external)

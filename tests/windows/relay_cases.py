@@ -785,9 +785,9 @@ def real_simulator():
         # The same bars straight from the simulated Terminal's own socket, from Linux.
         expected = subprocess.run([python, "-c",
             "import hashlib\n"
-            "from orbisyn.simulator import relayed as R\n"
-            "from orbisyn.simulator.client import RawClient\n"
-            f"data = R.find_wine({prefix!r})['data_dir']\n"
+            "from orbisyn.simulator.hosting import relayed\n"
+            "from orbisyn.simulator.serving.client import RawClient\n"
+            f"data = relayed.find_wine({prefix!r})['data_dir']\n"
             "with RawClient.loopback(data) as c:\n"
             f"    status, bars = c.rates_from('BTCUSD', 1, {date}, {count})\n"
             "print(len(bars), hashlib.sha256(bars.tobytes()).hexdigest())\n"],

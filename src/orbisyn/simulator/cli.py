@@ -19,9 +19,9 @@ except ImportError:   # Windows
 
 from .. import _paths
 from . import install as _install
-from .running import running_pid
-from . import replay as _replay
-from .clock import ReplayClock, parse_when, show, wall_ms
+from .serving.running import running_pid
+from .replay import folder as _replay
+from .market.clock import ReplayClock, parse_when, show, wall_ms
 
 
 _SHOW_REFUSED = 50   # refused rows listed; the rest are counted
@@ -34,7 +34,7 @@ def _die(msg: str, code: int = 1) -> int:
 
 def _find(args) -> dict | None:
     if getattr(args, "wine", None):
-        from .relayed import find_wine
+        from .hosting.relayed import find_wine
         return find_wine(args.wine)
     inst = _install.find(getattr(args, "dir", None))
     return inst
@@ -48,7 +48,7 @@ def _not_installed(args) -> str:
 
 
 def _answers(exe: str) -> tuple[int, int, str] | None:
-    from .client import RawClient
+    from .serving.client import RawClient
     try:
         with RawClient(_paths.socket_path(exe), timeout=5.0) as c:
             return c.version()
@@ -65,10 +65,10 @@ def cmd_install(args) -> int:
         if args.wine:
             if args.dir:
                 return _die("--dir does not go with --wine: a Wine prefix has its own place for it")
-            from .relayed import install_wine
+            from .hosting.relayed import install_wine
             res = install_wine(args.wine, print, **options)
         else:
-            from .relayed import install_here
+            from .hosting.relayed import install_here
             res = install_here(args.dir, **options)
     except (OSError, ValueError, RuntimeError) as exc:
         return _die(str(exc))
@@ -157,7 +157,7 @@ def cmd_run(args) -> int:
             if inst is None:
                 return _die(f"no data folder for {exe}: run `orbisyn-terminal install` first")
             data = inst["data_dir"]
-        from .server import run
+        from .serving.server import run
         return run(exe, data, portable=portable, replay=replay)
     inst = _find(args)
     if inst is None:
@@ -166,10 +166,10 @@ def cmd_run(args) -> int:
     if args.foreground:
         if args.wine:
             return _die("--foreground does not go with --wine")
-        from .server import run
+        from .serving.server import run
         return run(exe, inst["data_dir"], portable=portable, replay=replay)
     if args.wine or os.name == "nt":
-        from .relayed import SetupError, run as run_relayed
+        from .hosting.relayed import SetupError, run as run_relayed
         try:
             return run_relayed(inst, print, extra=tuple(_replay_argv(replay)))
         except (OSError, SetupError) as exc:
@@ -207,10 +207,11 @@ def cmd_run(args) -> int:
     return _die("the Terminal did not answer within 30 s")
 
 
-def _session(exe: str, data_dir: str | None = None) -> dict | None:
-    """What a running Terminal says about its session: state and account (None if it doesn't answer)."""
-    from . import protocol as P
-    from .client import RawClient
+def _ask_running(exe: str, data_dir: str | None = None) -> dict | None:
+    """What a running Terminal says of itself: version, connection state and account (None if it
+    doesn't answer)."""
+    from . import protocol
+    from .serving.client import RawClient
     try:
         if fcntl is None:
             client = RawClient.loopback(data_dir, timeout=5.0)
@@ -218,9 +219,9 @@ def _session(exe: str, data_dir: str | None = None) -> dict | None:
             client = RawClient(_paths.socket_path(exe), timeout=5.0)
         with client as c:
             facts: dict = {"version": c.version(), "state": c.state()}
-            status, body = c.call(P.CMD_ACCOUNT_INFO)
-            if status >= 0 and len(body) == P.ACCOUNT_LAYOUT.size:
-                facts["account"] = P.ACCOUNT_LAYOUT.unpack(body)
+            status, body = c.call(protocol.CMD_ACCOUNT_INFO)
+            if status >= 0 and len(body) == protocol.ACCOUNT_LAYOUT.size:
+                facts["account"] = protocol.ACCOUNT_LAYOUT.unpack(body)
             return facts
     except (OSError, ValueError, struct.error):
         return None
@@ -234,15 +235,15 @@ def _field(label: str, value) -> None:
 
 
 def cmd_status(args) -> int:
-    from . import protocol as P
-    from .server import read_session
+    from . import protocol
+    from .serving.login import read_login
     inst = _find(args)
     if inst is None:
         print(_not_installed(args) if args.wine else "no simulated Terminal installed")
         _mention_wine(args)
         return 2
     exe = inst["exe"]
-    facts = _session(exe, inst["data_dir"])
+    facts = _ask_running(exe, inst["data_dir"])
     pid = running_pid(exe, inst["data_dir"])
     if facts is None:
         print(f"not running: {exe}")
@@ -279,10 +280,10 @@ def cmd_status(args) -> int:
         _field("account", "none")
     state = facts["state"]
     line = _STATES.get(state, f"unknown state {state}")
-    if state == P.STATE_AUTH_FAILED:
-        session = read_session(inst["data_dir"])
-        if session.get("refused_login") is not None:
-            line += f": login {session['refused_login']} refused at {session.get('refused_at')}"
+    if state == protocol.STATE_AUTH_FAILED:
+        login = read_login(inst["data_dir"])
+        if login.get("refused_login") is not None:
+            line += f": login {login['refused_login']} refused at {login.get('refused_at')}"
         line += "; every initialize() fails until one logs in with valid credentials"
     _field("connection", line)
     _replay_status(inst["data_dir"], pid)
@@ -293,14 +294,14 @@ def cmd_status(args) -> int:
 
 def _relay_fields(inst: dict) -> None:
     """Where Windows programs reach it: the loopback endpoint and, for their installations, the relay."""
-    from . import loopback as L
-    kind, text = L.endpoint_report(inst["data_dir"])
+    from .serving import loopback
+    kind, text = loopback.endpoint_report(inst["data_dir"])
     if kind != "none":
         _field("loopback", text)
-    state = L.read_state(inst["data_dir"]) if kind == "live" else {}
+    state = loopback.read_state(inst["data_dir"]) if kind == "live" else {}
     if inst.get("kind") is None and os.name != "nt":
         return
-    from .relayed import relay_pids
+    from .hosting.relayed import relay_pids
     pids = ", ".join(map(str, relay_pids(inst))) or "unknown"
     if state.get("links"):
         since = _dt.datetime.fromtimestamp(state.get("linked_at") or 0).strftime("%Y-%m-%d %H:%M:%S")
@@ -322,7 +323,7 @@ def _mention_wine(args) -> None:
     """Name the simulated Terminals of the Wine prefixes used without saying ($WINEPREFIX, ~/.wine)."""
     if getattr(args, "wine", None) or os.name == "nt":
         return
-    from .relayed import find_wine, wine_prefixes
+    from .hosting.relayed import find_wine, wine_prefixes
     for prefix in wine_prefixes():
         if find_wine(prefix) is not None:
             print(f"also installed in the Wine prefix {prefix}: orbisyn-terminal status --wine {prefix}")
@@ -358,14 +359,14 @@ def cmd_stop(args) -> int:
     exe, data = inst["exe"], inst["data_dir"]
     has_relay = bool(args.wine) or os.name == "nt"
     if has_relay:
-        from .relayed import relay_pids
+        from .hosting.relayed import relay_pids
         relays = relay_pids(inst)
     pid = running_pid(exe, data)
     try:
         if not pid or pid < 0:
             raise ProcessLookupError
         if fcntl is None:   # no signal ends a Windows process cleanly: it watches for this file
-            from .loopback import request_stop
+            from .serving.loopback import request_stop
             request_stop(data, pid)
         else:
             os.kill(pid, signal.SIGTERM)
@@ -380,7 +381,7 @@ def cmd_stop(args) -> int:
         print(f"stopped: {exe} (pid {pid})")
     if has_relay:
         # The relay leaves by itself once its watch connection closes.
-        from .relayed import wait_relays_gone
+        from .hosting.relayed import wait_relays_gone
         left = wait_relays_gone(inst, args.timeout)
         if left:
             return _die(f"the relay (pid {', '.join(map(str, left))}) did not exit within {args.timeout:g} s")
@@ -412,8 +413,8 @@ class _Progress:
 
 
 def cmd_import_bars(args) -> int:
-    from .catalogue import default_catalogue
-    from .import_bars import Refused, read_bars_csv, save_import
+    from .market.catalogue import default_catalogue
+    from .market.import_bars import Refused, read_bars_csv, save_import
     inst = _find(args)
     if inst is None:
         return _die("no simulated Terminal installed")
@@ -445,7 +446,7 @@ def cmd_import_bars(args) -> int:
 
 
 def cmd_report(args) -> int:
-    from . import report as _report
+    from .replay import report as _report
     inst = _find(args)
     if inst is None:
         return _die("no simulated Terminal installed")
@@ -509,7 +510,7 @@ class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
 
 
 def _default_dir() -> str:
-    from .relayed import default_install_dir_here
+    from .hosting.relayed import default_install_dir_here
     return default_install_dir_here()
 
 

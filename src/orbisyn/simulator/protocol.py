@@ -21,11 +21,11 @@ from typing import Any, Callable, Dict, Tuple
 
 import numpy as np
 
-from .. import _protocol as D
+from .. import _protocol as description
 
 # Command codes: Command.COPY_RATES_FROM is the C++ Command::kCopyRatesFrom.
-Command = enum.IntEnum("Command", [(c.name.upper(), c.code) for c in D.COMMANDS])  # type: ignore[misc]
-COMMANDS: Dict[int, D.Command] = {c.code: c for c in D.COMMANDS}
+Command = enum.IntEnum("Command", [(c.name.upper(), c.code) for c in description.COMMANDS])  # type: ignore[misc]
+COMMANDS: Dict[int, description.Command] = {c.code: c for c in description.COMMANDS}
 
 # The names of the previous release, while the simulator moves to Command.
 CMD_VERSION = Command.VERSION
@@ -70,7 +70,7 @@ CMD_BOOK_RELEASE = Command.MARKET_BOOK_RELEASE
 CMD_BOOK_GET = Command.MARKET_BOOK_GET
 
 # Commands that the trading engine answers (positions, orders, history, trading).
-ENGINE_COMMANDS = frozenset(Command(c.code) for c in D.COMMANDS
+ENGINE_COMMANDS = frozenset(Command(c.code) for c in description.COMMANDS
                             if c.family in ("positions", "trading"))
 
 # Reply statuses
@@ -91,7 +91,7 @@ STATE_READY = 2
 STATE_AUTH_FAILED = 3
 
 # Builds from this one on send the symbol record with its name slot.
-SYMBOL_NAME_BUILD = D.SYMBOL_NAME_BUILD
+SYMBOL_NAME_BUILD = description.SYMBOL_NAME_BUILD
 
 # A request is never near this; anything larger is garbage on the socket.
 MAX_REQUEST = 1 << 20
@@ -105,39 +105,39 @@ RANGE = struct.Struct("<qq")
 REPLY_HEAD = struct.Struct("<Iii")
 ARRAY_HEAD = struct.Struct("<IiiI")
 
-_CODES = {D.BOOL: "?", D.I32: "i", D.U32: "I", D.I64: "q", D.U64: "Q", D.F64: "d"}
-_NUMPY = {D.I32: "<i4", D.U32: "<u4", D.I64: "<i8", D.U64: "<u8", D.F64: "<f8"}
+_CODES = {description.BOOL: "?", description.I32: "i", description.U32: "I", description.I64: "q", description.U64: "Q", description.F64: "d"}
+_NUMPY = {description.I32: "<i4", description.U32: "<u4", description.I64: "<i8", description.U64: "<u8", description.F64: "<f8"}
 
 
-def _dtype(record: D.Record) -> np.dtype:
+def _dtype(record: description.Record) -> np.dtype:
     """The record's numpy dtype: its shown fields at their wire offsets."""
-    at = D.offsets(record)
-    shown = D.shown(record)
+    at = description.offsets(record)
+    shown = description.shown(record)
     return np.dtype({"names": [f.name for f in shown],
                      "formats": [_NUMPY[f.kind] for f in shown],
                      "offsets": [at[f.name] for f in shown], "itemsize": record.size})
 
 
-BAR_DTYPE = _dtype(D.BAR)
-TICK_DTYPE = _dtype(D.TICK)
-BOOK_DTYPE = _dtype(D.BOOK_ENTRY)
+BAR_DTYPE = _dtype(description.BAR)
+TICK_DTYPE = _dtype(description.TICK)
+BOOK_DTYPE = _dtype(description.BOOK_ENTRY)
 
 
 class Layout:
     """A packed record of the description: its fields in wire order, packed with one
     precompiled struct (texts as bytes, the Terminal's unused bytes as padding)."""
 
-    def __init__(self, record: D.Record):
+    def __init__(self, record: description.Record):
         self.record = record
-        self.offsets: Dict[str, int] = D.offsets(record)
-        self.texts: Dict[str, int] = {f.name: f.count for f in record.fields if f.kind == D.TEXT}
+        self.offsets: Dict[str, int] = description.offsets(record)
+        self.texts: Dict[str, int] = {f.name: f.count for f in record.fields if f.kind == description.TEXT}
         fmt = "<"
         self._packers: list = []
         for f in record.fields:
-            if f.kind == D.PAD:
+            if f.kind == description.PAD:
                 fmt += f"{f.count}x"
                 continue
-            if f.kind == D.TEXT:
+            if f.kind == description.TEXT:
                 fmt += f"{2 * f.count}s"
             else:
                 fmt += _CODES[f.kind]
@@ -158,12 +158,12 @@ class Layout:
         return out
 
 
-def _value_packer(f: D.Field) -> Callable[[Any], Any]:
-    if f.kind == D.TEXT:
+def _value_packer(f: description.Field) -> Callable[[Any], Any]:
+    if f.kind == description.TEXT:
         return lambda v, units=f.count: encode_text(v or "", units)
-    if f.kind == D.BOOL:
+    if f.kind == description.BOOL:
         return bool
-    if f.kind == D.F64:
+    if f.kind == description.F64:
         return lambda v: float(v or 0.0)
     return lambda v: int(v or 0)
 
@@ -197,7 +197,7 @@ def pack_text(text: str) -> bytes:
     return I32.pack(len(raw) // 2) + raw
 
 
-LAYOUTS: Dict[str, Layout] = {r.key: Layout(r) for r in D.RECORDS}
+LAYOUTS: Dict[str, Layout] = {r.key: Layout(r) for r in description.RECORDS}
 
 TERMINAL_LAYOUT = LAYOUTS["terminal_info"]
 ACCOUNT_LAYOUT = LAYOUTS["account_info"]
@@ -215,7 +215,7 @@ POSITION = LAYOUTS["position"].struct
 ORDER = LAYOUTS["order"].struct
 DEAL = LAYOUTS["deal"].struct
 
-_PYTHON_TYPES = {D.TEXT: str, D.F64: float, D.BOOL: bool}
+_PYTHON_TYPES = {description.TEXT: str, description.F64: float, description.BOOL: bool}
 
 
 def _unpack_request(cls, payload: bytes):
@@ -232,7 +232,7 @@ def _pack_request(self) -> bytes:
 TradeRequest = make_dataclass(
     "TradeRequest",
     [(f.name, _PYTHON_TYPES.get(f.kind, int), field(default=_PYTHON_TYPES.get(f.kind, int)()))
-     for f in D.shown(D.TRADE_REQUEST)],
+     for f in description.shown(description.TRADE_REQUEST)],
     namespace={"unpack": classmethod(_unpack_request), "pack": _pack_request,
                "__module__": __name__})
 
@@ -329,9 +329,9 @@ def read_request(command: int, payload: bytes | memoryview) -> Dict[str, Any]:
     p = Payload(payload)
     out: Dict[str, Any] = {}
     for name, kind in COMMANDS[command].request:
-        if kind == D.TEXT:
+        if kind == description.TEXT:
             out[name] = p.text()
-        elif kind == D.BOOL:
+        elif kind == description.BOOL:
             out[name] = p.flag()
         elif kind.startswith("record:"):
             out[name] = TradeRequest.unpack(bytes(p._take(LAYOUTS[kind[7:]].size)))
@@ -341,4 +341,4 @@ def read_request(command: int, payload: bytes | memoryview) -> Dict[str, Any]:
     return out
 
 
-_SCALARS = {D.I32: I32, D.U32: U32, D.I64: I64, D.U64: U64, D.F64: F64}
+_SCALARS = {description.I32: I32, description.U32: U32, description.I64: I64, description.U64: U64, description.F64: F64}

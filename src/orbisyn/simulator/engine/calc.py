@@ -68,8 +68,8 @@ def margin_conversion_currency(sym) -> str:
     return margin_currency(sym)
 
 
-class Rates:
-    """Converts amounts into the account currency with the current quotes."""
+class CurrencyConverter:
+    """Converts amounts between currencies with the current quotes of the catalogue's pairs."""
 
     def __init__(self, pairs: Dict[Tuple[str, str], str], quote: Callable[[str], Optional[Quote]]):
         self.pairs = pairs

@@ -6,88 +6,86 @@ matter to the account, in time order, and applies what they trigger.
 from __future__ import annotations
 
 import heapq
-from typing import Dict, List, Optional, Tuple
+from typing import List
 
 from . import calc
-from . import validation as V
+from . import validation
 from .book import Account, Reject, money
-from .calc import NoRate
+from .calc import CurrencyConverter, NoRate
+from .execution import Execution
+from .figures import Valuation
 from .model import (
     BUY, BUY_LIMIT, BUY_STOP, BUY_STOP_LIMIT, EXPIRED, FILLED, NO_MONEY, REASON_SL, REASON_SO,
     REASON_TP, REJECTED, SELL, SELL_LIMIT, SELL_STOP, SELL_STOP_LIMIT, Order, Position, is_buy)
+from .quotes import Quotes
+from .store import Store
 
 DAY_MS = 86_400_000
 CHUNK_MS = 3_600_000
 
 
 class Events:
-    """Part of TradingEngine: follows the prices from the last processed time up to now."""
+    """Follows the prices from the account's last processed time up to now."""
 
-    def reset_prices(self) -> None:
-        """Forget the cached quotes (a new request, or the account reloaded)."""
-        self._px: Dict[str, Tuple[float, float]] = {}
-        self._px_live = True
-
-    def quote(self, name: str) -> Optional[Tuple[float, float]]:
-        """(bid, ask) of a symbol at the engine's current time, or None without a tick."""
-        q = self._px.get(name)
-        if q is None:
-            tick = self.market.tick_at(name, self.now)
-            if tick is None or tick.bid <= 0 or tick.ask <= 0:
-                return None
-            q = (float(tick.bid), float(tick.ask))
-            if self._px_live:
-                self._px[name] = q
-        return q
+    def __init__(self, market, quotes: Quotes, converter: CurrencyConverter,
+                 valuation: Valuation, execution: Execution, store: Store):
+        self.market = market
+        self.quotes = quotes
+        self.converter = converter
+        self.valuation = valuation
+        self.execution = execution
+        self.store = store
 
     def advance(self, acc: Account, now: int) -> None:
+        quotes = self.quotes
         if now <= acc.processed_ms:
-            self.now = now
+            quotes.now = now
             return
-        self._px.clear()
+        quotes.clear()
         start = acc.processed_ms
         while start < now and (acc.positions or acc.orders):
             end = min(now, start + CHUNK_MS)
             self._advance_chunk(acc, start, end)
             start = end
-        self._px_live = True
-        self.now = now
+        quotes.live = True
+        quotes.now = now
         acc.processed_ms = now
         if start < now:  # nothing left to watch: later prices matter only from now on
-            self._px.clear()
+            quotes.clear()
 
     def _relevant(self, acc: Account) -> List[str]:
         names = set(acc.by_symbol)
         names.update(o.symbol for o in acc.orders.values())
         ccy = acc.currency
         for name in list(names):
-            sym = self.instrument(name)
+            sym = self.quotes.instrument(name)
             if sym is None:
                 continue
             for c in (sym.currency_profit, calc.margin_conversion_currency(sym)):
                 for a, b in ((c, ccy), (c, "USD"), ("USD", ccy)):
                     for key in ((a, b), (b, a)):
-                        pair = self.rates.pairs.get(key)
+                        pair = self.converter.pairs.get(key)
                         if pair is not None:
                             names.add(pair)
         return sorted(names)
 
     def _advance_chunk(self, acc: Account, start: int, end: int) -> None:
         names = self._relevant(acc)
-        self._px.clear()
-        self._px_live = False
-        self.now = start
+        quotes = self.quotes
+        quotes.clear()
+        quotes.live = False
+        quotes.now = start
         for name in names:
             tick = self.market.tick_at(name, start)
             if tick is not None and tick.bid > 0 and tick.ask > 0:
-                self._px[name] = (float(tick.bid), float(tick.ask))
+                quotes.set(name, float(tick.bid), float(tick.ask))
         streams = []
         for i, name in enumerate(names):
             ticks = self.market.ticks_between(name, start + 1, end)
             if ticks:
                 streams.append([(t.time_msc, i, j, t) for j, t in enumerate(ticks)])
         expiries = sorted((e, o.ticket) for o in acc.orders.values()
-                          if (e := V.expiry_ms(o)) is not None and e <= end)
+                          if (e := validation.expiry_ms(o)) is not None and e <= end)
         k = 0
         rollover = (start // DAY_MS + 1) * DAY_MS
         for t_ms, i, _, tick in heapq.merge(*streams):
@@ -100,9 +98,10 @@ class Events:
             if tick.bid <= 0 or tick.ask <= 0:
                 continue
             name = names[i]
-            self._px[name] = (float(tick.bid), float(tick.ask))
-            self.now = t_ms
-            self._on_tick(acc, name, t_ms)
+            bid, ask = float(tick.bid), float(tick.ask)
+            quotes.set(name, bid, ask)
+            quotes.now = t_ms
+            self._on_tick(acc, name, t_ms, bid, ask)
         while k < len(expiries):
             self._expire(acc, expiries[k][1], expiries[k][0])
             k += 1
@@ -114,10 +113,10 @@ class Events:
         dow = (t_ms // DAY_MS - 1 + 4) % 7  # day that ended: 0 Sunday .. 6 Saturday
         if not 1 <= dow <= 5 or not acc.positions:
             return
-        self.now = t_ms
+        self.quotes.now = t_ms
         store = self.store
         for p in list(acc.positions.values()):
-            sym = self.instrument(p.symbol)
+            sym = self.quotes.instrument(p.symbol)
             try:
                 amount = self._swap_of(acc, sym, p)
             except (NoRate, ValueError):
@@ -138,31 +137,30 @@ class Events:
             return 0.0
         ccy = acc.currency
         if mode == 1:    # points
-            return rate * V.point(sym) * p.volume * calc.profit_factor(sym) * \
-                self.rates.rate(sym.currency_profit, ccy)
+            return rate * validation.point(sym) * p.volume * calc.profit_factor(sym) * \
+                self.converter.rate(sym.currency_profit, ccy)
         if mode == 2:    # money per lot in the margin currency
-            return rate * p.volume * self.rates.rate(calc.margin_currency(sym), ccy)
+            return rate * p.volume * self.converter.rate(calc.margin_currency(sym), ccy)
         if mode == 3:    # money per lot in the account currency
             return rate * p.volume
         if mode in (4, 5):  # yearly interest on the current or the opening price
-            q = self.quote(p.symbol)
+            q = self.quotes.quote(p.symbol)
             price = p.price_open if mode == 5 or q is None else (q[0] if p.type == BUY else q[1])
             value = p.volume * float(getattr(sym, "trade_contract_size", 1.0)) * price
-            return value * rate / 100.0 / 360.0 * self.rates.rate(sym.currency_profit, ccy)
+            return value * rate / 100.0 / 360.0 * self.converter.rate(sym.currency_profit, ccy)
         return 0.0
 
     def _expire(self, acc: Account, ticket: int, t_ms: int) -> None:
         o = acc.orders.get(ticket)
         if o is not None:
-            self.finish_order(acc, o, EXPIRED, t_ms)
+            self.execution.finish_order(acc, o, EXPIRED, t_ms)
 
-    def _on_tick(self, acc: Account, name: str, t_ms: int) -> None:
-        bid, ask = self._px[name]
+    def _on_tick(self, acc: Account, name: str, t_ms: int, bid: float, ask: float) -> None:
         for o in [o for o in acc.orders.values() if o.symbol == name]:
             self._check_order(acc, o, bid, ask, t_ms)
         watched = acc.watched(name)
         if watched:
-            digits = int(getattr(self.instrument(name), "digits", 5))
+            digits = int(getattr(self.quotes.instrument(name), "digits", 5))
             for p in watched:
                 if p.ticket not in acc.positions:
                     continue
@@ -191,45 +189,38 @@ class Events:
                or t == BUY_STOP and ask >= o.price_open or t == SELL_STOP and bid <= o.price_open)
         if not hit:
             return
-        sym = self.instrument(o.symbol)
+        sym = self.quotes.instrument(o.symbol)
         buy = is_buy(t)
         price = ask if buy else bid
         try:
-            plan = self.plan(acc, sym, buy, o.volume_current, price, 0)
+            plan = self.execution.plan(acc, sym, buy, o.volume_current, price, 0)
             if plan.opens:
-                fig = self.figures(acc, plan)
+                fig = self.valuation.figures(acc, plan)
                 if fig["margin_free"] < 0:
                     raise Reject(NO_MONEY, "No money")
         except (Reject, NoRate):
-            self.finish_order(acc, o, REJECTED, t_ms)
+            self.execution.finish_order(acc, o, REJECTED, t_ms)
             return
         o.price_current = price
-        deal = self.execute(acc, plan, o, o.reason, t_ms, o.sl, o.tp, o.comment, o.magic)
+        deal = self.execution.execute(acc, plan, o, o.reason, t_ms, o.sl, o.tp, o.comment, o.magic)
         o.position_id = deal.position_id
         o.volume_current = 0.0
-        self.finish_order(acc, o, FILLED, t_ms)
-
-    def finish_order(self, acc: Account, o: Order, state: int, t_ms: int) -> None:
-        o.state = state
-        o.time_done_msc = t_ms
-        o.active = False
-        acc.orders.pop(o.ticket, None)
-        self.store.save_order(o)
+        self.execution.finish_order(acc, o, FILLED, t_ms)
 
     def _stop_out(self, acc: Account, t_ms: int) -> None:
         so = float(acc.cfg.get("margin_so_so", 0.0) or 0.0)
         in_money = int(acc.cfg.get("margin_so_mode", 0) or 0) == 1
         while acc.positions:
-            equity, margin = self.equity_margin(acc)
+            equity, margin = self.valuation.equity_margin(acc)
             if margin <= 0 or (equity if in_money else equity / margin * 100.0) >= so:
                 return  # stop-out only below the limit
             level = equity / margin * 100.0
             worst, worst_profit = None, None
             for p in acc.positions.values():
-                pr = self.position_profit(acc, p)[1]
+                pr = self.valuation.position_profit(acc, p)[1]
                 if worst is None or pr < worst_profit:
                     worst, worst_profit = p, pr
-            q = self.quote(worst.symbol)
+            q = self.quotes.quote(worst.symbol)
             if q is None:
                 return
             price = q[0] if worst.type == BUY else q[1]
@@ -237,11 +228,11 @@ class Events:
 
     def _close_event(self, acc: Account, p: Position, reason: int, price: float, t_ms: int,
                      comment: str) -> None:
-        sym = self.instrument(p.symbol)
+        sym = self.quotes.instrument(p.symbol)
         buy = p.type != BUY
-        plan = self.plan(acc, sym, buy, p.volume, price, p.ticket)
-        o = Order(self.new_ticket(), acc.login, p.symbol, SELL if p.type == BUY else BUY, 0, 0,
+        plan = self.execution.plan(acc, sym, buy, p.volume, price, p.ticket)
+        o = Order(self.execution.tickets.new(), acc.login, p.symbol, SELL if p.type == BUY else BUY, 0, 0,
                   FILLED, p.magic, p.ticket, 0, reason, p.volume, 0.0, price, 0.0, 0.0, price,
                   0.0, t_ms, t_ms, 0, comment, False)
-        self.execute(acc, plan, o, reason, t_ms, 0.0, 0.0, comment, p.magic)
+        self.execution.execute(acc, plan, o, reason, t_ms, 0.0, 0.0, comment, p.magic)
         self.store.save_order(o)

@@ -5,32 +5,37 @@ from typing import Optional, Tuple
 
 from . import calc
 from .book import Account, Plan, money
-from .calc import NoRate
+from .calc import CurrencyConverter, NoRate
 from .model import BUY, Position
+from .quotes import Quotes
 
 
-class Figures:
-    """Part of TradingEngine: values the account with the current quotes."""
+class Valuation:
+    """Values an account with the quotes at the engine's present."""
+
+    def __init__(self, quotes: Quotes, converter: CurrencyConverter):
+        self.quotes = quotes
+        self.converter = converter
 
     def _sym_figures(self, acc: Account, name: str, agg) -> Tuple[float, float]:
         bv, bvo, sv, svo = agg
         if bv <= 0 and sv <= 0:
             return 0.0, 0.0
-        sym = self.instrument(name)
+        sym = self.quotes.instrument(name)
         if sym is None:  # dropped from the catalogue: nothing to value it with
             return 0.0, 0.0
-        q = self.quote(name)
+        q = self.quotes.quote(name)
         if q is None:
             bid = ask = (bvo + svo) / (bv + sv)
         else:
             bid, ask = q
         ccy = acc.currency
         try:
-            rate = self.rates.rate(sym.currency_profit, ccy)
+            rate = self.converter.rate(sym.currency_profit, ccy)
             factor = calc.profit_factor(sym)
             profit = ((bid * bv - bvo) + (svo - ask * sv)) * factor * rate
-            mb = self.rates.margin(sym, bv, ask, acc.leverage, ccy) if bv > 0 else 0.0
-            ms = self.rates.margin(sym, sv, bid, acc.leverage, ccy) if sv > 0 else 0.0
+            mb = self.converter.margin(sym, bv, ask, acc.leverage, ccy) if bv > 0 else 0.0
+            ms = self.converter.margin(sym, sv, bid, acc.leverage, ccy) if sv > 0 else 0.0
         except NoRate:
             return 0.0, 0.0
         if not acc.hedging:
@@ -90,14 +95,13 @@ class Figures:
                 "equity": equity, "margin": margin, "margin_free": money(equity - margin),
                 "margin_level": money(equity / margin * 100.0) if margin > 0 else 0.0}
 
-    def full_figures(self) -> dict:
-        acc = self.acc
+    def full_figures(self, acc: Account) -> dict:
         fig = self.figures(acc)
         pending = 0.0
         for o in acc.orders.values():
-            sym = self.instrument(o.symbol)
+            sym = self.quotes.instrument(o.symbol)
             try:
-                pending += self.rates.margin(sym, o.volume_current, o.price_open, acc.leverage,
+                pending += self.converter.margin(sym, o.volume_current, o.price_open, acc.leverage,
                                               acc.currency)
             except (NoRate, ValueError):
                 pass
@@ -109,13 +113,13 @@ class Figures:
 
     def position_profit(self, acc: Account, p: Position) -> Tuple[float, float]:
         """Current close price and profit of one position."""
-        q = self.quote(p.symbol)
+        q = self.quotes.quote(p.symbol)
         if q is None:
             return p.price_open, 0.0
         price = q[0] if p.type == BUY else q[1]
         try:
-            pr = self.rates.profit(self.instrument(p.symbol), p.type == BUY, p.volume, p.price_open,
-                                    price, acc.currency)
+            pr = self.converter.profit(self.quotes.instrument(p.symbol), p.type == BUY, p.volume,
+                                       p.price_open, price, acc.currency)
         except NoRate:
             return price, 0.0
         return price, money(pr)

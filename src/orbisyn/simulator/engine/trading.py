@@ -9,31 +9,35 @@ request is answered and the transaction committed before the reply leaves.
 A change committed by another connection (a second engine, `reset_account`)
 is noticed through SQLite's data version and the state is reloaded.
 
-The class is assembled from its parts: ``events`` (prices and what they
-trigger), ``figures`` (equity and margin), ``requests`` (trade actions);
-``handlers`` answers the wire commands.
+The engine is made of parts that are handed what they use: ``quotes`` (the present
+and its prices), ``converter`` (currencies), ``valuation`` (equity and margin),
+``execution`` (deals and tickets), ``dealer`` (trade requests) and ``events``
+(what prices trigger). Its wire commands are in ``commands``.
 """
 from __future__ import annotations
 
 import logging
 import threading
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, Optional, TypeVar
 
-from .. import protocol as P
+from ..protocol import BadRequest
 from .accounts import create_account
 from .book import Account
-from .calc import Rates
+from .calc import CurrencyConverter
 from .events import Events
-from .figures import Figures
-from .handlers import HANDLERS
-from .requests import Requests
+from .execution import Execution, Tickets
+from .figures import Valuation
+from .quotes import Quotes
+from .requests import Dealer
 from .store import Store, connect
 
 log = logging.getLogger("orbisyn.simulator.trading")
 
+T = TypeVar("T")
 
-class TradingEngine(Events, Figures, Requests):
-    """Answers the trading, position, order and history commands of the Terminal."""
+
+class TradingEngine:
+    """The accounts' trading state, brought up to the market's present at each transaction."""
 
     def __init__(self, data_dir: str, settings: dict, market):
         self._lock = threading.RLock()
@@ -45,10 +49,16 @@ class TradingEngine(Events, Figures, Requests):
         if not self._cfg:
             raise ValueError("settings hold no account")
         self.store = Store(connect(data_dir))
-        self._specs: Dict[str, object] = {}
-        self.rates = Rates(Rates.pairs_of(self._all_specs()), self.quote)
-        self.reset_prices()
-        self.now = 0
+        self.quotes = Quotes(market)
+        self.converter = CurrencyConverter(CurrencyConverter.pairs_of(self.quotes.all_instruments()),
+                                           self.quotes.quote)
+        self.tickets = Tickets(self.store)
+        self.valuation = Valuation(self.quotes, self.converter)
+        self.execution = Execution(self.store, self.converter, self.tickets)
+        self.dealer = Dealer(market, self.quotes, self.converter, self.valuation, self.execution,
+                             self.store)
+        self.events = Events(market, self.quotes, self.converter, self.valuation, self.execution,
+                             self.store)
         self.login_id = next(iter(self._cfg))
         self.acc: Optional[Account] = None
         self._version = -1
@@ -78,21 +88,12 @@ class TradingEngine(Events, Figures, Requests):
             self._run(lambda: None)
 
     def account_figures(self) -> dict:
-        with self._lock:
-            return self._run(self.full_figures)
+        return self.transaction(lambda: self.valuation.full_figures(self.acc))
 
-    def handle(self, command: int, payload: bytes) -> Tuple[int, bytes]:
-        handler = HANDLERS.get(command)
-        if handler is None:
-            return P.E_UNSUPPORTED, b""
+    def transaction(self, fn: Callable[[], T]) -> T:
+        """fn() with the account brought up to now, in one transaction committed before it returns."""
         with self._lock:
-            try:
-                return self._run(lambda: handler(self, P.Payload(bytes(payload))))
-            except P.BadRequest:
-                return P.E_PARAMS, b""
-            except Exception:  # the request fails, the Terminal goes on
-                log.exception("command %d failed", command)
-                return P.E_FAIL, b""
+            return self._run(fn)
 
     def close(self) -> None:
         with self._lock:
@@ -108,17 +109,17 @@ class TradingEngine(Events, Figures, Requests):
                 self._load_in_txn()
             acc = self.acc
             now = max(int(self.market.now_ms()), acc.processed_ms)
-            self.advance(acc, now)
+            self.events.advance(acc, now)
             try:
                 result = fn()
-            except P.BadRequest:
+            except BadRequest:
                 self._save_account(acc)
                 store.commit()
                 raise
             self._save_account(acc)
             store.commit()
             return result
-        except P.BadRequest:
+        except BadRequest:
             raise
         except BaseException:
             store.rollback()
@@ -138,47 +139,18 @@ class TradingEngine(Events, Figures, Requests):
             acc.swaps += p.swap
         for o in store.active_orders(login):
             acc.orders[o.ticket] = o
-        self._next_ticket = store.meta("next_ticket")
-        self.request_id = store.meta("request_id")
-        self._saved_ticket, self._saved_request = self._next_ticket, self.request_id
+        self.tickets.load()
         self._saved_acc = (acc.balance, acc.processed_ms)
         self.acc = acc
-        self.reset_prices()
+        self.quotes.reset()
         self._version = store.data_version()
 
     def _save_account(self, acc: Account) -> None:
-        store = self.store
         # The processed time alone is not worth a disk sync: replaying ticks that changed
         # nothing changes nothing, so it is saved with the next real change.
-        wrote = store.db.total_changes != self._changes
+        wrote = self.store.db.total_changes != self._changes
         if acc.balance != self._saved_acc[0] or (wrote and acc.processed_ms != self._saved_acc[1]):
-            store.save_account(acc.login, acc.balance, acc.credit, acc.processed_ms, acc.created_ms)
+            self.store.save_account(acc.login, acc.balance, acc.credit, acc.processed_ms,
+                                    acc.created_ms)
             self._saved_acc = (acc.balance, acc.processed_ms)
-        if self._next_ticket != self._saved_ticket:
-            store.set_meta("next_ticket", self._next_ticket)
-            self._saved_ticket = self._next_ticket
-        if self.request_id != self._saved_request:
-            store.set_meta("request_id", self.request_id)
-            self._saved_request = self.request_id
-
-    def new_ticket(self) -> int:
-        t = self._next_ticket
-        self._next_ticket = t + 1
-        return t
-
-    def _all_specs(self) -> List[object]:
-        out = []
-        for item in self.market.symbols():
-            name = item if isinstance(item, str) else getattr(item, "name")
-            sym = self.instrument(name)
-            if sym is not None:
-                out.append(sym)
-        return out
-
-    def instrument(self, name: str):
-        sym = self._specs.get(name)
-        if sym is None:
-            sym = self.market.symbol(name)
-            if sym is not None:
-                self._specs[name] = sym
-        return sym
+        self.tickets.save()

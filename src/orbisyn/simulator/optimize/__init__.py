@@ -64,16 +64,16 @@ def _die(msg: str, code: int = 2) -> int:
 
 
 def cmd_optimize(args) -> int:
-    from ..clock import parse_when, wall_ms
-    from . import grid as G
+    from ..market.clock import parse_when, wall_ms
+    from . import grid
     from .runner import DaskPool, LocalPool, Sweep, default_out, private_out, stepped_available
     if os.name != "posix":
         return _die("sweeps run on Linux and macOS")
     if not os.path.isfile(args.script):
         return _die(f"no script {args.script}")
     try:
-        params = [G.parse_param(p) for p in args.param]
-        G.grid(params)
+        params = [grid.parse_param(p) for p in args.param]
+        grid.grid(params)
         start, until = parse_when(args.replay), parse_when(args.until)
     except ValueError as exc:
         return _die(str(exc))
@@ -115,9 +115,9 @@ def cmd_optimize(args) -> int:
 
 
 def _report(sweep) -> None:
-    from . import grid as G
+    from . import grid
     from .runner import _named, _summary
-    ok = [r for r in G.ordered(sweep.rows, sweep.by) if not r["error"]]
+    ok = [r for r in grid.ordered(sweep.rows, sweep.by) if not r["error"]]
     failed = len(sweep.rows) - len(ok)
     print(f"{len(sweep.rows)} of {len(sweep.specs)} runs done" + (f", {failed} failed" if failed else ""))
     if ok:
@@ -129,5 +129,5 @@ def _report(sweep) -> None:
     png = os.path.join(sweep.out, "heatmap.png")
     if os.path.exists(png):
         print(f"heatmap : {png}")
-    elif len(G.varying(sweep.params)) == 2 and sweep.rows:
+    elif len(grid.varying(sweep.params)) == 2 and sweep.rows:
         print("heatmap : none (matplotlib is not installed: pip install orbisyn[plot])")

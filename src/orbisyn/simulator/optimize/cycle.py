@@ -104,7 +104,7 @@ class Cycle:
     def start(self) -> Optional[str]:
         """Install and start the replay; an error, or None."""
         from .. import install
-        from ..running import running_pid
+        from ..serving.running import running_pid
         res = install.install(self.inst_dir, seed=self.spec.get("seed"))
         self.exe, self.data_dir = res["exe"], res["data_dir"]
         settings = install.load_settings(self.data_dir)
@@ -121,7 +121,7 @@ class Cycle:
         return None
 
     def _replay_over(self) -> bool:
-        from .. import replay
+        from ..replay import folder as replay
         facts = replay.facts(self.data_dir)
         return (facts is not None and facts.get("until_ms") is not None
                 and replay.present(facts) >= int(facts["until_ms"]))
@@ -129,7 +129,7 @@ class Cycle:
     def script(self) -> Optional[str]:
         """Run the script until it ends, the replay is over, or it fails; an error, or None."""
         from ..._params import ENV, encode
-        from ..running import running_pid
+        from ..serving.running import running_pid
         self.check()
         s = self.spec
         path, cwd = s["script"], s.get("cwd") or os.path.dirname(s["script"])
@@ -170,7 +170,7 @@ class Cycle:
     def stop_terminal(self) -> None:
         if not self.exe:
             return
-        from ..running import running_pid
+        from ..serving.running import running_pid
         pid = running_pid(self.exe) or self.terminal_pid
         if pid and pid > 0:
             self._cli("stop", "--dir", self.inst_dir, "--timeout", str(STOP_WAIT_S))
@@ -180,7 +180,8 @@ class Cycle:
                 _reap(pid, 5.0)
 
     def measure(self) -> Dict[str, Any]:
-        from .. import install, report
+        from .. import install
+        from ..replay import report
         src, curve = report.measure(self.data_dir, install.load_settings(self.data_dir))
         return {"stats": report.statistics(src.deals, curve),
                 "deals": [dataclasses.astuple(d) for d in src.deals],

@@ -14,7 +14,7 @@ import time
 import uuid
 from typing import Any, Dict, List, Optional
 
-from . import grid as G
+from . import grid
 from .task import CHILD_GRACE_S, run_on_dask, run_one
 
 
@@ -159,7 +159,7 @@ class Sweep:
                  pool, ship_script: bool, stream=None):
         self.names = [n for n, _ in params]
         self.params = params
-        self.combos = G.grid(params)
+        self.combos = grid.grid(params)
         self.by = by
         self.out = out
         self.pool = pool
@@ -179,15 +179,15 @@ class Sweep:
                "seconds": float(result.get("seconds") or 0.0), "error": result.get("error") or ""}
         self.rows.append(row)
         if not row["error"] and "deals" in result:
-            best = G.ordered(self.rows, self.by)[0]
+            best = grid.ordered(self.rows, self.by)[0]
             if best is row:   # keep only the best run's deals and curve
                 self.best_payload = result
         self.write_rows()
         return row
 
     def write_rows(self) -> None:
-        G.write_atomically(os.path.join(self.out, "results.csv"),
-                           G.csv_text(self.rows, self.names, self.by).encode())
+        grid.write_atomically(os.path.join(self.out, "results.csv"),
+                           grid.csv_text(self.rows, self.names, self.by).encode())
 
     # ---- the run ----
     def run(self) -> int:
@@ -255,20 +255,20 @@ class Sweep:
                 pass
         best_dir = os.path.join(self.out, "best")
         shutil.rmtree(best_dir, ignore_errors=True)
-        ranked = [r for r in G.ordered(self.rows, self.by) if not r["error"]]
+        ranked = [r for r in grid.ordered(self.rows, self.by) if not r["error"]]
         best = ranked[0] if ranked else None
         if best is not None and self.best_payload is not None:
             self._write_best(best_dir, best)
-        vary = G.varying(self.params)
+        vary = grid.varying(self.params)
         if len(vary) == 2 and self.rows:
             from .heatmap import draw
             fixed = {n: v[0] for n, v in self.params if len(v) == 1}
             png = draw(self.rows, vary[0], vary[1], self.by, fixed, best)
             if png is not None:
-                G.write_atomically(os.path.join(self.out, "heatmap.png"), png)
+                grid.write_atomically(os.path.join(self.out, "heatmap.png"), png)
 
     def _write_best(self, folder: str, best: Dict[str, Any]) -> None:
-        from .. import report
+        from ..replay import report
         from ..engine.model import Deal
         p = self.best_payload
         assert p is not None

@@ -19,7 +19,7 @@ from .prices import (
     DAY_MIN, DAY_SEC, MIN_MS, MONDAY0_DAY, TF_MN1, TF_W1, TIMEFRAMES_MIN, VALID_TIMEFRAMES,
     ImportedSource, Minutes, SyntheticSource, bars_of_minutes, bits, concat_minutes,
     empty_minutes, hashed, period_start, stream_key, ticks_of_bars, ticks_of_minutes, trading_mask)
-from .protocol import BAR_DTYPE, BOOK_DTYPE, TICK_DTYPE
+from ..protocol import BAR_DTYPE, BOOK_DTYPE, TICK_DTYPE
 
 log = logging.getLogger("orbisyn.simulator.market")
 

@@ -1,25 +1,19 @@
-"""The simulated Terminal's server: the socket, its connections and the session.
+"""The simulated Terminal's server: the socket, loopback TCP and their connections.
 
-One thread per client; every request gets exactly one reply, in order.  The
-session (login, connection state, settings) lives here with its commands; the
-other commands are answered by their families: ``market_commands``,
-``symbol_commands``, ``info_commands`` and the trading ``engine``.
+One thread per client; every request gets exactly one reply, in order, from the
+``SimulatedTerminal`` (``terminal``), which holds the rest.
 """
 from __future__ import annotations
 
 import dataclasses
-import datetime as _dt
 import errno
-import json
 import logging
 import logging.handlers
 import os
 import signal
 import socket
-import struct
 import sys
 import threading
-import time
 from typing import Callable
 
 try:
@@ -27,200 +21,22 @@ try:
 except ImportError:   # Windows: no Unix socket there, the lock is msvcrt's
     fcntl = None
 
-from .. import _paths
-from . import install as _install
-from . import protocol as P
+from ... import _paths
+from ..protocol import I32, MAX_REQUEST, U32
 from .loopback import Acceptor, Loopback
 from .running import LOCK_OFFSET, windows_lock_holder  # noqa: F401  (the server takes the lock)
-from . import replay as _replay
-from .engine import TradingEngine
-from .engine.store import StoreError
-from .info_commands import InfoCommands
-from .market import Market
-from .market_commands import MarketDataCommands
-from .symbol_commands import SymbolCommands
+from ..engine.store import StoreError
+from ..replay import folder as _replay
+from .terminal import SimulatedTerminal
 
 log = logging.getLogger("orbisyn.simulator")
 
-SESSION_FILE = "session.json"
 LOG_MAX_BYTES = 4 << 20   # simulator.log, then one older file beside it
-
-
-def read_session(data_dir: str) -> dict:
-    """The session's facts the Terminal published (see Terminal._publish); {} when unreadable."""
-    try:
-        with open(os.path.join(data_dir, SESSION_FILE), encoding="utf-8") as f:
-            got = json.load(f)
-    except (OSError, ValueError):
-        return {}
-    return got if isinstance(got, dict) else {}
 
 
 @dataclasses.dataclass
 class Connection:
-    books: set = dataclasses.field(default_factory=set)
-
-
-class Terminal:
-    """The Terminal's session state (shared by all clients) and the command dispatch."""
-
-    def __init__(self, data_dir: str, exe_path: str, settings: dict | None = None, clock=None,
-                 store_dir: str | None = None):
-        self.data_dir = data_dir
-        self.exe_path = exe_path
-        self.install_dir = os.path.dirname(os.path.abspath(exe_path))
-        self.settings = settings if settings is not None else _install.load_settings(data_dir)
-        s = self.settings
-        self.build = int(s["build"])
-        self.maxbars = int(s.get("maxbars", 5_000_000))
-        self.market = Market(seed=int(s.get("seed", 1)), history_start=s.get("history_start", "2015-01-01"),
-                             history_dir=os.path.join(data_dir, "history"), clock=clock)
-        self.selected = set(s.get("symbols", {}).get("selected", []))
-        self.lock = threading.RLock()
-        self.engine = TradingEngine(store_dir or data_dir, s, self.market)
-        self.login_id: int | None = None
-        self.refused: tuple[int, str] | None = None   # the last login refused, and when
-        self.state = P.STATE_CONNECTING
-        self.ready_at = 0.0
-        self.on_handshake: Callable[[], None] | None = None   # a replay starts its clock
-        start = s.get("current_login") or (s["accounts"][0]["login"] if s.get("accounts") else None)
-        if start is not None and self.account(int(start)) is not None:
-            self._connect(int(start))
-        else:
-            self.state = P.STATE_AUTH_FAILED
-        self.handlers: dict[int, Callable] = {
-            P.CMD_VERSION: self.cmd_version, P.CMD_HANDSHAKE: self.cmd_handshake,
-            P.CMD_LOGIN: self.cmd_login, P.CMD_STATE: self.cmd_state,
-        }
-        self.handlers.update(MarketDataCommands(self.market, self.maxbars,
-                                                int(s.get("max_ticks", 10_000_000))).handlers())
-        self.handlers.update(SymbolCommands(self).handlers())
-        self.handlers.update(InfoCommands(self).handlers())
-        self._publish()
-
-    # ---- session -------------------------------------------------------------------------
-    def account(self, login: int) -> dict | None:
-        for acc in self.settings.get("accounts", []):
-            if int(acc.get("login", 0)) == login:
-                return acc
-        return None
-
-    def _connect(self, login: int) -> None:
-        self.login_id = login
-        self.state = P.STATE_CONNECTING
-        self.ready_at = time.monotonic() + int(self.settings.get("connect_delay_ms", 500)) / 1000.0
-        self.engine.login(login)
-
-    def current_state(self) -> int:
-        if self.state == P.STATE_CONNECTING and time.monotonic() >= self.ready_at:
-            self.state = P.STATE_READY
-        return self.state
-
-    def _publish(self) -> None:
-        """Leave the session's facts where `orbisyn-terminal status` reads them."""
-        facts = {"pid": os.getpid(), "login": self.login_id,
-                 "refused_login": self.refused[0] if self.refused else None,
-                 "refused_at": self.refused[1] if self.refused else None}
-        path = os.path.join(self.data_dir, SESSION_FILE)
-        try:
-            with open(path + ".tmp", "w", encoding="utf-8") as f:
-                json.dump(facts, f)
-            os.replace(path + ".tmp", path)
-        except OSError:
-            log.exception("could not write %s", path)
-
-    def dispatch(self, command: int, payload: memoryview, conn: Connection):
-        self.market.begin_request()
-        if command in P.ENGINE_COMMANDS:
-            with self.lock:
-                try:
-                    status, body = self.engine.handle(command, bytes(payload))
-                except Exception:
-                    log.exception("engine failed on command %d", command)
-                    return P.reply(command, P.E_FAIL)
-            return P.reply(command, int(status), bytes(body) if status >= 0 else b"")
-        handler = self.handlers.get(command)
-        if handler is None:
-            return P.reply(command, P.E_UNSUPPORTED)
-        try:
-            return handler(command, P.Payload(payload), conn)
-        except P.BadRequest as exc:
-            log.info("bad request for command %d: %s", command, exc)
-            return P.reply(command, P.E_PARAMS)
-        except Exception:
-            log.exception("command %d failed", command)
-            return P.reply(command, P.E_FAIL)
-
-    def cmd_version(self, cmd, p, conn):
-        p.i32()
-        p.end()
-        body = struct.pack("<ii", int(self.settings.get("version", _install.VERSION)), self.build)
-        # Status 1: the client only takes the figures from a positive status.
-        return P.reply(cmd, P.OK_RECORD, body + P.pack_text(str(self.settings.get("build_date", ""))))
-
-    def cmd_handshake(self, cmd, p, conn):
-        p.i32()
-        client = p.text()
-        p.end()
-        log.debug("handshake from %r", client)
-        if self.on_handshake is not None:
-            with self.lock:
-                if self.on_handshake is not None:
-                    self.on_handshake()
-                    self.on_handshake = None
-        return P.reply(cmd, P.OK, struct.pack("<i", self.build))
-
-    def cmd_login(self, cmd, p, conn):
-        p.i32()
-        login = p.u64()
-        password = p.text()
-        server = p.text()
-        p.end()
-        with self.lock:
-            if login == 0 and self.login_id is not None:
-                login = self.login_id
-            acc = self.account(login)
-            if acc is not None and acc.get("otp"):
-                log.info("login %d refused: one-time password needed", login)
-                return P.reply(cmd, P.E_UNSUPPORTED)
-            if (acc is None or password != acc.get("password", "")
-                    or (server and server.lower() != str(acc.get("server", "")).lower())):
-                log.info("login %d: authorization failed", login)
-                self.login_id = None
-                self.state = P.STATE_AUTH_FAILED
-                self.refused = (login, _dt.datetime.now(_dt.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"))
-                self._publish()
-                return P.reply(cmd, P.OK)
-            self._connect(login)
-            self.refused = None
-            self._publish()
-            log.info("login %d accepted", login)
-            if self.settings.get("current_login") != login:
-                self.settings["current_login"] = login
-                self.save()
-            try:
-                _install.touch_last_used(self.data_dir, login)
-            except OSError:
-                pass
-        return P.reply(cmd, P.OK)
-
-    def cmd_state(self, cmd, p, conn):
-        p.end()
-        return P.reply(cmd, P.OK, struct.pack("<i", self.current_state()))
-
-    def save(self) -> None:
-        try:
-            self.settings.setdefault("symbols", {})["selected"] = sorted(self.selected)
-            _install.save_settings(self.data_dir, self.settings)
-        except OSError:
-            log.exception("could not save settings")
-
-    def close(self) -> None:
-        with self.lock:
-            try:
-                self.engine.close()
-            except Exception:
-                log.exception("engine close failed")
+    books: set = dataclasses.field(default_factory=set)   # depth of market subscriptions
 
 
 # ---- the socket server ---------------------------------------------------------------------
@@ -249,7 +65,7 @@ class Server:
     """Listens on the socket derived from the launcher path, and on loopback TCP for
     relayed clients when it knows its data folder; serves both alike."""
 
-    def __init__(self, terminal: Terminal | None, exe_path: str, data_dir: str | None = None):
+    def __init__(self, terminal: SimulatedTerminal | None, exe_path: str, data_dir: str | None = None):
         self.terminal = terminal
         self.exe_path = exe_path
         self.tcp_only = fcntl is None
@@ -380,15 +196,15 @@ class Server:
                 head = _recv_exact(sock, 4)
                 if head is None:
                     break
-                length = P.U32.unpack(head)[0]
-                if length < 4 or length > P.MAX_REQUEST:
+                length = U32.unpack(head)[0]
+                if length < 4 or length > MAX_REQUEST:
                     log.warning("malformed request length %d: closing the client", length)
                     break
                 body = _recv_exact(sock, length)
                 if body is None:
                     break
-                command = P.I32.unpack_from(body, 0)[0]
-                out = term.dispatch(command, memoryview(body)[4:], conn)
+                command = I32.unpack_from(body, 0)[0]
+                out = term.serve(command, memoryview(body)[4:], conn)
                 if isinstance(out, (bytes, bytearray)):
                     sock.sendall(out)
                 else:
@@ -512,7 +328,7 @@ def run(exe_path: str, data_dir: str, portable: bool = False, replay=None) -> in
     try:
         # Built once the socket is ours, so a refused second start touches no state.
         store = _replay.begin(data_dir) if replay is not None else None
-        server.terminal = Terminal(data_dir, exe_path, clock=replay, store_dir=store)
+        server.terminal = SimulatedTerminal(data_dir, exe_path, clock=replay, store_dir=store)
         if replay is not None:
             _replay.attach(server.terminal, data_dir, replay)
     except _Stop:

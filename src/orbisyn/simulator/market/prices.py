@@ -23,7 +23,7 @@ from typing import NamedTuple
 import numpy as np
 
 from .catalogue import SymbolSpec
-from .protocol import BAR_DTYPE, TICK_DTYPE
+from ..protocol import BAR_DTYPE, TICK_DTYPE
 
 MIN_MS = 60_000
 DAY_MIN = 1440

@@ -37,8 +37,8 @@ import os
 from dataclasses import dataclass, field
 from typing import Callable, Dict, Iterable, List, Optional, Sequence
 
-from .engine.calc import NoRate, Rates
-from .engine.model import DEAL_BALANCE, ENTRY_IN, ENTRY_INOUT, Deal
+from ..engine.calc import CurrencyConverter, NoRate
+from ..engine.model import DEAL_BALANCE, ENTRY_IN, ENTRY_INOUT, Deal
 
 DAY_MS = 86_400_000
 STEPS = 600
@@ -118,7 +118,7 @@ class MarketValuer:
         self.currency = currency
         self.t = 0
         specs = market.symbols()
-        self.rates = Rates(Rates.pairs_of(specs), self._quote)
+        self.converter = CurrencyConverter(CurrencyConverter.pairs_of(specs), self._quote)
 
     def _quote(self, name: str):
         tick = self.market.tick_at(name, self.t)
@@ -133,7 +133,7 @@ class MarketValuer:
             if q is None:
                 continue
             try:
-                total += self.rates.profit(sym, buy, volume, price, q[0] if buy else q[1], self.currency)
+                total += self.converter.profit(sym, buy, volume, price, q[0] if buy else q[1], self.currency)
             except NoRate:
                 pass
         return total
@@ -260,7 +260,7 @@ DEAL_HEADER = ["ticket", "time", "time_msc", "type", "entry", "symbol", "volume"
 
 
 def _price(d: Deal) -> str:
-    from .catalogue import default_catalogue
+    from ..market.catalogue import default_catalogue
     global _DIGITS
     if _DIGITS is None:
         _DIGITS = {s.name: s.digits for s in default_catalogue()}
@@ -417,7 +417,7 @@ class Source:
 
 
 def _read_store(folder: str, login: int):
-    from .engine.store import open_read_only
+    from ..engine.store import open_read_only
     store = open_read_only(folder)
     if store is None:
         return None
@@ -434,8 +434,8 @@ def collect(data_dir: str, settings: dict, paper: bool = False, login: Optional[
             running: bool = False) -> Source:
     """The deals and the span of the last replay (or, with `paper` or without a replay, of the
     paper account) of `login` (default: the current one); ValueError when there is nothing."""
-    from . import replay as _replay
-    from .clock import show, wall_ms
+    from . import folder as _replay
+    from ..market.clock import show, wall_ms
     login = int(login if login is not None else settings.get("current_login")
                 or settings["accounts"][0]["login"])
     acc = next((a for a in settings.get("accounts", []) if int(a.get("login", 0)) == login), None)
@@ -470,7 +470,7 @@ def collect(data_dir: str, settings: dict, paper: bool = False, login: Optional[
 def measure(data_dir: str, settings: dict, paper: bool = False, login: Optional[int] = None,
             running: bool = False) -> "tuple[Source, Curve]":
     """Collect and value, writing nothing: the source and its balance and equity curve."""
-    from .market import Market
+    from ..market.market import Market
     src = collect(data_dir, settings, paper, login, running)
     end = src.end_ms
     market = Market(seed=int(settings.get("seed", 1)),

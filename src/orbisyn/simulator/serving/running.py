@@ -9,7 +9,7 @@ try:
 except ImportError:   # Windows: a byte-range lock of msvcrt instead
     fcntl = None
 
-from .. import _paths
+from ... import _paths
 
 LOCK_OFFSET = 64   # the locked byte, past the pid text that others read
 

@@ -14,7 +14,7 @@ import logging
 import os
 from typing import Any, Optional
 
-from .clock import ReplayClock, present_of, show
+from ..market.clock import ReplayClock, present_of, show
 
 log = logging.getLogger("orbisyn.simulator")
 

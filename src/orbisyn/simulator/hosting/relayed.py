@@ -32,9 +32,9 @@ import tempfile
 import time
 from typing import Any, Callable, Optional
 
-from .. import _paths
-from . import install as _install
-from . import loopback as L
+from ... import _paths
+from .. import install as _install
+from ..serving import loopback
 
 APP_NAME = "Orbisyn Simulated Terminal"
 WINE_INSTALL_DIR = "C:\\Program Files\\" + APP_NAME
@@ -59,7 +59,7 @@ def find_relay() -> str:
         if not os.path.isfile(named):
             raise SetupError(f"ORBISYN_RELAY names no file: {named}")
         return named
-    package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    package = os.path.dirname(os.path.abspath(_paths.__file__))
     beside = os.path.join(package, RELAY)
     if os.path.isfile(beside):
         return beside
@@ -121,7 +121,7 @@ def ini_text(endpoint: str, start: str) -> str:
 
 
 def endpoint_windows_path(win_data_dir: str) -> str:
-    return win_data_dir.rstrip("\\") + "\\" + L.RELAY_DIR + "\\" + L.ENDPOINT
+    return win_data_dir.rstrip("\\") + "\\" + loopback.RELAY_DIR + "\\" + loopback.ENDPOINT
 
 
 # ---- Wine prefixes ----------------------------------------------------------------------------
@@ -401,7 +401,7 @@ def _windows_alive(pid: int, exe: str) -> bool:
 
 
 def _record_path(inst: dict[str, Any], create: bool = False) -> str:
-    folder = L.private_dir(inst["data_dir"]) if create else L.relay_dir(inst["data_dir"])
+    folder = loopback.private_dir(inst["data_dir"]) if create else loopback.relay_dir(inst["data_dir"])
     return os.path.join(folder, RELAY_RECORD)
 
 
@@ -418,12 +418,12 @@ def relay_pids(inst: dict[str, Any]) -> list[int]:
 
 
 def simulator_pid(inst: dict[str, Any]) -> Optional[int]:
-    from .running import running_pid
+    from ..serving.running import running_pid
     return running_pid(inst["exe"], inst["data_dir"])
 
 
 def _answers(data_dir: str) -> bool:
-    from .client import RawClient
+    from ..serving.client import RawClient
     try:
         with RawClient.loopback(data_dir, timeout=5.0) as c:
             c.version()
@@ -483,7 +483,7 @@ def start_relay(inst: dict[str, Any]) -> subprocess.Popen:
             open(os.path.join(logs, "relay.log"), "ab") as log:
         proc = subprocess.Popen(argv, stdin=null_in, stdout=null_out, stderr=log, env=env, cwd=cwd,
                                 close_fds=True, **_detached())
-    L.write_private(_record_path(inst, create=True), json.dumps({"pid": proc.pid, "started": time.time()}).encode())
+    loopback.write_private(_record_path(inst, create=True), json.dumps({"pid": proc.pid, "started": time.time()}).encode())
     return proc
 
 
@@ -508,7 +508,7 @@ def run(inst: dict[str, Any], say: Say, timeout: float = 60.0, extra: tuple[str,
     log = os.path.join(inst["data_dir"], "logs", "relay.log")
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if L.read_state(inst["data_dir"]).get("links", 0) > 0:
+        if loopback.read_state(inst["data_dir"]).get("links", 0) > 0:
             pids = [proc.pid] if proc is not None else relays
             say(f"pipe served by the relay (pid {', '.join(map(str, pids))})")
             return 0

@@ -1,0 +1,1 @@
+"""Replays over history: a replay's folder and facts, and the report of a replay or paper account."""

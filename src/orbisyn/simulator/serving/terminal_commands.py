@@ -1,0 +1,91 @@
+"""The commands about the Terminal itself and its account: version, handshake, terminal and
+account information."""
+from __future__ import annotations
+
+import logging
+import os
+import struct
+import threading
+from typing import Callable, Optional
+
+from ... import _paths
+from .. import install as _install
+from .. import protocol
+from ..commands import Reply, Request, command
+from ..protocol import ACCOUNT_LAYOUT, E_AUTH, OK, OK_RECORD, STATE_READY, TERMINAL_LAYOUT, pack_text
+from .login import Login, Settings
+
+log = logging.getLogger("orbisyn.simulator")
+
+
+class TerminalCommands:
+    """`on_handshake`, when set, runs once, at the first handshake (a replay starts its clock)."""
+
+    def __init__(self, settings: Settings, login: Login, engine, install_dir: str, build: int,
+                 maxbars: int, lock: threading.RLock):
+        self.settings = settings
+        self.login = login
+        self.engine = engine
+        self.install_dir = install_dir
+        self.build = build
+        self.maxbars = maxbars
+        self.lock = lock
+        self.on_handshake: Optional[Callable[[], None]] = None
+
+    @command(protocol.CMD_VERSION)
+    def version(self, r: Request) -> Reply:
+        r.i32()
+        r.end()
+        values = self.settings.values
+        body = struct.pack("<ii", int(values.get("version", _install.VERSION)), self.build)
+        # Status 1: the client only takes the figures from a positive status.
+        return OK_RECORD, body + pack_text(str(values.get("build_date", "")))
+
+    @command(protocol.CMD_HANDSHAKE)
+    def handshake(self, r: Request) -> Reply:
+        r.i32()
+        client = r.text()
+        r.end()
+        log.debug("handshake from %r", client)
+        if self.on_handshake is not None:
+            with self.lock:
+                if self.on_handshake is not None:
+                    self.on_handshake()
+                    self.on_handshake = None
+        return OK, struct.pack("<i", self.build)
+
+    @command(protocol.CMD_TERMINAL_INFO)
+    def terminal_info(self, r: Request) -> Reply:
+        r.end()
+        values = self.settings.values
+        root = _paths.terminals_root() or ""
+        api = bool(values.get("trade_api_allowed", True))
+        return OK, TERMINAL_LAYOUT.pack({
+            "build": self.build, "connected": self.login.current_state() == STATE_READY,
+            "dlls_allowed": False, "trade_allowed": api, "tradeapi_disabled": not api,
+            "maxbars": self.maxbars, "codepage": 0, "ping_last": 800,
+            "company": "Orbisyn Simulated Markets", "name": "Orbisyn Terminal (simulated)",
+            "language": "English", "path": self.install_dir, "data_path": self.settings.data_dir,
+            "commondata_path": os.path.join(root, "Common"),
+        })
+
+    @command(protocol.CMD_ACCOUNT_INFO)
+    def account_info(self, r: Request) -> Reply:
+        r.end()
+        with self.lock:
+            acc = self.login.account(self.login.login_id)
+            if acc is None:
+                return E_AUTH, b""
+            figures = self.engine.account_figures()
+        api = bool(self.settings.values.get("trade_api_allowed", True))
+        values = {
+            "login": int(acc["login"]), "trade_mode": int(acc.get("trade_mode", 0)),
+            "leverage": int(acc.get("leverage", 100)), "limit_orders": int(acc.get("limit_orders", 200)),
+            "margin_so_mode": int(acc.get("margin_so_mode", 0)), "trade_allowed": True,
+            "trade_expert": api, "margin_mode": int(acc.get("margin_mode", 2)),
+            "currency_digits": int(acc.get("currency_digits", 2)), "fifo_close": False,
+            "name": acc.get("name", ""), "server": acc.get("server", ""),
+            "currency": acc.get("currency", "USD"), "company": acc.get("company", ""),
+        }
+        values.update({k: float(v) for k, v in figures.items()})
+        return OK, ACCOUNT_LAYOUT.pack(values)
