@@ -354,7 +354,7 @@ def test_refusal_lines_are_rate_limited_and_lose_no_count(caplog):
 
 
 def test_the_log_is_capped_in_size(tmp_path, monkeypatch):
-    monkeypatch.setattr(S, "LOG_MAX_BYTES", 64 * 1024)
+    monkeypatch.setattr(server, "LOG_MAX_BYTES", 64 * 1024)
     root = logging.getLogger("orbisyn")
     saved = root.handlers[:], root.level, root.propagate
     try:

@@ -22,6 +22,7 @@ except ImportError:   # Windows: no Unix socket there, the lock is msvcrt's
     fcntl = None
 
 from ... import _paths
+from .. import install as _install
 from ..protocol import I32, MAX_REQUEST, U32
 from .loopback import Acceptor, Loopback
 from .running import LOCK_OFFSET, windows_lock_holder  # noqa: F401  (the server takes the lock)
