@@ -301,8 +301,8 @@ def test_posix_install_and_running_terminal_make_nothing_others_reach(world, uma
     assert used.returncode == 0, used.stderr
     made = _walk(world.data, inst, world.fallback())
     names = {os.path.basename(p) for p in made}
-    # While it runs: the store with its journal files, the log, the session, the relay endpoint.
-    assert {"trading.sqlite", "trading.sqlite-wal", "trading.sqlite-shm", "simulator.log", "session.json",
+    # While it runs: the store with its journal files, the log, the login facts, the relay endpoint.
+    assert {"trading.sqlite", "trading.sqlite-wal", "trading.sqlite-shm", "simulator.log", "login.json",
             "accounts.dat", "simulator.json", "relay", "endpoint", "terminal64.exe"} <= names, names
     assert _open_to_others(made) == []
     assert _other_reaches(world, made) == []
