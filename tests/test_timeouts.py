@@ -9,6 +9,7 @@ import struct
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import orbisyn
@@ -142,7 +143,8 @@ def test_set_timeout_keeps_what_it_was_given(limit, seconds, stored):
 
 @pytest.mark.parametrize("bad, error", [(0, ValueError), (-1.0, ValueError),
                                         (float("nan"), ValueError), (float("inf"), ValueError),
-                                        ("1", TypeError), (b"1", TypeError), ([1], TypeError)])
+                                        ("1", TypeError), (b"1", TypeError), ([1], TypeError),
+                                        (True, TypeError), (np.True_, TypeError)])
 def test_set_timeout_refuses_what_is_not_a_time(limit, bad, error):
     limit(2)
     with pytest.raises(error):
