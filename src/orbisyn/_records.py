@@ -1,10 +1,11 @@
 """Pickling and copying of the record types: they live in the extension under their short
 names (``TradePosition``, not ``orbisyn._core.TradePosition``), which pickle cannot look up,
-so each is rebuilt by name from its values."""
+so each is rebuilt by name from its values. Before Python 3.10 they also get the
+``__match_args__`` (their field names, in order) that later Pythons give them."""
 from __future__ import annotations
 
 import copyreg
-from typing import Any
+from typing import Any, Tuple
 
 from . import _core
 
@@ -23,5 +24,16 @@ def _reduce(record: Any) -> tuple[Any, tuple[str, tuple[Any, ...]]]:
     return rebuild, (type(record).__name__, tuple(record))
 
 
+def field_names(record_type: type) -> Tuple[str, ...]:
+    """The fields in order, told by a record made of its own field positions."""
+    probe = record_type(tuple(range(record_type.n_fields)))  # type: ignore[attr-defined]
+    named = [(getattr(probe, n), n) for n in dir(record_type)
+             if type(getattr(record_type, n, None)).__name__ == "member_descriptor"]
+    return tuple(n for _, n in sorted(named))
+
+
 for _name in NAMES:
-    copyreg.pickle(getattr(_core, _name), _reduce)
+    _type = getattr(_core, _name)
+    copyreg.pickle(_type, _reduce)
+    if not hasattr(_type, "__match_args__"):
+        _type.__match_args__ = field_names(_type)  # type: ignore[attr-defined]
