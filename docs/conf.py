@@ -30,7 +30,7 @@ exclude_patterns = ["_build"]
 # `name` in a doc string refers to an object, as in numpy's and pandas' doc strings.
 default_role = "py:obj"
 # The signature comes from the function (its parameters as Python sees them); the doc
-# string's first line, the documented call form, stays in the text.
+# strings carry no call form of their own.
 autodoc_docstring_signature = False
 autodoc_member_order = "bysource"
 # Types are in each entry's Parameters and Returns; in signatures a bare `type` would point

@@ -36,9 +36,10 @@ def test_stub_record_fields_match(name):
 PROGRAM = '''
 import orbisyn
 from datetime import datetime, timezone
+from typing import Optional
 ok: bool = orbisyn.initialize(path="/x/terminal64.exe", timeout=100)
 orbisyn.set_timeout(2.5)
-limit: float | None = orbisyn.get_timeout()
+limit: Optional[float] = orbisyn.get_timeout()
 orbisyn.set_timeout(None)
 code, message = orbisyn.last_error()
 rates = orbisyn.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10)

@@ -865,9 +865,7 @@ class BookInfo(_Record):
 
 def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., server: str = ...,
                timeout: _Int = ..., portable: object = ...) -> bool:
-    """initialize([path],[login=LOGIN],[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT],[portable=False])
-
-    Connect to a Terminal, starting it when it is not running.
+    """Connect to a Terminal, starting it when it is not running.
 
     Closes any link that is open, finds the Terminal (at `path`, or the Terminal that started
     this Python process, or the one whose data folder was used last), starts it when its pipe
@@ -930,9 +928,7 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
     (1, 'Success')
     """
 def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout: _Int = ...) -> bool:
-    """login(login,[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT])
-
-    Switch the connected Terminal to another trading account.
+    """Switch the connected Terminal to another trading account.
 
     Parameters
     ----------
@@ -986,9 +982,7 @@ def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout:
     True
     """
 def shutdown() -> bool:
-    """shutdown()
-
-    Close the link to the Terminal; the Terminal keeps running.
+    """Close the link to the Terminal; the Terminal keeps running.
 
     Returns
     -------
@@ -1011,9 +1005,7 @@ def shutdown() -> bool:
     True
     """
 def version() -> tuple[int, int, str]:
-    """version()
-
-    Get the Terminal's version: (version, build, release date).
+    """Get the Terminal's version: (version, build, release date).
 
     Returns
     -------
@@ -1040,9 +1032,7 @@ def version() -> tuple[int, int, str]:
     True
     """
 def last_error() -> tuple[int, str]:
-    """last_error()
-
-    Return the code and message of the last call of this thread.
+    """Return the code and message of the last call of this thread.
 
     Every module function sets them: ``(1, 'Success')`` when it succeeded, a negative code
     and its message when it failed. They stay until the thread's next call.
@@ -1071,9 +1061,7 @@ def last_error() -> tuple[int, str]:
     'NOT_FOUND'
     """
 def set_timeout(seconds: float | None, /) -> None:
-    """set_timeout(seconds)
-
-    Limit how long any call may wait on the Terminal without progress.
+    """Limit how long any call may wait on the Terminal without progress.
 
     Process-wide, for every function except `initialize` (which has its own ``timeout``)
     and `last_error`. Off by default: without a limit a call waits as long as the Terminal
@@ -1116,9 +1104,7 @@ def set_timeout(seconds: float | None, /) -> None:
     True
     """
 def get_timeout() -> float | None:
-    """get_timeout()
-
-    Return the time limit that `set_timeout` set, in seconds.
+    """Return the time limit that `set_timeout` set, in seconds.
 
     Returns
     -------
@@ -1137,9 +1123,7 @@ def get_timeout() -> float | None:
     """
 
 def terminal_info() -> TerminalInfo | None:
-    """terminal_info()
-
-    Return the Terminal's state and settings.
+    """Return the Terminal's state and settings.
 
     Returns
     -------
@@ -1168,9 +1152,7 @@ def terminal_info() -> TerminalInfo | None:
     True
     """
 def account_info() -> AccountInfo | None:
-    """account_info()
-
-    Return the trading account that is logged in.
+    """Return the trading account that is logged in.
 
     Returns
     -------
@@ -1197,9 +1179,7 @@ def account_info() -> AccountInfo | None:
     (5001001, 'USD', 100)
     """
 def symbols_total() -> int | None:
-    """symbols_total()
-
-    Return the number of symbols the Terminal knows, selected in the Market Watch or not.
+    """Return the number of symbols the Terminal knows, selected in the Market Watch or not.
 
     Returns
     -------
@@ -1226,9 +1206,7 @@ def symbols_total() -> int | None:
     17
     """
 def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | None:
-    """symbols_get([group="GROUP"])
-
-    Return every symbol, or those whose names match a group mask.
+    """Return every symbol, or those whose names match a group mask.
 
     Parameters
     ----------
@@ -1273,9 +1251,7 @@ def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | N
     5
     """
 def symbol_info(symbol: str) -> SymbolInfo | None:
-    """symbol_info(symbol)
-
-    Return everything the Terminal knows about one symbol.
+    """Return everything the Terminal knows about one symbol.
 
     Parameters
     ----------
@@ -1318,9 +1294,7 @@ def symbol_info(symbol: str) -> SymbolInfo | None:
     (0.01, 0.01)
     """
 def symbol_info_tick(symbol: str) -> Tick | None:
-    """symbol_info_tick(symbol)
-
-    Return the latest tick of a symbol: its current prices.
+    """Return the latest tick of a symbol: its current prices.
 
     Parameters
     ----------
@@ -1356,9 +1330,7 @@ def symbol_info_tick(symbol: str) -> Tick | None:
     (True, True)
     """
 def symbol_select(symbol: str, enable: object = ...) -> bool:
-    """symbol_select(symbol,[enable])
-
-    Select a symbol in the Market Watch, or remove it from there.
+    """Select a symbol in the Market Watch, or remove it from there.
 
     Parameters
     ----------
@@ -1399,9 +1371,7 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
     True
     """
 def market_book_add(symbol: str) -> bool | None:
-    """market_book_add(symbol)
-
-    Open the depth of market of a symbol, so that `market_book_get` can read it.
+    """Open the depth of market of a symbol, so that `market_book_get` can read it.
 
     Parameters
     ----------
@@ -1444,9 +1414,7 @@ def market_book_add(symbol: str) -> bool | None:
     True
     """
 def market_book_release(symbol: str) -> bool | None:
-    """market_book_release(symbol)
-
-    Close the depth of market of a symbol that `market_book_add` opened.
+    """Close the depth of market of a symbol that `market_book_add` opened.
 
     Parameters
     ----------
@@ -1482,9 +1450,7 @@ def market_book_release(symbol: str) -> bool | None:
     False
     """
 def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
-    """market_book_get(symbol)
-
-    Return the depth of market of a symbol: its price levels with their volumes.
+    """Return the depth of market of a symbol: its price levels with their volumes.
 
     Parameters
     ----------
@@ -1526,9 +1492,7 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     """
 
 def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int) -> _Array | None:
-    """copy_rates_from(symbol, timeframe, date_from, count)
-
-    Get the `count` bars that end at `date_from`: the last bar opens at or before it.
+    """Get the `count` bars that end at `date_from`: the last bar opens at or before it.
 
     The bars whose open time is at or before `date_from`, newest `count` of them, returned
     oldest first. Despite the parameter's name, the count goes back in time from
@@ -1599,9 +1563,7 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     ('time', 'open', 'high', 'low', 'close', 'tick_volume', 'spread', 'real_volume')
     """
 def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _Int) -> _Array | None:
-    """copy_rates_from_pos(symbol, timeframe, start_pos, count)
-
-    Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
+    """Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
 
     Position 0 is the current (forming) bar, 1 the one before it, and so on into the past; the
     reply holds positions ``start_pos`` to ``start_pos + count - 1``, returned oldest first.
@@ -1662,9 +1624,7 @@ def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _I
     (100, True)
     """
 def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _Time) -> _Array | None:
-    """copy_rates_range(symbol, timeframe, date_from, date_to)
-
-    Get the bars that open between `date_from` and `date_to`, both ends included.
+    """Get the bars that open between `date_from` and `date_to`, both ends included.
 
     Parameters
     ----------
@@ -1728,9 +1688,7 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     60
     """
 def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> _Array | None:
-    """copy_ticks_from(symbol, date_from, count, flags)
-
-    Get up to `count` ticks from `date_from` on, forward in time.
+    """Get up to `count` ticks from `date_from` on, forward in time.
 
     Parameters
     ----------
@@ -1797,9 +1755,7 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     ('time', 'bid', 'ask', 'last', 'volume', 'time_msc', 'flags', 'volume_real')
     """
 def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int) -> _Array | None:
-    """copy_ticks_range(symbol, date_from, date_to, flags)
-
-    Get the ticks from `date_from` to `date_to`, both ends included.
+    """Get the ticks from `date_from` to `date_to`, both ends included.
 
     Parameters
     ----------
@@ -1864,9 +1820,7 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
     """
 
 def positions_total() -> int | None:
-    """positions_total()
-
-    Return the number of open positions of the account.
+    """Return the number of open positions of the account.
 
     Returns
     -------
@@ -1892,9 +1846,7 @@ def positions_total() -> int | None:
     """
 @overload
 def positions_get() -> tuple[TradePosition, ...] | None:
-    """positions_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
-
-    Return the open positions, all or those of a symbol, a ticket or a group mask.
+    """Return the open positions, all or those of a symbol, a ticket or a group mask.
 
     The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
     `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
@@ -1965,9 +1917,7 @@ def positions_get(*, ticket: _Int) -> tuple[TradePosition, ...] | None: ...
 @overload
 def positions_get(*, group: str) -> tuple[TradePosition, ...] | None: ...
 def orders_total() -> int | None:
-    """orders_total()
-
-    Return the number of active (pending) orders of the account.
+    """Return the number of active (pending) orders of the account.
 
     Returns
     -------
@@ -1993,9 +1943,7 @@ def orders_total() -> int | None:
     """
 @overload
 def orders_get() -> tuple[TradeOrder, ...] | None:
-    """orders_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
-
-    Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
+    """Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
 
     The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
     `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
@@ -2064,9 +2012,7 @@ def orders_get(*, ticket: _Int) -> tuple[TradeOrder, ...] | None: ...
 @overload
 def orders_get(*, group: str) -> tuple[TradeOrder, ...] | None: ...
 def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
-    """history_orders_total(date_from, date_to)
-
-    Return the number of orders in the history between two times.
+    """Return the number of orders in the history between two times.
 
     Parameters
     ----------
@@ -2108,9 +2054,7 @@ def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
     """
 @overload
 def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> tuple[TradeOrder, ...] | None:
-    """history_orders_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return orders from the history: of a time range, of a position, or one by its ticket.
+    """Return orders from the history: of a time range, of a position, or one by its ticket.
 
     Three ways to call it: ``history_orders_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_orders_get(position=ID)`` or ``history_orders_get(ticket=T)``.
@@ -2184,9 +2128,7 @@ def history_orders_get(*, ticket: _Int) -> tuple[TradeOrder, ...] | None: ...
 @overload
 def history_orders_get(*, position: _Int) -> tuple[TradeOrder, ...] | None: ...
 def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
-    """history_deals_total(date_from, date_to)
-
-    Return the number of deals in the history between two times.
+    """Return the number of deals in the history between two times.
 
     Parameters
     ----------
@@ -2227,9 +2169,7 @@ def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
     """
 @overload
 def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> tuple[TradeDeal, ...] | None:
-    """history_deals_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return deals from the history: of a time range, of a position, or one by its ticket.
+    """Return deals from the history: of a time range, of a position, or one by its ticket.
 
     Three ways to call it: ``history_deals_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_deals_get(position=ID)`` or ``history_deals_get(ticket=T)``.
@@ -2308,9 +2248,7 @@ def history_deals_get(*, position: _Int) -> tuple[TradeDeal, ...] | None: ...
 
 @overload
 def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
-    """order_check(request)
-
-    Check whether a trade request would pass, and what it would do to the account.
+    """Check whether a trade request would pass, and what it would do to the account.
 
     Nothing is traded: the Terminal checks the request (symbol, volume, prices, stops, money)
     and computes the balance, equity and margin after it.
@@ -2385,9 +2323,7 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
 def order_check(**request: Any) -> OrderCheckResult | None: ...
 @overload
 def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
-    """order_send(request)
-
-    Send a trade request to the trade server: open, close or change a position or an order.
+    """Send a trade request to the trade server: open, close or change a position or an order.
 
     Parameters
     ----------
@@ -2473,9 +2409,7 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
 @overload
 def order_send(**request: Any) -> OrderSendResult | None: ...
 def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) -> float | None:
-    """order_calc_margin(action, symbol, volume, price)
-
-    Calculate the margin that an order would need, in the account currency.
+    """Calculate the margin that an order would need, in the account currency.
 
     Parameters
     ----------
@@ -2519,9 +2453,7 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     1100.0
     """
 def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Float, price_close: _Float) -> float | None:
-    """order_calc_profit(action, symbol, volume, price_open, price_close)
-
-    Calculate the profit of a trade between two prices, in the account currency.
+    """Calculate the profit of a trade between two prices, in the account currency.
 
     Parameters
     ----------

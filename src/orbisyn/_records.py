@@ -36,4 +36,4 @@ for _name in NAMES:
     _type = getattr(_core, _name)
     copyreg.pickle(_type, _reduce)
     if not hasattr(_type, "__match_args__"):
-        _type.__match_args__ = field_names(_type)  # type: ignore[attr-defined]
+        setattr(_type, "__match_args__", field_names(_type))

@@ -34,9 +34,7 @@ def ticks(symbols: str | Iterable[str], interval: float = ..., *,
     ``TerminalError``.
     """
 def set_timeout(seconds: float | None, /) -> None:
-    """set_timeout(seconds)
-
-    Limit how long any call may wait on the Terminal without progress.
+    """Limit how long any call may wait on the Terminal without progress.
 
     Process-wide, for every function except `initialize` (which has its own ``timeout``)
     and `last_error`. Off by default: without a limit a call waits as long as the Terminal
@@ -79,9 +77,7 @@ def set_timeout(seconds: float | None, /) -> None:
     True
     """
 def get_timeout() -> float | None:
-    """get_timeout()
-
-    Return the time limit that `set_timeout` set, in seconds.
+    """Return the time limit that `set_timeout` set, in seconds.
 
     Returns
     -------
@@ -101,9 +97,7 @@ def get_timeout() -> float | None:
 
 async def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., server: str = ...,
                      timeout: _Int = ..., portable: object = ...) -> Literal[True]:
-    """initialize([path],[login=LOGIN],[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT],[portable=False])
-
-    Connect to a Terminal, starting it when it is not running.
+    """Connect to a Terminal, starting it when it is not running.
 
     Awaitable `orbisyn.initialize`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.initialize` returns, and
@@ -168,9 +162,7 @@ async def initialize(path: str = ..., *, login: _Int = ..., password: str = ...,
     """
 async def login(login: _Int = ..., password: str = ..., server: str = ..., *,
                 timeout: _Int = ...) -> Literal[True]:
-    """login(login,[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT])
-
-    Switch the connected Terminal to another trading account.
+    """Switch the connected Terminal to another trading account.
 
     Awaitable `orbisyn.login`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.login` returns, and
@@ -218,9 +210,7 @@ async def login(login: _Int = ..., password: str = ..., server: str = ..., *,
     result is dropped; a call still queued is not made.
     """
 async def shutdown(*, timeout: float | None = ...) -> Literal[True]:
-    """shutdown()
-
-    Close the link to the Terminal; the Terminal keeps running.
+    """Close the link to the Terminal; the Terminal keeps running.
 
     Awaitable `orbisyn.shutdown`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.shutdown` returns, and
@@ -247,9 +237,7 @@ async def shutdown(*, timeout: float | None = ...) -> Literal[True]:
     result is dropped; a call still queued is not made.
     """
 async def version(*, timeout: float | None = ...) -> tuple[int, int, str]:
-    """version()
-
-    Get the Terminal's version: (version, build, release date).
+    """Get the Terminal's version: (version, build, release date).
 
     Awaitable `orbisyn.version`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.version` returns, and
@@ -290,9 +278,7 @@ async def version(*, timeout: float | None = ...) -> tuple[int, int, str]:
     """
 
 async def terminal_info(*, timeout: float | None = ...) -> TerminalInfo:
-    """terminal_info()
-
-    Return the Terminal's state and settings.
+    """Return the Terminal's state and settings.
 
     Awaitable `orbisyn.terminal_info`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.terminal_info` returns, and
@@ -332,9 +318,7 @@ async def terminal_info(*, timeout: float | None = ...) -> TerminalInfo:
     result is dropped; a call still queued is not made.
     """
 async def account_info(*, timeout: float | None = ...) -> AccountInfo:
-    """account_info()
-
-    Return the trading account that is logged in.
+    """Return the trading account that is logged in.
 
     Awaitable `orbisyn.account_info`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.account_info` returns, and
@@ -374,9 +358,7 @@ async def account_info(*, timeout: float | None = ...) -> AccountInfo:
     result is dropped; a call still queued is not made.
     """
 async def symbols_total(*, timeout: float | None = ...) -> int:
-    """symbols_total()
-
-    Return the number of symbols the Terminal knows, selected in the Market Watch or not.
+    """Return the number of symbols the Terminal knows, selected in the Market Watch or not.
 
     Awaitable `orbisyn.symbols_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbols_total` returns, and
@@ -417,9 +399,7 @@ async def symbols_total(*, timeout: float | None = ...) -> int:
     result is dropped; a call still queued is not made.
     """
 async def symbols_get(group: str = ..., *, timeout: float | None = ...) -> tuple[SymbolInfo, ...]:
-    """symbols_get([group="GROUP"])
-
-    Return every symbol, or those whose names match a group mask.
+    """Return every symbol, or those whose names match a group mask.
 
     Awaitable `orbisyn.symbols_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbols_get` returns, and
@@ -471,9 +451,7 @@ async def symbols_get(group: str = ..., *, timeout: float | None = ...) -> tuple
     result is dropped; a call still queued is not made.
     """
 async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo:
-    """symbol_info(symbol)
-
-    Return everything the Terminal knows about one symbol.
+    """Return everything the Terminal knows about one symbol.
 
     Awaitable `orbisyn.symbol_info`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbol_info` returns, and
@@ -522,9 +500,7 @@ async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo
     result is dropped; a call still queued is not made.
     """
 async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
-    """symbol_info_tick(symbol)
-
-    Return the latest tick of a symbol: its current prices.
+    """Return the latest tick of a symbol: its current prices.
 
     Awaitable `orbisyn.symbol_info_tick`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbol_info_tick` returns, and
@@ -570,9 +546,7 @@ async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
     result is dropped; a call still queued is not made.
     """
 async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | None = ...) -> Literal[True]:
-    """symbol_select(symbol,[enable])
-
-    Select a symbol in the Market Watch, or remove it from there.
+    """Select a symbol in the Market Watch, or remove it from there.
 
     Awaitable `orbisyn.symbol_select`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbol_select` returns, and
@@ -620,9 +594,7 @@ async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | N
     result is dropped; a call still queued is not made.
     """
 async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Literal[True]:
-    """market_book_add(symbol)
-
-    Open the depth of market of a symbol, so that `market_book_get` can read it.
+    """Open the depth of market of a symbol, so that `market_book_get` can read it.
 
     Awaitable `orbisyn.market_book_add`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.market_book_add` returns, and
@@ -669,9 +641,7 @@ async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Litera
     result is dropped; a call still queued is not made.
     """
 async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Literal[True]:
-    """market_book_release(symbol)
-
-    Close the depth of market of a symbol that `market_book_add` opened.
+    """Close the depth of market of a symbol that `market_book_add` opened.
 
     Awaitable `orbisyn.market_book_release`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.market_book_release` returns, and
@@ -715,9 +685,7 @@ async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Li
     result is dropped; a call still queued is not made.
     """
 async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[BookInfo, ...]:
-    """market_book_get(symbol)
-
-    Return the depth of market of a symbol: its price levels with their volumes.
+    """Return the depth of market of a symbol: its price levels with their volumes.
 
     Awaitable `orbisyn.market_book_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.market_book_get` returns, and
@@ -764,9 +732,7 @@ async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[
     """
 
 async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_rates_from(symbol, timeframe, date_from, count)
-
-    Get the `count` bars that end at `date_from`: the last bar opens at or before it.
+    """Get the `count` bars that end at `date_from`: the last bar opens at or before it.
 
     Awaitable `orbisyn.copy_rates_from`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_rates_from` returns, and
@@ -840,9 +806,7 @@ async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count:
     result is dropped; a call still queued is not made.
     """
 async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_rates_from_pos(symbol, timeframe, start_pos, count)
-
-    Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
+    """Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
 
     Awaitable `orbisyn.copy_rates_from_pos`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_rates_from_pos` returns, and
@@ -909,9 +873,7 @@ async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, cou
     result is dropped; a call still queued is not made.
     """
 async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> _Array:
-    """copy_rates_range(symbol, timeframe, date_from, date_to)
-
-    Get the bars that open between `date_from` and `date_to`, both ends included.
+    """Get the bars that open between `date_from` and `date_to`, both ends included.
 
     Awaitable `orbisyn.copy_rates_range`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_rates_range` returns, and
@@ -978,9 +940,7 @@ async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_
     result is dropped; a call still queued is not made.
     """
 async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_ticks_from(symbol, date_from, count, flags)
-
-    Get up to `count` ticks from `date_from` on, forward in time.
+    """Get up to `count` ticks from `date_from` on, forward in time.
 
     Awaitable `orbisyn.copy_ticks_from`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_ticks_from` returns, and
@@ -1050,9 +1010,7 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _In
     result is dropped; a call still queued is not made.
     """
 async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_ticks_range(symbol, date_from, date_to, flags)
-
-    Get the ticks from `date_from` to `date_to`, both ends included.
+    """Get the ticks from `date_from` to `date_to`, both ends included.
 
     Awaitable `orbisyn.copy_ticks_range`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_ticks_range` returns, and
@@ -1122,9 +1080,7 @@ async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags:
     """
 
 async def positions_total(*, timeout: float | None = ...) -> int:
-    """positions_total()
-
-    Return the number of open positions of the account.
+    """Return the number of open positions of the account.
 
     Awaitable `orbisyn.positions_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.positions_total` returns, and
@@ -1163,9 +1119,7 @@ async def positions_total(*, timeout: float | None = ...) -> int:
     result is dropped; a call still queued is not made.
     """
 async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradePosition, ...]:
-    """positions_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
-
-    Return the open positions, all or those of a symbol, a ticket or a group mask.
+    """Return the open positions, all or those of a symbol, a ticket or a group mask.
 
     Awaitable `orbisyn.positions_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.positions_get` returns, and
@@ -1228,9 +1182,7 @@ async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = .
     result is dropped; a call still queued is not made.
     """
 async def orders_total(*, timeout: float | None = ...) -> int:
-    """orders_total()
-
-    Return the number of active (pending) orders of the account.
+    """Return the number of active (pending) orders of the account.
 
     Awaitable `orbisyn.orders_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.orders_total` returns, and
@@ -1269,9 +1221,7 @@ async def orders_total(*, timeout: float | None = ...) -> int:
     result is dropped; a call still queued is not made.
     """
 async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]:
-    """orders_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
-
-    Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
+    """Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
 
     Awaitable `orbisyn.orders_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.orders_get` returns, and
@@ -1334,9 +1284,7 @@ async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ...,
     result is dropped; a call still queued is not made.
     """
 async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> int:
-    """history_orders_total(date_from, date_to)
-
-    Return the number of orders in the history between two times.
+    """Return the number of orders in the history between two times.
 
     Awaitable `orbisyn.history_orders_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_orders_total` returns, and
@@ -1387,9 +1335,7 @@ async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: flo
     """
 @overload
 async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]:
-    """history_orders_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return orders from the history: of a time range, of a position, or one by its ticket.
+    """Return orders from the history: of a time range, of a position, or one by its ticket.
 
     Awaitable `orbisyn.history_orders_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_orders_get` returns, and
@@ -1462,9 +1408,7 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
 @overload
 async def history_orders_get(*, ticket: _Int = ..., position: _Int = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]: ...
 async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> int:
-    """history_deals_total(date_from, date_to)
-
-    Return the number of deals in the history between two times.
+    """Return the number of deals in the history between two times.
 
     Awaitable `orbisyn.history_deals_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_deals_total` returns, and
@@ -1515,9 +1459,7 @@ async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: floa
     """
 @overload
 async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str = ..., timeout: float | None = ...) -> tuple[TradeDeal, ...]:
-    """history_deals_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return deals from the history: of a time range, of a position, or one by its ticket.
+    """Return deals from the history: of a time range, of a position, or one by its ticket.
 
     Awaitable `orbisyn.history_deals_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_deals_get` returns, and
@@ -1592,9 +1534,7 @@ async def history_deals_get(*, ticket: _Int = ..., position: _Int = ..., timeout
 
 @overload
 async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -> OrderCheckResult:
-    """order_check(request)
-
-    Check whether a trade request would pass, and what it would do to the account.
+    """Check whether a trade request would pass, and what it would do to the account.
 
     Awaitable `orbisyn.order_check`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_check` returns, and
@@ -1672,9 +1612,7 @@ async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -
 async def order_check(*, timeout: float | None = ..., **request: Any) -> OrderCheckResult: ...
 @overload
 async def order_send(request: dict[str, Any], *, timeout: float | None = ...) -> OrderSendResult:
-    """order_send(request)
-
-    Send a trade request to the trade server: open, close or change a position or an order.
+    """Send a trade request to the trade server: open, close or change a position or an order.
 
     Awaitable `orbisyn.order_send`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_send` returns, and
@@ -1759,9 +1697,7 @@ async def order_send(request: dict[str, Any], *, timeout: float | None = ...) ->
 @overload
 async def order_send(*, timeout: float | None = ..., **request: Any) -> OrderSendResult: ...
 async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float, *, timeout: float | None = ...) -> float:
-    """order_calc_margin(action, symbol, volume, price)
-
-    Calculate the margin that an order would need, in the account currency.
+    """Calculate the margin that an order would need, in the account currency.
 
     Awaitable `orbisyn.order_calc_margin`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_calc_margin` returns, and
@@ -1816,9 +1752,7 @@ async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _F
     """
 async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Float,
                             price_close: _Float, *, timeout: float | None = ...) -> float:
-    """order_calc_profit(action, symbol, volume, price_open, price_close)
-
-    Calculate the profit of a trade between two prices, in the account currency.
+    """Calculate the profit of a trade between two prices, in the account currency.
 
     Awaitable `orbisyn.order_calc_profit`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_calc_profit` returns, and
