@@ -903,8 +903,12 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
     -------
     Returns False. `last_error` then gives:
 
-    - ``-2`` "Invalid ... argument": an argument of the wrong type, out of range or too long;
-      an unknown keyword (the message names it). Nothing is started and no link is left open.
+    - ``-2``: a bad argument; nothing is started, and a link that was open is closed.
+      "Invalid 1st unnamed argument": `path` is not a str, or too long; 'Invalid "login"
+      argument' (or the name of another keyword): a value of the wrong type, out of range or
+      too long; "Invalid number of arguments": more than one argument by position (the others
+      are keyword only); 'Unknown "pth" argument, did you mean "path"?': a keyword it does not
+      take.
     - ``-10003`` "IPC initialize failed, ...": no Terminal found, it could not be started, or
       its pipe did not appear; the rest of the message says which.
     - ``-6`` "Terminal: Authorization failed": the login was refused.
@@ -926,6 +930,20 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
     True
     >>> orbisyn.last_error()
     (1, 'Success')
+    >>> orbisyn.initialize(5), orbisyn.last_error()
+    (False, (-2, 'Invalid 1st unnamed argument'))
+    >>> orbisyn.initialize(login=-1), orbisyn.last_error()
+    (False, (-2, 'Invalid "login" argument'))
+    >>> orbisyn.initialize("", 5001001), orbisyn.last_error()
+    (False, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.initialize(pth="terminal64.exe"), orbisyn.last_error()
+    (False, (-2, 'Unknown "pth" argument, did you mean "path"?'))
+    >>> orbisyn.terminal_info(), orbisyn.last_error()    # the refusals closed the link
+    (None, (-10004, 'No IPC connection'))
+    >>> orbisyn.initialize(login=5001001, password="wrong"), orbisyn.last_error()
+    (False, (-6, 'Terminal: Authorization failed'))
+    >>> orbisyn.initialize(login=5001001, password="demo-pass", server="Orbisyn-Demo")
+    True
     """
 def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout: _Int = ...) -> bool:
     """Switch the connected Terminal to another trading account.
@@ -952,8 +970,10 @@ def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout:
     Returns False; the link stays open (on the previous account when the login was refused).
     `last_error` then gives:
 
-    - ``-2`` 'Invalid "login" argument' (also when `login` is missing or 0) or another
-      argument's message.
+    - ``-2`` 'Invalid "login" argument': `login` missing or 0, or given by name and not an
+      integer in range; "Invalid 1st unnamed argument" (2nd, 3rd: `password`, `server`): a value
+      given by position of the wrong type, out of range or too long; "Invalid number of
+      arguments": more than three arguments by position. The link stays open.
     - ``-6`` "Terminal: Authorization failed": wrong login, password or server.
     - ``-7`` "Unsupported authorization mode, OTP or certificate password needed".
     - ``-10005`` "IPC timeout": not ready within `timeout`, or the time limit of
@@ -970,6 +990,8 @@ def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.login(5001001, "demo-pass", "Orbisyn-Demo")
     True
     >>> orbisyn.account_info().login
@@ -980,6 +1002,14 @@ def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout:
     (-6, 'Terminal: Authorization failed')
     >>> orbisyn.login(5001001, "demo-pass")  # a refused login sticks until one succeeds
     True
+    >>> orbisyn.login(), orbisyn.last_error()
+    (False, (-2, 'Invalid "login" argument'))
+    >>> orbisyn.login("5001001"), orbisyn.last_error()
+    (False, (-2, 'Invalid 1st unnamed argument'))
+    >>> orbisyn.login(5001001, "demo-pass", "Orbisyn-Demo", 5000), orbisyn.last_error()
+    (False, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.account_info().login    # still logged in
+    5001001
     """
 def shutdown() -> bool:
     """Close the link to the Terminal; the Terminal keeps running.
@@ -987,7 +1017,13 @@ def shutdown() -> bool:
     Returns
     -------
     bool
-        Always True, also when no link was open.
+        True, also when no link was open.
+
+    Failure
+    -------
+    Returns False; the link stays open. `last_error` then gives:
+
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
 
     Notes
     -----
@@ -997,6 +1033,12 @@ def shutdown() -> bool:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
+    >>> orbisyn.shutdown(1), orbisyn.last_error()
+    (False, (-2, 'Invalid arguments: takes none, 1 given'))
+    >>> orbisyn.terminal_info() is not None    # still open
+    True
     >>> orbisyn.shutdown()
     True
     >>> orbisyn.terminal_info() is None, orbisyn.last_error()
@@ -1017,6 +1059,7 @@ def version() -> tuple[int, int, str]:
     -------
     Returns ``(0, 0, '')``. `last_error` then gives:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1027,9 +1070,13 @@ def version() -> tuple[int, int, str]:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> number, build, date = orbisyn.version()
     >>> build >= 2364
     True
+    >>> orbisyn.version(1), orbisyn.last_error()
+    ((0, 0, ''), (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def last_error() -> tuple[int, str]:
     """Return the code and message of the last call of this thread.
@@ -1044,14 +1091,23 @@ def last_error() -> tuple[int, str]:
         -1 to -8 the Terminal's own (for example -4 "Terminal: Not found"); -10000 to -10005
         the link's. ``(0, '')`` before the first call of the thread.
 
+    Failure
+    -------
+    Given an argument, it is refused as any call is: it returns ``(-2, 'Invalid arguments:
+    takes none, 1 given')``, and that pair becomes what it gives next.
+
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
+
     Notes
     -----
     The state is kept per thread: a call in another thread does not change what this thread
-    reads. `last_error` itself changes nothing, and never fails.
+    reads. ``last_error()`` itself changes nothing.
 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.symbol_info("NOSUCH") is None
     True
     >>> orbisyn.last_error()
@@ -1059,6 +1115,10 @@ def last_error() -> tuple[int, str]:
     >>> from orbisyn.codes import Result
     >>> Result(orbisyn.last_error()[0]).name
     'NOT_FOUND'
+    >>> orbisyn.last_error(1)
+    (-2, 'Invalid arguments: takes none, 1 given')
+    >>> orbisyn.last_error()
+    (-2, 'Invalid arguments: takes none, 1 given')
     """
 def set_timeout(seconds: float | None, /) -> None:
     """Limit how long any call may wait on the Terminal without progress.
@@ -1080,8 +1140,9 @@ def set_timeout(seconds: float | None, /) -> None:
     Failure
     -------
     A setting, not a call to the Terminal: a value that is not a time limit raises
-    ``TypeError`` (not a number, or bool) or ``ValueError`` (0 or less, NaN, infinite, too
-    large), and the limit stays as it was. `last_error` is left alone.
+    ``TypeError`` (not a number: a str, bytes, a bool, which is no time) or ``ValueError``
+    (0 or less, NaN, infinite), and the limit stays as it was. `last_error` is left alone.
+    A limit above 4 294 967 s (49.7 days) waits that long.
 
     Notes
     -----
@@ -1101,6 +1162,16 @@ def set_timeout(seconds: float | None, /) -> None:
     5.0
     >>> orbisyn.set_timeout(None)
     >>> orbisyn.get_timeout() is None
+    True
+    >>> orbisyn.set_timeout(True)
+    Traceback (most recent call last):
+    ...
+    TypeError: timeout must be a number of seconds or None, not bool
+    >>> orbisyn.set_timeout(0)
+    Traceback (most recent call last):
+    ...
+    ValueError: timeout must be a positive number of seconds or None
+    >>> orbisyn.get_timeout() is None    # unchanged
     True
     """
 def get_timeout() -> float | None:
@@ -1135,6 +1206,7 @@ def terminal_info() -> TerminalInfo | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1145,11 +1217,15 @@ def terminal_info() -> TerminalInfo | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> info = orbisyn.terminal_info()
     >>> info.connected, info.trade_allowed
     (True, True)
     >>> info.build == orbisyn.version()[1]
     True
+    >>> orbisyn.terminal_info(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def account_info() -> AccountInfo | None:
     """Return the trading account that is logged in.
@@ -1164,6 +1240,7 @@ def account_info() -> AccountInfo | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1174,9 +1251,13 @@ def account_info() -> AccountInfo | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> account = orbisyn.account_info()
     >>> account.login, account.currency, account.leverage
     (5001001, 'USD', 100)
+    >>> orbisyn.account_info(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def symbols_total() -> int | None:
     """Return the number of symbols the Terminal knows, selected in the Market Watch or not.
@@ -1192,6 +1273,7 @@ def symbols_total() -> int | None:
 
     - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364 (also
       before the first `initialize`, when no build is known yet).
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1202,8 +1284,12 @@ def symbols_total() -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.symbols_total()
     17
+    >>> orbisyn.symbols_total(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | None:
     """Return every symbol, or those whose names match a group mask.
@@ -1226,8 +1312,9 @@ def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | N
     -------
     Returns False for a bad argument, None for other failures. `last_error` then gives:
 
-    - ``-2`` 'Invalid "group" argument' (not a str, or too long), "Invalid 1st unnamed
-      argument" or "Invalid number of arguments" (with the value False).
+    - ``-2``, with the value False: "Invalid 1st unnamed argument": `group` given by position is
+      not a str, or too long; 'Invalid "group" argument': the same by name; "Invalid number of
+      arguments": more than one argument by position.
     - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1245,10 +1332,18 @@ def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | N
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> [s.name for s in orbisyn.symbols_get("*JPY*")]
     ['USDJPY', 'EURJPY']
     >>> len(orbisyn.symbols_get(group="*,!*USD*"))
     5
+    >>> orbisyn.symbols_get(5), orbisyn.last_error()
+    (False, (-2, 'Invalid 1st unnamed argument'))
+    >>> orbisyn.symbols_get(group=5), orbisyn.last_error()
+    (False, (-2, 'Invalid "group" argument'))
+    >>> orbisyn.symbols_get("*USD*", "*JPY*"), orbisyn.last_error()
+    (False, (-2, 'Invalid number of arguments'))
     """
 def symbol_info(symbol: str) -> SymbolInfo | None:
     """Return everything the Terminal knows about one symbol.
@@ -1268,8 +1363,8 @@ def symbol_info(symbol: str) -> SymbolInfo | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+      (a call of another shape: see "Errors" in the guide).
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1287,11 +1382,17 @@ def symbol_info(symbol: str) -> SymbolInfo | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> eurusd = orbisyn.symbol_info("EURUSD")
     >>> eurusd.digits, eurusd.point, eurusd.currency_profit
     (5, 1e-05, 'USD')
     >>> eurusd.volume_min, eurusd.volume_step
     (0.01, 0.01)
+    >>> orbisyn.symbol_info("A" * 30), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.symbol_info("NOSUCH"), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def symbol_info_tick(symbol: str) -> Tick | None:
     """Return the latest tick of a symbol: its current prices.
@@ -1311,8 +1412,8 @@ def symbol_info_tick(symbol: str) -> Tick | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+      (a call of another shape: see "Errors" in the guide).
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol, or has no tick
       of it.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1325,9 +1426,15 @@ def symbol_info_tick(symbol: str) -> Tick | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> tick = orbisyn.symbol_info_tick("BTCUSD")
     >>> tick.ask > tick.bid > 0, tick.time == tick.time_msc // 1000
     (True, True)
+    >>> orbisyn.symbol_info_tick(5), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.symbol_info_tick("NOSUCH"), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def symbol_select(symbol: str, enable: object = ...) -> bool:
     """Select a symbol in the Market Watch, or remove it from there.
@@ -1338,7 +1445,6 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     enable : bool, optional
         True (default) to select, False to remove; any object, taken by its truth value.
-        Positional only.
 
     Returns
     -------
@@ -1349,8 +1455,8 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
     -------
     Returns False. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one or two arguments, a symbol
-      that is not a str or too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units;
+      'Invalid arguments: takes at most 2, 3 given': more than two arguments.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - the Terminal's negative status when it refuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1363,12 +1469,22 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.symbol_select("EURGBP")
     True
     >>> orbisyn.symbol_info("EURGBP").select
     True
     >>> orbisyn.symbol_select("EURGBP", False)
     True
+    >>> orbisyn.symbol_select("EURGBP", enable=True)
+    True
+    >>> orbisyn.symbol_select(None), orbisyn.last_error()
+    (False, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.symbol_select("EURGBP", True, 1), orbisyn.last_error()
+    (False, (-2, 'Invalid arguments: takes at most 2, 3 given'))
+    >>> orbisyn.symbol_select("NOSUCH"), orbisyn.last_error()
+    (False, (-4, 'Terminal: Not found'))
     """
 def market_book_add(symbol: str) -> bool | None:
     """Open the depth of market of a symbol, so that `market_book_get` can read it.
@@ -1388,8 +1504,8 @@ def market_book_add(symbol: str) -> bool | None:
     Returns None for a bad argument, False when the Terminal refused or the link failed.
     `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+      UTF-16 code units (a call of another shape: see "Errors" in the guide).
     - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1406,12 +1522,18 @@ def market_book_add(symbol: str) -> bool | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.market_book_add("EURUSD")
     True
     >>> len(orbisyn.market_book_get("EURUSD")) > 0
     True
     >>> orbisyn.market_book_release("EURUSD")
     True
+    >>> orbisyn.market_book_add(5), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.market_book_add("NOSUCH"), orbisyn.last_error()
+    (False, (-4, 'Terminal: Not found'))
     """
 def market_book_release(symbol: str) -> bool | None:
     """Close the depth of market of a symbol that `market_book_add` opened.
@@ -1431,8 +1553,8 @@ def market_book_release(symbol: str) -> bool | None:
     Returns None for a bad argument, False when the Terminal refused or the link failed.
     `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+      UTF-16 code units (a call of another shape: see "Errors" in the guide).
     - ``-4`` "Terminal: Not found": the book of that symbol was not open.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1444,10 +1566,14 @@ def market_book_release(symbol: str) -> bool | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.market_book_add("GBPUSD"), orbisyn.market_book_release("GBPUSD")
     (True, True)
-    >>> orbisyn.market_book_release("GBPUSD")
-    False
+    >>> orbisyn.market_book_release("GBPUSD"), orbisyn.last_error()    # not open now
+    (False, (-4, 'Terminal: Not found'))
+    >>> orbisyn.market_book_release(["GBPUSD"]), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
     """
 def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     """Return the depth of market of a symbol: its price levels with their volumes.
@@ -1467,8 +1593,8 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+      (a call of another shape: see "Errors" in the guide).
     - ``-4`` "Terminal: Not found": no such symbol, or its book is not open (call
       `market_book_add` first).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1481,6 +1607,8 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import BookType
     >>> orbisyn.market_book_add("EURUSD")
     True
@@ -1489,6 +1617,10 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     ['BUY', 'SELL']
     >>> orbisyn.market_book_release("EURUSD")
     True
+    >>> orbisyn.market_book_get(b"EURUSD"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.market_book_get("EURUSD"), orbisyn.last_error()    # released
+    (None, (-4, 'Terminal: Not found'))
     """
 
 def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int) -> _Array | None:
@@ -1528,14 +1660,15 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a number that is not an integer (with ``__index__``) or does
-      not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `timeframe` or `count` that is not an integer (an int or anything with
+      ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` that is no time
+      (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+      datetime' for a `datetime.date`. A call of another shape: see "Errors" in the guide.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-      a negative count).
-    - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-      (``terminal_info().maxbars``, for `copy_rates_range`).
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+      a negative count. A count above ``terminal_info().maxbars`` gives that many bars at
+      most.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1553,6 +1686,8 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import Timeframe
     >>> noon = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
@@ -1561,6 +1696,18 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     ['10:00', '11:00', '12:00']
     >>> rates.dtype.names
     ('time', 'open', 'high', 'low', 'close', 'tick_volume', 'spread', 'real_volume')
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, noon, 3.0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "count"'))
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, True, 3), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, noon.date(), 3), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_rates_from("EURUSD", 7, noon, 3), orbisyn.last_error()    # no such timeframe
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, noon, -3), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_from("NOSUCH", Timeframe.H1, noon, 3), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _Int) -> _Array | None:
     """Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
@@ -1594,14 +1741,14 @@ def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _I
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a number that is not an integer (with ``__index__``) or does
-      not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `timeframe`, `start_pos` or `count` that is not an integer (an int or anything with
+      ``__index__``: ``3.0`` is none) or does not fit 32 bits. A call of another
+      shape: see "Errors" in the guide.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-      a negative count).
-    - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-      (``terminal_info().maxbars``, for `copy_rates_range`).
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+      a negative `start_pos` or `count`. A count above ``terminal_info().maxbars`` gives that
+      many bars at most.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1617,11 +1764,19 @@ def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _I
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import Timeframe
     >>> rates = orbisyn.copy_rates_from_pos("BTCUSD", Timeframe.M1, 1, 100)
     >>> len(rates), bool((rates["time"][1:] - rates["time"][:-1] == 60).all())
     (100, True)
+    >>> orbisyn.copy_rates_from_pos("BTCUSD", Timeframe.M1, 0, 2**31), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "count"'))
+    >>> orbisyn.copy_rates_from_pos("BTCUSD", Timeframe.M1, -1, 10), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_from_pos("NOSUCH", Timeframe.M1, 0, 10), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _Time) -> _Array | None:
     """Get the bars that open between `date_from` and `date_to`, both ends included.
@@ -1654,14 +1809,15 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a number that is not an integer (with ``__index__``) or does
-      not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `timeframe` that is not an integer (an int or anything with
+      ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` or `date_to` that is no time
+      (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+      datetime' for a `datetime.date`. A call of another shape: see "Errors" in the guide.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-      a negative count).
-    - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-      (``terminal_info().maxbars``, for `copy_rates_range`).
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe.
+    - ``-3`` "Terminal: Out of memory": more bars in the range than the Terminal gives in one
+      reply (``terminal_info().maxbars``).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1678,6 +1834,8 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import Timeframe
     >>> day = datetime(2026, 12, 2, tzinfo=timezone.utc)
@@ -1686,6 +1844,16 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     3
     >>> len(orbisyn.copy_rates_range("EURUSD", Timeframe.M1, day.replace(hour=10), day.replace(hour=10, minute=59)))
     60
+    >>> orbisyn.copy_rates_range("EURUSD", Timeframe.H1, day.replace(hour=12), day.replace(hour=10))
+    array([], ...)
+    >>> orbisyn.copy_rates_range("EURUSD", Timeframe.H1, day, "tomorrow"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to"'))
+    >>> orbisyn.copy_rates_range("EURUSD", Timeframe.H1, day.date(), day), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_rates_range("EURUSD", 7, day, day), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_range("NOSUCH", Timeframe.H1, day, day), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> _Array | None:
     """Get up to `count` ticks from `date_from` on, forward in time.
@@ -1721,13 +1889,13 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-      does not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `count` or `flags` that is not an integer (an int or anything with
+      ``__index__``) or does not fit 32 bits; a `date_from` that is no time (a bool is none);
+      'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
+      `datetime.date`. A call of another shape: see "Errors" in the guide.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": a negative count.
-    - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-      one reply (`copy_ticks_range`).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1745,6 +1913,8 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import CopyTicks
     >>> start = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
@@ -1753,6 +1923,14 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     (10, True)
     >>> ticks.dtype.names
     ('time', 'bid', 'ask', 'last', 'volume', 'time_msc', 'flags', 'volume_real')
+    >>> orbisyn.copy_ticks_from("EURUSD", start, 10.0, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "count"'))
+    >>> orbisyn.copy_ticks_from("EURUSD", start.date(), 10, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_ticks_from("EURUSD", start, -1, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_ticks_from("NOSUCH", start, 10, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int) -> _Array | None:
     """Get the ticks from `date_from` to `date_to`, both ends included.
@@ -1787,13 +1965,14 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-      does not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "flags"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `flags` that is not an integer (an int or anything with
+      ``__index__``) or does not fit 32 bits; a `date_from` or `date_to` that is no time (a bool is none);
+      'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
+      `datetime.date`. A call of another shape: see "Errors" in the guide.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": a negative count.
     - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-      one reply (`copy_ticks_range`).
+      one reply.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1811,12 +1990,20 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import CopyTicks
     >>> noon = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
     >>> ticks = orbisyn.copy_ticks_range("EURUSD", noon, noon.replace(minute=5), CopyTicks.ALL)
     >>> bool(ticks["time_msc"].min() >= 1796212800000 and ticks["time_msc"].max() <= 1796213100000)
     True
+    >>> orbisyn.copy_ticks_range("EURUSD", noon, noon, "all"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "flags"'))
+    >>> orbisyn.copy_ticks_range("EURUSD", noon.date(), noon, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_ticks_range("NOSUCH", noon, noon, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 
 def positions_total() -> int | None:
@@ -1831,6 +2018,7 @@ def positions_total() -> int | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1841,16 +2029,19 @@ def positions_total() -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.positions_total() == len(orbisyn.positions_get())
     True
+    >>> orbisyn.positions_total(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 @overload
 def positions_get() -> tuple[TradePosition, ...] | None:
     """Return the open positions, all or those of a symbol, a ticket or a group mask.
 
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    open positions are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all open positions are returned.
 
     Parameters
     ----------
@@ -1865,16 +2056,18 @@ def positions_get() -> tuple[TradePosition, ...] | None:
     Returns
     -------
     tuple of TradePosition
-        In the Terminal's order (oldest first); empty when there are none, and when no
-        position has that ticket.
+        In the Terminal's order (oldest first); empty when there are none, when no
+        position has that ticket, and for a symbol the Terminal does not know.
 
     Failure
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-      "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-      argument', or an unknown keyword named in the message.
+    - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+      only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+      together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+      range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+      see "Errors" in the guide.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1896,6 +2089,8 @@ def positions_get() -> tuple[TradePosition, ...] | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> buy = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.BUY)
     >>> buy.retcode == TradeRetcode.DONE
@@ -1909,6 +2104,14 @@ def positions_get() -> tuple[TradePosition, ...] | None:
     ...                            type=OrderType.SELL, position=buy.order)
     >>> close.retcode == TradeRetcode.DONE, orbisyn.positions_get(ticket=buy.order)
     (True, ())
+    >>> orbisyn.positions_get(symbol="BTCUSD", group="*USD*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol" and "group" cannot be combined'))
+    >>> orbisyn.positions_get("BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
+    >>> orbisyn.positions_get(ticket=-1), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
+    >>> orbisyn.positions_get(symbol="NOSUCH")
+    ()
     """
 @overload
 def positions_get(*, symbol: str) -> tuple[TradePosition, ...] | None: ...
@@ -1928,6 +2131,7 @@ def orders_total() -> int | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1938,16 +2142,19 @@ def orders_total() -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.orders_total() == len(orbisyn.orders_get())
     True
+    >>> orbisyn.orders_total(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 @overload
 def orders_get() -> tuple[TradeOrder, ...] | None:
     """Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
 
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    active orders are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all active orders are returned.
 
     Parameters
     ----------
@@ -1969,9 +2176,11 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-      "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-      argument', or an unknown keyword named in the message.
+    - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+      only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+      together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+      range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+      see "Errors" in the guide.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1993,6 +2202,8 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> ask = orbisyn.symbol_info_tick("BTCUSD").ask
     >>> placed = orbisyn.order_send(action=TradeAction.PENDING, symbol="BTCUSD", volume=0.01,
@@ -2004,6 +2215,12 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     >>> removed = orbisyn.order_send(action=TradeAction.REMOVE, order=placed.order)
     >>> removed.retcode == TradeRetcode.DONE, orbisyn.orders_get(ticket=placed.order)
     (True, ())
+    >>> orbisyn.orders_get(symbol="BTCUSD", group="BTC*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol" and "group" cannot be combined'))
+    >>> orbisyn.orders_get("BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
+    >>> orbisyn.orders_get(ticket="1"), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
     """
 @overload
 def orders_get(*, symbol: str) -> tuple[TradeOrder, ...] | None: ...
@@ -2034,8 +2251,9 @@ def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-      another type.
+    - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+      none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+      see "Errors" in the guide.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2047,10 +2265,16 @@ def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> now = datetime.now(timezone.utc)
     >>> orbisyn.history_orders_total(0, now) == len(orbisyn.history_orders_get(0, now))
     True
+    >>> orbisyn.history_orders_total(True, 0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_orders_total(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
     """
 @overload
 def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> tuple[TradeOrder, ...] | None:
@@ -2058,8 +2282,8 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
 
     Three ways to call it: ``history_orders_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_orders_get(position=ID)`` or ``history_orders_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
@@ -2089,12 +2313,16 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-      or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-      `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-      "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-      message.
-    - ``-4`` "Terminal: Not found": no orders of that `position`.
+    - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+      position or by name) with `ticket` or `position`, or 'Invalid arguments: "position" and
+      "ticket" cannot be combined', or 'Invalid arguments: "group" and "position" cannot be
+      combined' (the message names the pair); 'Invalid arguments: "date_to" missing': one time
+      alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
+      'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
+      argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
+      `position` and `group`. An unknown keyword: see "Errors" in the guide.
+    - ``-4`` "Terminal: Not found": the Terminal has no orders of that `position` (the
+      simulated Terminal answers with an empty tuple instead).
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2112,6 +2340,8 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import OrderState, OrderType, TradeAction
     >>> buy = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.BUY)
@@ -2122,6 +2352,21 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     ...                           type=OrderType.SELL, position=buy.order)
     >>> [o.ticket for o in orbisyn.history_orders_get(position=buy.order)] == [buy.order, sell.order]
     True
+    >>> now = datetime.now(timezone.utc)
+    >>> orbisyn.history_orders_get(0, now, ticket=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from" and "ticket" cannot be combined'))
+    >>> orbisyn.history_orders_get(ticket=buy.order, position=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "position" and "ticket" cannot be combined'))
+    >>> orbisyn.history_orders_get(position=buy.order, group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "group" and "position" cannot be combined'))
+    >>> orbisyn.history_orders_get(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
+    >>> orbisyn.history_orders_get(group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.history_orders_get("2024-01-01", now), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_orders_get(ticket=-1), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
     """
 @overload
 def history_orders_get(*, ticket: _Int) -> tuple[TradeOrder, ...] | None: ...
@@ -2150,8 +2395,9 @@ def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-      another type.
+    - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+      none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+      see "Errors" in the guide.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2163,9 +2409,15 @@ def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> orbisyn.history_deals_total(0, datetime.now(timezone.utc)) >= 1   # the deposit at least
     True
+    >>> orbisyn.history_deals_total(True, 0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_deals_total(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
     """
 @overload
 def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> tuple[TradeDeal, ...] | None:
@@ -2173,8 +2425,8 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
 
     Three ways to call it: ``history_deals_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_deals_get(position=ID)`` or ``history_deals_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
@@ -2204,12 +2456,16 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-      or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-      `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-      "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-      message.
-    - ``-4`` "Terminal: Not found": no deals of that `position`.
+    - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+      position or by name) with `ticket` or `position`, or 'Invalid arguments: "position" and
+      "ticket" cannot be combined', or 'Invalid arguments: "group" and "position" cannot be
+      combined' (the message names the pair); 'Invalid arguments: "date_to" missing': one time
+      alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
+      'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
+      argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
+      `position` and `group`. An unknown keyword: see "Errors" in the guide.
+    - ``-4`` "Terminal: Not found": the Terminal has no deals of that `position` (the
+      simulated Terminal answers with an empty tuple instead).
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2227,6 +2483,8 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import DealEntry, DealType, OrderType, TradeAction
     >>> buy = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.BUY)
@@ -2240,6 +2498,21 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     >>> balance = sum(d.profit + d.commission + d.swap + d.fee for d in deals)
     >>> round(balance, 2) == orbisyn.account_info().balance
     True
+    >>> now = datetime.now(timezone.utc)
+    >>> orbisyn.history_deals_get(0, now, ticket=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from" and "ticket" cannot be combined'))
+    >>> orbisyn.history_deals_get(ticket=buy.order, position=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "position" and "ticket" cannot be combined'))
+    >>> orbisyn.history_deals_get(position=buy.order, group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "group" and "position" cannot be combined'))
+    >>> orbisyn.history_deals_get(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
+    >>> orbisyn.history_deals_get(group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.history_deals_get("2024-01-01", now), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_deals_get(ticket=-1), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
     """
 @overload
 def history_deals_get(*, ticket: _Int) -> tuple[TradeDeal, ...] | None: ...
@@ -2294,10 +2567,11 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     Returns None. A request the trade server would refuse is not a failure: it returns a
     result with that ``retcode``. `last_error` gives:
 
-    - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-      text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-      (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-      arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+    - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a value
+      of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+      "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+      "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+      allowed": a dict and keywords together.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2309,6 +2583,8 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> check = orbisyn.order_check({"action": TradeAction.DEAL, "symbol": "BTCUSD",
     ...                              "volume": 0.01, "type": OrderType.BUY})
@@ -2318,6 +2594,16 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     ...                           type=OrderType.BUY)   # not a multiple of volume_step
     >>> TradeRetcode(odd.retcode).name
     'INVALID_VOLUME'
+    >>> orbisyn.order_check({"action": TradeAction.DEAL, "symbol": "BTCUSD", "volume": "0.01"}), orbisyn.last_error()
+    (None, (-2, 'Invalid "volume" argument'))
+    >>> orbisyn.order_check({"action": TradeAction.DEAL, "symbol": "BTCUSD", "stoploss": 1.0}), orbisyn.last_error()
+    (None, (-2, 'Unknown "stoploss" key, did you mean "sl"?'))
+    >>> orbisyn.order_check([("action", TradeAction.DEAL)]), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.order_check(), orbisyn.last_error()
+    (None, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.order_check({"action": TradeAction.DEAL}, symbol="BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
     """
 @overload
 def order_check(**request: Any) -> OrderCheckResult | None: ...
@@ -2367,10 +2653,11 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     A request the server refused is not a failure: the result's ``retcode`` says why (check
     it every time). `last_error` gives:
 
-    - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-      text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-      (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-      arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+    - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a value
+      of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+      "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+      "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+      allowed": a dict and keywords together.
     - ``-8`` "Auto-Trading using Python API disabled in Terminal".
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -2395,6 +2682,8 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> opened = orbisyn.order_send({"action": TradeAction.DEAL, "symbol": "BTCUSD",
     ...                              "volume": 0.01, "type": OrderType.BUY, "comment": "doc"})
@@ -2405,6 +2694,16 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     ...                              "position": opened.order})
     >>> TradeRetcode(closed.retcode).name
     'DONE'
+    >>> orbisyn.order_send({"action": TradeAction.DEAL, "symbol": "BTCUSD", "volume": "0.01"}), orbisyn.last_error()
+    (None, (-2, 'Invalid "volume" argument'))
+    >>> orbisyn.order_send({"action": TradeAction.DEAL, "symbol": "BTCUSD", "stoploss": 1.0}), orbisyn.last_error()
+    (None, (-2, 'Unknown "stoploss" key, did you mean "sl"?'))
+    >>> orbisyn.order_send([("action", TradeAction.DEAL)]), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.order_send(), orbisyn.last_error()
+    (None, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.order_send({"action": TradeAction.DEAL}, symbol="BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
     """
 @overload
 def order_send(**request: Any) -> OrderSendResult | None: ...
@@ -2433,10 +2732,13 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, an `action`
-      that is not an integer, a number that is not real, a symbol that is not a str or too
-      long.
+    - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+      ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+      none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+      A call of another shape: see "Errors" in the guide.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+      volume.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2448,9 +2750,21 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType
     >>> orbisyn.order_calc_margin(OrderType.BUY, "EURUSD", 1.0, 1.1)  # 100000 EUR at 1.1, 1:100
     1100.0
+    >>> orbisyn.order_calc_margin(1.0, "EURUSD", 1.0, 1.1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "action"'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, "EURUSD", True, 1.1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "volume"'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, "NOSUCH", 1.0, 1.1), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, "EURUSD", -1.0, 1.1), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, 5, 1.0, 1.1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
     """
 def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Float, price_close: _Float) -> float | None:
     """Calculate the profit of a trade between two prices, in the account currency.
@@ -2478,10 +2792,13 @@ def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Fl
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not five arguments, an `action`
-      that is not an integer, a number that is not real, a symbol that is not a str or too
-      long.
+    - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+      ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+      none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+      A call of another shape: see "Errors" in the guide.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+      volume.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2493,9 +2810,23 @@ def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Fl
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType
     >>> round(orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", 1.0, 1.1, 1.11), 2)
     1000.0
     >>> round(orbisyn.order_calc_profit(OrderType.SELL, "EURUSD", 0.1, 1.1, 1.11), 2)
     -100.0
+    >>> orbisyn.order_calc_profit(OrderType.BUY, 5, 1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "NOSUCH", 1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", -1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.order_calc_profit(1.0, "EURUSD", 1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "action"'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", 1.0, 1.1, None), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "price_close"'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", True, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "volume"'))
     """

@@ -64,6 +64,8 @@ def rates(array: np.ndarray, *, ohlcv: bool = False,
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn import frames
     >>> from orbisyn.codes import Timeframe
     >>> bars = frames.rates(orbisyn.copy_rates_from_pos("EURUSD", Timeframe.H1, 1, 48), ohlcv=True)
@@ -87,6 +89,8 @@ def ticks(array: np.ndarray) -> pd.DataFrame:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn import frames
     >>> noon = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
@@ -182,6 +186,8 @@ def records(rows: Iterable[Any], record_type: Optional[type] = None) -> pd.DataF
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn import frames
     >>> deals = frames.records(orbisyn.history_deals_get(0, 2**31 - 1), orbisyn.TradeDeal)
     >>> deals.loc[0, "comment"], str(deals["time"].dt.tz)
