@@ -123,3 +123,63 @@ def test_aio_text_names_the_codes_of_the_plain_function():
     _, parts = sections(doc)
     assert '"Terminal: Not found"' in parts["Raises"]
     assert parts["Returns"] == sections(STUB.functions["copy_rates_from"])[1]["Returns"]
+
+
+# ---------------------------------------------------------------- refusals shown, not only said
+
+# Codes whose messages a function's page states with an example (the docs build runs them
+# against a simulated Terminal): a bad argument, a value the Terminal refuses, too much
+# data, nothing found, a refused login.
+SHOWN_CODES = ("-2", "-3", "-4", "-6")
+# What the simulated Terminal of the docs build cannot show, and why.
+NOT_SHOWN = {
+    ("copy_rates_range", -3): "more than maxbars (5 000 000) bars in one range",
+    ("copy_ticks_range", -3): "the whole tick history: about 15 s to make",
+    ("history_orders_get", -4): "the simulated Terminal answers an unknown position with ()",
+    ("history_deals_get", -4): "the simulated Terminal answers an unknown position with ()",
+}
+_QUOTED = re.compile(r"""(?<![\w`])(?:"([^"\n]+)"|'([^'\n]+)')""")
+
+
+def stated_messages(doc: str) -> list[tuple[int, str]]:
+    """(code, message) of every quoted message in the Failure bullets of SHOWN_CODES."""
+    failure = sections(doc)[1].get("Failure", "")
+    found = []
+    for item in re.split(r"\n(?=- )", failure):
+        head = re.match(r"- ``(-\d+)``", item)
+        if not head or head.group(1) not in SHOWN_CODES:
+            continue
+        text = " ".join(item.split())  # a message may wrap
+        for m in _QUOTED.finditer(text):
+            found.append((int(head.group(1)), m.group(1) or m.group(2)))
+    return found
+
+
+def test_stated_messages_are_found_in_failure_bullets():
+    # The reader of the test: it must find what the pages state, or the test below is void.
+    found = stated_messages(STUB.functions["positions_get"])
+    assert (-2, 'Invalid arguments: "symbol" and "group" cannot be combined') in found
+    assert (-2, "Unnamed arguments not allowed") in found
+    assert (-4, "Terminal: Not found") in stated_messages(STUB.functions["symbol_info"])
+
+
+@pytest.mark.parametrize("name", [n for n in FUNCTIONS if "Failure" in sections(STUB.functions[n])[1]])
+def test_every_stated_refusal_has_its_example(name):
+    doc = STUB.functions[name]
+    examples = " ".join(sections(doc)[1]["Examples"].split())
+    missing = [(code, message) for code, message in stated_messages(doc)
+               if (name, code) not in NOT_SHOWN and f"({code}, {message!r})" not in examples]
+    assert not missing, f"{name}: stated in Failure without an example: {missing}"
+    # Placeholders such as NAME or KEY are no message a call gives.
+    assert not re.search(r"""["'][^"'\n]*\b(NAME|KEY)\b""", sections(doc)[1]["Failure"])
+
+
+@pytest.mark.parametrize("name", [n for n in FUNCTIONS if n not in SETTINGS])
+def test_examples_connect_themselves(name):
+    # Pasted into a fresh interpreter, an example must run: it connects before it calls.
+    lines = [l.strip()[4:] for l in sections(STUB.functions[name])[1]["Examples"].split("\n")
+             if l.strip().startswith(">>> ")]
+    calls = [i for i, l in enumerate(lines) if re.match(r"orbisyn\.(?!initialize|last_error)\w+\(", l)
+             or re.search(r"= orbisyn\.(?!initialize)\w+\(", l)]
+    connects = [i for i, l in enumerate(lines) if l.startswith("orbisyn.initialize(")]
+    assert not calls or (connects and connects[0] < calls[0]), name

@@ -1364,7 +1364,7 @@ def symbol_info(symbol: str) -> SymbolInfo | None:
     Returns None. `last_error` then gives:
 
     - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
-      (a call of another shape: see "Errors" in the guide).
+      (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1413,7 +1413,7 @@ def symbol_info_tick(symbol: str) -> Tick | None:
     Returns None. `last_error` then gives:
 
     - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
-      (a call of another shape: see "Errors" in the guide).
+      (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol, or has no tick
       of it.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1505,7 +1505,7 @@ def market_book_add(symbol: str) -> bool | None:
     `last_error` then gives:
 
     - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
-      UTF-16 code units (a call of another shape: see "Errors" in the guide).
+      UTF-16 code units (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1554,7 +1554,7 @@ def market_book_release(symbol: str) -> bool | None:
     `last_error` then gives:
 
     - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
-      UTF-16 code units (a call of another shape: see "Errors" in the guide).
+      UTF-16 code units (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": the book of that symbol was not open.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1594,7 +1594,7 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     Returns None. `last_error` then gives:
 
     - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
-      (a call of another shape: see "Errors" in the guide).
+      (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": no such symbol, or its book is not open (call
       `market_book_add` first).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1664,7 +1664,7 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
       is not a str or too long; a `timeframe` or `count` that is not an integer (an int or anything with
       ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` that is no time
       (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
-      datetime' for a `datetime.date`. A call of another shape: see "Errors" in the guide.
+      datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
       a negative count. A count above ``terminal_info().maxbars`` gives that many bars at
@@ -1744,7 +1744,7 @@ def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _I
     - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
       is not a str or too long; a `timeframe`, `start_pos` or `count` that is not an integer (an int or anything with
       ``__index__``: ``3.0`` is none) or does not fit 32 bits. A call of another
-      shape: see "Errors" in the guide.
+      shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
       a negative `start_pos` or `count`. A count above ``terminal_info().maxbars`` gives that
@@ -1809,11 +1809,11 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+    - ``-2`` 'Invalid arguments: "timeframe"' and the like, naming the argument: a symbol that
       is not a str or too long; a `timeframe` that is not an integer (an int or anything with
       ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` or `date_to` that is no time
       (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
-      datetime' for a `datetime.date`. A call of another shape: see "Errors" in the guide.
+      datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe.
     - ``-3`` "Terminal: Out of memory": more bars in the range than the Terminal gives in one
@@ -1854,6 +1854,8 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     (None, (-2, 'Terminal: Invalid params'))
     >>> orbisyn.copy_rates_range("NOSUCH", Timeframe.H1, day, day), orbisyn.last_error()
     (None, (-4, 'Terminal: Not found'))
+    >>> orbisyn.copy_rates_range("EURUSD", 1.0, day, day), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "timeframe"'))
     """
 def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> _Array | None:
     """Get up to `count` ticks from `date_from` on, forward in time.
@@ -1893,7 +1895,7 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
       is not a str or too long; a `count` or `flags` that is not an integer (an int or anything with
       ``__index__``) or does not fit 32 bits; a `date_from` that is no time (a bool is none);
       'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
-      `datetime.date`. A call of another shape: see "Errors" in the guide.
+      `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": a negative count.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1969,7 +1971,7 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
       is not a str or too long; a `flags` that is not an integer (an int or anything with
       ``__index__``) or does not fit 32 bits; a `date_from` or `date_to` that is no time (a bool is none);
       'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
-      `datetime.date`. A call of another shape: see "Errors" in the guide.
+      `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
       one reply.
@@ -2067,7 +2069,7 @@ def positions_get() -> tuple[TradePosition, ...] | None:
       only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
       together (the message names the pair); 'Invalid "ticket" argument': not an integer in
       range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
-      see "Errors" in the guide.
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2180,7 +2182,7 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
       only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
       together (the message names the pair); 'Invalid "ticket" argument': not an integer in
       range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
-      see "Errors" in the guide.
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2253,7 +2255,7 @@ def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
 
     - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
       none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
-      see "Errors" in the guide.
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2320,7 +2322,7 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
       alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
       'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
       argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
-      `position` and `group`. An unknown keyword: see "Errors" in the guide.
+      `position` and `group`. An unknown keyword: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal has no orders of that `position` (the
       simulated Terminal answers with an empty tuple instead).
     - the Terminal's other negative statuses.
@@ -2367,6 +2369,8 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     (None, (-2, 'Invalid arguments: "date_from"'))
     >>> orbisyn.history_orders_get(ticket=-1), orbisyn.last_error()
     (None, (-2, 'Invalid "ticket" argument'))
+    >>> orbisyn.history_orders_get(date_from="2024-01-01", date_to=now), orbisyn.last_error()
+    (None, (-2, 'Invalid "date_from" argument'))
     """
 @overload
 def history_orders_get(*, ticket: _Int) -> tuple[TradeOrder, ...] | None: ...
@@ -2397,7 +2401,7 @@ def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
 
     - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
       none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
-      see "Errors" in the guide.
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2463,7 +2467,7 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
       alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
       'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
       argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
-      `position` and `group`. An unknown keyword: see "Errors" in the guide.
+      `position` and `group`. An unknown keyword: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal has no deals of that `position` (the
       simulated Terminal answers with an empty tuple instead).
     - the Terminal's other negative statuses.
@@ -2513,6 +2517,8 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     (None, (-2, 'Invalid arguments: "date_from"'))
     >>> orbisyn.history_deals_get(ticket=-1), orbisyn.last_error()
     (None, (-2, 'Invalid "ticket" argument'))
+    >>> orbisyn.history_deals_get(date_from="2024-01-01", date_to=now), orbisyn.last_error()
+    (None, (-2, 'Invalid "date_from" argument'))
     """
 @overload
 def history_deals_get(*, ticket: _Int) -> tuple[TradeDeal, ...] | None: ...
@@ -2735,7 +2741,7 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
       ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
       none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
-      A call of another shape: see "Errors" in the guide.
+      A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
       volume.
@@ -2795,7 +2801,7 @@ def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Fl
     - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
       ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
       none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
-      A call of another shape: see "Errors" in the guide.
+      A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
       volume.

@@ -53,8 +53,9 @@ def set_timeout(seconds: float | None, /) -> None:
     Failure
     -------
     A setting, not a call to the Terminal: a value that is not a time limit raises
-    ``TypeError`` (not a number, or bool) or ``ValueError`` (0 or less, NaN, infinite, too
-    large), and the limit stays as it was. `last_error` is left alone.
+    ``TypeError`` (not a number: a str, bytes, a bool, which is no time) or ``ValueError``
+    (0 or less, NaN, infinite), and the limit stays as it was. `last_error` is left alone.
+    A limit above 4 294 967 s (49.7 days) waits that long.
 
     Notes
     -----
@@ -74,6 +75,16 @@ def set_timeout(seconds: float | None, /) -> None:
     5.0
     >>> orbisyn.set_timeout(None)
     >>> orbisyn.get_timeout() is None
+    True
+    >>> orbisyn.set_timeout(True)
+    Traceback (most recent call last):
+    ...
+    TypeError: timeout must be a number of seconds or None, not bool
+    >>> orbisyn.set_timeout(0)
+    Traceback (most recent call last):
+    ...
+    ValueError: timeout must be a positive number of seconds or None
+    >>> orbisyn.get_timeout() is None    # unchanged
     True
     """
 def get_timeout() -> float | None:
@@ -141,8 +152,12 @@ async def initialize(path: str = ..., *, login: _Int = ..., password: str = ...,
         Where `orbisyn.initialize` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid ... argument": an argument of the wrong type, out of range or too long;
-          an unknown keyword (the message names it). Nothing is started and no link is left open.
+        - ``-2``: a bad argument; nothing is started, and a link that was open is closed.
+          "Invalid 1st unnamed argument": `path` is not a str, or too long; 'Invalid "login"
+          argument' (or the name of another keyword): a value of the wrong type, out of range or
+          too long; "Invalid number of arguments": more than one argument by position (the others
+          are keyword only); 'Unknown "pth" argument, did you mean "path"?': a keyword it does not
+          take.
         - ``-10003`` "IPC initialize failed, ...": no Terminal found, it could not be started, or
           its pipe did not appear; the rest of the message says which.
         - ``-6`` "Terminal: Authorization failed": the login was refused.
@@ -191,8 +206,10 @@ async def login(login: _Int = ..., password: str = ..., server: str = ..., *,
         Where `orbisyn.login` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "login" argument' (also when `login` is missing or 0) or another
-          argument's message.
+        - ``-2`` 'Invalid "login" argument': `login` missing or 0, or given by name and not an
+          integer in range; "Invalid 1st unnamed argument" (2nd, 3rd: `password`, `server`): a value
+          given by position of the wrong type, out of range or too long; "Invalid number of
+          arguments": more than three arguments by position. The link stays open.
         - ``-6`` "Terminal: Authorization failed": wrong login, password or server.
         - ``-7`` "Unsupported authorization mode, OTP or certificate password needed".
         - ``-10005`` "IPC timeout": not ready within `timeout`, or the time limit of
@@ -226,7 +243,17 @@ async def shutdown(*, timeout: float | None = ...) -> Literal[True]:
     Returns
     -------
     bool
-        Always True, also when no link was open.
+        True, also when no link was open.
+
+    Raises
+    ------
+    TerminalError
+        Where `orbisyn.shutdown` returns its failure value; ``code`` and ``message``
+        are what `last_error` gives there:
+
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
+    TimeoutError
+        `timeout` ran out.
 
     Notes
     -----
@@ -262,6 +289,7 @@ async def version(*, timeout: float | None = ...) -> tuple[int, int, str]:
         Where `orbisyn.version` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -303,6 +331,7 @@ async def terminal_info(*, timeout: float | None = ...) -> TerminalInfo:
         Where `orbisyn.terminal_info` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -343,6 +372,7 @@ async def account_info(*, timeout: float | None = ...) -> AccountInfo:
         Where `orbisyn.account_info` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -384,6 +414,7 @@ async def symbols_total(*, timeout: float | None = ...) -> int:
 
         - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364 (also
           before the first `initialize`, when no build is known yet).
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -429,8 +460,9 @@ async def symbols_get(group: str = ..., *, timeout: float | None = ...) -> tuple
         Where `orbisyn.symbols_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "group" argument' (not a str, or too long), "Invalid 1st unnamed
-          argument" or "Invalid number of arguments" (with the value False).
+        - ``-2``, with the value False: "Invalid 1st unnamed argument": `group` given by position is
+          not a str, or too long; 'Invalid "group" argument': the same by name; "Invalid number of
+          arguments": more than one argument by position.
         - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -478,8 +510,8 @@ async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo
         Where `orbisyn.symbol_info` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+          (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -527,8 +559,8 @@ async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
         Where `orbisyn.symbol_info_tick` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+          (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol, or has no tick
           of it.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -558,7 +590,6 @@ async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | N
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     enable : bool, optional
         True (default) to select, False to remove; any object, taken by its truth value.
-        Positional only.
     timeout : float, optional
         Keyword only: seconds that the call may wait for the Terminal without progress; when
         they run out it raises `TimeoutError` (the link is then closed, as for
@@ -575,8 +606,8 @@ async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | N
         Where `orbisyn.symbol_select` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one or two arguments, a symbol
-          that is not a str or too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units;
+          'Invalid arguments: takes at most 2, 3 given': more than two arguments.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - the Terminal's negative status when it refuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -620,8 +651,8 @@ async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Litera
         Where `orbisyn.market_book_add` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+          UTF-16 code units (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -667,8 +698,8 @@ async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Li
         Where `orbisyn.market_book_release` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+          UTF-16 code units (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": the book of that symbol was not open.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -712,8 +743,8 @@ async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[
         Where `orbisyn.market_book_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+          (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": no such symbol, or its book is not open (call
           `market_book_add` first).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -778,14 +809,15 @@ async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count:
         Where `orbisyn.copy_rates_from` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a number that is not an integer (with ``__index__``) or does
-          not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `timeframe` or `count` that is not an integer (an int or anything with
+          ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` that is no time
+          (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+          datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-          a negative count).
-        - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-          (``terminal_info().maxbars``, for `copy_rates_range`).
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+          a negative count. A count above ``terminal_info().maxbars`` gives that many bars at
+          most.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -847,14 +879,14 @@ async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, cou
         Where `orbisyn.copy_rates_from_pos` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a number that is not an integer (with ``__index__``) or does
-          not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `timeframe`, `start_pos` or `count` that is not an integer (an int or anything with
+          ``__index__``: ``3.0`` is none) or does not fit 32 bits. A call of another
+          shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-          a negative count).
-        - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-          (``terminal_info().maxbars``, for `copy_rates_range`).
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+          a negative `start_pos` or `count`. A count above ``terminal_info().maxbars`` gives that
+          many bars at most.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -913,14 +945,15 @@ async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_
         Where `orbisyn.copy_rates_range` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a number that is not an integer (with ``__index__``) or does
-          not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "timeframe"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `timeframe` that is not an integer (an int or anything with
+          ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` or `date_to` that is no time
+          (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+          datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-          a negative count).
-        - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-          (``terminal_info().maxbars``, for `copy_rates_range`).
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe.
+        - ``-3`` "Terminal: Out of memory": more bars in the range than the Terminal gives in one
+          reply (``terminal_info().maxbars``).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -983,13 +1016,13 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _In
         Where `orbisyn.copy_ticks_from` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-          does not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `count` or `flags` that is not an integer (an int or anything with
+          ``__index__``) or does not fit 32 bits; a `date_from` that is no time (a bool is none);
+          'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
+          `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": a negative count.
-        - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-          one reply (`copy_ticks_range`).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1052,13 +1085,14 @@ async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags:
         Where `orbisyn.copy_ticks_range` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-          does not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "flags"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `flags` that is not an integer (an int or anything with
+          ``__index__``) or does not fit 32 bits; a `date_from` or `date_to` that is no time (a bool is none);
+          'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
+          `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": a negative count.
         - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-          one reply (`copy_ticks_range`).
+          one reply.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1104,6 +1138,7 @@ async def positions_total(*, timeout: float | None = ...) -> int:
         Where `orbisyn.positions_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1125,9 +1160,8 @@ async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = .
     so the event loop goes on meanwhile. It returns what `orbisyn.positions_get` returns, and
     raises `orbisyn.TerminalError` where that returns its failure value.
 
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    open positions are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all open positions are returned.
 
     Parameters
     ----------
@@ -1146,8 +1180,8 @@ async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = .
     Returns
     -------
     tuple of TradePosition
-        In the Terminal's order (oldest first); empty when there are none, and when no
-        position has that ticket.
+        In the Terminal's order (oldest first); empty when there are none, when no
+        position has that ticket, and for a symbol the Terminal does not know.
 
     Raises
     ------
@@ -1155,9 +1189,11 @@ async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = .
         Where `orbisyn.positions_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-          "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-          argument', or an unknown keyword named in the message.
+        - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+          only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+          together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+          range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1206,6 +1242,7 @@ async def orders_total(*, timeout: float | None = ...) -> int:
         Where `orbisyn.orders_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1227,9 +1264,8 @@ async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ...,
     so the event loop goes on meanwhile. It returns what `orbisyn.orders_get` returns, and
     raises `orbisyn.TerminalError` where that returns its failure value.
 
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    active orders are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all active orders are returned.
 
     Parameters
     ----------
@@ -1257,9 +1293,11 @@ async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ...,
         Where `orbisyn.orders_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-          "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-          argument', or an unknown keyword named in the message.
+        - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+          only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+          together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+          range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1316,8 +1354,9 @@ async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: flo
         Where `orbisyn.history_orders_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-          another type.
+        - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+          none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1343,8 +1382,8 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
 
     Three ways to call it: ``history_orders_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_orders_get(position=ID)`` or ``history_orders_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
@@ -1380,12 +1419,16 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
         Where `orbisyn.history_orders_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-          or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-          `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-          "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-          message.
-        - ``-4`` "Terminal: Not found": no orders of that `position`.
+        - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+          position or by name) with `ticket` or `position`, or 'Invalid arguments: "position" and
+          "ticket" cannot be combined', or 'Invalid arguments: "group" and "position" cannot be
+          combined' (the message names the pair); 'Invalid arguments: "date_to" missing': one time
+          alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
+          'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
+          argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
+          `position` and `group`. An unknown keyword: see the guide's Errors page.
+        - ``-4`` "Terminal: Not found": the Terminal has no orders of that `position` (the
+          simulated Terminal answers with an empty tuple instead).
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1440,8 +1483,9 @@ async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: floa
         Where `orbisyn.history_deals_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-          another type.
+        - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+          none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1467,8 +1511,8 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
 
     Three ways to call it: ``history_deals_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_deals_get(position=ID)`` or ``history_deals_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
@@ -1504,12 +1548,16 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
         Where `orbisyn.history_deals_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-          or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-          `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-          "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-          message.
-        - ``-4`` "Terminal: Not found": no deals of that `position`.
+        - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+          position or by name) with `ticket` or `position`, or 'Invalid arguments: "position" and
+          "ticket" cannot be combined', or 'Invalid arguments: "group" and "position" cannot be
+          combined' (the message names the pair); 'Invalid arguments: "date_to" missing': one time
+          alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
+          'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
+          argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
+          `position` and `group`. An unknown keyword: see the guide's Errors page.
+        - ``-4`` "Terminal: Not found": the Terminal has no deals of that `position` (the
+          simulated Terminal answers with an empty tuple instead).
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1589,10 +1637,11 @@ async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -
         Where `orbisyn.order_check` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-          text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-          (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-          arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a value
+          of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+          "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+          "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+          allowed": a dict and keywords together.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1664,10 +1713,11 @@ async def order_send(request: dict[str, Any], *, timeout: float | None = ...) ->
         Where `orbisyn.order_send` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-          text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-          (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-          arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a value
+          of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+          "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+          "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+          allowed": a dict and keywords together.
         - ``-8`` "Auto-Trading using Python API disabled in Terminal".
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1731,10 +1781,13 @@ async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _F
         Where `orbisyn.order_calc_margin` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, an `action`
-          that is not an integer, a number that is not real, a symbol that is not a str or too
-          long.
+        - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+          ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+          none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+          A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+          volume.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1787,10 +1840,13 @@ async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_ope
         Where `orbisyn.order_calc_profit` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not five arguments, an `action`
-          that is not an integer, a number that is not real, a symbol that is not a str or too
-          long.
+        - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+          ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+          none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+          A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+          volume.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
