@@ -4,6 +4,9 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex, Tuple, Union, ove
 
 import numpy
 import numpy.typing as npt
+from typing_extensions import Unpack
+
+from orbisyn._typing import TradeRequestDict
 
 # Arguments are read as Python means them. An int: anything with __index__ (numpy integers,
 # IntEnum), in the parameter's range. A float: any real number (int, float, numpy scalars)
@@ -227,7 +230,11 @@ class TradeDeal(_Record):
     def external_id(self) -> str:
         """Identifier in an external trading system; empty when none."""
 
-class TradeRequest(_Record):
+class _RequestRecord(_Record):
+    # Its dict is a request again, for order_send and order_check.
+    def _asdict(self) -> TradeRequestDict: ...  # type: ignore[override]
+
+class TradeRequest(_RequestRecord):
     """A trade request exactly as it was sent: the ``request`` field of the results of
     `order_check` and `order_send`.
 
@@ -2526,7 +2533,7 @@ def history_deals_get(*, ticket: _Int) -> tuple[TradeDeal, ...] | None: ...
 def history_deals_get(*, position: _Int) -> tuple[TradeDeal, ...] | None: ...
 
 @overload
-def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
+def order_check(request: TradeRequestDict, /) -> OrderCheckResult | None:
     """Check whether a trade request would pass, and what it would do to the account.
 
     Nothing is traded: the Terminal checks the request (symbol, volume, prices, stops, money)
@@ -2535,8 +2542,9 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -2612,16 +2620,17 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     (None, (-2, 'Unnamed arguments not allowed'))
     """
 @overload
-def order_check(**request: Any) -> OrderCheckResult | None: ...
+def order_check(**request: Unpack[TradeRequestDict]) -> OrderCheckResult | None: ...
 @overload
-def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
+def order_send(request: TradeRequestDict, /) -> OrderSendResult | None:
     """Send a trade request to the trade server: open, close or change a position or an order.
 
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -2712,7 +2721,7 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     (None, (-2, 'Unnamed arguments not allowed'))
     """
 @overload
-def order_send(**request: Any) -> OrderSendResult | None: ...
+def order_send(**request: Unpack[TradeRequestDict]) -> OrderSendResult | None: ...
 def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) -> float | None:
     """Calculate the margin that an order would need, in the account currency.
 

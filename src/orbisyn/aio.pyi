@@ -5,6 +5,7 @@ from typing import Any, AsyncIterator, Iterable, Literal, Tuple, overload
 
 import numpy
 import numpy.typing as npt
+from typing_extensions import Unpack
 
 from ._core import (AccountInfo, BookInfo, OrderCheckResult, OrderSendResult, SymbolInfo,
                     TerminalInfo, Tick, TradeDeal, TradeOrder, TradePosition)
@@ -12,6 +13,7 @@ from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 
 from ._core import _Array, _Float, _Int, _Time
+from ._typing import TradeRequestDict
 
 def session(path: str | None = ..., *, login: int = ..., password: str = ..., server: str = ...,
             timeout: int = ..., portable: object = ...) -> AbstractAsyncContextManager[None]:
@@ -1581,7 +1583,7 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
 async def history_deals_get(*, ticket: _Int = ..., position: _Int = ..., timeout: float | None = ...) -> tuple[TradeDeal, ...]: ...
 
 @overload
-async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -> OrderCheckResult:
+async def order_check(request: TradeRequestDict, *, timeout: float | None = ...) -> OrderCheckResult:
     """Check whether a trade request would pass, and what it would do to the account.
 
     Awaitable `orbisyn.order_check`: the call runs on the worker thread of `orbisyn.aio`,
@@ -1594,8 +1596,9 @@ async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -1658,9 +1661,9 @@ async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -
     result is dropped; a call still queued is not made.
     """
 @overload
-async def order_check(*, timeout: float | None = ..., **request: Any) -> OrderCheckResult: ...
+async def order_check(*, timeout: float | None = ..., **request: Unpack[TradeRequestDict]) -> OrderCheckResult: ...
 @overload
-async def order_send(request: dict[str, Any], *, timeout: float | None = ...) -> OrderSendResult:
+async def order_send(request: TradeRequestDict, *, timeout: float | None = ...) -> OrderSendResult:
     """Send a trade request to the trade server: open, close or change a position or an order.
 
     Awaitable `orbisyn.order_send`: the call runs on the worker thread of `orbisyn.aio`,
@@ -1670,8 +1673,9 @@ async def order_send(request: dict[str, Any], *, timeout: float | None = ...) ->
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -1745,7 +1749,7 @@ async def order_send(request: dict[str, Any], *, timeout: float | None = ...) ->
     result is dropped; a call still queued is not made.
     """
 @overload
-async def order_send(*, timeout: float | None = ..., **request: Any) -> OrderSendResult: ...
+async def order_send(*, timeout: float | None = ..., **request: Unpack[TradeRequestDict]) -> OrderSendResult: ...
 async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float, *, timeout: float | None = ...) -> float:
     """Calculate the margin that an order would need, in the account currency.
 
