@@ -882,9 +882,9 @@ async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, cou
         are what `last_error` gives there:
 
         - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
-          is not a str or too long; a `timeframe`, `start_pos` or `count` that is not an integer (an int or anything with
-          ``__index__``: ``3.0`` is none) or does not fit 32 bits. A call of another
-          shape: see the guide's Errors page.
+          is not a str or too long; a `timeframe`, `start_pos` or `count` that is not an integer
+          (an int or anything with ``__index__``: ``3.0`` is none) or does not fit 32 bits. A
+          call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
           a negative `start_pos` or `count`. A count above ``terminal_info().maxbars`` gives that
@@ -1422,13 +1422,14 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
         are what `last_error` gives there:
 
         - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
-          position or by name) with `ticket` or `position`, or 'Invalid arguments: "position" and
-          "ticket" cannot be combined', or 'Invalid arguments: "group" and "position" cannot be
-          combined' (the message names the pair); 'Invalid arguments: "date_to" missing': one time
-          alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
-          'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
-          argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
-          `position` and `group`. An unknown keyword: see the guide's Errors page.
+          position or by name) with `ticket` or `position`. The message names the pair, as
+          'Invalid arguments: "position" and "ticket" cannot be combined' and 'Invalid arguments:
+          "group" and "position" cannot be combined' do.
+        - ``-2`` 'Invalid arguments: "date_to" missing': one time alone; "Invalid arguments":
+          neither times nor `ticket` or `position` (`group` alone).
+        - ``-2`` 'Invalid arguments: "date_from"': a time that is no time ('Invalid "date_from"
+          argument' when given by name); 'Invalid "ticket" argument': not an integer in range, and
+          likewise for `position` and `group`. An unknown keyword: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal has no orders of that `position` (the
           simulated Terminal answers with an empty tuple instead).
         - the Terminal's other negative statuses.
@@ -1551,13 +1552,14 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
         are what `last_error` gives there:
 
         - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
-          position or by name) with `ticket` or `position`, or 'Invalid arguments: "position" and
-          "ticket" cannot be combined', or 'Invalid arguments: "group" and "position" cannot be
-          combined' (the message names the pair); 'Invalid arguments: "date_to" missing': one time
-          alone; "Invalid arguments": neither times nor `ticket` or `position` (`group` alone);
-          'Invalid arguments: "date_from"': a time that is no time (by name: 'Invalid "date_from"
-          argument'); 'Invalid "ticket" argument': not an integer in range, and likewise for
-          `position` and `group`. An unknown keyword: see the guide's Errors page.
+          position or by name) with `ticket` or `position`. The message names the pair, as
+          'Invalid arguments: "position" and "ticket" cannot be combined' and 'Invalid arguments:
+          "group" and "position" cannot be combined' do.
+        - ``-2`` 'Invalid arguments: "date_to" missing': one time alone; "Invalid arguments":
+          neither times nor `ticket` or `position` (`group` alone).
+        - ``-2`` 'Invalid arguments: "date_from"': a time that is no time ('Invalid "date_from"
+          argument' when given by name); 'Invalid "ticket" argument': not an integer in range, and
+          likewise for `position` and `group`. An unknown keyword: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal has no deals of that `position` (the
           simulated Terminal answers with an empty tuple instead).
         - the Terminal's other negative statuses.
@@ -1640,8 +1642,8 @@ async def order_check(request: TradeRequestDict, *, timeout: float | None = ...)
         Where `orbisyn.order_check` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a value
-          of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a
+          value of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
           "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
           "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
           allowed": a dict and keywords together.
@@ -1717,8 +1719,8 @@ async def order_send(request: TradeRequestDict, *, timeout: float | None = ...) 
         Where `orbisyn.order_send` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a value
-          of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a
+          value of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
           "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
           "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
           allowed": a dict and keywords together.
