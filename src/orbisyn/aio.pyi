@@ -126,9 +126,10 @@ async def initialize(path: str = ..., *, login: _Int = ..., password: str = ...,
         Full path of the Terminal's ``terminal64.exe`` (at most 257 UTF-16 code units).
         Not given or empty: the Terminal is looked for in the data folders under
         ``Quillmark/Terminal/`` of the application-data folder (``%APPDATA%`` on Windows,
-        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere). Under Wine, a Windows path to a
-        Terminal in a Wine prefix (or no path, with ``WINEPREFIX`` set) is reached through
-        ``orbisyn-relay.exe``.
+        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere); on Linux, when none is there,
+        in those of the users of the Wine prefixes ``$WINEPREFIX`` and ``~/.wine``. A
+        Terminal in a Wine prefix, found so or named by its Linux path (or by its Windows
+        path, with ``WINEPREFIX`` set), is reached through ``orbisyn-relay.exe``.
     login : int, optional
         Account number to log in to (0 to ``2**64 - 1``). Not given: the Terminal's current account.
     password : str, optional
@@ -785,7 +786,7 @@ async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count:
     date_from : datetime, int or float
         The newest bar returned is the one that opens at this time, or the last one before it.
         Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     count : int
@@ -922,7 +923,7 @@ async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_
         16385, ``Timeframe.D1`` 16408).
     date_from : datetime, int or float
         Earliest open time. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -988,7 +989,7 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _In
     date_from : datetime, int or float
         Time of the first tick that may be returned, in whole seconds: the tick at or after
         it. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
         Milliseconds are cut off before the request (``time_msc`` of a tick has them).
@@ -1057,7 +1058,7 @@ async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags:
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     date_from : datetime, int or float
         Earliest tick time, in whole seconds. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1334,7 +1335,7 @@ async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: flo
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1391,7 +1392,7 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1464,7 +1465,7 @@ async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: floa
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1521,7 +1522,7 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1767,7 +1768,7 @@ async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _F
     symbol : str
         Symbol name (at most 29 UTF-16 code units).
     volume : float
-        Volume in lots; any real number.
+        Volume in lots; any real number (the Terminal refuses a negative one).
     price : float
         Open price to compute with; any real number.
     timeout : float, optional
@@ -1825,7 +1826,7 @@ async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_ope
     symbol : str
         Symbol name (at most 29 UTF-16 code units).
     volume : float
-        Volume in lots; any real number.
+        Volume in lots; any real number (the Terminal refuses a negative one).
     price_open : float
         Open price; any real number.
     price_close : float
