@@ -1193,7 +1193,8 @@ def get_timeout() -> float | None:
 
     Notes
     -----
-    A setting: it changes nothing and leaves `last_error` alone.
+    A setting: it changes nothing and leaves `last_error` alone. Given an argument, it raises
+    ``TypeError`` (it takes none).
 
     Examples
     --------
@@ -1280,8 +1281,7 @@ def symbols_total() -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364 (also
-      before the first `initialize`, when no build is known yet).
+    - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
     - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1978,9 +1978,9 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
 
     - ``-2`` 'Invalid arguments: "flags"' and the like, naming the argument: a symbol that
       is not a str or too long; a `flags` that is not an integer (an int or anything with
-      ``__index__``) or does not fit 32 bits; a `date_from` or `date_to` that is no time (a bool is none);
-      'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
-      `datetime.date`. A call of another shape: see the guide's Errors page.
+      ``__index__``) or does not fit 32 bits; a `date_from` or `date_to` that is no time (a
+      bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+      datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
       one reply.
@@ -2180,8 +2180,8 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     Returns
     -------
     tuple of TradeOrder
-        In the Terminal's order; empty when there are none, and when no active order has that
-        ticket. Filled and cancelled orders are in `history_orders_get`.
+        In the Terminal's order; empty when there are none, when no active order has that
+        ticket, and for a symbol the Terminal does not know. Filled and cancelled orders are in `history_orders_get`.
 
     Failure
     -------
