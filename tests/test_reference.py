@@ -12,6 +12,7 @@ import pytest
 
 from orbisyn import _core, aio
 from orbisyn._docs import SETTINGS, aio_doc, read_stub, sections
+from orbisyn._records import fields
 
 ROOT = os.path.join(os.path.dirname(__file__), os.pardir)
 STUB = read_stub(os.path.join(os.path.dirname(_core.__file__), "_core.pyi"))
@@ -46,7 +47,7 @@ def test_function_entry(name):
 @pytest.mark.parametrize("name", RECORDS)
 def test_record_entry(name):
     assert STUB.records.get(name), f"{name} has no doc string"
-    fields = getattr(_core, name).__match_args__
+    fields = fields(getattr(_core, name))
     assert STUB.field_order[name] == list(fields)
     undocumented = [f for f in fields if not STUB.fields.get((name, f))]
     assert not undocumented
@@ -79,7 +80,7 @@ def module_texts():
     for name in RECORDS:
         rtype = getattr(_core, name)
         yield name, rtype.__doc__, STUB.records[name]
-        for field in rtype.__match_args__:
+        for field in fields(rtype):
             yield f"{name}.{field}", getattr(rtype, field).__doc__, STUB.fields[(name, field)]
 
 

@@ -8,6 +8,7 @@ import pytest
 
 import orbisyn
 from orbisyn import _core
+from orbisyn._records import fields
 
 STUB = os.path.join(os.path.dirname(orbisyn.__file__), "_core.pyi")
 
@@ -30,7 +31,7 @@ def test_stub_record_fields_match(name):
     tree = ast.parse(open(STUB).read())
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name)
     fields = [f.name for f in cls.body if isinstance(f, ast.FunctionDef)]
-    assert tuple(fields) == getattr(_core, name).__match_args__
+    assert tuple(fields) == fields(getattr(_core, name))
 
 
 PROGRAM = '''
@@ -294,4 +295,4 @@ def test_trade_requests_type_check(tmp_path):
 
 
 def test_request_keys_are_the_record_fields():
-    assert tuple(orbisyn.TradeRequestDict.__annotations__) == orbisyn.TradeRequest.__match_args__
+    assert tuple(orbisyn.TradeRequestDict.__annotations__) == fields(orbisyn.TradeRequest)

@@ -16,7 +16,7 @@ from docutils.statemachine import StringList
 from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
 
-from orbisyn import _core
+from orbisyn import _core, _records
 from orbisyn._docs import aio_doc, read_stub
 
 logger = logging.getLogger(__name__)
@@ -53,7 +53,7 @@ class RecordDirective(SphinxDirective):
 
     def run(self) -> list[nodes.Node]:
         name = self.arguments[0]
-        fields = getattr(_core, name).__match_args__
+        fields = _records.fields(getattr(_core, name))
         # One autoattribute per field, in field order (a members list comes out sorted).
         rows = [f".. autoclass:: orbisyn.{name}", ""]
         rows += [f"   .. autoattribute:: {field}" for field in fields]

@@ -1,7 +1,7 @@
 """Pickling and copying of the record types: they live in the extension under their short
 names (``TradePosition``, not ``orbisyn._core.TradePosition``), which pickle cannot look up,
-so each is rebuilt by name from its values. Before Python 3.10 they also get the
-``__match_args__`` (their field names, in order) that later Pythons give them."""
+so each is rebuilt by name from its values. ``fields`` names their fields in order on every
+Python (``__match_args__`` does from Python 3.10 on)."""
 from __future__ import annotations
 
 import copyreg
@@ -24,8 +24,15 @@ def _reduce(record: Any) -> tuple[Any, tuple[str, tuple[Any, ...]]]:
     return rebuild, (type(record).__name__, tuple(record))
 
 
+def fields(record_type: type) -> Tuple[str, ...]:
+    """The field names of a record type, in order."""
+    names = getattr(record_type, "__match_args__", None)
+    return tuple(names) if names is not None else field_names(record_type)
+
+
 def field_names(record_type: type) -> Tuple[str, ...]:
-    """The fields in order, told by a record made of its own field positions."""
+    """The fields in order, told by a record made of its own field positions (Python 3.9's
+    records have no __match_args__, and their types take no new attributes)."""
     probe = record_type(tuple(range(record_type.n_fields)))  # type: ignore[attr-defined]
     named = [(getattr(probe, n), n) for n in dir(record_type)
              if type(getattr(record_type, n, None)).__name__ == "member_descriptor"]
@@ -33,7 +40,4 @@ def field_names(record_type: type) -> Tuple[str, ...]:
 
 
 for _name in NAMES:
-    _type = getattr(_core, _name)
-    copyreg.pickle(_type, _reduce)
-    if not hasattr(_type, "__match_args__"):
-        setattr(_type, "__match_args__", field_names(_type))
+    copyreg.pickle(getattr(_core, _name), _reduce)

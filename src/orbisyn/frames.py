@@ -208,7 +208,7 @@ def records(rows: Iterable[Any], record_type: Optional[type] = None) -> pd.DataF
     for row in rows:
         if type(row) is not record_type:
             raise TypeError(f"records() takes records of one type: {name} and {type(row).__name__} given")
-    names = record_type.__match_args__  # type: ignore[attr-defined]
+    names = _records.fields(record_type)
     by_field = list(zip(*rows)) if rows else [()] * len(names)
     columns = {field: _column(field, kind, list(values))
                for field, kind, values in zip(names, kinds, by_field)}
