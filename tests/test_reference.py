@@ -47,9 +47,9 @@ def test_function_entry(name):
 @pytest.mark.parametrize("name", RECORDS)
 def test_record_entry(name):
     assert STUB.records.get(name), f"{name} has no doc string"
-    fields = fields(getattr(_core, name))
-    assert STUB.field_order[name] == list(fields)
-    undocumented = [f for f in fields if not STUB.fields.get((name, f))]
+    names = fields(getattr(_core, name))
+    assert STUB.field_order[name] == list(names)
+    undocumented = [f for f in names if not STUB.fields.get((name, f))]
     assert not undocumented
 
 
