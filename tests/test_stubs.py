@@ -30,8 +30,8 @@ def test_stub_record_fields_match(name):
     import ast
     tree = ast.parse(open(STUB).read())
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name)
-    fields = [f.name for f in cls.body if isinstance(f, ast.FunctionDef)]
-    assert tuple(fields) == fields(getattr(_core, name))
+    stubbed = [f.name for f in cls.body if isinstance(f, ast.FunctionDef)]
+    assert tuple(stubbed) == fields(getattr(_core, name))
 
 
 PROGRAM = '''
