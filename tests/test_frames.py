@@ -11,7 +11,7 @@ import orbisyn
 
 pd = pytest.importorskip("pandas")
 from orbisyn import frames  # noqa: E402
-from orbisyn._records import fields
+from orbisyn import _records
 
 RATE = np.dtype({"names": ["time", "open", "high", "low", "close", "tick_volume", "spread", "real_volume"],
                  "formats": ["<i8", "<f8", "<f8", "<f8", "<f8", "<u8", "<i4", "<u8"],
@@ -71,14 +71,14 @@ def position(ticket: int, **changes) -> orbisyn.TradePosition:
                   tp=0.0, price_current=1.2, swap=0.0, profit=5.0, symbol="EURUSD", comment="c",
                   external_id="")
     fields.update(changes)
-    return orbisyn.TradePosition(tuple(fields[f] for f in fields(orbisyn.TradePosition)))
+    return orbisyn.TradePosition(tuple(fields[f] for f in _records.fields(orbisyn.TradePosition)))
 
 
 def test_records_give_one_row_per_record_with_typed_columns():
     rows = (position(1), position(2, time_update=MSC // 1000 + 5, time_update_msc=MSC + 5000),
             position(2**63 + 5, symbol="BTCUSD"))
     df = frames.records(rows)
-    assert list(df.columns) == list(fields(orbisyn.TradePosition)) and len(df) == 3
+    assert list(df.columns) == list(_records.fields(orbisyn.TradePosition)) and len(df) == 3
     assert df["ticket"].dtype == np.uint64 and df["ticket"].iloc[2] == 2**63 + 5
     assert df["magic"].dtype == np.int64 and df["volume"].dtype == np.float64
     assert df["symbol"].tolist() == ["EURUSD", "EURUSD", "BTCUSD"]
@@ -120,10 +120,9 @@ def test_field_kinds_follow_the_stubs():
 
 def test_field_names_by_position_are_the_stubs_order():
     # Python 3.9's records have no __match_args__: their names come from this.
-    from orbisyn import _records
     for name in frames._KINDS:
         assert _records.field_names(getattr(orbisyn, name)) == tuple(stub_fields()[name]), name
-        assert fields(getattr(orbisyn, name)) == tuple(stub_fields()[name]), name
+        assert _records.fields(getattr(orbisyn, name)) == tuple(stub_fields()[name]), name
 
 
 def stub_fields() -> dict:

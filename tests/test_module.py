@@ -8,7 +8,7 @@ import pytest
 
 import orbisyn
 from orbisyn import _core
-from orbisyn._records import fields
+from orbisyn import _records
 
 ALL_FUNCTIONS = {
     "initialize", "shutdown", "login", "version", "terminal_info", "account_info", "copy_ticks_from",
@@ -65,7 +65,7 @@ def test_record_type(name):
     rtype = getattr(orbisyn, name)
     assert rtype._asdict.__doc__ == "Convert named tuple object to dictionary"
     assert rtype.n_fields == rtype.n_sequence_fields == fields
-    names = list(fields(rtype))
+    names = list(_records.fields(rtype))
     assert len(set(names)) == fields
 
     values = [object() for _ in range(fields)]

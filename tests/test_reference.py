@@ -12,7 +12,7 @@ import pytest
 
 from orbisyn import _core, aio
 from orbisyn._docs import SETTINGS, aio_doc, read_stub, sections
-from orbisyn._records import fields
+from orbisyn import _records
 
 ROOT = os.path.join(os.path.dirname(__file__), os.pardir)
 STUB = read_stub(os.path.join(os.path.dirname(_core.__file__), "_core.pyi"))
@@ -47,9 +47,9 @@ def test_function_entry(name):
 @pytest.mark.parametrize("name", RECORDS)
 def test_record_entry(name):
     assert STUB.records.get(name), f"{name} has no doc string"
-    names = fields(getattr(_core, name))
-    assert STUB.field_order[name] == list(names)
-    undocumented = [f for f in names if not STUB.fields.get((name, f))]
+    fields = _records.fields(getattr(_core, name))
+    assert STUB.field_order[name] == list(fields)
+    undocumented = [f for f in fields if not STUB.fields.get((name, f))]
     assert not undocumented
 
 
@@ -80,7 +80,7 @@ def module_texts():
     for name in RECORDS:
         rtype = getattr(_core, name)
         yield name, rtype.__doc__, STUB.records[name]
-        for field in fields(rtype):
+        for field in _records.fields(rtype):
             yield f"{name}.{field}", getattr(rtype, field).__doc__, STUB.fields[(name, field)]
 
 

@@ -8,7 +8,7 @@ import pytest
 
 import orbisyn
 from orbisyn import _core
-from orbisyn._records import fields
+from orbisyn import _records
 
 STUB = os.path.join(os.path.dirname(orbisyn.__file__), "_core.pyi")
 
@@ -30,8 +30,8 @@ def test_stub_record_fields_match(name):
     import ast
     tree = ast.parse(open(STUB).read())
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name)
-    stubbed = [f.name for f in cls.body if isinstance(f, ast.FunctionDef)]
-    assert tuple(stubbed) == fields(getattr(_core, name))
+    fields = [f.name for f in cls.body if isinstance(f, ast.FunctionDef)]
+    assert tuple(fields) == _records.fields(getattr(_core, name))
 
 
 PROGRAM = '''
@@ -295,4 +295,4 @@ def test_trade_requests_type_check(tmp_path):
 
 
 def test_request_keys_are_the_record_fields():
-    assert tuple(orbisyn.TradeRequestDict.__annotations__) == fields(orbisyn.TradeRequest)
+    assert tuple(orbisyn.TradeRequestDict.__annotations__) == _records.fields(orbisyn.TradeRequest)
