@@ -30,7 +30,7 @@ exclude_patterns = ["_build"]
 # `name` in a doc string refers to an object, as in numpy's and pandas' doc strings.
 default_role = "py:obj"
 # The signature comes from the function (its parameters as Python sees them); the doc
-# string's first line, the documented call form, stays in the text.
+# strings carry no call form of their own.
 autodoc_docstring_signature = False
 autodoc_member_order = "bysource"
 # Types are in each entry's Parameters and Returns; in signatures a bare `type` would point
@@ -49,8 +49,8 @@ import os as _os
 if "ORBISYN_DOCS_SANDBOX" not in _os.environ:
     raise RuntimeError("run the examples with tools/build-docs: they need its simulated Terminal")
 import orbisyn
-if orbisyn.terminal_info() is None:
-    assert orbisyn.initialize(), orbisyn.last_error()
+# No link to start with: an example that needs one connects, as it must when pasted.
+orbisyn.shutdown()
 """
 doctest_default_flags = (__import__("doctest").ELLIPSIS | __import__("doctest").NORMALIZE_WHITESPACE
                          | __import__("doctest").DONT_ACCEPT_TRUE_FOR_1)

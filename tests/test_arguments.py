@@ -114,7 +114,7 @@ def test_times_on_the_wire(fake_terminal, new_york, value, seconds):
 
 
 REFUSED_TIMES = [(dt.date(2024, 1, 1), ": a date names no instant, give a datetime"),
-                 (np.datetime64("NaT"), ""), (float("nan"), ""), (np.bool_(True), ""),
+                 (np.datetime64("NaT"), ""), (float("nan"), ""), (np.bool_(True), ""), (True, ""),
                  ("2024-01-01", ""), (np.datetime64("2024-01-01T00:00:00", "ps"), "")]
 
 

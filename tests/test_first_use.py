@@ -92,8 +92,9 @@ def test_catalogue_after_a_handshake(fake_terminal, build, shut, code):
 def test_signatures_admit_every_accepted_call(name):
     f = getattr(orbisyn, name)
     sig = inspect.signature(f)
-    assert f.__doc__.startswith(name + "(")  # the documented line stays first
-    assert name + str(sig) in pydoc_text(f)
+    assert not f.__doc__.startswith(name + "(")  # the signature is shown once, as sig
+    # Python 3.13's pydoc puts a long signature one parameter a line.
+    assert "".join((name + str(sig)).split()) in "".join(pydoc_text(f).split())
     documented = set(sig.parameters)
     rng = random.Random(name)
     bound = 0

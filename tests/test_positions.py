@@ -115,7 +115,8 @@ ARGUMENT_ERRORS = [
     (orbisyn.history_orders_get, (), {}, INVALID),
     (orbisyn.history_orders_get, (D1,), {}, INVALID + ': "date_to" missing'),
     (orbisyn.history_orders_get, (), {"group": "*"}, INVALID),
-    (orbisyn.history_orders_get, (D1,), {"ticket": 5}, UNNAMED),
+    (orbisyn.history_orders_get, (D1,), {"ticket": 5}, TOGETHER("date_from", "ticket")),
+    (orbisyn.history_orders_get, (), {"date_to": D2, "position": 5}, TOGETHER("date_to", "position")),
     (orbisyn.history_deals_get, (D1, D2, D2), {"position": 5}, INVALID + ": takes at most 2, 3 given"),
     (orbisyn.history_deals_get, (D1, "x"), {"ticket": 5}, INVALID + ': "date_to"'),
     # A keyword that names nothing, or two selections of which one would be dropped.
@@ -128,7 +129,7 @@ ARGUMENT_ERRORS = [
     (orbisyn.history_orders_get, (), {"ticket": 5, "position": 7}, TOGETHER("position", "ticket")),
     (orbisyn.history_deals_get, (), {"date_from": D1, "date_to": D2, "ticket": 5},
      TOGETHER("date_from", "ticket")),
-    (orbisyn.history_deals_get, (D1, D2), {"ticket": 5}, UNNAMED),
+    (orbisyn.history_deals_get, (D1, D2), {"ticket": 5}, TOGETHER("date_from", "ticket")),
     (orbisyn.history_deals_get, (), {"position": 3, "group": "*"}, TOGETHER("group", "position")),
     # every given value is checked, selecting or not
     (orbisyn.positions_get, (), {"ticket": 5, "symbol": 123}, BAD("symbol")),

@@ -12,6 +12,7 @@ import pytest
 
 from orbisyn import _core, aio
 from orbisyn._docs import SETTINGS, aio_doc, read_stub, sections
+from orbisyn import _records
 
 ROOT = os.path.join(os.path.dirname(__file__), os.pardir)
 STUB = read_stub(os.path.join(os.path.dirname(_core.__file__), "_core.pyi"))
@@ -33,8 +34,7 @@ def test_function_entry(name):
     doc = STUB.functions.get(name)
     assert doc, f"{name} has no doc string in _core.pyi"
     head, parts = sections(doc)
-    signature, _, summary = head.partition("\n\n")
-    assert signature.startswith(name + "(") and signature.endswith(")"), "first line is the signature"
+    summary = head.partition("\n\n")[0]
     assert summary and summary.split("\n")[0].endswith("."), "a summary line"
     wanted = {"Returns", "Examples"} | (set() if name in NEVER_FAIL else {"Failure"})
     assert wanted <= set(parts), f"missing sections: {wanted - set(parts)}"
@@ -47,7 +47,7 @@ def test_function_entry(name):
 @pytest.mark.parametrize("name", RECORDS)
 def test_record_entry(name):
     assert STUB.records.get(name), f"{name} has no doc string"
-    fields = getattr(_core, name).__match_args__
+    fields = _records.fields(getattr(_core, name))
     assert STUB.field_order[name] == list(fields)
     undocumented = [f for f in fields if not STUB.fields.get((name, f))]
     assert not undocumented
@@ -55,11 +55,23 @@ def test_record_entry(name):
 
 def test_summary_lines_say_what_the_functions_do():
     # The lines that said the opposite of what the function does.
-    assert "end at `date_from`" in STUB.functions["copy_rates_from"].split("\n")[2]
-    assert "forward" in STUB.functions["copy_ticks_from"].split("\n")[2]
+    assert "end at `date_from`" in STUB.functions["copy_rates_from"].split("\n")[0]
+    assert "forward" in STUB.functions["copy_ticks_from"].split("\n")[0]
     assert "filtred" not in "".join(STUB.functions.values())
-    first = STUB.functions["initialize"].split("\n")[0]
-    assert "timeout=" in first and "portable=" in first
+
+
+@pytest.mark.parametrize("module", [_core, aio], ids=["plain", "aio"])
+def test_help_shows_the_signature_once(module):
+    import pydoc
+    twice = []
+    for name in FUNCTIONS:
+        if name == "last_error" and module is aio:
+            continue
+        text = pydoc.render_doc(getattr(module, name), renderer=pydoc.plaintext)
+        calls = re.findall(rf"^\s*(?:async )?{name}\(", text, re.M)
+        if len(calls) != 1:
+            twice.append(name)
+    assert not twice
 
 
 def module_texts():
@@ -68,7 +80,7 @@ def module_texts():
     for name in RECORDS:
         rtype = getattr(_core, name)
         yield name, rtype.__doc__, STUB.records[name]
-        for field in rtype.__match_args__:
+        for field in _records.fields(rtype):
             yield f"{name}.{field}", getattr(rtype, field).__doc__, STUB.fields[(name, field)]
 
 
@@ -112,3 +124,63 @@ def test_aio_text_names_the_codes_of_the_plain_function():
     _, parts = sections(doc)
     assert '"Terminal: Not found"' in parts["Raises"]
     assert parts["Returns"] == sections(STUB.functions["copy_rates_from"])[1]["Returns"]
+
+
+# ---------------------------------------------------------------- refusals shown, not only said
+
+# Codes whose messages a function's page states with an example (the docs build runs them
+# against a simulated Terminal): a bad argument, a value the Terminal refuses, too much
+# data, nothing found, a refused login.
+SHOWN_CODES = ("-2", "-3", "-4", "-6")
+# What the simulated Terminal of the docs build cannot show, and why.
+NOT_SHOWN = {
+    ("copy_rates_range", -3): "more than maxbars (5 000 000) bars in one range",
+    ("copy_ticks_range", -3): "the whole tick history: about 15 s to make",
+    ("history_orders_get", -4): "the simulated Terminal answers an unknown position with ()",
+    ("history_deals_get", -4): "the simulated Terminal answers an unknown position with ()",
+}
+_QUOTED = re.compile(r"""(?<![\w`])(?:"([^"\n]+)"|'([^'\n]+)')""")
+
+
+def stated_messages(doc: str) -> list[tuple[int, str]]:
+    """(code, message) of every quoted message in the Failure bullets of SHOWN_CODES."""
+    failure = sections(doc)[1].get("Failure", "")
+    found = []
+    for item in re.split(r"\n(?=- )", failure):
+        head = re.match(r"- ``(-\d+)``", item)
+        if not head or head.group(1) not in SHOWN_CODES:
+            continue
+        text = " ".join(item.split())  # a message may wrap
+        for m in _QUOTED.finditer(text):
+            found.append((int(head.group(1)), m.group(1) or m.group(2)))
+    return found
+
+
+def test_stated_messages_are_found_in_failure_bullets():
+    # The reader of the test: it must find what the pages state, or the test below is void.
+    found = stated_messages(STUB.functions["positions_get"])
+    assert (-2, 'Invalid arguments: "symbol" and "group" cannot be combined') in found
+    assert (-2, "Unnamed arguments not allowed") in found
+    assert (-4, "Terminal: Not found") in stated_messages(STUB.functions["symbol_info"])
+
+
+@pytest.mark.parametrize("name", [n for n in FUNCTIONS if "Failure" in sections(STUB.functions[n])[1]])
+def test_every_stated_refusal_has_its_example(name):
+    doc = STUB.functions[name]
+    examples = " ".join(sections(doc)[1]["Examples"].split())
+    missing = [(code, message) for code, message in stated_messages(doc)
+               if (name, code) not in NOT_SHOWN and f"({code}, {message!r})" not in examples]
+    assert not missing, f"{name}: stated in Failure without an example: {missing}"
+    # Placeholders such as NAME or KEY are no message a call gives.
+    assert not re.search(r"""["'][^"'\n]*\b(NAME|KEY)\b""", sections(doc)[1]["Failure"])
+
+
+@pytest.mark.parametrize("name", [n for n in FUNCTIONS if n not in SETTINGS])
+def test_examples_connect_themselves(name):
+    # Pasted into a fresh interpreter, an example must run: it connects before it calls.
+    lines = [l.strip()[4:] for l in sections(STUB.functions[name])[1]["Examples"].split("\n")
+             if l.strip().startswith(">>> ")]
+    calls = [i for i, l in enumerate(lines) if re.match(r"orbisyn\.(?!initialize|last_error)\w+\(", l)
+             or re.search(r"= orbisyn\.(?!initialize)\w+\(", l)]
+    connects = [i for i, l in enumerate(lines) if l.startswith("orbisyn.initialize(")]
+    assert not calls or (connects and connects[0] < calls[0]), name

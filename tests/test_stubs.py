@@ -8,6 +8,7 @@ import pytest
 
 import orbisyn
 from orbisyn import _core
+from orbisyn import _records
 
 STUB = os.path.join(os.path.dirname(orbisyn.__file__), "_core.pyi")
 
@@ -30,15 +31,16 @@ def test_stub_record_fields_match(name):
     tree = ast.parse(open(STUB).read())
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name)
     fields = [f.name for f in cls.body if isinstance(f, ast.FunctionDef)]
-    assert tuple(fields) == getattr(_core, name).__match_args__
+    assert tuple(fields) == _records.fields(getattr(_core, name))
 
 
 PROGRAM = '''
 import orbisyn
 from datetime import datetime, timezone
+from typing import Optional
 ok: bool = orbisyn.initialize(path="/x/terminal64.exe", timeout=100)
 orbisyn.set_timeout(2.5)
-limit: float | None = orbisyn.get_timeout()
+limit: Optional[float] = orbisyn.get_timeout()
 orbisyn.set_timeout(None)
 code, message = orbisyn.last_error()
 fast: int | float | str = orbisyn.params().get("fast", 10)
@@ -256,3 +258,43 @@ def test_docstring_generator_round_trips_any_text(tmp_path):
     literal = gen.literal(rows[0][2])
     data = b"".join(ast.literal_eval("b" + piece.strip()) for piece in literal.split("\n"))
     assert data.decode("utf-8") == rows[0][2]
+
+
+# ---------------------------------------------------------------- the trade request's keys
+
+REQUESTS_OK = '''
+import numpy as np
+import orbisyn
+from orbisyn.codes import OrderType, TradeAction
+
+request: orbisyn.TradeRequestDict = {"action": TradeAction.DEAL, "symbol": "EURUSD",
+                                     "volume": np.float64(0.1), "type": OrderType.BUY}
+sent = orbisyn.order_send(request)
+if sent is not None:
+    again = orbisyn.order_send(sent.request._asdict())
+checked = orbisyn.order_check(action=1, symbol="EURUSD", volume=0.1, sl=1.05, magic=np.uint64(7))
+'''
+
+# Each line a request that the module refuses when it runs: a type checker flags it first.
+REQUESTS_WRONG = '''
+import orbisyn
+from orbisyn import aio
+orbisyn.order_send({"action": 1, "symbol": "EURUSD", "stoploss": 0.985})
+orbisyn.order_check(action=1, stoploss=0.985)
+orbisyn.order_send({"action": 1, "volume": "0.1"})
+async def f() -> None:
+    await aio.order_send({"action": 1, "stoploss": 0.985})
+'''
+
+
+def test_trade_requests_type_check(tmp_path):
+    pytest.importorskip("mypy")
+    res = mypy_strict(tmp_path, REQUESTS_OK)
+    assert res.returncode == 0, res.stdout + res.stderr
+    res = mypy_strict(tmp_path, REQUESTS_WRONG)
+    flagged = {int(line.split(":")[1]) for line in res.stdout.splitlines() if ": error:" in line}
+    assert flagged == {4, 5, 6, 8}, res.stdout
+
+
+def test_request_keys_are_the_record_fields():
+    assert tuple(orbisyn.TradeRequestDict.__annotations__) == _records.fields(orbisyn.TradeRequest)

@@ -8,6 +8,7 @@ import socket
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import orbisyn
@@ -141,7 +142,8 @@ def test_set_timeout_keeps_what_it_was_given(limit, seconds, stored):
 
 @pytest.mark.parametrize("bad, error", [(0, ValueError), (-1.0, ValueError),
                                         (float("nan"), ValueError), (float("inf"), ValueError),
-                                        ("1", TypeError), (b"1", TypeError), ([1], TypeError)])
+                                        ("1", TypeError), (b"1", TypeError), ([1], TypeError),
+                                        (True, TypeError), (np.True_, TypeError)])
 def test_set_timeout_refuses_what_is_not_a_time(limit, bad, error):
     limit(2)
     with pytest.raises(error):

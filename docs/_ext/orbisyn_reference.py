@@ -5,8 +5,6 @@
   warns (an error under -W) where it differs from the stubs; ``"stubs"`` uses the stubs'
   text, for a build of the extension that does not carry it yet.
 - ``orbisyn.aio`` functions get the text ``aio_doc`` makes of it, as aio.pyi has it.
-- The first line of a function's text, its documented call form, gives way to the
-  signature autodoc shows.
 - ``.. orbisyn-record:: NAME`` documents a record type and its fields in field order.
 """
 from __future__ import annotations
@@ -18,7 +16,7 @@ from docutils.statemachine import StringList
 from sphinx.util import logging
 from sphinx.util.docutils import SphinxDirective
 
-from orbisyn import _core
+from orbisyn import _core, _records
 from orbisyn._docs import aio_doc, read_stub
 
 logger = logging.getLogger(__name__)
@@ -47,12 +45,7 @@ def _process(app, what, name, obj, options, lines):
     own = inspect.cleandoc(getattr(obj, "__doc__", None) or "")
     if app.config.orbisyn_reference_source == "module" and own != text:
         logger.warning("%s: its doc string differs from _core.pyi (rebuild the extension)", name)
-    new = text.split("\n")
-    if what == "function" and new and new[0].startswith(name.rsplit(".", 1)[-1] + "("):
-        new = new[1:]
-        while new and not new[0]:
-            new = new[1:]
-    lines[:] = new + [""]
+    lines[:] = text.split("\n") + [""]
 
 
 class RecordDirective(SphinxDirective):
@@ -60,7 +53,7 @@ class RecordDirective(SphinxDirective):
 
     def run(self) -> list[nodes.Node]:
         name = self.arguments[0]
-        fields = getattr(_core, name).__match_args__
+        fields = _records.fields(getattr(_core, name))
         # One autoattribute per field, in field order (a members list comes out sorted).
         rows = [f".. autoclass:: orbisyn.{name}", ""]
         rows += [f"   .. autoattribute:: {field}" for field in fields]

@@ -9,15 +9,15 @@ import typing as _typing
 
 from ._requests import UnknownKeyWarning as UnknownKeyWarning
 from ._params import params as params
+from ._typing import TradeRequestDict as TradeRequestDict
 from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 
 if _typing.TYPE_CHECKING:
     from ._core import *  # noqa: F401,F403
-
 __version__ = "0.2.0"
 
-_OWN = ["UnknownKeyWarning", "TerminalError", "TerminalTimeoutError"]
+_OWN = ["UnknownKeyWarning", "TerminalError", "TerminalTimeoutError", "TradeRequestDict", "params"]
 
 
 # The extension loads at the first use of one of its names, not with the package: the

@@ -4,11 +4,15 @@ from typing import Any, Literal, SupportsFloat, SupportsIndex, Tuple, Union, ove
 
 import numpy
 import numpy.typing as npt
+from typing_extensions import Unpack
+
+from orbisyn._typing import TradeRequestDict
 
 # Arguments are read as Python means them. An int: anything with __index__ (numpy integers,
-# IntEnum), in the parameter's range. A float: any real number (int, float, numpy scalars)
-# but not bool. A time: seconds as int or float, a datetime (pandas.Timestamp too; naive =
-# local time, aware = its instant) or a numpy.datetime64 (UTC); a date alone is refused.
+# IntEnum; not numpy's bool), in the parameter's range. A float: any real number (int,
+# float, numpy scalars) but not a bool. A time: seconds as int or float (not a bool), a
+# datetime (pandas.Timestamp too; naive = local time, aware = its instant) or a
+# numpy.datetime64 (UTC); a date alone is refused.
 _Int = SupportsIndex
 _Float = Union[SupportsFloat, SupportsIndex]
 _Time = Union[SupportsIndex, SupportsFloat, datetime.datetime, numpy.datetime64]
@@ -227,7 +231,11 @@ class TradeDeal(_Record):
     def external_id(self) -> str:
         """Identifier in an external trading system; empty when none."""
 
-class TradeRequest(_Record):
+class _RequestRecord(_Record):
+    # Its dict is a request again, for order_send and order_check.
+    def _asdict(self) -> TradeRequestDict: ...  # type: ignore[override]
+
+class TradeRequest(_RequestRecord):
     """A trade request exactly as it was sent: the ``request`` field of the results of
     `order_check` and `order_send`.
 
@@ -865,9 +873,7 @@ class BookInfo(_Record):
 
 def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., server: str = ...,
                timeout: _Int = ..., portable: object = ...) -> bool:
-    """initialize([path],[login=LOGIN],[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT],[portable=False])
-
-    Connect to a Terminal, starting it when it is not running.
+    """Connect to a Terminal, starting it when it is not running.
 
     Closes any link that is open, finds the Terminal (at `path`, or the Terminal that started
     this Python process, or the one whose data folder was used last), starts it when its pipe
@@ -879,9 +885,10 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
         Full path of the Terminal's ``terminal64.exe`` (at most 257 UTF-16 code units).
         Not given or empty: the Terminal is looked for in the data folders under
         ``Quillmark/Terminal/`` of the application-data folder (``%APPDATA%`` on Windows,
-        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere). Under Wine, a Windows path to a
-        Terminal in a Wine prefix (or no path, with ``WINEPREFIX`` set) is reached through
-        ``orbisyn-relay.exe``.
+        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere); on Linux, when none is there,
+        in those of the users of the Wine prefixes ``$WINEPREFIX`` and ``~/.wine``. A
+        Terminal in a Wine prefix, found so or named by its Linux path (or by its Windows
+        path, with ``WINEPREFIX`` set), is reached through ``orbisyn-relay.exe``.
     login : int, optional
         Account number to log in to (0 to ``2**64 - 1``). Not given: the Terminal's current account.
     password : str, optional
@@ -905,8 +912,12 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
     -------
     Returns False. `last_error` then gives:
 
-    - ``-2`` "Invalid ... argument": an argument of the wrong type, out of range or too long;
-      an unknown keyword (the message names it). Nothing is started and no link is left open.
+    - ``-2``: a bad argument; nothing is started, and a link that was open is closed.
+      "Invalid 1st unnamed argument": `path` is not a str, or too long; 'Invalid "login"
+      argument' (or the name of another keyword): a value of the wrong type, out of range or
+      too long; "Invalid number of arguments": more than one argument by position (the others
+      are keyword only); 'Unknown "pth" argument, did you mean "path"?': a keyword it does not
+      take.
     - ``-10003`` "IPC initialize failed, ...": no Terminal found, it could not be started, or
       its pipe did not appear; the rest of the message says which.
     - ``-6`` "Terminal: Authorization failed": the login was refused.
@@ -928,11 +939,23 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
     True
     >>> orbisyn.last_error()
     (1, 'Success')
+    >>> orbisyn.initialize(5), orbisyn.last_error()
+    (False, (-2, 'Invalid 1st unnamed argument'))
+    >>> orbisyn.initialize(login=-1), orbisyn.last_error()
+    (False, (-2, 'Invalid "login" argument'))
+    >>> orbisyn.initialize("", 5001001), orbisyn.last_error()
+    (False, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.initialize(pth="terminal64.exe"), orbisyn.last_error()
+    (False, (-2, 'Unknown "pth" argument, did you mean "path"?'))
+    >>> orbisyn.terminal_info(), orbisyn.last_error()    # the refusals closed the link
+    (None, (-10004, 'No IPC connection'))
+    >>> orbisyn.initialize(login=5001001, password="wrong"), orbisyn.last_error()
+    (False, (-6, 'Terminal: Authorization failed'))
+    >>> orbisyn.initialize(login=5001001, password="demo-pass", server="Orbisyn-Demo")
+    True
     """
 def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout: _Int = ...) -> bool:
-    """login(login,[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT])
-
-    Switch the connected Terminal to another trading account.
+    """Switch the connected Terminal to another trading account.
 
     Parameters
     ----------
@@ -956,8 +979,10 @@ def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout:
     Returns False; the link stays open (on the previous account when the login was refused).
     `last_error` then gives:
 
-    - ``-2`` 'Invalid "login" argument' (also when `login` is missing or 0) or another
-      argument's message.
+    - ``-2`` 'Invalid "login" argument': `login` missing or 0, or given by name and not an
+      integer in range; "Invalid 1st unnamed argument" (2nd, 3rd: `password`, `server`): a value
+      given by position of the wrong type, out of range or too long; "Invalid number of
+      arguments": more than three arguments by position. The link stays open.
     - ``-6`` "Terminal: Authorization failed": wrong login, password or server.
     - ``-7`` "Unsupported authorization mode, OTP or certificate password needed".
     - ``-10005`` "IPC timeout": not ready within `timeout`, or the time limit of
@@ -974,6 +999,8 @@ def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.login(5001001, "demo-pass", "Orbisyn-Demo")
     True
     >>> orbisyn.account_info().login
@@ -984,16 +1011,28 @@ def login(login: _Int = ..., password: str = ..., server: str = ..., *, timeout:
     (-6, 'Terminal: Authorization failed')
     >>> orbisyn.login(5001001, "demo-pass")  # a refused login sticks until one succeeds
     True
+    >>> orbisyn.login(), orbisyn.last_error()
+    (False, (-2, 'Invalid "login" argument'))
+    >>> orbisyn.login("5001001"), orbisyn.last_error()
+    (False, (-2, 'Invalid 1st unnamed argument'))
+    >>> orbisyn.login(5001001, "demo-pass", "Orbisyn-Demo", 5000), orbisyn.last_error()
+    (False, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.account_info().login    # still logged in
+    5001001
     """
 def shutdown() -> bool:
-    """shutdown()
-
-    Close the link to the Terminal; the Terminal keeps running.
+    """Close the link to the Terminal; the Terminal keeps running.
 
     Returns
     -------
     bool
-        Always True, also when no link was open.
+        True, also when no link was open.
+
+    Failure
+    -------
+    Returns False; the link stays open. `last_error` then gives:
+
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
 
     Notes
     -----
@@ -1003,6 +1042,12 @@ def shutdown() -> bool:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
+    >>> orbisyn.shutdown(1), orbisyn.last_error()
+    (False, (-2, 'Invalid arguments: takes none, 1 given'))
+    >>> orbisyn.terminal_info() is not None    # still open
+    True
     >>> orbisyn.shutdown()
     True
     >>> orbisyn.terminal_info() is None, orbisyn.last_error()
@@ -1011,9 +1056,7 @@ def shutdown() -> bool:
     True
     """
 def version() -> tuple[int, int, str]:
-    """version()
-
-    Get the Terminal's version: (version, build, release date).
+    """Get the Terminal's version: (version, build, release date).
 
     Returns
     -------
@@ -1025,6 +1068,7 @@ def version() -> tuple[int, int, str]:
     -------
     Returns ``(0, 0, '')``. `last_error` then gives:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1035,14 +1079,16 @@ def version() -> tuple[int, int, str]:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> number, build, date = orbisyn.version()
     >>> build >= 2364
     True
+    >>> orbisyn.version(1), orbisyn.last_error()
+    ((0, 0, ''), (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def last_error() -> tuple[int, str]:
-    """last_error()
-
-    Return the code and message of the last call of this thread.
+    """Return the code and message of the last call of this thread.
 
     Every module function sets them: ``(1, 'Success')`` when it succeeded, a negative code
     and its message when it failed. They stay until the thread's next call.
@@ -1054,14 +1100,23 @@ def last_error() -> tuple[int, str]:
         -1 to -8 the Terminal's own (for example -4 "Terminal: Not found"); -10000 to -10005
         the link's. ``(0, '')`` before the first call of the thread.
 
+    Failure
+    -------
+    Given an argument, it is refused as any call is: it returns ``(-2, 'Invalid arguments:
+    takes none, 1 given')``, and that pair becomes what it gives next.
+
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
+
     Notes
     -----
     The state is kept per thread: a call in another thread does not change what this thread
-    reads. `last_error` itself changes nothing, and never fails.
+    reads. ``last_error()`` itself changes nothing.
 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.symbol_info("NOSUCH") is None
     True
     >>> orbisyn.last_error()
@@ -1069,11 +1124,13 @@ def last_error() -> tuple[int, str]:
     >>> from orbisyn.codes import Result
     >>> Result(orbisyn.last_error()[0]).name
     'NOT_FOUND'
+    >>> orbisyn.last_error(1)
+    (-2, 'Invalid arguments: takes none, 1 given')
+    >>> orbisyn.last_error()
+    (-2, 'Invalid arguments: takes none, 1 given')
     """
 def set_timeout(seconds: float | None, /) -> None:
-    """set_timeout(seconds)
-
-    Limit how long any call may wait on the Terminal without progress.
+    """Limit how long any call may wait on the Terminal without progress.
 
     Process-wide, for every function except `initialize` (which has its own ``timeout``)
     and `last_error`. Off by default: without a limit a call waits as long as the Terminal
@@ -1092,8 +1149,9 @@ def set_timeout(seconds: float | None, /) -> None:
     Failure
     -------
     A setting, not a call to the Terminal: a value that is not a time limit raises
-    ``TypeError`` (not a number, or bool) or ``ValueError`` (0 or less, NaN, infinite, too
-    large), and the limit stays as it was. `last_error` is left alone.
+    ``TypeError`` (not a number: a str, bytes, a bool, which is no time) or ``ValueError``
+    (0 or less, NaN, infinite), and the limit stays as it was. `last_error` is left alone.
+    A limit above 4 294 967 s (49.7 days) waits that long.
 
     Notes
     -----
@@ -1114,11 +1172,19 @@ def set_timeout(seconds: float | None, /) -> None:
     >>> orbisyn.set_timeout(None)
     >>> orbisyn.get_timeout() is None
     True
+    >>> orbisyn.set_timeout(True)
+    Traceback (most recent call last):
+    ...
+    TypeError: timeout must be a number of seconds or None, not bool
+    >>> orbisyn.set_timeout(0)
+    Traceback (most recent call last):
+    ...
+    ValueError: timeout must be a positive number of seconds or None
+    >>> orbisyn.get_timeout() is None    # unchanged
+    True
     """
 def get_timeout() -> float | None:
-    """get_timeout()
-
-    Return the time limit that `set_timeout` set, in seconds.
+    """Return the time limit that `set_timeout` set, in seconds.
 
     Returns
     -------
@@ -1127,7 +1193,8 @@ def get_timeout() -> float | None:
 
     Notes
     -----
-    A setting: it changes nothing and leaves `last_error` alone.
+    A setting: it changes nothing and leaves `last_error` alone. Given an argument, it raises
+    ``TypeError`` (it takes none).
 
     Examples
     --------
@@ -1137,9 +1204,7 @@ def get_timeout() -> float | None:
     """
 
 def terminal_info() -> TerminalInfo | None:
-    """terminal_info()
-
-    Return the Terminal's state and settings.
+    """Return the Terminal's state and settings.
 
     Returns
     -------
@@ -1151,6 +1216,7 @@ def terminal_info() -> TerminalInfo | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1161,16 +1227,18 @@ def terminal_info() -> TerminalInfo | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> info = orbisyn.terminal_info()
     >>> info.connected, info.trade_allowed
     (True, True)
     >>> info.build == orbisyn.version()[1]
     True
+    >>> orbisyn.terminal_info(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def account_info() -> AccountInfo | None:
-    """account_info()
-
-    Return the trading account that is logged in.
+    """Return the trading account that is logged in.
 
     Returns
     -------
@@ -1182,6 +1250,7 @@ def account_info() -> AccountInfo | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1192,14 +1261,16 @@ def account_info() -> AccountInfo | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> account = orbisyn.account_info()
     >>> account.login, account.currency, account.leverage
     (5001001, 'USD', 100)
+    >>> orbisyn.account_info(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def symbols_total() -> int | None:
-    """symbols_total()
-
-    Return the number of symbols the Terminal knows, selected in the Market Watch or not.
+    """Return the number of symbols the Terminal knows, selected in the Market Watch or not.
 
     Returns
     -------
@@ -1210,8 +1281,8 @@ def symbols_total() -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364 (also
-      before the first `initialize`, when no build is known yet).
+    - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1222,13 +1293,15 @@ def symbols_total() -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.symbols_total()
     17
+    >>> orbisyn.symbols_total(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | None:
-    """symbols_get([group="GROUP"])
-
-    Return every symbol, or those whose names match a group mask.
+    """Return every symbol, or those whose names match a group mask.
 
     Parameters
     ----------
@@ -1248,8 +1321,9 @@ def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | N
     -------
     Returns False for a bad argument, None for other failures. `last_error` then gives:
 
-    - ``-2`` 'Invalid "group" argument' (not a str, or too long), "Invalid 1st unnamed
-      argument" or "Invalid number of arguments" (with the value False).
+    - ``-2``, with the value False: "Invalid 1st unnamed argument": `group` given by position is
+      not a str, or too long; 'Invalid "group" argument': the same by name; "Invalid number of
+      arguments": more than one argument by position.
     - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1267,15 +1341,21 @@ def symbols_get(group: str = ...) -> tuple[SymbolInfo, ...] | Literal[False] | N
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> [s.name for s in orbisyn.symbols_get("*JPY*")]
     ['USDJPY', 'EURJPY']
     >>> len(orbisyn.symbols_get(group="*,!*USD*"))
     5
+    >>> orbisyn.symbols_get(5), orbisyn.last_error()
+    (False, (-2, 'Invalid 1st unnamed argument'))
+    >>> orbisyn.symbols_get(group=5), orbisyn.last_error()
+    (False, (-2, 'Invalid "group" argument'))
+    >>> orbisyn.symbols_get("*USD*", "*JPY*"), orbisyn.last_error()
+    (False, (-2, 'Invalid number of arguments'))
     """
 def symbol_info(symbol: str) -> SymbolInfo | None:
-    """symbol_info(symbol)
-
-    Return everything the Terminal knows about one symbol.
+    """Return everything the Terminal knows about one symbol.
 
     Parameters
     ----------
@@ -1292,8 +1372,8 @@ def symbol_info(symbol: str) -> SymbolInfo | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+      (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1311,16 +1391,20 @@ def symbol_info(symbol: str) -> SymbolInfo | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> eurusd = orbisyn.symbol_info("EURUSD")
     >>> eurusd.digits, eurusd.point, eurusd.currency_profit
     (5, 1e-05, 'USD')
     >>> eurusd.volume_min, eurusd.volume_step
     (0.01, 0.01)
+    >>> orbisyn.symbol_info("A" * 30), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.symbol_info("NOSUCH"), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def symbol_info_tick(symbol: str) -> Tick | None:
-    """symbol_info_tick(symbol)
-
-    Return the latest tick of a symbol: its current prices.
+    """Return the latest tick of a symbol: its current prices.
 
     Parameters
     ----------
@@ -1337,8 +1421,8 @@ def symbol_info_tick(symbol: str) -> Tick | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+      (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol, or has no tick
       of it.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1351,14 +1435,18 @@ def symbol_info_tick(symbol: str) -> Tick | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> tick = orbisyn.symbol_info_tick("BTCUSD")
     >>> tick.ask > tick.bid > 0, tick.time == tick.time_msc // 1000
     (True, True)
+    >>> orbisyn.symbol_info_tick(5), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.symbol_info_tick("NOSUCH"), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def symbol_select(symbol: str, enable: object = ...) -> bool:
-    """symbol_select(symbol,[enable])
-
-    Select a symbol in the Market Watch, or remove it from there.
+    """Select a symbol in the Market Watch, or remove it from there.
 
     Parameters
     ----------
@@ -1366,7 +1454,6 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     enable : bool, optional
         True (default) to select, False to remove; any object, taken by its truth value.
-        Positional only.
 
     Returns
     -------
@@ -1377,8 +1464,8 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
     -------
     Returns False. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one or two arguments, a symbol
-      that is not a str or too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units;
+      'Invalid arguments: takes at most 2, 3 given': more than two arguments.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - the Terminal's negative status when it refuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1391,17 +1478,25 @@ def symbol_select(symbol: str, enable: object = ...) -> bool:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.symbol_select("EURGBP")
     True
     >>> orbisyn.symbol_info("EURGBP").select
     True
     >>> orbisyn.symbol_select("EURGBP", False)
     True
+    >>> orbisyn.symbol_select("EURGBP", enable=True)
+    True
+    >>> orbisyn.symbol_select(None), orbisyn.last_error()
+    (False, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.symbol_select("EURGBP", True, 1), orbisyn.last_error()
+    (False, (-2, 'Invalid arguments: takes at most 2, 3 given'))
+    >>> orbisyn.symbol_select("NOSUCH"), orbisyn.last_error()
+    (False, (-4, 'Terminal: Not found'))
     """
 def market_book_add(symbol: str) -> bool | None:
-    """market_book_add(symbol)
-
-    Open the depth of market of a symbol, so that `market_book_get` can read it.
+    """Open the depth of market of a symbol, so that `market_book_get` can read it.
 
     Parameters
     ----------
@@ -1418,8 +1513,8 @@ def market_book_add(symbol: str) -> bool | None:
     Returns None for a bad argument, False when the Terminal refused or the link failed.
     `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+      UTF-16 code units (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1436,17 +1531,21 @@ def market_book_add(symbol: str) -> bool | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.market_book_add("EURUSD")
     True
     >>> len(orbisyn.market_book_get("EURUSD")) > 0
     True
     >>> orbisyn.market_book_release("EURUSD")
     True
+    >>> orbisyn.market_book_add(5), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.market_book_add("NOSUCH"), orbisyn.last_error()
+    (False, (-4, 'Terminal: Not found'))
     """
 def market_book_release(symbol: str) -> bool | None:
-    """market_book_release(symbol)
-
-    Close the depth of market of a symbol that `market_book_add` opened.
+    """Close the depth of market of a symbol that `market_book_add` opened.
 
     Parameters
     ----------
@@ -1463,8 +1562,8 @@ def market_book_release(symbol: str) -> bool | None:
     Returns None for a bad argument, False when the Terminal refused or the link failed.
     `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+      UTF-16 code units (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": the book of that symbol was not open.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1476,15 +1575,17 @@ def market_book_release(symbol: str) -> bool | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.market_book_add("GBPUSD"), orbisyn.market_book_release("GBPUSD")
     (True, True)
-    >>> orbisyn.market_book_release("GBPUSD")
-    False
+    >>> orbisyn.market_book_release("GBPUSD"), orbisyn.last_error()    # not open now
+    (False, (-4, 'Terminal: Not found'))
+    >>> orbisyn.market_book_release(["GBPUSD"]), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
     """
 def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
-    """market_book_get(symbol)
-
-    Return the depth of market of a symbol: its price levels with their volumes.
+    """Return the depth of market of a symbol: its price levels with their volumes.
 
     Parameters
     ----------
@@ -1501,8 +1602,8 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-      too long.
+    - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+      (a call of another shape: see the guide's Errors page).
     - ``-4`` "Terminal: Not found": no such symbol, or its book is not open (call
       `market_book_add` first).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1515,6 +1616,8 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import BookType
     >>> orbisyn.market_book_add("EURUSD")
     True
@@ -1523,12 +1626,14 @@ def market_book_get(symbol: str) -> tuple[BookInfo, ...] | None:
     ['BUY', 'SELL']
     >>> orbisyn.market_book_release("EURUSD")
     True
+    >>> orbisyn.market_book_get(b"EURUSD"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.market_book_get("EURUSD"), orbisyn.last_error()    # released
+    (None, (-4, 'Terminal: Not found'))
     """
 
 def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int) -> _Array | None:
-    """copy_rates_from(symbol, timeframe, date_from, count)
-
-    Get the `count` bars that end at `date_from`: the last bar opens at or before it.
+    """Get the `count` bars that end at `date_from`: the last bar opens at or before it.
 
     The bars whose open time is at or before `date_from`, newest `count` of them, returned
     oldest first. Despite the parameter's name, the count goes back in time from
@@ -1544,7 +1649,7 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     date_from : datetime, int or float
         The newest bar returned is the one that opens at this time, or the last one before it.
         Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     count : int
@@ -1564,14 +1669,15 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a number that is not an integer (with ``__index__``) or does
-      not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `timeframe` or `count` that is not an integer (an int or anything with
+      ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` that is no time
+      (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+      datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-      a negative count).
-    - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-      (``terminal_info().maxbars``, for `copy_rates_range`).
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+      a negative count. A count above ``terminal_info().maxbars`` gives that many bars at
+      most.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1589,6 +1695,8 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import Timeframe
     >>> noon = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
@@ -1597,11 +1705,21 @@ def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int)
     ['10:00', '11:00', '12:00']
     >>> rates.dtype.names
     ('time', 'open', 'high', 'low', 'close', 'tick_volume', 'spread', 'real_volume')
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, noon, 3.0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "count"'))
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, True, 3), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, noon.date(), 3), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_rates_from("EURUSD", 7, noon, 3), orbisyn.last_error()    # no such timeframe
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_from("EURUSD", Timeframe.H1, noon, -3), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_from("NOSUCH", Timeframe.H1, noon, 3), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _Int) -> _Array | None:
-    """copy_rates_from_pos(symbol, timeframe, start_pos, count)
-
-    Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
+    """Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
 
     Position 0 is the current (forming) bar, 1 the one before it, and so on into the past; the
     reply holds positions ``start_pos`` to ``start_pos + count - 1``, returned oldest first.
@@ -1632,14 +1750,14 @@ def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _I
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a number that is not an integer (with ``__index__``) or does
-      not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `timeframe`, `start_pos` or `count` that is not an integer
+      (an int or anything with ``__index__``: ``3.0`` is none) or does not fit 32 bits. A
+      call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-      a negative count).
-    - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-      (``terminal_info().maxbars``, for `copy_rates_range`).
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+      a negative `start_pos` or `count`. A count above ``terminal_info().maxbars`` gives that
+      many bars at most.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1655,16 +1773,22 @@ def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _I
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import Timeframe
     >>> rates = orbisyn.copy_rates_from_pos("BTCUSD", Timeframe.M1, 1, 100)
     >>> len(rates), bool((rates["time"][1:] - rates["time"][:-1] == 60).all())
     (100, True)
+    >>> orbisyn.copy_rates_from_pos("BTCUSD", Timeframe.M1, 0, 2**31), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "count"'))
+    >>> orbisyn.copy_rates_from_pos("BTCUSD", Timeframe.M1, -1, 10), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_from_pos("NOSUCH", Timeframe.M1, 0, 10), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _Time) -> _Array | None:
-    """copy_rates_range(symbol, timeframe, date_from, date_to)
-
-    Get the bars that open between `date_from` and `date_to`, both ends included.
+    """Get the bars that open between `date_from` and `date_to`, both ends included.
 
     Parameters
     ----------
@@ -1675,7 +1799,7 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
         16385, ``Timeframe.D1`` 16408).
     date_from : datetime, int or float
         Earliest open time. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1694,14 +1818,15 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a number that is not an integer (with ``__index__``) or does
-      not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "timeframe"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `timeframe` that is not an integer (an int or anything with
+      ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` or `date_to` that is no time
+      (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+      datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-      a negative count).
-    - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-      (``terminal_info().maxbars``, for `copy_rates_range`).
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe.
+    - ``-3`` "Terminal: Out of memory": more bars in the range than the Terminal gives in one
+      reply (``terminal_info().maxbars``).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1718,6 +1843,8 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import Timeframe
     >>> day = datetime(2026, 12, 2, tzinfo=timezone.utc)
@@ -1726,11 +1853,21 @@ def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _T
     3
     >>> len(orbisyn.copy_rates_range("EURUSD", Timeframe.M1, day.replace(hour=10), day.replace(hour=10, minute=59)))
     60
+    >>> orbisyn.copy_rates_range("EURUSD", Timeframe.H1, day.replace(hour=12), day.replace(hour=10))
+    array([], ...)
+    >>> orbisyn.copy_rates_range("EURUSD", Timeframe.H1, day, "tomorrow"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to"'))
+    >>> orbisyn.copy_rates_range("EURUSD", Timeframe.H1, day.date(), day), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_rates_range("EURUSD", 7, day, day), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_rates_range("NOSUCH", Timeframe.H1, day, day), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
+    >>> orbisyn.copy_rates_range("EURUSD", 1.0, day, day), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "timeframe"'))
     """
 def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> _Array | None:
-    """copy_ticks_from(symbol, date_from, count, flags)
-
-    Get up to `count` ticks from `date_from` on, forward in time.
+    """Get up to `count` ticks from `date_from` on, forward in time.
 
     Parameters
     ----------
@@ -1739,7 +1876,7 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     date_from : datetime, int or float
         Time of the first tick that may be returned, in whole seconds: the tick at or after
         it. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
         Milliseconds are cut off before the request (``time_msc`` of a tick has them).
@@ -1763,13 +1900,13 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-      does not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `count` or `flags` that is not an integer (an int or anything with
+      ``__index__``) or does not fit 32 bits; a `date_from` that is no time (a bool is none);
+      'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
+      `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
     - ``-2`` "Terminal: Invalid params": a negative count.
-    - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-      one reply (`copy_ticks_range`).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1787,6 +1924,8 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import CopyTicks
     >>> start = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
@@ -1795,11 +1934,17 @@ def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int) -> 
     (10, True)
     >>> ticks.dtype.names
     ('time', 'bid', 'ask', 'last', 'volume', 'time_msc', 'flags', 'volume_real')
+    >>> orbisyn.copy_ticks_from("EURUSD", start, 10.0, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "count"'))
+    >>> orbisyn.copy_ticks_from("EURUSD", start.date(), 10, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_ticks_from("EURUSD", start, -1, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.copy_ticks_from("NOSUCH", start, 10, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int) -> _Array | None:
-    """copy_ticks_range(symbol, date_from, date_to, flags)
-
-    Get the ticks from `date_from` to `date_to`, both ends included.
+    """Get the ticks from `date_from` to `date_to`, both ends included.
 
     Parameters
     ----------
@@ -1807,7 +1952,7 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     date_from : datetime, int or float
         Earliest tick time, in whole seconds. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1831,13 +1976,14 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-      is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-      does not fit 32 bits, a time of another type.
+    - ``-2`` 'Invalid arguments: "flags"' and the like, naming the argument: a symbol that
+      is not a str or too long; a `flags` that is not an integer (an int or anything with
+      ``__index__``) or does not fit 32 bits; a `date_from` or `date_to` that is no time (a
+      bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+      datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-    - ``-2`` "Terminal: Invalid params": a negative count.
     - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-      one reply (`copy_ticks_range`).
+      one reply.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1855,18 +2001,24 @@ def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int)
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import CopyTicks
     >>> noon = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
     >>> ticks = orbisyn.copy_ticks_range("EURUSD", noon, noon.replace(minute=5), CopyTicks.ALL)
     >>> bool(ticks["time_msc"].min() >= 1796212800000 and ticks["time_msc"].max() <= 1796213100000)
     True
+    >>> orbisyn.copy_ticks_range("EURUSD", noon, noon, "all"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "flags"'))
+    >>> orbisyn.copy_ticks_range("EURUSD", noon.date(), noon, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from": a date names no instant, give a datetime'))
+    >>> orbisyn.copy_ticks_range("NOSUCH", noon, noon, CopyTicks.ALL), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
     """
 
 def positions_total() -> int | None:
-    """positions_total()
-
-    Return the number of open positions of the account.
+    """Return the number of open positions of the account.
 
     Returns
     -------
@@ -1877,6 +2029,7 @@ def positions_total() -> int | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1887,18 +2040,19 @@ def positions_total() -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.positions_total() == len(orbisyn.positions_get())
     True
+    >>> orbisyn.positions_total(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 @overload
 def positions_get() -> tuple[TradePosition, ...] | None:
-    """positions_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
+    """Return the open positions, all or those of a symbol, a ticket or a group mask.
 
-    Return the open positions, all or those of a symbol, a ticket or a group mask.
-
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    open positions are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all open positions are returned.
 
     Parameters
     ----------
@@ -1913,16 +2067,18 @@ def positions_get() -> tuple[TradePosition, ...] | None:
     Returns
     -------
     tuple of TradePosition
-        In the Terminal's order (oldest first); empty when there are none, and when no
-        position has that ticket.
+        In the Terminal's order (oldest first); empty when there are none, when no
+        position has that ticket, and for a symbol the Terminal does not know.
 
     Failure
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-      "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-      argument', or an unknown keyword named in the message.
+    - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+      only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+      together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+      range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -1944,6 +2100,8 @@ def positions_get() -> tuple[TradePosition, ...] | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> buy = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.BUY)
     >>> buy.retcode == TradeRetcode.DONE
@@ -1957,6 +2115,14 @@ def positions_get() -> tuple[TradePosition, ...] | None:
     ...                            type=OrderType.SELL, position=buy.order)
     >>> close.retcode == TradeRetcode.DONE, orbisyn.positions_get(ticket=buy.order)
     (True, ())
+    >>> orbisyn.positions_get(symbol="BTCUSD", group="*USD*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol" and "group" cannot be combined'))
+    >>> orbisyn.positions_get("BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
+    >>> orbisyn.positions_get(ticket=-1), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
+    >>> orbisyn.positions_get(symbol="NOSUCH")
+    ()
     """
 @overload
 def positions_get(*, symbol: str) -> tuple[TradePosition, ...] | None: ...
@@ -1965,9 +2131,7 @@ def positions_get(*, ticket: _Int) -> tuple[TradePosition, ...] | None: ...
 @overload
 def positions_get(*, group: str) -> tuple[TradePosition, ...] | None: ...
 def orders_total() -> int | None:
-    """orders_total()
-
-    Return the number of active (pending) orders of the account.
+    """Return the number of active (pending) orders of the account.
 
     Returns
     -------
@@ -1978,6 +2142,7 @@ def orders_total() -> int | None:
     -------
     Returns None. `last_error` then gives the Terminal's negative status, or:
 
+    - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
     - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1988,18 +2153,19 @@ def orders_total() -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.orders_total() == len(orbisyn.orders_get())
     True
+    >>> orbisyn.orders_total(1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: takes none, 1 given'))
     """
 @overload
 def orders_get() -> tuple[TradeOrder, ...] | None:
-    """orders_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
+    """Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
 
-    Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
-
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    active orders are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all active orders are returned.
 
     Parameters
     ----------
@@ -2014,16 +2180,18 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     Returns
     -------
     tuple of TradeOrder
-        In the Terminal's order; empty when there are none, and when no active order has that
-        ticket. Filled and cancelled orders are in `history_orders_get`.
+        In the Terminal's order; empty when there are none, when no active order has that
+        ticket, and for a symbol the Terminal does not know. Filled and cancelled orders are in `history_orders_get`.
 
     Failure
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-      "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-      argument', or an unknown keyword named in the message.
+    - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+      only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+      together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+      range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2045,6 +2213,8 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> ask = orbisyn.symbol_info_tick("BTCUSD").ask
     >>> placed = orbisyn.order_send(action=TradeAction.PENDING, symbol="BTCUSD", volume=0.01,
@@ -2056,6 +2226,12 @@ def orders_get() -> tuple[TradeOrder, ...] | None:
     >>> removed = orbisyn.order_send(action=TradeAction.REMOVE, order=placed.order)
     >>> removed.retcode == TradeRetcode.DONE, orbisyn.orders_get(ticket=placed.order)
     (True, ())
+    >>> orbisyn.orders_get(symbol="BTCUSD", group="BTC*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol" and "group" cannot be combined'))
+    >>> orbisyn.orders_get("BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
+    >>> orbisyn.orders_get(ticket="1"), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
     """
 @overload
 def orders_get(*, symbol: str) -> tuple[TradeOrder, ...] | None: ...
@@ -2064,15 +2240,13 @@ def orders_get(*, ticket: _Int) -> tuple[TradeOrder, ...] | None: ...
 @overload
 def orders_get(*, group: str) -> tuple[TradeOrder, ...] | None: ...
 def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
-    """history_orders_total(date_from, date_to)
-
-    Return the number of orders in the history between two times.
+    """Return the number of orders in the history between two times.
 
     Parameters
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -2088,8 +2262,9 @@ def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-      another type.
+    - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+      none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2101,27 +2276,31 @@ def history_orders_total(date_from: _Time, date_to: _Time) -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> now = datetime.now(timezone.utc)
     >>> orbisyn.history_orders_total(0, now) == len(orbisyn.history_orders_get(0, now))
     True
+    >>> orbisyn.history_orders_total(True, 0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_orders_total(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
     """
 @overload
 def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> tuple[TradeOrder, ...] | None:
-    """history_orders_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return orders from the history: of a time range, of a position, or one by its ticket.
+    """Return orders from the history: of a time range, of a position, or one by its ticket.
 
     Three ways to call it: ``history_orders_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_orders_get(position=ID)`` or ``history_orders_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -2145,12 +2324,17 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-      or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-      `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-      "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-      message.
-    - ``-4`` "Terminal: Not found": no orders of that `position`.
+    - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+      position or by name) with `ticket` or `position`. The message names the pair, as
+      'Invalid arguments: "position" and "ticket" cannot be combined' and 'Invalid arguments:
+      "group" and "position" cannot be combined' do.
+    - ``-2`` 'Invalid arguments: "date_to" missing': one time alone; "Invalid arguments":
+      neither times nor `ticket` or `position` (`group` alone).
+    - ``-2`` 'Invalid arguments: "date_from"': a time that is no time ('Invalid "date_from"
+      argument' when given by name); 'Invalid "ticket" argument': not an integer in range, and
+      likewise for `position` and `group`. An unknown keyword: see the guide's Errors page.
+    - ``-4`` "Terminal: Not found": the Terminal has no orders of that `position` (the
+      simulated Terminal answers with an empty tuple instead).
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2168,6 +2352,8 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import OrderState, OrderType, TradeAction
     >>> buy = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.BUY)
@@ -2178,21 +2364,36 @@ def history_orders_get(date_from: _Time, date_to: _Time, *, group: str = ...) ->
     ...                           type=OrderType.SELL, position=buy.order)
     >>> [o.ticket for o in orbisyn.history_orders_get(position=buy.order)] == [buy.order, sell.order]
     True
+    >>> now = datetime.now(timezone.utc)
+    >>> orbisyn.history_orders_get(0, now, ticket=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from" and "ticket" cannot be combined'))
+    >>> orbisyn.history_orders_get(ticket=buy.order, position=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "position" and "ticket" cannot be combined'))
+    >>> orbisyn.history_orders_get(position=buy.order, group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "group" and "position" cannot be combined'))
+    >>> orbisyn.history_orders_get(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
+    >>> orbisyn.history_orders_get(group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.history_orders_get("2024-01-01", now), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_orders_get(ticket=-1), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
+    >>> orbisyn.history_orders_get(date_from="2024-01-01", date_to=now), orbisyn.last_error()
+    (None, (-2, 'Invalid "date_from" argument'))
     """
 @overload
 def history_orders_get(*, ticket: _Int) -> tuple[TradeOrder, ...] | None: ...
 @overload
 def history_orders_get(*, position: _Int) -> tuple[TradeOrder, ...] | None: ...
 def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
-    """history_deals_total(date_from, date_to)
-
-    Return the number of deals in the history between two times.
+    """Return the number of deals in the history between two times.
 
     Parameters
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -2208,8 +2409,9 @@ def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-      another type.
+    - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+      none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+      see the guide's Errors page.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2221,26 +2423,30 @@ def history_deals_total(date_from: _Time, date_to: _Time) -> int | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> orbisyn.history_deals_total(0, datetime.now(timezone.utc)) >= 1   # the deposit at least
     True
+    >>> orbisyn.history_deals_total(True, 0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_deals_total(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
     """
 @overload
 def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> tuple[TradeDeal, ...] | None:
-    """history_deals_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return deals from the history: of a time range, of a position, or one by its ticket.
+    """Return deals from the history: of a time range, of a position, or one by its ticket.
 
     Three ways to call it: ``history_deals_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_deals_get(position=ID)`` or ``history_deals_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -2264,12 +2470,17 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-      or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-      `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-      "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-      message.
-    - ``-4`` "Terminal: Not found": no deals of that `position`.
+    - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+      position or by name) with `ticket` or `position`. The message names the pair, as
+      'Invalid arguments: "position" and "ticket" cannot be combined' and 'Invalid arguments:
+      "group" and "position" cannot be combined' do.
+    - ``-2`` 'Invalid arguments: "date_to" missing': one time alone; "Invalid arguments":
+      neither times nor `ticket` or `position` (`group` alone).
+    - ``-2`` 'Invalid arguments: "date_from"': a time that is no time ('Invalid "date_from"
+      argument' when given by name); 'Invalid "ticket" argument': not an integer in range, and
+      likewise for `position` and `group`. An unknown keyword: see the guide's Errors page.
+    - ``-4`` "Terminal: Not found": the Terminal has no deals of that `position` (the
+      simulated Terminal answers with an empty tuple instead).
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2287,6 +2498,8 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn.codes import DealEntry, DealType, OrderType, TradeAction
     >>> buy = orbisyn.order_send(action=TradeAction.DEAL, symbol="BTCUSD", volume=0.01, type=OrderType.BUY)
@@ -2300,6 +2513,23 @@ def history_deals_get(date_from: _Time, date_to: _Time, *, group: str = ...) -> 
     >>> balance = sum(d.profit + d.commission + d.swap + d.fee for d in deals)
     >>> round(balance, 2) == orbisyn.account_info().balance
     True
+    >>> now = datetime.now(timezone.utc)
+    >>> orbisyn.history_deals_get(0, now, ticket=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from" and "ticket" cannot be combined'))
+    >>> orbisyn.history_deals_get(ticket=buy.order, position=buy.order), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "position" and "ticket" cannot be combined'))
+    >>> orbisyn.history_deals_get(position=buy.order, group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "group" and "position" cannot be combined'))
+    >>> orbisyn.history_deals_get(0), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_to" missing'))
+    >>> orbisyn.history_deals_get(group="*"), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.history_deals_get("2024-01-01", now), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "date_from"'))
+    >>> orbisyn.history_deals_get(ticket=-1), orbisyn.last_error()
+    (None, (-2, 'Invalid "ticket" argument'))
+    >>> orbisyn.history_deals_get(date_from="2024-01-01", date_to=now), orbisyn.last_error()
+    (None, (-2, 'Invalid "date_from" argument'))
     """
 @overload
 def history_deals_get(*, ticket: _Int) -> tuple[TradeDeal, ...] | None: ...
@@ -2307,10 +2537,8 @@ def history_deals_get(*, ticket: _Int) -> tuple[TradeDeal, ...] | None: ...
 def history_deals_get(*, position: _Int) -> tuple[TradeDeal, ...] | None: ...
 
 @overload
-def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
-    """order_check(request)
-
-    Check whether a trade request would pass, and what it would do to the account.
+def order_check(request: TradeRequestDict, /) -> OrderCheckResult | None:
+    """Check whether a trade request would pass, and what it would do to the account.
 
     Nothing is traded: the Terminal checks the request (symbol, volume, prices, stops, money)
     and computes the balance, equity and margin after it.
@@ -2318,8 +2546,9 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -2356,10 +2585,11 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     Returns None. A request the trade server would refuse is not a failure: it returns a
     result with that ``retcode``. `last_error` gives:
 
-    - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-      text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-      (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-      arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+    - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a
+      value of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+      "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+      "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+      allowed": a dict and keywords together.
     - the Terminal's negative status.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2371,6 +2601,8 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> check = orbisyn.order_check({"action": TradeAction.DEAL, "symbol": "BTCUSD",
     ...                              "volume": 0.01, "type": OrderType.BUY})
@@ -2380,20 +2612,29 @@ def order_check(request: dict[str, Any], /) -> OrderCheckResult | None:
     ...                           type=OrderType.BUY)   # not a multiple of volume_step
     >>> TradeRetcode(odd.retcode).name
     'INVALID_VOLUME'
+    >>> orbisyn.order_check({"action": TradeAction.DEAL, "symbol": "BTCUSD", "volume": "0.01"}), orbisyn.last_error()
+    (None, (-2, 'Invalid "volume" argument'))
+    >>> orbisyn.order_check({"action": TradeAction.DEAL, "symbol": "BTCUSD", "stoploss": 1.0}), orbisyn.last_error()
+    (None, (-2, 'Unknown "stoploss" key, did you mean "sl"?'))
+    >>> orbisyn.order_check([("action", TradeAction.DEAL)]), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.order_check(), orbisyn.last_error()
+    (None, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.order_check({"action": TradeAction.DEAL}, symbol="BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
     """
 @overload
-def order_check(**request: Any) -> OrderCheckResult | None: ...
+def order_check(**request: Unpack[TradeRequestDict]) -> OrderCheckResult | None: ...
 @overload
-def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
-    """order_send(request)
-
-    Send a trade request to the trade server: open, close or change a position or an order.
+def order_send(request: TradeRequestDict, /) -> OrderSendResult | None:
+    """Send a trade request to the trade server: open, close or change a position or an order.
 
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -2431,10 +2672,11 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     A request the server refused is not a failure: the result's ``retcode`` says why (check
     it every time). `last_error` gives:
 
-    - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-      text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-      (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-      arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+    - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a
+      value of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+      "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+      "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+      allowed": a dict and keywords together.
     - ``-8`` "Auto-Trading using Python API disabled in Terminal".
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -2459,6 +2701,8 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType, TradeAction, TradeRetcode
     >>> opened = orbisyn.order_send({"action": TradeAction.DEAL, "symbol": "BTCUSD",
     ...                              "volume": 0.01, "type": OrderType.BUY, "comment": "doc"})
@@ -2469,13 +2713,21 @@ def order_send(request: dict[str, Any], /) -> OrderSendResult | None:
     ...                              "position": opened.order})
     >>> TradeRetcode(closed.retcode).name
     'DONE'
+    >>> orbisyn.order_send({"action": TradeAction.DEAL, "symbol": "BTCUSD", "volume": "0.01"}), orbisyn.last_error()
+    (None, (-2, 'Invalid "volume" argument'))
+    >>> orbisyn.order_send({"action": TradeAction.DEAL, "symbol": "BTCUSD", "stoploss": 1.0}), orbisyn.last_error()
+    (None, (-2, 'Unknown "stoploss" key, did you mean "sl"?'))
+    >>> orbisyn.order_send([("action", TradeAction.DEAL)]), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments'))
+    >>> orbisyn.order_send(), orbisyn.last_error()
+    (None, (-2, 'Invalid number of arguments'))
+    >>> orbisyn.order_send({"action": TradeAction.DEAL}, symbol="BTCUSD"), orbisyn.last_error()
+    (None, (-2, 'Unnamed arguments not allowed'))
     """
 @overload
-def order_send(**request: Any) -> OrderSendResult | None: ...
+def order_send(**request: Unpack[TradeRequestDict]) -> OrderSendResult | None: ...
 def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) -> float | None:
-    """order_calc_margin(action, symbol, volume, price)
-
-    Calculate the margin that an order would need, in the account currency.
+    """Calculate the margin that an order would need, in the account currency.
 
     Parameters
     ----------
@@ -2485,7 +2737,7 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     symbol : str
         Symbol name (at most 29 UTF-16 code units).
     volume : float
-        Volume in lots; any real number.
+        Volume in lots; any real number (the Terminal refuses a negative one).
     price : float
         Open price to compute with; any real number.
 
@@ -2499,10 +2751,13 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, an `action`
-      that is not an integer, a number that is not real, a symbol that is not a str or too
-      long.
+    - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+      ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+      none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+      A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+      volume.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2514,14 +2769,24 @@ def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float) 
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType
     >>> orbisyn.order_calc_margin(OrderType.BUY, "EURUSD", 1.0, 1.1)  # 100000 EUR at 1.1, 1:100
     1100.0
+    >>> orbisyn.order_calc_margin(1.0, "EURUSD", 1.0, 1.1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "action"'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, "EURUSD", True, 1.1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "volume"'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, "NOSUCH", 1.0, 1.1), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, "EURUSD", -1.0, 1.1), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.order_calc_margin(OrderType.BUY, 5, 1.0, 1.1), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
     """
 def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Float, price_close: _Float) -> float | None:
-    """order_calc_profit(action, symbol, volume, price_open, price_close)
-
-    Calculate the profit of a trade between two prices, in the account currency.
+    """Calculate the profit of a trade between two prices, in the account currency.
 
     Parameters
     ----------
@@ -2531,7 +2796,7 @@ def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Fl
     symbol : str
         Symbol name (at most 29 UTF-16 code units).
     volume : float
-        Volume in lots; any real number.
+        Volume in lots; any real number (the Terminal refuses a negative one).
     price_open : float
         Open price; any real number.
     price_close : float
@@ -2546,10 +2811,13 @@ def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Fl
     -------
     Returns None. `last_error` then gives:
 
-    - ``-2`` "Invalid arguments: NAME" (the argument named): not five arguments, an `action`
-      that is not an integer, a number that is not real, a symbol that is not a str or too
-      long.
+    - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+      ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+      none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+      A call of another shape: see the guide's Errors page.
     - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+    - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+      volume.
     - the Terminal's other negative statuses.
     - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
       broken link, which closes it).
@@ -2561,9 +2829,23 @@ def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Fl
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn.codes import OrderType
     >>> round(orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", 1.0, 1.1, 1.11), 2)
     1000.0
     >>> round(orbisyn.order_calc_profit(OrderType.SELL, "EURUSD", 0.1, 1.1, 1.11), 2)
     -100.0
+    >>> orbisyn.order_calc_profit(OrderType.BUY, 5, 1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "symbol"'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "NOSUCH", 1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-4, 'Terminal: Not found'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", -1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Terminal: Invalid params'))
+    >>> orbisyn.order_calc_profit(1.0, "EURUSD", 1.0, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "action"'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", 1.0, 1.1, None), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "price_close"'))
+    >>> orbisyn.order_calc_profit(OrderType.BUY, "EURUSD", True, 1.1, 1.11), orbisyn.last_error()
+    (None, (-2, 'Invalid arguments: "volume"'))
     """

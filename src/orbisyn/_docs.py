@@ -88,10 +88,9 @@ def aio_doc(name: str, core_doc: str) -> str:
     if name in SETTINGS:
         return core_doc
     head, parts = sections(core_doc)
-    lines = head.split("\n")
-    signature, rest = lines[0], "\n".join(lines[1:]).strip("\n")
-    summary, _, extended = rest.partition("\n\n")
-    out = [signature, "", summary, "",
+    # No call form: help() and editors show the signature itself.
+    summary, _, extended = head.partition("\n\n")
+    out = [summary, "",
            f"Awaitable `orbisyn.{name}`: the call runs on the worker thread of `orbisyn.aio`,\n"
            f"so the event loop goes on meanwhile. It returns what `orbisyn.{name}` returns, and\n"
            f"raises `orbisyn.TerminalError` where that returns its failure value."]

@@ -5,6 +5,7 @@ from typing import Any, AsyncIterator, Iterable, Literal, Tuple, overload
 
 import numpy
 import numpy.typing as npt
+from typing_extensions import Unpack
 
 from ._core import (AccountInfo, BookInfo, OrderCheckResult, OrderSendResult, SymbolInfo,
                     TerminalInfo, Tick, TradeDeal, TradeOrder, TradePosition)
@@ -13,6 +14,7 @@ from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 
 from ._core import _Array, _Float, _Int, _Time
+from ._typing import TradeRequestDict
 
 def session(path: str | None = ..., *, login: int = ..., password: str = ..., server: str = ...,
             timeout: int = ..., portable: object = ...) -> AbstractAsyncContextManager[None]:
@@ -35,9 +37,7 @@ def ticks(symbols: str | Iterable[str], interval: float = ..., *,
     ``TerminalError``.
     """
 def set_timeout(seconds: float | None, /) -> None:
-    """set_timeout(seconds)
-
-    Limit how long any call may wait on the Terminal without progress.
+    """Limit how long any call may wait on the Terminal without progress.
 
     Process-wide, for every function except `initialize` (which has its own ``timeout``)
     and `last_error`. Off by default: without a limit a call waits as long as the Terminal
@@ -56,8 +56,9 @@ def set_timeout(seconds: float | None, /) -> None:
     Failure
     -------
     A setting, not a call to the Terminal: a value that is not a time limit raises
-    ``TypeError`` (not a number, or bool) or ``ValueError`` (0 or less, NaN, infinite, too
-    large), and the limit stays as it was. `last_error` is left alone.
+    ``TypeError`` (not a number: a str, bytes, a bool, which is no time) or ``ValueError``
+    (0 or less, NaN, infinite), and the limit stays as it was. `last_error` is left alone.
+    A limit above 4 294 967 s (49.7 days) waits that long.
 
     Notes
     -----
@@ -78,11 +79,19 @@ def set_timeout(seconds: float | None, /) -> None:
     >>> orbisyn.set_timeout(None)
     >>> orbisyn.get_timeout() is None
     True
+    >>> orbisyn.set_timeout(True)
+    Traceback (most recent call last):
+    ...
+    TypeError: timeout must be a number of seconds or None, not bool
+    >>> orbisyn.set_timeout(0)
+    Traceback (most recent call last):
+    ...
+    ValueError: timeout must be a positive number of seconds or None
+    >>> orbisyn.get_timeout() is None    # unchanged
+    True
     """
 def get_timeout() -> float | None:
-    """get_timeout()
-
-    Return the time limit that `set_timeout` set, in seconds.
+    """Return the time limit that `set_timeout` set, in seconds.
 
     Returns
     -------
@@ -91,7 +100,8 @@ def get_timeout() -> float | None:
 
     Notes
     -----
-    A setting: it changes nothing and leaves `last_error` alone.
+    A setting: it changes nothing and leaves `last_error` alone. Given an argument, it raises
+    ``TypeError`` (it takes none).
 
     Examples
     --------
@@ -102,9 +112,7 @@ def get_timeout() -> float | None:
 
 async def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., server: str = ...,
                      timeout: _Int = ..., portable: object = ...) -> Literal[True]:
-    """initialize([path],[login=LOGIN],[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT],[portable=False])
-
-    Connect to a Terminal, starting it when it is not running.
+    """Connect to a Terminal, starting it when it is not running.
 
     Awaitable `orbisyn.initialize`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.initialize` returns, and
@@ -120,9 +128,10 @@ async def initialize(path: str = ..., *, login: _Int = ..., password: str = ...,
         Full path of the Terminal's ``terminal64.exe`` (at most 257 UTF-16 code units).
         Not given or empty: the Terminal is looked for in the data folders under
         ``Quillmark/Terminal/`` of the application-data folder (``%APPDATA%`` on Windows,
-        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere). Under Wine, a Windows path to a
-        Terminal in a Wine prefix (or no path, with ``WINEPREFIX`` set) is reached through
-        ``orbisyn-relay.exe``.
+        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere); on Linux, when none is there,
+        in those of the users of the Wine prefixes ``$WINEPREFIX`` and ``~/.wine``. A
+        Terminal in a Wine prefix, found so or named by its Linux path (or by its Windows
+        path, with ``WINEPREFIX`` set), is reached through ``orbisyn-relay.exe``.
     login : int, optional
         Account number to log in to (0 to ``2**64 - 1``). Not given: the Terminal's current account.
     password : str, optional
@@ -148,8 +157,12 @@ async def initialize(path: str = ..., *, login: _Int = ..., password: str = ...,
         Where `orbisyn.initialize` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid ... argument": an argument of the wrong type, out of range or too long;
-          an unknown keyword (the message names it). Nothing is started and no link is left open.
+        - ``-2``: a bad argument; nothing is started, and a link that was open is closed.
+          "Invalid 1st unnamed argument": `path` is not a str, or too long; 'Invalid "login"
+          argument' (or the name of another keyword): a value of the wrong type, out of range or
+          too long; "Invalid number of arguments": more than one argument by position (the others
+          are keyword only); 'Unknown "pth" argument, did you mean "path"?': a keyword it does not
+          take.
         - ``-10003`` "IPC initialize failed, ...": no Terminal found, it could not be started, or
           its pipe did not appear; the rest of the message says which.
         - ``-6`` "Terminal: Authorization failed": the login was refused.
@@ -169,9 +182,7 @@ async def initialize(path: str = ..., *, login: _Int = ..., password: str = ...,
     """
 async def login(login: _Int = ..., password: str = ..., server: str = ..., *,
                 timeout: _Int = ...) -> Literal[True]:
-    """login(login,[password="PASSWORD"],[server="SERVER"],[timeout=TIMEOUT])
-
-    Switch the connected Terminal to another trading account.
+    """Switch the connected Terminal to another trading account.
 
     Awaitable `orbisyn.login`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.login` returns, and
@@ -200,8 +211,10 @@ async def login(login: _Int = ..., password: str = ..., server: str = ..., *,
         Where `orbisyn.login` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "login" argument' (also when `login` is missing or 0) or another
-          argument's message.
+        - ``-2`` 'Invalid "login" argument': `login` missing or 0, or given by name and not an
+          integer in range; "Invalid 1st unnamed argument" (2nd, 3rd: `password`, `server`): a value
+          given by position of the wrong type, out of range or too long; "Invalid number of
+          arguments": more than three arguments by position. The link stays open.
         - ``-6`` "Terminal: Authorization failed": wrong login, password or server.
         - ``-7`` "Unsupported authorization mode, OTP or certificate password needed".
         - ``-10005`` "IPC timeout": not ready within `timeout`, or the time limit of
@@ -219,9 +232,7 @@ async def login(login: _Int = ..., password: str = ..., server: str = ..., *,
     result is dropped; a call still queued is not made.
     """
 async def shutdown(*, timeout: float | None = ...) -> Literal[True]:
-    """shutdown()
-
-    Close the link to the Terminal; the Terminal keeps running.
+    """Close the link to the Terminal; the Terminal keeps running.
 
     Awaitable `orbisyn.shutdown`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.shutdown` returns, and
@@ -237,7 +248,17 @@ async def shutdown(*, timeout: float | None = ...) -> Literal[True]:
     Returns
     -------
     bool
-        Always True, also when no link was open.
+        True, also when no link was open.
+
+    Raises
+    ------
+    TerminalError
+        Where `orbisyn.shutdown` returns its failure value; ``code`` and ``message``
+        are what `last_error` gives there:
+
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
+    TimeoutError
+        `timeout` ran out.
 
     Notes
     -----
@@ -248,9 +269,7 @@ async def shutdown(*, timeout: float | None = ...) -> Literal[True]:
     result is dropped; a call still queued is not made.
     """
 async def version(*, timeout: float | None = ...) -> tuple[int, int, str]:
-    """version()
-
-    Get the Terminal's version: (version, build, release date).
+    """Get the Terminal's version: (version, build, release date).
 
     Awaitable `orbisyn.version`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.version` returns, and
@@ -275,6 +294,7 @@ async def version(*, timeout: float | None = ...) -> tuple[int, int, str]:
         Where `orbisyn.version` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -291,9 +311,7 @@ async def version(*, timeout: float | None = ...) -> tuple[int, int, str]:
     """
 
 async def terminal_info(*, timeout: float | None = ...) -> TerminalInfo:
-    """terminal_info()
-
-    Return the Terminal's state and settings.
+    """Return the Terminal's state and settings.
 
     Awaitable `orbisyn.terminal_info`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.terminal_info` returns, and
@@ -318,6 +336,7 @@ async def terminal_info(*, timeout: float | None = ...) -> TerminalInfo:
         Where `orbisyn.terminal_info` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -333,9 +352,7 @@ async def terminal_info(*, timeout: float | None = ...) -> TerminalInfo:
     result is dropped; a call still queued is not made.
     """
 async def account_info(*, timeout: float | None = ...) -> AccountInfo:
-    """account_info()
-
-    Return the trading account that is logged in.
+    """Return the trading account that is logged in.
 
     Awaitable `orbisyn.account_info`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.account_info` returns, and
@@ -360,6 +377,7 @@ async def account_info(*, timeout: float | None = ...) -> AccountInfo:
         Where `orbisyn.account_info` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -375,9 +393,7 @@ async def account_info(*, timeout: float | None = ...) -> AccountInfo:
     result is dropped; a call still queued is not made.
     """
 async def symbols_total(*, timeout: float | None = ...) -> int:
-    """symbols_total()
-
-    Return the number of symbols the Terminal knows, selected in the Market Watch or not.
+    """Return the number of symbols the Terminal knows, selected in the Market Watch or not.
 
     Awaitable `orbisyn.symbols_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbols_total` returns, and
@@ -401,8 +417,8 @@ async def symbols_total(*, timeout: float | None = ...) -> int:
         Where `orbisyn.symbols_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364 (also
-          before the first `initialize`, when no build is known yet).
+        - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -418,9 +434,7 @@ async def symbols_total(*, timeout: float | None = ...) -> int:
     result is dropped; a call still queued is not made.
     """
 async def symbols_get(group: str = ..., *, timeout: float | None = ...) -> tuple[SymbolInfo, ...]:
-    """symbols_get([group="GROUP"])
-
-    Return every symbol, or those whose names match a group mask.
+    """Return every symbol, or those whose names match a group mask.
 
     Awaitable `orbisyn.symbols_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbols_get` returns, and
@@ -450,8 +464,9 @@ async def symbols_get(group: str = ..., *, timeout: float | None = ...) -> tuple
         Where `orbisyn.symbols_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "group" argument' (not a str, or too long), "Invalid 1st unnamed
-          argument" or "Invalid number of arguments" (with the value False).
+        - ``-2``, with the value False: "Invalid 1st unnamed argument": `group` given by position is
+          not a str, or too long; 'Invalid "group" argument': the same by name; "Invalid number of
+          arguments": more than one argument by position.
         - ``-5`` "Terminal: Incompatible versions": a Terminal older than build 2364.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -472,9 +487,7 @@ async def symbols_get(group: str = ..., *, timeout: float | None = ...) -> tuple
     result is dropped; a call still queued is not made.
     """
 async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo:
-    """symbol_info(symbol)
-
-    Return everything the Terminal knows about one symbol.
+    """Return everything the Terminal knows about one symbol.
 
     Awaitable `orbisyn.symbol_info`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbol_info` returns, and
@@ -501,8 +514,8 @@ async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo
         Where `orbisyn.symbol_info` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+          (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -523,9 +536,7 @@ async def symbol_info(symbol: str, *, timeout: float | None = ...) -> SymbolInfo
     result is dropped; a call still queued is not made.
     """
 async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
-    """symbol_info_tick(symbol)
-
-    Return the latest tick of a symbol: its current prices.
+    """Return the latest tick of a symbol: its current prices.
 
     Awaitable `orbisyn.symbol_info_tick`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbol_info_tick` returns, and
@@ -552,8 +563,8 @@ async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
         Where `orbisyn.symbol_info_tick` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+          (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol, or has no tick
           of it.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -571,9 +582,7 @@ async def symbol_info_tick(symbol: str, *, timeout: float | None = ...) -> Tick:
     result is dropped; a call still queued is not made.
     """
 async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | None = ...) -> Literal[True]:
-    """symbol_select(symbol,[enable])
-
-    Select a symbol in the Market Watch, or remove it from there.
+    """Select a symbol in the Market Watch, or remove it from there.
 
     Awaitable `orbisyn.symbol_select`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.symbol_select` returns, and
@@ -585,7 +594,6 @@ async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | N
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     enable : bool, optional
         True (default) to select, False to remove; any object, taken by its truth value.
-        Positional only.
     timeout : float, optional
         Keyword only: seconds that the call may wait for the Terminal without progress; when
         they run out it raises `TimeoutError` (the link is then closed, as for
@@ -602,8 +610,8 @@ async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | N
         Where `orbisyn.symbol_select` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one or two arguments, a symbol
-          that is not a str or too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units;
+          'Invalid arguments: takes at most 2, 3 given': more than two arguments.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - the Terminal's negative status when it refuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -621,9 +629,7 @@ async def symbol_select(symbol: str, enable: object = ..., *, timeout: float | N
     result is dropped; a call still queued is not made.
     """
 async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Literal[True]:
-    """market_book_add(symbol)
-
-    Open the depth of market of a symbol, so that `market_book_get` can read it.
+    """Open the depth of market of a symbol, so that `market_book_get` can read it.
 
     Awaitable `orbisyn.market_book_add`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.market_book_add` returns, and
@@ -649,8 +655,8 @@ async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Litera
         Where `orbisyn.market_book_add` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+          UTF-16 code units (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": no such symbol, or it has no depth of market.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -670,9 +676,7 @@ async def market_book_add(symbol: str, *, timeout: float | None = ...) -> Litera
     result is dropped; a call still queued is not made.
     """
 async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Literal[True]:
-    """market_book_release(symbol)
-
-    Close the depth of market of a symbol that `market_book_add` opened.
+    """Close the depth of market of a symbol that `market_book_add` opened.
 
     Awaitable `orbisyn.market_book_release`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.market_book_release` returns, and
@@ -698,8 +702,8 @@ async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Li
         Where `orbisyn.market_book_release` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (with the value None): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"', with the value None: not a str, or longer than 29
+          UTF-16 code units (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": the book of that symbol was not open.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -716,9 +720,7 @@ async def market_book_release(symbol: str, *, timeout: float | None = ...) -> Li
     result is dropped; a call still queued is not made.
     """
 async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[BookInfo, ...]:
-    """market_book_get(symbol)
-
-    Return the depth of market of a symbol: its price levels with their volumes.
+    """Return the depth of market of a symbol: its price levels with their volumes.
 
     Awaitable `orbisyn.market_book_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.market_book_get` returns, and
@@ -745,8 +747,8 @@ async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[
         Where `orbisyn.market_book_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not one argument, not a str, or
-          too long.
+        - ``-2`` 'Invalid arguments: "symbol"': not a str, or longer than 29 UTF-16 code units
+          (a call of another shape: see the guide's Errors page).
         - ``-4`` "Terminal: Not found": no such symbol, or its book is not open (call
           `market_book_add` first).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -765,9 +767,7 @@ async def market_book_get(symbol: str, *, timeout: float | None = ...) -> tuple[
     """
 
 async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_rates_from(symbol, timeframe, date_from, count)
-
-    Get the `count` bars that end at `date_from`: the last bar opens at or before it.
+    """Get the `count` bars that end at `date_from`: the last bar opens at or before it.
 
     Awaitable `orbisyn.copy_rates_from`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_rates_from` returns, and
@@ -787,7 +787,7 @@ async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count:
     date_from : datetime, int or float
         The newest bar returned is the one that opens at this time, or the last one before it.
         Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     count : int
@@ -813,14 +813,15 @@ async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count:
         Where `orbisyn.copy_rates_from` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a number that is not an integer (with ``__index__``) or does
-          not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `timeframe` or `count` that is not an integer (an int or anything with
+          ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` that is no time
+          (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+          datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-          a negative count).
-        - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-          (``terminal_info().maxbars``, for `copy_rates_range`).
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+          a negative count. A count above ``terminal_info().maxbars`` gives that many bars at
+          most.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -841,9 +842,7 @@ async def copy_rates_from(symbol: str, timeframe: _Int, date_from: _Time, count:
     result is dropped; a call still queued is not made.
     """
 async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, count: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_rates_from_pos(symbol, timeframe, start_pos, count)
-
-    Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
+    """Get `count` bars counted back from the current bar, skipping the newest `start_pos`.
 
     Awaitable `orbisyn.copy_rates_from_pos`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_rates_from_pos` returns, and
@@ -884,14 +883,14 @@ async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, cou
         Where `orbisyn.copy_rates_from_pos` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a number that is not an integer (with ``__index__``) or does
-          not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `timeframe`, `start_pos` or `count` that is not an integer
+          (an int or anything with ``__index__``: ``3.0`` is none) or does not fit 32 bits. A
+          call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-          a negative count).
-        - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-          (``terminal_info().maxbars``, for `copy_rates_range`).
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe,
+          a negative `start_pos` or `count`. A count above ``terminal_info().maxbars`` gives that
+          many bars at most.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -910,9 +909,7 @@ async def copy_rates_from_pos(symbol: str, timeframe: _Int, start_pos: _Int, cou
     result is dropped; a call still queued is not made.
     """
 async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> _Array:
-    """copy_rates_range(symbol, timeframe, date_from, date_to)
-
-    Get the bars that open between `date_from` and `date_to`, both ends included.
+    """Get the bars that open between `date_from` and `date_to`, both ends included.
 
     Awaitable `orbisyn.copy_rates_range`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_rates_range` returns, and
@@ -927,7 +924,7 @@ async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_
         16385, ``Timeframe.D1`` 16408).
     date_from : datetime, int or float
         Earliest open time. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -952,14 +949,15 @@ async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_
         Where `orbisyn.copy_rates_range` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a number that is not an integer (with ``__index__``) or does
-          not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "timeframe"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `timeframe` that is not an integer (an int or anything with
+          ``__index__``: ``3.0`` is none) or does not fit 32 bits; a `date_from` or `date_to` that is no time
+          (a bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+          datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": the Terminal refused a value (an unknown timeframe,
-          a negative count).
-        - ``-3`` "Terminal: Out of memory": more bars than the Terminal gives in one reply
-          (``terminal_info().maxbars``, for `copy_rates_range`).
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value: an unknown timeframe.
+        - ``-3`` "Terminal: Out of memory": more bars in the range than the Terminal gives in one
+          reply (``terminal_info().maxbars``).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -979,9 +977,7 @@ async def copy_rates_range(symbol: str, timeframe: _Int, date_from: _Time, date_
     result is dropped; a call still queued is not made.
     """
 async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_ticks_from(symbol, date_from, count, flags)
-
-    Get up to `count` ticks from `date_from` on, forward in time.
+    """Get up to `count` ticks from `date_from` on, forward in time.
 
     Awaitable `orbisyn.copy_ticks_from`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_ticks_from` returns, and
@@ -994,7 +990,7 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _In
     date_from : datetime, int or float
         Time of the first tick that may be returned, in whole seconds: the tick at or after
         it. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
         Milliseconds are cut off before the request (``time_msc`` of a tick has them).
@@ -1024,13 +1020,13 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _In
         Where `orbisyn.copy_ticks_from` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-          does not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "count"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `count` or `flags` that is not an integer (an int or anything with
+          ``__index__``) or does not fit 32 bits; a `date_from` that is no time (a bool is none);
+          'Invalid arguments: "date_from": a date names no instant, give a datetime' for a
+          `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
         - ``-2`` "Terminal: Invalid params": a negative count.
-        - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-          one reply (`copy_ticks_range`).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1051,9 +1047,7 @@ async def copy_ticks_from(symbol: str, date_from: _Time, count: _Int, flags: _In
     result is dropped; a call still queued is not made.
     """
 async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags: _Int, *, timeout: float | None = ...) -> _Array:
-    """copy_ticks_range(symbol, date_from, date_to, flags)
-
-    Get the ticks from `date_from` to `date_to`, both ends included.
+    """Get the ticks from `date_from` to `date_to`, both ends included.
 
     Awaitable `orbisyn.copy_ticks_range`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.copy_ticks_range` returns, and
@@ -1065,7 +1059,7 @@ async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags:
         Symbol name, for example ``"EURUSD"`` (at most 29 UTF-16 code units; case matters).
     date_from : datetime, int or float
         Earliest tick time, in whole seconds. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1095,13 +1089,14 @@ async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags:
         Where `orbisyn.copy_ticks_range` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, a symbol that
-          is not a str or too long, a count or flags that is not an integer (with ``__index__``) or
-          does not fit 32 bits, a time of another type.
+        - ``-2`` 'Invalid arguments: "flags"' and the like, naming the argument: a symbol that
+          is not a str or too long; a `flags` that is not an integer (an int or anything with
+          ``__index__``) or does not fit 32 bits; a `date_from` or `date_to` that is no time (a
+          bool is none); 'Invalid arguments: "date_from": a date names no instant, give a
+          datetime' for a `datetime.date`. A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
-        - ``-2`` "Terminal: Invalid params": a negative count.
         - ``-3`` "Terminal: Out of memory": more ticks in the range than the Terminal gives in
-          one reply (`copy_ticks_range`).
+          one reply.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1123,9 +1118,7 @@ async def copy_ticks_range(symbol: str, date_from: _Time, date_to: _Time, flags:
     """
 
 async def positions_total(*, timeout: float | None = ...) -> int:
-    """positions_total()
-
-    Return the number of open positions of the account.
+    """Return the number of open positions of the account.
 
     Awaitable `orbisyn.positions_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.positions_total` returns, and
@@ -1149,6 +1142,7 @@ async def positions_total(*, timeout: float | None = ...) -> int:
         Where `orbisyn.positions_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1164,17 +1158,14 @@ async def positions_total(*, timeout: float | None = ...) -> int:
     result is dropped; a call still queued is not made.
     """
 async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradePosition, ...]:
-    """positions_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
-
-    Return the open positions, all or those of a symbol, a ticket or a group mask.
+    """Return the open positions, all or those of a symbol, a ticket or a group mask.
 
     Awaitable `orbisyn.positions_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.positions_get` returns, and
     raises `orbisyn.TerminalError` where that returns its failure value.
 
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    open positions are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all open positions are returned.
 
     Parameters
     ----------
@@ -1193,8 +1184,8 @@ async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = .
     Returns
     -------
     tuple of TradePosition
-        In the Terminal's order (oldest first); empty when there are none, and when no
-        position has that ticket.
+        In the Terminal's order (oldest first); empty when there are none, when no
+        position has that ticket, and for a symbol the Terminal does not know.
 
     Raises
     ------
@@ -1202,9 +1193,11 @@ async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = .
         Where `orbisyn.positions_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-          "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-          argument', or an unknown keyword named in the message.
+        - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+          only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+          together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+          range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1229,9 +1222,7 @@ async def positions_get(*, symbol: str = ..., ticket: _Int = ..., group: str = .
     result is dropped; a call still queued is not made.
     """
 async def orders_total(*, timeout: float | None = ...) -> int:
-    """orders_total()
-
-    Return the number of active (pending) orders of the account.
+    """Return the number of active (pending) orders of the account.
 
     Awaitable `orbisyn.orders_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.orders_total` returns, and
@@ -1255,6 +1246,7 @@ async def orders_total(*, timeout: float | None = ...) -> int:
         Where `orbisyn.orders_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
+        - ``-2`` 'Invalid arguments: takes none, 1 given': an argument was given (it takes none).
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
         - ``-10001``, ``-10002``, ``-10000``: the request could not be sent, the reply could not be
@@ -1270,17 +1262,14 @@ async def orders_total(*, timeout: float | None = ...) -> int:
     result is dropped; a call still queued is not made.
     """
 async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]:
-    """orders_get([symbol="SYMBOL"],[ticket=TICKET],[group="GROUP"])
-
-    Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
+    """Return the active (pending) orders, all or those of a symbol, a ticket or a group mask.
 
     Awaitable `orbisyn.orders_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.orders_get` returns, and
     raises `orbisyn.TerminalError` where that returns its failure value.
 
-    The keywords select one way, in this order of precedence: `ticket`, then `symbol`, then
-    `group`; a keyword of lower precedence is ignored (not even checked). Without any, all
-    active orders are returned.
+    One keyword selects: `ticket`, `symbol` or `group`. Two or more together are refused,
+    since one would drop the other. Without any, all active orders are returned.
 
     Parameters
     ----------
@@ -1299,8 +1288,8 @@ async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ...,
     Returns
     -------
     tuple of TradeOrder
-        In the Terminal's order; empty when there are none, and when no active order has that
-        ticket. Filled and cancelled orders are in `history_orders_get`.
+        In the Terminal's order; empty when there are none, when no active order has that
+        ticket, and for a symbol the Terminal does not know. Filled and cancelled orders are in `history_orders_get`.
 
     Raises
     ------
@@ -1308,9 +1297,11 @@ async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ...,
         Where `orbisyn.orders_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Unnamed arguments not allowed" (a positional argument), 'Invalid
-          "ticket" argument', 'Invalid "symbol" argument', 'Invalid "group"
-          argument', or an unknown keyword named in the message.
+        - ``-2`` "Unnamed arguments not allowed": an argument given by position (they are keyword
+          only); 'Invalid arguments: "symbol" and "group" cannot be combined': two selections
+          together (the message names the pair); 'Invalid "ticket" argument': not an integer in
+          range, and likewise for `symbol` and `group` (not a str, too long). An unknown keyword:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1335,9 +1326,7 @@ async def orders_get(*, symbol: str = ..., ticket: _Int = ..., group: str = ...,
     result is dropped; a call still queued is not made.
     """
 async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> int:
-    """history_orders_total(date_from, date_to)
-
-    Return the number of orders in the history between two times.
+    """Return the number of orders in the history between two times.
 
     Awaitable `orbisyn.history_orders_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_orders_total` returns, and
@@ -1347,7 +1336,7 @@ async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: flo
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1369,8 +1358,9 @@ async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: flo
         Where `orbisyn.history_orders_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-          another type.
+        - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+          none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1388,9 +1378,7 @@ async def history_orders_total(date_from: _Time, date_to: _Time, *, timeout: flo
     """
 @overload
 async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]:
-    """history_orders_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return orders from the history: of a time range, of a position, or one by its ticket.
+    """Return orders from the history: of a time range, of a position, or one by its ticket.
 
     Awaitable `orbisyn.history_orders_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_orders_get` returns, and
@@ -1398,14 +1386,14 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
 
     Three ways to call it: ``history_orders_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_orders_get(position=ID)`` or ``history_orders_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1435,12 +1423,17 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
         Where `orbisyn.history_orders_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-          or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-          `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-          "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-          message.
-        - ``-4`` "Terminal: Not found": no orders of that `position`.
+        - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+          position or by name) with `ticket` or `position`. The message names the pair, as
+          'Invalid arguments: "position" and "ticket" cannot be combined' and 'Invalid arguments:
+          "group" and "position" cannot be combined' do.
+        - ``-2`` 'Invalid arguments: "date_to" missing': one time alone; "Invalid arguments":
+          neither times nor `ticket` or `position` (`group` alone).
+        - ``-2`` 'Invalid arguments: "date_from"': a time that is no time ('Invalid "date_from"
+          argument' when given by name); 'Invalid "ticket" argument': not an integer in range, and
+          likewise for `position` and `group`. An unknown keyword: see the guide's Errors page.
+        - ``-4`` "Terminal: Not found": the Terminal has no orders of that `position` (the
+          simulated Terminal answers with an empty tuple instead).
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1463,9 +1456,7 @@ async def history_orders_get(date_from: _Time, date_to: _Time, /, *, group: str 
 @overload
 async def history_orders_get(*, ticket: _Int = ..., position: _Int = ..., timeout: float | None = ...) -> tuple[TradeOrder, ...]: ...
 async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: float | None = ...) -> int:
-    """history_deals_total(date_from, date_to)
-
-    Return the number of deals in the history between two times.
+    """Return the number of deals in the history between two times.
 
     Awaitable `orbisyn.history_deals_total`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_deals_total` returns, and
@@ -1475,7 +1466,7 @@ async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: floa
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1497,8 +1488,9 @@ async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: floa
         Where `orbisyn.history_deals_total` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not two arguments, or a time of
-          another type.
+        - ``-2`` 'Invalid arguments: "date_from"' (or `date_to`): a time that is no time (a bool is
+          none); 'Invalid arguments: "date_to" missing': one time alone. A call of another shape:
+          see the guide's Errors page.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1516,9 +1508,7 @@ async def history_deals_total(date_from: _Time, date_to: _Time, *, timeout: floa
     """
 @overload
 async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str = ..., timeout: float | None = ...) -> tuple[TradeDeal, ...]:
-    """history_deals_get([date_from, date_to, [group="GROUP"]],[position=POSITION],[ticket=TICKET])
-
-    Return deals from the history: of a time range, of a position, or one by its ticket.
+    """Return deals from the history: of a time range, of a position, or one by its ticket.
 
     Awaitable `orbisyn.history_deals_get`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.history_deals_get` returns, and
@@ -1526,14 +1516,14 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
 
     Three ways to call it: ``history_deals_get(date_from, date_to)`` (optionally with
     ``group=``), ``history_deals_get(position=ID)`` or ``history_deals_get(ticket=T)``.
-    With two times, `ticket` and `position` are ignored; without, `ticket` wins over
-    `position`.
+    One way at a time: a time with `ticket` or `position`, `ticket` with `position`, and
+    `group` without the two times are refused, since one selection would drop the other.
 
     Parameters
     ----------
     date_from : datetime, int or float
         Start of the range, included. Times are seconds since 1970-01-01 00:00 UTC as an int or float (cut to whole
-        seconds), a `datetime.datetime` (naive: local time, as its ``timestamp()``
+        seconds; a bool is none), a `datetime.datetime` (naive: local time, as its ``timestamp()``
         counts; aware: its instant), a `pandas.Timestamp` (the same rule) or a
         `numpy.datetime64` (always UTC).
     date_to : datetime, int or float
@@ -1563,12 +1553,17 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
         Where `orbisyn.history_deals_get` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): neither two times nor a `ticket`
-          or `position` keyword, or a time of another type; "Unnamed arguments not allowed":
-          `ticket` or `position` with a positional argument; 'Invalid "group" argument', 'Invalid
-          "ticket" argument', 'Invalid "position" argument'; an unknown keyword named in the
-          message.
-        - ``-4`` "Terminal: Not found": no deals of that `position`.
+        - ``-2`` 'Invalid arguments: "date_from" and "ticket" cannot be combined': a time (by
+          position or by name) with `ticket` or `position`. The message names the pair, as
+          'Invalid arguments: "position" and "ticket" cannot be combined' and 'Invalid arguments:
+          "group" and "position" cannot be combined' do.
+        - ``-2`` 'Invalid arguments: "date_to" missing': one time alone; "Invalid arguments":
+          neither times nor `ticket` or `position` (`group` alone).
+        - ``-2`` 'Invalid arguments: "date_from"': a time that is no time ('Invalid "date_from"
+          argument' when given by name); 'Invalid "ticket" argument': not an integer in range, and
+          likewise for `position` and `group`. An unknown keyword: see the guide's Errors page.
+        - ``-4`` "Terminal: Not found": the Terminal has no deals of that `position` (the
+          simulated Terminal answers with an empty tuple instead).
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1592,10 +1587,8 @@ async def history_deals_get(date_from: _Time, date_to: _Time, /, *, group: str =
 async def history_deals_get(*, ticket: _Int = ..., position: _Int = ..., timeout: float | None = ...) -> tuple[TradeDeal, ...]: ...
 
 @overload
-async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -> OrderCheckResult:
-    """order_check(request)
-
-    Check whether a trade request would pass, and what it would do to the account.
+async def order_check(request: TradeRequestDict, *, timeout: float | None = ...) -> OrderCheckResult:
+    """Check whether a trade request would pass, and what it would do to the account.
 
     Awaitable `orbisyn.order_check`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_check` returns, and
@@ -1607,8 +1600,9 @@ async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -1650,10 +1644,11 @@ async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -
         Where `orbisyn.order_check` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-          text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-          (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-          arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a
+          value of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+          "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+          "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+          allowed": a dict and keywords together.
         - the Terminal's negative status.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1670,12 +1665,10 @@ async def order_check(request: dict[str, Any], *, timeout: float | None = ...) -
     result is dropped; a call still queued is not made.
     """
 @overload
-async def order_check(*, timeout: float | None = ..., **request: Any) -> OrderCheckResult: ...
+async def order_check(*, timeout: float | None = ..., **request: Unpack[TradeRequestDict]) -> OrderCheckResult: ...
 @overload
-async def order_send(request: dict[str, Any], *, timeout: float | None = ...) -> OrderSendResult:
-    """order_send(request)
-
-    Send a trade request to the trade server: open, close or change a position or an order.
+async def order_send(request: TradeRequestDict, *, timeout: float | None = ...) -> OrderSendResult:
+    """Send a trade request to the trade server: open, close or change a position or an order.
 
     Awaitable `orbisyn.order_send`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_send` returns, and
@@ -1684,8 +1677,9 @@ async def order_send(request: dict[str, Any], *, timeout: float | None = ...) ->
     Parameters
     ----------
     request : dict
-        The trade request, keyed by the fields of `TradeRequest`. Keys left out are sent as
-        0, 0.0 or an empty string:
+        The trade request, keyed by the fields of `TradeRequest` (``orbisyn.TradeRequestDict``
+        names the keys for type checkers and editors). Keys left out are sent as 0, 0.0 or an
+        empty string:
 
         - ``action`` (int): a `orbisyn.codes.TradeAction`: ``DEAL`` 1 buy or sell at the
           market, ``PENDING`` 5 place a pending order, ``SLTP`` 6 change a position's stops,
@@ -1727,10 +1721,11 @@ async def order_send(request: dict[str, Any], *, timeout: float | None = ...) ->
         Where `orbisyn.order_send` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` 'Invalid "KEY" argument' naming the first bad key (wrong type, out of range,
-          text too long); 'Unknown "stoploss" key, did you mean "sl"?' for a key that is no field
-          (nothing is sent); "Invalid arguments" (the request is not a dict), "Invalid number of
-          arguments" or "Unnamed arguments not allowed" (a dict and keywords together).
+        - ``-2``, and nothing is sent: 'Invalid "volume" argument' naming the first bad key (a
+          value of the wrong type, out of range, a text too long); 'Unknown "stoploss" key, did you mean
+          "sl"?' for a key that names no field; "Invalid arguments": the request is not a dict;
+          "Invalid number of arguments": no request, or more than one; "Unnamed arguments not
+          allowed": a dict and keywords together.
         - ``-8`` "Auto-Trading using Python API disabled in Terminal".
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
@@ -1758,11 +1753,9 @@ async def order_send(request: dict[str, Any], *, timeout: float | None = ...) ->
     result is dropped; a call still queued is not made.
     """
 @overload
-async def order_send(*, timeout: float | None = ..., **request: Any) -> OrderSendResult: ...
+async def order_send(*, timeout: float | None = ..., **request: Unpack[TradeRequestDict]) -> OrderSendResult: ...
 async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _Float, *, timeout: float | None = ...) -> float:
-    """order_calc_margin(action, symbol, volume, price)
-
-    Calculate the margin that an order would need, in the account currency.
+    """Calculate the margin that an order would need, in the account currency.
 
     Awaitable `orbisyn.order_calc_margin`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_calc_margin` returns, and
@@ -1776,7 +1769,7 @@ async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _F
     symbol : str
         Symbol name (at most 29 UTF-16 code units).
     volume : float
-        Volume in lots; any real number.
+        Volume in lots; any real number (the Terminal refuses a negative one).
     price : float
         Open price to compute with; any real number.
     timeout : float, optional
@@ -1796,10 +1789,13 @@ async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _F
         Where `orbisyn.order_calc_margin` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not four arguments, an `action`
-          that is not an integer, a number that is not real, a symbol that is not a str or too
-          long.
+        - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+          ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+          none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+          A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+          volume.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).
@@ -1817,9 +1813,7 @@ async def order_calc_margin(action: _Int, symbol: str, volume: _Float, price: _F
     """
 async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_open: _Float,
                             price_close: _Float, *, timeout: float | None = ...) -> float:
-    """order_calc_profit(action, symbol, volume, price_open, price_close)
-
-    Calculate the profit of a trade between two prices, in the account currency.
+    """Calculate the profit of a trade between two prices, in the account currency.
 
     Awaitable `orbisyn.order_calc_profit`: the call runs on the worker thread of `orbisyn.aio`,
     so the event loop goes on meanwhile. It returns what `orbisyn.order_calc_profit` returns, and
@@ -1833,7 +1827,7 @@ async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_ope
     symbol : str
         Symbol name (at most 29 UTF-16 code units).
     volume : float
-        Volume in lots; any real number.
+        Volume in lots; any real number (the Terminal refuses a negative one).
     price_open : float
         Open price; any real number.
     price_close : float
@@ -1854,10 +1848,13 @@ async def order_calc_profit(action: _Int, symbol: str, volume: _Float, price_ope
         Where `orbisyn.order_calc_profit` returns its failure value; ``code`` and ``message``
         are what `last_error` gives there:
 
-        - ``-2`` "Invalid arguments: NAME" (the argument named): not five arguments, an `action`
-          that is not an integer, a number that is not real, a symbol that is not a str or too
-          long.
+        - ``-2`` 'Invalid arguments: "action"': not an integer (an int or anything with
+          ``__index__``) of 32 bits; 'Invalid arguments: "volume"': not a real number (a bool is
+          none), and likewise for the prices; 'Invalid arguments: "symbol"': not a str, or too long.
+          A call of another shape: see the guide's Errors page.
         - ``-4`` "Terminal: Not found": the Terminal does not know the symbol.
+        - ``-2`` "Terminal: Invalid params": the Terminal refused a value, such as a negative
+          volume.
         - the Terminal's other negative statuses.
         - ``-10004`` "No IPC connection": no link; call `initialize` first (also after a
           broken link, which closes it).

@@ -5,7 +5,8 @@
     ticks(array)              ticks, indexed by ``time_msc`` (millisecond precision)
     records(rows)             one row per record (positions, orders, deals, symbols...), fields as columns
 
-Indexes and time columns are UTC timestamps. The array functions keep every other field as a
+Indexes and time columns are UTC timestamps of one dtype, ``datetime64[ns, UTC]``, with
+every pandas (pandas 3 alone would pick the unit of the input). The array functions keep every other field as a
 column of its own dtype, and don't copy the array: the columns are views of its memory (so
 changing the array afterwards changes the frame). ``records`` turns a time field of 0 (an
 order not yet done, no expiration) into ``NaT``.
@@ -63,6 +64,8 @@ def rates(array: np.ndarray, *, ohlcv: bool = False,
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn import frames
     >>> from orbisyn.codes import Timeframe
     >>> bars = frames.rates(orbisyn.copy_rates_from_pos("EURUSD", Timeframe.H1, 1, 48), ohlcv=True)
@@ -86,6 +89,8 @@ def ticks(array: np.ndarray) -> pd.DataFrame:
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from datetime import datetime, timezone
     >>> from orbisyn import frames
     >>> noon = datetime(2026, 12, 2, 12, tzinfo=timezone.utc)
@@ -94,6 +99,13 @@ def ticks(array: np.ndarray) -> pd.DataFrame:
     ('time_msc', ['time', 'bid', 'ask', 'last', 'volume', 'flags', 'volume_real'])
     """
     return _indexed(array, "time_msc", "ms", "ticks")
+
+
+def _in_ns(stamps: pd.DatetimeIndex) -> pd.DatetimeIndex:
+    # pandas 3 picks the unit of the input (seconds, milliseconds); pandas 1.5 knows only
+    # nanoseconds. One unit for all, so that frames compare and concatenate alike.
+    as_unit = getattr(stamps, "as_unit", None)
+    return as_unit("ns") if as_unit is not None else stamps
 
 
 def _indexed(array: Any, field: str, unit: Literal["s", "ms"], what: str,
@@ -106,7 +118,7 @@ def _indexed(array: Any, field: str, unit: Literal["s", "ms"], what: str,
     if field not in array.dtype.names:
         raise ValueError(f"{what}() needs a {field!r} field; the array has {array.dtype.names}")
     stamps: npt.NDArray[np.int64] = array[field]
-    index = pd.DatetimeIndex(pd.to_datetime(stamps, unit=unit, utc=True), name=field)
+    index = pd.DatetimeIndex(_in_ns(pd.to_datetime(stamps, unit=unit, utc=True)), name=field)
     # copy=False: each column is a view of its field, no consolidation into new blocks.
     if names is None:
         columns = {name: array[name] for name in array.dtype.names if name != field}
@@ -128,24 +140,10 @@ _TIMES = frozenset({"time", "time_msc", "time_update", "time_update_msc", "time_
                     "start_time", "expiration_time", "expiration"})
 
 
-def _fields(record_type: type) -> Tuple[str, ...]:
-    names = getattr(record_type, "__match_args__", None)
-    return tuple(names) if names is not None else _fields_by_position(record_type)
-
-
-def _fields_by_position(record_type: type) -> Tuple[str, ...]:
-    # Before Python 3.10 records have no __match_args__: a record made of its own field
-    # positions tells each name's place.
-    probe = record_type(tuple(range(record_type.n_fields)))  # type: ignore[attr-defined]
-    named = [(getattr(probe, n), n) for n in dir(record_type)
-             if type(getattr(record_type, n, None)).__name__ == "member_descriptor"]
-    return tuple(n for _, n in sorted(named))
-
-
 def _column(name: str, kind: str, values: List[Any]) -> Any:
     if name in _TIMES:
         stamps = np.array(values, dtype=np.int64)
-        col = pd.to_datetime(stamps, unit="ms" if name.endswith("_msc") else "s", utc=True)
+        col = _in_ns(pd.to_datetime(stamps, unit="ms" if name.endswith("_msc") else "s", utc=True))
         return col.where(stamps != 0)  # 0 means no such time
     if kind == "i":
         try:
@@ -188,6 +186,8 @@ def records(rows: Iterable[Any], record_type: Optional[type] = None) -> pd.DataF
     Examples
     --------
     >>> import orbisyn
+    >>> orbisyn.initialize()
+    True
     >>> from orbisyn import frames
     >>> deals = frames.records(orbisyn.history_deals_get(0, 2**31 - 1), orbisyn.TradeDeal)
     >>> deals.loc[0, "comment"], str(deals["time"].dt.tz)
@@ -208,7 +208,7 @@ def records(rows: Iterable[Any], record_type: Optional[type] = None) -> pd.DataF
     for row in rows:
         if type(row) is not record_type:
             raise TypeError(f"records() takes records of one type: {name} and {type(row).__name__} given")
-    names = _fields(record_type)
+    names = _records.fields(record_type)
     by_field = list(zip(*rows)) if rows else [()] * len(names)
     columns = {field: _column(field, kind, list(values))
                for field, kind, values in zip(names, kinds, by_field)}

@@ -120,10 +120,23 @@ def trade_round_trip(orbisyn, symbol: str = TRADE_SYMBOL, volume: float = 0.01) 
     return True
 
 
+def chart_dir() -> str:
+    """The user's own data folder for orbisyn (made private when new), not the current one:
+    a quick start should leave no file where it happens to run."""
+    if os.name == "nt":
+        base = os.environ.get("LOCALAPPDATA") or os.path.expanduser(r"~\AppData\Local")
+    else:
+        base = os.environ.get("XDG_DATA_HOME") or os.path.expanduser("~/.local/share")
+    folder = os.path.join(base, "orbisyn")
+    os.makedirs(folder, mode=0o700, exist_ok=True)
+    return folder
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m orbisyn.quickstart", description=__doc__.split("\n\n")[0])
     parser.add_argument("--symbol", default="EURUSD", help="symbol for bars, ticks and chart (default EURUSD)")
-    parser.add_argument("--out", help="chart file (default ./orbisyn-quickstart-SYMBOL-H1.png)")
+    parser.add_argument("--out", help="chart file (default quickstart-SYMBOL-H1.png in orbisyn's "
+                        "folder of $XDG_DATA_HOME, ~/.local/share or %%LOCALAPPDATA%%)")
     args = parser.parse_args(argv)
     symbol = args.symbol
 
@@ -176,7 +189,7 @@ def main(argv: list[str] | None = None) -> int:
         except ImportError:
             print("Chart skipped: matplotlib is not installed (pip install 'orbisyn[plot]').")
         else:
-            path = os.path.abspath(args.out or f"orbisyn-quickstart-{symbol}-H1.png")
+            path = os.path.abspath(args.out or os.path.join(chart_dir(), f"quickstart-{symbol}-H1.png"))
             draw_chart(rates, symbol, path)
             print(f"Chart written: {path}")
         print()

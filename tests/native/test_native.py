@@ -6,6 +6,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import unicodedata
 from pathlib import Path
 
 import pytest
@@ -54,7 +55,10 @@ def test_files_and_directories(driver, tmp_path):
 def test_lower_case_matches_python_twin(driver):
     lowered = run(driver, "lower")
     mine = [lowered[2 * i] | lowered[2 * i + 1] << 8 for i in range(0x10000)]
-    diff = [u for u in range(0x10000) if mine[u] != ord(paths._lower_unit(chr(u)))]
+    # Only what this Python's Unicode knows: Python 3.9 and 3.10 are at Unicode 13, and
+    # leave the letters of later versions (U+2C2F, U+A7C0, ...) as they are.
+    known = [u for u in range(0x10000) if unicodedata.category(chr(u)) != "Cn"]
+    diff = [u for u in known if mine[u] != ord(paths._lower_unit(chr(u)))]
     assert diff == []
     assert mine[ord("Ä")] == ord("ä") and mine[0xD835] == 0xD835 and mine[0x130] == ord("i")
 

@@ -57,7 +57,7 @@ def test_quickstart_from_scratch(sim_env):
     # Run from another folder, as a user would; a relative PYTHONPATH must still find the package.
     env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p)
     try:
-        out = subprocess.run([sys.executable, "-m", "orbisyn.quickstart", "--out", str(sim_env / "c.png")],
+        out = subprocess.run([sys.executable, "-m", "orbisyn.quickstart"],
                              capture_output=True, text=True, timeout=180, cwd=sim_env, env=env)
     finally:
         stop_pid_from_lock(os.path.join(sim_install.default_install_dir(), "terminal64.exe"))
@@ -70,4 +70,7 @@ def test_quickstart_from_scratch(sim_env):
     except ImportError:
         assert "Chart skipped" in text
     else:
-        assert f"Chart written: {sim_env / 'c.png'}" in text and (sim_env / "c.png").exists()
+        # Into the user's data folder, never the folder it runs in.
+        chart = os.path.join(os.environ["XDG_DATA_HOME"], "orbisyn", "quickstart-EURUSD-H1.png")
+        assert f"Chart written: {chart}" in text and os.path.exists(chart)
+        assert not list(sim_env.glob("*.png"))

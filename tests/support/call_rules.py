@@ -91,9 +91,12 @@ def is_text(obj, limit: int) -> bool:
 
 
 def as_index(obj):
-    """The int rule: an int (bool included) or anything with __index__; None when refused."""
+    """The int rule: an int (bool included) or anything with __index__ but numpy's bool;
+    None when refused."""
     if isinstance(obj, int):
         return int(obj)
+    if isinstance(obj, np.bool_):
+        return None
     if getattr(type(obj), "__index__", None) is None:
         return None
     try:
@@ -154,6 +157,8 @@ def _datetime64_seconds(obj):
 
 def seconds(obj):
     """The time rule: seconds as int64, truncated toward zero; None when refused."""
+    if isinstance(obj, (bool, np.bool_)):
+        return None
     if isinstance(obj, int):
         d = obj
     elif isinstance(obj, float):
@@ -379,10 +384,8 @@ def refusal(name: str, args=(), kwargs=None):
         dates = "date_from" in values, "date_to" in values
         by_id = "ticket" in values or "position" in values
         which = "ticket" if "ticket" in values else "position"
-        if by_id and args:
-            bad = UNNAMED
-        elif all(dates) and by_id:
-            bad = _together("date_from", which)
+        if by_id and any(dates):
+            bad = _together("date_from" if dates[0] else "date_to", which)
         elif "ticket" in values and "position" in values:
             bad = _together("position", "ticket")
         elif "group" in values and by_id:

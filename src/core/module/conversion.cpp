@@ -22,20 +22,19 @@ bool DoubleToInt64(double d, int64_t* out) {
   return true;
 }
 
-bool IsNumpyBool(PyObject* obj) { return PyArray_IsScalar(obj, Bool); }
-
 bool HasIndex(PyObject* obj) {
   PyNumberMethods* n = Py_TYPE(obj)->tp_as_number;
   return n && n->nb_index;
 }
 
-// The int an object stands for exactly (new reference), or null.
+// The int an object stands for exactly (new reference), or null. numpy's bool is no
+// integer: numpy 2.3 dropped its __index__, and older numpy must not differ.
 PyObject* AsInt(PyObject* obj) {
   if (PyLong_Check(obj)) {
     Py_INCREF(obj);
     return obj;
   }
-  return HasIndex(obj) ? PyNumber_Index(obj) : nullptr;
+  return HasIndex(obj) && !IsNumpyBool(obj) ? PyNumber_Index(obj) : nullptr;
 }
 
 constexpr char kDateWhy[] = "a date names no instant, give a datetime";
@@ -82,6 +81,8 @@ bool Datetime64ToSeconds(PyObject* obj, int64_t* seconds, int depth) {
 
 }  // namespace
 
+bool IsNumpyBool(PyObject* obj) { return PyArray_IsScalar(obj, Bool); }
+
 bool InitConversion() {
   PyDateTime_IMPORT;
   if (!PyDateTimeAPI) return false;
@@ -95,6 +96,8 @@ bool InitConversion() {
 }
 
 bool ToTime(PyObject* obj, int64_t* seconds, const char** why) {
+  // A truth value is no instant, Python's or numpy's.
+  if (PyBool_Check(obj) || IsNumpyBool(obj)) return false;
   if (PyLong_Check(obj)) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -116,7 +119,7 @@ bool ToTime(PyObject* obj, int64_t* seconds, const char** why) {
     return false;
   }
   if (PyArray_IsScalar(obj, Datetime)) return Datetime64ToSeconds(obj, seconds, 0);
-  if (IsNumpyBool(obj) || PyUnicode_Check(obj) || PyBytes_Check(obj)) return false;
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj)) return false;
   if (HasIndex(obj)) {
     PyObject* v = PyNumber_Index(obj);
     if (!v) return false;

@@ -26,14 +26,17 @@ constexpr uint16_t kCredentialUnits = ArgUnitsOf<CredentialText>();
 constexpr uint16_t kPathArgUnits = ArgUnitsOf<PathText>();
 constexpr uint16_t kGroupUnits = ArgUnitsOf<GroupText>();
 
+// numpy's bool scalar: a truth value, neither an integer nor a time nor a quantity.
+bool IsNumpyBool(PyObject* obj);
+
 // Imports the datetime C API; false (exception set) when it cannot be imported.
 bool InitConversion();
 
 // Times: an int or float of seconds (anything with __index__ or __float__: numpy scalars),
 // truncated toward zero; a datetime (pandas.Timestamp too) by datetime.timestamp() of the
 // datetime type itself, so a naive one is local time and an aware one its instant; a
-// numpy.datetime64 as UTC. A date alone is refused: it names no instant. Refuses NaN,
-// infinities, NaT and what does not fit int64.
+// numpy.datetime64 as UTC. A date alone is refused: it names no instant. Refuses bools,
+// NaN, infinities, NaT and what does not fit int64.
 bool ToTime(PyObject* obj, int64_t* seconds, const char** why = nullptr);
 
 // str of at most max_units UTF-16 units -> buffer, terminated after the text.
@@ -45,8 +48,8 @@ bool ToText(PyObject* obj, char16_t (&buffer)[N]) {
   return ToTextUnits(obj, buffer, N - 3);
 }
 
-// Integers: int (bool included) or anything with __index__ (numpy integers, IntEnum), in
-// the width's range.
+// Integers: int (bool included) or anything with __index__ (numpy integers, IntEnum; not
+// numpy's bool), in the width's range.
 bool ToUInt64(PyObject* obj, uint64_t* value);
 bool ToInt64(PyObject* obj, int64_t* value);
 bool ToUInt32(PyObject* obj, uint32_t* value);

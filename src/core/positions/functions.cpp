@@ -13,7 +13,6 @@ namespace orbisyn {
 
 namespace {
 
-constexpr const char kUnnamed[] = "Unnamed arguments not allowed";
 constexpr const char kInvalidArguments[] = "Invalid arguments";
 constexpr const char kCallFailed[] = "Terminal: Call failed";
 
@@ -165,8 +164,9 @@ PyObject* HistoryGet(const Signature& sig, const HistoryOps<Record>& ops, PyObje
     return Refused(sig);
   const bool range = g.Has(kDateFrom) && g.Has(kDateTo);
   const bool by_id = g.Has(kTicket) || g.Has(kPosition);
-  if (by_id && g.positional > 0) return Invalid(kUnnamed);
-  if (range && by_id) return Together(sig, kDateFrom, g.Has(kTicket) ? kTicket : kPosition);
+  // A time, by position or by name, beside a ticket or position: say which two clash.
+  if (by_id && (g.Has(kDateFrom) || g.Has(kDateTo)))
+    return Together(sig, g.Has(kDateFrom) ? kDateFrom : kDateTo, g.Has(kTicket) ? kTicket : kPosition);
   if (g.Has(kTicket) && g.Has(kPosition)) return Together(sig, kPosition, kTicket);
   if (g.Has(kGroup) && by_id) return Together(sig, kGroup, g.Has(kTicket) ? kTicket : kPosition);
 

@@ -3,6 +3,7 @@
 
 #include "link/results.h"
 #include "module/args.h"
+#include "module/conversion.h"
 #include "module/errors.h"
 #include "module/functions.h"
 #include "module/session_call.h"
@@ -32,7 +33,9 @@ bool ToTimeLimit(PyObject* arg, TimeLimit* out) {
     *out = TimeLimit();
     return true;
   }
-  if (PyUnicode_Check(arg) || PyBytes_Check(arg) || PyByteArray_Check(arg)) {
+  // A bool is no time, here as in every time argument.
+  if (PyUnicode_Check(arg) || PyBytes_Check(arg) || PyByteArray_Check(arg) || PyBool_Check(arg) ||
+      IsNumpyBool(arg)) {
     PyErr_Format(PyExc_TypeError, "timeout must be a number of seconds or None, not %.100s",
                  Py_TYPE(arg)->tp_name);
     return false;
