@@ -9,7 +9,7 @@ import typing as _typing
 
 from ._requests import UnknownKeyWarning as UnknownKeyWarning
 from ._params import params as params
-from ._typing import TradeRequestDict as TradeRequestDict
+from ._request_types import TradeRequestDict as TradeRequestDict
 from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 

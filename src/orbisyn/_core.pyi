@@ -6,7 +6,7 @@ import numpy
 import numpy.typing as npt
 from typing_extensions import Unpack
 
-from orbisyn._typing import TradeRequestDict
+from orbisyn._request_types import TradeRequestDict
 
 # Arguments are read as Python means them. An int: anything with __index__ (numpy integers,
 # IntEnum; not numpy's bool), in the parameter's range. A float: any real number (int,

@@ -14,7 +14,7 @@ from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 
 from ._core import _Array, _Float, _Int, _Time
-from ._typing import TradeRequestDict
+from ._request_types import TradeRequestDict
 
 def session(path: str | None = ..., *, login: int = ..., password: str = ..., server: str = ...,
             timeout: int = ..., portable: object = ...) -> AbstractAsyncContextManager[None]:
