@@ -2,16 +2,18 @@
 ``stoploss`` is flagged before the program runs (the module refuses it when it runs)."""
 from __future__ import annotations
 
-import datetime
-from typing import SupportsFloat, SupportsIndex, TypedDict, Union
+from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex, TypedDict, Union
 
-import numpy
+if TYPE_CHECKING:  # the package imports where the extension (and what it needs) does not
+    import datetime
+
+    import numpy
 
 # The value rules of the arguments: an integer is anything with __index__, a float any real
 # number, a time seconds or a datetime.
 _Int = SupportsIndex
 _Float = Union[SupportsFloat, SupportsIndex]
-_Time = Union[SupportsIndex, SupportsFloat, datetime.datetime, numpy.datetime64]
+_Time = Union[SupportsIndex, SupportsFloat, "datetime.datetime", "numpy.datetime64"]
 
 
 class TradeRequestDict(TypedDict, total=False):
