@@ -377,7 +377,7 @@ int ServePipe() {
   uint8_t hash[32];
   char16_t name[orbisyn::kPathUnits];
   std::u16string path(self.begin(), self.end());
-  if (!orbisyn::CInterClient::PipeNameOf(path.c_str(), hash, name)) {
+  if (!orbisyn::Session::PipeNameOf(path.c_str(), hash, name)) {
     Log("cannot hash the own path");
     return 1;
   }

@@ -91,7 +91,7 @@ SOCKET ConnectLoopback(uint16_t port);
 void Pump(SOCKET sock, HANDLE pipe);
 
 // Opens a client end of the pipe name for overlapped I/O, waiting while every instance is
-// busy, with the session's error numbers (CInterClient::set_pipe_opener).
+// busy, with the session's error numbers (Session::set_pipe_opener).
 int OpenPipeOverlapped(const char16_t* name, uint32_t* error, const orbisyn::platform::WaitLimit& limit);
 
 // ---- the two directions ----------------------------------------------------------------------

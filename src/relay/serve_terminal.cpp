@@ -104,7 +104,7 @@ void Serve(const Proven& c) {
   std::wstring shown(c.path, c.path + orbisyn::platform::TextLength(c.path));
   // A session of its own per client: the pipe name, the busy wait, the Terminal's start
   // and the poll for its pipe are the Windows session's own.
-  std::unique_ptr<orbisyn::CInterClient> session(new (std::nothrow) orbisyn::CInterClient);
+  std::unique_ptr<orbisyn::Session> session(new (std::nothrow) orbisyn::Session);
   if (!session) return;
   session->set_pipe_opener(&OpenPipeOverlapped);
   if (!session->Connect(c.path, c.portable)) {

@@ -272,7 +272,7 @@ static void Proofs(const char* text) {
 }
 
 static void Locate() {
-  CInterClient client;
+  Session client;
   client.SetSetupText("untouched");
   TerminalCandidate chosen;
   const bool ok = LocateTerminal(client, &chosen);

@@ -75,7 +75,7 @@ std::u16string UniqueName(const char* tag) {
 std::u16string SessionPipeName(const char16_t* path) {
   uint8_t digest[32];
   char16_t name[kPathUnits];
-  CInterClient::PipeNameOf(path, digest, name);
+  Session::PipeNameOf(path, digest, name);
   return name;
 }
 
@@ -98,7 +98,7 @@ Bytes I32(int32_t v) {
 }
 
 // Reads an array reply of 320-byte records, as the positions family does.
-int32_t ArrayExchange(CInterClient& client, int32_t command, Bytes* records, uint32_t* count) {
+int32_t ArrayExchange(Session& client, int32_t command, Bytes* records, uint32_t* count) {
   ArrayBlock block;
   int32_t r = ExchangeArray(client.pipe(), command, NoPayload, 320, &block);
   *count = block.count();
@@ -113,7 +113,7 @@ int32_t ArrayExchange(CInterClient& client, int32_t command, Bytes* records, uin
 
 void SessionOperations() {
   Case c("session-operations");
-  CInterClient client;
+  Session client;
   std::u16string exe = OwnPath();
   ServerPipe server(W(SessionPipeName(exe.c_str())));
   std::vector<Bytes> seen;
@@ -188,7 +188,7 @@ void ExchangeRules() {
        RuleCase::kArray},
   };
   Case c("exchange-rules");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("rules");
   ServerPipe server(W(name));
   std::vector<Bytes> seen;
@@ -241,7 +241,7 @@ void LargeAndSplit() {
       {"100 records split at odd places", 100, {2, 5, 4099, 8193, 16385, 16390, 31000}},
   };
   Case c("large-and-split-replies");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("large");
   ServerPipe server(W(name));
   std::vector<Bytes> sent;
@@ -268,7 +268,7 @@ void LargeAndSplit() {
 // is sent, and the link stays usable.
 void LargestRequest() {
   Case c("largest-request-and-one-too-large");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("request");
   ServerPipe server(W(name));
   // Frame: length 4, command 4, count 4, then 8186 units: 16384 bytes in all.
@@ -302,7 +302,7 @@ void LargestRequest() {
 
 void BrokenMidReply() {
   Case c("broken-pipe-mid-reply");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("broken");
   ServerPipe server(W(name));
   server.Start([&](ServerPipe& p) {
@@ -322,7 +322,7 @@ void BrokenMidReply() {
 
 void GoneBeforeRequest() {
   Case c("peer-gone-before-request");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("gone");
   ServerPipe server(W(name));
   HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -343,7 +343,7 @@ void GoneBeforeRequest() {
 
 void BusyPipe() {
   Case c("busy-pipe-waits-for-an-instance");
-  CInterClient holder, client;
+  Session holder, client;
   std::u16string name = UniqueName("busy");
   ServerPipe server(W(name));  // a single instance
   server.Start([&](ServerPipe& p) {
@@ -373,7 +373,7 @@ void BusyPipe() {
 
 void MissingPipe() {
   Case c("missing-pipe");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("absent");
   c.Check(!client.OpenPipe(name.c_str()) && !client.IsOpen(), "fails");
   c.Check(U8(client.setup_text()) == "CreateFile failed [2]", "text: " + U8(client.setup_text()));
@@ -417,7 +417,7 @@ struct SilentServer {
 void CancelBlockedExchange() {
   Case c("cancel-ends-a-blocked-exchange");
   SilentServer server;
-  CInterClient client;
+  Session client;
   c.Check(client.OpenPipe(server.name.c_str()), "open");
   int32_t r = 0;
   ULONGLONG t0 = Now(), took = 0;
@@ -513,7 +513,7 @@ void WakeRaces() {
 
 // ---- commands run by the runner ----------------------------------------------------------
 
-void PrintSession(const CInterClient& client, int32_t r, ULONGLONG ms) {
+void PrintSession(const Session& client, int32_t r, ULONGLONG ms) {
   Say("result=" + std::to_string(r));
   Say("build=" + std::to_string(client.build()));
   Say("ms=" + std::to_string(ms));
@@ -521,17 +521,17 @@ void PrintSession(const CInterClient& client, int32_t r, ULONGLONG ms) {
 }
 
 int Name(const std::u16string& path) {
-  CInterClient client;
+  Session client;
   client.Connect(path.c_str(), false);  // nothing listens; the launch fails on a non-program
   char16_t name[kPathUnits];
-  CInterClient::PipeName(client.path_hash(), name);
+  Session::PipeName(client.path_hash(), name);
   Say("name=" + U8(name));
   Say("text=" + U8(client.setup_text()));
   return 0;
 }
 
 int Launch(const std::u16string& path, bool portable) {
-  CInterClient client;
+  Session client;
   ULONGLONG t0 = Now();
   int32_t r = client.Initialize(path.c_str(), portable);
   PrintSession(client, r, Now() - t0);
@@ -547,7 +547,7 @@ int Locate(const std::vector<std::u16string>& args) {
     int32_t build = std::stoi(U8(args[i + 1]));
     server->Start([build](ServerPipe& p) { AnswerSession(p, build); });
   }
-  CInterClient client;
+  Session client;
   client.SetSetupText("untouched");  // shows whether the locator wrote a message
   ULONGLONG t0 = Now();
   int32_t r = client.Initialize(u"", false);
@@ -626,7 +626,7 @@ int CtrlC(const std::string& mode) {
       while (!p.ReadFrame().empty() && p.Write(Reply(109, 0, I32(1)))) {
       }
     });
-    CInterClient client;
+    Session client;
     client.OpenPipe(name.c_str());
     Say("waiting");
     t0 = Now();
@@ -642,7 +642,7 @@ int CtrlC(const std::string& mode) {
       p.Write(Reply(120, 0, I32(42)));
       p.AwaitHangUp();
     });
-    CInterClient client;
+    Session client;
     client.OpenPipe(name.c_str());
     Say("waiting");
     t0 = Now();

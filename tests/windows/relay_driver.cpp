@@ -50,7 +50,7 @@
 #include "protocol/exchanges.h"
 
 namespace pf = orbisyn::platform;
-using orbisyn::CInterClient;
+using orbisyn::Session;
 
 namespace {
 
@@ -227,8 +227,8 @@ std::string U8(const char16_t* s) {
   return out;
 }
 
-int Session(const std::u16string& path, uint32_t records) {
-  CInterClient client;
+int SessionCase(const std::u16string& path, uint32_t records) {
+  Session client;
   ULONGLONG t0 = GetTickCount64();
   int32_t r = client.Initialize(path.c_str(), false);
   Say("result=" + std::to_string(r));
@@ -250,7 +250,7 @@ int Session(const std::u16string& path, uint32_t records) {
 }
 
 int Terminal(const std::u16string& path, int64_t date, int32_t count) {
-  CInterClient client;
+  Session client;
   int32_t r = client.Initialize(path.c_str(), false);
   Say("result=" + std::to_string(r));
   Say("text=" + U8(client.setup_text()));
@@ -285,7 +285,7 @@ int Terminal(const std::u16string& path, int64_t date, int32_t count) {
 }
 
 int TerminalBench(const std::u16string& path, int rounds, int64_t date, int32_t count) {
-  CInterClient client;
+  Session client;
   if (client.Initialize(path.c_str(), false) < 0 || client.WaitReady(30000) < 0) {
     Say("failed=" + U8(client.setup_text()));
     return 1;
@@ -325,7 +325,7 @@ int TerminalBench(const std::u16string& path, int rounds, int64_t date, int32_t 
 }
 
 int Hold(const std::u16string& path, DWORD ms) {
-  CInterClient client;
+  Session client;
   int32_t r = client.Initialize(path.c_str(), false);
   Say("held result=" + std::to_string(r));
   Sleep(ms);
@@ -379,7 +379,7 @@ int main() {
   if (args.size() == 2 && args[0] == L"probe") return Probe(args[1]);
   if (args.size() == 1 && args[0] == L"tcp-echo") return TcpEcho();
   if (args.size() == 3 && args[0] == L"session") {
-    return Session(std::u16string(args[1].begin(), args[1].end()),
+    return SessionCase(std::u16string(args[1].begin(), args[1].end()),
                    static_cast<uint32_t>(std::stoul(args[2])));
   }
   if (args.size() == 4 && args[0] == L"terminal") {

@@ -73,7 +73,7 @@ std::u16string OwnPath() {
 std::u16string SessionPipeName(const char16_t* path) {
   uint8_t digest[32];
   char16_t name[kPathUnits];
-  CInterClient::PipeNameOf(path, digest, name);
+  Session::PipeNameOf(path, digest, name);
   return name;
 }
 
@@ -84,7 +84,7 @@ Bytes Records(uint32_t count) {
   return b;
 }
 
-int32_t ReadArray(CInterClient& client, ArrayBlock* block) {
+int32_t ReadArray(Session& client, ArrayBlock* block) {
   return ExchangeArray(client.pipe(), 121, NoPayload, 320, block);
 }
 
@@ -92,7 +92,7 @@ int32_t ReadArray(CInterClient& client, ArrayBlock* block) {
 
 void SilentTerminal() {
   Case c("idle-limit-ends-a-silent-exchange");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("silent");
   ServerPipe server(W(name));
   server.Start([](ServerPipe& p) { p.AwaitHangUp(); });  // reads, never answers
@@ -108,7 +108,7 @@ void SilentTerminal() {
 
 void StopsMidReply() {
   Case c("idle-limit-ends-a-reply-that-stops");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("stops");
   ServerPipe server(W(name));
   server.Start([](ServerPipe& p) {
@@ -129,7 +129,7 @@ void StopsMidReply() {
 
 void FlowingReply() {
   Case c("idle-limit-never-cuts-a-reply-that-keeps-coming");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("flowing");
   ServerPipe server(W(name));
   const Bytes payload = Records(20000);  // 6.4 MB, in eight pieces 400 ms apart
@@ -180,7 +180,7 @@ void WriteLimit() {
 // shutdown() from another thread ends a limited wait at once, as a broken link.
 void WakeBeforeLimit() {
   Case c("wake-ends-a-limited-wait-at-once");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("wake");
   ServerPipe server(W(name));
   server.Start([](ServerPipe& p) { p.AwaitHangUp(); });
@@ -204,7 +204,7 @@ void WakeBeforeLimit() {
 // Many limited exchanges answered in time: no limit fires late on a later one.
 void LimitsThatDoNotRunOut() {
   Case c("answered-exchanges-under-a-limit");
-  CInterClient client;
+  Session client;
   std::u16string name = UniqueName("answered");
   ServerPipe server(W(name));
   server.Start([](ServerPipe& p) {
@@ -234,7 +234,7 @@ void InitializeDeadline(const std::string& phase) {
   Case c("initialize-deadline-" + phase);
   std::u16string exe = OwnPath();
   std::u16string pipe = SessionPipeName(exe.c_str());
-  CInterClient client, holder;
+  Session client, holder;
   ServerPipe* server = nullptr;
   if (phase == "handshake") {
     server = new ServerPipe(W(pipe));

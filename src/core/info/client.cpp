@@ -7,23 +7,23 @@
 namespace orbisyn {
 
 // Before any handshake there is no build to judge: that is no link, not an old Terminal.
-int32_t BuildGate(const CInterClient& session) {
+int32_t BuildGate(const Session& session) {
   if (!session.answered()) return kIpcNoConnection;
   return session.build() < kSymbolRecordBuild ? kResultVersion : kResultSuccess;
 }
 
-int32_t SymbolsTotal(CInterClient& session, uint32_t* count) {
+int32_t SymbolsTotal(Session& session, uint32_t* count) {
   if (int32_t gate = BuildGate(session); gate < 0) return gate;
   return exchange::SymbolsTotal(session.pipe(), count);
 }
 
-int32_t SymbolsGet(CInterClient& session, const char16_t* group, ArrayBlock* records) {
+int32_t SymbolsGet(Session& session, const char16_t* group, ArrayBlock* records) {
   if (int32_t gate = BuildGate(session); gate < 0) return gate;
   if (TextUnits(group) == 0) return exchange::SymbolsGet(session.pipe(), records);
   return exchange::SymbolsGetByGroup(session.pipe(), group, records);
 }
 
-int32_t SymbolInfoGet(CInterClient& session, const char16_t* symbol, SymbolInfoRecord* record) {
+int32_t SymbolInfoGet(Session& session, const char16_t* symbol, SymbolInfoRecord* record) {
   if (session.build() >= kSymbolRecordBuild)
     return exchange::SymbolInfo(session.pipe(), symbol, record);
   return Exchange(session.pipe(), request::SymbolInfo(symbol), [&](PipeReader& r) {

@@ -11,9 +11,9 @@ namespace orbisyn {
 
 // Both need a Terminal of kSymbolRecordBuild or later (kResultVersion otherwise), and
 // kIpcNoConnection before any Terminal answered a handshake.
-int32_t SymbolsTotal(CInterClient& session, uint32_t* count);
-int32_t SymbolsGet(CInterClient& session, const char16_t* group, ArrayBlock* records);
+int32_t SymbolsTotal(Session& session, uint32_t* count);
+int32_t SymbolsGet(Session& session, const char16_t* group, ArrayBlock* records);
 // Older Terminals send the record without its name slot: the name asked for fills it.
-int32_t SymbolInfoGet(CInterClient& session, const char16_t* symbol, SymbolInfoRecord* record);
+int32_t SymbolInfoGet(Session& session, const char16_t* symbol, SymbolInfoRecord* record);
 
 }  // namespace orbisyn

@@ -57,7 +57,7 @@ PyObject* OneRecord(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   ResetError();
   if (!ReadArgs(sig, args, nargs, kwnames, {})) return Refused(sig);
   Record record;
-  int32_t r = OnSession([&](CInterClient& s) { return get(s.pipe(), &record); });
+  int32_t r = OnSession([&](Session& s) { return get(s.pipe(), &record); });
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
   return Built(builder.One(type, &record));
@@ -74,7 +74,7 @@ PyObject* BookSwitch(const Signature& sig, PyObject* const* args, Py_ssize_t nar
   ResetError();
   SymbolText symbol = {};
   if (!ReadArgs(sig, args, nargs, kwnames, {symbol})) return Refused(sig);
-  int32_t r = OnSession([&](CInterClient& s) { return op(s.pipe(), symbol); });
+  int32_t r = OnSession([&](Session& s) { return op(s.pipe(), symbol); });
   if (r < 0) return SetErrorFalse(r);
   Py_RETURN_TRUE;
 }
@@ -91,7 +91,7 @@ PyObject* symbols_total(ORBISYN_ARGS) {
   ResetError();
   if (!ReadArgs(kSymbolsTotal, args, nargs, kwnames, {})) return Refused(kSymbolsTotal);
   uint32_t count = 0;
-  int32_t r = OnSession([&](CInterClient& s) { return SymbolsTotal(s, &count); });
+  int32_t r = OnSession([&](Session& s) { return SymbolsTotal(s, &count); });
   if (r < 0) return SetErrorNone(r);
   return PyLong_FromUnsignedLong(count);
 }
@@ -102,7 +102,7 @@ PyObject* symbols_get(ORBISYN_ARGS) {
   if (!ReadArgs(kSymbolsGet, args, nargs, kwnames, {group})) return Refused(kSymbolsGet);
 
   ArrayBlock records;
-  int32_t r = OnSession([&](CInterClient& s) { return SymbolsGet(s, group, &records); });
+  int32_t r = OnSession([&](Session& s) { return SymbolsGet(s, group, &records); });
   if (r < 0) return SetErrorNone(r);
   return RecordTuple(kSymbolInfoType, records);
 }
@@ -113,7 +113,7 @@ PyObject* symbol_select(ORBISYN_ARGS) {
   bool enable = true;
   if (!ReadArgs(kSymbolSelect, args, nargs, kwnames, {symbol, &enable}))
     return Refused(kSymbolSelect);
-  int32_t r = OnSession([&](CInterClient& s) { return exchange::SymbolSelect(s.pipe(), symbol, enable); });
+  int32_t r = OnSession([&](Session& s) { return exchange::SymbolSelect(s.pipe(), symbol, enable); });
   if (r < 0) return SetErrorFalse(r);
   Py_RETURN_TRUE;
 }
@@ -123,7 +123,7 @@ PyObject* symbol_info(ORBISYN_ARGS) {
   SymbolText symbol = {};
   if (!ReadArgs(kSymbolInfo, args, nargs, kwnames, {symbol})) return Refused(kSymbolInfo);
   SymbolInfoRecord record;
-  int32_t r = OnSession([&](CInterClient& s) { return SymbolInfoGet(s, symbol, &record); });
+  int32_t r = OnSession([&](Session& s) { return SymbolInfoGet(s, symbol, &record); });
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
   return Built(builder.One(kSymbolInfoType, &record));
@@ -134,7 +134,7 @@ PyObject* symbol_info_tick(ORBISYN_ARGS) {
   SymbolText symbol = {};
   if (!ReadArgs(kSymbolInfoTick, args, nargs, kwnames, {symbol})) return Refused(kSymbolInfoTick);
   TickRecord tick;
-  int32_t r = OnSession([&](CInterClient& s) { return exchange::SymbolInfoTick(s.pipe(), symbol, &tick); });
+  int32_t r = OnSession([&](Session& s) { return exchange::SymbolInfoTick(s.pipe(), symbol, &tick); });
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
   return Built(builder.One(kTickType, &tick));
@@ -153,7 +153,7 @@ PyObject* market_book_get(ORBISYN_ARGS) {
   SymbolText symbol = {};
   if (!ReadArgs(kMarketBookGet, args, nargs, kwnames, {symbol})) return Refused(kMarketBookGet);
   ArrayBlock entries;
-  int32_t r = OnSession([&](CInterClient& s) { return exchange::MarketBookGet(s.pipe(), symbol, &entries); });
+  int32_t r = OnSession([&](Session& s) { return exchange::MarketBookGet(s.pipe(), symbol, &entries); });
   if (r < 0) return SetErrorNone(r);
   return RecordTuple(kBookInfoType, entries);
 }

@@ -41,14 +41,14 @@ bool SameText(const char16_t* a, const char16_t* b) {
 }
 
 // Writes a message with one path argument; the path goes in as UTF-8.
-void SetPathMessage(CInterClient& client, const char* format, const char16_t* path) {
+void SetPathMessage(Session& client, const char* format, const char16_t* path) {
   char path8[kPathBuffer * 3 + 1];
   Utf16ToUtf8(path, platform::TextLength(path), path8, sizeof path8);
   client.SetSetupText(format, path8);
 }
 
 struct Search {
-  CInterClient* client;
+  Session* client;
   const char16_t* root;
   const char16_t* wine_prefix;  // the prefix whose folders these are, or null
   char16_t parent[kParentCapacity];  // empty when the parent is unknown
@@ -83,7 +83,7 @@ void CanonicalPath(const char16_t* path, char16_t* out, size_t capacity) {
   if (platform::FinalPath(path, out, capacity) == 0) Join(out, capacity, {path});
 }
 
-bool ValidateDataFolder(CInterClient& client, const char16_t* folder,
+bool ValidateDataFolder(Session& client, const char16_t* folder,
                         TerminalCandidate* candidate, const char16_t* wine_prefix) {
   std::memset(candidate, 0, sizeof *candidate);
   char16_t path[kPathBuffer];
@@ -170,7 +170,7 @@ void SearchWinePrefixes(Search* search) {
 
 }  // namespace
 
-bool LocateTerminal(CInterClient& client, TerminalCandidate* chosen) {
+bool LocateTerminal(Session& client, TerminalCandidate* chosen) {
   char16_t appdata[kPathBuffer];
   if (!platform::RoamingAppData(appdata, kPathBuffer) || appdata[0] == 0) return false;
   char16_t root[kPathBuffer];
@@ -195,7 +195,7 @@ bool LocateTerminal(CInterClient& client, TerminalCandidate* chosen) {
   return false;
 }
 
-bool LocateAndConnect(CInterClient& client) {
+bool LocateAndConnect(Session& client) {
   TerminalCandidate chosen;
   return LocateTerminal(client, &chosen) && client.Connect(chosen.exe_path, chosen.portable != 0);
 }

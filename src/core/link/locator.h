@@ -15,14 +15,14 @@ struct TerminalCandidate {
 
 // Picks a Terminal: the parent process's first, else the most recently used data folder.
 // False with a setup text in client when none qualifies.
-bool LocateTerminal(CInterClient& client, TerminalCandidate* chosen);
+bool LocateTerminal(Session& client, TerminalCandidate* chosen);
 
 // LocateTerminal, then client.Connect(...) for the one chosen.
-bool LocateAndConnect(CInterClient& client);
+bool LocateAndConnect(Session& client);
 
 // Fills candidate from one data folder; true when it names an existing executable. With
 // wine_prefix, the folder belongs to that Wine prefix and its origin is a Windows path.
-bool ValidateDataFolder(CInterClient& client, const char16_t* folder, TerminalCandidate* candidate,
+bool ValidateDataFolder(Session& client, const char16_t* folder, TerminalCandidate* candidate,
                         const char16_t* wine_prefix = nullptr);
 
 // Final path of path into out, or path itself (cut to capacity - 1 units) when it cannot

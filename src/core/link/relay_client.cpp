@@ -34,8 +34,8 @@ enum class Greeting {
 
 }  // namespace
 
-bool CInterClient::GoOnWaiting(void* self) {
-  auto* client = static_cast<CInterClient*>(self);
+bool Session::GoOnWaiting(void* self) {
+  auto* client = static_cast<Session*>(self);
   if (platform::InterruptRequested()) {
     client->interrupted_ = true;
     return false;
@@ -119,7 +119,7 @@ Greeting Greet(PipeSlot& slot, const platform::WaitLimit& limit,
 
 }  // namespace
 
-bool CInterClient::ConnectThroughRelay(const platform::WineTarget& target, bool portable) {
+bool Session::ConnectThroughRelay(const platform::WineTarget& target, bool portable) {
   char why[kSetupTextUnits];
   platform::RelayEndpoint relay, stale;
   bool have_stale = false;
@@ -130,7 +130,7 @@ bool CInterClient::ConnectThroughRelay(const platform::WineTarget& target, bool 
     const uint32_t start_ms = left < kRelayStartMs ? static_cast<uint32_t>(left) : kRelayStartMs;
     platform::RelayResult got =
         platform::ObtainRelay(target, have_stale ? &stale : nullptr, start_ms,
-                              &CInterClient::GoOnWaiting, this, &relay, why, sizeof why);
+                              &Session::GoOnWaiting, this, &relay, why, sizeof why);
     if (got == platform::RelayResult::kStopped) {
       // Neither cancelled nor out of time: then a signal handler asked to stop.
       if (!cancelled_ && !timed_out_) interrupted_ = true;

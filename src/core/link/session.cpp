@@ -10,7 +10,7 @@
 
 namespace orbisyn {
 
-CInterClient g_client;
+Session g_client;
 
 namespace {
 
@@ -33,11 +33,11 @@ struct CloseAtUnload {
 
 }  // namespace
 
-CInterClient::CInterClient() { platform::OnForkChild(&CInterClient::ForgetInChild); }
+Session::Session() { platform::OnForkChild(&Session::ForgetInChild); }
 
-void CInterClient::ForgetInChild() { g_client.ForgetAfterFork(); }
+void Session::ForgetInChild() { g_client.ForgetAfterFork(); }
 
-void CInterClient::ForgetAfterFork() {
+void Session::ForgetAfterFork() {
   // The child starts without a session; the parent's connection is left as it is.
   lock_.Reset();
   pipe_.ForgetAfterFork();
@@ -46,21 +46,21 @@ void CInterClient::ForgetAfterFork() {
   setup_text_[0] = 0;
 }
 
-void CInterClient::SetLimits(uint32_t idle_ms, uint64_t deadline) {
+void Session::SetLimits(uint32_t idle_ms, uint64_t deadline) {
   pipe_.SetLimit(platform::WaitLimit{idle_ms, deadline, &cancelled_});
 }
 
-uint64_t CInterClient::MsLeft() const {
+uint64_t Session::MsLeft() const {
   return platform::WaitLeft(platform::WaitLimit{0, limit().deadline, nullptr}, 0,
                             platform::MonotonicMs());
 }
 
-void CInterClient::Cancel() {
+void Session::Cancel() {
   cancelled_ = true;
   pipe_.Wake();
 }
 
-bool CInterClient::Pause(uint32_t ms) {
+bool Session::Pause(uint32_t ms) {
   // A signal that came during the last round, outside any wait, counts here.
   if (platform::InterruptRequested()) {
     interrupted_ = true;
@@ -84,7 +84,7 @@ bool CInterClient::Pause(uint32_t ms) {
   return !cancelled_;
 }
 
-void CInterClient::SetSetupText(const char* format, ...) {
+void Session::SetSetupText(const char* format, ...) {
   char narrow[kSetupTextUnits * 3];
   va_list args;
   va_start(args, format);
@@ -94,9 +94,9 @@ void CInterClient::SetSetupText(const char* format, ...) {
   Utf8ToUtf16(narrow, setup_text_, kSetupTextUnits);
 }
 
-int32_t CInterClient::Initialize(const char16_t* path, bool portable) {
+int32_t Session::Initialize(const char16_t* path, bool portable) {
   if (IsOpen()) {
-    SetSetupText("CInterClient already initialized");
+    SetSetupText("Session already initialized");
     return kIpcInitFailed;
   }
   interrupted_ = false;
@@ -116,7 +116,7 @@ int32_t CInterClient::Initialize(const char16_t* path, bool portable) {
       });
 }
 
-bool CInterClient::Connect(const char16_t* path, bool portable) {
+bool Session::Connect(const char16_t* path, bool portable) {
   if (!path || !path[0]) return false;
   platform::WineTarget wine;
   switch (platform::ClassifyWinePath(path, &wine)) {
@@ -167,7 +167,7 @@ bool CInterClient::Connect(const char16_t* path, bool portable) {
   return false;
 }
 
-bool CInterClient::OpenPipe(const char16_t* name) {
+bool Session::OpenPipe(const char16_t* name) {
   uint32_t error = 0;
   pipe_.Set(open_pipe_(name, &error, limit()));
   if (IsOpen()) return true;
@@ -183,7 +183,7 @@ bool CInterClient::OpenPipe(const char16_t* name) {
   return false;
 }
 
-bool CInterClient::PipeNameOf(const char16_t* path, uint8_t hash[32],
+bool Session::PipeNameOf(const char16_t* path, uint8_t hash[32],
                               char16_t (&name)[kPathUnits]) {
   const size_t len = platform::TextLength(path);
   char16_t normal[kPathUnits + 1];
@@ -198,7 +198,7 @@ bool CInterClient::PipeNameOf(const char16_t* path, uint8_t hash[32],
   return true;
 }
 
-void CInterClient::PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]) {
+void Session::PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]) {
   static const char kHex[] = "0123456789ABCDEF";
   size_t i = 0;
   for (; kPipePrefix[i]; ++i) name[i] = kPipePrefix[i];
@@ -209,11 +209,11 @@ void CInterClient::PipeName(const uint8_t hash[32], char16_t (&name)[kPathUnits]
   name[i] = 0;
 }
 
-int32_t CInterClient::Login(uint64_t login, const char16_t* password, const char16_t* server) {
+int32_t Session::Login(uint64_t login, const char16_t* password, const char16_t* server) {
   return exchange::Login(pipe_, 0, login, password, server);
 }
 
-int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
+int32_t Session::WaitReady(uint32_t timeout_ms) {
   uint64_t limit = timeout_ms ? timeout_ms : kDefaultReadyTimeoutMs;
   uint64_t elapsed = 0;
   for (;;) {
@@ -236,13 +236,13 @@ int32_t CInterClient::WaitReady(uint32_t timeout_ms) {
   }
 }
 
-int32_t CInterClient::Version(int32_t* first, int32_t* second, ArrayBlock* text) {
+int32_t Session::Version(int32_t* first, int32_t* second, ArrayBlock* text) {
   int32_t r = exchange::Version(pipe_, 0, first, second, text);
   if (r == 0) text->Reset();  // status 0: no version text to show
   return r;
 }
 
-void CInterClient::Close() {
+void Session::Close() {
   pipe_.Close();
   cancelled_ = false;
   ReleaseKeptBlocks();

@@ -16,9 +16,9 @@ namespace orbisyn {
 constexpr size_t kPathUnits = 260;  // Windows path limit, kept on every platform
 constexpr size_t kSetupTextUnits = 2048;
 
-class CInterClient {
+class Session {
  public:
-  CInterClient();
+  Session();
 
   // Held for a whole exchange, and across initialize's connect, handshake, login and
   // wait, so that exchanges of different threads never interleave. Everything below
@@ -112,6 +112,6 @@ class CInterClient {
 };
 
 // The process-wide session.
-extern CInterClient g_client;
+extern Session g_client;
 
 }  // namespace orbisyn

@@ -52,7 +52,7 @@ template <class Op>
 PyObject* FetchArray(PyArray_Descr* dtype, Op&& op) {
   NumpyArrayAllocator alloc(dtype);
   ArrayBlock block(alloc);
-  int32_t r = OnSession([&](CInterClient& s) { return op(s, &block); });
+  int32_t r = OnSession([&](Session& s) { return op(s, &block); });
   // The array is the allocation: when numpy could not make it (or the dtype is missing)
   // the failure is ours, not the link's, unless the Terminal already reported one.
   if (r == kIpcRecvFailed && alloc.Failed()) return SetErrorNone(kResultNoMemory, kNoMemory);
@@ -69,7 +69,7 @@ PyObject* copy_rates_from(ORBISYN_ARGS) {
   int64_t date_from;
   if (!ReadArgs(kCopyRatesFrom, args, nargs, kwnames, {symbol, &timeframe, &date_from, &count}))
     return Refused(kCopyRatesFrom);
-  return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
+  return FetchArray(g_module.bar_dtype, [&](Session& s, ArrayBlock* bars) {
     return exchange::CopyRatesFrom(s.pipe(), symbol, timeframe, date_from, count, bars);
   });
 }
@@ -80,7 +80,7 @@ PyObject* copy_rates_from_pos(ORBISYN_ARGS) {
   int32_t timeframe, start_pos, count;
   if (!ReadArgs(kCopyRatesFromPos, args, nargs, kwnames, {symbol, &timeframe, &start_pos, &count}))
     return Refused(kCopyRatesFromPos);
-  return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
+  return FetchArray(g_module.bar_dtype, [&](Session& s, ArrayBlock* bars) {
     return exchange::CopyRatesFromPos(s.pipe(), symbol, timeframe, start_pos, count, bars);
   });
 }
@@ -92,7 +92,7 @@ PyObject* copy_rates_range(ORBISYN_ARGS) {
   int64_t date_from, date_to;
   if (!ReadArgs(kCopyRatesRange, args, nargs, kwnames, {symbol, &timeframe, &date_from, &date_to}))
     return Refused(kCopyRatesRange);
-  return FetchArray(g_module.bar_dtype, [&](CInterClient& s, ArrayBlock* bars) {
+  return FetchArray(g_module.bar_dtype, [&](Session& s, ArrayBlock* bars) {
     return exchange::CopyRatesRange(s.pipe(), symbol, timeframe, date_from, date_to, bars);
   });
 }
@@ -104,7 +104,7 @@ PyObject* copy_ticks_from(ORBISYN_ARGS) {
   int64_t from_ms;
   if (!ReadArgs(kCopyTicksFrom, args, nargs, kwnames, {symbol, &from_ms, &count, &flags}))
     return Refused(kCopyTicksFrom);
-  return FetchArray(g_module.tick_dtype, [&](CInterClient& s, ArrayBlock* ticks) {
+  return FetchArray(g_module.tick_dtype, [&](Session& s, ArrayBlock* ticks) {
     return exchange::CopyTicksFrom(s.pipe(), symbol, from_ms, count, flags, ticks);
   });
 }
@@ -116,7 +116,7 @@ PyObject* copy_ticks_range(ORBISYN_ARGS) {
   int64_t from_ms, to_ms;
   if (!ReadArgs(kCopyTicksRange, args, nargs, kwnames, {symbol, &from_ms, &to_ms, &flags}))
     return Refused(kCopyTicksRange);
-  return FetchArray(g_module.tick_dtype, [&](CInterClient& s, ArrayBlock* ticks) {
+  return FetchArray(g_module.tick_dtype, [&](Session& s, ArrayBlock* ticks) {
     return exchange::CopyTicksRange(s.pipe(), symbol, from_ms, to_ms, flags, ticks);
   });
 }

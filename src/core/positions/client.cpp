@@ -17,7 +17,7 @@ constexpr GroupRecordLayout LayoutOf() {
 }
 
 template <class Record, class Put>
-int32_t Array(CInterClient& session, const RequestFrame<Put>& request, const char16_t* group,
+int32_t Array(Session& session, const RequestFrame<Put>& request, const char16_t* group,
               RecordArray* out) {
   constexpr GroupRecordLayout layout = LayoutOf<Record>();
   int32_t r = ExchangeArray(session.pipe(), request, static_cast<uint32_t>(layout.size),
@@ -36,41 +36,41 @@ int32_t Array(CInterClient& session, const RequestFrame<Put>& request, const cha
 
 }  // namespace
 
-int32_t PositionsGet(CInterClient& session, const char16_t* group, RecordArray* records) {
+int32_t PositionsGet(Session& session, const char16_t* group, RecordArray* records) {
   return Array<PositionRecord>(session, request::PositionsGet(), group, records);
 }
 
-int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records) {
+int32_t PositionsGetBySymbol(Session& session, const char16_t* symbol, RecordArray* records) {
   return Array<PositionRecord>(session, request::PositionsGetBySymbol(symbol), nullptr, records);
 }
 
-int32_t OrdersGet(CInterClient& session, const char16_t* group, RecordArray* records) {
+int32_t OrdersGet(Session& session, const char16_t* group, RecordArray* records) {
   return Array<OrderRecord>(session, request::OrdersGet(), group, records);
 }
 
-int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records) {
+int32_t OrdersGetBySymbol(Session& session, const char16_t* symbol, RecordArray* records) {
   return Array<OrderRecord>(session, request::OrdersGetBySymbol(symbol), nullptr, records);
 }
 
-int32_t HistoryOrdersGet(CInterClient& session, int64_t date_from, int64_t date_to,
+int32_t HistoryOrdersGet(Session& session, int64_t date_from, int64_t date_to,
                          const char16_t* group, RecordArray* records) {
   return Array<OrderRecord>(session, request::HistoryOrdersGet(date_from, date_to), group,
                             records);
 }
 
-int32_t HistoryOrdersGetByPosition(CInterClient& session, uint64_t position,
+int32_t HistoryOrdersGetByPosition(Session& session, uint64_t position,
                                    RecordArray* records) {
   return Array<OrderRecord>(session, request::HistoryOrdersGetByPosition(position), nullptr,
                             records);
 }
 
-int32_t HistoryDealsGet(CInterClient& session, int64_t date_from, int64_t date_to,
+int32_t HistoryDealsGet(Session& session, int64_t date_from, int64_t date_to,
                         const char16_t* group, RecordArray* records) {
   return Array<DealRecord>(session, request::HistoryDealsGet(date_from, date_to), group,
                            records);
 }
 
-int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, RecordArray* records) {
+int32_t HistoryDealsGetByPosition(Session& session, uint64_t position, RecordArray* records) {
   return Array<DealRecord>(session, request::HistoryDealsGetByPosition(position), nullptr,
                            records);
 }

@@ -25,19 +25,19 @@ struct RecordArray {
   }
 };
 
-int32_t PositionsGet(CInterClient& session, const char16_t* group, RecordArray* records);
-int32_t PositionsGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records);
+int32_t PositionsGet(Session& session, const char16_t* group, RecordArray* records);
+int32_t PositionsGetBySymbol(Session& session, const char16_t* symbol, RecordArray* records);
 
-int32_t OrdersGet(CInterClient& session, const char16_t* group, RecordArray* records);
-int32_t OrdersGetBySymbol(CInterClient& session, const char16_t* symbol, RecordArray* records);
+int32_t OrdersGet(Session& session, const char16_t* group, RecordArray* records);
+int32_t OrdersGetBySymbol(Session& session, const char16_t* symbol, RecordArray* records);
 
-int32_t HistoryOrdersGet(CInterClient& session, int64_t date_from, int64_t date_to,
+int32_t HistoryOrdersGet(Session& session, int64_t date_from, int64_t date_to,
                          const char16_t* group, RecordArray* records);
-int32_t HistoryOrdersGetByPosition(CInterClient& session, uint64_t position,
+int32_t HistoryOrdersGetByPosition(Session& session, uint64_t position,
                                    RecordArray* records);
 
-int32_t HistoryDealsGet(CInterClient& session, int64_t date_from, int64_t date_to,
+int32_t HistoryDealsGet(Session& session, int64_t date_from, int64_t date_to,
                         const char16_t* group, RecordArray* records);
-int32_t HistoryDealsGetByPosition(CInterClient& session, uint64_t position, RecordArray* records);
+int32_t HistoryDealsGetByPosition(Session& session, uint64_t position, RecordArray* records);
 
 }  // namespace orbisyn

@@ -103,7 +103,7 @@ template <class Record>
 PyObject* ByTicket(RecordType type, uint64_t ticket,
                    int32_t (*by_ticket)(PipeSlot&, uint64_t, Record*)) {
   Record record;
-  int32_t r = OnSession([&](CInterClient& s) { return by_ticket(s.pipe(), ticket, &record); });
+  int32_t r = OnSession([&](Session& s) { return by_ticket(s.pipe(), ticket, &record); });
   return TicketResult(type, r, &record);
 }
 
@@ -111,8 +111,8 @@ PyObject* ByTicket(RecordType type, uint64_t ticket,
 template <class Record>
 struct OpenOps {
   RecordType type;
-  int32_t (*get)(CInterClient&, const char16_t*, RecordArray*);
-  int32_t (*by_symbol)(CInterClient&, const char16_t*, RecordArray*);
+  int32_t (*get)(Session&, const char16_t*, RecordArray*);
+  int32_t (*by_symbol)(Session&, const char16_t*, RecordArray*);
   int32_t (*by_ticket)(PipeSlot&, uint64_t, Record*);
 };
 
@@ -133,11 +133,11 @@ PyObject* OpenGet(const Signature& sig, const OpenOps<Record>& ops, PyObject* co
   RecordArray records;
   int32_t r;
   if (g.Has(kOpenSymbol)) {
-    r = OnSession([&](CInterClient& s) { return ops.by_symbol(s, symbol, &records); });
+    r = OnSession([&](Session& s) { return ops.by_symbol(s, symbol, &records); });
   } else if (g.Has(kOpenGroup)) {
-    r = OnSession([&](CInterClient& s) { return ops.get(s, group, &records); });
+    r = OnSession([&](Session& s) { return ops.get(s, group, &records); });
   } else {
-    r = OnSession([&](CInterClient& s) { return ops.get(s, nullptr, &records); });
+    r = OnSession([&](Session& s) { return ops.get(s, nullptr, &records); });
   }
   return ArrayResult(ops.type, r, records);
 }
@@ -147,8 +147,8 @@ PyObject* OpenGet(const Signature& sig, const OpenOps<Record>& ops, PyObject* co
 template <class Record>
 struct HistoryOps {
   RecordType type;
-  int32_t (*range)(CInterClient&, int64_t, int64_t, const char16_t*, RecordArray*);
-  int32_t (*by_position)(CInterClient&, uint64_t, RecordArray*);
+  int32_t (*range)(Session&, int64_t, int64_t, const char16_t*, RecordArray*);
+  int32_t (*by_position)(Session&, uint64_t, RecordArray*);
   int32_t (*by_ticket)(PipeSlot&, uint64_t, Record*);
 };
 
@@ -174,12 +174,12 @@ PyObject* HistoryGet(const Signature& sig, const HistoryOps<Record>& ops, PyObje
   if (range) {
     const bool grouped = g.Has(kGroup);
     int32_t r = OnSession(
-        [&](CInterClient& s) { return ops.range(s, from, to, grouped ? group : nullptr, &records); });
+        [&](Session& s) { return ops.range(s, from, to, grouped ? group : nullptr, &records); });
     return ArrayResult(ops.type, r, records);
   }
   if (g.Has(kTicket)) return ByTicket(ops.type, ticket, ops.by_ticket);
   if (g.Has(kPosition)) {
-    int32_t r = OnSession([&](CInterClient& s) { return ops.by_position(s, position, &records); });
+    int32_t r = OnSession([&](Session& s) { return ops.by_position(s, position, &records); });
     return ArrayResult(ops.type, r, records);
   }
   if (g.Has(kDateFrom) != g.Has(kDateTo))
@@ -194,7 +194,7 @@ PyObject* Total(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   int64_t from = 0, to = 0;
   if (!ReadArgs(sig, args, nargs, kwnames, {&from, &to})) return Refused(sig);
   uint32_t count = 0;
-  int32_t r = OnSession([&](CInterClient& s) { return total(s.pipe(), from, to, &count); });
+  int32_t r = OnSession([&](Session& s) { return total(s.pipe(), from, to, &count); });
   return CountResult(r, count);
 }
 
@@ -203,7 +203,7 @@ PyObject* Total(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   ResetError();
   if (!ReadArgs(sig, args, nargs, kwnames, {})) return Refused(sig);
   uint32_t count = 0;
-  int32_t r = OnSession([&](CInterClient& s) { return total(s.pipe(), &count); });
+  int32_t r = OnSession([&](Session& s) { return total(s.pipe(), &count); });
   return CountResult(r, count);
 }
 

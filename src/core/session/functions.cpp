@@ -116,7 +116,7 @@ PyObject* LoginFailure(int32_t r) {
 
 // Connect, handshake, optional login and the readiness wait, as one piece of work on the
 // session, all within the timeout. A failure after the handshake closes the link again.
-int32_t Open(CInterClient& s, const char16_t* path, bool portable, const Credentials& c,
+int32_t Open(Session& s, const char16_t* path, bool portable, const Credentials& c,
              uint64_t deadline, bool* login_failed) {
   s.SetLimits(0, deadline);
   int32_t r = s.Initialize(path, portable);
@@ -141,7 +141,7 @@ int32_t Open(CInterClient& s, const char16_t* path, bool portable, const Credent
 PyObject* initialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   ResetError();
   // Closed first, whatever the arguments: a refused call leaves no link either.
-  OnSession([](CInterClient& s) {
+  OnSession([](Session& s) {
     s.Close();
     return kResultSuccess;
   });
@@ -158,7 +158,7 @@ PyObject* initialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   // The whole call, from here: finding and starting the Terminal included.
   const uint64_t deadline =
       platform::MonotonicMs() + (c.timeout != 0 ? c.timeout : kDefaultInitializeMs);
-  int32_t r = OnSession([&](CInterClient& s) {
+  int32_t r = OnSession([&](Session& s) {
     int32_t result = Open(s, path, portable, c, deadline, &login_failed);
     if (result == kIpcInitFailed) {
       for (size_t i = 0; i + 1 < kSetupTextUnits && s.setup_text()[i]; ++i)
@@ -183,7 +183,7 @@ PyObject* login(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (c.login == 0) return SetErrorFalse(kResultInvalidParams, "Invalid \"login\" argument");
 
   bool login_failed = false;
-  int32_t r = OnSession([&](CInterClient& s) {
+  int32_t r = OnSession([&](Session& s) {
     if (!s.IsOpen()) return int32_t{kIpcNoConnection};
     int32_t result = s.Login(c.login, c.password, c.server);
     if (result < 0) {
@@ -208,7 +208,7 @@ PyObject* shutdown(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     Py_RETURN_TRUE;
   }
   g_client.Cancel();
-  OnSession([](CInterClient& s) {
+  OnSession([](Session& s) {
     s.Close();
     return kResultSuccess;
   });
@@ -241,7 +241,7 @@ PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (!ReadArgs(kVersion, args, nargs, kwnames, {})) return Refused(kVersion);
   int32_t first = 0, second = 0;
   ArrayBlock text;
-  int32_t r = OnSession([&](CInterClient& s) { return s.Version(&first, &second, &text); });
+  int32_t r = OnSession([&](Session& s) { return s.Version(&first, &second, &text); });
   char utf8[128] = {};
   if (r < 0) {
     first = second = 0;

@@ -89,7 +89,7 @@ PyObject* order_check(ORBISYN_ARGS) {
   TradeRequestRecord sent;
   if (!ReadRequest(kOrderCheck, args, nargs, kwnames, &sent)) return Refused(kOrderCheck);
   CheckResultRecord result{};
-  int32_t r = OnSession([&](CInterClient& s) { return exchange::OrderCheck(s.pipe(), sent, &result); });
+  int32_t r = OnSession([&](Session& s) { return exchange::OrderCheck(s.pipe(), sent, &result); });
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
   return Built(BuildCheckResult(builder, result, sent));
@@ -100,7 +100,7 @@ PyObject* order_send(ORBISYN_ARGS) {
   TradeRequestRecord sent;
   if (!ReadRequest(kOrderSend, args, nargs, kwnames, &sent)) return Refused(kOrderSend);
   SendResultRecord result{};
-  int32_t r = OnSession([&](CInterClient& s) { return exchange::OrderSend(s.pipe(), sent, &result); });
+  int32_t r = OnSession([&](Session& s) { return exchange::OrderSend(s.pipe(), sent, &result); });
   if (r == kResultAutoTradingDisabled) return SetErrorNone(r, kAutoTradingDisabled);
   if (r < 0) return SetErrorNone(r);
   RecordBuilder builder;
@@ -115,7 +115,7 @@ PyObject* order_calc_margin(ORBISYN_ARGS) {
   if (!ReadArgs(kOrderCalcMargin, args, nargs, kwnames, {&action, symbol, &volume, &price}))
     return Refused(kOrderCalcMargin);
   double margin = 0.0;
-  int32_t r = OnSession([&](CInterClient& s) {
+  int32_t r = OnSession([&](Session& s) {
     return exchange::OrderCalcMargin(s.pipe(), action, symbol, volume, price, &margin);
   });
   if (r < 0) return SetErrorNone(r);
@@ -131,7 +131,7 @@ PyObject* order_calc_profit(ORBISYN_ARGS) {
                 {&action, symbol, &volume, &price_open, &price_close}))
     return Refused(kOrderCalcProfit);
   double profit = 0.0;
-  int32_t r = OnSession([&](CInterClient& s) {
+  int32_t r = OnSession([&](Session& s) {
     return exchange::OrderCalcProfit(s.pipe(), action, symbol, volume, price_open, price_close,
                                      &profit);
   });
