@@ -37,13 +37,13 @@ def test_stub_record_fields_match(name):
 PROGRAM = '''
 import orbisyn
 from datetime import datetime, timezone
-from typing import Optional
+from typing import Optional, Union
 ok: bool = orbisyn.initialize(path="/x/terminal64.exe", timeout=100)
 orbisyn.set_timeout(2.5)
 limit: Optional[float] = orbisyn.get_timeout()
 orbisyn.set_timeout(None)
 code, message = orbisyn.last_error()
-fast: int | float | str = orbisyn.params().get("fast", 10)
+fast: Union[int, float, str] = orbisyn.params().get("fast", 10)
 rates = orbisyn.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10)
 if rates is not None:
     print(rates["close"].mean())

@@ -84,7 +84,8 @@ print(orbisyn.__getattr__.__module__, orbisyn.initialize is orbisyn._core.initia
 
 def test_a_record_unpickles_in_a_process_that_never_loaded_the_extension():
     import orbisyn
-    record = orbisyn.TradeDeal(tuple(range(len(orbisyn.TradeDeal.__match_args__))))
+    from orbisyn._records import fields
+    record = orbisyn.TradeDeal(tuple(range(len(fields(orbisyn.TradeDeal)))))
     data = pickle.dumps(record)
     out = fresh(f"import pickle, sys\nr = pickle.loads({data!r})\n"
                 "print(type(r).__name__, r.ticket, 'orbisyn._core' in sys.modules)")
