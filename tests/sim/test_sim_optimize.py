@@ -230,34 +230,28 @@ def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, scri
             argv += ["--workers", "1"]
         runner = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, text=True)
-        stderr = _interrupt_mid_sweep(runner, out, tmp)
+        stderr = _interrupt_mid_sweep(runner, out, tmp, hold)
     assert runner.returncode == 130, stderr
     rows = rows_of(out)
     assert 1 <= len(rows) < 4 and all(r["error"] == "" for r in rows)
     assert f"interrupted: {len(rows)} of 4 runs done" in stderr
-    assert _sweep_processes(tmp) == {} and _sweep_processes("hold_for_ever.py") == {}
+    assert _sweep_processes(tmp) == {} and _scripts(hold, tmp, but=runner.pid) == {}
     assert [n for n in os.listdir(tmp) if n.startswith("orbisyn-sweep-")] == []
 
 
-def _interrupt_mid_sweep(runner, out, tmp: str) -> str:
+def _interrupt_mid_sweep(runner, out, tmp: str, hold: str) -> str:
     """SIGINT once a row is done and another run's Terminal and script are up; its stderr."""
     from support.other_user import other_user
     try:
         deadline = time.monotonic() + 120
-        terminal = None
-        while time.monotonic() < deadline and runner.poll() is None:
-            if (out / "results.csv").exists() and len(rows_of(out)) >= 1:
-                terminal = [a for a in _sweep_processes(tmp).values() if "--foreground" in a]
-                if terminal and _sweep_processes("hold_for_ever.py", but=runner.pid):
-                    break   # the second run's Terminal and script are up
+        found = None
+        while time.monotonic() < deadline and runner.poll() is None and found is None:
+            if (out / "results.csv").exists() and len(rows_of(out)) >= 1 \
+                    and _scripts(hold, tmp, but=runner.pid):
+                found = _live_run(tmp)   # the first run's Terminal may still be on its way out
             time.sleep(0.1)
-        assert terminal and runner.poll() is None, "no run in progress to interrupt"
-        exe = terminal[0].split("--exe ", 1)[1].split(" ", 1)[0]
-        base = os.path.dirname(os.path.dirname(exe))
-        pid = next(p for p, a in _sweep_processes(exe).items() if "--foreground" in a)
-        environ = open(f"/proc/{pid}/environ", "rb").read().split(b"\0")
-        run_dir = next(e for e in environ if e.startswith(b"XDG_RUNTIME_DIR=")).split(b"=", 1)[1].decode()
-        [sock] = [os.path.join(run_dir, n) for n in os.listdir(run_dir) if not n.endswith(".lock")]
+        assert found and runner.poll() is None, "no run in progress to interrupt"
+        base, run_dir, sock = found
         try:
             user = other_user()
         except pytest.skip.Exception:
@@ -279,6 +273,29 @@ def _interrupt_mid_sweep(runner, out, tmp: str) -> str:
             runner.kill()
     assert not os.path.exists(run_dir)
     return stderr
+
+
+def _scripts(hold: str, tmp: str, but: int = -1) -> dict:
+    """This test's running scripts: the file itself, or the copy a Dask worker runs in TMPDIR."""
+    return {pid: a for pid, a in _sweep_processes(os.path.basename(hold), but).items()
+            if hold in a or tmp in a}
+
+
+def _live_run(tmp: str):
+    """(run folder, runtime folder, socket) of a sweep run whose Terminal listens now, or None."""
+    for pid, args in _sweep_processes(tmp).items():
+        if "--foreground" not in args:
+            continue
+        try:
+            environ = open(f"/proc/{pid}/environ", "rb").read().split(b"\0")
+            run_dir = next(e for e in environ if e.startswith(b"XDG_RUNTIME_DIR=")).split(b"=", 1)[1].decode()
+            socks = [os.path.join(run_dir, n) for n in os.listdir(run_dir) if not n.endswith(".lock")]
+        except (OSError, StopIteration):
+            continue   # gone meanwhile
+        if len(socks) == 1:
+            exe = args.split("--exe ", 1)[1].split(" ", 1)[0]
+            return os.path.dirname(os.path.dirname(exe)), run_dir, socks[0]
+    return None
 
 
 @pytest.fixture
