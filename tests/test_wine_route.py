@@ -404,7 +404,9 @@ def test_locator_skips_folders_naming_no_terminal(prefix, relays, monkeypatch):
     prefix.data_folder(origin="C:\\Elsewhere")
     monkeypatch.setenv("WINEPREFIX", str(prefix.root))
     assert orbisyn.initialize() is False
-    assert init_error().endswith("Orbisyn x64 not found")
+    looked = f"'{prefix.root}/drive_c/users/*/AppData/Roaming/Quillmark/Terminal/'"
+    assert init_error().startswith("IPC initialize failed, Orbisyn x64 not found: looked in ")
+    assert looked in init_error()
     assert relays.events("start") == []
 
 
