@@ -242,6 +242,27 @@ def test_locate(driver, tmp_path, name):
     assert (connected, setup) == (want, text.format(root=root))
 
 
+@pytest.mark.parametrize("parent", [True, False])
+def test_the_parents_terminal_before_wineprefix(driver, tmp_path, parent):
+    # A newer Terminal in the prefix WINEPREFIX names wins over native folders, but not
+    # over the Terminal that started the process.
+    root = tmp_path / "data" / "Quillmark" / "Terminal"
+    prefix = tmp_path / "pfx"
+    (prefix / "dosdevices").mkdir(parents=True)
+    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    install(prefix / "drive_c", "T")
+    users = prefix / "drive_c" / "users" / "me" / "AppData" / "Roaming" / "Quillmark" / "Terminal"
+    data_folder(users, "W", "C:\\install\\T", accounts=900)
+    p = install(tmp_path, "P")
+    (p / "terminal64.exe").unlink()
+    (p / "terminal64.exe").symlink_to(os.readlink("/proc/self/exe"))
+    data_folder(root, "native", p if parent else install(tmp_path, "A"), accounts=1)
+    env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"), HOME=str(tmp_path), WINEPREFIX=str(prefix))
+    connected = run(driver, "locate", env=env, cwd=tmp_path).decode().split("\n")[0]
+    want = p if parent else prefix / "dosdevices" / "c:" / "install" / "T"
+    assert connected == f"{want}/terminal64.exe installed"
+
+
 def test_locate_without_appdata(driver):
     env = {k: v for k, v in os.environ.items() if k not in ("XDG_DATA_HOME", "HOME")}
     assert run(driver, "locate", env=env).decode().split("\n")[:2] == ["-", "untouched"]
