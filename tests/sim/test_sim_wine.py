@@ -506,7 +506,8 @@ def test_flood_at_the_simulator_while_a_program_works_through_the_relay(road):
         flood.wait(10)
     assert again >= 2 and max(times) < 2.0   # loose here: bench/sim_loopback_bench.py measures it
     orbisyn.shutdown()
-    assert run_cli("stop", "--wine", road["prefix"]).returncode == 0
+    stopped = run_cli("stop", "--wine", road["prefix"])
+    assert stopped.returncode == 0, stopped.stdout + stopped.stderr
     lines_allowed = 2 + (time.monotonic() - flooded_at) / loopback.REFUSALS_EVERY
     log = open(os.path.join(data, "logs", "simulator.log"), encoding="utf-8").read()
     counts = refused_counts(log)
