@@ -6,12 +6,14 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 
 import pytest
 
 import orbisyn
+from orbisyn import _paths
 from orbisyn.simulator import cli
 from orbisyn.simulator.hosting import prefix as wine_prefix_mod
 from orbisyn.simulator.hosting import relayed
@@ -88,6 +90,32 @@ def test_stop_wine_ends_relays_of_ours_only(fake_prefix, fake_relay, sim_env, ca
             p.wait()
             p.stdin.close()
         shutil.rmtree(folder)
+
+
+@linux_only
+def test_a_simulated_terminal_in_a_prefix_names_its_windows_folders(fake_prefix, fake_relay, sim_env):
+    from orbisyn.simulator import protocol
+    from orbisyn.simulator.serving.client import RawClient
+    from orbisyn.simulator.serving.running import running_pid
+    assert cli.main(["install", "--wine", fake_prefix]) == 0
+    inst = relayed.find_wine(fake_prefix)
+    argv = relayed.simulator_argv(sys.executable, inst["exe"], inst["data_dir"], None)
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while not running_pid(inst["exe"], inst["data_dir"]) or not os.path.exists(_paths.socket_path(inst["exe"])):
+            assert proc.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+        with RawClient(_paths.socket_path(inst["exe"])) as c:
+            status, body = c.call(protocol.CMD_TERMINAL_INFO)
+        info = protocol.TERMINAL_LAYOUT.unpack(body)
+    finally:
+        proc.terminate()
+        proc.wait(10)
+    user_data = "C:\\users\\" + relayed._unix_user() + "\\AppData\\Roaming\\Quillmark\\Terminal\\"
+    assert status == 0 and info["path"] == "C:\\Program Files\\Orbisyn Simulated Terminal"
+    assert info["data_path"] == user_data + os.path.basename(inst["data_dir"])
+    assert info["commondata_path"] == user_data + "Common"
 
 
 # ---- with Wine --------------------------------------------------------------------------------
