@@ -133,7 +133,10 @@ def report(finding: Finding) -> list[str]:
     if finding.pick is None:
         lines.append("initialize() finds no Terminal: " + finding.reason)
     else:
-        lines.append(f"initialize() picks {finding.pick + 1}: {finding.reason}")
-        lines.append("looked in: " + ", ".join(finding.looked_in))
+        # One thing a line: the reason and the folders read whole in 80 columns more often.
+        lines.append(f"initialize() picks {finding.pick + 1}, because:")
+        lines.append(f"     {finding.reason}")
+        lines.append("looked in:")
+        lines += [f"     {folder}" for folder in finding.looked_in]
     lines += [f"skipped: {folder}: {why}" for folder, why in finding.skipped]
     return lines
