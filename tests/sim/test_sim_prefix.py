@@ -65,8 +65,11 @@ def look_alike(folder: str, *, user=None, prefix: str, wine: bool = True) -> sub
 
 
 @linux_only
-def test_stop_wine_ends_relays_of_ours_only(fake_prefix, fake_relay, sim_env, capsys):
-    assert cli.main(["install", "--wine", fake_prefix]) == 0
+@pytest.mark.parametrize("simulated", [True, False], ids=["simulated-terminal", "real-terminals-prefix"])
+def test_stop_wine_ends_relays_of_ours_only(fake_prefix, fake_relay, sim_env, capsys, simulated):
+    # Without a simulated Terminal there, the relay of initialize() is stopped all the same.
+    if simulated:
+        assert cli.main(["install", "--wine", fake_prefix]) == 0
     record = wine_prefix_mod.record_path(fake_prefix)
     with open(record, "w") as f:
         f.write(f"port=4242\ntoken={'ab' * 32}\npid=1\nstart=1\n")
@@ -78,6 +81,9 @@ def test_stop_wine_ends_relays_of_ours_only(fake_prefix, fake_relay, sim_env, ca
     others = look_alike(folder, prefix=fake_prefix, user=other_user())
     try:
         time.sleep(0.3)   # each has exec'd its loader
+        capsys.readouterr()
+        assert cli.main(["status", "--wine", fake_prefix]) == (1 if simulated else 2)   # not running; not installed
+        assert f"initialize   : a relay of it runs (pid {ours.pid}) without a record here" in capsys.readouterr().out
         assert cli.main(["stop", "--wine", fake_prefix]) == 0
         assert f"stopped the relay of initialize() (pid {ours.pid})" in capsys.readouterr().out
         assert ours.wait(5) is not None

@@ -240,6 +240,9 @@ def cmd_status(args) -> int:
     inst = _find(args)
     if inst is None:
         print(_not_installed(args) if args.wine else "no simulated Terminal installed")
+        if _bare_prefix(args):
+            # A real Terminal's prefix: what initialize() started there is still worth showing.
+            _prefix_fields({"kind": "wine", "prefix": os.path.abspath(args.wine)})
         _mention_wine(args)
         return 2
     exe = inst["exe"]
@@ -377,8 +380,17 @@ def _replay_status(data_dir: str, pid: int | None) -> None:
                + "; `orbisyn-terminal report` reports on it")
 
 
+def _bare_prefix(args) -> bool:
+    """--wine names a folder that holds no simulated Terminal (a real Terminal's prefix, say)."""
+    return bool(getattr(args, "wine", None)) and fcntl is not None and os.path.isdir(args.wine)
+
+
 def cmd_stop(args) -> int:
     inst = _find(args)
+    if inst is None and _bare_prefix(args):
+        # No simulated Terminal to stop, but initialize() may have left its relay there.
+        print(f"no simulated Terminal in the Wine prefix {args.wine}")
+        return _stop_prefix(os.path.abspath(args.wine), args.timeout)
     if inst is None:
         return _die(_not_installed(args))
     exe, data = inst["exe"], inst["data_dir"]
