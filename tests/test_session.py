@@ -13,7 +13,21 @@ from support.fake_terminal import close, i32, reply, request, session, text, u64
 HELLO = reply(4, 0, i32(3000))
 READY = reply(109, 0, i32(2))
 AUTH_MODE = "Unsupported authorization mode, OTP or certificate password needed"
-NOT_FOUND = (-10003, "IPC initialize failed, Orbisyn x64 not found")
+WAYS_OUT = ("install the simulated Terminal (orbisyn-terminal install), set WINEPREFIX to the Wine "
+            "prefix that holds your Terminal, or pass its path: initialize(path=...)")
+
+
+def not_found() -> tuple[int, str]:
+    """What initialize() says when no Terminal is found: where it looked, and what to do."""
+    root = terminals_root()
+    return (-10003, f"IPC initialize failed, Orbisyn x64 not found: looked in '{root}/'; {WAYS_OUT}")
+
+
+@pytest.fixture
+def no_wine(tmp_path, monkeypatch):
+    """No Wine prefix the locator would look in: WINEPREFIX unset, a HOME without .wine."""
+    monkeypatch.delenv("WINEPREFIX", raising=False)
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
 
 
 def state(n: int) -> bytes:
@@ -80,7 +94,7 @@ def test_path_that_cannot_start(tmp_path, monkeypatch, path, by_keyword):
     monkeypatch.chdir(tmp_path)
     ok = orbisyn.initialize(path=path) if by_keyword else orbisyn.initialize(path)
     assert ok is False
-    assert orbisyn.last_error() == (-10003, f"IPC initialize failed, Process create failed '{path}'")
+    assert orbisyn.last_error() == (-10003, f"IPC initialize failed, Process create failed '{path}': no such file")
 
 
 @pytest.mark.parametrize("kind", ["not executable", "directory"])
@@ -119,9 +133,9 @@ def test_path_keyword_wins_over_positional(fake_terminal, tmp_path):
 
 
 @pytest.mark.parametrize("args, kwargs", [((), {}), (("",), {}), ((), {"path": ""})])
-def test_empty_path_searches_data_folders(args, kwargs):
+def test_empty_path_searches_data_folders(no_wine, args, kwargs):
     assert orbisyn.initialize(*args, **kwargs) is False
-    assert orbisyn.last_error() == NOT_FOUND
+    assert orbisyn.last_error() == not_found()
 
 
 LOGIN_REFUSALS = [
@@ -427,14 +441,14 @@ def test_locator_takes_later_of_both_marker_files(make_terminal):
 
 
 @pytest.mark.parametrize("kind", ["no Scrivel", "empty root"])
-def test_locator_finds_nothing(make_terminal, kind):
+def test_locator_finds_nothing(make_terminal, no_wine, kind):
     bad = make_terminal("Bad", start=False).auto()
     if kind == "empty root":
         terminals_root().mkdir(parents=True)
     else:
         data_folder("bad", bad.exe_path, scrivel=False)
     assert orbisyn.initialize() is False
-    assert orbisyn.last_error() == NOT_FOUND
+    assert orbisyn.last_error() == not_found()
     assert bad.starts() == 0
 
 

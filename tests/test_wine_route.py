@@ -404,8 +404,152 @@ def test_locator_skips_folders_naming_no_terminal(prefix, relays, monkeypatch):
     prefix.data_folder(origin="C:\\Elsewhere")
     monkeypatch.setenv("WINEPREFIX", str(prefix.root))
     assert orbisyn.initialize() is False
-    assert init_error().endswith("Orbisyn x64 not found")
+    looked = f"'{prefix.root}/drive_c/users/*/AppData/Roaming/Quillmark/Terminal/'"
+    assert init_error().startswith("IPC initialize failed, Orbisyn x64 not found: looked in ")
+    assert looked in init_error()
     assert relays.events("start") == []
+
+
+# ---- which Terminal a plain initialize() picks, and what it says when it cannot ------------
+
+def native_folder(exe: str, mtime: int) -> Path:
+    """A native data folder naming exe, used last at mtime."""
+    folder = Path(os.environ["XDG_DATA_HOME"]) / "Quillmark" / "Terminal" / "N0"
+    (folder / "Scrivel").mkdir(parents=True)
+    (folder / "config").mkdir()
+    (folder / "origin.txt").write_bytes(b"\xff\xfe" + os.path.dirname(exe).encode("utf-16-le"))
+    used_at(folder, mtime)
+    return folder
+
+
+def used_at(folder: Path, mtime: int) -> None:
+    ini = folder / "config" / "terminal.ini"
+    ini.write_text("[Common]\n")
+    os.utime(ini, (mtime, mtime))
+
+
+@pytest.fixture
+def places(prefix, fake_terminal, tmp_path, monkeypatch):
+    """Terminals natively, in a prefix WINEPREFIX may name, and in ~/.wine, as a case asks."""
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    monkeypatch.delenv("WINEPREFIX", raising=False)
+
+    def make(native=None, env=None, home_wine=None, wineprefix=None):
+        if native is not None:
+            native_folder(fake_terminal.exe_path, native)
+        if env is not None:
+            used_at(prefix.data_folder(), env)
+        if home_wine is not None:
+            other = Prefix(home / ".wine")
+            used_at(other.data_folder(), home_wine)
+        if wineprefix == "prefix":
+            monkeypatch.setenv("WINEPREFIX", str(prefix.root))
+        elif wineprefix is not None:
+            monkeypatch.setenv("WINEPREFIX", str(tmp_path / wineprefix))
+        found = orbisyn._core._terminals()
+        picked = None if found["pick"] is None else found["terminals"][found["pick"]]
+        return found, picked
+
+    make.home = home
+    return make
+
+
+OLD, NEW = 1_700_000_000, 1_700_000_100
+
+
+NATIVE, ENV, HOME = "native", "WINEPREFIX", "~/.wine"
+BY_NATIVE, BY_ENV, BY_HOME = ("it was used last of the Terminals in '", "WINEPREFIX names its Wine prefix '",
+                              "of the Terminals in the Wine prefix '")
+
+
+@pytest.mark.parametrize("case, listed, expected, reason", [
+    # Terminals laid out (and when each was used last), WINEPREFIX; the places listed, the
+    # place picked and its reason's head. A prefix WINEPREFIX does not name is not looked in.
+    (dict(native=OLD), [NATIVE], NATIVE, BY_NATIVE),
+    (dict(env=OLD, wineprefix="prefix"), [ENV], ENV, BY_ENV),
+    (dict(native=NEW, env=OLD, wineprefix="prefix"), [NATIVE, ENV], ENV, BY_ENV),
+    (dict(native=OLD, env=NEW), [NATIVE], NATIVE, BY_NATIVE),
+    (dict(native=OLD, home_wine=NEW), [NATIVE, HOME], NATIVE, BY_NATIVE),
+    (dict(home_wine=OLD), [HOME], HOME, BY_HOME),
+    (dict(native=OLD, home_wine=NEW, wineprefix="prefix"), [NATIVE, HOME], NATIVE, BY_NATIVE),
+    (dict(env=OLD, home_wine=NEW, wineprefix="prefix"), [ENV, HOME], ENV, BY_ENV),
+    (dict(native=OLD, wineprefix="gone"), [NATIVE], NATIVE, BY_NATIVE),
+])
+def test_the_pick_and_its_reason(places, prefix, case, listed, expected, reason):
+    found, picked = places(**case)
+    assert [t["place"] for t in found["terminals"]] == listed
+    assert picked is not None and picked["place"] == expected, found
+    assert found["reason"].startswith(reason), found["reason"]
+    if expected != NATIVE:
+        root = prefix.root if expected == ENV else places.home / ".wine"
+        assert picked["prefix"] == str(root) and picked["windows_path"] == "C:\\Terminal\\terminal64.exe"
+        assert picked["path"] == str(root / "dosdevices" / "c:" / "Terminal" / "terminal64.exe")
+    if case.get("wineprefix") == "prefix" and expected == NATIVE:
+        assert f"the Wine prefix WINEPREFIX names ('{prefix.root}') holds none" in found["reason"]
+    if case.get("wineprefix") == "gone":
+        assert found["reason"].endswith("/gone', which does not exist")
+
+
+def test_initialize_goes_where_the_pick_points(places, prefix, relays, fake_terminal, monkeypatch):
+    # A native Terminal used later, and one in the prefix WINEPREFIX names.
+    _, picked = places(native=NEW, env=OLD, wineprefix="prefix")
+    assert orbisyn.initialize() is True, orbisyn.last_error()
+    (hello,) = relays.events("hello")
+    assert hello["path"] == picked["windows_path"]
+    orbisyn.shutdown()
+    # Without WINEPREFIX the native one, straight to its socket: no second hello.
+    monkeypatch.delenv("WINEPREFIX")
+    assert orbisyn.initialize() is True, orbisyn.last_error()
+    assert len(relays.events("hello")) == 1
+
+
+def test_what_the_listing_skips_and_where_it_looked(places, prefix, monkeypatch):
+    prefix.data_folder(name="D1", origin="C:\\Elsewhere")
+    bare = prefix.data_folder(name="D2")
+    (bare / "Scrivel").rmdir()
+    monkeypatch.setenv("WINEPREFIX", str(prefix.root))
+    found = orbisyn._core._terminals()
+    assert found["pick"] is None and found["terminals"] == []
+    assert found["looked_in"] == [
+        os.path.join(os.environ["XDG_DATA_HOME"], "Quillmark", "Terminal") + "/",
+        f"{prefix.root}/drive_c/users/*/AppData/Roaming/Quillmark/Terminal/"]
+    assert sorted((os.path.basename(f), why) for f, why in found["skipped"]) == [
+        ("D1", "origin.txt names 'C:\\Elsewhere', which holds no terminal64.exe"),
+        ("D2", "no Scrivel folder (nor portable.txt)")]
+    # What initialize() says is the listing's reason, word for word.
+    assert orbisyn.initialize() is False
+    assert init_error() == "IPC initialize failed, " + found["reason"]
+    assert found["reason"].endswith("; install the simulated Terminal (orbisyn-terminal install), set WINEPREFIX "
+                                    "to the Wine prefix that holds your Terminal, or pass its path: "
+                                    "initialize(path=...)")
+
+
+@pytest.mark.parametrize("where, expected", [
+    ("missing prefix", "Process create failed '{path}': no such file; '{folder}' is no Wine prefix: "
+                       "the folder does not exist"),
+    ("folder, no prefix", "Process create failed '{path}': no such file; '{folder}' is no Wine prefix: "
+                          "it holds neither system.reg nor dosdevices"),
+    ("prefix, no file", "Process create failed 'C:\\Program Files\\Nothing Here\\terminal64.exe': "
+                        "no such file in the Wine prefix '{folder}'"),
+    ("windows form, no file", "Process create failed 'C:\\Program Files\\Nothing Here\\terminal64.exe': "
+                              "no such file in the Wine prefix '{folder}'"),
+    ("windows form, missing prefix", "No Wine prefix at '{folder}' for the Windows path '{path}': the folder "
+                                     "does not exist (set WINEPREFIX to the prefix that holds the Terminal)"),
+])
+def test_setup_texts_say_what_is_missing(prefix, relays, tmp_path, monkeypatch, where, expected):
+    folder = prefix.root if "prefix, no file" in where or where == "windows form, no file" else tmp_path / "nope"
+    if where == "folder, no prefix":
+        folder.mkdir()
+    path = str(folder / "drive_c" / "Program Files" / "Nothing Here" / "terminal64.exe")
+    if where.startswith("windows form"):
+        monkeypatch.setenv("WINEPREFIX", str(folder))
+        path = "C:\\Program Files\\Nothing Here\\terminal64.exe"
+    started = time.monotonic()
+    assert orbisyn.initialize(path=path) is False
+    assert init_error() == "IPC initialize failed, " + expected.format(path=path, folder=folder)
+    assert time.monotonic() - started < 2 and relays.events("start") == []  # no relay for it
 
 
 # ---- waits that end early ---------------------------------------------------------------

@@ -875,9 +875,9 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
                timeout: _Int = ..., portable: object = ...) -> bool:
     """Connect to a Terminal, starting it when it is not running.
 
-    Closes any link that is open, finds the Terminal (at `path`, or the Terminal that started
-    this Python process, or the one whose data folder was used last), starts it when its pipe
-    is absent, optionally logs in to an account, and waits until the Terminal is ready.
+    Closes any link that is open, finds the Terminal (at `path`, or the one the search described
+    under `path` picks), starts it when its pipe is absent, optionally logs in to an account,
+    and waits until the Terminal is ready.
 
     Parameters
     ----------
@@ -885,10 +885,13 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
         Full path of the Terminal's ``terminal64.exe`` (at most 257 UTF-16 code units).
         Not given or empty: the Terminal is looked for in the data folders under
         ``Quillmark/Terminal/`` of the application-data folder (``%APPDATA%`` on Windows,
-        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere); on Linux, when none is there,
-        in those of the users of the Wine prefixes ``$WINEPREFIX`` and ``~/.wine``. A
-        Terminal in a Wine prefix, found so or named by its Linux path (or by its Windows
-        path, with ``WINEPREFIX`` set), is reached through ``orbisyn-relay.exe``.
+        ``$XDG_DATA_HOME`` or ``~/.local/share`` elsewhere) and, on Linux, in those of the
+        users of the Wine prefixes ``$WINEPREFIX`` and ``~/.wine``. The pick: the Terminal
+        that started this Python process; else, with ``WINEPREFIX`` set, the one of that
+        prefix used last; else the native one used last; else the one of ``~/.wine`` used
+        last (``orbisyn-terminal list`` shows them all, and the pick). A Terminal in a Wine
+        prefix, found so or named by its Linux path (or by its Windows path, with
+        ``WINEPREFIX`` set), is reached through ``orbisyn-relay.exe``.
     login : int, optional
         Account number to log in to (0 to ``2**64 - 1``). Not given: the Terminal's current account.
     password : str, optional
@@ -918,8 +921,9 @@ def initialize(path: str = ..., *, login: _Int = ..., password: str = ..., serve
       too long; "Invalid number of arguments": more than one argument by position (the others
       are keyword only); 'Unknown "pth" argument, did you mean "path"?': a keyword it does not
       take.
-    - ``-10003`` "IPC initialize failed, ...": no Terminal found, it could not be started, or
-      its pipe did not appear; the rest of the message says which.
+    - ``-10003`` "IPC initialize failed, ...": no Terminal found (the message says where it
+      looked), its file or Wine prefix is missing, it could not be started, or its pipe did
+      not appear; the rest of the message says which.
     - ``-6`` "Terminal: Authorization failed": the login was refused.
     - ``-7`` "Unsupported authorization mode, OTP or certificate password needed".
     - ``-5`` "Terminal: Incompatible versions": the Terminal is too old for this module.

@@ -25,15 +25,16 @@ def _utc(seconds) -> str:
 
 def ensure_terminal(out=sys.stdout) -> None:
     """Install a simulated Terminal when the extension's search would find none."""
+    from . import _core
     from .simulator import install as sim_install
-    found = sim_install.locate()
-    if found is not None:
-        python = sim_install.launcher_python(found["exe"])
+    found = _core._terminals()   # initialize()'s own search and pick, Wine prefixes included
+    if found["pick"] is not None:
+        exe = found["terminals"][found["pick"]]["path"]
+        python = sim_install.launcher_python(exe)
         if python is not None and not os.path.exists(python):
             # Its Python is gone (a deleted virtual environment): point it at this one.
-            sim_install.install(os.path.dirname(found["exe"]))
-            print(f"Simulated Terminal in {os.path.dirname(found['exe'])} now runs with {sys.executable}.",
-                  file=out)
+            sim_install.install(os.path.dirname(exe))
+            print(f"Simulated Terminal in {os.path.dirname(exe)} now runs with {sys.executable}.", file=out)
         return
     from .simulator.hosting.relayed import install_here
     res = install_here()

@@ -169,16 +169,21 @@ def data_folder(root, name, target, *, portable=None, accounts=None, ini=None, s
     return folder
 
 
+NOT_FOUND = "Orbisyn x64 not found: looked in '{root}/'; install the simulated Terminal " \
+    "(orbisyn-terminal install), set WINEPREFIX to the Wine prefix that holds your Terminal, or " \
+    "pass its path: initialize(path=...)"
+
+
 def scenario(name, tmp_path, root):
     """Builds one layout; returns (connected exe or None, portable, setup text)."""
     a, b = install(tmp_path, "A"), install(tmp_path, "B")
     if name == "no-root":
-        return None, False, "Orbisyn x64 not found"
+        return None, False, NOT_FOUND
     root.mkdir(parents=True)
     if name == "only-files-and-dot-folders":
         (root / "file").write_bytes(b"")
         data_folder(root, ".hidden", a, accounts=100)
-        return None, False, "Orbisyn x64 not found"
+        return None, False, NOT_FOUND
     if name == "later-of-two-files-wins":
         data_folder(root, "one", a, accounts=500, ini=100)
         data_folder(root, "two", b, accounts=300, ini=400)
@@ -206,7 +211,7 @@ def scenario(name, tmp_path, root):
         return a, False, f"No origin.txt in '{root}/bad'"
     if name == "only-invalid":
         data_folder(root, "bad", b, accounts=9, scrivel=False)
-        return None, False, "Orbisyn x64 not found"
+        return None, False, NOT_FOUND
     if name == "tie-goes-to-first-enumerated":
         data_folder(root, "one", a, accounts=100)
         data_folder(root, "two", b, accounts=100)
@@ -230,10 +235,32 @@ def scenario(name, tmp_path, root):
 def test_locate(driver, tmp_path, name):
     root = tmp_path / "data" / "Quillmark" / "Terminal"
     folder, portable, text = scenario(name, tmp_path, root)
-    env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"))
+    env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"), HOME=str(tmp_path))
+    env.pop("WINEPREFIX", None)
     connected, setup = run(driver, "locate", env=env, cwd=tmp_path / "install").decode().split("\n")[:2]
     want = "-" if folder is None else f"{folder}/terminal64.exe {'portable' if portable else 'installed'}"
-    assert (connected, setup) == (want, text)
+    assert (connected, setup) == (want, text.format(root=root))
+
+
+@pytest.mark.parametrize("parent", [True, False])
+def test_the_parents_terminal_before_wineprefix(driver, tmp_path, parent):
+    # A newer Terminal in the prefix WINEPREFIX names wins over native folders, but not
+    # over the Terminal that started the process.
+    root = tmp_path / "data" / "Quillmark" / "Terminal"
+    prefix = tmp_path / "pfx"
+    (prefix / "dosdevices").mkdir(parents=True)
+    (prefix / "dosdevices" / "c:").symlink_to("../drive_c")
+    install(prefix / "drive_c", "T")
+    users = prefix / "drive_c" / "users" / "me" / "AppData" / "Roaming" / "Quillmark" / "Terminal"
+    data_folder(users, "W", "C:\\install\\T", accounts=900)
+    p = install(tmp_path, "P")
+    (p / "terminal64.exe").unlink()
+    (p / "terminal64.exe").symlink_to(os.readlink("/proc/self/exe"))
+    data_folder(root, "native", p if parent else install(tmp_path, "A"), accounts=1)
+    env = dict(os.environ, XDG_DATA_HOME=str(tmp_path / "data"), HOME=str(tmp_path), WINEPREFIX=str(prefix))
+    connected = run(driver, "locate", env=env, cwd=tmp_path).decode().split("\n")[0]
+    want = p if parent else prefix / "dosdevices" / "c:" / "install" / "T"
+    assert connected == f"{want}/terminal64.exe installed"
 
 
 def test_locate_without_appdata(driver):

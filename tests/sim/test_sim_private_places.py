@@ -115,8 +115,14 @@ class World:
         """A Terminal path in a (bare) Wine prefix, and its prefix's relay record name."""
         prefix = os.path.join(self.home, "pfx")
         os.makedirs(os.path.join(prefix, "dosdevices"), exist_ok=True)
+        os.makedirs(os.path.join(prefix, "drive_c", "T"), exist_ok=True)
+        if not os.path.lexists(os.path.join(prefix, "dosdevices", "c:")):
+            os.symlink("../drive_c", os.path.join(prefix, "dosdevices", "c:"))
+        exe = os.path.join(prefix, "drive_c", "T", "terminal64.exe")
+        with open(exe, "wb") as f:   # a missing one is reported before any relay
+            f.write(b"MZ")
         key = hashlib.sha256(prefix.encode()).hexdigest()[:16]
-        return os.path.join(prefix, "drive_c", "T", "terminal64.exe"), f"orbisyn-relay-{key}"
+        return exe, f"orbisyn-relay-{key}"
 
     def close(self) -> None:
         orbisyn.shutdown()

@@ -137,3 +137,30 @@ def test_without_a_replay_the_paper_account_is_reported(sim_env, capsys):
     assert out.startswith("Paper account 5001001") and "Net profit" in out
     rows = list(csv.DictReader(open(sim_env / "r" / "deals.csv", encoding="utf-8")))
     assert [(r["type"], r["profit"]) for r in rows] == [("balance", "10000.00")]
+
+
+@pytest.mark.parametrize("running, facts, heading", [
+    # The Terminal still runs, its replay at its end: finished, not running.
+    (True, dict(started_at=1.0, until_ms=MON + 2 * H), " (finished at 2024-05-06 02:00 UTC)"),
+    (True, dict(started_at=None, until_ms=MON + 2 * H), " (running)"),
+    (False, dict(started_at=1.0, until_ms=MON + 2 * H, ended_ms=MON + 2 * H), " (finished at 2024-05-06 02:00 UTC)"),
+    (False, dict(started_at=1.0, until_ms=MON + 2 * H, ended_ms=MON + H), " (stopped at 2024-05-06 01:00 UTC)"),
+    (False, dict(started_at=1.0, until_ms=None, ended_ms=MON + H), " (stopped at 2024-05-06 01:00 UTC)"),
+])
+def test_the_heading_says_how_the_replay_stands(sim_env, capsys, monkeypatch, running, facts, heading):
+    import json
+    import os
+
+    from orbisyn.simulator import cli
+    from orbisyn.simulator import install as sim_install
+    from orbisyn.simulator.engine import reset_account
+    from orbisyn.simulator.replay import folder
+
+    res = sim_install.install(str(sim_env / "t"))
+    reset_account(folder.begin(res["data_dir"]), sim_install.load_settings(res["data_dir"]), now_ms=MON)
+    with open(os.path.join(folder.replay_dir(res["data_dir"]), folder.FACTS_FILE), "w") as f:
+        json.dump(dict(facts, pid=4242, start_ms=MON, speed=3600.0), f)
+    monkeypatch.setattr(cli, "running_pid", lambda *a: 4242 if running else None)
+    assert cli.main(["report", "--dir", str(sim_env / "t"), "--out", str(sim_env / "r")]) == 0
+    head = capsys.readouterr().out.splitlines()[0]
+    assert head.startswith("Replay from 2024-05-06 00:00") and head.endswith(" UTC" + heading), head

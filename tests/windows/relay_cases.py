@@ -455,7 +455,7 @@ def launches(relay):
     ended = ends_within(s, 3)
     s.close()
     r.report("relay-failure-reply-carries-the-setup-text",
-             result == -10003 and text == f"Process create failed '{missing}'" and ended,
+             result == -10003 and text == f"Process create failed '{missing}': no such file" and ended,
              f"{result} {text!r}, ended {ended}")
 
 

@@ -125,7 +125,9 @@ def pipe_names():
     ]
     for name, arg, cwd, hashed in cases:
         code, got, text = wine(DRIVER, "name", arg, cwd=cwd)
-        ok = got.get("name") == pipe_name(hashed) and got.get("text") == f"Process create failed '{arg}'"
+        missing_file = " no such file" if name.startswith("missing") else ""
+        ok = got.get("name") == pipe_name(hashed) and \
+            got.get("text") == f"Process create failed '{arg}'" + (":" + missing_file if missing_file else "")
         report(f"pipe-name-{name}", ok, f"want {pipe_name(hashed)} for {hashed!r}; {text}")
     long_path = "C:\\" + "d" * 250 + "\\terminal64.exe"
     code, got, text = wine(DRIVER, "name", long_path)
@@ -177,7 +179,7 @@ def launches():
     missing = r"C:\orbisyn-tests\nowhere\terminal64.exe"
     code, got, text = wine(DRIVER, "launch", missing, "0")
     report("launch-missing-file",
-           got.get("result") == "-10003" and got.get("text") == f"Process create failed '{missing}'"
+           got.get("result") == "-10003" and got.get("text") == f"Process create failed '{missing}': no such file"
            and int(got.get("ms", 99999)) < 5000, text)
 
 
@@ -212,17 +214,22 @@ def data_folder(root, name, target, *, portable=None, accounts=None, ini=None, s
         (folder / "origin.txt").write_bytes(origin)
 
 
+# Where it looked, and what to do (no Wine prefixes on Windows).
+NOT_FOUND = ("Orbisyn x64 not found: looked in '{win_root}\\'; install the Terminal (or the simulated one: "
+             "orbisyn-terminal install), or pass its path: initialize(path=...)")
+
+
 def locate_scenario(name, root, win_root):
     """Lays out one case; returns (expected build or None, expected text, extra check)."""
     a, b = install("A"), install("B")
     base = 1_600_000_000
     if name == "no-root":
-        return None, "Orbisyn x64 not found", None
+        return None, NOT_FOUND, None
     root.mkdir(parents=True)
     if name == "only-files-and-dot-folders":
         (root / "file").write_bytes(b"")
         data_folder(root, ".hidden", a, accounts=base)
-        return None, "Orbisyn x64 not found", None
+        return None, NOT_FOUND, None
     if name == "later-of-two-files-wins":
         data_folder(root, "one", a, accounts=base + 500, ini=base + 100)
         data_folder(root, "two", b, accounts=base + 300, ini=base + 400)
@@ -256,7 +263,7 @@ def locate_scenario(name, root, win_root):
         return 1, f"No origin.txt in '{win_root}\\bad'", None
     if name == "only-invalid":
         data_folder(root, "bad", b, accounts=base + 9, scrivel=False)
-        return None, "Orbisyn x64 not found", None
+        return None, NOT_FOUND, None
     if name == "tie-goes-to-first-enumerated":
         data_folder(root, "one", a, accounts=base + 100)
         data_folder(root, "two", b, accounts=base + 100)
@@ -298,6 +305,7 @@ def locator():
             ok = got.get("result") == "-10003"
         else:
             ok = got.get("result") == "0" and got.get("build") == str(build)
+        want_text = want_text.format(win_root=win_root)
         ok = ok and same_path(got.get("text", ""), want_text)
         detail = f"want build {build}, text {want_text!r}; {text}"
         if ok and extra:

@@ -121,10 +121,21 @@ bool Session::Connect(const char16_t* path, bool portable) {
   platform::WineTarget wine;
   switch (platform::ClassifyWinePath(path, &wine)) {
     case platform::WinePath::kWine:
-      return ConnectThroughRelay(wine, portable);
-    case platform::WinePath::kNoPrefix:
-      SetSetupText("No Wine prefix at '%s' for a Windows path (set WINEPREFIX)", wine.prefix);
+      return !MissingUnderWine(wine) && ConnectThroughRelay(wine, portable);
+    case platform::WinePath::kNoPrefix: {
+      char utf8[kPathUnits * 3 + 1];
+      Utf16ToUtf8(path, platform::TextLength(path), utf8, sizeof utf8);
+      if (wine.prefix[0] == '\0') {
+        SetSetupText("No Wine prefix for the Windows path '%s': set WINEPREFIX to the prefix "
+                     "that holds the Terminal", utf8);
+      } else {
+        const char* problem = platform::PrefixProblem(wine.prefix);
+        SetSetupText("No Wine prefix at '%s' for the Windows path '%s': %s (set WINEPREFIX to "
+                     "the prefix that holds the Terminal)",
+                     wine.prefix, utf8, problem ? problem : "it cannot be used");
+      }
       return false;
+    }
     case platform::WinePath::kTooLong:
       SetSetupText("Path too long");
       return false;
@@ -152,6 +163,17 @@ bool Session::Connect(const char16_t* path, bool portable) {
   };
   if (place_refused()) return false;
 
+  if (!platform::PathExists(path)) {
+    // Say which: a Terminal that is not there, or one meant under Wine in no prefix.
+    char utf8[kPathUnits * 3 + 1];
+    Utf16ToUtf8(path, len, utf8, sizeof utf8);
+    char why[kSetupTextUnits];
+    if (platform::MissingPrefixOf(path, why, sizeof why))
+      SetSetupText("Process create failed '%s': no such file; %s", utf8, why);
+    else
+      SetSetupText("Process create failed '%s': no such file", utf8);
+    return false;
+  }
   if (!platform::SpawnDetached(path, portable)) {
     char utf8[kPathUnits * 3 + 1];
     Utf16ToUtf8(path, len, utf8, sizeof utf8);
@@ -165,6 +187,22 @@ bool Session::Connect(const char16_t* path, bool portable) {
   }
   SetSetupText("Pipe server didn't answer in %u sec", kConnectPolls * kConnectPollMs / 1000);
   return false;
+}
+
+bool Session::MissingUnderWine(const platform::WineTarget& target) {
+  // Known before any relay starts (a fresh prefix takes Wine tens of seconds): the
+  // Terminal's file, through the prefix's drive links.
+  char16_t prefix[platform::kWineFolderBytes];
+  char16_t unix_path[platform::kWineFolderBytes];
+  if (Utf8ToUtf16(target.prefix, prefix, platform::kWineFolderBytes) == SIZE_MAX ||
+      !platform::WineUnixPath(prefix, target.windows_path, unix_path, platform::kWineFolderBytes) ||
+      platform::PathExists(unix_path))
+    return false;
+  char windows[platform::kWindowsPathUnits * 3 + 1];
+  Utf16ToUtf8(target.windows_path, platform::TextLength(target.windows_path), windows, sizeof windows);
+  SetSetupText("Process create failed '%s': no such file in the Wine prefix '%s'", windows,
+               target.prefix);
+  return true;
 }
 
 bool Session::OpenPipe(const char16_t* name) {

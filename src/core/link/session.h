@@ -88,6 +88,8 @@ class Session {
  private:
   // The Terminal inside a Wine prefix, through the prefix's relay (link/relay_client.cpp).
   bool ConnectThroughRelay(const platform::WineTarget& target, bool portable);
+  // True, with the setup text, when the Terminal's file is missing from its prefix.
+  bool MissingUnderWine(const platform::WineTarget& target);
   static bool GoOnWaiting(void* self);
 
   // Sleeps ms (less when the deadline comes first), in short steps; false when the wait

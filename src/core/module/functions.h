@@ -17,5 +17,7 @@ extern const Function kPositionsFunctions[];
 // Module settings (set_timeout, get_timeout, ...): plain method rows that raise on a bad
 // value, as Python's own settings do; their doc starts with the text signature.
 extern const PyMethodDef kSettingsMethods[];
+// Private helpers of the package's own tools (_terminals, for orbisyn-terminal list).
+extern const PyMethodDef kLocatorMethods[];
 
 }  // namespace orbisyn

@@ -21,6 +21,8 @@ namespace {
 // it lives as long as the process.
 const Function* const kFamilies[] = {kSessionFunctions, kInfoFunctions, kMarketDataFunctions,
                                      kTradingFunctions, kPositionsFunctions};
+// Plain method rows, after the families' functions.
+const PyMethodDef* const kPlainTables[] = {kSettingsMethods, kLocatorMethods};
 PyMethodDef* g_methods = nullptr;
 
 // A declaration Python can show: positional-only, then positional-or-keyword, then
@@ -128,7 +130,8 @@ bool CollectMethods() {
   size_t count = 0;
   for (const Function* rows : kFamilies)
     for (; rows->signature; ++rows) ++count;
-  for (const PyMethodDef* row = kSettingsMethods; row->ml_name; ++row) ++count;
+  for (const PyMethodDef* table : kPlainTables)
+    for (const PyMethodDef* row = table; row->ml_name; ++row) ++count;
   auto* methods = static_cast<PyMethodDef*>(PyMem_RawCalloc(count + 1, sizeof(PyMethodDef)));
   if (!methods) return false;
   size_t n = 0;
@@ -143,19 +146,21 @@ bool CollectMethods() {
                         METH_FASTCALL | METH_KEYWORDS, doc};
     }
   }
-  for (const PyMethodDef* row = kSettingsMethods; row->ml_name; ++row) {
-    methods[n] = *row;
-    // The stubs' text where they have one, after the text signature of the row's own doc.
-    const char* stub = row->ml_doc ? StubDoc(nullptr, row->ml_name) : nullptr;
-    if (stub) {
-      const char* body = std::strstr(row->ml_doc, "--\n\n");
-      Text doc;
-      doc.Add(row->ml_doc, body ? static_cast<size_t>(body + 4 - row->ml_doc) : 0);
-      doc += stub;
-      methods[n].ml_doc = doc.Take();
-      if (!methods[n].ml_doc) return false;
+  for (const PyMethodDef* table : kPlainTables) {
+    for (const PyMethodDef* row = table; row->ml_name; ++row) {
+      methods[n] = *row;
+      // The stubs' text where they have one, after the text signature of the row's own doc.
+      const char* stub = row->ml_doc ? StubDoc(nullptr, row->ml_name) : nullptr;
+      if (stub) {
+        const char* body = std::strstr(row->ml_doc, "--\n\n");
+        Text doc;
+        doc.Add(row->ml_doc, body ? static_cast<size_t>(body + 4 - row->ml_doc) : 0);
+        doc += stub;
+        methods[n].ml_doc = doc.Take();
+        if (!methods[n].ml_doc) return false;
+      }
+      ++n;
     }
-    ++n;
   }
   methods[n] = {nullptr, nullptr, 0, nullptr};
   g_methods = methods;

@@ -34,9 +34,25 @@ enum class WinePath {
 // $WINEPREFIX (else ~/.wine). A prefix is a folder holding system.reg or dosdevices.
 WinePath ClassifyWinePath(const char16_t* path, WineTarget* target);
 
-// The prefixes the locator looks through, in order: $WINEPREFIX, then ~/.wine (each only
-// when it is a prefix, and once). Returns how many were written (at most 2).
-size_t WinePrefixes(char16_t (*out)[kWineFolderBytes], size_t capacity);
+// What $WINEPREFIX names.
+enum class PrefixState {
+  kUnset,      // empty or not set
+  kPrefix,     // a prefix: out holds its real path
+  kMissing,    // out holds the folder, which does not exist
+  kNotPrefix,  // out holds the folder (or the relative text), which is no prefix
+};
+PrefixState EnvWinePrefix(char16_t* out, size_t capacity);
+
+// ~/.wine, as its real path, when it is a prefix other than the one $WINEPREFIX names.
+bool HomeWinePrefix(char16_t* out, size_t capacity);
+
+// Why folder (UTF-8) is no Wine prefix, or null when it is one.
+const char* PrefixProblem(const char* folder);
+
+// For a path that names no file: when a folder of it holds a drive_c (or dosdevices/x:)
+// component but is no prefix, writes that folder and why into why (UTF-8) and returns
+// true: the caller meant a Terminal under Wine.
+bool MissingPrefixOf(const char16_t* path, char* why, size_t capacity);
 
 // The POSIX path of a drive path (X:\a\b) of the prefix: PREFIX/dosdevices/x:/a/b, which
 // Wine's drive links resolve. False when it is no drive path or does not fit.

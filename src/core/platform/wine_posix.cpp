@@ -92,7 +92,12 @@ WinePath FromUnixPath(const char* path, WineTarget* target) {
     std::memcpy(prefix, path, i);
     prefix[i] = '\0';
     if (!IsPrefix(prefix)) continue;
-    std::memcpy(target->prefix, prefix, i + 1);
+    // Its real path: the prefix's relay is known by it, whatever links led here.
+    char real[PATH_MAX];
+    if (realpath(prefix, real) != nullptr && std::strlen(real) < kWineFolderBytes)
+      std::snprintf(target->prefix, kWineFolderBytes, "%s", real);
+    else
+      std::memcpy(target->prefix, prefix, i + 1);
     const char head[3] = {drive, ':', '\\'};
     size_t used = 0;
     const char* rest = end ? end + 1 : name + name_len;
@@ -474,26 +479,63 @@ WinePath ClassifyWinePath(const char16_t* path, WineTarget* target) {
   return FromUnixPath(real, target);
 }
 
-size_t WinePrefixes(char16_t (*out)[kWineFolderBytes], size_t capacity) {
-  char candidates[2][kWineFolderBytes] = {};
+PrefixState EnvWinePrefix(char16_t* out, size_t capacity) {
+  if (capacity > 0) out[0] = 0;
   const char* prefix = std::getenv("WINEPREFIX");
+  if (prefix == nullptr || prefix[0] == '\0') return PrefixState::kUnset;
+  char real[PATH_MAX];
+  const bool usable = PrefixProblem(prefix) == nullptr && realpath(prefix, real) != nullptr;
+  if (Utf8ToUtf16(usable ? real : prefix, out, capacity) == SIZE_MAX) return PrefixState::kNotPrefix;
+  if (usable) return PrefixState::kPrefix;
+  struct stat st;
+  return prefix[0] == '/' && stat(prefix, &st) != 0 && errno == ENOENT ? PrefixState::kMissing
+                                                                        : PrefixState::kNotPrefix;
+}
+
+bool HomeWinePrefix(char16_t* out, size_t capacity) {
+  if (capacity > 0) out[0] = 0;
   const char* home = std::getenv("HOME");
-  if (prefix != nullptr && prefix[0] == '/') std::snprintf(candidates[0], kWineFolderBytes, "%s", prefix);
-  if (home != nullptr && home[0] == '/') std::snprintf(candidates[1], kWineFolderBytes, "%s/.wine", home);
-  char seen[2][PATH_MAX] = {};
-  size_t count = 0;
-  for (auto& c : candidates) {
-    if (count == capacity) break;
-    char real[PATH_MAX];
-    if (!c[0] || !IsPrefix(c) || realpath(c, real) == nullptr) continue;
-    bool again = false;
-    for (size_t i = 0; i < count; ++i) again = again || std::strcmp(seen[i], real) == 0;
-    if (again) continue;
-    std::memcpy(seen[count], real, std::strlen(real) + 1);
-    if (Utf8ToUtf16(real, out[count], kWineFolderBytes) == SIZE_MAX) continue;
-    ++count;
+  char folder[PATH_MAX], real[PATH_MAX];
+  if (home == nullptr || home[0] != '/' || !Compose(folder, sizeof folder, "%s/.wine", home) ||
+      !IsPrefix(folder) || realpath(folder, real) == nullptr)
+    return false;
+  const char* named = std::getenv("WINEPREFIX");
+  char named_real[PATH_MAX];
+  if (named != nullptr && named[0] == '/' && realpath(named, named_real) != nullptr &&
+      std::strcmp(named_real, real) == 0)
+    return false;  // looked at as $WINEPREFIX's already
+  return Utf8ToUtf16(real, out, capacity) != SIZE_MAX;
+}
+
+const char* PrefixProblem(const char* folder) {
+  if (folder[0] != '/') return "it is not an absolute path";
+  struct stat st;
+  if (stat(folder, &st) != 0) return errno == ENOENT ? "the folder does not exist" : "it cannot be read";
+  if (!S_ISDIR(st.st_mode)) return "it is not a folder";
+  return IsPrefix(folder) ? nullptr : "it holds neither system.reg nor dosdevices";
+}
+
+bool MissingPrefixOf(const char16_t* path, char* why, size_t capacity) {
+  char given[PATH_MAX];
+  if (Utf16ToUtf8(path, TextLength(path), given, sizeof given) == SIZE_MAX || given[0] != '/')
+    return false;
+  // The innermost component that only a prefix has; the folder before it was meant.
+  for (size_t i = std::strlen(given); i-- > 1;) {
+    if (given[i] != '/') continue;
+    const char* name = given + i + 1;
+    const bool drive = std::strncmp(name, "drive_c/", 8) == 0 ||
+                       (std::strncmp(name, "dosdevices/", 11) == 0 && name[11] != '\0' &&
+                        name[12] == ':');
+    if (!drive) continue;
+    char folder[PATH_MAX];
+    std::memcpy(folder, given, i);
+    folder[i] = '\0';
+    const char* problem = PrefixProblem(folder);
+    if (problem == nullptr) return false;
+    std::snprintf(why, capacity, "'%s' is no Wine prefix: %s", folder, problem);
+    return true;
   }
-  return count;
+  return false;
 }
 
 bool WineUnixPath(const char16_t* prefix, const char16_t* windows_path, char16_t* out,

@@ -9,7 +9,16 @@ namespace orbisyn::platform {
 
 WinePath ClassifyWinePath(const char16_t*, WineTarget*) { return WinePath::kNative; }
 
-size_t WinePrefixes(char16_t (*)[kWineFolderBytes], size_t) { return 0; }
+PrefixState EnvWinePrefix(char16_t* out, size_t capacity) {
+  if (capacity > 0) out[0] = 0;
+  return PrefixState::kUnset;
+}
+
+bool HomeWinePrefix(char16_t*, size_t) { return false; }
+
+const char* PrefixProblem(const char*) { return "there is no Wine on Windows"; }
+
+bool MissingPrefixOf(const char16_t*, char*, size_t) { return false; }
 
 bool WineUnixPath(const char16_t*, const char16_t*, char16_t*, size_t) { return false; }
 

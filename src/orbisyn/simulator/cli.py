@@ -240,6 +240,9 @@ def cmd_status(args) -> int:
     inst = _find(args)
     if inst is None:
         print(_not_installed(args) if args.wine else "no simulated Terminal installed")
+        if _bare_prefix(args):
+            # A real Terminal's prefix: what initialize() started there is still worth showing.
+            _prefix_fields({"kind": "wine", "prefix": os.path.abspath(args.wine)})
         _mention_wine(args)
         return 2
     exe = inst["exe"]
@@ -262,6 +265,7 @@ def cmd_status(args) -> int:
             _field("launcher", gone.split("\n", 1)[0])
         _replay_status(inst["data_dir"], None)
         _relay_fields(inst)
+        _prefix_fields(inst)
         _mention_wine(args)
         return 1
     ver = facts["version"]
@@ -288,6 +292,7 @@ def cmd_status(args) -> int:
     _field("connection", line)
     _replay_status(inst["data_dir"], pid)
     _relay_fields(inst)
+    _prefix_fields(inst)
     _mention_wine(args)
     return 0
 
@@ -313,6 +318,29 @@ def _relay_fields(inst: dict) -> None:
                        f"endpoint and waits for the one it starts")
     else:
         _field("pipe", f"not served: no relay runs (orbisyn-terminal run{_wine_option(inst)} starts it)")
+
+
+def _prefix_fields(inst: dict) -> None:
+    """What runs in the Wine prefix besides: the relay of initialize() and Wine's server."""
+    if inst.get("kind") != "wine":
+        return
+    from .hosting import prefix as _prefix
+    relay = _prefix.module_relay(inst["prefix"])
+    strays = _prefix.stray_module_relays(inst["prefix"])
+    if relay is not None and relay.runs():
+        _field("initialize", f"its relay runs (pid {relay.pid}, 127.0.0.1:{relay.port}); it leaves after "
+                             f"10 minutes without a client, or with `stop --wine`")
+    elif strays:
+        _field("initialize", f"a relay of it runs (pid {', '.join(map(str, strays))}) without a record here")
+    else:
+        _field("initialize", "no relay of it runs")
+    server = _prefix.wineserver_pid(inst["prefix"])
+    if server is None:
+        _field("wine server", "not running")
+        return
+    programs = _prefix.windows_programs(inst["prefix"])
+    shown = "Wine cannot say" if programs is None else (_prefix.shown(programs) or "none")
+    _field("wine server", f"pid {server}; Windows programs: {shown}")
 
 
 def _wine_option(inst: dict) -> str:
@@ -352,8 +380,17 @@ def _replay_status(data_dir: str, pid: int | None) -> None:
                + "; `orbisyn-terminal report` reports on it")
 
 
+def _bare_prefix(args) -> bool:
+    """--wine names a folder that holds no simulated Terminal (a real Terminal's prefix, say)."""
+    return bool(getattr(args, "wine", None)) and fcntl is not None and os.path.isdir(args.wine)
+
+
 def cmd_stop(args) -> int:
     inst = _find(args)
+    if inst is None and _bare_prefix(args):
+        # No simulated Terminal to stop, but initialize() may have left its relay there.
+        print(f"no simulated Terminal in the Wine prefix {args.wine}")
+        return _stop_prefix(os.path.abspath(args.wine), args.timeout)
     if inst is None:
         return _die(_not_installed(args))
     exe, data = inst["exe"], inst["data_dir"]
@@ -387,7 +424,46 @@ def cmd_stop(args) -> int:
             return _die(f"the relay (pid {', '.join(map(str, left))}) did not exit within {args.timeout:g} s")
         if relays:
             print(f"the relay exited (pid {', '.join(map(str, relays))})")
+    if args.wine:
+        return _stop_prefix(inst["prefix"], args.timeout)
     return 0
+
+
+def _stop_prefix(prefix: str, timeout: float) -> int:
+    """The relay initialize() started in the prefix, then Wine's server, unless other Windows
+    programs of the prefix still run (a Terminal of the user's own may be among them)."""
+    from .hosting import prefix as _prefix
+    programs = _prefix.windows_programs(prefix)
+    others = [t for t in programs or [] if t != [_prefix.MODULE_RELAY]]
+    server = _prefix.wineserver_pid(prefix)
+    if others or (programs is None and server is not None):
+        why = (f"other Windows programs run there: {_prefix.shown(others)}" if others
+               else "Wine could not say which Windows programs run there")
+        print(f"left running in the Wine prefix: the relay of initialize() and Wine's server; {why}")
+        return 0
+    ended = _prefix.stop_module_relays(prefix, timeout)
+    if ended:
+        print(f"stopped the relay of initialize() (pid {', '.join(map(str, ended))})")
+    if server is not None:
+        _prefix.end_server(prefix, timeout)
+        left = _prefix.prefix_processes(prefix)
+        if left:
+            return _die(f"processes of the Wine prefix left after wineserver -k: {', '.join(map(str, left))}")
+        print(f"ended Wine's server of the prefix and its helpers (wineserver pid {server})")
+    return 0
+
+
+# ---- list ------------------------------------------------------------------------------------
+
+def cmd_list(args) -> int:
+    from .hosting import finder
+    try:
+        finding = finder.find()
+    except ImportError as exc:
+        return _die(f"orbisyn's extension, which finds the Terminals, does not load: {exc}", 2)
+    for line in finder.report(finding):
+        print(line)
+    return 0 if finding.pick is not None else 1
 
 
 # ---- import-bars ---------------------------------------------------------------------------
@@ -461,7 +537,7 @@ def cmd_report(args) -> int:
     except (ValueError, StoreError) as exc:
         return _die(str(exc))
     src = got["source"]
-    print(src.title + (" (running)" if running else ""))
+    print(src.title + (_replay_state(facts, running) if src.replay else ""))
     print(f"  {src.subtitle}")
     width = max(len(label) for _, label, _ in _report.LABELS)
     for key, label, kind in _report.LABELS:
@@ -470,6 +546,17 @@ def cmd_report(args) -> int:
     print(f"picture : {got.get('png', 'none (matplotlib is not installed: pip install orbisyn[plot])')}")
     print(f"report  : {got['html']}")
     return 0
+
+
+def _replay_state(facts: dict, running: bool) -> str:
+    """How the reported replay stands: finished at its end, running, or stopped early."""
+    until, now = facts.get("until_ms"), _replay.present(facts)
+    if until is not None and now >= until:
+        return f" (finished at {show(until)[:16]} UTC)"
+    if running:
+        return " (running)"
+    ended = facts.get("ended_ms")
+    return f" (stopped at {show(ended)[:16]} UTC)" if ended is not None else ""
 
 
 def cmd_reset(args) -> int:
@@ -582,6 +669,19 @@ def build_parser() -> argparse.ArgumentParser:
     t.add_argument("--wine", metavar="PREFIX",
                    help="the Terminal installed in this Wine prefix; waits until its relay has exited too")
     t.set_defaults(func=cmd_stop)
+
+    f = sub.add_parser("list", help="list every Terminal initialize() can find, and the one it picks",
+                       formatter_class=_HelpFormatter,
+                       description="List every Terminal a plain orbisyn.initialize() can find, natively and under\n"
+                                   "Wine (in the prefixes of WINEPREFIX and ~/.wine): its paths, data folder,\n"
+                                   "whether it is the simulated Terminal and whether it runs; then the one\n"
+                                   "initialize() picks and why, where it looked and what it skipped. Nothing\n"
+                                   "is sent to any Terminal. Also: python -m orbisyn.\n\n"
+                                   "initialize() picks the Terminal that started the Python process; else,\n"
+                                   "with WINEPREFIX set, the one of that prefix used last; else the native\n"
+                                   "one used last; else the one of ~/.wine used last.\n\n"
+                                   "exit status: 0 when initialize() finds one, 1 when not")
+    f.set_defaults(func=cmd_list)
 
     b = sub.add_parser("import-bars", help="replace a symbol's prices with M1 bars from a CSV file",
                        formatter_class=_HelpFormatter,

@@ -96,6 +96,27 @@ def private_opener(path: str, flags: int) -> int:
     return os.open(path, flags | getattr(os, "O_CLOEXEC", 0), 0o600)
 
 
+def wine_prefix_of(path: str) -> str | None:
+    """The Wine prefix whose drive_c holds path (its real path), or None."""
+    parts = os.path.realpath(path).split(os.sep)
+    for i in range(len(parts) - 1, 0, -1):   # the innermost: a prefix may lie in another's drive_c
+        if parts[i] == "drive_c":
+            prefix = os.sep.join(parts[:i]) or os.sep
+            if os.path.isfile(os.path.join(prefix, "system.reg")) or \
+                    os.path.isdir(os.path.join(prefix, "dosdevices")):
+                return prefix
+    return None
+
+
+def windows_form(path: str) -> str:
+    """path as the Windows programs of its Wine prefix name it (C:\\...); else path itself."""
+    prefix = wine_prefix_of(path)
+    if prefix is None:
+        return path
+    rest = os.path.relpath(os.path.realpath(path), os.path.join(prefix, "drive_c"))
+    return "C:\\" + ("" if rest == "." else rest.replace(os.sep, "\\"))
+
+
 def data_folder_id(install_dir: str) -> str:
     """32 upper-case hex digits derived from the installation folder, like a real one."""
     norm = _paths.normalise(install_dir).lower()

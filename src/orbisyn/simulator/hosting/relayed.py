@@ -353,25 +353,8 @@ def _linux_alive(pid: int) -> bool:
 
 def _wine_relay_pids(inst: dict[str, Any]) -> list[int]:
     """Processes running this prefix's terminal64.exe (found by their command line and WINEPREFIX)."""
-    want = inst["win_exe"].lower()
-    prefix = os.path.realpath(inst["prefix"])
-    pids = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
-        try:
-            with open(f"/proc/{name}/cmdline", "rb") as f:
-                argv0 = f.read(4096).split(b"\0", 1)[0].decode(errors="replace")
-            if argv0.replace("/", "\\").lower() != want:
-                continue
-            with open(f"/proc/{name}/environ", "rb") as f:
-                env = dict(v.split(b"=", 1) for v in f.read().split(b"\0") if b"=" in v)
-        except OSError:
-            continue
-        theirs = env.get(b"WINEPREFIX", b"").decode(errors="replace") or os.path.expanduser("~/.wine")
-        if os.path.realpath(theirs) == prefix and _linux_alive(int(name)):
-            pids.append(int(name))
-    return pids
+    from .prefix import program_pids
+    return program_pids(inst["prefix"], inst["win_exe"])
 
 
 def _windows_alive(pid: int, exe: str) -> bool:

@@ -26,7 +26,12 @@ class TerminalCommands:
         self.settings = settings
         self.login = login
         self.engine = engine
-        self.install_dir = install_dir
+        # Installed in a Wine prefix, it names its folders as the Terminal there would.
+        self.install_dir = _install.windows_form(install_dir)
+        data_dir = settings.data_dir
+        common = os.path.join(os.path.dirname(data_dir) if _install.wine_prefix_of(data_dir)
+                              else _paths.terminals_root() or "", "Common")
+        self.data_paths = (_install.windows_form(data_dir), _install.windows_form(common))
         self.build = build
         self.maxbars = maxbars
         self.lock = lock
@@ -58,15 +63,14 @@ class TerminalCommands:
     def terminal_info(self, r: Request) -> Reply:
         r.end()
         values = self.settings.values
-        root = _paths.terminals_root() or ""
         api = bool(values.get("trade_api_allowed", True))
         return OK, TERMINAL_LAYOUT.pack({
             "build": self.build, "connected": self.login.current_state() == STATE_READY,
             "dlls_allowed": False, "trade_allowed": api, "tradeapi_disabled": not api,
             "maxbars": self.maxbars, "codepage": 0, "ping_last": 800,
             "company": "Orbisyn Simulated Markets", "name": "Orbisyn Terminal (simulated)",
-            "language": "English", "path": self.install_dir, "data_path": self.settings.data_dir,
-            "commondata_path": os.path.join(root, "Common"),
+            "language": "English", "path": self.install_dir, "data_path": self.data_paths[0],
+            "commondata_path": self.data_paths[1],
         })
 
     @command(protocol.CMD_ACCOUNT_INFO)
