@@ -460,7 +460,7 @@ OLD, NEW = 1_700_000_000, 1_700_000_100
 
 
 NATIVE, ENV, HOME = "native", "WINEPREFIX", "~/.wine"
-BY_NATIVE, BY_ENV, BY_HOME = ("it was used last of the Terminals in '", "WINEPREFIX names its Wine prefix '",
+BY_NATIVE, BY_ENV, BY_HOME = ("it was used last of the Terminals in '", "WINEPREFIX names its prefix '",
                               "of the Terminals in the Wine prefix '")
 
 

@@ -323,7 +323,7 @@ bool Locate(Session* client, TerminalCandidate* chosen, LocatorWatcher* watcher)
     index = search.parent_index;
     m.Add("it started this Python process");
   } else if (best(TerminalPlace::kWinePrefixEnv)) {
-    m.Add("WINEPREFIX names its Wine prefix '%s', and of the Terminals there it was used last",
+    m.Add("WINEPREFIX names its prefix '%s', used last there",
           Utf8<>(env_prefix).text);
   } else if (best(TerminalPlace::kNative)) {
     m.Add("it was used last of the Terminals in '%s'", Utf8<>(root).text);
