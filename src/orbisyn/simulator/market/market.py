@@ -26,6 +26,8 @@ log = logging.getLogger("orbisyn.simulator.market")
 __all__ = ["Market", "SymbolSpec", "Tick", "VALID_TIMEFRAMES", "default_catalogue", "period_start"]
 
 BLOCK_DAYS = 32                 # minute tables and intraday bar caches cover 32 UTC days
+TICK_BLOCK_MIN = 60             # tick caches cover an hour: a stepped replay walks through them
+SHORT_SPAN_MIN = 180            # tick ranges up to this long are cut from the hour caches
 
 
 class Tick(NamedTuple):
@@ -135,6 +137,7 @@ class Market:
         self._tick_keys = {s.name: stream_key(self.seed, s.name, "tick") for s in self._specs}
         self._minute_cache = _LRU(cache_bytes // 4)
         self._bar_cache = _LRU(cache_bytes)
+        self._tick_block_cache = _LRU(cache_bytes // 8)
         self._tick_cache: dict[str, tuple[int, np.ndarray]] = {}
         self._day_cache: dict[tuple[str, int], dict] = {}
         self._lock = threading.Lock()
@@ -199,7 +202,7 @@ class Market:
         return SyntheticSource(sym, self.seed, legs)
 
     def _drop_caches(self, name: str) -> None:
-        for cache in (self._minute_cache, self._bar_cache):
+        for cache in (self._minute_cache, self._bar_cache, self._tick_block_cache):
             with cache.lock:
                 for key in [k for k in cache.items if k[0] == name]:
                     cache.used -= cache._size(cache.items.pop(key))
@@ -255,13 +258,87 @@ class Market:
             return ticks_of_bars(self._by_name[name], mins)
         return ticks_of_minutes(self._by_name[name], self._tick_keys[name], mins)
 
+    def _tick_block(self, name: str, block: int) -> np.ndarray:
+        """The ticks of minutes [block, block + 1) * TICK_BLOCK_MIN, ignoring the clock."""
+        src = self._source(name)
+        key = (name, "t", block, id(src))
+        got = self._tick_block_cache.get(key)
+        if got is None:
+            m0 = block * TICK_BLOCK_MIN
+            got = self._ticks(name, self.minutes_between(name, m0, m0 + TICK_BLOCK_MIN))
+            self._tick_block_cache.put(key, got)
+        return got
+
     def _ticks_of_minute(self, name: str, minute: int) -> np.ndarray:
         cached = self._tick_cache.get(name)
         if cached is not None and cached[0] == minute:
             return cached[1]
-        ticks = self._ticks(name, self.minutes_between(name, minute, minute + 1))
+        blk = self._tick_block(name, minute // TICK_BLOCK_MIN)
+        a, z = np.searchsorted(blk["time_msc"], [minute * MIN_MS, (minute + 1) * MIN_MS])
+        ticks = blk[a:z]
         self._tick_cache[name] = (minute, ticks)
         return ticks
+
+    def _short_ticks(self, name: str, from_ms: int, to_ms: int) -> np.ndarray:
+        """Ticks in [from_ms, to_ms] cut from the hour caches (a short span)."""
+        b0, b1 = from_ms // MIN_MS // TICK_BLOCK_MIN, to_ms // MIN_MS // TICK_BLOCK_MIN
+        parts = []
+        for b in range(b0, b1 + 1):
+            blk = self._tick_block(name, b)
+            t = blk["time_msc"]
+            a = 0 if b > b0 else int(np.searchsorted(t, from_ms))
+            z = len(t) if b < b1 else int(np.searchsorted(t, to_ms, side="right"))
+            if z > a:
+                parts.append(blk[a:z])
+        if len(parts) == 1:
+            return parts[0]
+        return np.concatenate(parts) if parts else np.zeros(0, dtype=TICK_DTYPE)
+
+    def next_bar_tick(self, name: str, tf: int, after_ms: int, limit_ms: int) -> np.ndarray | None:
+        """The first tick after `after_ms` that opens a bar of timeframe tf (a later bar than
+        that of the last tick at or before `after_ms`), as a one-element tick array, when it
+        comes before `limit_ms`; else None. Ignores the clock (the caller moves it)."""
+        at = after_ms + 1
+        last = self.tick_record_at(name, after_ms, clocked=False)
+        if last is not None:
+            open_s = self.bar_open(tf, int(last["time_msc"][0]))
+            if tf == TF_MN1:
+                nxt = int(period_start(tf, np.array([open_s + 31 * DAY_SEC]))[0])
+            elif tf == TF_W1:
+                nxt = open_s + 7 * DAY_SEC
+            else:
+                nxt = open_s + TIMEFRAMES_MIN[tf] * 60
+            at = max(at, nxt * 1000)
+        at = max(at, self.first_day(name) * DAY_SEC * 1000)
+        minute = at // MIN_MS
+        while at < limit_ms:
+            m = self._first_minute_at_or_after(name, minute, limit_ms // MIN_MS + 1)
+            if m is None or m * MIN_MS >= limit_ms:
+                return None
+            ticks = self._ticks_of_minute(name, m)
+            i = int(np.searchsorted(ticks["time_msc"], at))
+            if i < len(ticks):
+                return ticks[i:i + 1] if int(ticks["time_msc"][i]) < limit_ms else None
+            minute = m + 1
+            at = minute * MIN_MS
+        return None
+
+    @staticmethod
+    def bar_open(tf: int, time_ms: int) -> int:
+        """Open time (s) of the bar of timeframe tf that holds time_ms."""
+        return int(period_start(tf, np.array([time_ms // 1000]))[0])
+
+    def _first_minute_at_or_after(self, name: str, minute: int, end: int) -> int | None:
+        """The first trading minute in [minute, end), or None."""
+        b = (minute // DAY_MIN) // BLOCK_DAYS
+        while b * BLOCK_DAYS * DAY_MIN < end:
+            blk = self._minute_block(name, b)
+            i = int(np.searchsorted(blk.minute, minute))
+            if i < len(blk.minute):
+                m = int(blk.minute[i])
+                return m if m < end else None
+            b += 1
+        return None
 
     def tick_array_between(self, name: str, from_ms: int, to_ms: int,
                            limit: int | None = None) -> np.ndarray:
@@ -271,6 +348,9 @@ class Market:
         if to_ms < from_ms:
             return np.zeros(0, dtype=TICK_DTYPE)
         m0, m_end = from_ms // MIN_MS, to_ms // MIN_MS + 1
+        if m_end - m0 <= SHORT_SPAN_MIN:
+            out = self._short_ticks(name, from_ms, to_ms)
+            return out if limit is None or len(out) <= limit else out[:limit]
         parts: list[np.ndarray] = []
         got = 0
         step = 240
@@ -302,9 +382,11 @@ class Market:
         return [Tick(int(t), float(b), float(a), float(la), int(v), int(f)) for t, b, a, la, v, f in
                 zip(arr["time_msc"], arr["bid"], arr["ask"], arr["last"], arr["volume"], arr["flags"])]
 
-    def tick_record_at(self, name: str, time_ms: int) -> np.ndarray | None:
-        """The latest tick at or before time_ms as a one-element tick array."""
-        time_ms = min(time_ms, self.now_ms())
+    def tick_record_at(self, name: str, time_ms: int, clocked: bool = True) -> np.ndarray | None:
+        """The latest tick at or before time_ms (and the present, when clocked) as a
+        one-element tick array."""
+        if clocked:
+            time_ms = min(time_ms, self.now_ms())
         minute = time_ms // MIN_MS
         while True:
             m = self._last_minute_at_or_before(name, minute)
