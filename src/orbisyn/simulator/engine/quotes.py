@@ -7,24 +7,40 @@ from typing import Dict, List, Optional, Tuple
 class Quotes:
     """`now` (ms) is the moment the engine has reached: the market's present between requests,
     the tick being processed while events are replayed. Quotes at it are cached per request;
-    while replaying, the replay sets them tick by tick (``set``) and keeps no others."""
+    while replaying, the replay sets them tick by tick (``set``) and keeps no others.
+
+    ``stamp(name)`` changes whenever the quote ``quote(name)`` gives may have changed: what
+    is worked out from quotes is kept until the stamps of its quotes change."""
 
     def __init__(self, market):
         self.market = market
         self.now = 0
         self._specs: Dict[str, object] = {}
+        self._epoch = 0
+        self._sets = 0
+        self._stamps: Dict[str, int] = {}
         self.reset()
 
     def reset(self) -> None:
         """Forget the cached quotes (a new request, or the account reloaded)."""
         self._px: Dict[str, Tuple[float, float]] = {}
+        self._epoch += 1
         self.live = True
 
     def clear(self) -> None:
         self._px.clear()
+        self._epoch += 1
 
     def set(self, name: str, bid: float, ask: float) -> None:
         self._px[name] = (bid, ask)
+        self._sets += 1
+        self._stamps[name] = self._sets
+
+    def stamp(self, name: str):
+        if name in self._px:
+            return (self._epoch, self._stamps.get(name, 0))
+        # Not cached: read at `now` each time (or cached by this read, in a request).
+        return (self._epoch, -1, self.now, self.live)
 
     def quote(self, name: str) -> Optional[Tuple[float, float]]:
         """(bid, ask) of a symbol at `now`, or None without a tick."""
@@ -36,6 +52,8 @@ class Quotes:
             q = (float(tick.bid), float(tick.ask))
             if self.live:
                 self._px[name] = q
+                self._sets += 1
+                self._stamps[name] = self._sets
         return q
 
     def instrument(self, name: str):

@@ -2,8 +2,8 @@
 watch that says so when the program stops waiting.
 
 The present moves only here (after the program's first wait): to the moment the program
-waits for, at once. The engine then processes every tick in between, in order, before the
-reply leaves, so the account the program sees next is the one those ticks made.
+waits for, at once. The engine processes every tick in between, in order, when the account
+is next looked at (any trading, position or account request does), and at the replay's end.
 """
 from __future__ import annotations
 
@@ -61,8 +61,11 @@ class ReplayWait:
                     target = int(tick["time_msc"][0])
                     opened = int(self.market.bar_open(tf, target))
             now = clock.move_to(target)
-            # Everything those ticks did to the account, done before the program looks.
-            self.engine.transaction(lambda: None)
+            if now >= clock.until_ms:
+                # What the last ticks did to the account, in its store for the report. Before
+                # the end the engine catches up when the program next looks at the account:
+                # the same ticks in the same order, however many waits came in between.
+                self.engine.transaction(lambda: None)
         if self.moved is not None:
             self.moved()
         return OK, _ANSWER.pack(now, opened, now >= clock.until_ms)

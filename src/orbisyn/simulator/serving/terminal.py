@@ -38,7 +38,9 @@ class SimulatedTerminal:
         self.market = Market(seed=int(values.get("seed", 1)),
                              history_start=values.get("history_start", "2015-01-01"),
                              history_dir=os.path.join(data_dir, "history"), clock=clock)
-        self.engine = TradingEngine(store_dir or data_dir, values, self.market)
+        # A replay's store is made afresh by the next replay: not worth a disk flush a trade.
+        self.engine = TradingEngine(store_dir or data_dir, values, self.market,
+                                    durable=store_dir is None)
         self.login = Login(self.settings, self.engine, self.lock)
         # A stepped replay's present holds still while a request is served (see SteppedClock).
         self.clock = clock if getattr(clock, "stepped", False) else None
@@ -67,7 +69,7 @@ class SimulatedTerminal:
         # Bars imported since the last request replace their symbol's prices from this one on.
         self.market.begin_request()
         clock = self.clock
-        if clock is None:
+        if clock is None or clock.waited:   # from the first wait on, only waits move it
             return self.commands.serve(command, payload, connection)
         clock.request_began()
         try:
