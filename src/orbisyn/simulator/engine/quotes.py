@@ -16,7 +16,6 @@ class Quotes:
         self.market = market
         self.now = 0
         self._specs: Dict[str, object] = {}
-        self._epoch = 0
         self._sets = 0
         self._stamps: Dict[str, int] = {}
         self.reset()
@@ -24,12 +23,10 @@ class Quotes:
     def reset(self) -> None:
         """Forget the cached quotes (a new request, or the account reloaded)."""
         self._px: Dict[str, Tuple[float, float]] = {}
-        self._epoch += 1
         self.live = True
 
     def clear(self) -> None:
         self._px.clear()
-        self._epoch += 1
 
     def set(self, name: str, bid: float, ask: float) -> None:
         self._px[name] = (bid, ask)
@@ -38,9 +35,9 @@ class Quotes:
 
     def stamp(self, name: str):
         if name in self._px:
-            return (self._epoch, self._stamps.get(name, 0))
+            return self._stamps[name]
         # Not cached: read at `now` each time (or cached by this read, in a request).
-        return (self._epoch, -1, self.now, self.live)
+        return (self.now, self.live)
 
     def quote(self, name: str) -> Optional[Tuple[float, float]]:
         """(bid, ask) of a symbol at `now`, or None without a tick."""
