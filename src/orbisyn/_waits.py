@@ -82,8 +82,10 @@ def next_open(open_s: int, timeframe: int) -> Optional[int]:
 
 
 def _seconds(value: Any) -> Optional[float]:
-    """A non-negative finite number of seconds, or None."""
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
+    """A non-negative finite number of seconds, or None (a bool is no time)."""
+    if isinstance(value, bool):
+        return None
+    if not isinstance(value, (int, float)):
         try:
             value = float(value.__index__())
         except (AttributeError, TypeError):
@@ -135,7 +137,9 @@ def wait_bar_plan(symbol: Any, timeframe: Any, timeout: Any) -> Plan:
             return opened
         if over:
             yield (FAIL, Result.REPLAY_OVER, f"the replay is over at {_shown(present)}: no new {what} bar")
-        yield (FAIL, Result.WAIT_TIMEOUT, f"no new {what} bar within {limit:g} s")
+        within = "" if limit is None else f" within {limit:g} s"
+        yield (FAIL, Result.WAIT_TIMEOUT, f"no new {what} bar{within}")
+        return None
     return (yield from _poll_bar(symbol, timeframe, limit, what))
 
 

@@ -42,11 +42,11 @@ class ReplayWait:
 
     @command(protocol.Command.REPLAY_WAIT)
     def replay_wait(self, r: Request) -> Reply:
+        clock = self.clock
+        if clock is None:   # as a Terminal answers a command it does not know
+            return E_UNSUPPORTED, b""
         symbol, tf, wait_ms = r.text(), r.i32(), r.i64()
         r.end()
-        clock = self.clock
-        if clock is None:
-            return E_UNSUPPORTED, b""
         if symbol and self.market.symbol(symbol) is None:
             return E_NOT_FOUND, b""
         if symbol and tf not in VALID_TIMEFRAMES:
@@ -100,9 +100,9 @@ class Watch:
                 and time.time() - last > self.still_after_s)
 
     def moved(self) -> None:
-        """After a wait: written now when the replay is over (a sweep waits for that), else
-        within PUBLISH_S."""
-        if self.clock.over():
+        """After a wait: written now when the replay is over (a sweep waits for that) or the
+        facts say it stands still, else within PUBLISH_S."""
+        if self.clock.over() or self._published[1]:
             self.flush()
 
     def flush(self, force: bool = False) -> None:
