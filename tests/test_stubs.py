@@ -44,6 +44,8 @@ limit: Optional[float] = orbisyn.get_timeout()
 orbisyn.set_timeout(None)
 code, message = orbisyn.last_error()
 fast: int | float | str = orbisyn.params().get("fast", 10)
+slept: bool = orbisyn.sleep(0.5)
+opened: Optional[int] = orbisyn.wait_bar("EURUSD", 5, timeout=2.5)
 rates = orbisyn.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10)
 if rates is not None:
     print(rates["close"].mean())
@@ -125,6 +127,8 @@ async def main() -> None:
             account = await aio.account_info(timeout=2)
             margin: float = await aio.order_calc_margin(0, "EURUSD", 1.0, 1.1, timeout=0.5)
             print(account.login, margin, aio.get_timeout())
+            bar: int = await aio.wait_bar("EURUSD", 5, timeout=60)
+            awake: bool = await aio.sleep(0.5)
             async for symbol, tick in aio.ticks(["BTCUSD", "ETHUSD"], interval=0.5, timeout=3):
                 ms: int = tick.time_msc
                 break
