@@ -262,6 +262,8 @@ def sleep(seconds: float) -> bool:
 
     Examples
     --------
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.sleep(0.01)
     True
     >>> orbisyn.sleep(-1), orbisyn.last_error()
@@ -316,6 +318,9 @@ def wait_bar(symbol: str, timeframe: int, timeout: Optional[float] = None) -> Op
 
     Examples
     --------
+    >>> from orbisyn.codes import Timeframe
+    >>> orbisyn.initialize()
+    True
     >>> orbisyn.wait_bar("EURUSD", Timeframe.M1, timeout=0.05), orbisyn.last_error()[0]
     (None, -10200)
     """
