@@ -1,14 +1,15 @@
 """Benchmark of backtests (not a test): the moving-average cross of docs/recipes/ma_cross.py.
 
-(a) the strategy stepped over a year of M5 bars in the simulated Terminal: left for the
-    stepped replay (see `stepped_year` below);
+(a) the strategy file stepped over a year of M5 bars in the simulated Terminal (`run
+    --replay --until --stepped`, then the file as it is): wall time from `run` to the
+    file's end, replay hours per wall second, bars seen; against (b) and against the
+    link's floor, two small calls a bar timed in the same run;
 (b) the same strategy in backtesting.py on the same year of bars, fetched from a simulated
     Terminal with copy_rates_range: wall time and trades (reference: fetching the bars);
 (c) a sweep of 16 combinations (`orbisyn-terminal optimize`) on 1 local worker, on 2, and
     on a 2-worker Dask LocalCluster: wall times; the goal is 2 workers <= 0.6x 1 worker.
-    Without stepped replays each run replays on the wall clock at --speed, so a run's
-    length is set by the clock rather than by the CPU, and the ratio says more about the
-    runner than about the machine.
+    Each run is a stepped replay where the Terminal offers one (else on the wall clock at
+    --speed, where a run's length is set by the clock rather than by the CPU).
 
     PYTHONPATH=src python bench/backtest_bench.py [--fast 10 --slow 30] [--skip-sweep]
 """
@@ -51,9 +52,54 @@ def year_of_bars(res):
 
 
 def stepped_year(res, fast: int, slow: int):
-    """(a): the strategy file stepped over YEAR; (wall s, replay hours per wall s, bars seen).
-    For the stepped replay to fill in: None until `run --stepped` exists."""
-    return None
+    """(a): the strategy file stepped over YEAR, from `run` to its end; (wall s, replay hours
+    per wall s, bars seen, trades)."""
+    import json
+    inst = os.path.dirname(res["exe"])
+    sim = [sys.executable, "-m", "orbisyn.simulator"]
+    t0 = time.perf_counter()
+    subprocess.run([*sim, "run", "--dir", inst, "--replay", f"{YEAR[0]:%Y-%m-%d}", "--until",
+                    f"{YEAR[1]:%Y-%m-%d}", "--stepped"], check=True, capture_output=True)
+    try:
+        env = dict(os.environ, ORBISYN_PARAMS=json.dumps({"fast": fast, "slow": slow, "trace": 1}))
+        got = subprocess.run([sys.executable, STRATEGY], env=env, capture_output=True, text=True)
+        took = time.perf_counter() - t0
+        if got.returncode != 0:
+            raise RuntimeError(f"the strategy failed: {got.stderr[-2000:]}")
+        import orbisyn
+        assert orbisyn.initialize(res["exe"], timeout=30000), orbisyn.last_error()
+        try:
+            deals = orbisyn.history_deals_get(0, 4102444800) or ()
+            trades = sum(1 for d in deals if d.entry == 1)
+        finally:
+            orbisyn.shutdown()
+    finally:
+        subprocess.run([*sim, "stop", "--dir", inst], capture_output=True)
+    hours = (YEAR[1] - YEAR[0]).total_seconds() / 3600
+    return took, hours / took, [int(t) for t in got.stdout.split()], trades
+
+
+def two_calls_a_bar(res, bars: int, sample: int = 20000) -> float:
+    """The link's floor: two small calls a bar (a tick and a one-bar copy, as a strategy's
+    wait and look), timed over `sample` bars against a Terminal on the wall clock, scaled to
+    `bars`."""
+    import orbisyn
+    from orbisyn.codes import Timeframe
+    inst = os.path.dirname(res["exe"])
+    sim = [sys.executable, "-m", "orbisyn.simulator"]
+    subprocess.run([*sim, "run", "--dir", inst], check=True, capture_output=True)
+    try:
+        assert orbisyn.initialize(res["exe"], timeout=30000), orbisyn.last_error()
+        tick, rates = orbisyn.symbol_info_tick, orbisyn.copy_rates_from_pos
+        t0 = time.perf_counter()
+        for _ in range(sample):
+            tick(SYMBOL)
+            rates(SYMBOL, Timeframe.M5, 0, 1)
+        took = time.perf_counter() - t0
+        orbisyn.shutdown()
+    finally:
+        subprocess.run([*sim, "stop", "--dir", inst], capture_output=True)
+    return took * bars / sample
 
 
 def backtesting_py(rates, fast: int, slow: int):
@@ -136,12 +182,22 @@ def main() -> int:
         print(f"{SYMBOL} M5 from {YEAR[0]:%Y-%m-%d} to {YEAR[1]:%Y-%m-%d}: {len(rates)} bars "
               f"(fetched in {fetch:.2f} s); fast {a.fast}, slow {a.slow}")
 
-        stepped = stepped_year(res, a.fast, a.slow)
-        if stepped is None:
-            print("(a) the strategy stepped in the simulated Terminal: not measured "
-                  "(no stepped replay yet)")
+        wall, speed, seen_times, stepped_trades = stepped_year(res, a.fast, a.slow)
+        # The bars that open before the replay's end: every one of them, in order.
+        due = [int(t) for t in rates["time"] if t < YEAR[1].timestamp()]
+        seen = len(seen_times)
+        every = "every bar seen" if seen_times == due else "NOT every bar seen"
+        floor = two_calls_a_bar(res, len(due))
+        print(f"(a) stepped in the simulated Terminal: {wall:.1f} s wall (goal <= 30 s), "
+              f"{speed:.0f} replay hours per wall second, {seen} of {len(due)} bars ({every}), "
+              f"{stepped_trades} trades; the floor of two small calls a bar: {floor:.1f} s "
+              f"({wall / floor:.1f}x of it)")
         bt, trades, bars = backtesting_py(rates, a.fast, a.slow)
-        print(f"(b) backtesting.py: {bt:.2f} s, {trades} trades over {bars} bars")
+        print(f"(b) backtesting.py: {bt:.2f} s, {trades} trades over {bars} bars; "
+              f"(a)/(b) = {wall / bt:.1f}")
+        print(f"FIGURE stepped_year_s {wall:.2f} s backtesting_year_s {bt:.3f}")
+        print(f"FIGURE stepped_year_s {wall:.2f} s two_calls_a_bar_s {floor:.2f}")
+        print(f"FIGURE stepped_bars_seen {seen} bars bars {len(due)}")
         print(f"FIGURE backtesting_year_s {bt:.3f} s fetch_year_of_bars_s {fetch:.3f}")
         print(f"FIGURE backtesting_trades {trades} trades bars {bars}")
 

@@ -44,6 +44,8 @@ limit: Optional[float] = orbisyn.get_timeout()
 orbisyn.set_timeout(None)
 code, message = orbisyn.last_error()
 fast: Union[int, float, str] = orbisyn.params().get("fast", 10)
+slept: bool = orbisyn.sleep(0.5)
+opened: Optional[int] = orbisyn.wait_bar("EURUSD", 5, timeout=2.5)
 rates = orbisyn.copy_rates_from("EURUSD", 16385, datetime.now(timezone.utc), 10)
 if rates is not None:
     print(rates["close"].mean())
@@ -102,7 +104,7 @@ def test_aio_stub_names_match_the_module():
     tree = ast.parse(open(AIO_STUB).read())
     stubbed = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.AsyncFunctionDef))}
     functions = {n for n in dir(_core) if not n.startswith("_") and not inspect.isclass(getattr(_core, n))}
-    assert stubbed == functions - {"last_error"} | {"session", "ticks"}
+    assert stubbed == functions - {"last_error"} | {"session", "ticks", "sleep", "wait_bar"}
     # params is the plain function: it asks no Terminal.
     assert stubbed | {"TerminalError", "TerminalTimeoutError", "params"} == set(aio.__all__)
 
@@ -125,6 +127,8 @@ async def main() -> None:
             account = await aio.account_info(timeout=2)
             margin: float = await aio.order_calc_margin(0, "EURUSD", 1.0, 1.1, timeout=0.5)
             print(account.login, margin, aio.get_timeout())
+            bar: int = await aio.wait_bar("EURUSD", 5, timeout=60)
+            awake: bool = await aio.sleep(0.5)
             async for symbol, tick in aio.ticks(["BTCUSD", "ETHUSD"], interval=0.5, timeout=3):
                 ms: int = tick.time_msc
                 break

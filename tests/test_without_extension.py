@@ -57,7 +57,8 @@ print(sorted(k for k in ns if not k.startswith("__")))
 """)
     assert out.split("\n")[:3] == [
         "False", "True ModuleNotFoundError",
-        "['TerminalError', 'TerminalTimeoutError', 'TradeRequestDict', 'UnknownKeyWarning', 'params']"]
+        "['TerminalError', 'TerminalTimeoutError', 'TradeRequestDict', 'UnknownKeyWarning', 'params', "
+        "'sleep', 'wait_bar']"]
 
 
 def test_the_package_face_is_the_extension_and_its_own_names():
@@ -76,7 +77,8 @@ print("copy_rates_from" in pydoc.render_doc(orbisyn, renderer=pydoc.plaintext))
 print(orbisyn.__getattr__.__module__, orbisyn.initialize is orbisyn._core.initialize)
 """).split("\n")
     assert out[0] == "True"
-    own = {"TerminalError", "TerminalTimeoutError", "UnknownKeyWarning", "TradeRequestDict", "params"}
+    own = {"TerminalError", "TerminalTimeoutError", "UnknownKeyWarning", "TradeRequestDict", "params",
+           "sleep", "wait_bar"}
     assert set(out[1].split(",")) == set(core) | own
     assert set(core) | own <= set(out[2].split(","))
     assert out[3:5] == ["True", "orbisyn True"]

@@ -1,25 +1,33 @@
-"""A moving-average cross on M5 bars: long while the fast average of the closes is above the
-slow one, short while below; one position at a time, reversed at each cross.
+"""A moving-average cross: long while the fast average of the closes is above the slow one,
+short while below; one position at a time, reversed at each cross.
 
-Live or in a replay, unchanged; in a sweep its parameters come from orbisyn.params():
+The same file runs live, in a replay on the wall clock and in a stepped replay: it waits for
+each new bar with orbisyn.wait_bar, which sleeps live and moves a stepped replay's present to
+the next bar at once, so a backtest sees every bar and gives the same deals every run:
+
+    orbisyn-terminal run --replay 2024-05-06 --until 2024-06-03 --stepped
+    python ma_cross.py
+
+In a sweep its parameters come from orbisyn.params():
 
     orbisyn-terminal optimize ma_cross.py --replay 2024-05-06 --until 2024-05-11 \\
         --param fast=5,10,20 --param slow=30,60
 
-It polls without sleeping, so a replay running faster than the wall clock is followed at
-every bar this loop can catch. It runs until it is stopped (a sweep ends it once its replay
-is over).
+It ends once the replay is over (or the link is gone). With the parameter trace=1 it prints
+the open time of every bar it acts on.
 """
 import sys
 
 import orbisyn
-from orbisyn.codes import OrderType, Timeframe, TradeAction, TradeRetcode
+from orbisyn.codes import OrderType, Result, Timeframe, TradeAction, TradeRetcode
 
 p = orbisyn.params()
 SYMBOL = str(p.get("symbol", "EURUSD"))
+TIMEFRAME = Timeframe(int(p.get("timeframe", Timeframe.M5)))
 FAST = int(p.get("fast", 10))
 SLOW = int(p.get("slow", 30))
 VOLUME = float(p.get("volume", 0.1))
+TRACE = bool(p.get("trace", 0))
 if not 0 < FAST < SLOW:
     sys.exit(f"fast ({FAST}) must be above 0 and below slow ({SLOW})")
 
@@ -49,24 +57,26 @@ def go(target: int) -> None:
         print(f"order refused: {sent.retcode} {sent.comment}", file=sys.stderr)
 
 
-last_bar = None
+held = side()
 while True:
-    tick = orbisyn.symbol_info_tick(SYMBOL)
-    if tick is None:
-        break   # the link is gone (the Terminal stopped)
-    bar = tick.time // 300
-    if bar == last_bar:
-        continue
-    last_bar = bar
-    # The bars that have closed: position 0 is the one still forming.
-    closes = orbisyn.copy_rates_from_pos(SYMBOL, Timeframe.M5, 1, SLOW + 1)
+    opened = orbisyn.wait_bar(SYMBOL, TIMEFRAME)
+    if opened is None:
+        code, message = orbisyn.last_error()
+        if code != Result.REPLAY_OVER:
+            print(f"stopped: {message}", file=sys.stderr)
+        break
+    if TRACE:
+        print(opened)
+    # The bars that have closed: position 0 is the one that has just opened.
+    closes = orbisyn.copy_rates_from_pos(SYMBOL, TIMEFRAME, 1, SLOW + 1)
     if closes is None or len(closes) < SLOW + 1:
         continue
     c = closes["close"]
     above = c[-FAST:].mean() > c[-SLOW:].mean()
     was_above = c[-FAST - 1:-1].mean() > c[-SLOW - 1:-1].mean()
-    held = side()
     if above != was_above or held == 0:
+        held = side()   # asked only when it may change: a bar costs two calls otherwise
         target = 1 if above else -1
         if held != target:
             go(target)
+            held = side()

@@ -10,6 +10,8 @@ import typing as _typing
 from ._requests import UnknownKeyWarning as UnknownKeyWarning
 from ._params import params as params
 from ._request_types import TradeRequestDict as TradeRequestDict
+from ._waits import sleep as sleep
+from ._waits import wait_bar as wait_bar
 from .errors import TerminalError as TerminalError
 from .errors import TerminalTimeoutError as TerminalTimeoutError
 
@@ -17,7 +19,8 @@ if _typing.TYPE_CHECKING:
     from ._core import *  # noqa: F401,F403
 __version__ = "0.2.0"
 
-_OWN = ["UnknownKeyWarning", "TerminalError", "TerminalTimeoutError", "TradeRequestDict", "params"]
+_OWN = ["UnknownKeyWarning", "TerminalError", "TerminalTimeoutError", "TradeRequestDict", "params",
+        "sleep", "wait_bar"]
 
 
 # The extension loads at the first use of one of its names, not with the package: the

@@ -259,6 +259,13 @@ COMMANDS: Tuple[Command, ...] = (
     _command("market_book_add", 191, "info", _SYMBOL),
     _command("market_book_release", 192, "info", _SYMBOL),
     _command("market_book_get", 193, "info", _SYMBOL, "array:book_entry"),
+    # The simulated Terminal's own, outside the real Terminal's codes: sent only to a
+    # Terminal whose terminal_info names a stepped replay. It moves the replay's present
+    # by wait_ms of replay time (negative: to the replay's end), or, with a symbol, to the
+    # first tick of that symbol's next bar of the timeframe when it comes sooner; answers
+    # the new present (ms), the open time (s) of the bar that opened (0 for none) and
+    # whether the replay is over.
+    _command("replay_wait", 9001, "link", f"{_SYMBOL} timeframe:i32 wait_ms:i64", "i64 i64 bool"),
 )
 
 # ---- what follows from the above ------------------------------------------------------------

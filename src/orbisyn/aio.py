@@ -22,6 +22,11 @@ it the process-wide limit applies. A call that runs out raises ``TerminalTimeout
 ``TerminalError`` (-10005) that is also a ``TimeoutError``, and the link is closed.
 ``set_timeout`` and ``get_timeout`` are the plain functions.
 
+``sleep`` and ``wait_bar`` wait as the plain ones do (in wall time live, in replay time in a
+stepped replay) without blocking the event loop: a live wait sleeps with ``asyncio.sleep``
+between its polls; a stepped replay's step runs on the worker. Their ``timeout`` is
+``wait_bar``'s own (how long to wait for the bar), not a limit on an exchange.
+
 Cancelling a task that awaits a call never cuts an exchange in the middle, which would put
 the link out of step: a call that has started completes on the worker and its result is
 dropped; a call still queued behind others is not made at all. Cancelling ``order_send``
@@ -49,12 +54,13 @@ from typing import (Any, AsyncIterator, Callable, Deque, Dict, Iterable, List, O
 import numpy as np
 
 from . import _core
+from . import _waits
 from ._docs import aio_doc
 from ._params import params
 from .errors import TerminalError, TerminalTimeoutError
 
 __all__ = ["TerminalError", "TerminalTimeoutError", "session", "ticks", "set_timeout",
-           "get_timeout", "params"]
+           "get_timeout", "params", "sleep", "wait_bar"]
 
 set_timeout = _core.set_timeout
 get_timeout = _core.get_timeout
@@ -498,3 +504,71 @@ async def ticks(symbols: Union[str, Iterable[str]], interval: float = 0.1, *,
             raise failure
         if not more:
             await asyncio.sleep(interval)
+
+
+async def _stepped() -> bool:
+    serial = _core._link_serial()
+    known = _waits.known_mode(serial)
+    if known is not None:
+        return known
+    info = await _call("terminal_info", (), {})
+    return _waits.remember_mode(serial, info)
+
+
+async def _drive(plan: _waits.Plan, name: str) -> Any:
+    """Runs a wait's plan (see orbisyn._waits) with awaitable calls and pauses."""
+    answer: Any = None
+    try:
+        while True:
+            try:
+                step = plan.send(answer)
+            except StopIteration as done:
+                return done.value
+            kind = step[0]
+            if kind in (_waits.CALL, _waits.TRY):
+                try:
+                    answer = await _call(step[1], step[2], {})
+                except TerminalError as e:
+                    if kind == _waits.TRY:
+                        answer = None
+                        continue
+                    raise type(e)(e.code, e.message, name) from None
+            elif kind == _waits.PAUSE:
+                await asyncio.sleep(step[1])
+                answer = None
+            elif kind == _waits.MODE:
+                try:
+                    answer = await _stepped()
+                except TerminalError as e:
+                    raise type(e)(e.code, e.message, name) from None
+            else:
+                raise TerminalError(int(step[1]), step[2], name)
+    finally:
+        plan.close()
+
+
+async def sleep(seconds: float) -> bool:
+    """Wait ``seconds``: in wall time live, in replay time in a stepped replay.
+
+    Awaitable `orbisyn.sleep`: live it is ``asyncio.sleep``; in a stepped replay the
+    replay's present moves at once (the step runs on the worker thread), processing every
+    tick in between. Returns True; raises `orbisyn.TerminalError` where `orbisyn.sleep`
+    returns False: code -10201 once the replay has reached its end (also when it reaches it
+    during this wait), -10004 without a session, -2 for a bad ``seconds``.
+    """
+    return bool(await _drive(_waits.sleep_plan(seconds), "sleep"))
+
+
+async def wait_bar(symbol: str, timeframe: int, timeout: Optional[float] = None) -> int:
+    """Wait until a new bar of ``symbol`` opens on ``timeframe``; return its open time.
+
+    Awaitable `orbisyn.wait_bar`: live it polls with awaitable calls and ``asyncio.sleep``
+    between them; in a stepped replay the present moves at once to the first tick of the
+    next bar (the step runs on the worker thread). ``timeout`` is the longest wait in
+    seconds (wall seconds live, replay seconds in a stepped replay; None: no limit).
+    Returns the bar's open time in seconds; raises `orbisyn.TerminalError` where
+    `orbisyn.wait_bar` returns None: code -10200 when the timeout passed first, -10201
+    once the replay has reached its end, the Terminal's code for an unknown symbol (-4) or
+    timeframe (-2), -10004 without a session.
+    """
+    return int(await _drive(_waits.wait_bar_plan(symbol, timeframe, timeout), "wait_bar"))

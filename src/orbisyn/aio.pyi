@@ -36,6 +36,27 @@ def ticks(symbols: str | Iterable[str], interval: float = ..., *,
     (-10005); other failures, and a session that is not open when the stream starts, raise
     ``TerminalError``.
     """
+async def sleep(seconds: float) -> bool:
+    """Wait ``seconds``: in wall time live, in replay time in a stepped replay.
+
+    Awaitable `orbisyn.sleep`: live it is ``asyncio.sleep``; in a stepped replay the
+    replay's present moves at once (the step runs on the worker thread), processing every
+    tick in between. Returns True; raises `orbisyn.TerminalError` where `orbisyn.sleep`
+    returns False: code -10201 once the replay has reached its end (also when it reaches it
+    during this wait), -10004 without a session, -2 for a bad ``seconds``.
+    """
+async def wait_bar(symbol: str, timeframe: int, timeout: float | None = ...) -> int:
+    """Wait until a new bar of ``symbol`` opens on ``timeframe``; return its open time.
+
+    Awaitable `orbisyn.wait_bar`: live it polls with awaitable calls and ``asyncio.sleep``
+    between them; in a stepped replay the present moves at once to the first tick of the
+    next bar (the step runs on the worker thread). ``timeout`` is the longest wait in
+    seconds (wall seconds live, replay seconds in a stepped replay; None: no limit).
+    Returns the bar's open time in seconds; raises `orbisyn.TerminalError` where
+    `orbisyn.wait_bar` returns None: code -10200 when the timeout passed first, -10201
+    once the replay has reached its end, the Terminal's code for an unknown symbol (-4) or
+    timeframe (-2), -10004 without a session.
+    """
 def set_timeout(seconds: float | None, /) -> None:
     """Limit how long any call may wait on the Terminal without progress.
 

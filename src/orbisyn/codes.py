@@ -280,6 +280,10 @@ class Result(enum.IntEnum):
     IPC_INIT_FAILED = -10003
     IPC_NO_CONNECTION = -10004
     IPC_TIMEOUT = -10005
+    # orbisyn.wait_bar and orbisyn.sleep: no new bar within the timeout; the replay has
+    # reached its end (the link stays open with both)
+    WAIT_TIMEOUT = -10200
+    REPLAY_OVER = -10201
 
 
 class ConnectionState(enum.IntEnum):

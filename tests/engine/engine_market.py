@@ -5,6 +5,10 @@ import bisect
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional
 
+import numpy as np
+
+from orbisyn.simulator.protocol import TICK_DTYPE
+
 
 @dataclass
 class FakeSymbol:
@@ -126,6 +130,13 @@ class FakeMarket:
         lo = bisect.bisect_left(times, from_ms)
         hi = bisect.bisect_right(times, to_ms)
         return self.ticks[name][lo:hi] if name in self.ticks else []
+
+    def tick_array_between(self, name, from_ms, to_ms):
+        got = self.ticks_between(name, from_ms, to_ms)
+        out = np.zeros(len(got), dtype=TICK_DTYPE)
+        for i, t in enumerate(got):
+            out[i] = (t.time_msc // 1000, t.bid, t.ask, t.last, t.volume, t.time_msc, t.flags, 0.0)
+        return out
 
     def is_trading(self, name, time_ms) -> bool:
         return name not in self.closed

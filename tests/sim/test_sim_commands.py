@@ -14,7 +14,7 @@ from orbisyn.simulator.install import default_settings
 from orbisyn.simulator.serving.terminal import SimulatedTerminal
 
 CATALOGUE = {protocol.CMD_SYMBOLS_TOTAL, protocol.CMD_SYMBOLS_ALL, protocol.CMD_SYMBOLS_GROUP}
-ALL = {v for k, v in vars(protocol).items() if k.startswith("CMD_")}
+ALL = set(protocol.Command)
 
 
 @pytest.mark.parametrize("build, missing", [(protocol.SYMBOL_NAME_BUILD, set()),

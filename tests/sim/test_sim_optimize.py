@@ -23,9 +23,6 @@ from simkit import install_terminal
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MA_CROSS = os.path.join(HERE, os.pardir, os.pardir, "docs", "recipes", "ma_cross.py")
-STEPPED = stepped_available()
-needs_stepped = pytest.mark.skipif(not STEPPED, reason="repeatable only in a stepped replay "
-                                   "(`run --stepped`), which this Terminal does not offer yet")
 
 # Buys and sells BTCUSD once (one trade), after refusing x=2; notes what it saw in p["log"].
 TRADE_ONCE = '''
@@ -47,13 +44,15 @@ with open(p["log"], "a") as f:
                         "data_path": orbisyn.terminal_info().data_path}) + "\\n")
 '''
 
-# Opens a position and polls for ever: the run lasts until its replay is over.
+# Opens a position and waits 15 replay minutes every half wall second: a run of 5 replay
+# hours lasts about 10 s and ends with its replay.
 HOLD = '''
+import time
 import orbisyn
 assert orbisyn.initialize(), orbisyn.last_error()
 orbisyn.order_send(action=1, symbol="BTCUSD", volume=0.1, type=0, type_filling=0)
-while orbisyn.symbol_info_tick("BTCUSD") is not None:
-    pass
+while orbisyn.sleep(900):
+    time.sleep(0.5)
 '''
 
 
@@ -220,8 +219,10 @@ def sweep_tmp(monkeypatch):
 def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, script, sweep_tmp, where):
     tmp = sweep_tmp
     out = sim_env / "out"
-    hold = script(HOLD, "hold_for_ever.py")
-    argv = [sys.executable, "-m", "orbisyn.simulator", "optimize", hold, "--replay", "2024-05-07",
+    # Its name marks this test's scripts, where they run and as sent to a Dask worker.
+    path = script(HOLD, f"hold_{os.getpid()}_{where}.py")
+    hold = os.path.basename(path)
+    argv = [sys.executable, "-m", "orbisyn.simulator", "optimize", path, "--replay", "2024-05-07",
             "--until", "2024-05-07 05:00", "--param", "x=1,2,3,4", "--out", str(out)]
     with contextlib.ExitStack() as stack:
         if where == "dask":   # its workers make their runs' folders in this test's TMPDIR
@@ -235,7 +236,7 @@ def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, scri
     rows = rows_of(out)
     assert 1 <= len(rows) < 4 and all(r["error"] == "" for r in rows)
     assert f"interrupted: {len(rows)} of 4 runs done" in stderr
-    assert _sweep_processes(tmp) == {} and _scripts(hold, tmp, but=runner.pid) == {}
+    assert _sweep_processes(tmp) == {} and _sweep_processes(hold, but=runner.pid) == {}
     assert [n for n in os.listdir(tmp) if n.startswith("orbisyn-sweep-")] == []
 
 
@@ -247,7 +248,7 @@ def _interrupt_mid_sweep(runner, out, tmp: str, hold: str) -> str:
         found = None
         while time.monotonic() < deadline and runner.poll() is None and found is None:
             if (out / "results.csv").exists() and len(rows_of(out)) >= 1 \
-                    and _scripts(hold, tmp, but=runner.pid):
+                    and _sweep_processes(hold, but=runner.pid):
                 found = _live_run(tmp)   # the first run's Terminal may still be on its way out
             time.sleep(0.1)
         assert found and runner.poll() is None, "no run in progress to interrupt"
@@ -273,12 +274,6 @@ def _interrupt_mid_sweep(runner, out, tmp: str, hold: str) -> str:
             runner.kill()
     assert not os.path.exists(run_dir)
     return stderr
-
-
-def _scripts(hold: str, tmp: str, but: int = -1) -> dict:
-    """This test's running scripts: the file itself, or the copy a Dask worker runs in TMPDIR."""
-    return {pid: a for pid, a in _sweep_processes(os.path.basename(hold), but).items()
-            if hold in a or tmp in a}
 
 
 def _live_run(tmp: str):
@@ -424,8 +419,8 @@ def _single_run(base, params: dict) -> dict:
     return {k: grid._cell(k, stats[k]) for k in FIGURES}
 
 
-@needs_stepped
 def test_four_rows_equal_four_single_runs(sim_env):
+    assert stepped_available()     # else sweeps fall back to the wall clock and differ
     out = sim_env / "out"
     assert optimize(MA_CROSS, "--replay", *SPAN[:1], "--until", SPAN[1], *GRID, "--out", str(out),
                     "--workers", "2") == 0
@@ -437,7 +432,6 @@ def test_four_rows_equal_four_single_runs(sim_env):
     assert (out / "heatmap.png").exists()
 
 
-@needs_stepped
 def test_dask_rows_equal_the_local_rows(sim_env, cluster):
     got = {}
     for where in (["--workers", "2"], ["--dask", cluster]):

@@ -63,12 +63,14 @@ bool Settle(PipeSlot& slot, platform::IoResult r, bool* interrupted, bool* timed
 void PipeSlot::Set(platform::PipeHandle h) {
   platform::Hold hold(lock_);
   handle_ = h;
+  serial_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void PipeSlot::Close() {
   platform::Hold hold(lock_);
   platform::PipeClose(handle_);
   handle_ = platform::kInvalidPipe;
+  serial_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void PipeSlot::Wake() {

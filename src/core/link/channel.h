@@ -7,6 +7,7 @@
 // ends the session for every later call.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,9 +39,13 @@ class PipeSlot {
   // the session.
   const platform::WaitLimit& limit() const { return limit_; }
   void SetLimit(const platform::WaitLimit& limit) { limit_ = limit; }
+  // Changes whenever a link is set or closed: what a caller learnt of the Terminal at the
+  // other end holds while it stays the same. Any thread.
+  uint64_t serial() const { return serial_.load(std::memory_order_acquire); }
 
  private:
   platform::Lock lock_;
+  std::atomic<uint64_t> serial_{0};
   platform::PipeHandle handle_ = platform::kInvalidPipe;
   platform::WaitLimit limit_;
 };

@@ -8,6 +8,7 @@
 #include "module/functions.h"
 #include "module/session_call.h"
 #include "platform/text.h"
+#include "protocol/exchanges.h"
 
 namespace orbisyn {
 
@@ -109,6 +110,15 @@ constexpr Signature kVersion =
 constexpr Signature kLastError =
     Declare("last_error", "last_error()", "Return last error code and description")
         .RefusedWith(Refusal::kLastError);
+
+// The stepped replay's step, for orbisyn.sleep and orbisyn.wait_bar, which send it only to
+// a simulated Terminal that said it replays stepped: private, so not in the stubs.
+constexpr Param kReplayWaitParams[] = {Arg("symbol", ArgKind::kText, kSymbolUnits),
+                                       Arg("timeframe", ArgKind::kInt32),
+                                       Arg("wait_ms", ArgKind::kInt64)};
+constexpr Signature kReplayWait =
+    Declare("_replay_wait", kReplayWaitParams, "_replay_wait(symbol, timeframe, wait_ms)",
+            "Move a stepped replay's present; (present_ms, bar_open, over)");
 
 PyObject* LoginFailure(int32_t r) {
   return r == kResultUnsupported ? SetErrorFalse(r, kAuthModeMessage) : SetErrorFalse(r);
@@ -257,6 +267,36 @@ PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return Py_BuildValue("(iis)", first, second, utf8);
 }
 
+PyObject* replay_wait(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  ResetError();
+  SymbolText symbol = {};
+  int32_t timeframe = 0;
+  int64_t wait_ms = 0;
+  if (!ReadArgs(kReplayWait, args, nargs, kwnames, {symbol, &timeframe, &wait_ms}))
+    return Refused(kReplayWait);
+  int64_t present = 0, bar_open = 0;
+  uint8_t over = 0;
+  int32_t r = OnSession([&](Session& s) {
+    return exchange::ReplayWait(s.pipe(), symbol, timeframe, wait_ms, &present, &bar_open, &over);
+  });
+  if (r < 0) return SetErrorNone(r);
+  return Py_BuildValue("(LLN)", static_cast<long long>(present), static_cast<long long>(bar_open),
+                       PyBool_FromLong(over != 0));
+}
+
+PyObject* link_serial(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(g_client.pipe().serial());
+}
+
+// For the waits written in Python: their failures go where last_error() reads them.
+PyObject* set_error(PyObject*, PyObject* args) {
+  int code = 0;
+  const char* message = nullptr;
+  if (!PyArg_ParseTuple(args, "is:_set_error", &code, &message)) return nullptr;
+  SetError(code, message);
+  Py_RETURN_NONE;
+}
+
 // Reads the state without resetting it; a bad call records its own refusal first.
 PyObject* last_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if ((nargs > 0 || kwnames) && !ReadArgs(kLastError, args, nargs, kwnames, {}))
@@ -272,6 +312,7 @@ const Function kSessionFunctions[] = {
     {&kLogin, login},
     {&kVersion, version},
     {&kLastError, last_error},
+    {&kReplayWait, replay_wait},
     {nullptr, nullptr},
 };
 
@@ -286,6 +327,8 @@ const PyMethodDef kSettingsMethods[] = {
      "get_timeout($module, /)\n--\n\nget_timeout()\n\n"
      "Return the time limit of a call in seconds, or None"},
     {"_set_thread_timeout", set_thread_timeout, METH_O, nullptr},
+    {"_link_serial", link_serial, METH_NOARGS, nullptr},
+    {"_set_error", set_error, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import argparse
 import datetime as _dt
-import errno
 import os
 import shlex
 import signal
@@ -21,7 +20,7 @@ from .. import _paths
 from . import install as _install
 from .serving.running import running_pid
 from .replay import folder as _replay
-from .market.clock import ReplayClock, parse_when, show, wall_ms
+from .market.clock import ReplayClock, SteppedClock, parse_when, show, wall_ms
 
 
 _SHOW_REFUSED = 50   # refused rows listed; the rest are counted
@@ -96,8 +95,8 @@ def cmd_install(args) -> int:
 def _replay_clock(args):
     """The replay clock `run --replay` asks for, or None; ValueError says what is wrong."""
     if args.replay is None:
-        if args.until is not None or args.speed is not None:
-            raise ValueError("--until and --speed go with --replay START")
+        if args.until is not None or args.speed is not None or args.stepped:
+            raise ValueError("--until, --speed and --stepped go with --replay START")
         return None
     stray = [x for x in args.extra if not x.startswith("/")]
     if stray:  # `--replay 2024-05-06 09:00` unquoted: the time would be dropped silently
@@ -112,6 +111,9 @@ def _replay_clock(args):
     speed = 1.0 if args.speed is None else args.speed
     if not 0 < speed < float("inf"):
         raise ValueError(f"--speed {args.speed:g}: a speed is a positive number of seconds per second")
+    if args.stepped:
+        # History only: without --until a stepped replay ends where the wall clock is now.
+        return SteppedClock(start, until if until is not None else wall_ms() // 1000 * 1000, speed)
     return ReplayClock(start, speed, until)
 
 
@@ -130,7 +132,8 @@ def _replay_argv(clock) -> list[str]:
     if clock is None:
         return []
     out = ["--replay", str(clock.start_ms // 1000), "--speed", repr(clock.speed)]
-    return out + (["--until", str(clock.until_ms // 1000)] if clock.until_ms is not None else [])
+    out += ["--until", str(clock.until_ms // 1000)] if clock.until_ms is not None else []
+    return out + (["--stepped"] if getattr(clock, "stepped", False) else [])
 
 
 def _launcher_gone(exe: str) -> str | None:
@@ -195,7 +198,10 @@ def cmd_run(args) -> int:
     while time.monotonic() < deadline:
         if _answers(exe) is not None:
             print(f"started: {exe} (pid {proc.pid})")
-            if replay is not None:
+            if getattr(replay, "stepped", False):
+                print(f"replaying stepped from {show(replay.start_ms)} until {show(replay.until_ms)}: "
+                      f"the present moves when the program waits (orbisyn.sleep, orbisyn.wait_bar)")
+            elif replay is not None:
                 print(f"replaying from {show(replay.start_ms)} at {replay.speed:g}x"
                       + (f" until {show(replay.until_ms)}" if replay.until_ms is not None else "")
                       + "; the clock starts when a program first connects (initialize())")
@@ -364,7 +370,7 @@ def _replay_status(data_dir: str, pid: int | None) -> None:
         return
     until = facts.get("until_ms")
     span = (f"from {show(facts['start_ms'])}" + (f" until {show(until)}" if until is not None else "")
-            + f" at {float(facts['speed']):g}x")
+            + (", stepped" if facts.get("stepped") else f" at {float(facts['speed']):g}x"))
     if pid is not None and pid == facts.get("pid"):
         now = _replay.present(facts)
         _field("replay", span)
@@ -372,6 +378,8 @@ def _replay_status(data_dir: str, pid: int | None) -> None:
             _field("present", f"{show(now)}, waiting: the clock starts when a program first connects")
         elif until is not None and now >= until:
             _field("present", f"{show(now)}: the replay is over, the market closed")
+        elif facts.get("stepped"):
+            _field("present", _stepped_present(facts, now))
         else:
             _field("present", show(now))
     else:
@@ -383,6 +391,16 @@ def _replay_status(data_dir: str, pid: int | None) -> None:
 def _bare_prefix(args) -> bool:
     """--wine names a folder that holds no simulated Terminal (a real Terminal's prefix, say)."""
     return bool(getattr(args, "wine", None)) and fcntl is not None and os.path.isdir(args.wine)
+def _stepped_present(facts: dict, now: int) -> str:
+    from .replay.stepping import STILL_TEXT
+    if facts.get("still"):
+        idle = time.time() - float(facts.get("last_wait_at") or time.time())
+        return (f"{show(now)}: the replay stands still waiting for the program: no orbisyn wait "
+                f"for {idle:.0f} s ({STILL_TEXT})")
+    if not facts.get("waited"):
+        return (f"{show(now)}: until the program's first orbisyn wait it follows the wall clock at "
+                f"{float(facts['speed']):g}x while the program makes no call for 1 s")
+    return f"{show(now)}, moves when the program waits"
 
 
 def cmd_stop(args) -> int:
@@ -649,6 +667,11 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("--until", metavar="END", help="the replay's market closes at END (default: never)")
     r.add_argument("--speed", metavar="N", type=float,
                    help="replay seconds per second of wall time (default 1; e.g. 0.5, 600, 3600)")
+    r.add_argument("--stepped", action="store_true",
+                   help="the present stands still while the program works and moves when it waits "
+                        "(orbisyn.sleep, orbisyn.wait_bar), at once: every bar seen, the same deals "
+                        "every run (default --until: now); before the program's first wait it "
+                        "follows the wall clock at --speed while the program makes no call for 1 s")
     r.set_defaults(func=cmd_run)
 
     s = sub.add_parser("status", help="show the Terminal and its account; exit 0 when it runs",

@@ -90,6 +90,9 @@ STATE_CONNECTING = 1
 STATE_READY = 2
 STATE_AUTH_FAILED = 3
 
+# terminal_info's name ends with this in a stepped replay (the module's waits look for it).
+from .._waits import STEPPED_REPLAY_NAME  # noqa: E402
+
 # Builds from this one on send the symbol record with its name slot.
 SYMBOL_NAME_BUILD = description.SYMBOL_NAME_BUILD
 

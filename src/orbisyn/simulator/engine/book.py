@@ -45,6 +45,8 @@ class Account:
         self.aggs: Dict[str, Tuple[float, float, float, float]] = {}
         self.stops: Dict[str, Dict[int, Position]] = {}
         self.swaps = 0.0  # accrued swaps of the open positions, part of the equity
+        # Each symbol's part of the figures and what it was worked out from (figures.py).
+        self.figures: Dict[str, tuple] = {}
         self._snapshot: Optional[Tuple[bytearray, List[str]]] = None
 
     def touch(self, p: Position) -> None:

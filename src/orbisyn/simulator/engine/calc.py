@@ -7,6 +7,8 @@ from __future__ import annotations
 
 from typing import Callable, Dict, Iterable, Optional, Tuple
 
+import numpy as np
+
 FOREX, FUTURES, CFD, CFD_INDEX, CFD_LEVERAGE, FOREX_NO_LEVERAGE, STOCKS = 0, 1, 2, 3, 4, 5, 32
 KNOWN_MODES = (FOREX, FUTURES, CFD, CFD_INDEX, CFD_LEVERAGE, FOREX_NO_LEVERAGE, STOCKS)
 
@@ -131,3 +133,33 @@ class CurrencyConverter:
         # Grouped as the bulk position figures are, so both round alike.
         return diff * volume * (profit_factor(sym) * self.rate(_spec_get(sym, "currency_profit", ""),
                                                                 account_ccy))
+
+
+class SeriesConverter(CurrencyConverter):
+    """The converter over runs of quotes: `quote(name)` gives (bid, ask) arrays, NaN where a
+    symbol has no quote yet; a rate is an array, NaN where there is none (NoRate)."""
+
+    def rate(self, src: str, dst: str):  # type: ignore[override]
+        if src == dst or not src:
+            return 1.0
+        direct = self._one(src, dst)
+        if "USD" not in (src, dst):
+            via = self._one(src, "USD") * self._one("USD", dst)
+            return np.where(np.isnan(direct), via, direct)
+        return direct
+
+    def _one(self, src: str, dst: str):  # type: ignore[override]
+        out = None
+        name = self.pairs.get((src, dst))
+        if name is not None:
+            q = self.quote(name)
+            if q is not None:
+                out = np.where(q[0] > 0, q[0], np.nan)
+        name = self.pairs.get((dst, src))
+        if name is not None:
+            q = self.quote(name)
+            if q is not None:
+                ask = q[1]
+                inverse = np.divide(1.0, ask, out=np.full(np.shape(ask), np.nan), where=ask > 0)
+                out = inverse if out is None else np.where(np.isnan(out), inverse, out)
+        return np.nan if out is None else out

@@ -5,8 +5,10 @@ matter to the account, in time order, and applies what they trigger.
 """
 from __future__ import annotations
 
-import heapq
-from typing import List
+import math
+from typing import List, Optional, Tuple
+
+import numpy as np
 
 from . import calc
 from . import validation
@@ -21,15 +23,17 @@ from .quotes import Quotes
 from .store import Store
 
 DAY_MS = 86_400_000
-CHUNK_MS = 3_600_000
+CHUNK_MS = 6 * 3_600_000   # ticks looked at together (less than a day: one rollover at most)
+_NEVER = 1 << 62
 
 
 class Events:
     """Follows the prices from the account's last processed time up to now."""
 
     def __init__(self, market, quotes: Quotes, converter: CurrencyConverter,
-                 valuation: Valuation, execution: Execution, store: Store):
+                 valuation: Valuation, execution: Execution, store: Store, walk: bool = False):
         self.market = market
+        self.walk = walk   # every tick in turn instead of the scan (the scan's reference)
         self.quotes = quotes
         self.converter = converter
         self.valuation = valuation
@@ -79,34 +83,159 @@ class Events:
             tick = self.market.tick_at(name, start)
             if tick is not None and tick.bid > 0 and tick.ask > 0:
                 quotes.set(name, float(tick.bid), float(tick.ask))
-        streams = []
-        for i, name in enumerate(names):
-            ticks = self.market.ticks_between(name, start + 1, end)
-            if ticks:
-                streams.append([(t.time_msc, i, j, t) for j, t in enumerate(ticks)])
+        ticks = _Merged([self.market.tick_array_between(name, start + 1, end) for name in names])
         expiries = sorted((e, o.ticket) for o in acc.orders.values()
                           if (e := validation.expiry_ms(o)) is not None and e <= end)
-        k = 0
         rollover = (start // DAY_MS + 1) * DAY_MS
-        for t_ms, i, _, tick in heapq.merge(*streams):
+        if self.walk:
+            k, rollover = self._walk(acc, names, ticks, expiries, rollover)
+        else:
+            k, rollover = self._scan(acc, names, ticks, expiries, rollover, start)
+        while k < len(expiries):
+            self._expire(acc, expiries[k][1], expiries[k][0])
+            k += 1
+        if rollover <= end:
+            self._rollover(acc, rollover)
+
+    def _walk(self, acc: Account, names: List[str], ticks: "_Merged", expiries: list,
+              rollover: int) -> Tuple[int, int]:
+        """Every tick in turn: what the scan must come to, tick for tick."""
+        quotes = self.quotes
+        k = 0
+        for t_ms, i, bid, ask in zip(ticks.time.tolist(), ticks.sym.tolist(), ticks.bid.tolist(),
+                                     ticks.ask.tolist()):
             while k < len(expiries) and expiries[k][0] <= t_ms:
                 self._expire(acc, expiries[k][1], expiries[k][0])
                 k += 1
             if rollover <= t_ms:
                 self._rollover(acc, rollover)
                 rollover += DAY_MS
-            if tick.bid <= 0 or tick.ask <= 0:
+            if bid <= 0 or ask <= 0:
                 continue
             name = names[i]
-            bid, ask = float(tick.bid), float(tick.ask)
             quotes.set(name, bid, ask)
             quotes.now = t_ms
             self._on_tick(acc, name, t_ms, bid, ask)
-        while k < len(expiries):
-            self._expire(acc, expiries[k][1], expiries[k][0])
-            k += 1
-        if rollover <= end:
-            self._rollover(acc, rollover)
+        return k, rollover
+
+    def _scan(self, acc: Account, names: List[str], ticks: "_Merged", expiries: list,
+              rollover: int, start: int) -> Tuple[int, int]:
+        """The walk's outcome without its cost: finds the first tick at which anything may
+        happen (a pending order's price, a stop loss or take profit, the stop-out level, a
+        swap or an expiry due), brings the quotes there and lets the walk's own code handle
+        that one tick; between such ticks nothing changes but the quotes."""
+        t = ticks.good()
+        n = len(t.time)
+        k = 0   # expiries done
+        i = 0   # ticks done
+        while True:
+            due = min(expiries[k][0] if k < len(expiries) else _NEVER, rollover)
+            b = n if due == _NEVER else max(i, int(np.searchsorted(t.time, due)))
+            c = self._first_trigger(acc, names, t, i, b) if i < b else b
+            if c >= n:
+                break
+            self._restore(names, t, c, start)
+            if c == b:   # the swaps and expiries due by this tick come first, as in the walk
+                t_ms = int(t.time[c])
+                while k < len(expiries) and expiries[k][0] <= t_ms:
+                    self._expire(acc, expiries[k][1], expiries[k][0])
+                    k += 1
+                if rollover <= t_ms:
+                    self._rollover(acc, rollover)
+                    rollover += DAY_MS
+            self._tick(acc, names, t, c)
+            i = c + 1
+        self._restore(names, t, n, start)
+        return k, rollover
+
+    def _tick(self, acc: Account, names: List[str], t: "_Merged", c: int) -> None:
+        name = names[int(t.sym[c])]
+        bid, ask, t_ms = float(t.bid[c]), float(t.ask[c]), int(t.time[c])
+        self.quotes.set(name, bid, ask)
+        self.quotes.now = t_ms
+        self._on_tick(acc, name, t_ms, bid, ask)
+
+    def _restore(self, names: List[str], t: "_Merged", k: int, start: int) -> None:
+        """The quotes and present as the walk has them after the ticks before index k."""
+        quotes = self.quotes
+        for s, name in enumerate(names):
+            at = t.last_before(s, k)
+            if at >= 0:
+                quotes.set(name, float(t.bid[at]), float(t.ask[at]))
+        quotes.now = int(t.time[k - 1]) if k > 0 else start
+
+    def _first_trigger(self, acc: Account, names: List[str], t: "_Merged", i: int, b: int) -> int:
+        """The first tick in [i, b) at which a price may trigger something; b when none."""
+        first = b
+        for s, name in enumerate(names):
+            levels = self._levels(acc, name)
+            if levels is None:
+                continue
+            at = t.of(s, i, first)
+            if not len(at):
+                continue
+            bid_le, bid_ge, ask_le, ask_ge = levels
+            bids, asks = t.bid[at], t.ask[at]
+            hit = (bids <= bid_le) | (bids >= bid_ge) | (asks <= ask_le) | (asks >= ask_ge)
+            if hit.any():
+                first = int(at[int(np.argmax(hit))])
+        if acc.positions and first > i:
+            first = min(first, self._first_stop_out(acc, names, t, i, first))
+        return first
+
+    def _levels(self, acc: Account, name: str):
+        """The prices of a symbol at which its pending orders or the stops of its positions
+        act: (bid at or below, bid at or above, ask at or below, ask at or above); None for
+        a symbol with neither."""
+        bid_le = ask_le = -math.inf
+        bid_ge = ask_ge = math.inf
+        found = False
+        for o in acc.orders.values():
+            if o.symbol != name:
+                continue
+            found = True
+            ty = o.type
+            if ty == BUY_LIMIT:
+                ask_le = max(ask_le, o.price_open)
+            elif ty == SELL_LIMIT:
+                bid_ge = min(bid_ge, o.price_open)
+            elif ty in (BUY_STOP, BUY_STOP_LIMIT):
+                ask_ge = min(ask_ge, o.price_open)
+            elif ty in (SELL_STOP, SELL_STOP_LIMIT):
+                bid_le = max(bid_le, o.price_open)
+        for p in acc.watched(name):
+            found = True
+            if p.type == BUY:
+                if p.sl > 0:
+                    bid_le = max(bid_le, p.sl)
+                if p.tp > 0:
+                    bid_ge = min(bid_ge, p.tp)
+            else:
+                if p.sl > 0:
+                    ask_ge = min(ask_ge, p.sl)
+                if p.tp > 0:
+                    ask_le = max(ask_le, p.tp)
+        return (bid_le, bid_ge, ask_le, ask_ge) if found else None
+
+    def _first_stop_out(self, acc: Account, names: List[str], t: "_Merged", i: int, b: int) -> int:
+        so = float(acc.cfg.get("margin_so_so", 0.0) or 0.0)
+        in_money = int(acc.cfg.get("margin_so_mode", 0) or 0) == 1
+        index = {name: s for s, name in enumerate(names)}
+        px = self.quotes._px
+
+        def quote(name: str):
+            s = index.get(name)
+            if s is None:   # read at the present tick by tick: no run of it here
+                return None
+            held = px.get(name)
+            return t.run(s, i, b, held)
+
+        equity, margin = self.valuation.series(acc, quote, b - i)
+        # _stop_out's test without its division; the margin keeps rounding out of the question
+        # (a tick that only seems near is looked at by _stop_out itself).
+        limit = so + 1e-9 * max(1.0, abs(so))
+        below = (margin > 0) & ~((equity if in_money else equity * 100.0) >= (limit if in_money else limit * margin))
+        return i + int(np.argmax(below)) if below.any() else b
 
     def _rollover(self, acc: Account, t_ms: int) -> None:
         """Swaps accrue at 00:00 UTC after each weekday, triple after the symbol's triple day."""
@@ -236,3 +365,60 @@ class Events:
                   0.0, t_ms, t_ms, 0, comment, False)
         self.execution.execute(acc, plan, o, reason, t_ms, 0.0, 0.0, comment, p.magic)
         self.store.save_order(o)
+
+
+class _Merged:
+    """The ticks of several symbols in the walk's order: by time, then by symbol (the order
+    of the names), then as they came."""
+
+    def __init__(self, arrays: list, _parts=None):
+        if _parts is not None:
+            self.time, self.sym, self.bid, self.ask = _parts
+        else:
+            lengths = [len(a) for a in arrays]
+            times = np.concatenate([a["time_msc"] for a in arrays]) if arrays else np.zeros(0, np.int64)
+            order = np.argsort(times, kind="stable")
+            sym = np.repeat(np.arange(len(arrays)), lengths)
+            self.time = times[order]
+            self.sym = sym[order]
+            self.bid = np.concatenate([a["bid"] for a in arrays])[order] if arrays else np.zeros(0)
+            self.ask = np.concatenate([a["ask"] for a in arrays])[order] if arrays else np.zeros(0)
+        self._at: dict = {}
+
+    def good(self) -> "_Merged":
+        """Without ticks that carry no price: the walk skips them (the swaps and expiries due
+        at them are applied at the next tick, as nothing happens in between)."""
+        keep = (self.bid > 0) & (self.ask > 0)
+        if keep.all():
+            return self
+        return _Merged([], (self.time[keep], self.sym[keep], self.bid[keep], self.ask[keep]))
+
+    def _positions(self, s: int) -> np.ndarray:
+        got = self._at.get(s)
+        if got is None:
+            got = self._at[s] = np.flatnonzero(self.sym == s)
+        return got
+
+    def of(self, s: int, i: int, b: int) -> np.ndarray:
+        """Indexes in [i, b) of symbol s's ticks."""
+        at = self._positions(s)
+        lo, hi = np.searchsorted(at, [i, b])
+        return at[lo:hi]
+
+    def last_before(self, s: int, k: int) -> int:
+        """Index of symbol s's last tick before index k; -1 for none."""
+        at = self._positions(s)
+        j = int(np.searchsorted(at, k)) - 1
+        return int(at[j]) if j >= 0 else -1
+
+    def run(self, s: int, i: int, b: int, held: Optional[Tuple[float, float]]):
+        """Symbol s's (bid, ask) after each tick of [i, b): its latest tick, else `held` (its
+        quote before i), else NaN."""
+        at = self._positions(s)
+        no_bid, no_ask = (np.nan, np.nan) if held is None else held
+        if not len(at):
+            return np.full(b - i, no_bid), np.full(b - i, no_ask)
+        last = np.searchsorted(at, np.arange(i, b), side="right") - 1
+        has = last >= 0
+        src = at[np.maximum(last, 0)]
+        return np.where(has, self.bid[src], no_bid), np.where(has, self.ask[src], no_ask)

@@ -262,14 +262,17 @@ def _open(path: str) -> sqlite3.Connection:
     return sqlite3.connect(path, isolation_level=None, check_same_thread=False, timeout=10.0)
 
 
-def connect(data_dir: str) -> sqlite3.Connection:
-    """The store of the data folder, made or brought up to this release's version."""
+def connect(data_dir: str, durable: bool = True) -> sqlite3.Connection:
+    """The store of the data folder, made or brought up to this release's version.
+
+    Not `durable`: commits are not synced to the disk (a replay's store, which the next
+    replay starts afresh: a trade costs it a write to the page cache, not a disk flush)."""
     _private_files(data_dir, create=True)
     path = db_path(data_dir)
     db = _open(path)
     try:
         try:
-            db.execute("PRAGMA synchronous=FULL")
+            db.execute("PRAGMA synchronous=FULL" if durable else "PRAGMA synchronous=OFF")
             # The mode is written into the file: a file of unknown content gets it only
             # once it is known to be a store.
             if os.path.getsize(path) == 0:

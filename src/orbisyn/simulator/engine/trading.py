@@ -39,7 +39,7 @@ T = TypeVar("T")
 class TradingEngine:
     """The accounts' trading state, brought up to the market's present at each transaction."""
 
-    def __init__(self, data_dir: str, settings: dict, market):
+    def __init__(self, data_dir: str, settings: dict, market, durable: bool = True):
         self._lock = threading.RLock()
         self.market = market
         self.settings = settings
@@ -48,7 +48,7 @@ class TradingEngine:
             self._cfg[int(a["login"])] = a
         if not self._cfg:
             raise ValueError("settings hold no account")
-        self.store = Store(connect(data_dir))
+        self.store = Store(connect(data_dir, durable))
         self.quotes = Quotes(market)
         self.converter = CurrencyConverter(CurrencyConverter.pairs_of(self.quotes.all_instruments()),
                                            self.quotes.quote)

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import re
+import threading
 import time
 from typing import Callable, Optional
 
@@ -50,6 +51,80 @@ class ReplayClock:
 
     def over(self) -> bool:
         return self.until_ms is not None and self() >= self.until_ms
+
+
+class SteppedClock:
+    """A replay's present that the program moves by waiting (``move_to``), so that a replay
+    runs as fast as the program and gives the same deals every time.
+
+    Until the program's first wait it follows the wall clock (at `speed`) only while no
+    request has come for IDLE_MS, so that a program that waits with ``time.sleep`` still
+    gets somewhere; a request in progress holds it still. From the first wait on, only
+    waits move it. It never passes `until_ms`, where the replay is over.
+    """
+
+    stepped = True
+    IDLE_MS = 1000
+
+    def __init__(self, start_ms: int, until_ms: int, speed: float = 1.0,
+                 source: Callable[[], int] = time.monotonic_ns):
+        if not speed > 0 or speed == float("inf"):
+            raise ValueError(f"speed must be a positive number, not {speed!r}")
+        if until_ms <= start_ms:
+            raise ValueError("the replay must end after it starts")
+        self.start_ms = int(start_ms)
+        self.until_ms = int(until_ms)
+        self.speed = float(speed)
+        self._source = source
+        self._lock = threading.Lock()
+        self._present = self.start_ms
+        self._started = False
+        self._busy = 0
+        self._idle_since = 0          # monotonic ms when the last request ended
+        self.started_at: Optional[float] = None   # wall time (epoch s) of the start
+        self.waited = False
+        self.last_wait_at: Optional[float] = None  # wall time (epoch s) of the last wait
+        self.moves = 0                 # waits so far
+
+    def _mono_ms(self) -> int:
+        return self._source() // 1_000_000
+
+    def start(self) -> None:
+        with self._lock:
+            if not self._started:
+                self._started = True
+                self._idle_since = self._mono_ms()
+                self.started_at = time.time()
+
+    def __call__(self) -> int:
+        if self.waited or self._busy or not self._started:
+            return self._present
+        drift = self._mono_ms() - self._idle_since - self.IDLE_MS
+        if drift <= 0:
+            return self._present
+        return min(self.until_ms, self._present + int(drift * self.speed))
+
+    def request_began(self) -> None:
+        with self._lock:
+            self._present = self()
+            self._busy += 1
+
+    def request_ended(self) -> None:
+        with self._lock:
+            self._busy -= 1
+            self._idle_since = self._mono_ms()
+
+    def move_to(self, when_ms: int) -> int:
+        """The present after a wait until `when_ms` (never back, never past the end)."""
+        with self._lock:
+            self._present = max(self._present, min(int(when_ms), self.until_ms))
+            self.waited = True
+            self.last_wait_at = time.time()
+            self.moves += 1
+            return self._present
+
+    def over(self) -> bool:
+        return self() >= self.until_ms
 
 
 def present_of(start_ms: int, speed: float, until_ms: Optional[int], started_at: float,

@@ -26,6 +26,8 @@ log = logging.getLogger("orbisyn.simulator.market")
 __all__ = ["Market", "SymbolSpec", "Tick", "VALID_TIMEFRAMES", "default_catalogue", "period_start"]
 
 BLOCK_DAYS = 32                 # minute tables and intraday bar caches cover 32 UTC days
+TICK_BLOCK_MIN = 60             # tick caches cover an hour: a stepped replay walks through them
+SHORT_SPAN_MIN = 8 * 60         # tick ranges up to this long are cut from the hour caches
 
 
 class Tick(NamedTuple):
@@ -135,6 +137,7 @@ class Market:
         self._tick_keys = {s.name: stream_key(self.seed, s.name, "tick") for s in self._specs}
         self._minute_cache = _LRU(cache_bytes // 4)
         self._bar_cache = _LRU(cache_bytes)
+        self._tick_block_cache = _LRU(cache_bytes // 8)
         self._tick_cache: dict[str, tuple[int, np.ndarray]] = {}
         self._day_cache: dict[tuple[str, int], dict] = {}
         self._lock = threading.Lock()
@@ -199,7 +202,7 @@ class Market:
         return SyntheticSource(sym, self.seed, legs)
 
     def _drop_caches(self, name: str) -> None:
-        for cache in (self._minute_cache, self._bar_cache):
+        for cache in (self._minute_cache, self._bar_cache, self._tick_block_cache):
             with cache.lock:
                 for key in [k for k in cache.items if k[0] == name]:
                     cache.used -= cache._size(cache.items.pop(key))
@@ -255,13 +258,99 @@ class Market:
             return ticks_of_bars(self._by_name[name], mins)
         return ticks_of_minutes(self._by_name[name], self._tick_keys[name], mins)
 
+    def _tick_block(self, name: str, block: int) -> tuple[np.ndarray, np.ndarray]:
+        """The ticks of minutes [block, block + 1) * TICK_BLOCK_MIN, ignoring the clock, and
+        their times as a plain array (a search in a field of the records copies it first)."""
+        src = self._source(name)
+        key = (name, "t", block, id(src))
+        got = self._tick_block_cache.get(key)
+        if got is None:
+            m0 = block * TICK_BLOCK_MIN
+            ticks = self._ticks(name, self.minutes_between(name, m0, m0 + TICK_BLOCK_MIN))
+            got = (ticks, np.ascontiguousarray(ticks["time_msc"]))
+            self._tick_block_cache.put(key, got)
+        return got
+
     def _ticks_of_minute(self, name: str, minute: int) -> np.ndarray:
         cached = self._tick_cache.get(name)
         if cached is not None and cached[0] == minute:
             return cached[1]
-        ticks = self._ticks(name, self.minutes_between(name, minute, minute + 1))
+        blk, times = self._tick_block(name, minute // TICK_BLOCK_MIN)
+        a, z = np.searchsorted(times, [minute * MIN_MS, (minute + 1) * MIN_MS])
+        ticks = blk[a:z]
         self._tick_cache[name] = (minute, ticks)
         return ticks
+
+    def _short_ticks(self, name: str, from_ms: int, to_ms: int) -> np.ndarray:
+        """Ticks in [from_ms, to_ms] cut from the hour caches (a short span)."""
+        b0, b1 = from_ms // MIN_MS // TICK_BLOCK_MIN, to_ms // MIN_MS // TICK_BLOCK_MIN
+        parts = []
+        for b in range(b0, b1 + 1):
+            blk, t = self._tick_block(name, b)
+            a = 0 if b > b0 else int(np.searchsorted(t, from_ms))
+            z = len(t) if b < b1 else int(np.searchsorted(t, to_ms, side="right"))
+            if z > a:
+                parts.append(blk[a:z])
+        if len(parts) == 1:
+            return parts[0]
+        return np.concatenate(parts) if parts else np.zeros(0, dtype=TICK_DTYPE)
+
+    def next_bar_tick(self, name: str, tf: int, after_ms: int, limit_ms: int) -> np.ndarray | None:
+        """The first tick after `after_ms` that opens a bar of timeframe tf (a later bar than
+        that of the last tick at or before `after_ms`), as a one-element tick array, when it
+        comes before `limit_ms`; else None. Ignores the clock (the caller moves it)."""
+        _, times = self._tick_block(name, after_ms // MIN_MS // TICK_BLOCK_MIN)
+        j = int(np.searchsorted(times, after_ms, side="right"))
+        if j > 0:
+            last: int | None = int(times[j - 1])
+        else:
+            rec = self.tick_record_at(name, after_ms, clocked=False)
+            last = None if rec is None else int(rec["time_msc"][0])
+        at = after_ms + 1
+        if last is not None:
+            at = max(at, self._next_open(tf, self.bar_open(tf, last)) * 1000)
+        at = max(at, self.first_day(name) * DAY_SEC * 1000)
+        while at < limit_ms:
+            block = at // MIN_MS // TICK_BLOCK_MIN
+            blk, times = self._tick_block(name, block)
+            i = int(np.searchsorted(times, at))
+            if i < len(times):
+                return blk[i:i + 1] if int(times[i]) < limit_ms else None
+            # Nothing more in this hour: on from the next minute that trades (a weekend away).
+            m = self._first_minute_at_or_after(name, (block + 1) * TICK_BLOCK_MIN, limit_ms // MIN_MS + 1)
+            if m is None:
+                return None
+            at = max(at, m * MIN_MS)
+        return None
+
+    @staticmethod
+    def _next_open(tf: int, open_s: int) -> int:
+        if tf == TF_MN1:
+            return int(period_start(tf, np.array([open_s + 31 * DAY_SEC]))[0])
+        if tf == TF_W1:
+            return open_s + 7 * DAY_SEC
+        return open_s + TIMEFRAMES_MIN[tf] * 60
+
+    @staticmethod
+    def bar_open(tf: int, time_ms: int) -> int:
+        """Open time (s) of the bar of timeframe tf that holds time_ms."""
+        minutes = TIMEFRAMES_MIN.get(tf)
+        if minutes is not None:
+            sec = time_ms // 1000
+            return sec - sec % (minutes * 60)
+        return int(period_start(tf, np.array([time_ms // 1000]))[0])
+
+    def _first_minute_at_or_after(self, name: str, minute: int, end: int) -> int | None:
+        """The first trading minute in [minute, end), or None."""
+        b = (minute // DAY_MIN) // BLOCK_DAYS
+        while b * BLOCK_DAYS * DAY_MIN < end:
+            blk = self._minute_block(name, b)
+            i = int(np.searchsorted(blk.minute, minute))
+            if i < len(blk.minute):
+                m = int(blk.minute[i])
+                return m if m < end else None
+            b += 1
+        return None
 
     def tick_array_between(self, name: str, from_ms: int, to_ms: int,
                            limit: int | None = None) -> np.ndarray:
@@ -271,6 +360,9 @@ class Market:
         if to_ms < from_ms:
             return np.zeros(0, dtype=TICK_DTYPE)
         m0, m_end = from_ms // MIN_MS, to_ms // MIN_MS + 1
+        if m_end - m0 <= SHORT_SPAN_MIN:
+            out = self._short_ticks(name, from_ms, to_ms)
+            return out if limit is None or len(out) <= limit else out[:limit]
         parts: list[np.ndarray] = []
         got = 0
         step = 240
@@ -302,10 +394,17 @@ class Market:
         return [Tick(int(t), float(b), float(a), float(la), int(v), int(f)) for t, b, a, la, v, f in
                 zip(arr["time_msc"], arr["bid"], arr["ask"], arr["last"], arr["volume"], arr["flags"])]
 
-    def tick_record_at(self, name: str, time_ms: int) -> np.ndarray | None:
-        """The latest tick at or before time_ms as a one-element tick array."""
-        time_ms = min(time_ms, self.now_ms())
-        minute = time_ms // MIN_MS
+    def tick_record_at(self, name: str, time_ms: int, clocked: bool = True) -> np.ndarray | None:
+        """The latest tick at or before time_ms (and the present, when clocked) as a
+        one-element tick array."""
+        if clocked:
+            time_ms = min(time_ms, self.now_ms())
+        block = time_ms // MIN_MS // TICK_BLOCK_MIN
+        blk, times = self._tick_block(name, block)
+        j = int(np.searchsorted(times, time_ms, side="right"))
+        if j > 0:
+            return blk[j - 1:j]
+        minute = block * TICK_BLOCK_MIN - 1   # none in its hour: the last minute before it
         while True:
             m = self._last_minute_at_or_before(name, minute)
             if m is None:
@@ -359,8 +458,9 @@ class Market:
         return None
 
     # ---- bars ----------------------------------------------------------------------------
-    def _bar_block(self, name: str, tf: int, block: int) -> np.ndarray:
-        """All bars of a cache block, ignoring the clock (deterministic)."""
+    def _bar_block(self, name: str, tf: int, block: int) -> tuple[np.ndarray, np.ndarray]:
+        """All bars of a cache block, ignoring the clock (deterministic), and their open
+        times as a plain array."""
         src = self._source(name)
         key = (name, tf, block, id(src))
         got = self._bar_cache.get(key)
@@ -371,35 +471,48 @@ class Market:
                 mins = self._minute_block(name, block)
             else:
                 mins = self.minutes_between(name, d0 * DAY_MIN, d1 * DAY_MIN)
-            got = bars_of_minutes(sym, tf, mins)
+            bars = bars_of_minutes(sym, tf, mins)
+            got = (bars, np.ascontiguousarray(bars["time"]))
             self._bar_cache.put(key, got)
         return got
 
     def _forming_bar(self, name: str, tf: int, now_ms: int) -> np.ndarray:
-        """The bar holding `now`, aggregated from the ticks so far (maybe empty)."""
+        """The bar holding `now`, aggregated from the ticks so far (maybe empty): the bar
+        bars_of_minutes makes of its minutes and of the current minute's ticks, made here
+        at once (it is asked at every bar of a stepped replay)."""
         sym = self._by_name[name]
-        open_sec = int(period_start(tf, np.array([now_ms // 1000]))[0])
+        open_sec = self.bar_open(tf, now_ms)
         now_min = now_ms // MIN_MS
         done = self.minutes_between(name, open_sec // 60, now_min)
         ticks = self._ticks_of_minute(name, now_min)
-        ticks = ticks[:int(np.searchsorted(ticks["time_msc"], now_ms, side="right"))]
-        if len(ticks):
+        k = int(np.searchsorted(ticks["time_msc"], now_ms, side="right"))
+        parts = [(done.o[:1], done.h, done.l, done.c[-1:], done.spread, done.n)] if len(done.minute) else []
+        if k:
             pt = sym.point
-            b = np.rint(ticks["bid"] / pt).astype(np.int64)
-            a = np.rint(ticks["ask"] / pt).astype(np.int64)
-            part = Minutes(np.array([now_min]), b[:1], np.array([b.max()]), np.array([b.min()]),
-                           b[-1:], np.array([(a - b).min()]), np.array([len(b)]))
-            done = concat_minutes([done, part])
-        bars = bars_of_minutes(sym, tf, done)
-        return bars[bars["time"] == open_sec]
+            b = np.rint(ticks["bid"][:k] / pt).astype(np.int64)
+            a = np.rint(ticks["ask"][:k] / pt).astype(np.int64)
+            parts.append((b[:1], b, b, b[-1:], a - b, np.array([k])))
+        out = np.zeros(1 if parts else 0, dtype=BAR_DTYPE)
+        if not parts:
+            return out
+        first, last = parts[0], parts[-1]
+        point, digits = sym.point, sym.digits
+        out["time"] = open_sec
+        out["open"] = np.round(first[0] * point, digits)
+        out["high"] = np.round(max(int(p[1].max()) for p in parts) * point, digits)
+        out["low"] = np.round(min(int(p[2].min()) for p in parts) * point, digits)
+        out["close"] = np.round(last[3] * point, digits)
+        out["tick_volume"] = sum(int(p[5].sum()) for p in parts)
+        out["spread"] = min(int(p[4].min()) for p in parts)
+        return out
 
     def _bar_segments(self, name: str, tf: int, from_sec: int, to_sec: int, now_ms: int,
                       newest_first: bool = False):
         """Bar arrays covering open times [from_sec, to_sec], clock applied, in block order."""
         now_sec = now_ms // 1000
-        cur_open = int(period_start(tf, np.array([now_sec]))[0])
+        cur_open = self.bar_open(tf, now_ms)
         to_sec = min(to_sec, now_sec)
-        first_open = int(period_start(tf, np.array([self.first_day(name) * DAY_SEC]))[0])
+        first_open = self.bar_open(tf, self.first_day(name) * DAY_SEC * 1000)
         from_sec = max(from_sec, first_open)
         if to_sec < from_sec:
             return
@@ -407,9 +520,9 @@ class Market:
         b_last = block_of_day(tf, to_sec // DAY_SEC)
         blocks = range(b_last, b_first - 1, -1) if newest_first else range(b_first, b_last + 1)
         for b in blocks:
-            bars = self._bar_block(name, tf, b)
+            bars, times = self._bar_block(name, tf, b)
             lo_t, hi_t = from_sec, min(to_sec, cur_open - 1)
-            a, z = np.searchsorted(bars["time"], [lo_t, hi_t + 1])
+            a, z = np.searchsorted(times, [lo_t, hi_t + 1])
             seg = bars[a:z]
             d0, d1 = block_days(tf, b)
             holds_now = d0 * DAY_SEC <= cur_open < d1 * DAY_SEC and from_sec <= cur_open <= to_sec
@@ -428,6 +541,15 @@ class Market:
                 continue
             if len(seg):
                 yield seg
+
+    def _has_tick_since(self, name: str, from_ms: int, now_ms: int) -> bool:
+        """Whether the symbol ticked in [from_ms, now_ms]."""
+        _, times = self._tick_block(name, now_ms // MIN_MS // TICK_BLOCK_MIN)
+        j = int(np.searchsorted(times, now_ms, side="right"))
+        if j > 0:
+            return int(times[j - 1]) >= from_ms
+        rec = self.tick_record_at(name, now_ms, clocked=False)
+        return rec is not None and int(rec["time_msc"][0]) >= from_ms
 
     def bars_range(self, name: str, tf: int, from_sec: int, to_sec: int,
                    now_ms: int | None = None) -> list[np.ndarray]:
@@ -460,9 +582,15 @@ class Market:
         if start_pos < 0 or count <= 0:
             return []
         now_ms = self.now_ms() if now_ms is None else now_ms
-        segs = self.bars_before(name, tf, now_ms // 1000, start_pos + count, now_ms)
-        # Drop the newest start_pos bars.
         drop = start_pos
+        at_sec = now_ms // 1000
+        if start_pos > 0:
+            # Closed bars only (a strategy's usual ask): the forming bar is not made, only
+            # whether there is one, which decides where position 1 is.
+            at_sec = self.bar_open(tf, now_ms) - 1
+            drop -= self._has_tick_since(name, (at_sec + 1) * 1000, now_ms)
+        segs = self.bars_before(name, tf, at_sec, drop + count, now_ms)
+        # Drop the newest bars before start_pos.
         while drop and segs:
             last = segs[-1]
             if len(last) <= drop:

@@ -47,8 +47,7 @@ def draw(rows: Sequence[Dict[str, Any]], x: tuple, y: tuple, by: str, fixed: Dic
         values[i, j] = np.nan if v is None else v
         failed[i, j] = bool(row.get("error"))
     finite = values[np.isfinite(values)]
-    cmap = matplotlib.colormaps["RdYlGn" if HIGHER_IS_BETTER[by] else "RdYlGn_r"].copy()
-    cmap.set_bad("#d9d9d9")
+    cmap = matplotlib.colormaps["RdYlGn" if HIGHER_IS_BETTER[by] else "RdYlGn_r"].with_extremes(bad="#d9d9d9")
     lo, hi = (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
     norm: Normalize
     if by in ("net_profit", "sharpe") and lo < 0 < hi:

@@ -50,16 +50,48 @@ class _Stop(BaseException):
     pass
 
 
-def _recv_exact(sock: socket.socket, n: int) -> bytearray | None:
-    buf = bytearray(n)
-    view = memoryview(buf)
-    got = 0
-    while got < n:
-        k = sock.recv_into(view[got:], n - got)
-        if k == 0:
+_JOIN_BYTES = 1 << 16   # replies up to this size go out in one piece
+
+
+class _Frames:
+    """The requests of one connection: as a client sends one and waits for its reply, one
+    receive mostly brings a whole request, head and body."""
+
+    def __init__(self, sock: socket.socket):
+        self.sock = sock
+        self.buf = bytearray(_JOIN_BYTES)
+        self.have = 0
+
+    def _fill(self, want: int) -> bool:
+        if want > len(self.buf):
+            self.buf.extend(bytes(want - len(self.buf)))
+        view = memoryview(self.buf)
+        while self.have < want:
+            k = self.sock.recv_into(view[self.have:])
+            if k == 0:
+                return False
+            self.have += k
+        return True
+
+    def next(self) -> bytes | None:
+        """The next request's body (command and payload), or None when the client is gone
+        or sent a length that no request has."""
+        if not self._fill(4):
             return None
-        got += k
-    return buf
+        length = U32.unpack_from(self.buf, 0)[0]
+        if length < 4 or length > MAX_REQUEST:
+            log.warning("malformed request length %d: closing the client", length)
+            return None
+        if not self._fill(4 + length):
+            return None
+        body = bytes(self.buf[4:4 + length])
+        rest = self.have - 4 - length
+        if rest:
+            self.buf[:rest] = self.buf[4 + length:self.have]
+        self.have = rest
+        if len(self.buf) > _JOIN_BYTES and not rest:
+            del self.buf[_JOIN_BYTES:]   # a large request's room is not kept
+        return body
 
 
 class Server:
@@ -192,22 +224,18 @@ class Server:
     def _client(self, sock: socket.socket, done: Callable[[], None] | None = None) -> None:
         conn = Connection()
         term = self.terminal
+        reader = _Frames(sock)
         try:
             while True:
-                head = _recv_exact(sock, 4)
-                if head is None:
-                    break
-                length = U32.unpack(head)[0]
-                if length < 4 or length > MAX_REQUEST:
-                    log.warning("malformed request length %d: closing the client", length)
-                    break
-                body = _recv_exact(sock, length)
+                body = reader.next()
                 if body is None:
                     break
                 command = I32.unpack_from(body, 0)[0]
                 out = term.serve(command, memoryview(body)[4:], conn)
                 if isinstance(out, (bytes, bytearray)):
                     sock.sendall(out)
+                elif sum(memoryview(part).nbytes for part in out) <= _JOIN_BYTES:
+                    sock.sendall(b"".join(out))   # one system call for a small reply
                 else:
                     for part in out:
                         sock.sendall(part)

@@ -13,6 +13,7 @@ from ..engine.commands import EngineCommands
 from ..market.commands import MarketDataCommands
 from ..market.market import Market
 from ..market.symbol_commands import symbol_commands
+from ..replay.stepping import ReplayWait
 from .login import Login, Settings
 from .terminal_commands import TerminalCommands
 
@@ -37,13 +38,19 @@ class SimulatedTerminal:
         self.market = Market(seed=int(values.get("seed", 1)),
                              history_start=values.get("history_start", "2015-01-01"),
                              history_dir=os.path.join(data_dir, "history"), clock=clock)
-        self.engine = TradingEngine(store_dir or data_dir, values, self.market)
+        # A replay's store is made afresh by the next replay: not worth a disk flush a trade.
+        self.engine = TradingEngine(store_dir or data_dir, values, self.market,
+                                    durable=store_dir is None)
         self.login = Login(self.settings, self.engine, self.lock)
+        # A stepped replay's present holds still while a request is served (see SteppedClock).
+        self.clock = clock if getattr(clock, "stepped", False) else None
         self.terminal_commands = TerminalCommands(
             self.settings, self.login, self.engine, os.path.dirname(os.path.abspath(exe_path)),
-            self.build, maxbars, self.lock)
+            self.build, maxbars, self.lock, stepped=self.clock is not None)
+        self.replay_wait = ReplayWait(clock, self.market, self.engine)
+        self.replay_watch = None   # a stepped replay's (replay.folder.attach)
         self.commands = Registry()
-        for part in (self.login, self.terminal_commands,
+        for part in (self.login, self.terminal_commands, self.replay_wait,
                      MarketDataCommands(self.market, maxbars, int(values.get("max_ticks", 10_000_000))),
                      symbol_commands(self.market, self.build, self.settings, self.login.currency,
                                      self.lock),
@@ -61,9 +68,18 @@ class SimulatedTerminal:
     def serve(self, command: int, payload, connection=None):
         # Bars imported since the last request replace their symbol's prices from this one on.
         self.market.begin_request()
-        return self.commands.serve(command, payload, connection)
+        clock = self.clock
+        if clock is None or clock.waited:   # from the first wait on, only waits move it
+            return self.commands.serve(command, payload, connection)
+        clock.request_began()
+        try:
+            return self.commands.serve(command, payload, connection)
+        finally:
+            clock.request_ended()
 
     def close(self) -> None:
+        if self.replay_watch is not None:
+            self.replay_watch.stop()
         with self.lock:
             try:
                 self.engine.close()

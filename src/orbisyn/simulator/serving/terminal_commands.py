@@ -12,7 +12,8 @@ from ... import _paths
 from .. import install as _install
 from .. import protocol
 from ..commands import Reply, Request, command
-from ..protocol import ACCOUNT_LAYOUT, E_AUTH, OK, OK_RECORD, STATE_READY, TERMINAL_LAYOUT, pack_text
+from ..protocol import (ACCOUNT_LAYOUT, E_AUTH, OK, OK_RECORD, STATE_READY, STEPPED_REPLAY_NAME,
+                        TERMINAL_LAYOUT, pack_text)
 from .login import Login, Settings
 
 log = logging.getLogger("orbisyn.simulator")
@@ -22,7 +23,7 @@ class TerminalCommands:
     """`on_handshake`, when set, runs once, at the first handshake (a replay starts its clock)."""
 
     def __init__(self, settings: Settings, login: Login, engine, install_dir: str, build: int,
-                 maxbars: int, lock: threading.RLock):
+                 maxbars: int, lock: threading.RLock, stepped: bool = False):
         self.settings = settings
         self.login = login
         self.engine = engine
@@ -36,6 +37,8 @@ class TerminalCommands:
         self.maxbars = maxbars
         self.lock = lock
         self.on_handshake: Optional[Callable[[], None]] = None
+        # How a stepped replay makes itself known to the module's waits.
+        self.name = "Orbisyn Terminal " + (STEPPED_REPLAY_NAME if stepped else "(simulated)")
 
     @command(protocol.CMD_VERSION)
     def version(self, r: Request) -> Reply:
@@ -68,7 +71,7 @@ class TerminalCommands:
             "build": self.build, "connected": self.login.current_state() == STATE_READY,
             "dlls_allowed": False, "trade_allowed": api, "tradeapi_disabled": not api,
             "maxbars": self.maxbars, "codepage": 0, "ping_last": 800,
-            "company": "Orbisyn Simulated Markets", "name": "Orbisyn Terminal (simulated)",
+            "company": "Orbisyn Simulated Markets", "name": self.name,
             "language": "English", "path": self.install_dir, "data_path": self.data_paths[0],
             "commondata_path": self.data_paths[1],
         })
