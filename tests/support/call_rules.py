@@ -15,7 +15,7 @@ import struct
 
 import numpy as np
 
-from . import info_layouts
+from . import wire_layouts
 from .unknown_names import unknown_message
 
 NOARGS, VARARGS, KEYWORDS = "noargs", "varargs", "keywords"
@@ -60,7 +60,7 @@ def message(code: int) -> str:
 # Python types of the record fields in record order: b bool, i int, f float, s str,
 # r the nested TradeRequest; from the hand-written layouts.
 def _kinds(key: str, nested: bool = False) -> str:
-    layout, _ = info_layouts.LAYOUTS[key]
+    layout, _ = wire_layouts.LAYOUTS[key]
     letters = "".join("s" if isinstance(kind, tuple) else {"bool": "b", "f64": "f"}.get(kind, "i")
                       for _, _, kind in layout)
     return letters + ("r" if nested else "")

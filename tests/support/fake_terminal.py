@@ -107,9 +107,9 @@ import zlib
 from pathlib import Path
 
 try:
-    from . import info_layouts
+    from . import wire_layouts
 except ImportError:  # run as the fake Terminal's program, beside it
-    import info_layouts  # type: ignore[no-redef]
+    import wire_layouts  # type: ignore[no-redef]
 
 # ---------------------------------------------------------------------------
 # Frame and value builders (shared by both sides)
@@ -191,8 +191,8 @@ def mirrored(request_payload: bytes) -> int:
     return zlib.crc32(request_payload)
 
 
-TICK = struct.Struct(info_layouts.struct_format(info_layouts.TICK)[0])
-BAR = struct.Struct(info_layouts.struct_format(info_layouts.BAR)[0])
+TICK = struct.Struct(wire_layouts.struct_format(wire_layouts.TICK)[0])
+BAR = struct.Struct(wire_layouts.struct_format(wire_layouts.BAR)[0])
 
 
 def mirror_payload(shape: str, value: int) -> bytes:
