@@ -23,7 +23,7 @@ import tempfile
 import time
 import zlib
 
-from support import call_rules as rules, hostile_peer
+from support import call_rules as rules, hostile_peer, peers
 
 UTC = datetime.timezone.utc
 LINK_CODES = {-10001, -10002, -10004}
@@ -179,7 +179,7 @@ class Driver:
              "--ctl-fd", str(theirs.fileno())], pass_fds=[theirs.fileno()], stdin=subprocess.DEVNULL)
         theirs.close()
         self.ctl.settimeout(30)
-        msg = hostile_peer.recv_msg(self.ctl)
+        msg = peers.recv_msg(self.ctl)
         if not msg or msg[0] != "ready":
             raise RuntimeError("hostile peer did not start")
         self.link_suspect = False
@@ -203,10 +203,10 @@ class Driver:
 
     # -- peer control
     def _control(self, msg, want):
-        hostile_peer.send_msg(self.ctl, msg)
+        peers.send_msg(self.ctl, msg)
         verdicts = []
         while True:
-            got = hostile_peer.recv_msg(self.ctl)
+            got = peers.recv_msg(self.ctl)
             if got is None:
                 self.fail(f"the hostile peer died or did not answer; its last verdicts: {verdicts}")
             if got[0] == "x":

@@ -12,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_pipe.h"
-// after windows.h, which fake_pipe.h brings
-#include <shellapi.h>
+#include "check.h"
 #include "link/channel.h"
 #include "link/results.h"
 #include "link/session.h"
@@ -26,70 +24,6 @@ using namespace wintest;
 namespace pf = orbisyn::platform;
 
 namespace {
-
-std::string U8(const char16_t* s, size_t n) {
-  std::string out(n * 3 + 1, '\0');
-  size_t used = Utf16ToUtf8(s, n, &out[0], out.size());
-  out.resize(used == SIZE_MAX ? 0 : used);
-  return out;
-}
-std::string U8(const char16_t* s) { return U8(s, pf::TextLength(s)); }
-std::string U8(const std::u16string& s) { return U8(s.data(), s.size()); }
-std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
-
-void Say(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-ULONGLONG Now() { return GetTickCount64(); }
-
-// One named case: collects failed checks and prints one line when it ends.
-class Case {
- public:
-  explicit Case(const char* name) : name_(name) {}
-  ~Case() { Say(why_.empty() ? "PASS " + name_ : "FAIL " + name_ + ":" + why_); }
-  bool Check(bool ok, const std::string& what) {
-    if (!ok) why_ += " [" + what + "]";
-    return ok;
-  }
-  template <class A, class B>
-  bool Equal(const A& got, const B& want, const std::string& what) {
-    return Check(got == want, what + ": got " + std::to_string(got) + ", want " + std::to_string(want));
-  }
-
- private:
-  std::string name_;
-  std::string why_;
-};
-
-std::u16string UniqueName(const char* tag) {
-  static int serial = 0;
-  std::string s = "\\\\.\\pipe\\orbisyn-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  tag + "-" + std::to_string(++serial);
-  return std::u16string(s.begin(), s.end());
-}
-
-// The pipe the session derives for path: Connect's own naming.
-std::u16string SessionPipeName(const char16_t* path) {
-  uint8_t digest[32];
-  char16_t name[kPathUnits];
-  Session::PipeNameOf(path, digest, name);
-  return name;
-}
-
-std::u16string OwnPath() {
-  wchar_t buf[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  return std::u16string(buf, buf + n);
-}
-
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed) % 251);
-  return b;
-}
 
 Bytes I32(int32_t v) {
   Bytes b;
@@ -661,11 +595,7 @@ int CtrlC(const std::string& mode) {
 }  // namespace
 
 int main() {
-  int argc = 0;
-  wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  std::vector<std::u16string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(wargv[i], wargv[i] + wcslen(wargv[i]));
-  LocalFree(wargv);
+  std::vector<std::u16string> args = Arguments();
   std::string cmd = args.empty() ? "" : U8(args[0]);
   if (cmd == "channel") {
     SessionOperations();

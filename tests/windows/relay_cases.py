@@ -9,7 +9,6 @@ relay installed as terminal64.exe, fake_sim.FakeSim at the far end, the Windows 
 from __future__ import annotations
 
 import hashlib
-import hmac
 import os
 import secrets
 import shutil
@@ -22,7 +21,9 @@ import threading
 import time
 from pathlib import Path
 
-from fake_sim import FakeSim, pattern
+from fake_sim import FakeSim
+from support.peers import pattern, prove, proven as proof_holds, recv_exact
+from support.peers import request as frame
 
 r = None  # run.py, set by cases()
 HERE = Path(__file__).resolve().parent
@@ -32,21 +33,6 @@ DRIVER_WIN = r"C:\orbisyn-tests\relay_driver.exe"
 
 def token_hex():
     return secrets.token_hex(32)
-
-
-def recv_exact(sock, n, timeout=10.0):
-    """n bytes, or fewer when the stream ended (or the time ran out)."""
-    sock.settimeout(timeout)
-    out = bytearray()
-    try:
-        while len(out) < n:
-            chunk = sock.recv(min(n - len(out), 1 << 20))
-            if not chunk:
-                break
-            out += chunk
-    except (socket.timeout, OSError):
-        pass
-    return bytes(out)
 
 
 def ends_within(sock, seconds):
@@ -73,32 +59,20 @@ def old_hello(path, token):
     return b"ORBR" + token + path_fields(path)
 
 
-# The proof of the token over both nonces, written here from its description (not the
-# module's code), so that the relay's HMAC is checked against an independent one.
-def prove(side, token, client_nonce, server_nonce, magic=b"ORBR"):
-    label = b"orbisyn server proof" if side == "server" else b"orbisyn client proof"
-    return hmac.new(token, label + magic + client_nonce + server_nonce, hashlib.sha256).digest()
-
-
 def greet(s, token, after_proof=None, proof_token=None, magic=b"ORBR", replay=False):
     """Our side of the handshake up to the proof: (the relay proved itself, bytes of the
     challenge). after_proof follows our proof in the same write; proof_token proves with
     another token; replay sends the relay's own proof back as ours."""
     mine = secrets.token_bytes(32)
     s.sendall(magic + mine)
-    challenge = recv_exact(s, 64, 6)
+    challenge = recv_exact(s, 64, 6, short_ok=True)
     if len(challenge) < 64:
         return False, challenge
     theirs, their_proof = challenge[:32], challenge[32:]
-    proven = hmac.compare_digest(their_proof, prove("server", token, mine, theirs, magic))
-    ours = their_proof if replay else prove("client", proof_token or token, mine, theirs, magic)
+    proven = proof_holds("server", token, magic, mine, theirs, their_proof)
+    ours = their_proof if replay else prove("client", proof_token or token, magic, mine, theirs)
     s.sendall(ours + (after_proof or b""))
     return proven, challenge
-
-
-def frame(command, payload=b""):
-    body = struct.pack("<i", command) + payload
-    return struct.pack("<I", len(body)) + body
 
 
 HANDSHAKE = frame(4, struct.pack("<ii", 3, 6) + "Python".encode("utf-16-le"))
@@ -152,11 +126,11 @@ class Relay:
         proven, _ = greet(s, bytes.fromhex(self.token), path_fields(path, flags))
         if not proven:
             return s, None, "the relay did not prove the token"
-        head = recv_exact(s, 8, 90)
+        head = recv_exact(s, 8, 90, short_ok=True)
         if len(head) < 8:
             return s, None, f"no reply ({len(head)} bytes)"
         result, n = struct.unpack("<iI", head)
-        return s, result, recv_exact(s, 2 * n).decode("utf-16-le", "replace")
+        return s, result, recv_exact(s, 2 * n, 10, short_ok=True).decode("utf-16-le", "replace")
 
     def log_text(self):
         return self.log.read_text("utf-8", "replace")
@@ -242,17 +216,17 @@ def transfers(relay, scripted):
         return
     small = b"hello"
     s.sendall(op(1, len(small)) + small)
-    r.report("relay-small-echo", recv_exact(s, len(small)) == small)
+    r.report("relay-small-echo", recv_exact(s, len(small), 10, short_ok=True) == small)
     big = secrets.token_bytes(3 << 20)
     s.sendall(op(1, len(big)) + big)
-    r.report("relay-3-MB-both-ways-intact", recv_exact(s, len(big), 60) == big)
+    r.report("relay-3-MB-both-ways-intact", recv_exact(s, len(big), 60, short_ok=True) == big)
     n = 8 << 20
     s.sendall(op(2, n, 17))
-    r.report("relay-8-MB-from-the-pipe-intact", recv_exact(s, n, 60) == pattern(n, 17))
+    r.report("relay-8-MB-from-the-pipe-intact", recv_exact(s, n, 60, short_ok=True) == pattern(n, 17))
     blob = secrets.token_bytes(5 << 20)
     s.sendall(op(4, len(blob)) + blob)
     r.report("relay-5-MB-to-the-pipe-intact",
-             recv_exact(s, 32, 60) == hashlib.sha256(blob).digest())
+             recv_exact(s, 32, 60, short_ok=True) == hashlib.sha256(blob).digest())
     s.close()
 
 
@@ -261,7 +235,7 @@ def closes(relay, scripted):
     s, result, _ = relay.open(scripted.path)
     n = 300_000
     s.sendall(op(3, n, 5))
-    got = recv_exact(s, n, 30)
+    got = recv_exact(s, n, 30, short_ok=True)
     t0 = time.monotonic()
     ended = ends_within(s, 5)
     took = time.monotonic() - t0
@@ -279,7 +253,7 @@ def closes(relay, scripted):
         s.sendall(bytes(200_000))
     except OSError as e:
         why = f"send: {e!r}"
-    got = recv_exact(s, n, 30)  # short when the connection was reset
+    got = recv_exact(s, n, 30, short_ok=True)  # short when the connection was reset
     s.settimeout(5)
     try:
         ended = s.recv(1) == b""
@@ -292,7 +266,7 @@ def closes(relay, scripted):
     # The client goes: the pipe server sees its client go.
     s, result, _ = relay.open(scripted.path)
     s.sendall(op(5))
-    pinged = len(recv_exact(s, 16)) == 16
+    pinged = len(recv_exact(s, 16, 10, short_ok=True)) == 16
     gone = f"gone {scripted.accepted()}"
     s.close()
     t0 = time.monotonic()
@@ -307,7 +281,7 @@ def closes(relay, scripted):
     for _ in range(10):
         s, result, _ = relay.open(scripted.path)
         s.sendall(op(2, 64 << 20, 1))
-        recv_exact(s, 1 << 20)
+        recv_exact(s, 1 << 20, 10, short_ok=True)
         gone = f"gone {scripted.accepted()}"
         s.close()
         if not scripted.wait_for(gone, 5):
@@ -337,8 +311,8 @@ def refusals(relay, scripted, token):
     def old(s):
         # Its token is taken for a nonce: a challenge comes back, and the rest fails the proof.
         s.sendall(old_hello(path, good))
-        challenge = recv_exact(s, 64, 6)
-        return challenge[32:] == prove("server", good, good, challenge[:32]), challenge
+        challenge = recv_exact(s, 64, 6, short_ok=True)
+        return proof_holds("server", good, b"ORBR", good, challenge[:32], challenge[32:]), challenge
 
     cases = [  # (name, what the client does, the relay proves itself first, the drop comes at the 2 s limit)
         ("wrong-magic", send(b"ORBS" + bytes(32)), None, False),
@@ -377,7 +351,7 @@ def refusals(relay, scripted, token):
     t0 = time.monotonic()
     s, result, text = relay.open(path)
     s.sendall(op(5))
-    served = len(recv_exact(s, 16)) == 16
+    served = len(recv_exact(s, 16, 10, short_ok=True)) == 16
     took = time.monotonic() - t0
     s.close()
     r.report("relay-serves-beside-50-idle-connections", result == 0 and served and took < 1.5,
@@ -438,7 +412,7 @@ def launches(relay):
         s, result, text = relay.open(exe, flags=portable)
         took = time.monotonic() - t0
         s.sendall(HANDSHAKE)
-        reply = recv_exact(s, 16)
+        reply = recv_exact(s, 16, 10, short_ok=True)
         ok = result == 0 and reply == struct.pack("<Iiii", 12, 4, 0, build) and 0.5 <= took < 15
         r.report(f"relay-starts-the-terminal-portable-{portable}", ok,
                  f"{result} {text!r} after {took:.2f} s, reply {reply.hex()}")

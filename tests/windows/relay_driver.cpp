@@ -40,9 +40,7 @@
 
 #include <winsock2.h>
 
-#include "fake_pipe.h"
-// after windows.h, which fake_pipe.h brings
-#include <shellapi.h>
+#include "check.h"
 #include "link/channel.h"
 #include "link/session.h"
 #include "platform/platform.h"
@@ -51,22 +49,12 @@
 
 namespace pf = orbisyn::platform;
 using orbisyn::Session;
+using namespace wintest;
 
 namespace {
 
 constexpr DWORD kInstances = 6;
 constexpr DWORD kChunk = 1 << 20;
-
-void Say(const std::string& line) {
-  static SRWLOCK lock = SRWLOCK_INIT;
-  AcquireSRWLockExclusive(&lock);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-  ReleaseSRWLockExclusive(&lock);
-}
-
-uint8_t PatternByte(size_t i, uint32_t seed) { return static_cast<uint8_t>((i * 7 + seed) % 251); }
 
 bool ReadAll(HANDLE h, void* p, size_t n) {
   auto* q = static_cast<uint8_t*>(p);
@@ -219,14 +207,6 @@ int Bench(const std::u16string& name, int rounds, size_t bytes) {
   return 0;
 }
 
-std::string U8(const char16_t* s) {
-  size_t n = pf::TextLength(s);
-  std::string out(n * 3 + 1, '\0');
-  size_t used = orbisyn::Utf16ToUtf8(s, n, &out[0], out.size());
-  out.resize(used == SIZE_MAX ? 0 : used);
-  return out;
-}
-
 int SessionCase(const std::u16string& path, uint32_t records) {
   Session client;
   ULONGLONG t0 = GetTickCount64();
@@ -372,9 +352,8 @@ int Probe(const std::wstring& name) {
 }  // namespace
 
 int main() {
-  int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  std::vector<std::wstring> args(argv + 1, argv + argc);
+  std::vector<std::wstring> args;
+  for (const std::u16string& a : Arguments()) args.push_back(W(a));
   if (args.size() == 2 && args[0] == L"serve") return Serve(args[1]);
   if (args.size() == 2 && args[0] == L"probe") return Probe(args[1]);
   if (args.size() == 1 && args[0] == L"tcp-echo") return TcpEcho();

@@ -11,9 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "fake_pipe.h"
-// after windows.h, which fake_pipe.h brings
-#include <shellapi.h>
+#include "check.h"
 #include "link/channel.h"
 #include "link/results.h"
 #include "link/session.h"
@@ -25,63 +23,11 @@ namespace pf = orbisyn::platform;
 
 namespace {
 
-void Say(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+Bytes Records(uint32_t count) { return Bytes() << count << Pattern(size_t{count} * 320, count); }
 
-ULONGLONG Now() { return GetTickCount64(); }
-
-class Case {
- public:
-  explicit Case(std::string name) : name_(std::move(name)) {}
-  ~Case() { Say(why_.empty() ? "PASS " + name_ : "FAIL " + name_ + ":" + why_); }
-  bool Check(bool ok, const std::string& what) {
-    if (!ok) why_ += " [" + what + "]";
-    return ok;
-  }
-  void Result(int32_t got, int32_t want) {
-    Check(got == want, "result " + std::to_string(got) + ", want " + std::to_string(want));
-  }
-  // The call took about a second: the limit, not sooner and not much later.
-  void AboutASecond(ULONGLONG ms) {
-    Check(ms >= 950 && ms < 1500, "took " + std::to_string(ms) + " ms");
-  }
-
- private:
-  std::string name_;
-  std::string why_;
-};
-
-std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
-
-std::u16string UniqueName(const char* tag) {
-  static int serial = 0;
-  std::string s = "\\\\.\\pipe\\orbisyn-limit-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  tag + "-" + std::to_string(++serial);
-  return std::u16string(s.begin(), s.end());
-}
-
-std::u16string OwnPath() {
-  wchar_t buf[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  return std::u16string(buf, buf + n);
-}
-
-// The pipe the session derives for path: Connect's own naming.
-std::u16string SessionPipeName(const char16_t* path) {
-  uint8_t digest[32];
-  char16_t name[kPathUnits];
-  Session::PipeNameOf(path, digest, name);
-  return name;
-}
-
-Bytes Records(uint32_t count) {
-  Bytes b;
-  b << count;
-  for (uint32_t i = 0; i < count * 320; ++i) b << static_cast<uint8_t>((i * 7 + count) % 251);
-  return b;
+// The call took about a second: the limit, not sooner and not much later.
+void AboutASecond(Case& c, ULONGLONG ms) {
+  c.Check(ms >= 950 && ms < 1500, "took " + std::to_string(ms) + " ms");
 }
 
 int32_t ReadArray(Session& client, ArrayBlock* block) {
@@ -99,10 +45,10 @@ void SilentTerminal() {
   c.Check(client.OpenPipe(name.c_str()), "open");
   client.SetLimits(1000, 0);
   ULONGLONG t0 = Now();
-  c.Result(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcTimeout);
-  c.AboutASecond(Now() - t0);
+  c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcTimeout, "result");
+  AboutASecond(c, Now() - t0);
   c.Check(!client.IsOpen(), "the link is closed");
-  c.Result(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcNoConnection);
+  c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcNoConnection, "result");
   server.Join();
 }
 
@@ -121,8 +67,8 @@ void StopsMidReply() {
   client.SetLimits(1000, 0);
   ArrayBlock block;
   ULONGLONG t0 = Now();
-  c.Result(ReadArray(client, &block), kIpcTimeout);
-  c.AboutASecond(Now() - t0);
+  c.Equal(ReadArray(client, &block), kIpcTimeout, "result");
+  AboutASecond(c, Now() - t0);
   c.Check(!client.IsOpen() && block.data() == nullptr, "closed, nothing handed back");
   server.Join();
 }
@@ -145,7 +91,7 @@ void FlowingReply() {
   client.SetLimits(1000, 0);
   ArrayBlock block;
   ULONGLONG t0 = Now();
-  c.Result(ReadArray(client, &block), 0);
+  c.Equal(ReadArray(client, &block), 0, "result");
   ULONGLONG took = Now() - t0;
   c.Check(took >= 2500, "took only " + std::to_string(took) + " ms");
   const auto* got = static_cast<const uint8_t*>(block.data());
@@ -170,7 +116,7 @@ void WriteLimit() {
   ULONGLONG t0 = Now();
   pf::IoResult r = pf::PipeWrite(h, big.data(), big.size(), pf::WaitLimit{1000, 0, nullptr});
   c.Check(r == pf::IoResult::kTimedOut, "kTimedOut");
-  c.AboutASecond(Now() - t0);
+  AboutASecond(c, Now() - t0);
   pf::PipeClose(h);
   SetEvent(stop);
   server.Join();
@@ -195,7 +141,7 @@ void WakeBeforeLimit() {
   Sleep(200);
   client.Cancel();
   waiter.join();
-  c.Result(r, kIpcRecvFailed);
+  c.Equal(r, kIpcRecvFailed, "result");
   c.Check(took >= 150 && took < 1000, "took " + std::to_string(took) + " ms");
   c.Check(!client.IsOpen(), "the link is closed");
   server.Join();
@@ -255,11 +201,11 @@ void InitializeDeadline(const std::string& phase) {
   ULONGLONG t0 = Now();
   int32_t r = client.Initialize(exe.c_str(), false);
   if (phase == "readiness") {
-    c.Result(r, 0);
+    c.Equal(r, 0, "result");
     r = client.WaitReady(0);
   }
-  c.Result(r, kIpcTimeout);
-  c.AboutASecond(Now() - t0);
+  c.Equal(r, kIpcTimeout, "result");
+  AboutASecond(c, Now() - t0);
   c.Check(client.MsLeft() == 0, "deadline passed");
   if (phase == "busy-pipe") {
     // It waited for the instance: no failed open, no launch.
