@@ -8,8 +8,6 @@ import datetime
 import decimal
 import fractions
 import os
-import shutil
-import tempfile
 
 import numpy as np
 import pytest
@@ -18,6 +16,7 @@ from hypothesis import strategies as st
 
 from support import call_rules as rules
 from support.fake_terminal import FakeTerminal, session
+from support.folders import private_folders
 
 orbisyn = pytest.importorskip("orbisyn")
 PRESENT = [n for n in rules.ALL_FUNCTIONS if hasattr(orbisyn, n)]
@@ -162,7 +161,8 @@ def calls(draw, name):
         slot = slots[i] if i < len(slots) else anything
         args.append(draw(st.one_of(slot, slot, anything, hostile)))
     kwargs = {}
-    if rules.FLAGS[name] == rules.KEYWORDS or draw(st.integers(0, 9)) == 0:
+    # Keywords mostly where the function has some, now and then anywhere.
+    if name in KEYWORDS or draw(st.integers(0, 9)) == 0:
         for key, strat in KEYWORDS.get(name, {}).items():
             if draw(st.booleans()):
                 kwargs[key] = draw(st.one_of(strat, strat, anything, hostile))
@@ -176,24 +176,14 @@ def calls(draw, name):
 @pytest.fixture(scope="module")
 def no_link():
     """No session open, and a handshake of build 3000 behind (the catalogue's gate)."""
-    saved = {k: os.environ.get(k) for k in ("XDG_RUNTIME_DIR", "XDG_DATA_HOME")}
-    root = tempfile.mkdtemp(prefix="obpr", dir="/tmp")
-    os.chmod(root, 0o700)
-    os.environ["XDG_RUNTIME_DIR"] = root
-    os.environ["XDG_DATA_HOME"] = os.path.join(root, "data")
-    term = FakeTerminal(root, root, "Prop")
-    try:
-        term.start()
-        session(term, build=3000)
-    finally:
-        orbisyn.shutdown()
-        term.close()
-        shutil.rmtree(root, ignore_errors=True)
-        for k, v in saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
+    with private_folders() as root:
+        term = FakeTerminal(root, root, "Prop")
+        try:
+            term.start()
+            session(term, build=3000)
+        finally:
+            orbisyn.shutdown()
+            term.close()
 
 
 def same(a, b) -> bool:

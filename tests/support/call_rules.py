@@ -18,27 +18,6 @@ import numpy as np
 from . import wire_layouts
 from .unknown_names import unknown_message
 
-NOARGS, VARARGS, KEYWORDS = "noargs", "varargs", "keywords"
-
-# How the functions were registered before they shared one reader; the fuzzer still draws
-# keywords mostly for the KEYWORDS ones.
-FLAGS = {
-    "initialize": KEYWORDS, "login": KEYWORDS, "shutdown": NOARGS, "version": NOARGS,
-    "last_error": NOARGS,
-    "terminal_info": NOARGS, "account_info": NOARGS, "symbols_total": NOARGS,
-    "symbols_get": KEYWORDS, "symbol_info": VARARGS, "symbol_info_tick": VARARGS,
-    "symbol_select": VARARGS, "market_book_add": VARARGS, "market_book_get": VARARGS,
-    "market_book_release": VARARGS,
-    "copy_rates_from": VARARGS, "copy_rates_from_pos": VARARGS, "copy_rates_range": VARARGS,
-    "copy_ticks_from": VARARGS, "copy_ticks_range": VARARGS,
-    "positions_total": NOARGS, "positions_get": KEYWORDS, "orders_total": NOARGS,
-    "orders_get": KEYWORDS, "history_orders_total": VARARGS, "history_orders_get": KEYWORDS,
-    "history_deals_total": VARARGS, "history_deals_get": KEYWORDS,
-    "order_check": KEYWORDS, "order_send": KEYWORDS, "order_calc_margin": VARARGS,
-    "order_calc_profit": VARARGS,
-}
-ALL_FUNCTIONS = list(FLAGS)
-assert len(ALL_FUNCTIONS) == 32
 # Settings of the module itself: they never reach the Terminal nor the error state.
 SETTINGS = {"set_timeout", "get_timeout"}
 
@@ -283,7 +262,8 @@ DECLARATIONS = {
                            ("volume", "float", PK, REQ), ("price_open", "float", PK, REQ),
                            ("price_close", "float", PK, REQ)], {}),
 }
-assert set(DECLARATIONS) == set(FLAGS)
+ALL_FUNCTIONS = list(DECLARATIONS)
+assert len(ALL_FUNCTIONS) == 32
 
 TRADE_KEYS = [
     ("action", "u32"), ("magic", "u64"), ("order", "u64"), ("symbol", "text"),

@@ -108,12 +108,12 @@ from pathlib import Path
 
 try:
     from . import wire_layouts
-    from .peers import (HEADER, f64, i32, i64, recv_exact, recv_msg, reply,  # noqa: F401
-                        request, send_msg, text, u32, u64)
+    from .peers import (HEADER, f64, i32, i64, listen_unix, recv_exact,  # noqa: F401
+                        recv_msg, reply, request, send_msg, text, u32, u64)
 except ImportError:  # run as the fake Terminal's program, beside them
     import wire_layouts  # type: ignore[no-redef]
-    from peers import (HEADER, f64, i32, i64, recv_exact, recv_msg, reply,  # type: ignore[no-redef]  # noqa: F401
-                       request, send_msg, text, u32, u64)
+    from peers import (HEADER, f64, i32, i64, listen_unix, recv_exact,  # type: ignore  # noqa: F401
+                       recv_msg, reply, request, send_msg, text, u32, u64)
 
 # ---------------------------------------------------------------------------
 # Actions: plain dicts so they pickle the same in both processes
@@ -249,14 +249,7 @@ class _Peer:
         paths = _load_paths(self.args.paths)
         paths.ensure_pipe_dir()
         sock_path = paths.socket_path(self.args.exe)
-        try:
-            os.unlink(sock_path)
-        except FileNotFoundError:
-            pass
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(sock_path)
-        os.chmod(sock_path, 0o600)
-        self.listener.listen(8)
+        self.listener = listen_unix(sock_path)
         self.answer("listening", sock_path)
 
         self.sel.register(self.ctl, selectors.EVENT_READ, "ctl")

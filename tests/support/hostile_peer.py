@@ -37,9 +37,9 @@ import zlib
 from orbisyn import _protocol as _D
 
 try:
-    from .peers import HEADER, recv_exact, recv_msg, reply, send_msg
+    from .peers import HEADER, listen_unix, recv_exact, recv_msg, reply, send_msg
 except ImportError:  # run as the hostile Terminal's program, beside it
-    from peers import HEADER, recv_exact, recv_msg, reply, send_msg  # type: ignore[no-redef]
+    from peers import HEADER, listen_unix, recv_exact, recv_msg, reply, send_msg  # type: ignore[no-redef]
 
 STUCK_AFTER = 20.0  # seconds without a driver sync after a reply: the module hangs
 LEGACY_BUILD = 2364  # first build that sends the 2993-byte symbol record
@@ -299,13 +299,7 @@ class Peer:
         self.exchanges = 0
         self.replied_at = 0.0
         self.sel = selectors.DefaultSelector()
-        try:
-            os.unlink(sock_path)
-        except FileNotFoundError:
-            pass
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(sock_path)
-        self.listener.listen(8)
+        self.listener = listen_unix(sock_path)
         self.sel.register(ctl, selectors.EVENT_READ, "ctl")
         self.sel.register(self.listener, selectors.EVENT_READ, "listen")
 

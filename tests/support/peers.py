@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import hashlib
 import hmac
+import os
 import pickle
 import socket
 import struct
@@ -31,6 +32,20 @@ def recv_exact(sock: socket.socket, n: int, timeout: float | None = None, *,
             break
         buf += part
     return bytes(buf) if len(buf) == n or short_ok else None
+
+
+def listen_unix(path: str) -> socket.socket:
+    """A listener on the Unix socket path (only its owner may connect), in place of any left
+    behind there."""
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    listener.bind(path)
+    os.chmod(path, 0o600)
+    listener.listen(8)
+    return listener
 
 
 # ---------------------------------------------------------------------------

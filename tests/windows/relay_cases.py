@@ -22,6 +22,7 @@ import time
 from pathlib import Path
 
 from fake_sim import FakeSim
+from support.folders import private_folders
 from support.peers import pattern, prove, proven as proof_holds, recv_exact
 from support.peers import request as frame
 
@@ -742,44 +743,49 @@ def real_simulator():
         return
     prefix = os.environ["WINEPREFIX"]
     work = Path(tempfile.mkdtemp(prefix="real-sim."))
-    runtime = Path(tempfile.mkdtemp(prefix="rs", dir="/tmp"))
-    saved = dict(os.environ)
-    os.environ.update(XDG_DATA_HOME=str(work / "data"), XDG_RUNTIME_DIR=str(runtime),
-                      ORBISYN_RELAY=str(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"))
     sim = [python, "-m", "orbisyn.simulator"]
     date, count = 1719576000, 100000  # 2024-06-28 12:00 UTC
-    try:
-        done = subprocess.run(sim + ["install", "--wine", prefix], capture_output=True, text=True)
-        if done.returncode != 0:
-            r.report("real-simulator-through-the-relay", False, done.stdout + done.stderr)
-            return
-        code, got, text = r.wine(DRIVER_WIN, "terminal",
-                                 r"C:\Program Files\Orbisyn Simulated Terminal\terminal64.exe",
-                                 str(date), str(count), timeout=120)
-        # The same bars straight from the simulated Terminal's own socket, from Linux.
-        expected = subprocess.run([python, "-c",
-            "import hashlib\n"
-            "from orbisyn.simulator.hosting import relayed\n"
-            "from orbisyn.simulator.serving.client import RawClient\n"
-            f"data = relayed.find_wine({prefix!r})['data_dir']\n"
-            "with RawClient.loopback(data) as c:\n"
-            f"    status, bars = c.rates_from('BTCUSD', 1, {date}, {count})\n"
-            "print(len(bars), hashlib.sha256(bars.tobytes()).hexdigest())\n"],
-            capture_output=True, text=True).stdout.strip()
-        r.report("real-simulator-session-through-the-relay",
-                 got.get("result") == "0" and got.get("ready") == "1"
-                 and got.get("version", "").startswith("500/") and got.get("login") == "5001001", text)
-        r.report("real-simulator-bars-as-its-own-socket-gives-them",
-                 got.get("bars") == expected and expected.startswith(f"{count} "),
-                 f"windows {got.get('bars')}, linux {expected}")
-        r.report("real-simulator-trade-through-the-relay",
-                 got.get("retcode") == "10009" and int(got.get("positions", "0")) >= 1, text)
-    finally:
-        subprocess.run(sim + ["stop", "--wine", prefix], capture_output=True, text=True)
-        os.environ.clear()
-        os.environ.update(saved)
-        shutil.rmtree(work, ignore_errors=True)
-        shutil.rmtree(runtime, ignore_errors=True)
+    with private_folders(work / "data"):
+        try:
+            real_simulator_road(python, prefix, sim, date, count)
+        finally:
+            subprocess.run(sim + ["stop", "--wine", prefix], capture_output=True, text=True,
+                           env=relay_env())
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def relay_env():
+    """This environment, with the relay built here for the simulated Terminal's install."""
+    return dict(os.environ, ORBISYN_RELAY=str(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"))
+
+
+def real_simulator_road(python, prefix, sim, date, count):
+    done = subprocess.run(sim + ["install", "--wine", prefix], capture_output=True, text=True,
+                          env=relay_env())
+    if done.returncode != 0:
+        r.report("real-simulator-through-the-relay", False, done.stdout + done.stderr)
+        return
+    code, got, text = r.wine(DRIVER_WIN, "terminal",
+                             r"C:\Program Files\Orbisyn Simulated Terminal\terminal64.exe",
+                             str(date), str(count), timeout=120)
+    # The same bars straight from the simulated Terminal's own socket, from Linux.
+    expected = subprocess.run([python, "-c",
+        "import hashlib\n"
+        "from orbisyn.simulator.hosting import relayed\n"
+        "from orbisyn.simulator.serving.client import RawClient\n"
+        f"data = relayed.find_wine({prefix!r})['data_dir']\n"
+        "with RawClient.loopback(data) as c:\n"
+        f"    status, bars = c.rates_from('BTCUSD', 1, {date}, {count})\n"
+        "print(len(bars), hashlib.sha256(bars.tobytes()).hexdigest())\n"],
+        capture_output=True, text=True, env=relay_env()).stdout.strip()
+    r.report("real-simulator-session-through-the-relay",
+             got.get("result") == "0" and got.get("ready") == "1"
+             and got.get("version", "").startswith("500/") and got.get("login") == "5001001", text)
+    r.report("real-simulator-bars-as-its-own-socket-gives-them",
+             got.get("bars") == expected and expected.startswith(f"{count} "),
+             f"windows {got.get('bars')}, linux {expected}")
+    r.report("real-simulator-trade-through-the-relay",
+             got.get("retcode") == "10009" and int(got.get("positions", "0")) >= 1, text)
 
 
 def imports():
