@@ -2,6 +2,7 @@
 costs, the endpoint file and whom it is trusted from, the stop request."""
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import re
@@ -126,15 +127,29 @@ def test_refused_handshakes_get_nothing_but_the_challenge(shared_sim, case):
         assert took < 1.5   # at once, not at the deadline
 
 
-def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
+@contextlib.contextmanager
+def halfway(shared_sim):
+    """A connection to the shared Terminal whose challenge checked: (socket, port, our proof,
+    not sent yet)."""
     res, _ = shared_sim
     port, token = loopback.read_endpoint(res["data_dir"])
     with tcp(port) as s:
         mine = proof.nonce()
         theirs = challenged(s, token, mine)
-        s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST + VERSION_REQUEST)
-        c = RawClient.__new__(RawClient)
-        c.sock = s
+        yield s, port, good_proof(token, mine, theirs)
+
+
+def client_on(sock: socket.socket) -> RawClient:
+    """The raw client's reading of replies, on a connection past its handshake."""
+    c = RawClient.__new__(RawClient)
+    c.sock = sock
+    return c
+
+
+def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
+    with halfway(shared_sim) as (s, _, answer):
+        s.sendall(answer + VERSION_REQUEST + VERSION_REQUEST)
+        c = client_on(s)
         for _ in range(2):
             echo, status, _ = c.read_reply()
             assert (echo, status) == (protocol.CMD_VERSION, protocol.OK_RECORD)
@@ -174,17 +189,12 @@ def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
 
 
 def test_a_handshake_past_its_hello_outlives_a_flood_without_hellos(shared_sim):
-    res, _ = shared_sim
-    port, token = loopback.read_endpoint(res["data_dir"])
-    with tcp(port) as s:
-        mine = proof.nonce()
-        theirs = challenged(s, token, mine)
+    with halfway(shared_sim) as (s, port, answer):
         idle = [tcp(port) for _ in range(3 * loopback.MAX_PENDING)]
         try:
             assert read_to_end(idle[0], within=1.0) == b""   # pushed out: the cap is reached
-            s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST)
-            c = RawClient.__new__(RawClient)
-            c.sock = s
+            s.sendall(answer + VERSION_REQUEST)
+            c = client_on(s)
             assert c.read_reply()[:2] == (protocol.CMD_VERSION, protocol.OK_RECORD)
         finally:
             for conn in idle:

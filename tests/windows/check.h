@@ -4,12 +4,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "fake_pipe.h"
 // after windows.h, which fake_pipe.h brings
 #include <shellapi.h>
+#include "link/channel.h"
 #include "link/session.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -91,6 +95,40 @@ inline std::u16string OwnPath() {
   wchar_t buf[MAX_PATH];
   DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
   return std::u16string(buf, buf + n);
+}
+
+// How most cases begin: a scripted pipe of a name of its own, script running on its first
+// client, and a session to link to it. The session ends before the pipe, whose script may
+// wait for the hang-up.
+struct Link {
+  Link(const char* tag, std::function<void(ServerPipe&)> script)
+      : name(UniqueName(tag)), server(W(name)) {
+    server.Start(std::move(script));
+  }
+  // The session, opened on the pipe (a failed open fails the case).
+  orbisyn::Session& Open(Case& c) {
+    c.Check(client.OpenPipe(name.c_str()), "open");
+    return client;
+  }
+
+  std::u16string name;
+  ServerPipe server;
+  orbisyn::Session client;
+};
+
+// An exchange nobody answers, cancelled from another thread 200 ms in, as shutdown() does:
+// its result and the milliseconds it took.
+inline std::pair<int32_t, ULONGLONG> CancelledExchange(orbisyn::Session& client) {
+  int32_t r = 0;
+  ULONGLONG t0 = Now(), took = 0;
+  std::thread waiter([&] {
+    r = orbisyn::Exchange(client.pipe(), 120, orbisyn::NoPayload, orbisyn::NoReply);
+    took = Now() - t0;
+  });
+  Sleep(200);
+  client.Cancel();
+  waiter.join();
+  return {r, took};
 }
 
 // Bytes that show where a piece went missing or moved (as the Python side's pattern()).

@@ -49,6 +49,15 @@ def ends_within(sock, seconds):
         return True
 
 
+def exit_code(proc, seconds):
+    """Its exit status, or None (and killed) when it has not ended within seconds."""
+    try:
+        return proc.wait(seconds)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return None
+
+
 def path_fields(path, flags=0, units=None):
     data = path.encode("utf-16-le")
     n = len(data) // 2 if units is None else units
@@ -596,11 +605,7 @@ def pipe_server():
 
         # A second copy leaves the pipe to the first.
         second = inst.run()
-        try:
-            code = second.wait(20)
-        except subprocess.TimeoutExpired:
-            second.kill()
-            code = None
+        code = exit_code(second, 20)
         code2, got, text = inst.session()
         r.report("pipe-server-second-copy-exits-0", code == 0 and got.get("result") == "0",
                  f"exit {code}; then {text}")
@@ -623,11 +628,7 @@ def pipe_server():
         proc = inst.run("/portable")
         up = wait_until(inst.pipe_exists, 20)
         sim.stop()
-        try:
-            code = proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            code = None
+        code = exit_code(proc, 10)
         r.report("pipe-server-exits-0-when-the-watch-closes",
                  up and code == 0 and not inst.pipe_exists(),
                  f"pipe up {up}, exit {code}: {inst.log_text()}")
@@ -639,11 +640,7 @@ def pipe_server():
     inst = Installed("c")
     try:
         proc = inst.run()
-        try:
-            code = proc.wait(20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            code = None
+        code = exit_code(proc, 20)
         r.report("pipe-server-without-endpoint-or-start-exits-1",
                  code == 1 and not inst.pipe_exists(), f"exit {code}: {inst.log_text()}")
     finally:
@@ -715,11 +712,7 @@ def stale_endpoints():
         try:
             t0 = time.monotonic()
             proc = inst.run()
-            try:
-                code = proc.wait(20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                code = None
+            code = exit_code(proc, 20)
             took = time.monotonic() - t0
             r.report("pipe-server-stale-endpoint-without-start-exits-1",
                      code == 1 and took < 8 and not inst.pipe_exists()

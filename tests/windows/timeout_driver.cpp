@@ -38,48 +38,39 @@ int32_t ReadArray(Session& client, ArrayBlock* block) {
 
 void SilentTerminal() {
   Case c("idle-limit-ends-a-silent-exchange");
-  Session client;
-  std::u16string name = UniqueName("silent");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) { p.AwaitHangUp(); });  // reads, never answers
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Link link("silent", [](ServerPipe& p) { p.AwaitHangUp(); });  // reads, never answers
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   ULONGLONG t0 = Now();
   c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcTimeout, "result");
   AboutASecond(c, Now() - t0);
   c.Check(!client.IsOpen(), "the link is closed");
   c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcNoConnection, "result");
-  server.Join();
+  link.server.Join();
 }
 
 void StopsMidReply() {
   Case c("idle-limit-ends-a-reply-that-stops");
-  Session client;
-  std::u16string name = UniqueName("stops");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) {
+  Link link("stops", [](ServerPipe& p) {
     p.ReadFrame();
     Bytes whole = Reply(121, 0, Records(10));
     p.Write(Bytes(whole.begin(), whole.begin() + 1000));
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   ArrayBlock block;
   ULONGLONG t0 = Now();
   c.Equal(ReadArray(client, &block), kIpcTimeout, "result");
   AboutASecond(c, Now() - t0);
   c.Check(!client.IsOpen() && block.data() == nullptr, "closed, nothing handed back");
-  server.Join();
+  link.server.Join();
 }
 
 void FlowingReply() {
   Case c("idle-limit-never-cuts-a-reply-that-keeps-coming");
-  Session client;
-  std::u16string name = UniqueName("flowing");
-  ServerPipe server(W(name));
   const Bytes payload = Records(20000);  // 6.4 MB, in eight pieces 400 ms apart
-  server.Start([&](ServerPipe& p) {
+  Link link("flowing", [&](ServerPipe& p) {
     p.ReadFrame();
     Bytes whole = Reply(121, 0, payload);
     std::vector<size_t> cuts;
@@ -87,7 +78,7 @@ void FlowingReply() {
     p.Write(whole, cuts, 400);
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   ArrayBlock block;
   ULONGLONG t0 = Now();
@@ -100,7 +91,7 @@ void FlowingReply() {
           "records as sent");
   c.Check(client.IsOpen(), "the link stays");
   client.Close();
-  server.Join();
+  link.server.Join();
 }
 
 void WriteLimit() {
@@ -126,34 +117,20 @@ void WriteLimit() {
 // shutdown() from another thread ends a limited wait at once, as a broken link.
 void WakeBeforeLimit() {
   Case c("wake-ends-a-limited-wait-at-once");
-  Session client;
-  std::u16string name = UniqueName("wake");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) { p.AwaitHangUp(); });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Link link("wake", [](ServerPipe& p) { p.AwaitHangUp(); });
+  Session& client = link.Open(c);
   client.SetLimits(20000, 0);
-  int32_t r = 0;
-  ULONGLONG t0 = Now(), took = 0;
-  std::thread waiter([&] {
-    r = Exchange(client.pipe(), 120, NoPayload, NoReply);
-    took = Now() - t0;
-  });
-  Sleep(200);
-  client.Cancel();
-  waiter.join();
+  auto [r, took] = CancelledExchange(client);
   c.Equal(r, kIpcRecvFailed, "result");
   c.Check(took >= 150 && took < 1000, "took " + std::to_string(took) + " ms");
   c.Check(!client.IsOpen(), "the link is closed");
-  server.Join();
+  link.server.Join();
 }
 
 // Many limited exchanges answered in time: no limit fires late on a later one.
 void LimitsThatDoNotRunOut() {
   Case c("answered-exchanges-under-a-limit");
-  Session client;
-  std::u16string name = UniqueName("answered");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) {
+  Link link("answered", [](ServerPipe& p) {
     for (int i = 0; i < 200; ++i) {
       p.ReadFrame();
       if (i % 50 == 0) Sleep(300);
@@ -161,7 +138,7 @@ void LimitsThatDoNotRunOut() {
     }
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   int wrong = 0;
   for (uint32_t i = 0; i < 200; ++i) {
@@ -171,7 +148,7 @@ void LimitsThatDoNotRunOut() {
   c.Check(wrong == 0, std::to_string(wrong) + " exchanges failed");
   c.Check(client.IsOpen(), "the link stays");
   client.Close();
-  server.Join();
+  link.server.Join();
 }
 
 // ---- initialize's deadline, in each phase ------------------------------------------------
