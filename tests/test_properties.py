@@ -28,19 +28,6 @@ SETTINGS = settings(max_examples=int(os.environ.get("ORBISYN_PROP_EXAMPLES", "15
 # ---------------------------------------------------------------------------
 # Objects
 
-class Raising:
-    """Every conversion hook raises."""
-
-    def __bool__(self):
-        raise RuntimeError("bool")
-
-    def __index__(self):
-        raise RuntimeError("index")
-
-    def __float__(self):
-        raise RuntimeError("float")
-
-
 class IntSub(int):
     pass
 
@@ -100,13 +87,13 @@ datetimes = st.one_of(
 )
 scalars = st.one_of(
     st.none(), ints, floats, texts, datetimes, st.binary(max_size=8), st.dates(),
-    st.sampled_from([Raising(), object(), 3 + 0j, decimal.Decimal("1.5"), fractions.Fraction(1, 3),
+    st.sampled_from([rules.Unconvertible(), object(), 3 + 0j, decimal.Decimal("1.5"), fractions.Fraction(1, 3),
                      np.int64(5), np.int32(-1), np.float64(1.5), np.float32(2.5), np.bool_(True),
                      np.uint64(2**64 - 1), np.array([1, 2]), np.array(3.0), bytearray(b"x"),
                      [1], (), {}, set(), len]),
 )
 # Objects whose conversions fail in unusual ways, drawn more often than chance would.
-hostile = st.sampled_from([Raising(), np.array([1, 2]), BadStamp(2020, 1, 1), StrStamp(2020, 1, 1),
+hostile = st.sampled_from([rules.Unconvertible(), np.array([1, 2]), BadStamp(2020, 1, 1), StrStamp(2020, 1, 1),
                            DictSub(action=1), IntSub(-1), StrSub("x" * 30), FloatSub("nan"), 2**64])
 anything = st.recursive(scalars, lambda inner: st.one_of(
     st.lists(inner, max_size=3), st.tuples(inner),
@@ -230,7 +217,7 @@ VALID = {
     "login": ((123, "pw", "srv"), {"timeout": 10}),
     "initialize": (("x",), {"login": 1, "password": "p", "server": "s", "timeout": 1, "portable": 1}),
 }
-TRICKY = [None, b"EURUSD", 1.5, "text", -1, 2**64, datetime.date(2020, 1, 1), Raising(),
+TRICKY = [None, b"EURUSD", 1.5, "text", -1, 2**64, datetime.date(2020, 1, 1), rules.Unconvertible(),
           np.array([1, 2]), BadStamp(2020, 1, 1), StrStamp(2020, 1, 1), DictSub(action=1),
           IntSub(-1), StrSub("x" * 30), FloatSub("nan"), np.float64("inf"), np.int64(7), True]
 

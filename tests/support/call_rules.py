@@ -53,6 +53,28 @@ RECORD_KINDS = {
     "TradeOrder": _kinds("order"), "TradeDeal": _kinds("deal"),
 }
 
+class Unconvertible:
+    """An argument whose every conversion hook raises: no rule may take it, no call raise."""
+
+    def __bool__(self):
+        raise RuntimeError("bool")
+
+    def __index__(self):
+        raise RuntimeError("index")
+
+    def __int__(self):
+        raise RuntimeError("int")
+
+    def __float__(self):
+        raise RuntimeError("float")
+
+    def __len__(self):
+        raise RuntimeError("len")
+
+    def __str__(self):
+        raise RuntimeError("str")
+
+
 # ---------------------------------------------------------------------------
 # The shared conversions
 
