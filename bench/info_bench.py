@@ -24,8 +24,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from fake_terminal import i32, reply, request, text, u32  # noqa: E402
-from support.info_layouts import SYMBOL, SYMBOL_SIZE, names, pack, struct_format  # noqa: E402
+from support.fake_terminal import i32, reply, request, text, u32  # noqa: E402
+from support.wire_layouts import SYMBOL, SYMBOL_SIZE, names, pack, struct_format  # noqa: E402
 
 # ---------------------------------------------------------------- the records served
 

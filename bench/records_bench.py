@@ -63,7 +63,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 from support.fake_terminal import i32, i64, reply, request, u32  # noqa: E402
-from support.info_layouts import SYMBOL, SYMBOL_SIZE, pack  # noqa: E402
+from support.wire_layouts import SYMBOL, SYMBOL_SIZE, pack  # noqa: E402
 from support.trade_wire import DEAL, POSITION, record  # noqa: E402
 
 try:

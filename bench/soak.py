@@ -26,9 +26,9 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
-import call_rules as rules  # noqa: E402
+from support import call_rules as rules  # noqa: E402
 from support import fuzz_driver  # noqa: E402
-import hostile_peer  # noqa: E402
+from support import hostile_peer  # noqa: E402
 
 PAGE = os.sysconf("SC_PAGESIZE")
 # Flat: what a function may grow by over its whole run after the warm-up.

@@ -6,7 +6,7 @@ import pytest
 
 import orbisyn
 from support.fake_terminal import reply, request, session, text
-from support.info_layouts import (ACCOUNT, ACCOUNT_SIZE, LEGACY_SYMBOL_SIZE, SYMBOL, SYMBOL_SIZE,
+from support.wire_layouts import (ACCOUNT, ACCOUNT_SIZE, LEGACY_SYMBOL_SIZE, SYMBOL, SYMBOL_SIZE,
                           TERMINAL, TERMINAL_SIZE, TICK, TICK_SIZE, names, pack, sample, typed)
 
 

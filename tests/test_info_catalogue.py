@@ -7,7 +7,7 @@ import pytest
 
 import orbisyn
 from support.fake_terminal import close, reply, request, session, text, u32
-from support.info_layouts import BOOK, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, pack, sample, typed
+from support.wire_layouts import BOOK, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, pack, sample, typed
 
 GROUP_MSG = 'Invalid "group" argument'
 

@@ -6,7 +6,7 @@ import pytest
 
 import orbisyn
 from support.fake_terminal import close, f64, i32, no_reply, reply, request, session, split, text, u32, u64
-from support.info_layouts import (ACCOUNT, ACCOUNT_SIZE, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, TERMINAL,
+from support.wire_layouts import (ACCOUNT, ACCOUNT_SIZE, BOOK_SIZE, SYMBOL, SYMBOL_SIZE, TERMINAL,
                           TERMINAL_SIZE, TICK, TICK_SIZE, pack)
 from support.trade_wire import check_record, record, send_record, with_symbols
 

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import orbisyn
-from support import info_layouts as layouts
+from support import wire_layouts as layouts
 from support.fake_terminal import BAR, TICK, close, i32, i64, reply, request, session, text, u32
 
 UTC = dt.timezone.utc

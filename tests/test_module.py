@@ -86,28 +86,6 @@ def test_last_error_in_fresh_process(run_fresh):
     ]
 
 
-class Hostile:
-    """Fails every protocol a conversion might try."""
-
-    def __bool__(self):
-        raise RuntimeError("bool")
-
-    def __index__(self):
-        raise RuntimeError("index")
-
-    def __int__(self):
-        raise RuntimeError("int")
-
-    def __float__(self):
-        raise RuntimeError("float")
-
-    def __len__(self):
-        raise RuntimeError("len")
-
-    def __str__(self):
-        raise RuntimeError("str")
-
-
 class Str(str):
     pass
 
@@ -117,7 +95,7 @@ class Int(int):
 
 
 JUNK = [None, b"x", bytearray(b"x"), 2**200, -2**200, -1, 2**64, 2**32, float("nan"), float("inf"), 1.5,
-        object(), [1], {"a": 1}, ("t",), "x" * 100_000, "\udc80", Hostile(), Str("s" * 300), Int(-5)]
+        object(), [1], {"a": 1}, ("t",), "x" * 100_000, "\udc80", rules.Unconvertible(), Str("s" * 300), Int(-5)]
 
 
 @pytest.mark.parametrize("junk", JUNK, ids=lambda j: type(j).__name__)

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import orbisyn
-from support import info_layouts as layouts
+from support import wire_layouts as layouts
 from support.fake_terminal import i64, reply, request, session, text, u32, u64
 from support.trade_wire import array, field_names, record, with_symbols
 

@@ -8,8 +8,6 @@ import datetime
 import decimal
 import fractions
 import os
-import shutil
-import tempfile
 
 import numpy as np
 import pytest
@@ -18,6 +16,7 @@ from hypothesis import strategies as st
 
 from support import call_rules as rules
 from support.fake_terminal import FakeTerminal, session
+from support.folders import private_folders
 
 orbisyn = pytest.importorskip("orbisyn")
 PRESENT = [n for n in rules.ALL_FUNCTIONS if hasattr(orbisyn, n)]
@@ -28,19 +27,6 @@ SETTINGS = settings(max_examples=int(os.environ.get("ORBISYN_PROP_EXAMPLES", "15
 
 # ---------------------------------------------------------------------------
 # Objects
-
-class Raising:
-    """Every conversion hook raises."""
-
-    def __bool__(self):
-        raise RuntimeError("bool")
-
-    def __index__(self):
-        raise RuntimeError("index")
-
-    def __float__(self):
-        raise RuntimeError("float")
-
 
 class IntSub(int):
     pass
@@ -101,13 +87,13 @@ datetimes = st.one_of(
 )
 scalars = st.one_of(
     st.none(), ints, floats, texts, datetimes, st.binary(max_size=8), st.dates(),
-    st.sampled_from([Raising(), object(), 3 + 0j, decimal.Decimal("1.5"), fractions.Fraction(1, 3),
+    st.sampled_from([rules.Unconvertible(), object(), 3 + 0j, decimal.Decimal("1.5"), fractions.Fraction(1, 3),
                      np.int64(5), np.int32(-1), np.float64(1.5), np.float32(2.5), np.bool_(True),
                      np.uint64(2**64 - 1), np.array([1, 2]), np.array(3.0), bytearray(b"x"),
                      [1], (), {}, set(), len]),
 )
 # Objects whose conversions fail in unusual ways, drawn more often than chance would.
-hostile = st.sampled_from([Raising(), np.array([1, 2]), BadStamp(2020, 1, 1), StrStamp(2020, 1, 1),
+hostile = st.sampled_from([rules.Unconvertible(), np.array([1, 2]), BadStamp(2020, 1, 1), StrStamp(2020, 1, 1),
                            DictSub(action=1), IntSub(-1), StrSub("x" * 30), FloatSub("nan"), 2**64])
 anything = st.recursive(scalars, lambda inner: st.one_of(
     st.lists(inner, max_size=3), st.tuples(inner),
@@ -162,7 +148,8 @@ def calls(draw, name):
         slot = slots[i] if i < len(slots) else anything
         args.append(draw(st.one_of(slot, slot, anything, hostile)))
     kwargs = {}
-    if rules.FLAGS[name] == rules.KEYWORDS or draw(st.integers(0, 9)) == 0:
+    # Keywords mostly where the function has some, now and then anywhere.
+    if name in KEYWORDS or draw(st.integers(0, 9)) == 0:
         for key, strat in KEYWORDS.get(name, {}).items():
             if draw(st.booleans()):
                 kwargs[key] = draw(st.one_of(strat, strat, anything, hostile))
@@ -176,24 +163,14 @@ def calls(draw, name):
 @pytest.fixture(scope="module")
 def no_link():
     """No session open, and a handshake of build 3000 behind (the catalogue's gate)."""
-    saved = {k: os.environ.get(k) for k in ("XDG_RUNTIME_DIR", "XDG_DATA_HOME")}
-    root = tempfile.mkdtemp(prefix="obpr", dir="/tmp")
-    os.chmod(root, 0o700)
-    os.environ["XDG_RUNTIME_DIR"] = root
-    os.environ["XDG_DATA_HOME"] = os.path.join(root, "data")
-    term = FakeTerminal(root, root, "Prop")
-    try:
-        term.start()
-        session(term, build=3000)
-    finally:
-        orbisyn.shutdown()
-        term.close()
-        shutil.rmtree(root, ignore_errors=True)
-        for k, v in saved.items():
-            if v is None:
-                os.environ.pop(k, None)
-            else:
-                os.environ[k] = v
+    with private_folders() as root:
+        term = FakeTerminal(root, root, "Prop")
+        try:
+            term.start()
+            session(term, build=3000)
+        finally:
+            orbisyn.shutdown()
+            term.close()
 
 
 def same(a, b) -> bool:
@@ -240,7 +217,7 @@ VALID = {
     "login": ((123, "pw", "srv"), {"timeout": 10}),
     "initialize": (("x",), {"login": 1, "password": "p", "server": "s", "timeout": 1, "portable": 1}),
 }
-TRICKY = [None, b"EURUSD", 1.5, "text", -1, 2**64, datetime.date(2020, 1, 1), Raising(),
+TRICKY = [None, b"EURUSD", 1.5, "text", -1, 2**64, datetime.date(2020, 1, 1), rules.Unconvertible(),
           np.array([1, 2]), BadStamp(2020, 1, 1), StrStamp(2020, 1, 1), DictSub(action=1),
           IntSub(-1), StrSub("x" * 30), FloatSub("nan"), np.float64("inf"), np.int64(7), True]
 

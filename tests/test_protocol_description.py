@@ -13,7 +13,7 @@ import pytest
 import orbisyn
 from orbisyn import _protocol as description
 from orbisyn.simulator import protocol
-from support import info_layouts as layouts
+from support import wire_layouts as layouts
 from support.fake_terminal import i32, reply, session, text, u32
 from support.trade_wire import record as trade_record
 

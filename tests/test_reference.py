@@ -92,6 +92,24 @@ def test_the_module_carries_the_stub_text():
     assert not differ, f"{len(differ)} texts differ from _core.pyi, e.g. {differ[:5]}"
 
 
+def test_the_reference_lists_every_function_once():
+    sys.path.insert(0, os.path.join(ROOT, "docs", "_ext"))
+    try:
+        ext = pytest.importorskip("orbisyn_reference")  # needs Sphinx
+    finally:
+        sys.path.pop(0)
+    found = ext.families()
+    plain = [n for family, (_, names) in found.items() if family != "aio" for n in names]
+    assert sorted(plain) == FUNCTIONS
+    assert sorted(found["aio"][1]) == sorted(
+        n for n in dir(aio) if not n.startswith("_") and inspect.iscoroutinefunction(getattr(aio, n)))
+    cited = []
+    for page in ("index.rst", "aio.rst"):
+        with open(os.path.join(ROOT, "docs", "reference", page), encoding="utf-8") as f:
+            cited += re.findall(r"^\.\. orbisyn-functions:: (\w+)$", f.read(), re.M)
+    assert sorted(cited) == sorted(found)
+
+
 def test_aio_functions_carry_their_stub_text():
     # Python 3.13 dedents doc strings when it compiles them; earlier ones keep the indent.
     differ = [n for n, doc in AIO_STUB.functions.items()

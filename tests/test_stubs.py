@@ -77,21 +77,26 @@ def readme_example() -> str:
     return section[section.index("```python") + len("```python"):section.index("```\n\n")]
 
 
-@pytest.mark.parametrize("program", [PROGRAM, CATALOGUE, readme_example()],
-                         ids=["typical", "catalogue", "readme"])
-def test_typical_program_type_checks(tmp_path, program):
+def mypy_strict(tmp_path, text, *more):
+    """mypy --strict (and the options more) over the program text."""
     pytest.importorskip("mypy")
     prog = tmp_path / "prog.py"
-    prog.write_text(program)
+    prog.write_text(text)
     # A development tree is not on mypy's path; an installed package is (mypy refuses
     # site-packages in MYPYPATH).
     root = os.path.dirname(os.path.dirname(orbisyn.__file__))
     env = dict(os.environ)
     if "site-packages" not in root:
         env["MYPYPATH"] = root
-    res = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                          "--cache-dir", str(tmp_path / "cache"), str(prog)],
-                         capture_output=True, text=True, cwd=tmp_path, env=env)
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", *more, "--no-incremental",
+                           "--cache-dir", str(tmp_path / "cache"), str(prog)],
+                          capture_output=True, text=True, cwd=tmp_path, env=env)
+
+
+@pytest.mark.parametrize("program", [PROGRAM, CATALOGUE, readme_example()],
+                         ids=["typical", "catalogue", "readme"])
+def test_typical_program_type_checks(tmp_path, program):
+    res = mypy_strict(tmp_path, program)
     assert res.returncode == 0, res.stdout + res.stderr
 
 
@@ -155,28 +160,14 @@ async def f() -> None:
 '''
 
 
-def mypy_strict(tmp_path, text):
-    prog = tmp_path / "prog.py"
-    prog.write_text(text)
-    root = os.path.dirname(os.path.dirname(orbisyn.__file__))
-    env = dict(os.environ)
-    if "site-packages" not in root:
-        env["MYPYPATH"] = root
-    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--warn-unreachable",
-                           "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(prog)],
-                          capture_output=True, text=True, cwd=tmp_path, env=env)
-
-
 def test_asyncio_and_pandas_program_type_checks(tmp_path):
-    pytest.importorskip("mypy")
     pytest.importorskip("pandas")
-    res = mypy_strict(tmp_path, AIO_PROGRAM)
+    res = mypy_strict(tmp_path, AIO_PROGRAM, "--warn-unreachable")
     assert res.returncode == 0, res.stdout + res.stderr
 
 
 def test_aio_results_are_typed_without_none(tmp_path):
-    pytest.importorskip("mypy")
-    res = mypy_strict(tmp_path, AIO_WRONG)
+    res = mypy_strict(tmp_path, AIO_WRONG, "--warn-unreachable")
     assert "prog.py:6: error: Statement is unreachable" in res.stdout, res.stdout
     assert 'prog.py:7: error: Incompatible types in assignment (expression has type "int"' in res.stdout
 
@@ -292,10 +283,9 @@ async def f() -> None:
 
 
 def test_trade_requests_type_check(tmp_path):
-    pytest.importorskip("mypy")
-    res = mypy_strict(tmp_path, REQUESTS_OK)
+    res = mypy_strict(tmp_path, REQUESTS_OK, "--warn-unreachable")
     assert res.returncode == 0, res.stdout + res.stderr
-    res = mypy_strict(tmp_path, REQUESTS_WRONG)
+    res = mypy_strict(tmp_path, REQUESTS_WRONG, "--warn-unreachable")
     flagged = {int(line.split(":")[1]) for line in res.stdout.splitlines() if ": error:" in line}
     assert flagged == {4, 5, 6, 8}, res.stdout
 

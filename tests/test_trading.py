@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import orbisyn
-from support import info_layouts as layouts
+from support import wire_layouts as layouts
 from support.fake_terminal import f64, reply, request, session, text, u32
 from support.trade_wire import check_record, send_record
 

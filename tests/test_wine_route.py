@@ -20,7 +20,7 @@ import pytest
 import orbisyn
 from support.fake_terminal import i32, no_reply, reply, request, text, u64
 from support.other_user import other_user
-from support.strangers import Squatter
+from support.strangers import Squatter, second_user
 
 FAKE_RELAY = Path(__file__).parent / "support" / "fake_relay.py"
 
@@ -276,14 +276,6 @@ def test_the_log_of_a_running_relay_is_kept(prefix, relays, private_env, monkeyp
 
 # ---- strangers on the relay's port ----------------------------------------------------------
 
-def attacker():
-    """A second user where one can be made, else a second process of ours."""
-    try:
-        return other_user()
-    except pytest.skip.Exception:
-        return None
-
-
 def log_in(prefix, fake_terminal, **kwargs):
     fake_terminal.script(reply(5, 0))
     assert orbisyn.initialize(path=str(prefix.exe), login=5001, password="hunter2", **kwargs) is True
@@ -315,7 +307,7 @@ def test_a_dead_relays_port_taken_by_a_stranger(prefix, relays, fake_terminal, m
 def test_a_stranger_behind_a_record_of_a_running_process(prefix, relays, fake_terminal, mode):
     # The record names a process that runs (ours), but the port is someone else's: a relay
     # that died a moment ago, its port taken before we looked.
-    squatter = Squatter(0, mode, attacker())
+    squatter = Squatter(0, mode, second_user())
     try:
         record = relays.runtime / ("orbisyn-relay-" + record_key(prefix))
         fake_token = "ab" * 32

@@ -10,7 +10,7 @@ from types import SimpleNamespace
 
 from orbisyn.simulator.commands import Registry
 from orbisyn.simulator.engine.commands import EngineCommands
-from support import info_layouts as layouts
+from support import wire_layouts as layouts
 from support.fake_terminal import text as wtext
 from support.trade_wire import LAYOUTS
 

@@ -3,53 +3,29 @@
 The extension holds the GIL while it waits, so the Terminal runs as its own process
 (the extension starts it through its launcher).
 """
-import os
-import shutil
-import signal
-import tempfile
-import time
-
 import pytest
 
 pytest.importorskip("orbisyn.simulator.serving.server")
 import orbisyn  # noqa: E402
-from orbisyn import _paths  # noqa: E402
 from orbisyn.simulator import install as sim_install  # noqa: E402
+from support.simulated import needs  # noqa: E402
 
 SYMBOL = "BTCUSD"  # trades every day
 HEDGING, NETTING = sim_install.DEFAULT_ACCOUNTS[0], sim_install.DEFAULT_ACCOUNTS[1]
 
 
-def needs(*names):
-    missing = [n for n in names if not hasattr(orbisyn, n)]
-    return pytest.mark.skipif(bool(missing), reason=f"extension lacks {', '.join(missing)}")
-
-
 @pytest.fixture
-def terminal(tmp_path, monkeypatch):
-    run = tempfile.mkdtemp(prefix="oeng", dir="/tmp")
-    os.chmod(run, 0o700)
-    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "xdg"))
-    monkeypatch.setenv("XDG_RUNTIME_DIR", run)
-    res = sim_install.install(str(tmp_path / "term"))
+def terminal(installed):
+    """start(**settings) starts the Terminal with those settings and connects the module."""
+    res = installed(delay_ms=0)
 
     def start(**settings_over):
         settings = sim_install.load_settings(res["data_dir"])
-        settings.update(connect_delay_ms=0, **settings_over)
+        settings.update(settings_over)
         sim_install.save_settings(res["data_dir"], settings)
         assert orbisyn.initialize(res["exe"], timeout=30000), orbisyn.last_error()
 
-    yield start
-    orbisyn.shutdown()
-    try:
-        pid = int(open(_paths.socket_path(res["exe"]) + ".lock").read().strip() or 0)
-        os.kill(pid, signal.SIGTERM)
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline and os.path.exists(_paths.socket_path(res["exe"])):
-            time.sleep(0.05)
-    except (OSError, ValueError):
-        pass
-    shutil.rmtree(run, ignore_errors=True)
+    return start
 
 
 def market(**kw):

@@ -4,13 +4,10 @@ The Terminal runs as its own process (started through its launcher); requests
 are the documented byte frames.
 """
 import os
-import shutil
 import signal
 import struct
 import subprocess
 import sys
-import tempfile
-import time
 
 import pytest
 from engine_client import Client
@@ -18,48 +15,21 @@ from engine_client import Client
 pytest.importorskip("orbisyn._core")  # the Terminal's process imports the package
 pytest.importorskip("orbisyn.simulator.serving.server")
 from orbisyn import _paths  # noqa: E402
-from orbisyn.simulator import install as sim_install  # noqa: E402
-from orbisyn.simulator.serving.client import RawClient  # noqa: E402
 
 SYMBOL = "BTCUSD"  # trades every day, so the tests don't depend on the weekday
 
 
 @pytest.fixture
-def terminal(tmp_path, monkeypatch):
-    run = tempfile.mkdtemp(prefix="oeng", dir="/tmp")
-    os.chmod(run, 0o700)
-    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path / "xdg"))
-    monkeypatch.setenv("XDG_RUNTIME_DIR", run)
-    res = sim_install.install(str(tmp_path / "term"))
-    settings = sim_install.load_settings(res["data_dir"])
-    settings["connect_delay_ms"] = 0
-    sim_install.save_settings(res["data_dir"], settings)
-    procs = []
+def terminal(installed, start_sim):
+    """(install paths, start): start() runs the Terminal, -> (process, raw client, engine client)."""
+    res = installed(delay_ms=0)
 
     def start():
-        proc = subprocess.Popen([res["exe"]], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL, start_new_session=True)
-        procs.append(proc)
-        sock = _paths.socket_path(res["exe"])
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                raw = RawClient(sock)
-                return proc, raw, Client(call=raw.call)
-            except OSError:
-                assert proc.poll() is None and time.monotonic() < deadline
-                time.sleep(0.05)
+        sim = start_sim(res["exe"])
+        raw = sim.client()
+        return sim.proc, raw, Client(call=raw.call)
 
-    yield res, start
-    for proc in procs:
-        if proc.poll() is None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-    shutil.rmtree(run, ignore_errors=True)
+    return res, start
 
 
 def account(raw):

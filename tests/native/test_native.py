@@ -13,6 +13,7 @@ import pytest
 
 from orbisyn import _paths as paths
 from orbisyn.simulator.serving import proof
+from support.locator_layouts import CASES as LOCATOR_CASES, data_folder
 from support.native import drivers
 
 REPO = Path(__file__).resolve().parents[2]
@@ -149,26 +150,6 @@ def install(tmp_path, name):
     return folder
 
 
-def data_folder(root, name, target, *, portable=None, accounts=None, ini=None, scrivel=True,
-                origin=None):
-    """A Terminal data folder; times in seconds, origin as raw bytes to override."""
-    folder = root / name
-    (folder / "config").mkdir(parents=True)
-    if scrivel:
-        (folder / "Scrivel").mkdir()
-    for rel, when in [("portable.txt", portable), ("config/accounts.dat", accounts),
-                      ("config/terminal.ini", ini)]:
-        if when is not None:
-            (folder / rel).write_bytes(b"")
-            os.utime(folder / rel, (when, when))
-    if origin is None:
-        origin = "\ufeff" + str(target)
-        origin = origin.encode("utf-16-le")
-    if origin != b"none":
-        (folder / "origin.txt").write_bytes(origin)
-    return folder
-
-
 NOT_FOUND = "Orbisyn x64 not found: looked in '{root}/'; install the simulated Terminal " \
     "(orbisyn-terminal install), set WINEPREFIX to the Wine prefix that holds your Terminal, or " \
     "pass its path: initialize(path=...)"
@@ -228,10 +209,7 @@ def scenario(name, tmp_path, root):
     raise AssertionError(name)
 
 
-@pytest.mark.parametrize("name", [
-    "no-root", "only-files-and-dot-folders", "later-of-two-files-wins",
-    "portable-needs-no-scrivel", "bad-origins-write-nothing", "no-scrivel", "no-origin",
-    "only-invalid", "tie-goes-to-first-enumerated", "parent-terminal-preferred"])
+@pytest.mark.parametrize("name", LOCATOR_CASES)
 def test_locate(driver, tmp_path, name):
     root = tmp_path / "data" / "Quillmark" / "Terminal"
     folder, portable, text = scenario(name, tmp_path, root)

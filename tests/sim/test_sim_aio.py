@@ -7,7 +7,6 @@ import asyncio
 import datetime as dt
 import multiprocessing
 import random
-import shutil
 import time
 
 import numpy as np
@@ -15,7 +14,6 @@ import pytest
 
 import orbisyn
 from orbisyn import aio
-from simkit import SimProcess, install_terminal, set_env
 
 H1, M1, M5 = 16385, 1, 5
 T0 = int(dt.datetime(2024, 3, 12, 9, tzinfo=dt.timezone.utc).timestamp())  # a Tuesday
@@ -24,27 +22,13 @@ SYMBOLS = ["EURUSD", "GBPUSD", "USDJPY", "XAUUSD", "BTCUSD", "ETHUSD"]
 STREAMED = ["BTCUSD", "ETHUSD", "LTCUSD", "EURUSD", "USDJPY", "XAUUSD"]
 
 
-@pytest.fixture(scope="module")
-def sim(tmp_path_factory):
-    base = tmp_path_factory.mktemp("aio")
-    with pytest.MonkeyPatch.context() as mp:
-        run = set_env(mp, base)
-        res = install_terminal(base)
-        proc = SimProcess(res["exe"]).wait_ready()
-        try:
-            yield res["exe"], run, str(base / "xdg-data")
-        finally:
-            proc.stop()
-            shutil.rmtree(run, ignore_errors=True)
-
-
 @pytest.fixture
-def exe(sim, monkeypatch):
+def exe(shared_sim, monkeypatch):
     """The module's running Terminal (the autouse fixture gave this test other folders)."""
-    path, run, data = sim
-    monkeypatch.setenv("XDG_RUNTIME_DIR", run)
-    monkeypatch.setenv("XDG_DATA_HOME", data)
-    return path
+    res, _ = shared_sim
+    for key, value in res["env"].items():
+        monkeypatch.setenv(key, value)
+    return res["exe"]
 
 
 def plain(name, *args, **kwargs):

@@ -6,18 +6,11 @@ import pytest
 
 import orbisyn
 from orbisyn.codes import OrderType, TradeAction, TradeRetcode
-from simkit import install_terminal, stop_pid_from_lock
 
 
 @pytest.fixture
-def connected(sim_env):
-    res = install_terminal(sim_env, "terminal")
-    try:
-        assert orbisyn.initialize(res["exe"]), orbisyn.last_error()
-        yield
-    finally:
-        orbisyn.shutdown()
-        stop_pid_from_lock(res["exe"])
+def connected(installed):
+    assert orbisyn.initialize(installed()["exe"]), orbisyn.last_error()
 
 
 def test_sltp_with_a_misspelt_stop_keeps_the_stops(connected):

@@ -16,7 +16,7 @@ from orbisyn.simulator import install as sim_install
 from orbisyn.simulator.serving.client import RawClient
 from orbisyn.simulator.market.market import Market
 
-from simkit import install_terminal, stop_pid_from_lock
+from support.simulated import install_terminal, stop_pid_from_lock
 
 
 def run_cli(*args: str) -> subprocess.CompletedProcess:

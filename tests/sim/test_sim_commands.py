@@ -13,7 +13,8 @@ from orbisyn.simulator.commands import Registry, command
 from orbisyn.simulator.install import default_settings
 from orbisyn.simulator.serving.terminal import SimulatedTerminal
 
-CATALOGUE = {protocol.CMD_SYMBOLS_TOTAL, protocol.CMD_SYMBOLS_ALL, protocol.CMD_SYMBOLS_GROUP}
+CATALOGUE = {protocol.Command.SYMBOLS_TOTAL, protocol.Command.SYMBOLS_GET,
+             protocol.Command.SYMBOLS_GET_BY_GROUP}
 ALL = set(protocol.Command)
 
 

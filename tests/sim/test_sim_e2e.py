@@ -19,31 +19,10 @@ import orbisyn
 from orbisyn import _paths
 from orbisyn.simulator import install as sim_install
 
-from simkit import install_terminal, stop_pid_from_lock
+from support.simulated import needs
 
 H1, M1, D1 = 16385, 1, 16408
 T0 = int(dt.datetime(2024, 3, 12, 9, tzinfo=dt.timezone.utc).timestamp())  # a Tuesday
-
-
-def needs(*names):
-    missing = [n for n in names if not hasattr(orbisyn, n)]
-    return pytest.mark.skipif(bool(missing), reason=f"extension lacks {', '.join(missing)}")
-
-
-@pytest.fixture
-def terminal(sim_env):
-    """An installed (not yet running) Terminal; whatever started it is stopped afterwards."""
-    installed = []
-
-    def make(name="terminal", **kw):
-        res = install_terminal(sim_env, name, **kw)
-        installed.append(res)
-        return res
-
-    yield make
-    orbisyn.shutdown()
-    for res in installed:
-        stop_pid_from_lock(res["exe"])
 
 
 def server_pid(exe: str) -> int:
@@ -52,8 +31,8 @@ def server_pid(exe: str) -> int:
 
 @needs("initialize", "version")
 @pytest.mark.parametrize("folder", ["terminal", "Tërminål ü 😀 'quoted'"])
-def test_initialize_without_path_finds_starts_and_reuses(terminal, folder):
-    res = terminal(folder)
+def test_initialize_without_path_finds_starts_and_reuses(installed, folder):
+    res = installed(folder)
     assert not os.path.exists(_paths.socket_path(res["exe"]))
     assert orbisyn.initialize(), orbisyn.last_error()
     first = server_pid(res["exe"])
@@ -65,8 +44,8 @@ def test_initialize_without_path_finds_starts_and_reuses(terminal, folder):
 
 
 @needs("initialize", "login")
-def test_login_success_and_failures(terminal):
-    terminal()
+def test_login_success_and_failures(installed):
+    installed()
     assert not orbisyn.initialize(login=5001001, password="wrong")
     assert orbisyn.last_error()[0] == -6
     assert not orbisyn.initialize(login=5009999, password="otp-pass")
@@ -77,8 +56,8 @@ def test_login_success_and_failures(terminal):
 
 
 @needs("initialize", "terminal_info", "account_info")
-def test_terminal_and_account_info(terminal):
-    res = terminal()
+def test_terminal_and_account_info(installed):
+    res = installed()
     assert orbisyn.initialize(login=5001002, password="demo-pass"), orbisyn.last_error()
     info = orbisyn.terminal_info()
     assert info.path == res["install_dir"] and info.data_path == res["data_dir"]
@@ -89,8 +68,8 @@ def test_terminal_and_account_info(terminal):
 
 
 @needs("initialize", "symbols_total", "symbols_get", "symbol_info", "symbol_info_tick", "symbol_select")
-def test_symbol_functions(terminal):
-    terminal()
+def test_symbol_functions(installed):
+    installed()
     assert orbisyn.initialize(), orbisyn.last_error()
     total = orbisyn.symbols_total()
     everything = orbisyn.symbols_get()
@@ -108,8 +87,8 @@ def test_symbol_functions(terminal):
 
 @needs("initialize", "copy_rates_range", "copy_rates_from", "copy_rates_from_pos", "copy_ticks_range",
        "copy_ticks_from")
-def test_market_data_is_consistent(terminal):
-    terminal()
+def test_market_data_is_consistent(installed):
+    installed()
     assert orbisyn.initialize(), orbisyn.last_error()
     h1 = orbisyn.copy_rates_range("EURUSD", H1, T0, T0 + 6 * 3600)
     m1 = orbisyn.copy_rates_range("EURUSD", M1, T0, T0 + 6 * 3600 - 1)
@@ -137,10 +116,10 @@ def test_market_data_is_consistent(terminal):
 
 
 @needs("initialize", "copy_rates_range")
-def test_same_seed_gives_the_same_data(terminal):
-    a = terminal("a", seed=5)
-    b = terminal("b", seed=5)
-    c = terminal("c", seed=6)
+def test_same_seed_gives_the_same_data(installed):
+    a = installed("a", seed=5)
+    b = installed("b", seed=5)
+    c = installed("c", seed=6)
     data = []
     for res in (a, b, c):
         assert orbisyn.initialize(res["exe"]), orbisyn.last_error()
@@ -150,8 +129,8 @@ def test_same_seed_gives_the_same_data(terminal):
 
 
 @needs("initialize", "symbol_info", "symbols_total")
-def test_legacy_build(terminal):
-    terminal(build=2363)
+def test_legacy_build(installed):
+    installed(build=2363)
     assert orbisyn.initialize(), orbisyn.last_error()
     info = orbisyn.symbol_info("GBPUSD")
     assert info is not None and info.name == "GBPUSD" and info.digits == 5
@@ -159,8 +138,8 @@ def test_legacy_build(terminal):
 
 
 @needs("initialize", "market_book_add", "market_book_get", "market_book_release")
-def test_depth_of_market(terminal):
-    terminal()
+def test_depth_of_market(installed):
+    installed()
     assert orbisyn.initialize(), orbisyn.last_error()
     assert orbisyn.market_book_get("EURUSD") is None
     assert orbisyn.market_book_add("EURUSD")
@@ -173,8 +152,8 @@ def test_depth_of_market(terminal):
 
 
 @needs("initialize", "version")
-def test_a_stale_socket_is_replaced(terminal):
-    res = terminal()
+def test_a_stale_socket_is_replaced(installed):
+    res = installed()
     _paths.ensure_pipe_dir()
     stale = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     stale.bind(_paths.socket_path(res["exe"]))
@@ -184,8 +163,8 @@ def test_a_stale_socket_is_replaced(terminal):
 
 
 @needs("initialize", "copy_rates_from_pos", "version")
-def test_two_client_processes_at_once(terminal):
-    res = terminal()
+def test_two_client_processes_at_once(installed):
+    res = installed()
     assert orbisyn.initialize(res["exe"]), orbisyn.last_error()
     script = textwrap.dedent("""
         import sys, orbisyn

@@ -2,6 +2,7 @@
 costs, the endpoint file and whom it is trusted from, the stop request."""
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
 import re
@@ -20,117 +21,11 @@ from orbisyn.simulator import protocol
 from orbisyn.simulator.serving import loopback, proof, server
 from orbisyn.simulator.serving.client import RawClient
 
-from simkit import install_terminal
+from support.simulated import install_terminal
 from support.other_user import other_user
+from support.strangers import Flood, Squatter, second_user
 
 VERSION_REQUEST = protocol.request(protocol.CMD_VERSION, struct.pack("<i", 0))
-
-# ---- a stranger on the machine ------------------------------------------------------------------
-
-# Listens on a port (0: any), prints it, then one line per connection once it ends: what it
-# received, in hex. mode: "challenge" answers a hello with 64 random bytes, "silent" never
-# answers, "close" closes at once. Ends when its standard input does.
-SQUATTER = r"""
-import os, socket, sys, threading, time
-port, mode = int(sys.argv[1]), sys.argv[2]
-active = [0]
-deadline = time.monotonic() + 10
-while True:   # the port frees when its owner's connections have closed
-    srv = socket.socket()
-    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    try:
-        srv.bind(("127.0.0.1", port))
-        break
-    except OSError:
-        srv.close()
-        if time.monotonic() > deadline:
-            raise
-        time.sleep(0.001)
-srv.listen(64)
-print(srv.getsockname()[1], flush=True)
-out = threading.Lock()
-def serve(c):
-    got = bytearray()
-    try:
-        c.settimeout(60)
-        if mode == "challenge":
-            while len(got) < 36:
-                chunk = c.recv(36 - len(got))
-                if not chunk:
-                    break
-                got += chunk
-            c.sendall(os.urandom(64))
-        while mode != "close":
-            chunk = c.recv(65536)
-            if not chunk:
-                break
-            got += chunk
-    except OSError:
-        pass
-    c.close()
-    with out:
-        print("conn", got.hex(), flush=True)
-        active[0] -= 1
-def stop():
-    sys.stdin.read()
-    deadline = time.monotonic() + 5
-    while active[0] and time.monotonic() < deadline:
-        time.sleep(0.02)
-    with out:
-        os._exit(0)
-threading.Thread(target=stop, daemon=True).start()
-while True:
-    c, _ = srv.accept()
-    with out:
-        active[0] += 1
-    threading.Thread(target=serve, args=(c,), daemon=True).start()
-"""
-
-# Opens N connections to a port and sends nothing; prints "opened N" and holds them until
-# its standard input ends.
-FLOOD = r"""
-import socket, sys
-port, n = int(sys.argv[1]), int(sys.argv[2])
-held = []
-for _ in range(n):
-    try:
-        held.append(socket.create_connection(("127.0.0.1", port), timeout=10))
-    except OSError:
-        pass
-print("opened", len(held), flush=True)
-sys.stdin.read()
-"""
-
-
-def attacker(code: str, *args: str) -> subprocess.Popen:
-    """code run by a second Unix user (a second process of ours where none can be made)."""
-    kw = dict(stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        return other_user().python(code, *args, **kw)
-    except pytest.skip.Exception:
-        return subprocess.Popen([sys.executable, "-I", "-c", code, *args], **kw)
-
-
-class Squatter:
-    def __init__(self, port: int, mode: str):
-        self.proc = attacker(SQUATTER, str(port), mode)
-        line = self.proc.stdout.readline().strip()
-        assert line.isdigit(), f"the squatter could not listen on {port}: {line!r}"
-        self.port = int(line)
-
-    def received(self) -> list[bytes]:
-        """Ends it; what each connection it had received."""
-        self.proc.stdin.close()
-        out = self.proc.stdout.read()
-        self.proc.wait(10)
-        return [bytes.fromhex(line.split(" ", 1)[1] if " " in line else "")
-                for line in out.splitlines() if line.startswith("conn")]
-
-    def kill(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-
 
 # ---- the proofs at the simulated Terminal -----------------------------------------------------------
 
@@ -232,34 +127,47 @@ def test_refused_handshakes_get_nothing_but_the_challenge(shared_sim, case):
         assert took < 1.5   # at once, not at the deadline
 
 
-def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
+@contextlib.contextmanager
+def halfway(shared_sim):
+    """A connection to the shared Terminal whose challenge checked: (socket, port, our proof,
+    not sent yet)."""
     res, _ = shared_sim
     port, token = loopback.read_endpoint(res["data_dir"])
     with tcp(port) as s:
         mine = proof.nonce()
         theirs = challenged(s, token, mine)
-        s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST + VERSION_REQUEST)
-        c = RawClient.__new__(RawClient)
-        c.sock = s
+        yield s, port, good_proof(token, mine, theirs)
+
+
+def client_on(sock: socket.socket) -> RawClient:
+    """The raw client's reading of replies, on a connection past its handshake."""
+    c = RawClient.__new__(RawClient)
+    c.sock = sock
+    return c
+
+
+def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
+    with halfway(shared_sim) as (s, _, answer):
+        s.sendall(answer + VERSION_REQUEST + VERSION_REQUEST)
+        c = client_on(s)
         for _ in range(2):
             echo, status, _ = c.read_reply()
             assert (echo, status) == (protocol.CMD_VERSION, protocol.OK_RECORD)
 
 
-@pytest.mark.parametrize("mode", ["challenge", "silent", "close"])
+@pytest.mark.parametrize("mode", ["forge", "mute", "close"])
 def test_client_gives_a_squatter_nothing_but_its_hello(mode):
     """What status and run use: a listener on a remembered port that cannot prove the token gets
     the hello only, within 2 s, whatever it does."""
-    squatter = Squatter(0, mode)
+    squatter = Squatter(0, mode, second_user())
     token = os.urandom(32)
     try:
         started = time.monotonic()
         with pytest.raises(ConnectionError):
             loopback.connect(squatter.port, token, timeout=30)
         assert time.monotonic() - started < loopback.HELLO_TIMEOUT + 0.5
-        got = squatter.received()
     finally:
-        squatter.kill()
+        got = squatter.stop()
     assert len(got) == 1 and (mode == "close" or (len(got[0]) == proof.HELLO_BYTES and got[0][:4] == loopback.MAGIC))
     assert token not in got[0]
 
@@ -281,17 +189,12 @@ def test_many_idle_connections_do_not_lock_out_a_client(sim_env, start_sim):
 
 
 def test_a_handshake_past_its_hello_outlives_a_flood_without_hellos(shared_sim):
-    res, _ = shared_sim
-    port, token = loopback.read_endpoint(res["data_dir"])
-    with tcp(port) as s:
-        mine = proof.nonce()
-        theirs = challenged(s, token, mine)
+    with halfway(shared_sim) as (s, port, answer):
         idle = [tcp(port) for _ in range(3 * loopback.MAX_PENDING)]
         try:
             assert read_to_end(idle[0], within=1.0) == b""   # pushed out: the cap is reached
-            s.sendall(good_proof(token, mine, theirs) + VERSION_REQUEST)
-            c = RawClient.__new__(RawClient)
-            c.sock = s
+            s.sendall(answer + VERSION_REQUEST)
+            c = client_on(s)
             assert c.read_reply()[:2] == (protocol.CMD_VERSION, protocol.OK_RECORD)
         finally:
             for conn in idle:
@@ -309,9 +212,9 @@ def test_flood_of_hello_less_connections_while_a_session_works(sim_env, start_si
     port, _ = loopback.read_endpoint(data)
     call_times, fresh = [], 0
     with RawClient.loopback(data) as session:
-        flood = attacker(FLOOD, str(port), "1000")
-        opened: list[str] = []
-        reader = threading.Thread(target=lambda: opened.append(flood.stdout.readline()))
+        flood = Flood(port, total=1000, at_once=1000, user=second_user(), hold=True)
+        opened: list[tuple] = []
+        reader = threading.Thread(target=lambda: opened.append(flood.made()))
         reader.start()
         try:
             while reader.is_alive() or len(call_times) < 200:
@@ -326,11 +229,10 @@ def test_flood_of_hello_less_connections_while_a_session_works(sim_env, start_si
                         except ConnectionError:
                             time.sleep(0.05 * (attempt + 1))
             reader.join()
-            assert opened[0].split()[:2] == ["opened", "1000"], opened
+            assert opened[0][0] == 1000, opened
             time.sleep(loopback.HELLO_TIMEOUT + 0.5)   # every held one dropped by now
         finally:
-            flood.stdin.close()
-            flood.wait(10)
+            flood.stop()
         assert session.version()[0] > 0
     assert fresh == len(call_times) // 25
     assert max(call_times) < 1.0   # loose here: bench/sim_loopback_bench.py measures it

@@ -19,7 +19,7 @@ from orbisyn.simulator import cli
 from orbisyn.simulator.optimize import grid
 from orbisyn.simulator.optimize.runner import stepped_available
 
-from simkit import install_terminal
+from support.simulated import install_terminal
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MA_CROSS = os.path.join(HERE, os.pardir, os.pardir, "docs", "recipes", "ma_cross.py")

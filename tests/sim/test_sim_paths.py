@@ -42,3 +42,21 @@ def test_the_server_makes_its_socket_folder_private_whatever_the_umask(monkeypat
     finally:
         os.umask(old)
         shutil.rmtree(base)
+
+
+@pytest.mark.parametrize("mode, private", [(0o700, True), (0o750, True), (0o770, False), (0o702, False),
+                                          (0o1777, False)])
+def test_a_socket_folder_others_can_write_to_is_passed_over(monkeypatch, mode, private):
+    base = tempfile.mkdtemp(prefix="osp", dir="/tmp")
+    runtime, first = f"{base}/run", f"{base}/orbisyn-{os.getuid()}"
+    monkeypatch.setenv("TMPDIR", base)
+    monkeypatch.setenv("XDG_RUNTIME_DIR", runtime)
+    try:
+        for d in (runtime, first):
+            os.mkdir(d)
+            os.chmod(d, mode)
+        assert _paths.ensure_pipe_dir() == (runtime if private else f"{first}-1")
+        monkeypatch.delenv("XDG_RUNTIME_DIR")
+        assert _paths.ensure_pipe_dir() == (first if private else f"{first}-1")
+    finally:
+        shutil.rmtree(base)

@@ -23,7 +23,7 @@ import orbisyn
 from orbisyn import _paths
 from orbisyn.simulator import install as sim_install
 
-from simkit import stop_pid_from_lock
+from support.simulated import stop_pid_from_lock
 from support.other_user import other_user
 
 pytestmark = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="POSIX folders")

@@ -14,7 +14,7 @@ from orbisyn import quickstart
 from orbisyn.simulator import install as sim_install
 from orbisyn.simulator.market.market import Market
 
-from simkit import stop_pid_from_lock
+from support.simulated import stop_pid_from_lock
 
 FUNCTIONS = ("initialize", "terminal_info", "account_info", "symbols_get", "copy_rates_from_pos",
              "copy_ticks_from", "shutdown")

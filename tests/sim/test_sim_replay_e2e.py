@@ -22,7 +22,7 @@ from orbisyn.simulator.engine import reset_account  # noqa: E402
 from orbisyn.simulator.engine.store import Store, connect  # noqa: E402
 from orbisyn.simulator.market.market import Market  # noqa: E402
 
-from simkit import stop_pid_from_lock  # noqa: E402
+from support.simulated import stop_pid_from_lock  # noqa: E402
 
 MONDAY = int(dt.datetime(2024, 5, 6, tzinfo=dt.timezone.utc).timestamp())
 FAR = 4102444800   # 2100

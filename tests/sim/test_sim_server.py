@@ -17,7 +17,7 @@ from orbisyn.simulator import install as sim_install
 from orbisyn.simulator import protocol
 from orbisyn.simulator.serving.client import RawClient
 
-from simkit import install_terminal
+from support.simulated import install_terminal
 
 H1, M1 = 16385, 1
 

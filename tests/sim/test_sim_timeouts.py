@@ -12,7 +12,7 @@ import pytest
 
 import orbisyn
 from orbisyn import _paths, aio
-from simkit import install_terminal
+from support.simulated import install_terminal
 
 
 def _state(pid: int, task: str) -> str:

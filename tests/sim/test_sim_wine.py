@@ -26,7 +26,8 @@ from orbisyn.simulator import install as sim_install
 from orbisyn.simulator.hosting import relayed
 from orbisyn.simulator.serving import loopback, proof
 from orbisyn.simulator.serving.client import RawClient
-from test_sim_loopback import FLOOD, Squatter, attacker, refused_counts
+from support.strangers import Flood, Squatter, second_user
+from test_sim_loopback import refused_counts
 
 REQUIRED = os.environ.get("ORBISYN_REQUIRE_WINE") == "1"
 linux_only = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Wine prefixes are a Linux matter")
@@ -438,7 +439,7 @@ def wait_gone(pid: int, seconds: float = 10) -> None:
         time.sleep(0.05)
 
 
-@pytest.mark.parametrize("stranger", ["challenge", "silent"])
+@pytest.mark.parametrize("stranger", ["forge", "mute"])
 def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
     assert initialize(road), orbisyn.last_error()
     own = orbisyn.account_info()
@@ -456,7 +457,7 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
         time.sleep(0.05)
     os.kill(old.pid, signal.SIGKILL)
     wait_gone(old.pid)
-    squatter = Squatter(old.port, stranger)   # binds the port the moment it is free
+    squatter = Squatter(old.port, stranger, second_user())   # binds the port the moment it is free
     try:
         status = run_cli("status", "--wine", road["prefix"])
         assert status.returncode == 1, status.stdout + status.stderr
@@ -467,9 +468,8 @@ def test_port_of_a_killed_simulator_taken_by_another_user(road, stranger):
         took = time.monotonic() - started
         acc = orbisyn.account_info()
         fresh, _ = loopback.load_endpoint(data)
-        heard = squatter.received()
     finally:
-        squatter.kill()
+        heard = squatter.stop()
     assert (acc.login, acc.balance) == (own.login, own.balance)   # its own, from the genuine Terminal
     assert fresh.pid != old.pid and fresh.port != old.port and fresh.token != old.token
     assert took < 20, f"{took:.1f} s to a fresh simulated Terminal"
@@ -486,9 +486,9 @@ def test_flood_at_the_simulator_while_a_program_works_through_the_relay(road):
     data = road["data_dir"]
     port, _ = loopback.read_endpoint(data)
     flooded_at = time.monotonic()
-    flood = attacker(FLOOD, str(port), "1000")
-    opened: list[str] = []
-    reader = threading.Thread(target=lambda: opened.append(flood.stdout.readline()))
+    flood = Flood(port, total=1000, at_once=1000, user=second_user(), hold=True)
+    opened: list[tuple] = []
+    reader = threading.Thread(target=lambda: opened.append(flood.made()))
     reader.start()
     times, again = [], 0
     try:
@@ -501,10 +501,9 @@ def test_flood_at_the_simulator_while_a_program_works_through_the_relay(road):
                 assert initialize(road, timeout_ms=30_000), orbisyn.last_error()
                 again += 1
         reader.join()
-        assert opened[0].split()[:2] == ["opened", "1000"], opened
+        assert opened[0][0] == 1000, opened
     finally:
-        flood.stdin.close()
-        flood.wait(10)
+        flood.stop()
     assert again >= 2 and max(times) < 2.0   # loose here: bench/sim_loopback_bench.py measures it
     orbisyn.shutdown()
     stopped = run_cli("stop", "--wine", road["prefix"])

@@ -23,9 +23,9 @@ import orbisyn
 from orbisyn.codes import OrderType, Timeframe, TradeAction, TradeRetcode
 from orbisyn.simulator.serving import loopback
 from orbisyn.simulator.hosting import relayed
-from simkit import install_terminal, set_env, stop_pid_from_lock
-from support.other_user import other_user
-from support.strangers import Flood, Squatter
+from support.folders import private_folders
+from support.simulated import install_terminal, stop_pid_from_lock
+from support.strangers import Flood, Squatter, second_user
 from test_sim_wine import need, real_relay, run_cli, wine_processes
 
 # A fixed past span: both Terminals derive the same prices from the same seed.
@@ -47,8 +47,7 @@ def chain(tmp_path_factory):
     need("wine", shutil.which("wine") is not None and sys.platform.startswith("linux"))
     relay = real_relay()
     c = Chain(tmp_path_factory.mktemp("chain"))
-    with pytest.MonkeyPatch.context() as mp:
-        run = set_env(mp, c.base)
+    with private_folders(c.base / "xdg-data"), pytest.MonkeyPatch.context() as mp:
         # The native Terminal, for the same data through the Unix socket, in data of its own:
         # the locator must find only the one in the prefix.
         mp.setenv("XDG_DATA_HOME", str(c.base / "native-data"))
@@ -72,7 +71,6 @@ def chain(tmp_path_factory):
             while wine_processes(c.prefix) and time.monotonic() < deadline:
                 time.sleep(0.1)
             left = wine_processes(c.prefix)
-            shutil.rmtree(run, ignore_errors=True)
             assert not left, f"processes of the prefix left: {left}"
 
 
@@ -201,14 +199,6 @@ def test_terminal_killed_mid_reply_then_restarted(chain, frozen):
 
 # ---- strangers on the relay's port -------------------------------------------------------------
 
-def attacker():
-    """A second user where one can be made, else a second process of ours."""
-    try:
-        return other_user()
-    except pytest.skip.Exception:
-        return None
-
-
 def relay_files(chain) -> dict[str, Path]:
     run = Path(chain.env["XDG_RUNTIME_DIR"])
     return {p.name.split(".", 1)[1] if "." in p.name else "": p
@@ -240,7 +230,7 @@ def test_a_stranger_on_a_dead_relays_port_gets_nothing(chain, mode):
     orbisyn.shutdown()
     old = relay_record(chain)
     kill_and_wait(int(old["pid"]))
-    squatter = Squatter(int(old["port"]), mode, attacker())
+    squatter = Squatter(int(old["port"]), mode, second_user())
     try:
         started = time.monotonic()
         assert orbisyn.initialize(path=chain.exe, login=before.login, password="demo-pass",
@@ -262,7 +252,7 @@ def test_a_flood_while_a_session_works_leaves_one_relay(chain):
     connect(chain)
     relay = relay_record(chain)
     port, log = int(relay["port"]), relay_files(chain)["log"]
-    flood = Flood(port, total=1000, at_once=100, user=attacker())
+    flood = Flood(port, total=1000, at_once=100, user=second_user())
     worst, calls = 0.0, 0
     while flood.proc.poll() is None:
         t0 = time.monotonic()
@@ -273,7 +263,7 @@ def test_a_flood_while_a_session_works_leaves_one_relay(chain):
     assert worst < 2.0, worst  # loose: the bench measures the ratio
 
     # Three sessions begun under a flood that does not stop: the same relay serves them all.
-    flood = Flood(port, total=0, at_once=100, user=attacker())
+    flood = Flood(port, total=0, at_once=100, user=second_user())
     code = ("import orbisyn, sys\n"
             "ok = orbisyn.initialize(path=sys.argv[1], timeout=60000)\n"
             "print(ok, orbisyn.last_error(), orbisyn.account_info().login if ok else None)\n")

@@ -15,30 +15,9 @@ import struct
 
 import numpy as np
 
-from . import info_layouts
+from . import wire_layouts
 from .unknown_names import unknown_message
 
-NOARGS, VARARGS, KEYWORDS = "noargs", "varargs", "keywords"
-
-# How the functions were registered before they shared one reader; the fuzzer still draws
-# keywords mostly for the KEYWORDS ones.
-FLAGS = {
-    "initialize": KEYWORDS, "login": KEYWORDS, "shutdown": NOARGS, "version": NOARGS,
-    "last_error": NOARGS,
-    "terminal_info": NOARGS, "account_info": NOARGS, "symbols_total": NOARGS,
-    "symbols_get": KEYWORDS, "symbol_info": VARARGS, "symbol_info_tick": VARARGS,
-    "symbol_select": VARARGS, "market_book_add": VARARGS, "market_book_get": VARARGS,
-    "market_book_release": VARARGS,
-    "copy_rates_from": VARARGS, "copy_rates_from_pos": VARARGS, "copy_rates_range": VARARGS,
-    "copy_ticks_from": VARARGS, "copy_ticks_range": VARARGS,
-    "positions_total": NOARGS, "positions_get": KEYWORDS, "orders_total": NOARGS,
-    "orders_get": KEYWORDS, "history_orders_total": VARARGS, "history_orders_get": KEYWORDS,
-    "history_deals_total": VARARGS, "history_deals_get": KEYWORDS,
-    "order_check": KEYWORDS, "order_send": KEYWORDS, "order_calc_margin": VARARGS,
-    "order_calc_profit": VARARGS,
-}
-ALL_FUNCTIONS = list(FLAGS)
-assert len(ALL_FUNCTIONS) == 32
 # Settings of the module itself: they never reach the Terminal nor the error state.
 SETTINGS = {"set_timeout", "get_timeout"}
 
@@ -60,7 +39,7 @@ def message(code: int) -> str:
 # Python types of the record fields in record order: b bool, i int, f float, s str,
 # r the nested TradeRequest; from the hand-written layouts.
 def _kinds(key: str, nested: bool = False) -> str:
-    layout, _ = info_layouts.LAYOUTS[key]
+    layout, _ = wire_layouts.LAYOUTS[key]
     letters = "".join("s" if isinstance(kind, tuple) else {"bool": "b", "f64": "f"}.get(kind, "i")
                       for _, _, kind in layout)
     return letters + ("r" if nested else "")
@@ -73,6 +52,28 @@ RECORD_KINDS = {
     "OrderSendResult": _kinds("send_result", True), "TradePosition": _kinds("position"),
     "TradeOrder": _kinds("order"), "TradeDeal": _kinds("deal"),
 }
+
+class Unconvertible:
+    """An argument whose every conversion hook raises: no rule may take it, no call raise."""
+
+    def __bool__(self):
+        raise RuntimeError("bool")
+
+    def __index__(self):
+        raise RuntimeError("index")
+
+    def __int__(self):
+        raise RuntimeError("int")
+
+    def __float__(self):
+        raise RuntimeError("float")
+
+    def __len__(self):
+        raise RuntimeError("len")
+
+    def __str__(self):
+        raise RuntimeError("str")
+
 
 # ---------------------------------------------------------------------------
 # The shared conversions
@@ -283,7 +284,8 @@ DECLARATIONS = {
                            ("volume", "float", PK, REQ), ("price_open", "float", PK, REQ),
                            ("price_close", "float", PK, REQ)], {}),
 }
-assert set(DECLARATIONS) == set(FLAGS)
+ALL_FUNCTIONS = list(DECLARATIONS)
+assert len(ALL_FUNCTIONS) == 32
 
 TRADE_KEYS = [
     ("action", "u32"), ("magic", "u64"), ("order", "u64"), ("symbol", "text"),

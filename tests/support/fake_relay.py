@@ -30,13 +30,12 @@ import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "src"))
-from orbisyn.simulator.serving import proof as loopback_proof  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from peers import NONCE_BYTES, RELAY_MAGIC as MAGIC, prove, proven, recv_exact  # noqa: E402
 
 MODE = os.environ.get("FAKE_RELAY_MODE", "relay")
 LOG = os.environ.get("FAKE_RELAY_LOG")
 BYTES = os.environ.get("FAKE_RELAY_BYTES")
-MAGIC = b"ORBR"
 _log_lock = threading.Lock()
 
 
@@ -53,13 +52,10 @@ def keep(data: bytes) -> None:
 
 
 def read_exact(conn: socket.socket, n: int) -> bytes:
-    data = b""
-    while len(data) < n:
-        chunk = conn.recv(n - len(data))
-        if not chunk:
-            raise EOFError
-        keep(chunk)
-        data += chunk
+    data = recv_exact(conn, n, short_ok=True)
+    keep(data)
+    if len(data) < n:
+        raise EOFError
     return data
 
 
@@ -92,21 +88,21 @@ def hold(conn: socket.socket) -> None:
 
 def handshake(conn: socket.socket, token: bytes) -> tuple[bool, int, str] | None:
     """The relay's side; None when the client is dropped before its proof."""
-    hello = read_exact(conn, loopback_proof.HELLO_BYTES)
+    hello = read_exact(conn, len(MAGIC) + NONCE_BYTES)
     if MODE == "drop" or hello[:4] != MAGIC:
         return None
     if MODE in ("squat", "mute", "forge"):
         if MODE == "squat":
             conn.sendall(struct.pack("<iI", 0, 0))
         elif MODE == "forge":
-            conn.sendall(secrets.token_bytes(loopback_proof.CHALLENGE_BYTES))
+            conn.sendall(secrets.token_bytes(2 * NONCE_BYTES))
         hold(conn)
         return None
-    client_nonce, server_nonce = hello[4:], loopback_proof.nonce()
-    conn.sendall(server_nonce + loopback_proof.prove(loopback_proof.SERVER, token, MAGIC, client_nonce, server_nonce))
-    answer = read_exact(conn, loopback_proof.PROOF_BYTES + 8)
-    ok = loopback_proof.check(loopback_proof.CLIENT, token, MAGIC, client_nonce, server_nonce, answer[:loopback_proof.PROOF_BYTES])
-    flags, units = struct.unpack_from("<II", answer, loopback_proof.PROOF_BYTES)
+    client_nonce, server_nonce = hello[4:], secrets.token_bytes(NONCE_BYTES)
+    conn.sendall(server_nonce + prove("server", token, MAGIC, client_nonce, server_nonce))
+    answer = read_exact(conn, 32 + 8)
+    ok = proven("client", token, MAGIC, client_nonce, server_nonce, answer[:32])
+    flags, units = struct.unpack_from("<II", answer, 32)
     path = read_exact(conn, 2 * units).decode("utf-16-le") if ok else ""
     log(event="hello", magic=hello[:4].decode("latin-1"), proof_ok=ok, flags=flags, path=path)
     return ok, flags, path

@@ -107,48 +107,13 @@ import zlib
 from pathlib import Path
 
 try:
-    from . import info_layouts
-except ImportError:  # run as the fake Terminal's program, beside it
-    import info_layouts  # type: ignore[no-redef]
-
-# ---------------------------------------------------------------------------
-# Frame and value builders (shared by both sides)
-
-
-def i32(v: int) -> bytes:
-    return struct.pack("<i", v)
-
-
-def u32(v: int) -> bytes:
-    return struct.pack("<I", v)
-
-
-def i64(v: int) -> bytes:
-    return struct.pack("<q", v)
-
-
-def u64(v: int) -> bytes:
-    return struct.pack("<Q", v)
-
-
-def f64(v: float) -> bytes:
-    return struct.pack("<d", v)
-
-
-def text(s: str) -> bytes:
-    units = s.encode("utf-16-le", "surrogatepass")
-    return struct.pack("<i", len(units) // 2) + units
-
-
-def reply(echo: int, status: int, payload: bytes = b"", length: int | None = None) -> bytes:
-    if length is None:
-        length = 8 + len(payload)
-    return struct.pack("<Iii", length, echo, status) + payload
-
-
-def request(code: int, payload: bytes = b"") -> bytes:
-    return struct.pack("<Ii", 4 + len(payload), code) + payload
-
+    from . import wire_layouts
+    from .peers import (HEADER, f64, i32, i64, listen_unix, recv_exact,  # noqa: F401
+                        recv_msg, reply, request, send_msg, text, u32, u64)
+except ImportError:  # run as the fake Terminal's program, beside them
+    import wire_layouts  # type: ignore[no-redef]
+    from peers import (HEADER, f64, i32, i64, listen_unix, recv_exact,  # type: ignore  # noqa: F401
+                       recv_msg, reply, request, send_msg, text, u32, u64)
 
 # ---------------------------------------------------------------------------
 # Actions: plain dicts so they pickle the same in both processes
@@ -191,8 +156,8 @@ def mirrored(request_payload: bytes) -> int:
     return zlib.crc32(request_payload)
 
 
-TICK = struct.Struct(info_layouts.struct_format(info_layouts.TICK)[0])
-BAR = struct.Struct(info_layouts.struct_format(info_layouts.BAR)[0])
+TICK = struct.Struct(wire_layouts.struct_format(wire_layouts.TICK)[0])
+BAR = struct.Struct(wire_layouts.struct_format(wire_layouts.BAR)[0])
 
 
 def mirror_payload(shape: str, value: int) -> bytes:
@@ -206,38 +171,6 @@ def mirror_payload(shape: str, value: int) -> bytes:
         return u32(value % 7 + 1) + b"".join(
             BAR.pack(value + i, 1.0, 2.0, 0.5, 1.5, i, 0, 0) for i in range(value % 7 + 1))
     raise ValueError(shape)
-
-
-# ---------------------------------------------------------------------------
-# Control channel: length-prefixed pickles over a Unix socket
-
-_HDR = struct.Struct("<I")
-
-
-def _send_msg(sock: socket.socket, msg) -> None:
-    data = pickle.dumps(msg)
-    sock.sendall(_HDR.pack(len(data)) + data)
-
-
-def _recv_exact(sock: socket.socket, n: int) -> bytes | None:
-    buf = bytearray()
-    while len(buf) < n:
-        try:
-            part = sock.recv(n - len(buf))
-        except ConnectionResetError:
-            return None
-        if not part:
-            return None
-        buf += part
-    return bytes(buf)
-
-
-def _recv_msg(sock: socket.socket):
-    hdr = _recv_exact(sock, 4)
-    if hdr is None:
-        return None
-    body = _recv_exact(sock, _HDR.unpack(hdr)[0])
-    return None if body is None else pickle.loads(body)
 
 
 def _load_paths(paths_file: str):
@@ -300,13 +233,13 @@ class _Peer:
 
     def answer(self, *msg):
         try:
-            _send_msg(self.ctl, msg)
+            send_msg(self.ctl, msg)
         except OSError:
             os._exit(0)
 
     def record(self, *msg):
         data = pickle.dumps(msg)
-        os.write(self.events, _HDR.pack(len(data)) + data)
+        os.write(self.events, HEADER.pack(len(data)) + data)
 
     def run(self):
         self.ctl = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -316,14 +249,7 @@ class _Peer:
         paths = _load_paths(self.args.paths)
         paths.ensure_pipe_dir()
         sock_path = paths.socket_path(self.args.exe)
-        try:
-            os.unlink(sock_path)
-        except FileNotFoundError:
-            pass
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(sock_path)
-        os.chmod(sock_path, 0o600)
-        self.listener.listen(8)
+        self.listener = listen_unix(sock_path)
         self.answer("listening", sock_path)
 
         self.sel.register(self.ctl, selectors.EVENT_READ, "ctl")
@@ -372,7 +298,7 @@ class _Peer:
             self.on_control(nested=True)
 
     def on_control(self, nested=False):
-        msg = _recv_msg(self.ctl)
+        msg = recv_msg(self.ctl)
         if msg is None:
             os._exit(0)  # the test has gone
         op = msg[0]
@@ -401,14 +327,14 @@ class _Peer:
     def on_client(self, cid):
         conn = self.clients[cid]
         key = (self.pid, cid)
-        head = _recv_exact(conn, 4)
+        head = recv_exact(conn, 4)
         if head is None:
             return self.drop(cid, "eof")
-        n = _HDR.unpack(head)[0]
+        n = HEADER.unpack(head)[0]
         if n > MAX_REQUEST:
             self.record("request", key, head)
             return self.drop(cid, "closed")
-        body = _recv_exact(conn, n)
+        body = recv_exact(conn, n)
         if body is None:
             self.record("request", key, head)  # a torn request is still worth seeing
             return self.drop(cid, "eof")
@@ -562,7 +488,7 @@ class FakeTerminal:
             ready = sel.select(timeout=min(wait, 0.05) if until else 0)
             sel.close()
             for key, _ in ready:
-                msg = _recv_msg(key.fileobj)
+                msg = recv_msg(key.fileobj)
                 if msg is None:
                     self._peers.remove(key.fileobj)
                     key.fileobj.close()
@@ -583,7 +509,7 @@ class FakeTerminal:
             return
         pos = 0
         while pos + 4 <= len(data):
-            n = _HDR.unpack_from(data, pos)[0]
+            n = HEADER.unpack_from(data, pos)[0]
             if pos + 4 + n > len(data):
                 break  # a record being written; next time
             self._handle(pickle.loads(data[pos + 4:pos + 4 + n]))
@@ -619,7 +545,7 @@ class FakeTerminal:
         if peer is None:
             return False
         try:
-            _send_msg(peer, msg)
+            send_msg(peer, msg)
             return True
         except OSError:
             self._peers.remove(peer)
@@ -632,7 +558,7 @@ class FakeTerminal:
             self._seq += 1
             seq = self._seq
             try:
-                _send_msg(peer, ("sync", seq))
+                send_msg(peer, ("sync", seq))
             except OSError:
                 self._peers.remove(peer)
                 continue

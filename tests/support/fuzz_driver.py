@@ -19,11 +19,11 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import time
 import zlib
 
-from support import call_rules as rules, hostile_peer
+from support import call_rules as rules, hostile_peer, peers
+from support.folders import private_folders
 
 UTC = datetime.timezone.utc
 LINK_CODES = {-10001, -10002, -10004}
@@ -136,8 +136,6 @@ def invalid_call(name: str, rng: random.Random):
         args.pop()
     else:
         kwargs[rng.choice(["ticket", "symbol", "group", "position", "path", "login"])] = _pick(rng, BAD)
-    if rules.FLAGS[name] != rules.KEYWORDS:
-        kwargs = {}
     return tuple(args), kwargs
 
 
@@ -162,10 +160,8 @@ class Driver:
         self.build = 3000
         self.step = 0
         self.current = ""
-        self.runtime = tempfile.mkdtemp(prefix="obfz", dir="/tmp")
-        os.chmod(self.runtime, 0o700)
-        os.environ["XDG_RUNTIME_DIR"] = self.runtime
-        os.environ["XDG_DATA_HOME"] = os.path.join(self.runtime, "data")
+        self.folders = private_folders()
+        self.runtime = str(self.folders.__enter__())
         import orbisyn
         from orbisyn import _paths
 
@@ -179,7 +175,7 @@ class Driver:
              "--ctl-fd", str(theirs.fileno())], pass_fds=[theirs.fileno()], stdin=subprocess.DEVNULL)
         theirs.close()
         self.ctl.settimeout(30)
-        msg = hostile_peer.recv_msg(self.ctl)
+        msg = peers.recv_msg(self.ctl)
         if not msg or msg[0] != "ready":
             raise RuntimeError("hostile peer did not start")
         self.link_suspect = False
@@ -191,22 +187,14 @@ class Driver:
         finally:
             self.ctl.close()
             self.peer.wait(timeout=10)
-            for entry in os.listdir(self.runtime):
-                try:
-                    os.unlink(os.path.join(self.runtime, entry))
-                except OSError:
-                    pass
-            try:
-                os.rmdir(self.runtime)
-            except OSError:
-                pass
+            self.folders.__exit__(None, None, None)
 
     # -- peer control
     def _control(self, msg, want):
-        hostile_peer.send_msg(self.ctl, msg)
+        peers.send_msg(self.ctl, msg)
         verdicts = []
         while True:
-            got = hostile_peer.recv_msg(self.ctl)
+            got = peers.recv_msg(self.ctl)
             if got is None:
                 self.fail(f"the hostile peer died or did not answer; its last verdicts: {verdicts}")
             if got[0] == "x":

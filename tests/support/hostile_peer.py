@@ -26,7 +26,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import pickle
 import random
 import selectors
 import socket
@@ -36,6 +35,11 @@ import time
 import zlib
 
 from orbisyn import _protocol as _D
+
+try:
+    from .peers import HEADER, listen_unix, recv_exact, recv_msg, reply, send_msg
+except ImportError:  # run as the hostile Terminal's program, beside it
+    from peers import HEADER, listen_unix, recv_exact, recv_msg, reply, send_msg  # type: ignore[no-redef]
 
 STUCK_AFTER = 20.0  # seconds without a driver sync after a reply: the module hangs
 LEGACY_BUILD = 2364  # first build that sends the 2993-byte symbol record
@@ -199,10 +203,6 @@ def facts_of(code: int, data: bytes) -> dict:
     return facts
 
 
-def frame(echo: int, status: int, payload: bytes) -> bytes:
-    return struct.pack("<Iii", 8 + len(payload), echo, status) + payload
-
-
 NEGATIVE = [-1, -2, -3, -4, -5, -6, -7, -8, -9, -10000, -10002, -2**31]
 
 # Mutations and their weights.
@@ -224,7 +224,7 @@ def wrapping_count(n: int, size: int) -> int:
 
 def mutate(rng: random.Random, code: int, status: int, payload: bytes, kind: str):
     """(bytes to send, pieces for a split write or None)."""
-    good = frame(code, status, payload)
+    good = reply(code, status, payload)
     if kind == "valid":
         return good, None
     if kind == "flip_record":
@@ -235,24 +235,24 @@ def mutate(rng: random.Random, code: int, status: int, payload: bytes, kind: str
         body = bytearray(payload)
         for _ in range(rng.randint(1, 8)):
             body[rng.randrange(start, len(body))] ^= 1 << rng.randrange(8)
-        return frame(code, status, bytes(body)), None
+        return reply(code, status, bytes(body)), None
     if kind == "split":
         cuts = sorted({rng.randrange(1, len(good)) for _ in range(rng.randint(1, 4))})
         return good, cuts
     if kind == "status":
-        return frame(code, rng.choice(NEGATIVE), b""), None
+        return reply(code, rng.choice(NEGATIVE), b""), None
     if kind == "status_full":
-        return frame(code, rng.choice(NEGATIVE), payload), None
+        return reply(code, rng.choice(NEGATIVE), payload), None
     if kind == "echo":
         other = rng.choice([0, 1, code + 1, code - 1, -code, rng.randrange(-2**31, 2**31)])
-        return frame(other, rng.choice([status, status, -4]), payload), None
+        return reply(other, rng.choice([status, status, -4]), payload), None
     if kind == "truncate":
         cut = rng.randrange(0, len(payload) + 8) if payload else rng.randrange(0, 8)
         body = good[4:4 + cut]
         return struct.pack("<I", len(body)) + body, None
     if kind == "extend":
         extra = rng.randbytes(rng.choice([1, 2, 7, 60, 300, 20000]))
-        return frame(code, status, payload + extra), None
+        return reply(code, status, payload + extra), None
     if kind == "count":
         g = REPLY.get(code)
         body = bytearray(payload)
@@ -266,7 +266,7 @@ def mutate(rng: random.Random, code: int, status: int, payload: bytes, kind: str
             struct.pack_into("<I", body, 8, rng.choice([2**32 - 1, wrapping_count(n, 2), len(body)]))
         elif len(body) >= 4:
             struct.pack_into("<I", body, 0, rng.randrange(2**32))
-        return frame(code, status, bytes(body)), None
+        return reply(code, status, bytes(body)), None
     if kind == "flip_any":
         data = bytearray(good)
         data[rng.randrange(4, len(data))] ^= 1 << rng.randrange(8)
@@ -287,38 +287,6 @@ def mutate(rng: random.Random, code: int, status: int, payload: bytes, kind: str
 
 
 # ---------------------------------------------------------------------------
-# Control channel
-
-_HDR = struct.Struct("<I")
-
-
-def send_msg(sock: socket.socket, msg) -> None:
-    data = pickle.dumps(msg, protocol=pickle.HIGHEST_PROTOCOL)
-    sock.sendall(_HDR.pack(len(data)) + data)
-
-
-def recv_exact(sock: socket.socket, n: int) -> bytes | None:
-    buf = bytearray()
-    while len(buf) < n:
-        try:
-            part = sock.recv(n - len(buf))
-        except (ConnectionResetError, socket.timeout):
-            return None
-        if not part:
-            return None
-        buf += part
-    return bytes(buf)
-
-
-def recv_msg(sock: socket.socket):
-    head = recv_exact(sock, 4)
-    if head is None:
-        return None
-    body = recv_exact(sock, _HDR.unpack(head)[0])
-    return None if body is None else pickle.loads(body)
-
-
-# ---------------------------------------------------------------------------
 # Peer process
 
 
@@ -331,13 +299,7 @@ class Peer:
         self.exchanges = 0
         self.replied_at = 0.0
         self.sel = selectors.DefaultSelector()
-        try:
-            os.unlink(sock_path)
-        except FileNotFoundError:
-            pass
-        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.listener.bind(sock_path)
-        self.listener.listen(8)
+        self.listener = listen_unix(sock_path)
         self.sel.register(ctl, selectors.EVENT_READ, "ctl")
         self.sel.register(self.listener, selectors.EVENT_READ, "listen")
 
@@ -383,7 +345,7 @@ class Peer:
         head = recv_exact(conn, 4)
         if head is None:
             return self.drop(conn)
-        n = _HDR.unpack(head)[0]
+        n = HEADER.unpack(head)[0]
         body = recv_exact(conn, n) if n <= 1 << 20 else None
         if body is None:
             send_msg(self.ctl, ("x", {"code": None, "bad_request": f"torn or huge request ({n})",

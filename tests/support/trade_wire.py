@@ -1,10 +1,10 @@
 """Position (320 bytes), order (340) and deal (300) records, and the check (252) and send
-(260) results, built from the hand-written layouts of info_layouts."""
+(260) results, built from the hand-written layouts of wire_layouts."""
 from __future__ import annotations
 
 import struct
 
-from . import info_layouts as layouts
+from . import wire_layouts as layouts
 from .fake_terminal import u32
 
 _CODES = {"bool": "B", "i32": "i", "u32": "I", "i64": "q", "u64": "Q", "f64": "d"}

@@ -13,8 +13,6 @@ STARTS when given.
 """
 from __future__ import annotations
 
-import hashlib
-import hmac
 import os
 import secrets
 import socket
@@ -24,30 +22,10 @@ import threading
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from support.peers import SIM_MAGIC as MAGIC, pattern, prove, proven, recv_exact  # noqa: E402
+
 HELLO_S = 2.0
-MAGIC = b"ORBS"
-
-
-def pattern(n: int, seed: int) -> bytes:
-    period = bytes((i * 7 + seed) % 251 for i in range(251))
-    return (period * (n // 251 + 1))[:n]
-
-
-def prove(label: bytes, token: bytes, client_nonce: bytes, server_nonce: bytes) -> bytes:
-    return hmac.new(token, label + MAGIC + client_nonce + server_nonce, hashlib.sha256).digest()
-
-
-def recv_exact(conn: socket.socket, n: int) -> bytes | None:
-    out = bytearray()
-    while len(out) < n:
-        try:
-            chunk = conn.recv(n - len(out))
-        except OSError:
-            return None
-        if not chunk:
-            return None
-        out += chunk
-    return bytes(out)
 
 
 def write_endpoint(path: Path, port: int, token: bytes) -> None:
@@ -121,11 +99,10 @@ class FakeSim:
                 conn.sendall(os.urandom(64))
             elif self.mode == "good" and hello[:4] == MAGIC:
                 mine = secrets.token_bytes(32)
-                conn.sendall(mine + prove(b"orbisyn server proof", self.token, hello[4:], mine))
+                conn.sendall(mine + prove("server", self.token, MAGIC, hello[4:], mine))
                 answer = recv_exact(conn, 32)
                 heard += answer or b""
-                ok = answer is not None and hmac.compare_digest(
-                    answer, prove(b"orbisyn client proof", self.token, hello[4:], mine))
+                ok = answer is not None and proven("client", self.token, MAGIC, hello[4:], mine, answer)
         if not ok and self.mode != "close":
             # Whatever else comes is kept: a relay that sends it without the proof is at fault.
             conn.settimeout(HELLO_S + 1 if self.mode == "silent" else 0.5)

@@ -12,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_pipe.h"
-// after windows.h, which fake_pipe.h brings
-#include <shellapi.h>
+#include "check.h"
 #include "link/channel.h"
 #include "link/results.h"
 #include "link/session.h"
@@ -26,70 +24,6 @@ using namespace wintest;
 namespace pf = orbisyn::platform;
 
 namespace {
-
-std::string U8(const char16_t* s, size_t n) {
-  std::string out(n * 3 + 1, '\0');
-  size_t used = Utf16ToUtf8(s, n, &out[0], out.size());
-  out.resize(used == SIZE_MAX ? 0 : used);
-  return out;
-}
-std::string U8(const char16_t* s) { return U8(s, pf::TextLength(s)); }
-std::string U8(const std::u16string& s) { return U8(s.data(), s.size()); }
-std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
-
-void Say(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-ULONGLONG Now() { return GetTickCount64(); }
-
-// One named case: collects failed checks and prints one line when it ends.
-class Case {
- public:
-  explicit Case(const char* name) : name_(name) {}
-  ~Case() { Say(why_.empty() ? "PASS " + name_ : "FAIL " + name_ + ":" + why_); }
-  bool Check(bool ok, const std::string& what) {
-    if (!ok) why_ += " [" + what + "]";
-    return ok;
-  }
-  template <class A, class B>
-  bool Equal(const A& got, const B& want, const std::string& what) {
-    return Check(got == want, what + ": got " + std::to_string(got) + ", want " + std::to_string(want));
-  }
-
- private:
-  std::string name_;
-  std::string why_;
-};
-
-std::u16string UniqueName(const char* tag) {
-  static int serial = 0;
-  std::string s = "\\\\.\\pipe\\orbisyn-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  tag + "-" + std::to_string(++serial);
-  return std::u16string(s.begin(), s.end());
-}
-
-// The pipe the session derives for path: Connect's own naming.
-std::u16string SessionPipeName(const char16_t* path) {
-  uint8_t digest[32];
-  char16_t name[kPathUnits];
-  Session::PipeNameOf(path, digest, name);
-  return name;
-}
-
-std::u16string OwnPath() {
-  wchar_t buf[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  return std::u16string(buf, buf + n);
-}
-
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed) % 251);
-  return b;
-}
 
 Bytes I32(int32_t v) {
   Bytes b;
@@ -188,18 +122,15 @@ void ExchangeRules() {
        RuleCase::kArray},
   };
   Case c("exchange-rules");
-  Session client;
-  std::u16string name = UniqueName("rules");
-  ServerPipe server(W(name));
   std::vector<Bytes> seen;
-  server.Start([&](ServerPipe& p) {
+  Link link("rules", [&](ServerPipe& p) {
     for (const RuleCase& rc : cases) {
       seen.push_back(p.ReadFrame());
       p.Write(rc.reply);
     }
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   for (const RuleCase& rc : cases) {
     int32_t r;
     if (rc.read == RuleCase::kArray) {
@@ -219,7 +150,7 @@ void ExchangeRules() {
   }
   c.Check(client.IsOpen(), "none of these closes the link");
   client.Close();
-  server.Join();
+  link.server.Join();
   for (size_t i = 0; i < seen.size(); ++i) {
     c.Check(seen[i] == Request(cases[i].command), std::string(cases[i].name) + ": 8-byte request");
   }
@@ -241,19 +172,16 @@ void LargeAndSplit() {
       {"100 records split at odd places", 100, {2, 5, 4099, 8193, 16385, 16390, 31000}},
   };
   Case c("large-and-split-replies");
-  Session client;
-  std::u16string name = UniqueName("large");
-  ServerPipe server(W(name));
   std::vector<Bytes> sent;
   for (const Shape& s : shapes) sent.push_back(Pattern(size_t{s.records} * 320, s.records));
-  server.Start([&](ServerPipe& p) {
+  Link link("large", [&](ServerPipe& p) {
     for (size_t i = 0; i < std::size(shapes); ++i) {
       p.ReadFrame();
       p.Write(Reply(121, 0, Bytes() << shapes[i].records << sent[i]), shapes[i].cuts, 15);
     }
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   for (size_t i = 0; i < std::size(shapes); ++i) {
     Bytes records;
     uint32_t count = 0;
@@ -261,28 +189,25 @@ void LargeAndSplit() {
     c.Check(count == shapes[i].records && records == sent[i], std::string(shapes[i].name) + ": bytes");
   }
   client.Close();
-  server.Join();
+  link.server.Join();
 }
 
 // The largest request goes out whole in one write; a larger one is refused before a byte
 // is sent, and the link stays usable.
 void LargestRequest() {
   Case c("largest-request-and-one-too-large");
-  Session client;
-  std::u16string name = UniqueName("request");
-  ServerPipe server(W(name));
   // Frame: length 4, command 4, count 4, then 8186 units: 16384 bytes in all.
   std::u16string fits(8186, u'x'), too_long(8187, u'y');
   for (size_t i = 0; i < fits.size(); ++i) fits[i] = static_cast<char16_t>(0x41 + i % 26);
   std::vector<Bytes> seen;
-  server.Start([&](ServerPipe& p) {
+  Link link("request", [&](ServerPipe& p) {
     for (int i = 0; i < 2; ++i) {
       seen.push_back(p.ReadFrame());
       p.Write(Reply(175, 0, Bytes() << uint32_t{0}));
     }
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   auto send = [&](const std::u16string& text) {
     ArrayBlock block;
     return ExchangeArray(
@@ -292,7 +217,7 @@ void LargestRequest() {
   c.Equal(send(too_long), int32_t{kIpcSendFailed}, "one unit more");
   c.Equal(send(fits), 0, "the link still works");
   client.Close();
-  server.Join();
+  link.server.Join();
   Bytes want = Request(175, Bytes() << fits);
   c.Equal(want.size(), size_t{16384}, "frame size");
   c.Check(seen.size() == 2 && seen[0] == want && seen[1] == want, "frames as sent");
@@ -302,40 +227,34 @@ void LargestRequest() {
 
 void BrokenMidReply() {
   Case c("broken-pipe-mid-reply");
-  Session client;
-  std::u16string name = UniqueName("broken");
-  ServerPipe server(W(name));
-  server.Start([&](ServerPipe& p) {
+  Link link("broken", [&](ServerPipe& p) {
     p.ReadFrame();
     Bytes whole = Reply(123, 0, Pattern(320, 3));
     p.Write(Bytes(whole.begin(), whole.begin() + 112));
     p.Close();  // the Terminal exits in the middle of its reply
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   Bytes got(320);
   int32_t r = ExchangeRecord(client.pipe(), 123, NoPayload, got.data(), 320);
   c.Equal(r, int32_t{kIpcRecvFailed}, "result");
   c.Check(!client.IsOpen(), "the broken pipe closed the link");
   c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), int32_t{kIpcNoConnection}, "next call");
-  server.Join();
+  link.server.Join();
 }
 
 void GoneBeforeRequest() {
   Case c("peer-gone-before-request");
-  Session client;
-  std::u16string name = UniqueName("gone");
-  ServerPipe server(W(name));
   HANDLE closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  server.Start([&](ServerPipe& p) {
+  Link link("gone", [&](ServerPipe& p) {
     p.Close();
     SetEvent(closed);
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   WaitForSingleObject(closed, 5000);
   c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), int32_t{kIpcSendFailed}, "write");
   c.Check(!client.IsOpen(), "the link is closed");
   c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), int32_t{kIpcNoConnection}, "next call");
-  server.Join();
+  link.server.Join();
   CloseHandle(closed);
 }
 
@@ -419,15 +338,7 @@ void CancelBlockedExchange() {
   SilentServer server;
   Session client;
   c.Check(client.OpenPipe(server.name.c_str()), "open");
-  int32_t r = 0;
-  ULONGLONG t0 = Now(), took = 0;
-  std::thread waiter([&] {
-    r = Exchange(client.pipe(), 120, NoPayload, NoReply);
-    took = Now() - t0;
-  });
-  Sleep(200);
-  client.Cancel();
-  waiter.join();
+  auto [r, took] = CancelledExchange(client);
   c.Equal(r, int32_t{kIpcRecvFailed}, "result");
   c.Check(!client.IsOpen(), "the waiter closed the link");
   c.Check(took >= 150 && took < 2000, "ended after " + std::to_string(took) + " ms");
@@ -661,11 +572,7 @@ int CtrlC(const std::string& mode) {
 }  // namespace
 
 int main() {
-  int argc = 0;
-  wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  std::vector<std::u16string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(wargv[i], wargv[i] + wcslen(wargv[i]));
-  LocalFree(wargv);
+  std::vector<std::u16string> args = Arguments();
   std::string cmd = args.empty() ? "" : U8(args[0]);
   if (cmd == "channel") {
     SessionOperations();

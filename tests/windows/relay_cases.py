@@ -9,7 +9,6 @@ relay installed as terminal64.exe, fake_sim.FakeSim at the far end, the Windows 
 from __future__ import annotations
 
 import hashlib
-import hmac
 import os
 import secrets
 import shutil
@@ -22,7 +21,10 @@ import threading
 import time
 from pathlib import Path
 
-from fake_sim import FakeSim, pattern
+from fake_sim import FakeSim
+from support.folders import private_folders
+from support.peers import pattern, prove, proven as proof_holds, recv_exact
+from support.peers import request as frame
 
 r = None  # run.py, set by cases()
 HERE = Path(__file__).resolve().parent
@@ -32,21 +34,6 @@ DRIVER_WIN = r"C:\orbisyn-tests\relay_driver.exe"
 
 def token_hex():
     return secrets.token_hex(32)
-
-
-def recv_exact(sock, n, timeout=10.0):
-    """n bytes, or fewer when the stream ended (or the time ran out)."""
-    sock.settimeout(timeout)
-    out = bytearray()
-    try:
-        while len(out) < n:
-            chunk = sock.recv(min(n - len(out), 1 << 20))
-            if not chunk:
-                break
-            out += chunk
-    except (socket.timeout, OSError):
-        pass
-    return bytes(out)
 
 
 def ends_within(sock, seconds):
@@ -62,6 +49,15 @@ def ends_within(sock, seconds):
         return True
 
 
+def exit_code(proc, seconds):
+    """Its exit status, or None (and killed) when it has not ended within seconds."""
+    try:
+        return proc.wait(seconds)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        return None
+
+
 def path_fields(path, flags=0, units=None):
     data = path.encode("utf-16-le")
     n = len(data) // 2 if units is None else units
@@ -73,32 +69,20 @@ def old_hello(path, token):
     return b"ORBR" + token + path_fields(path)
 
 
-# The proof of the token over both nonces, written here from its description (not the
-# module's code), so that the relay's HMAC is checked against an independent one.
-def prove(side, token, client_nonce, server_nonce, magic=b"ORBR"):
-    label = b"orbisyn server proof" if side == "server" else b"orbisyn client proof"
-    return hmac.new(token, label + magic + client_nonce + server_nonce, hashlib.sha256).digest()
-
-
 def greet(s, token, after_proof=None, proof_token=None, magic=b"ORBR", replay=False):
     """Our side of the handshake up to the proof: (the relay proved itself, bytes of the
     challenge). after_proof follows our proof in the same write; proof_token proves with
     another token; replay sends the relay's own proof back as ours."""
     mine = secrets.token_bytes(32)
     s.sendall(magic + mine)
-    challenge = recv_exact(s, 64, 6)
+    challenge = recv_exact(s, 64, 6, short_ok=True)
     if len(challenge) < 64:
         return False, challenge
     theirs, their_proof = challenge[:32], challenge[32:]
-    proven = hmac.compare_digest(their_proof, prove("server", token, mine, theirs, magic))
-    ours = their_proof if replay else prove("client", proof_token or token, mine, theirs, magic)
+    proven = proof_holds("server", token, magic, mine, theirs, their_proof)
+    ours = their_proof if replay else prove("client", proof_token or token, magic, mine, theirs)
     s.sendall(ours + (after_proof or b""))
     return proven, challenge
-
-
-def frame(command, payload=b""):
-    body = struct.pack("<i", command) + payload
-    return struct.pack("<I", len(body)) + body
 
 
 HANDSHAKE = frame(4, struct.pack("<ii", 3, 6) + "Python".encode("utf-16-le"))
@@ -152,11 +136,11 @@ class Relay:
         proven, _ = greet(s, bytes.fromhex(self.token), path_fields(path, flags))
         if not proven:
             return s, None, "the relay did not prove the token"
-        head = recv_exact(s, 8, 90)
+        head = recv_exact(s, 8, 90, short_ok=True)
         if len(head) < 8:
             return s, None, f"no reply ({len(head)} bytes)"
         result, n = struct.unpack("<iI", head)
-        return s, result, recv_exact(s, 2 * n).decode("utf-16-le", "replace")
+        return s, result, recv_exact(s, 2 * n, 10, short_ok=True).decode("utf-16-le", "replace")
 
     def log_text(self):
         return self.log.read_text("utf-8", "replace")
@@ -242,17 +226,17 @@ def transfers(relay, scripted):
         return
     small = b"hello"
     s.sendall(op(1, len(small)) + small)
-    r.report("relay-small-echo", recv_exact(s, len(small)) == small)
+    r.report("relay-small-echo", recv_exact(s, len(small), 10, short_ok=True) == small)
     big = secrets.token_bytes(3 << 20)
     s.sendall(op(1, len(big)) + big)
-    r.report("relay-3-MB-both-ways-intact", recv_exact(s, len(big), 60) == big)
+    r.report("relay-3-MB-both-ways-intact", recv_exact(s, len(big), 60, short_ok=True) == big)
     n = 8 << 20
     s.sendall(op(2, n, 17))
-    r.report("relay-8-MB-from-the-pipe-intact", recv_exact(s, n, 60) == pattern(n, 17))
+    r.report("relay-8-MB-from-the-pipe-intact", recv_exact(s, n, 60, short_ok=True) == pattern(n, 17))
     blob = secrets.token_bytes(5 << 20)
     s.sendall(op(4, len(blob)) + blob)
     r.report("relay-5-MB-to-the-pipe-intact",
-             recv_exact(s, 32, 60) == hashlib.sha256(blob).digest())
+             recv_exact(s, 32, 60, short_ok=True) == hashlib.sha256(blob).digest())
     s.close()
 
 
@@ -261,7 +245,7 @@ def closes(relay, scripted):
     s, result, _ = relay.open(scripted.path)
     n = 300_000
     s.sendall(op(3, n, 5))
-    got = recv_exact(s, n, 30)
+    got = recv_exact(s, n, 30, short_ok=True)
     t0 = time.monotonic()
     ended = ends_within(s, 5)
     took = time.monotonic() - t0
@@ -279,7 +263,7 @@ def closes(relay, scripted):
         s.sendall(bytes(200_000))
     except OSError as e:
         why = f"send: {e!r}"
-    got = recv_exact(s, n, 30)  # short when the connection was reset
+    got = recv_exact(s, n, 30, short_ok=True)  # short when the connection was reset
     s.settimeout(5)
     try:
         ended = s.recv(1) == b""
@@ -292,7 +276,7 @@ def closes(relay, scripted):
     # The client goes: the pipe server sees its client go.
     s, result, _ = relay.open(scripted.path)
     s.sendall(op(5))
-    pinged = len(recv_exact(s, 16)) == 16
+    pinged = len(recv_exact(s, 16, 10, short_ok=True)) == 16
     gone = f"gone {scripted.accepted()}"
     s.close()
     t0 = time.monotonic()
@@ -307,7 +291,7 @@ def closes(relay, scripted):
     for _ in range(10):
         s, result, _ = relay.open(scripted.path)
         s.sendall(op(2, 64 << 20, 1))
-        recv_exact(s, 1 << 20)
+        recv_exact(s, 1 << 20, 10, short_ok=True)
         gone = f"gone {scripted.accepted()}"
         s.close()
         if not scripted.wait_for(gone, 5):
@@ -337,8 +321,8 @@ def refusals(relay, scripted, token):
     def old(s):
         # Its token is taken for a nonce: a challenge comes back, and the rest fails the proof.
         s.sendall(old_hello(path, good))
-        challenge = recv_exact(s, 64, 6)
-        return challenge[32:] == prove("server", good, good, challenge[:32]), challenge
+        challenge = recv_exact(s, 64, 6, short_ok=True)
+        return proof_holds("server", good, b"ORBR", good, challenge[:32], challenge[32:]), challenge
 
     cases = [  # (name, what the client does, the relay proves itself first, the drop comes at the 2 s limit)
         ("wrong-magic", send(b"ORBS" + bytes(32)), None, False),
@@ -377,7 +361,7 @@ def refusals(relay, scripted, token):
     t0 = time.monotonic()
     s, result, text = relay.open(path)
     s.sendall(op(5))
-    served = len(recv_exact(s, 16)) == 16
+    served = len(recv_exact(s, 16, 10, short_ok=True)) == 16
     took = time.monotonic() - t0
     s.close()
     r.report("relay-serves-beside-50-idle-connections", result == 0 and served and took < 1.5,
@@ -438,7 +422,7 @@ def launches(relay):
         s, result, text = relay.open(exe, flags=portable)
         took = time.monotonic() - t0
         s.sendall(HANDSHAKE)
-        reply = recv_exact(s, 16)
+        reply = recv_exact(s, 16, 10, short_ok=True)
         ok = result == 0 and reply == struct.pack("<Iiii", 12, 4, 0, build) and 0.5 <= took < 15
         r.report(f"relay-starts-the-terminal-portable-{portable}", ok,
                  f"{result} {text!r} after {took:.2f} s, reply {reply.hex()}")
@@ -621,11 +605,7 @@ def pipe_server():
 
         # A second copy leaves the pipe to the first.
         second = inst.run()
-        try:
-            code = second.wait(20)
-        except subprocess.TimeoutExpired:
-            second.kill()
-            code = None
+        code = exit_code(second, 20)
         code2, got, text = inst.session()
         r.report("pipe-server-second-copy-exits-0", code == 0 and got.get("result") == "0",
                  f"exit {code}; then {text}")
@@ -648,11 +628,7 @@ def pipe_server():
         proc = inst.run("/portable")
         up = wait_until(inst.pipe_exists, 20)
         sim.stop()
-        try:
-            code = proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            code = None
+        code = exit_code(proc, 10)
         r.report("pipe-server-exits-0-when-the-watch-closes",
                  up and code == 0 and not inst.pipe_exists(),
                  f"pipe up {up}, exit {code}: {inst.log_text()}")
@@ -664,11 +640,7 @@ def pipe_server():
     inst = Installed("c")
     try:
         proc = inst.run()
-        try:
-            code = proc.wait(20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            code = None
+        code = exit_code(proc, 20)
         r.report("pipe-server-without-endpoint-or-start-exits-1",
                  code == 1 and not inst.pipe_exists(), f"exit {code}: {inst.log_text()}")
     finally:
@@ -740,11 +712,7 @@ def stale_endpoints():
         try:
             t0 = time.monotonic()
             proc = inst.run()
-            try:
-                code = proc.wait(20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                code = None
+            code = exit_code(proc, 20)
             took = time.monotonic() - t0
             r.report("pipe-server-stale-endpoint-without-start-exits-1",
                      code == 1 and took < 8 and not inst.pipe_exists()
@@ -768,44 +736,49 @@ def real_simulator():
         return
     prefix = os.environ["WINEPREFIX"]
     work = Path(tempfile.mkdtemp(prefix="real-sim."))
-    runtime = Path(tempfile.mkdtemp(prefix="rs", dir="/tmp"))
-    saved = dict(os.environ)
-    os.environ.update(XDG_DATA_HOME=str(work / "data"), XDG_RUNTIME_DIR=str(runtime),
-                      ORBISYN_RELAY=str(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"))
     sim = [python, "-m", "orbisyn.simulator"]
     date, count = 1719576000, 100000  # 2024-06-28 12:00 UTC
-    try:
-        done = subprocess.run(sim + ["install", "--wine", prefix], capture_output=True, text=True)
-        if done.returncode != 0:
-            r.report("real-simulator-through-the-relay", False, done.stdout + done.stderr)
-            return
-        code, got, text = r.wine(DRIVER_WIN, "terminal",
-                                 r"C:\Program Files\Orbisyn Simulated Terminal\terminal64.exe",
-                                 str(date), str(count), timeout=120)
-        # The same bars straight from the simulated Terminal's own socket, from Linux.
-        expected = subprocess.run([python, "-c",
-            "import hashlib\n"
-            "from orbisyn.simulator.hosting import relayed\n"
-            "from orbisyn.simulator.serving.client import RawClient\n"
-            f"data = relayed.find_wine({prefix!r})['data_dir']\n"
-            "with RawClient.loopback(data) as c:\n"
-            f"    status, bars = c.rates_from('BTCUSD', 1, {date}, {count})\n"
-            "print(len(bars), hashlib.sha256(bars.tobytes()).hexdigest())\n"],
-            capture_output=True, text=True).stdout.strip()
-        r.report("real-simulator-session-through-the-relay",
-                 got.get("result") == "0" and got.get("ready") == "1"
-                 and got.get("version", "").startswith("500/") and got.get("login") == "5001001", text)
-        r.report("real-simulator-bars-as-its-own-socket-gives-them",
-                 got.get("bars") == expected and expected.startswith(f"{count} "),
-                 f"windows {got.get('bars')}, linux {expected}")
-        r.report("real-simulator-trade-through-the-relay",
-                 got.get("retcode") == "10009" and int(got.get("positions", "0")) >= 1, text)
-    finally:
-        subprocess.run(sim + ["stop", "--wine", prefix], capture_output=True, text=True)
-        os.environ.clear()
-        os.environ.update(saved)
-        shutil.rmtree(work, ignore_errors=True)
-        shutil.rmtree(runtime, ignore_errors=True)
+    with private_folders(work / "data"):
+        try:
+            real_simulator_road(python, prefix, sim, date, count)
+        finally:
+            subprocess.run(sim + ["stop", "--wine", prefix], capture_output=True, text=True,
+                           env=relay_env())
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def relay_env():
+    """This environment, with the relay built here for the simulated Terminal's install."""
+    return dict(os.environ, ORBISYN_RELAY=str(r.BUILD.parent.parent / "src" / "relay" / "orbisyn-relay.exe"))
+
+
+def real_simulator_road(python, prefix, sim, date, count):
+    done = subprocess.run(sim + ["install", "--wine", prefix], capture_output=True, text=True,
+                          env=relay_env())
+    if done.returncode != 0:
+        r.report("real-simulator-through-the-relay", False, done.stdout + done.stderr)
+        return
+    code, got, text = r.wine(DRIVER_WIN, "terminal",
+                             r"C:\Program Files\Orbisyn Simulated Terminal\terminal64.exe",
+                             str(date), str(count), timeout=120)
+    # The same bars straight from the simulated Terminal's own socket, from Linux.
+    expected = subprocess.run([python, "-c",
+        "import hashlib\n"
+        "from orbisyn.simulator.hosting import relayed\n"
+        "from orbisyn.simulator.serving.client import RawClient\n"
+        f"data = relayed.find_wine({prefix!r})['data_dir']\n"
+        "with RawClient.loopback(data) as c:\n"
+        f"    status, bars = c.rates_from('BTCUSD', 1, {date}, {count})\n"
+        "print(len(bars), hashlib.sha256(bars.tobytes()).hexdigest())\n"],
+        capture_output=True, text=True, env=relay_env()).stdout.strip()
+    r.report("real-simulator-session-through-the-relay",
+             got.get("result") == "0" and got.get("ready") == "1"
+             and got.get("version", "").startswith("500/") and got.get("login") == "5001001", text)
+    r.report("real-simulator-bars-as-its-own-socket-gives-them",
+             got.get("bars") == expected and expected.startswith(f"{count} "),
+             f"windows {got.get('bars')}, linux {expected}")
+    r.report("real-simulator-trade-through-the-relay",
+             got.get("retcode") == "10009" and int(got.get("positions", "0")) >= 1, text)
 
 
 def imports():

@@ -34,15 +34,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <winsock2.h>
 
-#include "fake_pipe.h"
-// after windows.h, which fake_pipe.h brings
-#include <shellapi.h>
+#include "check.h"
 #include "link/channel.h"
 #include "link/session.h"
 #include "platform/platform.h"
@@ -51,45 +50,30 @@
 
 namespace pf = orbisyn::platform;
 using orbisyn::Session;
+using namespace wintest;
 
 namespace {
 
 constexpr DWORD kInstances = 6;
 constexpr DWORD kChunk = 1 << 20;
 
-void Say(const std::string& line) {
-  static SRWLOCK lock = SRWLOCK_INIT;
-  AcquireSRWLockExclusive(&lock);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-  ReleaseSRWLockExclusive(&lock);
-}
-
-uint8_t PatternByte(size_t i, uint32_t seed) { return static_cast<uint8_t>((i * 7 + seed) % 251); }
-
-bool ReadAll(HANDLE h, void* p, size_t n) {
-  auto* q = static_cast<uint8_t*>(p);
+// n bytes through ReadFile or WriteFile, in pieces of at most kChunk.
+template <class Byte, class Io>
+bool Whole(HANDLE h, Byte* q, size_t n, Io io) {
   while (n > 0) {
-    DWORD got = 0;
+    DWORD done = 0;
     DWORD want = n < kChunk ? static_cast<DWORD>(n) : kChunk;
-    if (!ReadFile(h, q, want, &got, nullptr)) return false;
-    q += got;
-    n -= got;
+    if (!io(h, q, want, &done, nullptr)) return false;
+    q += done;
+    n -= done;
   }
   return true;
 }
+
+bool ReadAll(HANDLE h, void* p, size_t n) { return Whole(h, static_cast<uint8_t*>(p), n, ReadFile); }
 
 bool WriteAll(HANDLE h, const void* p, size_t n) {
-  auto* q = static_cast<const uint8_t*>(p);
-  while (n > 0) {
-    DWORD put = 0;
-    DWORD want = n < kChunk ? static_cast<DWORD>(n) : kChunk;
-    if (!WriteFile(h, q, want, &put, nullptr)) return false;
-    q += put;
-    n -= put;
-  }
-  return true;
+  return Whole(h, static_cast<const uint8_t*>(p), n, WriteFile);
 }
 
 // Serves one client's ops until it goes; false when the server closed its end on purpose.
@@ -173,6 +157,32 @@ int Serve(const std::wstring& name) {
   ExitProcess(0);
 }
 
+// Says the median of `rounds` small exchanges and the best of three bulk ones (microseconds
+// and milliseconds); false, said by the exchange, when one fails.
+bool Measure(int rounds, const std::function<bool()>& small, const std::function<bool()>& bulk) {
+  LARGE_INTEGER freq, t0, t1;
+  QueryPerformanceFrequency(&freq);
+  auto us = [&] { return double(t1.QuadPart - t0.QuadPart) * 1e6 / double(freq.QuadPart); };
+  std::vector<double> rtt;
+  for (int i = 0; i < rounds; ++i) {
+    QueryPerformanceCounter(&t0);
+    if (!small()) return false;
+    QueryPerformanceCounter(&t1);
+    rtt.push_back(us());
+  }
+  std::sort(rtt.begin(), rtt.end());
+  double best = 1e300;
+  for (int i = 0; i < 3; ++i) {
+    QueryPerformanceCounter(&t0);
+    if (!bulk()) return false;
+    QueryPerformanceCounter(&t1);
+    best = std::min(best, us());
+  }
+  Say("rtt_us=" + std::to_string(rtt[rtt.size() / 2]));
+  Say("bulk_ms=" + std::to_string(best / 1000));
+  return true;
+}
+
 int Bench(const std::u16string& name, int rounds, size_t bytes) {
   uint32_t error = 0;
   pf::PipeHandle h = pf::PipeOpen(name.c_str(), &error);
@@ -180,51 +190,28 @@ int Bench(const std::u16string& name, int rounds, size_t bytes) {
     Say("open failed " + std::to_string(error));
     return 1;
   }
-  LARGE_INTEGER freq, t0, t1;
-  QueryPerformanceFrequency(&freq);
-  auto us = [&] { return double(t1.QuadPart - t0.QuadPart) * 1e6 / double(freq.QuadPart); };
-  std::vector<double> rtt;
-  for (int i = 0; i < rounds; ++i) {
+  std::vector<uint8_t> block(bytes);
+  auto ping = [&] {
     uint32_t op[3] = {5, 0, 0};
     uint8_t reply[16];
-    QueryPerformanceCounter(&t0);
-    if (pf::PipeWrite(h, op, sizeof op) != pf::IoResult::kOk ||
-        pf::PipeRead(h, reply, sizeof reply) != pf::IoResult::kOk) {
-      Say("ping failed");
-      return 1;
-    }
-    QueryPerformanceCounter(&t1);
-    rtt.push_back(us());
-  }
-  std::sort(rtt.begin(), rtt.end());
-  std::vector<uint8_t> block(bytes);
-  double best = 1e300;
-  for (int i = 0; i < 3; ++i) {
+    bool ok = pf::PipeWrite(h, op, sizeof op) == pf::IoResult::kOk &&
+              pf::PipeRead(h, reply, sizeof reply) == pf::IoResult::kOk;
+    if (!ok) Say("ping failed");
+    return ok;
+  };
+  auto bulk = [&] {
     uint32_t op[3] = {2, static_cast<uint32_t>(bytes), 1};
-    QueryPerformanceCounter(&t0);
-    if (pf::PipeWrite(h, op, sizeof op) != pf::IoResult::kOk ||
-        pf::PipeRead(h, block.data(), bytes) != pf::IoResult::kOk) {
-      Say("bulk failed");
-      return 1;
-    }
-    QueryPerformanceCounter(&t1);
-    best = std::min(best, us());
-  }
+    bool ok = pf::PipeWrite(h, op, sizeof op) == pf::IoResult::kOk &&
+              pf::PipeRead(h, block.data(), bytes) == pf::IoResult::kOk;
+    if (!ok) Say("bulk failed");
+    return ok;
+  };
+  if (!Measure(rounds, ping, bulk)) return 1;
   bool intact = true;
   for (size_t i = 0; i < bytes && intact; i += 4093) intact = block[i] == PatternByte(i, 1);
   pf::PipeClose(h);
-  Say("rtt_us=" + std::to_string(rtt[rtt.size() / 2]));
-  Say("bulk_ms=" + std::to_string(best / 1000));
   Say(std::string("intact=") + (intact ? "1" : "0"));
   return 0;
-}
-
-std::string U8(const char16_t* s) {
-  size_t n = pf::TextLength(s);
-  std::string out(n * 3 + 1, '\0');
-  size_t used = orbisyn::Utf16ToUtf8(s, n, &out[0], out.size());
-  out.resize(used == SIZE_MAX ? 0 : used);
-  return out;
 }
 
 int SessionCase(const std::u16string& path, uint32_t records) {
@@ -290,37 +277,15 @@ int TerminalBench(const std::u16string& path, int rounds, int64_t date, int32_t 
     Say("failed=" + U8(client.setup_text()));
     return 1;
   }
-  LARGE_INTEGER freq, t0, t1;
-  QueryPerformanceFrequency(&freq);
-  auto us = [&] { return double(t1.QuadPart - t0.QuadPart) * 1e6 / double(freq.QuadPart); };
-  std::vector<double> rtt;
-  for (int i = 0; i < rounds; ++i) {
-    orbisyn::ArrayBlock bars;
-    QueryPerformanceCounter(&t0);
-    int32_t r = orbisyn::exchange::CopyRatesFrom(client.pipe(), u"BTCUSD", 1, date, 1, &bars);
-    QueryPerformanceCounter(&t1);
-    if (r < 0 || bars.count() != 1) {
-      Say("failed=1 bar: " + std::to_string(r));
-      return 1;
-    }
-    rtt.push_back(us());
-  }
-  std::sort(rtt.begin(), rtt.end());
-  double best = 1e300;
-  for (int i = 0; i < 3; ++i) {
-    orbisyn::ArrayBlock bars;
-    QueryPerformanceCounter(&t0);
-    int32_t r = orbisyn::exchange::CopyRatesFrom(client.pipe(), u"BTCUSD", 1, date, count, &bars);
-    QueryPerformanceCounter(&t1);
-    if (r < 0 || bars.count() != static_cast<uint32_t>(count)) {
-      Say("failed=bars: " + std::to_string(r));
-      return 1;
-    }
-    best = std::min(best, us());
-  }
+  auto bars = [&](int32_t n, const char* what) {
+    orbisyn::ArrayBlock block;
+    int32_t r = orbisyn::exchange::CopyRatesFrom(client.pipe(), u"BTCUSD", 1, date, n, &block);
+    bool ok = r >= 0 && block.count() == static_cast<uint32_t>(n);
+    if (!ok) Say(std::string("failed=") + what + ": " + std::to_string(r));
+    return ok;
+  };
+  if (!Measure(rounds, [&] { return bars(1, "1 bar"); }, [&] { return bars(count, "bars"); })) return 1;
   client.Close();
-  Say("rtt_us=" + std::to_string(rtt[rtt.size() / 2]));
-  Say("bulk_ms=" + std::to_string(best / 1000));
   return 0;
 }
 
@@ -372,9 +337,8 @@ int Probe(const std::wstring& name) {
 }  // namespace
 
 int main() {
-  int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-  std::vector<std::wstring> args(argv + 1, argv + argc);
+  std::vector<std::wstring> args;
+  for (const std::u16string& a : Arguments()) args.push_back(W(a));
   if (args.size() == 2 && args[0] == L"serve") return Serve(args[1]);
   if (args.size() == 2 && args[0] == L"probe") return Probe(args[1]);
   if (args.size() == 1 && args[0] == L"tcp-echo") return TcpEcho();

@@ -15,7 +15,9 @@ import tempfile
 import time
 from pathlib import Path
 
-import relay_cases
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # tests/: the shared support
+import relay_cases  # noqa: E402
+from support.locator_layouts import CASES as LOCATOR_CASES, data_folder  # noqa: E402
 
 BUILD = Path(sys.argv[1]).resolve()
 HEADERS_MISSING = Path(sys.argv[2]) if len(sys.argv) > 2 else None
@@ -88,24 +90,23 @@ def same_path(a, b):
 
 # ---- in-process cases -----------------------------------------------------------------------
 
-def channel():
-    code, _, text = wine(DRIVER, "channel", timeout=120)
+def driver_cases(exe, argument, name, at_least):
+    """Reports each case of an in-process driver (its PASS/FAIL lines), and that it ran whole."""
+    code, _, text = wine(exe, argument, timeout=120)
     lines = [l for l in text.splitlines() if l.startswith(("PASS ", "FAIL "))]
     for line in lines:
-        name, _, why = line[5:].partition(":")
-        report(name, line.startswith("PASS"), why.strip())
-    report("channel-driver-ran-to-the-end", code == 0 and len(lines) >= 12,
+        case, _, why = line[5:].partition(":")
+        report(case, line.startswith("PASS"), why.strip())
+    report(f"{name}-driver-ran-to-the-end", code == 0 and len(lines) >= at_least,
            f"exit {code}, {len(lines)} cases: {text[-2000:]}")
+
+
+def channel():
+    driver_cases(DRIVER, "channel", "channel", 12)
 
 
 def time_limits():
-    code, _, text = wine(r"C:\orbisyn-tests\timeout_driver.exe", "all", timeout=120)
-    lines = [l for l in text.splitlines() if l.startswith(("PASS ", "FAIL "))]
-    for line in lines:
-        name, _, why = line[5:].partition(":")
-        report(name, line.startswith("PASS"), why.strip())
-    report("time-limit-driver-ran-to-the-end", code == 0 and len(lines) >= 10,
-           f"exit {code}, {len(lines)} cases: {text[-2000:]}")
+    driver_cases(r"C:\orbisyn-tests\timeout_driver.exe", "all", "time-limit", 10)
 
 
 # ---- the pipe name of a path ----------------------------------------------------------------
@@ -197,23 +198,6 @@ def install(name):
     return win
 
 
-def data_folder(root, name, target, *, portable=None, accounts=None, ini=None, scrivel=True,
-                origin=None):
-    folder = root / name
-    (folder / "config").mkdir(parents=True)
-    if scrivel:
-        (folder / "Scrivel").mkdir()
-    for rel, when in [("portable.txt", portable), ("config/accounts.dat", accounts),
-                      ("config/terminal.ini", ini)]:
-        if when is not None:
-            (folder / rel).write_bytes(b"")
-            os.utime(folder / rel, (when, when))
-    if origin is None:
-        origin = ("\ufeff" + target).encode("utf-16-le")
-    if origin != b"none":
-        (folder / "origin.txt").write_bytes(origin)
-
-
 # Where it looked, and what to do (no Wine prefixes on Windows).
 NOT_FOUND = ("Orbisyn x64 not found: looked in '{win_root}\\'; install the Terminal (or the simulated one: "
              "orbisyn-terminal install), or pass its path: initialize(path=...)")
@@ -234,7 +218,7 @@ def locate_scenario(name, root, win_root):
         data_folder(root, "one", a, accounts=base + 500, ini=base + 100)
         data_folder(root, "two", b, accounts=base + 300, ini=base + 400)
         return 1, "untouched", None
-    if name == "portable-needs-no-scrivel-and-launches-with-flag":
+    if name == "portable-needs-no-scrivel":  # and the launch carries the flag
         q = r"C:\orbisyn-tests\inst\Q"
         exe = place_terminal(q, serve_as=pipe_name(final(q + r"\terminal64.exe")), build=7003)
         data_folder(root, "one", q, portable=base + 900, scrivel=False)
@@ -290,10 +274,7 @@ def locator():
     served = []
     for name, build in INSTALLS.items():
         served += [pipe_name(final(install(name) + r"\terminal64.exe")), str(build)]
-    for name in ["no-root", "only-files-and-dot-folders", "later-of-two-files-wins",
-                 "portable-needs-no-scrivel-and-launches-with-flag", "bad-origins-write-nothing",
-                 "no-scrivel", "no-origin", "only-invalid", "tie-goes-to-first-enumerated",
-                 "parent-terminal-preferred"]:
+    for name in LOCATOR_CASES:
         shutil.rmtree(root, ignore_errors=True)
         build, want_text, extra = locate_scenario(name, root, win_root)
         args = [DRIVER, "locate", *served]

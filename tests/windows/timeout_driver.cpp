@@ -11,9 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "fake_pipe.h"
-// after windows.h, which fake_pipe.h brings
-#include <shellapi.h>
+#include "check.h"
 #include "link/channel.h"
 #include "link/results.h"
 #include "link/session.h"
@@ -25,63 +23,11 @@ namespace pf = orbisyn::platform;
 
 namespace {
 
-void Say(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
+Bytes Records(uint32_t count) { return Bytes() << count << Pattern(size_t{count} * 320, count); }
 
-ULONGLONG Now() { return GetTickCount64(); }
-
-class Case {
- public:
-  explicit Case(std::string name) : name_(std::move(name)) {}
-  ~Case() { Say(why_.empty() ? "PASS " + name_ : "FAIL " + name_ + ":" + why_); }
-  bool Check(bool ok, const std::string& what) {
-    if (!ok) why_ += " [" + what + "]";
-    return ok;
-  }
-  void Result(int32_t got, int32_t want) {
-    Check(got == want, "result " + std::to_string(got) + ", want " + std::to_string(want));
-  }
-  // The call took about a second: the limit, not sooner and not much later.
-  void AboutASecond(ULONGLONG ms) {
-    Check(ms >= 950 && ms < 1500, "took " + std::to_string(ms) + " ms");
-  }
-
- private:
-  std::string name_;
-  std::string why_;
-};
-
-std::wstring W(const std::u16string& s) { return std::wstring(s.begin(), s.end()); }
-
-std::u16string UniqueName(const char* tag) {
-  static int serial = 0;
-  std::string s = "\\\\.\\pipe\\orbisyn-limit-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  tag + "-" + std::to_string(++serial);
-  return std::u16string(s.begin(), s.end());
-}
-
-std::u16string OwnPath() {
-  wchar_t buf[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-  return std::u16string(buf, buf + n);
-}
-
-// The pipe the session derives for path: Connect's own naming.
-std::u16string SessionPipeName(const char16_t* path) {
-  uint8_t digest[32];
-  char16_t name[kPathUnits];
-  Session::PipeNameOf(path, digest, name);
-  return name;
-}
-
-Bytes Records(uint32_t count) {
-  Bytes b;
-  b << count;
-  for (uint32_t i = 0; i < count * 320; ++i) b << static_cast<uint8_t>((i * 7 + count) % 251);
-  return b;
+// The call took about a second: the limit, not sooner and not much later.
+void AboutASecond(Case& c, ULONGLONG ms) {
+  c.Check(ms >= 950 && ms < 1500, "took " + std::to_string(ms) + " ms");
 }
 
 int32_t ReadArray(Session& client, ArrayBlock* block) {
@@ -92,48 +38,39 @@ int32_t ReadArray(Session& client, ArrayBlock* block) {
 
 void SilentTerminal() {
   Case c("idle-limit-ends-a-silent-exchange");
-  Session client;
-  std::u16string name = UniqueName("silent");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) { p.AwaitHangUp(); });  // reads, never answers
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Link link("silent", [](ServerPipe& p) { p.AwaitHangUp(); });  // reads, never answers
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   ULONGLONG t0 = Now();
-  c.Result(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcTimeout);
-  c.AboutASecond(Now() - t0);
+  c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcTimeout, "result");
+  AboutASecond(c, Now() - t0);
   c.Check(!client.IsOpen(), "the link is closed");
-  c.Result(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcNoConnection);
-  server.Join();
+  c.Equal(Exchange(client.pipe(), 120, NoPayload, NoReply), kIpcNoConnection, "result");
+  link.server.Join();
 }
 
 void StopsMidReply() {
   Case c("idle-limit-ends-a-reply-that-stops");
-  Session client;
-  std::u16string name = UniqueName("stops");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) {
+  Link link("stops", [](ServerPipe& p) {
     p.ReadFrame();
     Bytes whole = Reply(121, 0, Records(10));
     p.Write(Bytes(whole.begin(), whole.begin() + 1000));
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   ArrayBlock block;
   ULONGLONG t0 = Now();
-  c.Result(ReadArray(client, &block), kIpcTimeout);
-  c.AboutASecond(Now() - t0);
+  c.Equal(ReadArray(client, &block), kIpcTimeout, "result");
+  AboutASecond(c, Now() - t0);
   c.Check(!client.IsOpen() && block.data() == nullptr, "closed, nothing handed back");
-  server.Join();
+  link.server.Join();
 }
 
 void FlowingReply() {
   Case c("idle-limit-never-cuts-a-reply-that-keeps-coming");
-  Session client;
-  std::u16string name = UniqueName("flowing");
-  ServerPipe server(W(name));
   const Bytes payload = Records(20000);  // 6.4 MB, in eight pieces 400 ms apart
-  server.Start([&](ServerPipe& p) {
+  Link link("flowing", [&](ServerPipe& p) {
     p.ReadFrame();
     Bytes whole = Reply(121, 0, payload);
     std::vector<size_t> cuts;
@@ -141,11 +78,11 @@ void FlowingReply() {
     p.Write(whole, cuts, 400);
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   ArrayBlock block;
   ULONGLONG t0 = Now();
-  c.Result(ReadArray(client, &block), 0);
+  c.Equal(ReadArray(client, &block), 0, "result");
   ULONGLONG took = Now() - t0;
   c.Check(took >= 2500, "took only " + std::to_string(took) + " ms");
   const auto* got = static_cast<const uint8_t*>(block.data());
@@ -154,7 +91,7 @@ void FlowingReply() {
           "records as sent");
   c.Check(client.IsOpen(), "the link stays");
   client.Close();
-  server.Join();
+  link.server.Join();
 }
 
 void WriteLimit() {
@@ -170,7 +107,7 @@ void WriteLimit() {
   ULONGLONG t0 = Now();
   pf::IoResult r = pf::PipeWrite(h, big.data(), big.size(), pf::WaitLimit{1000, 0, nullptr});
   c.Check(r == pf::IoResult::kTimedOut, "kTimedOut");
-  c.AboutASecond(Now() - t0);
+  AboutASecond(c, Now() - t0);
   pf::PipeClose(h);
   SetEvent(stop);
   server.Join();
@@ -180,34 +117,20 @@ void WriteLimit() {
 // shutdown() from another thread ends a limited wait at once, as a broken link.
 void WakeBeforeLimit() {
   Case c("wake-ends-a-limited-wait-at-once");
-  Session client;
-  std::u16string name = UniqueName("wake");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) { p.AwaitHangUp(); });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Link link("wake", [](ServerPipe& p) { p.AwaitHangUp(); });
+  Session& client = link.Open(c);
   client.SetLimits(20000, 0);
-  int32_t r = 0;
-  ULONGLONG t0 = Now(), took = 0;
-  std::thread waiter([&] {
-    r = Exchange(client.pipe(), 120, NoPayload, NoReply);
-    took = Now() - t0;
-  });
-  Sleep(200);
-  client.Cancel();
-  waiter.join();
-  c.Result(r, kIpcRecvFailed);
+  auto [r, took] = CancelledExchange(client);
+  c.Equal(r, kIpcRecvFailed, "result");
   c.Check(took >= 150 && took < 1000, "took " + std::to_string(took) + " ms");
   c.Check(!client.IsOpen(), "the link is closed");
-  server.Join();
+  link.server.Join();
 }
 
 // Many limited exchanges answered in time: no limit fires late on a later one.
 void LimitsThatDoNotRunOut() {
   Case c("answered-exchanges-under-a-limit");
-  Session client;
-  std::u16string name = UniqueName("answered");
-  ServerPipe server(W(name));
-  server.Start([](ServerPipe& p) {
+  Link link("answered", [](ServerPipe& p) {
     for (int i = 0; i < 200; ++i) {
       p.ReadFrame();
       if (i % 50 == 0) Sleep(300);
@@ -215,7 +138,7 @@ void LimitsThatDoNotRunOut() {
     }
     p.AwaitHangUp();
   });
-  c.Check(client.OpenPipe(name.c_str()), "open");
+  Session& client = link.Open(c);
   client.SetLimits(1000, 0);
   int wrong = 0;
   for (uint32_t i = 0; i < 200; ++i) {
@@ -225,7 +148,7 @@ void LimitsThatDoNotRunOut() {
   c.Check(wrong == 0, std::to_string(wrong) + " exchanges failed");
   c.Check(client.IsOpen(), "the link stays");
   client.Close();
-  server.Join();
+  link.server.Join();
 }
 
 // ---- initialize's deadline, in each phase ------------------------------------------------
@@ -255,11 +178,11 @@ void InitializeDeadline(const std::string& phase) {
   ULONGLONG t0 = Now();
   int32_t r = client.Initialize(exe.c_str(), false);
   if (phase == "readiness") {
-    c.Result(r, 0);
+    c.Equal(r, 0, "result");
     r = client.WaitReady(0);
   }
-  c.Result(r, kIpcTimeout);
-  c.AboutASecond(Now() - t0);
+  c.Equal(r, kIpcTimeout, "result");
+  AboutASecond(c, Now() - t0);
   c.Check(client.MsLeft() == 0, "deadline passed");
   if (phase == "busy-pipe") {
     // It waited for the instance: no failed open, no launch.
