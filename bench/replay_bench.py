@@ -52,7 +52,7 @@ def open_positions(res) -> None:
             fok = market.symbol(name).filling_mode & 1
             req = protocol.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
                                  sl=round(tick.bid * 0.5, 2), tp=round(tick.ask * 2.0, 2))
-            status, body = c.call(protocol.CMD_ORDER_SEND, req.pack())
+            status, body = c.call(protocol.Command.ORDER_SEND, req.pack())
             assert status == 0 and protocol.SEND_RESULT.unpack(body)[0] == 10009, name
 
 
@@ -125,7 +125,7 @@ def engine_alone(end_s: int, folder: str, profile: bool = False) -> tuple[float,
         fok = market.symbol(name).filling_mode & 1
         req = protocol.TradeRequest(action=1, symbol=name, volume=0.01, type=0, type_filling=0 if fok else 1,
                              sl=round(tick.bid * 0.5, 2), tp=round(tick.ask * 2.0, 2))
-        commands.call(protocol.CMD_ORDER_SEND, req.pack())
+        commands.call(protocol.Command.ORDER_SEND, req.pack())
     assert len(eng.acc.positions) == len(SYMBOLS)
     for name in SYMBOLS:   # the ticks generated once, as a running Terminal has them cached
         market.tick_array_between(name, START * 1000, end_s * 1000)

@@ -50,7 +50,7 @@ def main() -> int:
                     raise
                 time.sleep(0.05)
         n = 1_000_000
-        req = protocol.request(protocol.CMD_RATES_FROM_POS, protocol.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, n))
+        req = protocol.request(protocol.Command.COPY_RATES_FROM_POS, protocol.pack_text("BTCUSD") + struct.pack("<iii", 1, 0, n))
         buf = np.empty(12 + 60 * n + 4, dtype=np.uint8)
         view = memoryview(buf)
 
@@ -86,9 +86,9 @@ def main() -> int:
             return statistics.median(times) * 1e6
 
         print("small requests, median round trip (raw client):")
-        print(f"  readiness poll (109):    {small(protocol.CMD_STATE):6.1f} us")
-        print(f"  last tick (172):         {small(protocol.CMD_SYMBOL_TICK, protocol.pack_text('EURUSD')):6.1f} us")
-        print(f"  symbol record (170):     {small(protocol.CMD_SYMBOL_INFO, protocol.pack_text('EURUSD'), 1000):6.1f} us")
+        print(f"  readiness poll (109):    {small(protocol.Command.CONNECTION_STATE):6.1f} us")
+        print(f"  last tick (172):         {small(protocol.Command.SYMBOL_INFO_TICK, protocol.pack_text('EURUSD')):6.1f} us")
+        print(f"  symbol record (170):     {small(protocol.Command.SYMBOL_INFO, protocol.pack_text('EURUSD'), 1000):6.1f} us")
         c.close()
 
         try:

@@ -98,7 +98,7 @@ def main() -> int:
             times = []
             for _ in range(n):
                 t = time.perf_counter()
-                c.call(protocol.CMD_STATE)
+                c.call(protocol.Command.CONNECTION_STATE)
                 times.append(time.perf_counter() - t)
             return times
 
@@ -106,7 +106,7 @@ def main() -> int:
             times = []
             for _ in range(5):
                 t = time.perf_counter()
-                status, body = c.call(protocol.CMD_RATES_FROM_POS, bars)
+                status, body = c.call(protocol.Command.COPY_RATES_FROM_POS, bars)
                 times.append(time.perf_counter() - t)
                 assert status >= 0 and len(body) == 4 + 60 * 1_000_000
             return statistics.median(times)
@@ -124,7 +124,7 @@ def main() -> int:
             for _ in range(n):
                 t = time.perf_counter()
                 c = connect()
-                c.call(protocol.CMD_STATE)
+                c.call(protocol.Command.CONNECTION_STATE)
                 times.append(time.perf_counter() - t)
                 c.close()
             return statistics.median(times)

@@ -25,7 +25,7 @@ def test_the_terminal_serves_every_command_of_its_build(tmp_path, build, missing
                                  settings=default_settings(build=build))
     try:
         assert set(terminal.commands.codes()) == ALL - missing
-        status = struct.unpack_from("<i", terminal.serve(protocol.CMD_SYMBOLS_TOTAL, b""), 8)[0]
+        status = struct.unpack_from("<i", terminal.serve(protocol.Command.SYMBOLS_TOTAL, b""), 8)[0]
         assert (status == protocol.E_UNSUPPORTED) == bool(missing)
     finally:
         terminal.close()

@@ -25,7 +25,7 @@ from support.simulated import install_terminal
 from support.other_user import other_user
 from support.strangers import Flood, Squatter, second_user
 
-VERSION_REQUEST = protocol.request(protocol.CMD_VERSION, struct.pack("<i", 0))
+VERSION_REQUEST = protocol.request(protocol.Command.VERSION, struct.pack("<i", 0))
 
 # ---- the proofs at the simulated Terminal -----------------------------------------------------------
 
@@ -152,7 +152,7 @@ def test_request_in_the_same_write_as_the_proof_is_answered(shared_sim):
         c = client_on(s)
         for _ in range(2):
             echo, status, _ = c.read_reply()
-            assert (echo, status) == (protocol.CMD_VERSION, protocol.OK_RECORD)
+            assert (echo, status) == (protocol.Command.VERSION, protocol.OK_RECORD)
 
 
 @pytest.mark.parametrize("mode", ["forge", "mute", "close"])
@@ -195,7 +195,7 @@ def test_a_handshake_past_its_hello_outlives_a_flood_without_hellos(shared_sim):
             assert read_to_end(idle[0], within=1.0) == b""   # pushed out: the cap is reached
             s.sendall(answer + VERSION_REQUEST)
             c = client_on(s)
-            assert c.read_reply()[:2] == (protocol.CMD_VERSION, protocol.OK_RECORD)
+            assert c.read_reply()[:2] == (protocol.Command.VERSION, protocol.OK_RECORD)
         finally:
             for conn in idle:
                 conn.close()

@@ -113,7 +113,7 @@ def test_a_simulated_terminal_in_a_prefix_names_its_windows_folders(fake_prefix,
             assert proc.poll() is None and time.monotonic() < deadline
             time.sleep(0.05)
         with RawClient(_paths.socket_path(inst["exe"])) as c:
-            status, body = c.call(protocol.CMD_TERMINAL_INFO)
+            status, body = c.call(protocol.Command.TERMINAL_INFO)
         info = protocol.TERMINAL_LAYOUT.unpack(body)
     finally:
         proc.terminate()

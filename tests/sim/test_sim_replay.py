@@ -93,7 +93,7 @@ def test_ticks_of_an_imported_bar_follow_the_documented_path(bar, bids):
 def _send(eng, **req) -> tuple[int, int]:
     commands = Registry()
     commands.add(EngineCommands(eng))
-    status, body = commands.call(protocol.CMD_ORDER_SEND, protocol.TradeRequest(**req).pack())
+    status, body = commands.call(protocol.Command.ORDER_SEND, protocol.TradeRequest(**req).pack())
     assert status == 0
     retcode, deal, order = protocol.SEND_RESULT.unpack(body)[:3]
     return retcode, order

@@ -40,10 +40,10 @@ def test_session_commands(shared_sim):
         assert wait_state(c, 2) == 2
         # Unknown and trading commands without an engine: unsupported.
         assert c.call(999)[0] == protocol.E_UNSUPPORTED
-        assert c.call(protocol.CMD_SYMBOL_INFO, protocol.pack_text("NOSUCH"))[0] == protocol.E_NOT_FOUND
+        assert c.call(protocol.Command.SYMBOL_INFO, protocol.pack_text("NOSUCH"))[0] == protocol.E_NOT_FOUND
         # A payload that doesn't hold what the command needs is refused, the link stays.
-        assert c.call(protocol.CMD_RATES_FROM_POS, protocol.pack_text("EURUSD"))[0] == protocol.E_PARAMS
-        assert c.call(protocol.CMD_RATES_FROM_POS, protocol.pack_text("EURUSD") + struct.pack("<iii", 7777, 0, 5))[0] == protocol.E_PARAMS
+        assert c.call(protocol.Command.COPY_RATES_FROM_POS, protocol.pack_text("EURUSD"))[0] == protocol.E_PARAMS
+        assert c.call(protocol.Command.COPY_RATES_FROM_POS, protocol.pack_text("EURUSD") + struct.pack("<iii", 7777, 0, 5))[0] == protocol.E_PARAMS
         assert c.version()[0] == sim_install.VERSION
 
 
@@ -65,12 +65,12 @@ def test_login_states(sim_env, start_sim):
         assert wait_state(c, 2) == 2
         assert c.login(5001001, "wrong") == 0
         assert c.state() == 3
-        assert c.call(protocol.CMD_ACCOUNT_INFO)[0] == protocol.E_AUTH
+        assert c.call(protocol.Command.ACCOUNT_INFO)[0] == protocol.E_AUTH
         assert c.login(5009999, "otp-pass") == protocol.E_UNSUPPORTED
         assert c.login(5001002, "demo-pass", "Orbisyn-Demo") == 0
         assert c.state() == 1
         assert wait_state(c, 2) == 2
-        status, body = c.call(protocol.CMD_ACCOUNT_INFO)
+        status, body = c.call(protocol.Command.ACCOUNT_INFO)
         acc = protocol.ACCOUNT_LAYOUT.unpack(body)
         assert (acc["login"], acc["margin_mode"], acc["balance"], acc["equity"]) == (5001002, 0, 10000.0, 10000.0)
         assert c.login(5001001, "demo-pass", "Other-Server") == 0 and c.state() == 3
@@ -81,14 +81,14 @@ def test_login_states(sim_env, start_sim):
 def test_terminal_and_symbol_records(shared_sim):
     res, proc = shared_sim
     with proc.client() as c:
-        status, body = c.call(protocol.CMD_TERMINAL_INFO)
+        status, body = c.call(protocol.Command.TERMINAL_INFO)
         term = protocol.TERMINAL_LAYOUT.unpack(body)
         assert term["path"] == res["install_dir"] and term["data_path"] == res["data_dir"]
         assert term["trade_allowed"] and not term["tradeapi_disabled"]
-        status, body = c.call(protocol.CMD_SYMBOLS_TOTAL)
+        status, body = c.call(protocol.Command.SYMBOLS_TOTAL)
         total = struct.unpack("<I", body)[0]
         assert total >= 12
-        status, body = c.call(protocol.CMD_SYMBOLS_ALL)
+        status, body = c.call(protocol.Command.SYMBOLS_GET)
         assert len(body) == 4 + total * 2993
         records = [protocol.SYMBOL_LAYOUT.unpack(body[4 + i * 2993: 4 + (i + 1) * 2993]) for i in range(total)]
         categories = {r["category"] for r in records}
@@ -100,13 +100,13 @@ def test_terminal_and_symbol_records(shared_sim):
             assert 0 < r["volume_min"] <= r["volume_max"] and r["volume_step"] > 0
             assert r["trade_tick_value"] > 0 and r["trade_tick_size"] == r["point"]
             assert r["path"].endswith(r["name"]) and r["description"] and r["currency_profit"]
-        tick_status, tick = c.call(protocol.CMD_SYMBOL_TICK, protocol.pack_text("USDJPY"))
+        tick_status, tick = c.call(protocol.Command.SYMBOL_INFO_TICK, protocol.pack_text("USDJPY"))
         assert tick_status == 0 and len(tick) == 60
         t = np.frombuffer(tick, protocol.TICK_DTYPE)[0]
         usdjpy = next(r for r in records if r["name"] == "USDJPY")
         # Tick value in the account currency (USD) for a JPY-profit symbol.
         assert usdjpy["trade_tick_value"] == pytest.approx(100.0 / t["bid"], rel=0.01)
-        status, body = c.call(protocol.CMD_SYMBOLS_GROUP, protocol.pack_text("*USD*,!XAU*,!BTC*"))
+        status, body = c.call(protocol.Command.SYMBOLS_GET_BY_GROUP, protocol.pack_text("*USD*,!XAU*,!BTC*"))
         names = [protocol.SYMBOL_LAYOUT.unpack(body[4 + i * 2993: 4 + (i + 1) * 2993])["name"]
                  for i in range(struct.unpack_from("<I", body)[0])]
         assert "EURUSD" in names and "XAUUSD" not in names and "BTCUSD" not in names
@@ -117,10 +117,10 @@ def test_symbol_select_persists(sim_env, start_sim):
     res = install_terminal(sim_env)
     proc = start_sim(res["exe"])
     with proc.client() as c:
-        assert c.call(protocol.CMD_SYMBOL_SELECT, protocol.pack_text("LTCUSD") + b"\x01")[0] == 0
-        assert c.call(protocol.CMD_SYMBOL_SELECT, protocol.pack_text("EURUSD") + b"\x00")[0] == 0
-        assert c.call(protocol.CMD_SYMBOL_SELECT, protocol.pack_text("NOPE") + b"\x01")[0] == protocol.E_NOT_FOUND
-        rec = protocol.SYMBOL_LAYOUT.unpack(c.call(protocol.CMD_SYMBOL_INFO, protocol.pack_text("LTCUSD"))[1])
+        assert c.call(protocol.Command.SYMBOL_SELECT, protocol.pack_text("LTCUSD") + b"\x01")[0] == 0
+        assert c.call(protocol.Command.SYMBOL_SELECT, protocol.pack_text("EURUSD") + b"\x00")[0] == 0
+        assert c.call(protocol.Command.SYMBOL_SELECT, protocol.pack_text("NOPE") + b"\x01")[0] == protocol.E_NOT_FOUND
+        rec = protocol.SYMBOL_LAYOUT.unpack(c.call(protocol.Command.SYMBOL_INFO, protocol.pack_text("LTCUSD"))[1])
         assert rec["select"] and rec["visible"]
     proc.stop()
     selected = sim_install.load_settings(res["data_dir"])["symbols"]["selected"]
@@ -150,16 +150,16 @@ def test_bars_and_ticks_over_the_socket(shared_sim):
 def test_depth_of_market_is_per_connection(shared_sim):
     _, proc = shared_sim
     with proc.client() as a, proc.client() as b:
-        assert a.call(protocol.CMD_BOOK_GET, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
-        assert a.call(protocol.CMD_BOOK_ADD, protocol.pack_text("XAUUSD"))[0] == 0
-        st, body = a.call(protocol.CMD_BOOK_GET, protocol.pack_text("XAUUSD"))
+        assert a.call(protocol.Command.MARKET_BOOK_GET, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
+        assert a.call(protocol.Command.MARKET_BOOK_ADD, protocol.pack_text("XAUUSD"))[0] == 0
+        st, body = a.call(protocol.Command.MARKET_BOOK_GET, protocol.pack_text("XAUUSD"))
         book = np.frombuffer(body, protocol.BOOK_DTYPE, offset=4)
         assert struct.unpack_from("<I", body)[0] == 20 == len(book)
         assert list(book["type"]) == [1] * 10 + [2] * 10
-        assert b.call(protocol.CMD_BOOK_GET, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
-        assert a.call(protocol.CMD_BOOK_RELEASE, protocol.pack_text("XAUUSD"))[0] == 0
-        assert a.call(protocol.CMD_BOOK_RELEASE, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
-        assert a.call(protocol.CMD_BOOK_GET, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
+        assert b.call(protocol.Command.MARKET_BOOK_GET, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
+        assert a.call(protocol.Command.MARKET_BOOK_RELEASE, protocol.pack_text("XAUUSD"))[0] == 0
+        assert a.call(protocol.Command.MARKET_BOOK_RELEASE, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
+        assert a.call(protocol.Command.MARKET_BOOK_GET, protocol.pack_text("XAUUSD"))[0] == protocol.E_NOT_FOUND
 
 
 def test_two_clients_at_once_get_their_own_replies_in_order(shared_sim):
@@ -172,7 +172,7 @@ def test_two_clients_at_once_get_their_own_replies_in_order(shared_sim):
                 for i in range(40):
                     st, bars = c.rates_from_pos(symbol, M1, i, 500)
                     assert st == 0 and len(bars) == 500
-                    st, body = c.call(protocol.CMD_SYMBOL_INFO, protocol.pack_text(symbol))
+                    st, body = c.call(protocol.Command.SYMBOL_INFO, protocol.pack_text(symbol))
                     assert protocol.SYMBOL_LAYOUT.unpack(body)["name"] == symbol
         except Exception as exc:  # pragma: no cover - reported below
             errors.append(exc)
@@ -190,10 +190,10 @@ def test_legacy_build_sends_the_short_symbol_record(sim_env, start_sim):
     proc = start_sim(res["exe"])
     with proc.client() as c:
         assert c.handshake() == 2363
-        st, body = c.call(protocol.CMD_SYMBOL_INFO, protocol.pack_text("EURUSD"))
+        st, body = c.call(protocol.Command.SYMBOL_INFO, protocol.pack_text("EURUSD"))
         assert st == 0 and len(body) == 2929
         assert protocol.SYMBOL_LAYOUT.unpack(body + b"\0" * 64)["description"] == "Euro vs US Dollar"
-        for cmd in (protocol.CMD_SYMBOLS_TOTAL, protocol.CMD_SYMBOLS_ALL):
+        for cmd in (protocol.Command.SYMBOLS_TOTAL, protocol.Command.SYMBOLS_GET):
             assert c.call(cmd)[0] == protocol.E_UNSUPPORTED
 
 

@@ -225,7 +225,7 @@ def _ask_running(exe: str, data_dir: str | None = None) -> dict | None:
             client = RawClient(_paths.socket_path(exe), timeout=5.0)
         with client as c:
             facts: dict = {"version": c.version(), "state": c.state()}
-            status, body = c.call(protocol.CMD_ACCOUNT_INFO)
+            status, body = c.call(protocol.Command.ACCOUNT_INFO)
             if status >= 0 and len(body) == protocol.ACCOUNT_LAYOUT.size:
                 facts["account"] = protocol.ACCOUNT_LAYOUT.unpack(body)
             return facts

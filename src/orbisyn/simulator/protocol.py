@@ -17,7 +17,7 @@ from __future__ import annotations
 import enum
 import struct
 from dataclasses import field, make_dataclass
-from typing import Any, Callable, Dict, Tuple
+from typing import Any, Callable, Dict
 
 import numpy as np
 
@@ -27,51 +27,6 @@ from .. import _protocol as description
 Command = enum.IntEnum("Command", [(c.name.upper(), c.code) for c in description.COMMANDS])  # type: ignore[misc]
 COMMANDS: Dict[int, description.Command] = {c.code: c for c in description.COMMANDS}
 
-# The names of the previous release, while the simulator moves to Command.
-CMD_VERSION = Command.VERSION
-CMD_HANDSHAKE = Command.HANDSHAKE
-CMD_LOGIN = Command.LOGIN
-CMD_TICKS_FROM = Command.COPY_TICKS_FROM
-CMD_TICKS_RANGE = Command.COPY_TICKS_RANGE
-CMD_RATES_FROM = Command.COPY_RATES_FROM
-CMD_RATES_RANGE = Command.COPY_RATES_RANGE
-CMD_RATES_FROM_POS = Command.COPY_RATES_FROM_POS
-CMD_STATE = Command.CONNECTION_STATE
-CMD_POSITIONS_TOTAL = Command.POSITIONS_TOTAL
-CMD_POSITIONS = Command.POSITIONS_GET
-CMD_POSITIONS_SYMBOL = Command.POSITIONS_GET_BY_SYMBOL
-CMD_POSITION_TICKET = Command.POSITION_GET_BY_TICKET
-CMD_ORDERS_TOTAL = Command.ORDERS_TOTAL
-CMD_ORDERS = Command.ORDERS_GET
-CMD_ORDERS_SYMBOL = Command.ORDERS_GET_BY_SYMBOL
-CMD_ORDER_TICKET = Command.ORDER_GET_BY_TICKET
-CMD_HISTORY_ORDERS_TOTAL = Command.HISTORY_ORDERS_TOTAL
-CMD_HISTORY_ORDERS = Command.HISTORY_ORDERS_GET
-CMD_HISTORY_ORDERS_POSITION = Command.HISTORY_ORDERS_GET_BY_POSITION
-CMD_HISTORY_ORDER_TICKET = Command.HISTORY_ORDER_GET_BY_TICKET
-CMD_HISTORY_DEALS_TOTAL = Command.HISTORY_DEALS_TOTAL
-CMD_HISTORY_DEALS = Command.HISTORY_DEALS_GET
-CMD_HISTORY_DEALS_POSITION = Command.HISTORY_DEALS_GET_BY_POSITION
-CMD_HISTORY_DEAL_TICKET = Command.HISTORY_DEAL_GET_BY_TICKET
-CMD_ORDER_CHECK = Command.ORDER_CHECK
-CMD_ORDER_SEND = Command.ORDER_SEND
-CMD_CALC_MARGIN = Command.ORDER_CALC_MARGIN
-CMD_CALC_PROFIT = Command.ORDER_CALC_PROFIT
-CMD_SYMBOL_INFO = Command.SYMBOL_INFO
-CMD_SYMBOL_SELECT = Command.SYMBOL_SELECT
-CMD_SYMBOL_TICK = Command.SYMBOL_INFO_TICK
-CMD_SYMBOLS_TOTAL = Command.SYMBOLS_TOTAL
-CMD_SYMBOLS_ALL = Command.SYMBOLS_GET
-CMD_SYMBOLS_GROUP = Command.SYMBOLS_GET_BY_GROUP
-CMD_TERMINAL_INFO = Command.TERMINAL_INFO
-CMD_ACCOUNT_INFO = Command.ACCOUNT_INFO
-CMD_BOOK_ADD = Command.MARKET_BOOK_ADD
-CMD_BOOK_RELEASE = Command.MARKET_BOOK_RELEASE
-CMD_BOOK_GET = Command.MARKET_BOOK_GET
-
-# Commands that the trading engine answers (positions, orders, history, trading).
-ENGINE_COMMANDS = frozenset(Command(c.code) for c in description.COMMANDS
-                            if c.family in ("positions", "trading"))
 
 # Reply statuses
 OK = 0
@@ -85,7 +40,7 @@ E_AUTH = -6
 E_UNSUPPORTED = -7
 E_TRADE_DISABLED = -8
 
-# Connection states answered to CMD_STATE
+# Connection states answered to Command.CONNECTION_STATE
 STATE_CONNECTING = 1
 STATE_READY = 2
 STATE_AUTH_FAILED = 3
@@ -106,7 +61,6 @@ I64 = struct.Struct("<q")
 F64 = struct.Struct("<d")
 RANGE = struct.Struct("<qq")
 REPLY_HEAD = struct.Struct("<Iii")
-ARRAY_HEAD = struct.Struct("<IiiI")
 
 _CODES = {description.BOOL: "?", description.I32: "i", description.U32: "I", description.I64: "q", description.U64: "Q", description.F64: "d"}
 _NUMPY = {description.I32: "<i4", description.U32: "<u4", description.I64: "<i8", description.U64: "<u8", description.F64: "<f8"}
@@ -310,14 +264,6 @@ class Payload:
     def end(self) -> None:
         if self.pos != len(self.data):
             raise BadRequest("trailing bytes")
-
-
-def reply(command: int, status: int, payload: bytes = b"") -> bytes:
-    return REPLY_HEAD.pack(8 + len(payload), command, status) + payload
-
-
-def array_reply_head(command: int, status: int, count: int, nbytes: int) -> bytes:
-    return ARRAY_HEAD.pack(12 + nbytes, command, status, count)
 
 
 def request(command: int, payload: bytes = b"") -> bytes:

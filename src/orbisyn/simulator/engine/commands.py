@@ -59,7 +59,7 @@ class EngineCommands:
             return self.engine.transaction(call)
 
     # ---- trade requests and calculations --------------------------------------------------
-    @command(protocol.CMD_ORDER_CHECK)
+    @command(protocol.Command.ORDER_CHECK)
     def order_check(self, r: Request) -> Reply:
         eng = self.engine
         req = TradeRequest.unpack(r.data)
@@ -71,7 +71,7 @@ class EngineCommands:
             return OK, pack_check(NO_QUOTES, eng.valuation.figures(eng.acc), "No quotes")
         return OK, pack_check(0, fig, "Done")
 
-    @command(protocol.CMD_ORDER_SEND)
+    @command(protocol.Command.ORDER_SEND)
     def order_send(self, r: Request) -> Reply:
         eng = self.engine
         req = TradeRequest.unpack(r.data)
@@ -103,7 +103,7 @@ class EngineCommands:
             raise BadRequest("invalid calculation arguments")
         return action, sym, values
 
-    @command(protocol.CMD_CALC_MARGIN)
+    @command(protocol.Command.ORDER_CALC_MARGIN)
     def calc_margin(self, r: Request) -> Reply:
         args = self._calc_args(r, 1)
         if args is None:
@@ -116,7 +116,7 @@ class EngineCommands:
             return E_FAIL, b""
         return OK, F64.pack(money(m))
 
-    @command(protocol.CMD_CALC_PROFIT)
+    @command(protocol.Command.ORDER_CALC_PROFIT)
     def calc_profit(self, r: Request) -> Reply:
         args = self._calc_args(r, 2)
         if args is None:
@@ -167,24 +167,24 @@ class EngineCommands:
             profit[idx] = np.rint(diff * arr["volume"][idx] * k * 100.0) / 100.0
         return bytes(buf)
 
-    @command(protocol.CMD_POSITIONS_TOTAL)
+    @command(protocol.Command.POSITIONS_TOTAL)
     def positions_total(self, r: Request) -> Reply:
         r.end()
         return OK, U32.pack(len(self.engine.acc.positions))
 
-    @command(protocol.CMD_POSITIONS)
+    @command(protocol.Command.POSITIONS_GET)
     def positions(self, r: Request) -> Reply:
         r.end()
         return OK, self._position_array()
 
-    @command(protocol.CMD_POSITIONS_SYMBOL)
+    @command(protocol.Command.POSITIONS_GET_BY_SYMBOL)
     def positions_symbol(self, r: Request) -> Reply:
         name = r.text()
         r.end()
         group = self.engine.acc.by_symbol.get(name, {})
         return OK, self._position_array(list(group.values()))
 
-    @command(protocol.CMD_POSITION_TICKET)
+    @command(protocol.Command.POSITION_GET_BY_TICKET)
     def position_ticket(self, r: Request) -> Reply:
         ticket = r.take(U64)
         r.end()
@@ -201,23 +201,23 @@ class EngineCommands:
     def _order_array(self, orders: List[Order]) -> bytes:
         return U32.pack(len(orders)) + b"".join(self._order_record(o) for o in orders)
 
-    @command(protocol.CMD_ORDERS_TOTAL)
+    @command(protocol.Command.ORDERS_TOTAL)
     def orders_total(self, r: Request) -> Reply:
         r.end()
         return OK, U32.pack(len(self.engine.acc.orders))
 
-    @command(protocol.CMD_ORDERS)
+    @command(protocol.Command.ORDERS_GET)
     def orders(self, r: Request) -> Reply:
         r.end()
         return OK, self._order_array(list(self.engine.acc.orders.values()))
 
-    @command(protocol.CMD_ORDERS_SYMBOL)
+    @command(protocol.Command.ORDERS_GET_BY_SYMBOL)
     def orders_symbol(self, r: Request) -> Reply:
         name = r.text()
         r.end()
         return OK, self._order_array([o for o in self.engine.acc.orders.values() if o.symbol == name])
 
-    @command(protocol.CMD_ORDER_TICKET)
+    @command(protocol.Command.ORDER_GET_BY_TICKET)
     def order_ticket(self, r: Request) -> Reply:
         ticket = r.take(U64)
         r.end()
@@ -227,26 +227,26 @@ class EngineCommands:
         return OK_RECORD, self._order_record(o)
 
     # ---- history ---------------------------------------------------------------------------
-    @command(protocol.CMD_HISTORY_ORDERS_TOTAL)
+    @command(protocol.Command.HISTORY_ORDERS_TOTAL)
     def history_orders_total(self, r: Request) -> Reply:
         lo, hi = _range(r)
         eng = self.engine
         return OK, U32.pack(eng.store.count_history_orders(eng.login_id, lo, hi))
 
-    @command(protocol.CMD_HISTORY_ORDERS)
+    @command(protocol.Command.HISTORY_ORDERS_GET)
     def history_orders(self, r: Request) -> Reply:
         lo, hi = _range(r)
         eng = self.engine
         return OK, _array(eng.store.history_orders_between(eng.login_id, lo, hi))
 
-    @command(protocol.CMD_HISTORY_ORDERS_POSITION)
+    @command(protocol.Command.HISTORY_ORDERS_GET_BY_POSITION)
     def history_orders_position(self, r: Request) -> Reply:
         pid = r.u64()
         r.end()
         eng = self.engine
         return OK, _array(eng.store.history_orders_of_position(eng.login_id, pid))
 
-    @command(protocol.CMD_HISTORY_ORDER_TICKET)
+    @command(protocol.Command.HISTORY_ORDER_GET_BY_TICKET)
     def history_order_ticket(self, r: Request) -> Reply:
         ticket = r.u64()
         r.end()
@@ -255,26 +255,26 @@ class EngineCommands:
             return E_NOT_FOUND, b""
         return OK_RECORD, o.record()
 
-    @command(protocol.CMD_HISTORY_DEALS_TOTAL)
+    @command(protocol.Command.HISTORY_DEALS_TOTAL)
     def history_deals_total(self, r: Request) -> Reply:
         lo, hi = _range(r)
         eng = self.engine
         return OK, U32.pack(eng.store.count_deals(eng.login_id, lo, hi))
 
-    @command(protocol.CMD_HISTORY_DEALS)
+    @command(protocol.Command.HISTORY_DEALS_GET)
     def history_deals(self, r: Request) -> Reply:
         lo, hi = _range(r)
         eng = self.engine
         return OK, _array(eng.store.deals_between(eng.login_id, lo, hi))
 
-    @command(protocol.CMD_HISTORY_DEALS_POSITION)
+    @command(protocol.Command.HISTORY_DEALS_GET_BY_POSITION)
     def history_deals_position(self, r: Request) -> Reply:
         pid = r.u64()
         r.end()
         eng = self.engine
         return OK, _array(eng.store.deals_of_position(eng.login_id, pid))
 
-    @command(protocol.CMD_HISTORY_DEAL_TICKET)
+    @command(protocol.Command.HISTORY_DEAL_GET_BY_TICKET)
     def history_deal_ticket(self, r: Request) -> Reply:
         ticket = r.u64()
         r.end()

@@ -40,7 +40,7 @@ class MarketDataCommands:
             return E_MEMORY, b""
         return OK, _array(segments)
 
-    @command(protocol.CMD_RATES_FROM)
+    @command(protocol.Command.COPY_RATES_FROM)
     def rates_from(self, r: Request) -> Reply:
         name, tf, date, count = r.text(), r.i32(), r.i64(), r.i32()
         r.end()
@@ -51,7 +51,7 @@ class MarketDataCommands:
         count = min(count, self.maxbars)
         return self._bars(self.market.bars_before(name, _timeframe(tf), date, count))
 
-    @command(protocol.CMD_RATES_RANGE)
+    @command(protocol.Command.COPY_RATES_RANGE)
     def rates_range(self, r: Request) -> Reply:
         name, tf, date_from, date_to = r.text(), r.i32(), r.i64(), r.i64()
         r.end()
@@ -59,7 +59,7 @@ class MarketDataCommands:
             return E_NOT_FOUND, b""
         return self._bars(self.market.bars_range(name, _timeframe(tf), date_from, date_to))
 
-    @command(protocol.CMD_RATES_FROM_POS)
+    @command(protocol.Command.COPY_RATES_FROM_POS)
     def rates_from_pos(self, r: Request) -> Reply:
         name, tf, start, count = r.text(), r.i32(), r.i32(), r.i32()
         r.end()
@@ -70,7 +70,7 @@ class MarketDataCommands:
         count = min(count, self.maxbars)
         return self._bars(self.market.bars_from_pos(name, _timeframe(tf), start, count))
 
-    @command(protocol.CMD_TICKS_FROM)
+    @command(protocol.Command.COPY_TICKS_FROM)
     def ticks_from(self, r: Request) -> Reply:
         name, from_ms, count, flags = r.text(), r.i64(), r.i32(), r.i32()
         r.end()
@@ -83,7 +83,7 @@ class MarketDataCommands:
             return OK, _array([])
         return OK, _array([self.market.tick_array_between(name, from_ms, 1 << 62, limit=count)])
 
-    @command(protocol.CMD_TICKS_RANGE)
+    @command(protocol.Command.COPY_TICKS_RANGE)
     def ticks_range(self, r: Request) -> Reply:
         name, from_ms, to_ms, flags = r.text(), r.i64(), r.i64(), r.i32()
         r.end()
@@ -96,7 +96,7 @@ class MarketDataCommands:
             return E_MEMORY, b""
         return OK, _array([ticks])
 
-    @command(protocol.CMD_SYMBOL_TICK)
+    @command(protocol.Command.SYMBOL_INFO_TICK)
     def symbol_tick(self, r: Request) -> Reply:
         name = r.text()
         r.end()
@@ -107,7 +107,7 @@ class MarketDataCommands:
             return E_NOT_FOUND, b""
         return OK, rec.tobytes()
 
-    @command(protocol.CMD_BOOK_ADD)
+    @command(protocol.Command.MARKET_BOOK_ADD)
     def book_add(self, r: Request) -> Reply:
         name = r.text()
         r.end()
@@ -116,7 +116,7 @@ class MarketDataCommands:
         r.connection.books.add(name)
         return OK, b""
 
-    @command(protocol.CMD_BOOK_RELEASE)
+    @command(protocol.Command.MARKET_BOOK_RELEASE)
     def book_release(self, r: Request) -> Reply:
         name = r.text()
         r.end()
@@ -125,7 +125,7 @@ class MarketDataCommands:
         r.connection.books.discard(name)
         return OK, b""
 
-    @command(protocol.CMD_BOOK_GET)
+    @command(protocol.Command.MARKET_BOOK_GET)
     def book_get(self, r: Request) -> Reply:
         name = r.text()
         r.end()

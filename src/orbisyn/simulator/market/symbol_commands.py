@@ -59,7 +59,7 @@ class SymbolCommands:
         rec = SYMBOL_LAYOUT.pack(v)
         return rec if self.build >= SYMBOL_NAME_BUILD else rec[:LEGACY_SYMBOL_SIZE]
 
-    @command(protocol.CMD_SYMBOL_INFO)
+    @command(protocol.Command.SYMBOL_INFO)
     def symbol_info(self, r: Request) -> Reply:
         name = r.text()
         r.end()
@@ -68,7 +68,7 @@ class SymbolCommands:
             return E_NOT_FOUND, b""
         return OK, self.symbol_record(sym)
 
-    @command(protocol.CMD_SYMBOL_SELECT)
+    @command(protocol.Command.SYMBOL_SELECT)
     def symbol_select(self, r: Request) -> Reply:
         name = r.text()
         enable = r.flag()
@@ -89,17 +89,17 @@ class SymbolCommands:
 class CatalogueCommands(SymbolCommands):
     """The catalogue commands, which builds from the one with the record's name slot on have."""
 
-    @command(protocol.CMD_SYMBOLS_TOTAL)
+    @command(protocol.Command.SYMBOLS_TOTAL)
     def symbols_total(self, r: Request) -> Reply:
         r.end()
         return OK, U32.pack(len(self.market.symbols()))
 
-    @command(protocol.CMD_SYMBOLS_ALL)
+    @command(protocol.Command.SYMBOLS_GET)
     def symbols_all(self, r: Request) -> Reply:
         r.end()
         return self._symbol_array(self.market.symbols())
 
-    @command(protocol.CMD_SYMBOLS_GROUP)
+    @command(protocol.Command.SYMBOLS_GET_BY_GROUP)
     def symbols_group(self, r: Request) -> Reply:
         group = r.text()
         r.end()

@@ -63,21 +63,21 @@ class RawClient:
 
     # Convenience wrappers
     def handshake(self) -> int:
-        status, body = self.call(protocol.CMD_HANDSHAKE, struct.pack("<i", 3) + protocol.pack_text("Python"))
+        status, body = self.call(protocol.Command.HANDSHAKE, struct.pack("<i", 3) + protocol.pack_text("Python"))
         return struct.unpack("<i", body[:4])[0]
 
     def version(self) -> tuple[int, int, str]:
-        status, body = self.call(protocol.CMD_VERSION, struct.pack("<i", 0))
+        status, body = self.call(protocol.Command.VERSION, struct.pack("<i", 0))
         first, second = struct.unpack_from("<ii", body)
         n = struct.unpack_from("<i", body, 8)[0]
         return first, second, body[12:12 + 2 * n].decode("utf-16-le")
 
     def state(self) -> int:
-        return struct.unpack("<i", self.call(protocol.CMD_STATE)[1])[0]
+        return struct.unpack("<i", self.call(protocol.Command.CONNECTION_STATE)[1])[0]
 
     def login(self, login: int, password: str, server: str = "") -> int:
         payload = struct.pack("<iQ", 0, login) + protocol.pack_text(password) + protocol.pack_text(server)
-        return self.call(protocol.CMD_LOGIN, payload)[0]
+        return self.call(protocol.Command.LOGIN, payload)[0]
 
     def array(self, command: int, payload: bytes, dtype: np.dtype) -> tuple[int, np.ndarray | None]:
         status, body = self.call(command, payload)
@@ -89,21 +89,21 @@ class RawClient:
         return status, np.frombuffer(body, dtype=dtype, offset=4, count=count)
 
     def rates_from_pos(self, symbol: str, tf: int, start: int, count: int):
-        return self.array(protocol.CMD_RATES_FROM_POS, protocol.pack_text(symbol) + struct.pack("<iii", tf, start, count),
+        return self.array(protocol.Command.COPY_RATES_FROM_POS, protocol.pack_text(symbol) + struct.pack("<iii", tf, start, count),
                           protocol.BAR_DTYPE)
 
     def rates_from(self, symbol: str, tf: int, date: int, count: int):
-        return self.array(protocol.CMD_RATES_FROM, protocol.pack_text(symbol) + struct.pack("<iqi", tf, date, count),
+        return self.array(protocol.Command.COPY_RATES_FROM, protocol.pack_text(symbol) + struct.pack("<iqi", tf, date, count),
                           protocol.BAR_DTYPE)
 
     def rates_range(self, symbol: str, tf: int, date_from: int, date_to: int):
-        return self.array(protocol.CMD_RATES_RANGE, protocol.pack_text(symbol) + struct.pack("<iqq", tf, date_from, date_to),
+        return self.array(protocol.Command.COPY_RATES_RANGE, protocol.pack_text(symbol) + struct.pack("<iqq", tf, date_from, date_to),
                           protocol.BAR_DTYPE)
 
     def ticks_from(self, symbol: str, from_ms: int, count: int, flags: int = -1):
-        return self.array(protocol.CMD_TICKS_FROM, protocol.pack_text(symbol) + struct.pack("<qii", from_ms, count, flags),
+        return self.array(protocol.Command.COPY_TICKS_FROM, protocol.pack_text(symbol) + struct.pack("<qii", from_ms, count, flags),
                           protocol.TICK_DTYPE)
 
     def ticks_range(self, symbol: str, from_ms: int, to_ms: int, flags: int = -1):
-        return self.array(protocol.CMD_TICKS_RANGE, protocol.pack_text(symbol) + struct.pack("<qqi", from_ms, to_ms, flags),
+        return self.array(protocol.Command.COPY_TICKS_RANGE, protocol.pack_text(symbol) + struct.pack("<qqi", from_ms, to_ms, flags),
                           protocol.TICK_DTYPE)

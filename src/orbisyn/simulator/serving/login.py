@@ -110,7 +110,7 @@ class Login:
         except OSError:
             log.exception("could not write %s", path)
 
-    @command(protocol.CMD_LOGIN)
+    @command(protocol.Command.LOGIN)
     def login(self, r: Request) -> Reply:
         r.i32()
         login = r.u64()
@@ -146,7 +146,7 @@ class Login:
                 pass
         return OK, b""
 
-    @command(protocol.CMD_STATE)
+    @command(protocol.Command.CONNECTION_STATE)
     def state_of_connection(self, r: Request) -> Reply:
         r.end()
         return OK, struct.pack("<i", self.current_state())

@@ -40,7 +40,7 @@ class TerminalCommands:
         # How a stepped replay makes itself known to the module's waits.
         self.name = "Orbisyn Terminal " + (STEPPED_REPLAY_NAME if stepped else "(simulated)")
 
-    @command(protocol.CMD_VERSION)
+    @command(protocol.Command.VERSION)
     def version(self, r: Request) -> Reply:
         r.i32()
         r.end()
@@ -49,7 +49,7 @@ class TerminalCommands:
         # Status 1: the client only takes the figures from a positive status.
         return OK_RECORD, body + pack_text(str(values.get("build_date", "")))
 
-    @command(protocol.CMD_HANDSHAKE)
+    @command(protocol.Command.HANDSHAKE)
     def handshake(self, r: Request) -> Reply:
         r.i32()
         client = r.text()
@@ -62,7 +62,7 @@ class TerminalCommands:
                     self.on_handshake = None
         return OK, struct.pack("<i", self.build)
 
-    @command(protocol.CMD_TERMINAL_INFO)
+    @command(protocol.Command.TERMINAL_INFO)
     def terminal_info(self, r: Request) -> Reply:
         r.end()
         values = self.settings.values
@@ -76,7 +76,7 @@ class TerminalCommands:
             "commondata_path": self.data_paths[1],
         })
 
-    @command(protocol.CMD_ACCOUNT_INFO)
+    @command(protocol.Command.ACCOUNT_INFO)
     def account_info(self, r: Request) -> Reply:
         r.end()
         with self.lock:
