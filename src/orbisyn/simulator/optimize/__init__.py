@@ -6,8 +6,6 @@ from __future__ import annotations
 import os
 import sys
 
-DEFAULT_SPEED = 3600.0
-
 _DESCRIPTION = """\
 Run SCRIPT once per combination of the --param values, each run in a replay of its own:
 a fresh simulated Terminal (installed in a temporary place, started and stopped here)
@@ -52,9 +50,6 @@ def add_parser(sub, formatter) -> None:
     o.add_argument("--timeout", type=float, metavar="S",
                    help="end a run whose script runs longer than S seconds (a failed row)")
     o.add_argument("--seed", type=int, help="seed of the synthetic prices of every run (default 1)")
-    o.add_argument("--speed", type=float, metavar="N", default=DEFAULT_SPEED,
-                   help=f"for a Terminal without stepped replays: replay seconds per wall second "
-                        f"(default {DEFAULT_SPEED:g})")
     o.set_defaults(func=cmd_optimize)
 
 
@@ -66,7 +61,7 @@ def _die(msg: str, code: int = 2) -> int:
 def cmd_optimize(args) -> int:
     from ..market.clock import parse_when, wall_ms
     from . import grid
-    from .runner import DaskPool, LocalPool, Sweep, default_out, private_out, stepped_available
+    from .runner import DaskPool, LocalPool, Sweep, default_out, private_out
     if os.name != "posix":
         return _die("sweeps run on Linux and macOS")
     if not os.path.isfile(args.script):
@@ -85,13 +80,10 @@ def cmd_optimize(args) -> int:
         return _die("--workers does not go with --dask: the cluster's workers run the sweep")
     if args.workers is not None and args.workers < 1:
         return _die("--workers: at least 1")
-    if not 0 < args.speed < float("inf"):
-        return _die(f"--speed {args.speed:g}: a positive number of seconds per second")
     try:
         out = private_out(args.out or default_out())
     except (OSError, ValueError) as exc:
         return _die(f"--out: {exc}")
-    stepped = stepped_available()
     pool: "DaskPool | LocalPool"
     if args.dask:
         try:
@@ -102,12 +94,9 @@ def cmd_optimize(args) -> int:
             return _die(f"--dask {args.dask}: {exc}", 1)
     else:
         pool = LocalPool(args.workers or os.cpu_count() or 1)
-    sweep = Sweep(args.script, params, args.by, out, start // 1000, until // 1000, stepped, args.speed,
+    sweep = Sweep(args.script, params, args.by, out, start // 1000, until // 1000, True, 1.0,
                   args.timeout, args.seed, pool, ship_script=bool(args.dask))
-    mode = ("stepped replays" if stepped else
-            f"replays at {args.speed:g}x on the wall clock (this Terminal has no stepped replay: "
-            f"a rerun may give other deals)")
-    print(f"{len(sweep.specs)} runs of {args.script} on {pool.where}, {mode}; results in {out}",
+    print(f"{len(sweep.specs)} runs of {args.script} on {pool.where}, stepped replays; results in {out}",
           file=sys.stderr)
     code = sweep.run()
     _report(sweep)

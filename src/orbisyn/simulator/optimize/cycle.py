@@ -96,10 +96,10 @@ class Cycle:
             raise Stopped()
 
     def _cli(self, *argv: str) -> int:
-        from .. import cli
-        with open(self.log, "a", encoding="utf-8") as log, \
-                contextlib.redirect_stdout(log), contextlib.redirect_stderr(log):
-            return cli.main(list(argv))
+        # A process of its own: the sweep sits below the command line, never the other way.
+        with open(self.log, "a", encoding="utf-8") as log:
+            return subprocess.call([sys.executable, "-m", "orbisyn.simulator", *argv],
+                                   stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
 
     def start(self) -> Optional[str]:
         """Install and start the replay; an error, or None."""

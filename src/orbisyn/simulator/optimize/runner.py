@@ -18,16 +18,6 @@ from . import grid
 from .task import CHILD_GRACE_S, run_on_dask, run_one
 
 
-def stepped_available() -> bool:
-    """Whether `run` of this installation's Terminal offers a stepped replay."""
-    from .. import cli
-    try:
-        ns, rest = cli.build_parser().parse_known_args(["run", "--stepped"])
-    except SystemExit:
-        return False
-    return getattr(ns, "stepped", None) is True and not rest
-
-
 def private_out(path: str) -> str:
     """The output folder, made when missing; refused where another user could change what
     is written in it (a folder or link of theirs, or one they may write to)."""
