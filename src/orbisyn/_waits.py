@@ -181,7 +181,7 @@ def _poll_bar(symbol: str, timeframe: int, limit: Optional[float], what: str) ->
 
 
 def _core() -> Any:
-    from . import _core as core   # at the call: the package imports without its extension
+    import orbisyn._core as core   # at the call: the package imports without its extension
     return core
 
 
