@@ -8,8 +8,7 @@
     Terminal with copy_rates_range: wall time and trades (reference: fetching the bars);
 (c) a sweep of 16 combinations (`orbisyn-terminal optimize`) on 1 local worker, on 2, and
     on a 2-worker Dask LocalCluster: wall times; the goal is 2 workers <= 0.6x 1 worker.
-    Each run is a stepped replay where the Terminal offers one (else on the wall clock at
-    --speed, where a run's length is set by the clock rather than by the CPU).
+    Each run is a stepped replay.
 
     PYTHONPATH=src python bench/backtest_bench.py [--fast 10 --slow 30] [--skip-sweep]
 """
@@ -34,7 +33,6 @@ YEAR = (dt.datetime(2024, 1, 1, tzinfo=dt.timezone.utc), dt.datetime(2025, 1, 1,
 # The sweep: a day of M5 bars per run, 4 x 4 combinations.
 SWEEP_SPAN = ("2024-05-07", "2024-05-08")
 SWEEP_GRID = ["--param", "fast=3,5,8,12", "--param", "slow=20,30,45,60"]
-SWEEP_SPEED = 43200.0
 
 
 def year_of_bars(res):
@@ -140,7 +138,7 @@ def sweep(base: str, where: list) -> float:
     out = tempfile.mkdtemp(prefix="sweep-out-", dir=base)
     t0 = time.perf_counter()
     got = subprocess.run([sys.executable, "-m", "orbisyn.simulator", "optimize", STRATEGY, "--replay",
-                          SWEEP_SPAN[0], "--until", SWEEP_SPAN[1], "--speed", str(SWEEP_SPEED),
+                          SWEEP_SPAN[0], "--until", SWEEP_SPAN[1],
                           *SWEEP_GRID, "--out", out, *where], capture_output=True, text=True)
     took = time.perf_counter() - t0
     if got.returncode != 0:
@@ -169,7 +167,6 @@ def main() -> int:
             print("the extension is not built: nothing measured")
             return 0
         from orbisyn.simulator import install as sim_install
-        from orbisyn.simulator.optimize.runner import stepped_available
         res = sim_install.install(os.path.join(base, "inst"))
         settings = sim_install.load_settings(res["data_dir"])
         settings["connect_delay_ms"] = 0
@@ -202,7 +199,6 @@ def main() -> int:
         print(f"FIGURE backtesting_trades {trades} trades bars {bars}")
 
         if not a.skip_sweep:
-            mode = "stepped" if stepped_available() else f"wall clock at {SWEEP_SPEED:g}x"
             one = sweep(base, ["--workers", "1"])
             two = sweep(base, ["--workers", "2"])
             try:
@@ -213,7 +209,7 @@ def main() -> int:
                 with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster:
                     cluster_s = sweep(base, ["--dask", cluster.scheduler_address])
-            print(f"(c) 16 runs of a day of M5 bars ({mode}): 1 worker {one:.1f} s, "
+            print(f"(c) 16 stepped runs of a day of M5 bars: 1 worker {one:.1f} s, "
                   f"2 workers {two:.1f} s ({two / one:.2f}x; goal <= 0.6x)"
                   + ("" if cluster_s is None else f", 2-worker LocalCluster {cluster_s:.1f} s "
                                                    f"({cluster_s / one:.2f}x)"))
