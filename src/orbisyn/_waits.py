@@ -225,9 +225,7 @@ def drive(plan: Plan, failed: Any) -> Any:
 
 
 def sleep(seconds: float) -> bool:
-    """sleep(seconds)
-
-    Wait ``seconds``: in wall time live, in replay time in a stepped replay.
+    """Wait ``seconds``: in wall time live, in replay time in a stepped replay.
 
     Against a real Terminal, or a simulated Terminal replaying on the wall clock, this is
     ``time.sleep`` (it lets other threads run and Ctrl-C ends it). In a stepped replay
@@ -273,9 +271,7 @@ def sleep(seconds: float) -> bool:
 
 
 def wait_bar(symbol: str, timeframe: int, timeout: Optional[float] = None) -> Optional[int]:
-    """wait_bar(symbol, timeframe, timeout=None)
-
-    Wait until a new bar of ``symbol`` opens on ``timeframe``; return its open time.
+    """Wait until a new bar of ``symbol`` opens on ``timeframe``; return its open time.
 
     A strategy that acts on closed bars waits for the next one with this, live and in a
     replay alike::
