@@ -97,6 +97,17 @@ class Events:
         if rollover <= end:
             self._rollover(acc, rollover)
 
+    def _due(self, acc: Account, t_ms: int, expiries: list, k: int,
+             rollover: int) -> Tuple[int, int]:
+        """The expiries and the swap due by t_ms, before that tick's prices count."""
+        while k < len(expiries) and expiries[k][0] <= t_ms:
+            self._expire(acc, expiries[k][1], expiries[k][0])
+            k += 1
+        if rollover <= t_ms:
+            self._rollover(acc, rollover)
+            rollover += DAY_MS
+        return k, rollover
+
     def _walk(self, acc: Account, names: List[str], ticks: "_Merged", expiries: list,
               rollover: int) -> Tuple[int, int]:
         """Every tick in turn: what the scan must come to, tick for tick."""
@@ -104,12 +115,7 @@ class Events:
         k = 0
         for t_ms, i, bid, ask in zip(ticks.time.tolist(), ticks.sym.tolist(), ticks.bid.tolist(),
                                      ticks.ask.tolist()):
-            while k < len(expiries) and expiries[k][0] <= t_ms:
-                self._expire(acc, expiries[k][1], expiries[k][0])
-                k += 1
-            if rollover <= t_ms:
-                self._rollover(acc, rollover)
-                rollover += DAY_MS
+            k, rollover = self._due(acc, t_ms, expiries, k, rollover)
             if bid <= 0 or ask <= 0:
                 continue
             name = names[i]
@@ -136,13 +142,7 @@ class Events:
                 break
             self._restore(names, t, c, start)
             if c == b:   # the swaps and expiries due by this tick come first, as in the walk
-                t_ms = int(t.time[c])
-                while k < len(expiries) and expiries[k][0] <= t_ms:
-                    self._expire(acc, expiries[k][1], expiries[k][0])
-                    k += 1
-                if rollover <= t_ms:
-                    self._rollover(acc, rollover)
-                    rollover += DAY_MS
+                k, rollover = self._due(acc, int(t.time[c]), expiries, k, rollover)
             self._tick(acc, names, t, c)
             i = c + 1
         self._restore(names, t, n, start)
