@@ -113,13 +113,26 @@ def test_the_terminal_refusing_the_step(fake_terminal, status, message):
     (lambda: orbisyn.wait_bar("EURUSD", 5.0), 'Invalid "timeframe" argument'),
     (lambda: orbisyn.wait_bar("EURUSD", 5, timeout=0), 'Invalid "timeout" argument'),
     (lambda: orbisyn.wait_bar("EURUSD", 5, timeout=-3), 'Invalid "timeout" argument'),
-], ids=range(9))
+    # A typo or a wrong count is refused like any other argument, never raised.
+    (lambda: orbisyn.wait_bar("EURUSD", 5, timout=1), 'Unknown "timout" argument, did you mean "timeout"?'),
+    (lambda: orbisyn.sleep(1, zzz=2), 'Unknown "zzz" argument'),
+    (lambda: orbisyn.sleep(), 'Invalid arguments: "seconds" missing'),
+    (lambda: orbisyn.wait_bar("EURUSD", 5, 1, 2), "Invalid number of arguments"),
+    (lambda: orbisyn.wait_bar("EURUSD", 5, symbol="X"), 'Invalid arguments: "symbol" given twice'),
+], ids=range(14))
 def test_bad_arguments_are_refused_before_anything_is_sent(fake_terminal, call, message):
     session(fake_terminal)
     fake_terminal.clear()
     assert call() in (False, None)
     assert orbisyn.last_error() == (-2, message)
     assert fake_terminal.codes() == []
+
+
+@pytest.mark.parametrize("call", [lambda: aio.sleep(1, second=2), lambda: aio.wait_bar("EURUSD")])
+def test_the_awaitables_refuse_arguments_with_a_terminal_error(call):
+    with pytest.raises(orbisyn.TerminalError) as e:
+        asyncio.run(call())
+    assert e.value.code == -2 and "argument" in e.value.message
 
 
 def test_without_a_session_the_waits_fail():

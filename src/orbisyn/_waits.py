@@ -11,9 +11,10 @@ awaitables of ``orbisyn.aio`` each drive the same plans their own way.
 """
 from __future__ import annotations
 
+import functools
 import math
 import time
-from typing import Any, Generator, Optional, Tuple, cast
+from typing import Any, Callable, Dict, Generator, Optional, Tuple, TypeVar, cast
 
 from .codes import Result, Timeframe
 
@@ -96,6 +97,49 @@ def _seconds(value: Any) -> Optional[float]:
 
 def bad_argument(name: str) -> Step:
     return (FAIL, INVALID, f'Invalid "{name}" argument')
+
+
+def argument_error(fn: Callable[..., Any], args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Optional[str]:
+    """Why fn cannot take these arguments, in the words of the extension's functions; None
+    when it can. A call refuses its arguments with -2, as every other function does, rather
+    than raise."""
+    code = fn.__code__
+    names = code.co_varnames[:code.co_argcount]
+    for key in kwargs:
+        if key not in names:
+            import difflib   # only on the way to a refusal
+            close = difflib.get_close_matches(key, names, 1)
+            return f'Unknown "{key}" argument' + (f', did you mean "{close[0]}"?' if close else "")
+    if len(args) > len(names):
+        return "Invalid number of arguments"
+    for name in names[:len(args)]:
+        if name in kwargs:
+            return f'Invalid arguments: "{name}" given twice'
+    required = names[:len(names) - len(fn.__defaults__ or ())]
+    for name in required[len(args):]:
+        if name not in kwargs:
+            return f'Invalid arguments: "{name}" missing'
+    return None
+
+
+def _refused(error: str) -> Plan:
+    yield (FAIL, INVALID, error)
+
+
+F = TypeVar("F", bound=Callable[..., Any])
+
+
+def refusing(failed: Any) -> Callable[[F], F]:
+    """fn, refusing arguments it cannot take with `failed` and last_error() set."""
+    def wrap(fn: F) -> F:
+        @functools.wraps(fn)
+        def call(*args: Any, **kwargs: Any) -> Any:
+            error = argument_error(fn, args, kwargs)
+            if error is not None:
+                return drive(_refused(error), failed)
+            return fn(*args, **kwargs)
+        return cast(F, call)
+    return wrap
 
 
 def sleep_plan(seconds: Any) -> Plan:
@@ -224,6 +268,7 @@ def drive(plan: Plan, failed: Any) -> Any:
         plan.close()
 
 
+@refusing(False)
 def sleep(seconds: float) -> bool:
     """Wait ``seconds``: in wall time live, in replay time in a stepped replay.
 
@@ -270,6 +315,7 @@ def sleep(seconds: float) -> bool:
     return bool(drive(sleep_plan(seconds), False))
 
 
+@refusing(None)
 def wait_bar(symbol: str, timeframe: int, timeout: Optional[float] = None) -> Optional[int]:
     """Wait until a new bar of ``symbol`` opens on ``timeframe``; return its open time.
 

@@ -43,13 +43,14 @@ import asyncio
 import atexit
 import collections
 import contextlib
+import functools
 import inspect
 import math
 import os
 import threading
 import time
 from typing import (Any, AsyncIterator, Callable, Deque, Dict, Iterable, List, Optional, Tuple,
-                    Union)
+                    TypeVar, Union, cast)
 
 import numpy as np
 
@@ -547,6 +548,21 @@ async def _drive(plan: _waits.Plan, name: str) -> Any:
         plan.close()
 
 
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def _refusing(fn: _F) -> _F:
+    """fn, raising TerminalError (-2) for arguments it cannot take, as the other awaitables do."""
+    @functools.wraps(fn)
+    async def call(*args: Any, **kwargs: Any) -> Any:
+        error = _waits.argument_error(fn, args, kwargs)
+        if error is not None:
+            raise TerminalError(_waits.INVALID, error, fn.__name__)
+        return await fn(*args, **kwargs)
+    return cast(_F, call)
+
+
+@_refusing
 async def sleep(seconds: float) -> bool:
     """Wait ``seconds``: in wall time live, in replay time in a stepped replay.
 
@@ -559,6 +575,7 @@ async def sleep(seconds: float) -> bool:
     return bool(await _drive(_waits.sleep_plan(seconds), "sleep"))
 
 
+@_refusing
 async def wait_bar(symbol: str, timeframe: int, timeout: Optional[float] = None) -> int:
     """Wait until a new bar of ``symbol`` opens on ``timeframe``; return its open time.
 
