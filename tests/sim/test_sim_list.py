@@ -15,7 +15,7 @@ import orbisyn
 from orbisyn.simulator import cli
 from orbisyn.simulator.hosting import relayed
 
-from simkit import install_terminal
+from simkit import install_terminal, wait_named
 from test_sim_wine import fake_prefix, fake_relay, linux_only  # noqa: F401 (fixtures)
 
 OLD, NEW = 1_700_000_000, 1_700_000_100
@@ -140,6 +140,7 @@ def test_what_runs(sim_env, fake_prefix, make_terminal, start_sim, monkeypatch, 
     stand_in = subprocess.Popen(["bash", "-c", f'exec -a "C:\\Real\\terminal64.exe" {loader} 60'],
                                 env=dict(os.environ, WINEPREFIX=fake_prefix))
     try:
+        wait_named(stand_in.pid, "C:\\Real\\terminal64.exe")
         code, lines = listing(capsys)
         assert f"real Terminal under Wine (prefix {fake_prefix}), running (pid {stand_in.pid})" in entries(lines)
     finally:

@@ -18,6 +18,7 @@ from orbisyn.simulator import cli
 from orbisyn.simulator.hosting import prefix as wine_prefix_mod
 from orbisyn.simulator.hosting import relayed
 from support.other_user import other_user
+from support.simulated import wait_named
 from test_sim_wine import (fake_prefix, fake_relay, linux_only, real_relay, run_cli,  # noqa: F401
                            wine_prefix, wine_processes)
 
@@ -80,7 +81,8 @@ def test_stop_wine_ends_relays_of_ours_only(fake_prefix, fake_relay, sim_env, ca
     plain = look_alike(folder, prefix=fake_prefix, wine=False)
     others = look_alike(folder, prefix=fake_prefix, user=other_user())
     try:
-        time.sleep(0.3)   # each has exec'd its loader
+        for p in (ours, plain, others):
+            wait_named(p.pid, "/opt/orbisyn/orbisyn-relay.exe")
         capsys.readouterr()
         assert cli.main(["status", "--wine", fake_prefix]) == (1 if simulated else 2)   # not running; not installed
         assert f"initialize   : a relay of it runs (pid {ours.pid}) without a record here" in capsys.readouterr().out

@@ -90,3 +90,17 @@ def needs(*names):
 
     missing = [n for n in names if not hasattr(orbisyn, n)]
     return pytest.mark.skipif(bool(missing), reason=f"extension lacks {', '.join(missing)}")
+
+
+def wait_named(pid: int, argv0: str, seconds: float = 10) -> None:
+    """Until the process shows argv0 as its name: a stand-in started through bash's
+    `exec -a` is still bash until the exec lands."""
+    cmdline = f"/proc/{pid}/cmdline"
+    want = argv0.encode() + b"\0"
+    deadline = time.monotonic() + seconds
+    while True:
+        with open(cmdline, "rb") as f:
+            if f.read().startswith(want):
+                return
+        assert time.monotonic() < deadline, f"pid {pid} never took the name {argv0!r}"
+        time.sleep(0.01)
