@@ -74,6 +74,17 @@ def test_run_status_stop(sim_env):
         stop_pid_from_lock(res["exe"])
 
 
+def test_run_says_why_a_terminal_that_exits_at_once_did_not_start(sim_env):
+    from orbisyn.simulator.engine.store import VERSION, connect
+    res = sim_install.install(str(sim_env / "t"))
+    connect(res["data_dir"]).execute(f"PRAGMA user_version={VERSION + 1}").connection.close()
+    started = run_cli("run", "--dir", str(sim_env / "t"))
+    log = os.path.join(res["data_dir"], "logs", "simulator.log")
+    assert started.returncode == 1
+    assert started.stderr.strip() == f"orbisyn-terminal: the Terminal exited with code 5; see {log}"
+    assert "newer release" in open(log).read()
+
+
 @pytest.mark.parametrize("sub", ["install", "run", "status", "stop", "import-bars", "reset"])
 def test_every_command_has_help(sub):
     out = run_cli(sub, "--help")

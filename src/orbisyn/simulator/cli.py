@@ -5,9 +5,7 @@ import argparse
 import datetime as _dt
 import os
 import shlex
-import signal
 import struct
-import subprocess
 import sys
 import time
 
@@ -18,9 +16,10 @@ except ImportError:   # Windows
 
 from .. import _paths
 from . import install as _install
+from .serving import running as _running
 from .serving.running import running_pid
 from .replay import folder as _replay
-from .market.clock import ReplayClock, SteppedClock, parse_when, show, wall_ms
+from .market.clock import ReplayClock, SteppedClock, parse_when, replay_argv, show, wall_ms
 
 
 _SHOW_REFUSED = 50   # refused rows listed; the rest are counted
@@ -44,15 +43,6 @@ def _not_installed(args) -> str:
         return (f"no simulated Terminal in the Wine prefix {args.wine} "
                 f"(orbisyn-terminal install --wine {args.wine})")
     return "no simulated Terminal installed (see `orbisyn-terminal install --help`)"
-
-
-def _answers(exe: str) -> tuple[int, int, str] | None:
-    from .serving.client import RawClient
-    try:
-        with RawClient(_paths.socket_path(exe), timeout=5.0) as c:
-            return c.version()
-    except OSError:
-        return None
 
 
 # ---- install -------------------------------------------------------------------------------
@@ -128,14 +118,6 @@ def _note_history_start(data_dir: str, start_ms: int) -> None:
               f"{_install.settings_path(data_dir)}); before it only imported bars quote")
 
 
-def _replay_argv(clock) -> list[str]:
-    if clock is None:
-        return []
-    out = ["--replay", str(clock.start_ms // 1000), "--speed", repr(clock.speed)]
-    out += ["--until", str(clock.until_ms // 1000)] if clock.until_ms is not None else []
-    return out + (["--stepped"] if getattr(clock, "stepped", False) else [])
-
-
 def _launcher_gone(exe: str) -> str | None:
     """What to say when the launcher's Python is gone (its virtual environment deleted)."""
     python = _install.launcher_python(exe)
@@ -174,7 +156,7 @@ def cmd_run(args) -> int:
     if args.wine or os.name == "nt":
         from .hosting.relayed import SetupError, run as run_relayed
         try:
-            return run_relayed(inst, print, extra=tuple(_replay_argv(replay)))
+            return run_relayed(inst, print, extra=tuple(replay_argv(replay)))
         except (OSError, SetupError) as exc:
             return _die(str(exc))
     problem = _paths.folder_problem()
@@ -190,27 +172,19 @@ def cmd_run(args) -> int:
         return _die(gone)
     if replay is not None:
         _note_history_start(inst["data_dir"], replay.start_ms)
-    argv = [exe] + (["/portable"] if portable else []) + _replay_argv(replay)
-    with open(os.devnull, "rb") as null_in, open(os.devnull, "wb") as null_out:
-        proc = subprocess.Popen(argv, stdin=null_in, stdout=null_out, stderr=null_out,
-                                start_new_session=True, close_fds=True)
-    deadline = time.monotonic() + 30.0
-    while time.monotonic() < deadline:
-        if _answers(exe) is not None:
-            print(f"started: {exe} (pid {proc.pid})")
-            if getattr(replay, "stepped", False):
-                print(f"replaying stepped from {show(replay.start_ms)} until {show(replay.until_ms)}: "
-                      f"the present moves when the program waits (orbisyn.sleep, orbisyn.wait_bar)")
-            elif replay is not None:
-                print(f"replaying from {show(replay.start_ms)} at {replay.speed:g}x"
-                      + (f" until {show(replay.until_ms)}" if replay.until_ms is not None else "")
-                      + "; the clock starts when a program first connects (initialize())")
-            return 0
-        if proc.poll() is not None:
-            return _die(f"the Terminal exited with code {proc.returncode}; see "
-                        f"{os.path.join(inst['data_dir'], 'logs', 'simulator.log')}")
-        time.sleep(0.1)
-    return _die("the Terminal did not answer within 30 s")
+    proc, problem = _running.launch(exe, (["/portable"] if portable else []) + replay_argv(replay))
+    if problem:
+        return _die(problem + ("; see " + os.path.join(inst["data_dir"], "logs", "simulator.log")
+                               if proc.poll() is not None else ""))
+    print(f"started: {exe} (pid {proc.pid})")
+    if getattr(replay, "stepped", False):
+        print(f"replaying stepped from {show(replay.start_ms)} until {show(replay.until_ms)}: "
+              f"the present moves when the program waits (orbisyn.sleep, orbisyn.wait_bar)")
+    elif replay is not None:
+        print(f"replaying from {show(replay.start_ms)} at {replay.speed:g}x"
+              + (f" until {show(replay.until_ms)}" if replay.until_ms is not None else "")
+              + "; the clock starts when a program first connects (initialize())")
+    return 0
 
 
 def _ask_running(exe: str, data_dir: str | None = None) -> dict | None:
@@ -416,23 +390,12 @@ def cmd_stop(args) -> int:
     if has_relay:
         from .hosting.relayed import relay_pids
         relays = relay_pids(inst)
-    pid = running_pid(exe, data)
-    try:
-        if not pid or pid < 0:
-            raise ProcessLookupError
-        if fcntl is None:   # no signal ends a Windows process cleanly: it watches for this file
-            from .serving.loopback import request_stop
-            request_stop(data, pid)
-        else:
-            os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
+    pid, gone = _running.stop(exe, data, args.timeout)
+    if pid is None:
         print(f"not running: {exe}")
+    elif not gone:
+        return _die(f"pid {pid} did not stop within {args.timeout:g} s")
     else:
-        deadline = time.monotonic() + args.timeout
-        while running_pid(exe, data) is not None:
-            if time.monotonic() >= deadline:
-                return _die(f"pid {pid} did not stop within {args.timeout:g} s")
-            time.sleep(0.05)
         print(f"stopped: {exe} (pid {pid})")
     if has_relay:
         # The relay leaves by itself once its watch connection closes.

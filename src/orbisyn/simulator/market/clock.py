@@ -127,6 +127,15 @@ class SteppedClock:
         return self() >= self.until_ms
 
 
+def replay_argv(clock) -> list:
+    """The Terminal's own arguments that give it this replay clock (none for the wall clock)."""
+    if clock is None:
+        return []
+    out = ["--replay", str(clock.start_ms // 1000), "--speed", repr(clock.speed)]
+    out += ["--until", str(clock.until_ms // 1000)] if clock.until_ms is not None else []
+    return out + (["--stepped"] if getattr(clock, "stepped", False) else [])
+
+
 def present_of(start_ms: int, speed: float, until_ms: Optional[int], started_at: float,
                wall_s: Optional[float] = None) -> int:
     """A replay's present as another process sees it, from the facts its Terminal published."""

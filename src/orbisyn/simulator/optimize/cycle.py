@@ -65,46 +65,26 @@ def _end_group(proc: subprocess.Popen) -> None:
             continue
 
 
-def _reap(pid: int, wait_s: float) -> bool:
-    """Wait for our child `pid` to exit (True), up to wait_s seconds."""
-    deadline = time.monotonic() + wait_s
-    while True:
-        try:
-            done, _ = os.waitpid(pid, os.WNOHANG)
-        except ChildProcessError:
-            return True
-        if done:
-            return True
-        if time.monotonic() >= deadline:
-            return False
-        time.sleep(0.05)
-
-
 class Cycle:
     def __init__(self, base: str, spec: Dict[str, Any], flag: _Flag):
         self.base = base
         self.spec = spec
         self.flag = flag
         self.inst_dir = os.path.join(base, "inst")
-        self.log = os.path.join(base, "terminal-commands.log")
+        self.log = os.path.join(base, "terminal.out")
         self.exe = ""        # known once installed
         self.data_dir = ""
-        self.terminal_pid: Optional[int] = None
+        self.terminal: Optional[subprocess.Popen] = None
 
     def check(self) -> None:
         if self.flag.set:
             raise Stopped()
 
-    def _cli(self, *argv: str) -> int:
-        # A process of its own: the sweep sits below the command line, never the other way.
-        with open(self.log, "a", encoding="utf-8") as log:
-            return subprocess.call([sys.executable, "-m", "orbisyn.simulator", *argv],
-                                   stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
-
     def start(self) -> Optional[str]:
         """Install and start the replay; an error, or None."""
         from .. import install
-        from ..serving.running import running_pid
+        from ..market.clock import ReplayClock, SteppedClock, replay_argv
+        from ..serving.running import launch
         res = install.install(self.inst_dir, seed=self.spec.get("seed"))
         self.exe, self.data_dir = res["exe"], res["data_dir"]
         settings = install.load_settings(self.data_dir)
@@ -112,13 +92,17 @@ class Cycle:
         install.save_settings(self.data_dir, settings)
         self.check()
         s = self.spec
-        mode = ["--stepped"] if s["stepped"] else ["--speed", repr(float(s["speed"]))]
-        code = self._cli("run", "--dir", self.inst_dir, "--replay", str(s["start"]),
-                         "--until", str(s["until"]), *mode)
-        self.terminal_pid = running_pid(self.exe)
-        if code != 0:
-            return "the Terminal did not start:\n" + tail(self.log)
+        start, until = int(s["start"]) * 1000, int(s["until"]) * 1000
+        clock = (SteppedClock(start, until) if s["stepped"]
+                 else ReplayClock(start, float(s["speed"]), until))
+        with open(self.log, "ab") as log:
+            self.terminal, problem = launch(self.exe, replay_argv(clock), out=log)
+        if problem:
+            return f"{problem}:\n" + (tail(self.log) or tail(self._terminal_log()))
         return None
+
+    def _terminal_log(self) -> str:
+        return os.path.join(self.data_dir, "logs", "simulator.log")
 
     def _replay_over(self) -> bool:
         from ..replay import folder as replay
@@ -153,12 +137,13 @@ class Cycle:
                 if s.get("timeout") and now - started > s["timeout"]:
                     return f"timeout: the script ran longer than {s['timeout']:g} s"
                 if running_pid(self.exe) is None:
-                    return "the Terminal died:\n" + tail(os.path.join(self.data_dir, "logs", "simulator.log"))
+                    return "the Terminal died:\n" + tail(self._terminal_log())
                 if over_at is None and self._replay_over():
                     over_at = now
                 if over_at is not None and now - over_at > GRACE_S:
                     return None   # the market is closed: nothing the script does counts now
-                time.sleep(0.1)
+                with contextlib.suppress(subprocess.TimeoutExpired):
+                    proc.wait(0.05)
         finally:
             _end_group(proc)
         if proc.returncode < 0:
@@ -168,16 +153,15 @@ class Cycle:
         return None
 
     def stop_terminal(self) -> None:
-        if not self.exe:
+        if self.terminal is None:
             return
-        from ..serving.running import running_pid
-        pid = running_pid(self.exe) or self.terminal_pid
-        if pid and pid > 0:
-            self._cli("stop", "--dir", self.inst_dir, "--timeout", str(STOP_WAIT_S))
-            if not _reap(pid, 1.0):
-                with contextlib.suppress(ProcessLookupError):
-                    os.kill(pid, signal.SIGKILL)
-                _reap(pid, 5.0)
+        from ..serving.running import stop
+        _, gone = stop(self.exe, self.data_dir, STOP_WAIT_S)
+        if not gone:
+            with contextlib.suppress(ProcessLookupError):
+                self.terminal.kill()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.terminal.wait(5.0)   # ours to reap
 
     def measure(self) -> Dict[str, Any]:
         from .. import install

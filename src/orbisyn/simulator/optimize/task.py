@@ -22,6 +22,7 @@ from .cycle import STOP_WAIT_S, tail
 
 # The stop asked of a run's process, then the kill: it needs a Terminal's stop and a script's.
 CHILD_GRACE_S = 2 * STOP_WAIT_S + 10
+STOP_POLL_S = 0.3
 
 
 def _lock_holder(lock: str) -> Optional[int]:
@@ -99,16 +100,23 @@ def run_one(spec: Dict[str, Any], stop=None) -> Dict[str, Any]:
                                      env=env, stdin=subprocess.DEVNULL, stdout=out,
                                      stderr=subprocess.STDOUT, start_new_session=True)
         stopping_since = None
-        while child.poll() is None:
+        ask_at = 0.0
+        while True:
+            try:
+                child.wait(0.05)   # the next run starts as soon as this one ends
+                break
+            except subprocess.TimeoutExpired:
+                pass
+            now = time.monotonic()
             if stopping_since is None:
-                if stop.wait(0.3):
-                    stopping_since = time.monotonic()
-                    child.send_signal(signal.SIGTERM)
-            elif time.monotonic() - stopping_since > CHILD_GRACE_S:
+                if now >= ask_at:   # a cluster's stop is a round trip: not every turn
+                    ask_at = now + STOP_POLL_S
+                    if stop.wait(0):
+                        stopping_since = now
+                        child.send_signal(signal.SIGTERM)
+            elif now - stopping_since > CHILD_GRACE_S:
                 child.kill()
                 child.wait()
-            else:
-                time.sleep(0.1)
         try:
             with open(os.path.join(base, "result.json"), encoding="utf-8") as f:
                 result = json.load(f)
