@@ -295,3 +295,34 @@ def test_no_token_in_the_environment_of_the_relay_or_what_it_starts(chain):
             except (FileNotFoundError, ProcessLookupError):
                 continue
             assert token.encode() not in data.lower() and bytes.fromhex(token) not in data, (pid, where)
+
+
+MA_CROSS = Path(__file__).resolve().parents[2] / "docs" / "recipes" / "ma_cross.py"
+
+
+def test_a_stepped_replay_through_the_relay_sees_every_bar_and_reruns_the_same(chain):
+    # run --wine --stepped: the waits that move the present cross the pipe and both relays.
+    day = int(datetime(2024, 5, 7, tzinfo=timezone.utc).timestamp())
+    runs = []
+    try:
+        for _ in range(2):
+            orbisyn.shutdown()
+            assert run_cli("stop", "--wine", chain.prefix).returncode == 0
+            started = run_cli("run", "--wine", chain.prefix, "--replay", "2024-05-07", "--until",
+                              "2024-05-08", "--stepped")
+            assert started.returncode == 0, started.stdout + started.stderr
+            script = subprocess.run([sys.executable, str(MA_CROSS)], capture_output=True, text=True,
+                                    timeout=300, stdin=subprocess.DEVNULL,
+                                    env=dict(os.environ, ORBISYN_PARAMS='{"trace": 1, "fast": 3, "slow": 8}'))
+            assert script.returncode == 0, script.stderr   # it ended by itself: the replay is over
+            connect(chain)
+            bars = orbisyn.copy_rates_range("EURUSD", Timeframe.M5, day, day + 86400 - 1)
+            deals = [(d.ticket, d.time_msc, d.type, d.entry, d.reason, d.volume, d.price, d.profit)
+                     for d in orbisyn.history_deals_get(0, 4102444800)]
+            runs.append(([int(x) for x in script.stdout.split()], bars["time"].tolist(), deals))
+    finally:
+        orbisyn.shutdown()
+        run_cli("stop", "--wine", chain.prefix)   # the next start is the relay's own, live
+    (seen, bars, deals), (seen2, _, deals2) = runs
+    assert seen == bars and len(bars) == 288 and seen2 == seen
+    assert deals == deals2 and sum(d[4] == 3 for d in deals) > 10   # market orders of the program
