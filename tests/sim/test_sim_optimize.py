@@ -239,6 +239,30 @@ def test_ctrl_c_keeps_the_finished_rows_and_leaves_nothing_running(sim_env, scri
     assert [n for n in os.listdir(tmp) if n.startswith("orbisyn-sweep-")] == []
 
 
+def test_a_sweep_killed_outright_leaves_no_run_behind(sim_env, script, sweep_tmp):
+    # SIGKILL: no handler runs in the sweep; each run sees it gone and ends by itself.
+    tmp = sweep_tmp
+    path = script(HOLD, f"hold_{os.getpid()}_killed.py")
+    runner = subprocess.Popen([sys.executable, "-m", "orbisyn.simulator", "optimize", path, "--replay",
+                               "2024-05-07", "--until", "2024-05-07 05:00", "--param", "x=1,2",
+                               "--workers", "2", "--out", str(sim_env / "out")],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 120
+        while _live_run(tmp) is None or len(_sweep_processes(os.path.basename(path), but=runner.pid)) < 2:
+            assert runner.poll() is None and time.monotonic() < deadline, "no runs in progress to leave"
+            time.sleep(0.1)
+        run_dir = _live_run(tmp)[1]
+    finally:
+        runner.kill()
+        runner.wait()
+    deadline = time.monotonic() + 30
+    while _sweep_processes(tmp) or _sweep_processes(os.path.basename(path)) or os.listdir(tmp):
+        assert time.monotonic() < deadline, (_sweep_processes(tmp), os.listdir(tmp))
+        time.sleep(0.1)
+    assert not os.path.exists(run_dir)
+
+
 def _interrupt_mid_sweep(runner, out, tmp: str, hold: str) -> str:
     """SIGINT once a row is done and another run's Terminal and script are up; its stderr."""
     from support.other_user import other_user

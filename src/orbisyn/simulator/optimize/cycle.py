@@ -1,11 +1,13 @@
 """One run of a sweep in a process of its own: install, replay, script, stop, measure.
 
-    python -m orbisyn.simulator.optimize.cycle BASE
+    python -m orbisyn.simulator.optimize.cycle BASE [RUN_DIR]
 
 BASE/spec.json says what to run, BASE/result.json is what came of it. The process's
-XDG_DATA_HOME and XDG_RUNTIME_DIR are the run's own, so the installation, `run` and the
-script's plain ``initialize()`` find this run's Terminal and no other. SIGTERM or SIGINT
-stops the run; its Terminal and script are ended whatever happens.
+XDG_DATA_HOME and XDG_RUNTIME_DIR (RUN_DIR) are the run's own, so the installation, the
+Terminal and the script's plain ``initialize()`` find this run's Terminal and no other.
+SIGTERM or SIGINT stops the run; its Terminal and script are ended whatever happens. So
+does the end of the process that started it (a sweep killed outright), and then nobody
+is left to read the result: the run removes BASE and RUN_DIR itself.
 """
 from __future__ import annotations
 
@@ -13,6 +15,7 @@ import contextlib
 import dataclasses
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -30,11 +33,21 @@ class Stopped(Exception):
 
 
 class _Flag:
+    """Set by SIGTERM or SIGINT, and once the process that started this one has gone."""
+
     def __init__(self) -> None:
-        self.set = False
+        self._set = False
+        self.parent = os.getppid()
 
     def __call__(self, signum, frame) -> None:
-        self.set = True
+        self._set = True
+
+    def orphaned(self) -> bool:
+        return os.getppid() != self.parent
+
+    @property
+    def set(self) -> bool:
+        return self._set or self.orphaned()
 
 
 def tail(path: str, lines: int = TAIL_LINES) -> str:
@@ -203,6 +216,10 @@ def main(argv=None) -> int:
         signal.signal(sig, flag)
     t0 = time.monotonic()
     out = run(base, flag)
+    if flag.orphaned():
+        for folder in [base] + argv[1:2]:
+            shutil.rmtree(folder, ignore_errors=True)
+        return 0
     out["seconds"] = time.monotonic() - t0
     path = os.path.join(base, "result.json")
     with open(path + ".tmp", "w", encoding="utf-8") as f:

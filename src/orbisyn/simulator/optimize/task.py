@@ -96,7 +96,7 @@ def run_one(spec: Dict[str, Any], stop=None) -> Dict[str, Any]:
             env["PYTHONPATH"] = os.pathsep.join([checkout] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
         log = os.path.join(base, "cycle.log")
         with open(log, "wb") as out:
-            child = subprocess.Popen([sys.executable, "-m", "orbisyn.simulator.optimize.cycle", base],
+            child = subprocess.Popen([sys.executable, "-m", "orbisyn.simulator.optimize.cycle", base, run_dir],
                                      env=env, stdin=subprocess.DEVNULL, stdout=out,
                                      stderr=subprocess.STDOUT, start_new_session=True)
         stopping_since = None
