@@ -23,6 +23,7 @@ from .cycle import STOP_WAIT_S, tail
 # The stop asked of a run's process, then the kill: it needs a Terminal's stop and a script's.
 CHILD_GRACE_S = 2 * STOP_WAIT_S + 10
 STOP_POLL_S = 0.3
+THREAD_POOLS = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 
 
 def _lock_holder(lock: str) -> Optional[int]:
@@ -89,6 +90,10 @@ def run_one(spec: Dict[str, Any], stop=None) -> Dict[str, Any]:
             json.dump(spec, f)
         env = dict(os.environ, XDG_DATA_HOME=os.path.join(base, "data"), XDG_RUNTIME_DIR=run_dir)
         env.pop("ORBISYN_PARAMS", None)
+        # The runs are the parallelism: one math thread a process unless told otherwise, as
+        # Dask gives its workers (an idle thread pool per process costs a run a third more CPU).
+        for key in THREAD_POOLS:
+            env.setdefault(key, "1")
         checkout = source_root()
         if checkout is not None:
             # From a source checkout the run, and its script, import the orbisyn this worker
