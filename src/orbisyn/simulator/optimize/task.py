@@ -142,6 +142,8 @@ class _DaskStop:
         self.event = Event(name)
 
     def wait(self, timeout: float) -> bool:
+        if timeout <= 0:   # before Python 3.11 a zero wait times out before it looks: ask
+            return bool(self.event.is_set())
         return bool(self.event.wait(timeout))
 
 
