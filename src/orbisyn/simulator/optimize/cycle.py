@@ -169,12 +169,12 @@ class Cycle:
         if self.terminal is None:
             return
         from ..serving.running import stop
-        _, gone = stop(self.exe, self.data_dir, STOP_WAIT_S)
-        if not gone:
-            with contextlib.suppress(ProcessLookupError):
-                self.terminal.kill()
-        with contextlib.suppress(subprocess.TimeoutExpired):
+        stop(self.exe, self.data_dir, STOP_WAIT_S)
+        try:
             self.terminal.wait(5.0)   # ours to reap
+        except subprocess.TimeoutExpired:   # it did not stop, or never held its lock
+            self.terminal.kill()
+            self.terminal.wait()
 
     def measure(self) -> Dict[str, Any]:
         from .. import install

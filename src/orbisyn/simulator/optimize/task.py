@@ -5,8 +5,6 @@
 """
 from __future__ import annotations
 
-import errno
-import fcntl
 import json
 import os
 import shutil
@@ -15,34 +13,16 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Any, Dict, Optional
+from typing import Any, Dict
 
 from ..install import source_root
+from ..serving.running import lock_holder
 from .cycle import STOP_WAIT_S, tail
 
 # The stop asked of a run's process, then the kill: it needs a Terminal's stop and a script's.
 CHILD_GRACE_S = 2 * STOP_WAIT_S + 10
 STOP_POLL_S = 0.3
 THREAD_POOLS = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
-
-
-def _lock_holder(lock: str) -> Optional[int]:
-    """Pid written in a Terminal's lock file while it holds it, else None."""
-    try:
-        fd = os.open(lock, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError:
-        return None
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
-        except OSError as exc:
-            if exc.errno not in (errno.EWOULDBLOCK, errno.EACCES):
-                raise
-            text = os.read(fd, 32).decode(errors="replace").strip()
-            return int(text) if text.isdigit() else None
-        return None
-    finally:
-        os.close(fd)
 
 
 def _kill_left_terminal(base: str, run_dir: str) -> None:
@@ -52,8 +32,8 @@ def _kill_left_terminal(base: str, run_dir: str) -> None:
     if not os.path.exists(exe):
         return
     lock = os.path.join(run_dir, _paths.pipe_name(exe)) + ".lock"
-    pid = _lock_holder(lock)
-    if pid is None:
+    pid = lock_holder(lock)
+    if pid is None or pid <= 0:   # nobody, or a pid we cannot read: nothing to signal
         return
     for sig in (signal.SIGTERM, signal.SIGKILL):
         try:
@@ -62,7 +42,7 @@ def _kill_left_terminal(base: str, run_dir: str) -> None:
             return
         deadline = time.monotonic() + STOP_WAIT_S
         while time.monotonic() < deadline:
-            if _lock_holder(lock) is None:
+            if lock_holder(lock) is None:
                 return
             time.sleep(0.05)
 

@@ -22,8 +22,12 @@ def running_pid(exe: str, data_dir: str | None = None) -> int | None:
     """Pid of the server holding the socket lock of this launcher, or None."""
     if fcntl is None:
         return windows_lock_holder(data_dir) if data_dir else None
+    return lock_holder(_paths.socket_path(exe) + ".lock")
+
+
+def lock_holder(lock: str) -> int | None:
+    """Pid of the server holding this socket lock file (-1 when its pid is unreadable), or None."""
     try:
-        lock = _paths.socket_path(exe) + ".lock"
         fd = os.open(lock, os.O_RDONLY | os.O_CLOEXEC)
     except OSError:
         return None
